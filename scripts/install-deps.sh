@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs, idempotently, every Debian package that the build, the tests, the
+# benchmarks, the fuzzers and the demo need. Runs apt-get update only when a
+# package is missing, so a provisioned machine is left untouched.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ pkg-config
+  nlohmann-json3-dev libssl-dev zlib1g-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang-16 libclang-rt-16-dev
+  dosfstools mtools fdisk util-linux e2fsprogs
+  openssl sudo xxd coreutils python3
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+  sudo_cmd=(sudo)
+fi
+echo "install-deps: installing ${missing[*]}" >&2
+"${sudo_cmd[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The whole test suite: dependencies, a -Werror build and its CTest run, the
+# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# threaded session tests under ThreadSanitizer. Build trees are reused between
+# runs. Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=$(nproc)
+start=$(date +%s)
+
+"$root/scripts/install-deps.sh"
+
+run_tree() {
+  local tree=$1 label=$2
+  shift 2
+  echo "== $label: configure and build ($tree)"
+  cmake -S "$root" -B "$root/$tree" -DRAVIK_WERROR=ON "$@" >/dev/null
+  cmake --build "$root/$tree" -j"$jobs"
+}
+
+run_tree build "normal build"
+echo "== normal build: tests"
+(cd "$root/build" && ctest -j"$jobs" --timeout 900 --output-on-failure)
+
+# halt_on_error keeps the first report fatal; detect_leaks stays on.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run_tree build-asan "address,undefined" -DRAVIK_SANITIZE=address,undefined \
+  -DRAVIK_BUILD_BENCHMARKS=OFF
+echo "== address,undefined: tests"
+(cd "$root/build-asan" && ctest -j"$jobs" --timeout 1800 --output-on-failure)
+
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+echo "== thread: configure and build (build-tsan)"
+cmake -S "$root" -B "$root/build-tsan" -DRAVIK_WERROR=ON -DRAVIK_SANITIZE=thread \
+  -DRAVIK_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$root/build-tsan" -j"$jobs" --target tsan_suite
+echo "== thread: tests labelled tsan"
+(cd "$root/build-tsan" && ctest -j"$jobs" -L tsan --timeout 1800 --output-on-failure --no-tests=error)
+
+echo "== all test runs passed in $(( $(date +%s) - start )) s"

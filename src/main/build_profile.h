@@ -1,0 +1,29 @@
+// BuildProfile: what distinguishes the production helper from the testing
+// helper. Both executables run the same code; only their main() differs, and
+// each passes one constant profile down to the modes. The test-only powers are
+// linked only into the testing executable, so the production binary cannot
+// reach them whatever its input says.
+#ifndef RAVIK_MAIN_BUILD_PROFILE_H_
+#define RAVIK_MAIN_BUILD_PROFILE_H_
+
+#include <string_view>
+
+namespace ravik {
+
+struct BuildProfile {
+  // Directory holding the protected maintenance directory: "/var/lib" in
+  // production, a directory inside the build tree for the testing binary.
+  std::string_view maintenance_base_directory;
+  // Name of the protected directory under the base directory.
+  std::string_view maintenance_directory_name;
+  // Testing binary only: loop devices count as removable disks so that the
+  // whole block-device path runs in tests.
+  bool treat_loop_devices_as_removable = false;
+  // Testing binary only: regular files may stand in for disks when the open
+  // request asks for it.
+  bool allow_regular_file_targets = false;
+};
+
+}  // namespace ravik
+
+#endif  // RAVIK_MAIN_BUILD_PROFILE_H_

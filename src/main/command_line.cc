@@ -1,0 +1,115 @@
+#include "main/command_line.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "error/safe_message.h"
+#include "error/utf8.h"
+#include "main/modes.h"
+
+namespace ravik {
+namespace {
+
+// Writes all of `text`, retrying on EINTR and short writes.
+Result<void> write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail(HelperError::io(codes::kUnknown,
+                                  "Could not write to standard output", errno));
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+// True when every literal of `pattern` (non-empty entries) equals the argument
+// at its position; empty entries are value slots.
+bool matches(std::span<const std::string_view> args,
+             std::initializer_list<std::string_view> pattern) {
+  if (args.size() != pattern.size()) return false;
+  std::size_t index = 0;
+  for (std::string_view literal : pattern) {
+    if (!literal.empty() && args[index] != literal) return false;
+    ++index;
+  }
+  return true;
+}
+
+}  // namespace
+
+HelperError usage_error() {
+  return HelperError(codes::kProtocolError, std::string(kUsageText));
+}
+
+Result<void> dispatch_command_line(std::span<const std::string_view> args,
+                                   const BuildProfile& profile) {
+  const std::size_t count = args.size();
+  if (count == 0) return run_device_session_mode(profile);
+  if (count == 1 && args[0] == "--protocol-version") {
+    return write_all(STDOUT_FILENO, std::to_string(kProtocolVersion) + "\n");
+  }
+  if (count == 1 && args[0] == "--version") {
+    return write_all(STDOUT_FILENO, std::string(kHelperVersion) + "\n");
+  }
+  if (args[0] == "--launch-sudo") {
+    return run_sudo_launcher_mode(args.subspan(1));
+  }
+  if (matches(args, {"--maintenance-provision"})) {
+    return run_maintenance_provision_mode(profile);
+  }
+  if (matches(args, {"--cross-process-lock-hold", "--path", ""})) {
+    return run_cross_process_lock_hold_mode(args[2]);
+  }
+  if (matches(args, {"--maintenance-hold", "", "--timeout-ms", ""})) {
+    return run_maintenance_hold_mode(profile, args[1], args[3]);
+  }
+  if (matches(args,
+              {"--maintenance-installer-end", "--protocol", "", "--lease-state", ""})) {
+    return run_installer_end_mode(profile, args[2], args[4]);
+  }
+  if (matches(args, {"--maintenance-installer-assert-owner", "--protocol", "",
+                     "--lease-state", "", "--owner-pid", ""})) {
+    return run_installer_assert_owner_mode(profile, args[2], args[4], args[6]);
+  }
+  if (matches(args, {"--maintenance-installer-begin", "--protocol", "",
+                     "--lease-state", "", "--owner-pid", "", "--timeout-ms", ""})) {
+    return run_installer_begin_mode(profile, args[2], args[4], args[6], args[8]);
+  }
+  return fail(usage_error());
+}
+
+void write_failure_line(int fd, const HelperError& error) {
+  std::string line(error.code().text());
+  line += ": ";
+  line += safe_message(error.message());
+  line += "\n";
+  (void)write_all(fd, line);
+}
+
+int run_helper(int argc, char** argv, const BuildProfile& profile) {
+  // A write to a closed pipe must fail as EPIPE and be reported by the mode,
+  // not end the process silently.
+  ::signal(SIGPIPE, SIG_IGN);
+
+  std::vector<std::string_view> args;
+  args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
+  bool all_utf8 = true;
+  for (int i = 1; i < argc; ++i) {
+    args.emplace_back(argv[i]);
+    all_utf8 = all_utf8 && is_valid_utf8(args.back());
+  }
+
+  Result<void> result = all_utf8 ? dispatch_command_line(args, profile)
+                                 : Result<void>(fail(usage_error()));
+  if (result) return 0;
+  write_failure_line(STDERR_FILENO, result.error());
+  return 1;
+}
+
+}  // namespace ravik

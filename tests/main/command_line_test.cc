@@ -1,0 +1,50 @@
+#include "main/command_line.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace ravik {
+namespace {
+
+const BuildProfile kProfile{.maintenance_base_directory = "/nonexistent",
+                            .maintenance_directory_name = "ravik"};
+
+Result<void> dispatch(std::vector<std::string_view> args) {
+  return dispatch_command_line(args, kProfile);
+}
+
+TEST(CommandLineTest, UsageTextIsOneLineOf440Bytes) {
+  EXPECT_EQ(kUsageText.size(), 440u);
+  EXPECT_EQ(kUsageText.find('\n'), std::string_view::npos);
+}
+
+TEST(CommandLineTest, MalformedCommandLinesAreTheUsageError) {
+  const std::vector<std::vector<std::string_view>> malformed = {
+      {"--version", "extra"},
+      {"--protocol-version", "--version"},
+      {""},
+      {"--maintenance-hold"},
+      {"--maintenance-hold", "shared", "--timeout-ms"},
+      {"--maintenance-hold", "shared", "--timeout", "5"},
+      {"--maintenance-provision", "extra"},
+      {"--cross-process-lock-hold", "/tmp/x", "--path"},
+      {"--cross-process-lock-hold", "--path"},
+      {"--path", "/tmp/x", "--cross-process-lock-hold"},
+      {"--maintenance-installer-end", "--lease-state", "x", "--protocol", "1"},
+      {"--maintenance-installer-begin", "--protocol", "1", "--lease-state", "x",
+       "--timeout-ms", "5", "--owner-pid", "1"},
+      {"--version=1"},
+      {"--VERSION"},
+  };
+  for (const auto& args : malformed) {
+    const Result<void> result = dispatch(args);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().code(), codes::kProtocolError);
+    EXPECT_EQ(result.error().message(), kUsageText);
+  }
+}
+
+}  // namespace
+}  // namespace ravik

@@ -1,0 +1,26 @@
+// ByteSource: a readable byte stream, the shape in which the image reaches the
+// image writer (the source frame reader in the session, in-memory sources in
+// tests). Implementations need not be thread-safe.
+#ifndef RAVIK_PROTOCOL_BYTE_SOURCE_H_
+#define RAVIK_PROTOCOL_BYTE_SOURCE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "protocol/io_error.h"
+
+namespace ravik {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // Reads up to buffer.size() bytes into `buffer`. Returns the count read;
+  // 0 means the stream ended (or the buffer was empty).
+  virtual IoResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+};
+
+}  // namespace ravik
+
+#endif  // RAVIK_PROTOCOL_BYTE_SOURCE_H_

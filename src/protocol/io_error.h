@@ -1,0 +1,42 @@
+// IoError: an I/O failure with a kind, as byte streams report it before a
+// consumer turns it into a HelperError. The kinds let the image writer tell a
+// canceled stream (connection aborted) from a retryable one (interrupted) and
+// from a failure to read the source. Values; thread-compatible.
+#ifndef RAVIK_PROTOCOL_IO_ERROR_H_
+#define RAVIK_PROTOCOL_IO_ERROR_H_
+
+#include <cstddef>
+#include <expected>
+#include <string>
+
+namespace ravik {
+
+enum class IoErrorKind {
+  kInvalidData,
+  kUnexpectedEof,
+  kConnectionAborted,
+  kInterrupted,
+  kOther,  // a failure of the underlying descriptor, carried by its errno
+};
+
+struct IoError {
+  IoErrorKind kind = IoErrorKind::kOther;
+  // The OS error number for failures of a descriptor, 0 for errors the
+  // helper detected itself (which carry `text`).
+  int os_error = 0;
+  std::string text;
+
+  static IoError from_errno(int os_error);
+  static IoError with_text(IoErrorKind kind, std::string text);
+
+  // The standard rendering: "{system text} (os error N)" for an OS error,
+  // otherwise the text.
+  std::string describe() const;
+};
+
+template <class T>
+using IoResult = std::expected<T, IoError>;
+
+}  // namespace ravik
+
+#endif  // RAVIK_PROTOCOL_IO_ERROR_H_

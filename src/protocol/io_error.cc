@@ -7,10 +7,10 @@
 namespace ravik {
 
 IoError IoError::from_errno(int os_error) {
-  return IoError{.kind = os_error == EINTR ? IoErrorKind::kInterrupted
-                                           : IoErrorKind::kOther,
-                 .os_error = os_error,
-                 .text = {}};
+  return IoError{
+      .kind = os_error == EINTR ? IoErrorKind::kInterrupted : IoErrorKind::kOther,
+      .os_error = os_error,
+      .text = {}};
 }
 
 IoError IoError::with_text(IoErrorKind kind, std::string text) {

@@ -1,9 +1,11 @@
 #include "main/command_line.h"
 
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace ravik {
 namespace {
@@ -44,6 +46,33 @@ TEST(CommandLineTest, MalformedCommandLinesAreTheUsageError) {
     EXPECT_EQ(result.error().code(), codes::kProtocolError);
     EXPECT_EQ(result.error().message(), kUsageText);
   }
+}
+
+// What write_failure_line puts on a descriptor.
+std::string failure_line(const HelperError& error) {
+  const int fd = ::memfd_create("failure-line", MFD_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  write_failure_line(fd, error);
+  std::string text(4096, '\0');
+  const ssize_t got = ::pread(fd, text.data(), text.size(), 0);
+  ::close(fd);
+  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return text;
+}
+
+TEST(WriteFailureLineTest, LineBreaksInTheMessage_StayOnOneLine) {
+  EXPECT_EQ(failure_line(HelperError(codes::kLockUnavailable, "first\r\nsecond\nthird")),
+            "LOCK_UNAVAILABLE: first  second third\n");
+}
+
+TEST(WriteFailureLineTest, CodeIsTheErrorsOwnNotTheEventCode) {
+  EXPECT_EQ(failure_line(HelperError(codes::kProtocolError, "Bad.")),
+            "PROTOCOL_ERROR: Bad.\n");
+}
+
+TEST(WriteFailureLineTest, BlankMessage_IsReplaced) {
+  EXPECT_EQ(failure_line(HelperError(codes::kUnknown, "\n")),
+            "UNKNOWN: The helper operation failed.\n");
 }
 
 }  // namespace

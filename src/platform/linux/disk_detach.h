@@ -1,0 +1,62 @@
+// Detaching a released disk from the system, by transport: a loop device is
+// unbound from its backing file, a SCSI disk (USB mass storage included) is
+// stopped, ejected and deleted, an MMC card's block driver is unbound; then
+// the departure of exactly the held disk is awaited. Not thread-safe; used by
+// the thread that holds the disk.
+#ifndef RAVIK_PLATFORM_LINUX_DISK_DETACH_H_
+#define RAVIK_PLATFORM_LINUX_DISK_DETACH_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "error/helper_error.h"
+#include "platform/linux/system_paths.h"
+
+namespace ravik {
+
+// LOOP_CLR_FD on a descriptor of the loop device. The kernel defers the
+// detach to the last close while other openers remain; wait_for_departure
+// observes when it happened. SAFE_RELEASE_FAILED "Could not detach the loop
+// device" with the system error.
+Result<void> detach_loop_device(int fd);
+
+// PREVENT ALLOW MEDIUM REMOVAL (allow) and START STOP UNIT (stop, eject)
+// through SG_IO. SAFE_RELEASE_FAILED "Could not stop and eject the selected
+// disk" with the system error when the kernel refuses the request; a device
+// that answers with a SCSI error is not a failure here (many USB sticks do
+// not implement ejection), because the removal that follows is what is
+// confirmed.
+Result<void> stop_and_eject_scsi_disk(int fd);
+
+// Writes "1" to "{sysfs}/class/block/NAME/device/delete", which removes the
+// SCSI device from the system. SAFE_RELEASE_FAILED "Could not remove the
+// selected disk from the system" with the system error.
+Result<void> remove_scsi_disk(const std::string& kernel_name, const LinuxSystemPaths& paths);
+
+// Writes the card's device name to the MMC block driver's unbind file.
+// SAFE_RELEASE_FAILED "Could not unbind the selected card from its block
+// driver" with the system error.
+Result<void> unbind_mmc_card(const std::string& card_name, const LinuxSystemPaths& paths);
+
+// The held disk, by the facts that tell it from whatever takes its name next.
+struct DepartingDisk {
+  std::string kernel_name;
+  dev_t device_number = 0;
+  std::uint64_t disk_sequence = 0;
+  bool is_loop = false;
+};
+
+// Polls sysfs every 50 ms until the disk is gone: its entry vanished or now
+// belongs to another medium (other device number or disk sequence), or, for a
+// loop device, it has no backing file any more. TIMEOUT "The kernel did not
+// complete the device operation within 30 seconds." after `limit`.
+Result<void> wait_for_departure(const DepartingDisk& disk, const LinuxSystemPaths& paths,
+                                std::chrono::steady_clock::duration limit =
+                                    std::chrono::seconds(30));
+
+}  // namespace ravik
+
+#endif  // RAVIK_PLATFORM_LINUX_DISK_DETACH_H_

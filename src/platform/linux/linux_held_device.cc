@@ -1,0 +1,224 @@
+#include "platform/linux/linux_held_device.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "platform/linux/block_device_node.h"
+#include "platform/linux/disk_detach.h"
+#include "platform/linux/disk_unmount.h"
+
+namespace ravik {
+namespace {
+
+constexpr std::string_view kClaimLost =
+    "The exclusive claim on the selected disk is no longer held.";
+constexpr std::string_view kIdentityChanged = "The held raw target identity changed.";
+
+std::unexpected<IoError> io_failure(int error) {
+  return std::unexpected(IoError::from_errno(error));
+}
+
+}  // namespace
+
+LinuxHeldDevice::LinuxHeldDevice(LinuxHeldDeviceState state) : state_(std::move(state)) {}
+
+bool LinuxHeldDevice::needs_bounce(const void* data, std::size_t length) const {
+  const std::size_t block = static_cast<std::size_t>(logical_block_size());
+  return length % block == 0 && !is_aligned(data, block);
+}
+
+std::span<std::uint8_t> LinuxHeldDevice::bounce_buffer(std::size_t length) {
+  if (bounce_.empty()) {
+    bounce_ = AlignedBuffer(static_cast<std::size_t>(logical_block_size()),
+                            kBounceBufferBytes);
+  }
+  // kBounceBufferBytes is a multiple of every accepted block size, so a
+  // partial transfer still ends on a block boundary.
+  return bounce_.span().first(std::min(length, bounce_.size()));
+}
+
+IoResult<std::size_t> LinuxHeldDevice::read(std::span<std::uint8_t> buffer) {
+  if (!state_.fd) return std::unexpected(closed_target_io_error());
+  if (buffer.empty()) return 0;
+  if (!needs_bounce(buffer.data(), buffer.size())) {
+    const ssize_t count = ::read(state_.fd.get(), buffer.data(), buffer.size());
+    if (count < 0) return io_failure(errno);
+    return static_cast<std::size_t>(count);
+  }
+  const auto bounce = bounce_buffer(buffer.size());
+  if (bounce.empty()) return io_failure(ENOMEM);
+  const ssize_t count = ::read(state_.fd.get(), bounce.data(), bounce.size());
+  if (count < 0) return io_failure(errno);
+  std::memcpy(buffer.data(), bounce.data(), static_cast<std::size_t>(count));
+  return static_cast<std::size_t>(count);
+}
+
+IoResult<std::size_t> LinuxHeldDevice::write(std::span<const std::uint8_t> data) {
+  if (!state_.fd) return std::unexpected(closed_target_io_error());
+  if (data.empty()) return 0;
+  if (!needs_bounce(data.data(), data.size())) {
+    const ssize_t count = ::write(state_.fd.get(), data.data(), data.size());
+    if (count < 0) return io_failure(errno);
+    return static_cast<std::size_t>(count);
+  }
+  const auto bounce = bounce_buffer(data.size());
+  if (bounce.empty()) return io_failure(ENOMEM);
+  std::memcpy(bounce.data(), data.data(), bounce.size());
+  const ssize_t count = ::write(state_.fd.get(), bounce.data(), bounce.size());
+  if (count < 0) return io_failure(errno);
+  return static_cast<std::size_t>(count);
+}
+
+IoResult<void> LinuxHeldDevice::flush() {
+  if (!state_.fd) return std::unexpected(closed_target_io_error());
+  return {};
+}
+
+IoResult<std::uint64_t> LinuxHeldDevice::seek(SeekFrom from) {
+  if (!state_.fd) return std::unexpected(closed_target_io_error());
+  off_t offset = 0;
+  int whence = SEEK_SET;
+  switch (from.origin()) {
+    case SeekFrom::Origin::kStart:
+      if (from.position() > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        return io_failure(EINVAL);
+      }
+      offset = static_cast<off_t>(from.position());
+      break;
+    case SeekFrom::Origin::kCurrent:
+      offset = from.offset();
+      whence = SEEK_CUR;
+      break;
+    case SeekFrom::Origin::kEnd:
+      offset = from.offset();
+      whence = SEEK_END;
+      break;
+  }
+  const off_t position = ::lseek(state_.fd.get(), offset, whence);
+  if (position < 0) return io_failure(errno);
+  return static_cast<std::uint64_t>(position);
+}
+
+Result<void> LinuxHeldDevice::sync_all() {
+  if (!state_.fd) return fail(closed_target_error(codes::kWriteFailed));
+  // On a block device fsync writes back anything cached and then asks the
+  // device to flush its own write cache.
+  if (::fsync(state_.fd.get()) != 0) {
+    return fail(HelperError::io(codes::kWriteFailed,
+                                "Could not synchronize the target's hardware cache", errno));
+  }
+  return {};
+}
+
+Result<void> LinuxHeldDevice::check_claim_still_held() const {
+  // While our descriptor holds the exclusive claim, any other exclusive open
+  // of the disk must fail with EBUSY. Success would mean the claim is gone.
+  UniqueFd probe(::open(state_.device_path.c_str(),
+                        O_RDONLY | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (probe) return fail(codes::kDeviceDisconnected, std::string(kClaimLost));
+  if (errno != EBUSY) {
+    return fail(HelperError::io(codes::kDeviceDisconnected,
+                                "Could not recheck the exclusive claim on the selected disk",
+                                errno));
+  }
+  return {};
+}
+
+Result<void> LinuxHeldDevice::verify_current_identity() {
+  if (!state_.fd) return fail(closed_target_error(codes::kDeviceDisconnected));
+  if (detach_confirmed_) return fail(codes::kDeviceDisconnected, std::string(kClaimLost));
+
+  struct stat node {};
+  if (::lstat(state_.device_path.c_str(), &node) != 0) {
+    return fail(HelperError::io(codes::kDeviceDisconnected, "Could not recheck raw target path",
+                                errno));
+  }
+  if (!S_ISBLK(node.st_mode) || node.st_rdev != state_.facts.device_number) {
+    return fail(codes::kDeviceDisconnected,
+                "The raw target path no longer names the held device.");
+  }
+  RAVIK_RETURN_IF_ERROR(check_claim_still_held());
+
+  struct stat held {};
+  if (::fstat(state_.fd.get(), &held) != 0) {
+    return fail(HelperError::io(codes::kDeviceDisconnected, "Could not inspect held raw target",
+                                errno));
+  }
+  if (!S_ISBLK(held.st_mode) || held.st_rdev != state_.facts.device_number ||
+      read_disk_sequence(state_.fd.get()) != state_.facts.disk_sequence) {
+    return fail(codes::kDeviceDisconnected, std::string(kIdentityChanged));
+  }
+
+  // The description is validated before anything is unmounted, so that a
+  // disk that is no longer the held one never loses its file systems to us.
+  RAVIK_ASSIGN_OR_RETURN(
+      const BlockDeviceDescription description,
+      describe_block_device(state_.facts.selection.device_id, state_.paths));
+  RAVIK_RETURN_IF_ERROR(validate_fresh_description(state_.facts, description, state_.policy));
+  std::vector<dev_t> devices = description.partition_device_numbers;
+  devices.push_back(description.device_number);
+  SystemMountOperations mounts(state_.paths.mountinfo_path);
+  return unmount_disk_file_systems(devices, mounts);
+}
+
+Result<void> LinuxHeldDevice::eject() {
+  RAVIK_RETURN_IF_ERROR(verify_current_identity());
+  if (!state_.fd) {
+    return fail(codes::kDeviceDisconnected, "The held raw target is already closed.");
+  }
+  state_.fd.reset();
+  RAVIK_RETURN_IF_ERROR(detach_after_close());
+  detach_confirmed_ = true;
+  return {};
+}
+
+Result<void> LinuxHeldDevice::detach_after_close() {
+  const BlockTransport transport = state_.transport;
+  if (transport == BlockTransport::kOther) {
+    return fail(codes::kSafeReleaseFailed,
+                "The kernel offers no safe way to detach this kind of disk.");
+  }
+  const HeldDiskFacts& facts = state_.facts;
+  // The detach needs a descriptor again. Reopening exclusively and finding the
+  // same device number and disk sequence proves it is still the same medium,
+  // and that nobody claimed it in the moment it was not held.
+  UniqueFd control(::open(state_.device_path.c_str(),
+                          O_RDONLY | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!control) {
+    return fail(HelperError::io(codes::kSafeReleaseFailed,
+                                "Could not reopen the selected disk to detach it", errno));
+  }
+  struct stat status {};
+  const auto description = describe_block_device(facts.selection.device_id, state_.paths);
+  if (::fstat(control.get(), &status) != 0 || !S_ISBLK(status.st_mode) ||
+      status.st_rdev != facts.device_number ||
+      read_disk_sequence(control.get()) != facts.disk_sequence || !description ||
+      description->device_number != facts.device_number ||
+      description->disk_sequence != facts.disk_sequence) {
+    return fail(codes::kSafeReleaseFailed,
+                "The selected disk changed before it could be detached.");
+  }
+  if (transport == BlockTransport::kLoop) {
+    RAVIK_RETURN_IF_ERROR(detach_loop_device(control.get()));
+  } else if (transport == BlockTransport::kScsi) {
+    RAVIK_RETURN_IF_ERROR(stop_and_eject_scsi_disk(control.get()));
+  }
+  control.reset();
+  if (transport == BlockTransport::kScsi) {
+    RAVIK_RETURN_IF_ERROR(remove_scsi_disk(facts.selection.device_id, state_.paths));
+  } else if (transport == BlockTransport::kMmc) {
+    RAVIK_RETURN_IF_ERROR(unbind_mmc_card(state_.parent_device_name, state_.paths));
+  }
+  return wait_for_departure(DepartingDisk{.kernel_name = facts.selection.device_id,
+                                          .device_number = facts.device_number,
+                                          .disk_sequence = facts.disk_sequence,
+                                          .is_loop = transport == BlockTransport::kLoop},
+                            state_.paths);
+}
+
+}  // namespace ravik

@@ -14,23 +14,23 @@ Result<void> poll_lock_attempts(MaintenanceTimeout timeout,
   const Clock::time_point start = Clock::now();
   // Compared in nanoseconds; a timeout too long for that never expires,
   // which cannot happen for the at most one hour the callers allow.
-  const auto limit = timeout.count() > static_cast<std::uint64_t>(
-                                           std::chrono::nanoseconds::max().count() /
-                                           1'000'000)
-                         ? std::chrono::nanoseconds::max()
-                         : std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::milliseconds(
-                                   static_cast<std::int64_t>(timeout.count())));
+  const auto limit =
+      timeout.count() > static_cast<std::uint64_t>(
+                            std::chrono::nanoseconds::max().count() / 1'000'000)
+          ? std::chrono::nanoseconds::max()
+          : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::milliseconds(static_cast<std::int64_t>(timeout.count())));
   while (true) {
     RAVIK_ASSIGN_OR_RETURN(const FlockAttempt outcome, attempt());
     if (outcome == FlockAttempt::kAcquired) return {};
-    const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
     if (elapsed >= limit) {
       return fail(codes::kMaintenanceBusy,
                   "System maintenance is active; the maintenance lock timed out.");
     }
-    std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(limit - elapsed,
-                                                                   kFlockPollInterval));
+    std::this_thread::sleep_for(
+        std::min<std::chrono::nanoseconds>(limit - elapsed, kFlockPollInterval));
   }
 }
 

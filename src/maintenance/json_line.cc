@@ -6,7 +6,8 @@
 
 namespace ravik {
 
-std::expected<std::string, std::string> encode_compact(const nlohmann::ordered_json& object) {
+std::expected<std::string, std::string> encode_compact(
+    const nlohmann::ordered_json& object) {
   try {
     return object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
   } catch (const nlohmann::ordered_json::exception& error) {

@@ -6,10 +6,9 @@
 #define RAVIK_MAINTENANCE_JSON_LINE_H_
 
 #include <expected>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
-
-#include <nlohmann/json.hpp>
 
 #include "error/helper_error.h"
 
@@ -17,7 +16,8 @@ namespace ravik {
 
 // The object without spaces, its members in insertion order, or the
 // encoder's error text.
-std::expected<std::string, std::string> encode_compact(const nlohmann::ordered_json& object);
+std::expected<std::string, std::string> encode_compact(
+    const nlohmann::ordered_json& object);
 
 // Writes `encoded` and a line feed to `fd` in full, retrying short and
 // interrupted writes. The descriptor is unbuffered, so nothing is left to

@@ -26,7 +26,8 @@ Result<std::string> random_lease_id_from(const char* source_path) {
   std::array<std::uint8_t, kLeaseIdRandomBytes> bytes{};
   std::size_t filled = 0;
   while (filled < bytes.size()) {
-    const ssize_t count = ::read(source.get(), bytes.data() + filled, bytes.size() - filled);
+    const ssize_t count =
+        ::read(source.get(), bytes.data() + filled, bytes.size() - filled);
     if (count < 0) {
       if (errno == EINTR) continue;
       return fail(HelperError::io(codes::kMaintenanceUnavailable, kContext, errno));

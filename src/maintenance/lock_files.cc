@@ -16,7 +16,8 @@ constexpr int kLockFileFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kLockFileMode = 0666;
 
-constexpr std::string_view kOpenLockDirectory = "Could not open maintenance lock directory";
+constexpr std::string_view kOpenLockDirectory =
+    "Could not open maintenance lock directory";
 
 HelperError unavailable(std::string_view context, int os_error) {
   return HelperError::io(codes::kMaintenanceUnavailable, context, os_error);
@@ -59,8 +60,8 @@ Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& 
 Result<OpenedLockFile> open_lock_file(int directory_fd, const std::string& name,
                                       bool create_allowed, uid_t effective_uid) {
   if (create_allowed && effective_uid == 0) {
-    UniqueFd created(::openat(directory_fd, name.c_str(), kLockFileFlags | O_CREAT | O_EXCL,
-                              kLockFileMode));
+    UniqueFd created(::openat(directory_fd, name.c_str(),
+                              kLockFileFlags | O_CREAT | O_EXCL, kLockFileMode));
     if (created) return OpenedLockFile{std::move(created), true};
     if (errno != EEXIST) {
       return fail(unavailable("Could not create maintenance lock", errno));

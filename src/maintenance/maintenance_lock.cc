@@ -59,9 +59,9 @@ Result<CheckedLockFile> open_checked_lock_file(const MaintenanceLocation& locati
   RAVIK_RETURN_IF_ERROR(check_base_directory_text(location));
   RAVIK_ASSIGN_OR_RETURN(UniqueFd base, open_base_directory(location.base_directory));
   RAVIK_RETURN_IF_ERROR(validate_directory(base.get()));
-  RAVIK_ASSIGN_OR_RETURN(UniqueFd directory,
-                         open_or_create_child_directory(base.get(), location.directory_name,
-                                                        create_allowed, effective_uid));
+  RAVIK_ASSIGN_OR_RETURN(UniqueFd directory, open_or_create_child_directory(
+                                                 base.get(), location.directory_name,
+                                                 create_allowed, effective_uid));
   RAVIK_RETURN_IF_ERROR(validate_directory(directory.get()));
   RAVIK_ASSIGN_OR_RETURN(OpenedLockFile opened,
                          open_lock_file(directory.get(), location.lock_file_name,
@@ -71,10 +71,9 @@ Result<CheckedLockFile> open_checked_lock_file(const MaintenanceLocation& locati
 
 }  // namespace
 
-Result<MaintenanceLock> MaintenanceLock::acquire_default(const MaintenanceLocation& location,
-                                                         MaintenanceMode mode,
-                                                         MaintenanceTimeout timeout,
-                                                         bool create_allowed) {
+Result<MaintenanceLock> MaintenanceLock::acquire_default(
+    const MaintenanceLocation& location, MaintenanceMode mode, MaintenanceTimeout timeout,
+    bool create_allowed) {
   return acquire_as(location, mode, timeout, create_allowed, ::geteuid());
 }
 
@@ -89,8 +88,9 @@ Result<MaintenanceLock> MaintenanceLock::acquire_as(const MaintenanceLocation& l
   RAVIK_RETURN_IF_ERROR(check_location(location));
   RAVIK_ASSIGN_OR_RETURN(
       CheckedLockFile lock_file,
-      classify_setup_error(open_checked_lock_file(location, create_allowed, effective_uid),
-                           create_allowed));
+      classify_setup_error(
+          open_checked_lock_file(location, create_allowed, effective_uid),
+          create_allowed));
   if (lock_file.newly_created) {
     RAVIK_RETURN_IF_ERROR(set_new_lock_permissions(lock_file.fd.get(), effective_uid));
   }
@@ -98,8 +98,8 @@ Result<MaintenanceLock> MaintenanceLock::acquire_as(const MaintenanceLocation& l
       classify_setup_error(validate_lock_file(lock_file.fd.get()), create_allowed));
   RAVIK_RETURN_IF_ERROR(acquire_flock(lock_file.fd.get(), mode, timeout));
   RAVIK_ASSIGN_OR_RETURN(std::string lease_id, random_lease_id());
-  return MaintenanceLock(std::move(lease_id), location.lock_path(), std::move(lock_file.fd),
-                         mode);
+  return MaintenanceLock(std::move(lease_id), location.lock_path(),
+                         std::move(lock_file.fd), mode);
 }
 
 Result<void> MaintenanceLock::unlock() && {

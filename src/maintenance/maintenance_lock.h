@@ -50,8 +50,8 @@ class MaintenanceLock {
   // that tests running as root reach the branches of other callers.
   static Result<MaintenanceLock> acquire_as(const MaintenanceLocation& location,
                                             MaintenanceMode mode,
-                                            MaintenanceTimeout timeout, bool create_allowed,
-                                            uid_t effective_uid);
+                                            MaintenanceTimeout timeout,
+                                            bool create_allowed, uid_t effective_uid);
 
   MaintenanceLock(MaintenanceLock&&) noexcept = default;
   MaintenanceLock& operator=(MaintenanceLock&&) noexcept = default;

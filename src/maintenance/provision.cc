@@ -25,10 +25,10 @@ Result<void> provision_maintenance(const MaintenanceLocation& location, int outp
     return fail(codes::kMaintenanceProvisioningRequired,
                 "Maintenance provisioning requires the installed elevated helper.");
   }
-  RAVIK_ASSIGN_OR_RETURN(
-      MaintenanceLock lock,
-      MaintenanceLock::acquire_default(location, MaintenanceMode::kShared,
-                                       MaintenanceTimeout::zero(), /*create_allowed=*/true));
+  RAVIK_ASSIGN_OR_RETURN(MaintenanceLock lock,
+                         MaintenanceLock::acquire_default(
+                             location, MaintenanceMode::kShared,
+                             MaintenanceTimeout::zero(), /*create_allowed=*/true));
   RAVIK_ASSIGN_OR_RETURN(const std::string line, provisioned_line(lock.lock_path()));
   RAVIK_RETURN_IF_ERROR(std::move(lock).unlock());
   return write_line(output_fd, line, "Could not write maintenance provisioning status");

@@ -1,0 +1,42 @@
+// ravik-device-client: writes a disk image through the device helper.
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "client/client_options.h"
+#include "client/write_job.h"
+
+namespace {
+
+// The path of this executable, so that the helper beside it can be found
+// whatever the working directory.
+std::string self_path(const char* argv0) {
+  char buffer[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (length > 0) return std::string(buffer, static_cast<std::size_t>(length));
+  return argv0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A helper that ended must show up as a failed write, not kill the client.
+  ::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  auto parsed = ravik::client::parse_client_command_line(args);
+  if (!parsed.options) {
+    std::string text = "ravik-device-client: " + parsed.error + "\n" +
+                       std::string(ravik::client::kClientUsage) + "\n";
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+    return 2;
+  }
+  const ravik::client::JobStreams streams{
+      .out_fd = STDOUT_FILENO,
+      .err_fd = STDERR_FILENO,
+      .err_is_terminal = ::isatty(STDERR_FILENO) == 1};
+  return ravik::client::run_write_job(*parsed.options, self_path(argv[0]), streams);
+}

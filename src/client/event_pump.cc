@@ -1,0 +1,71 @@
+#include "client/event_pump.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+namespace ravik::client {
+namespace {
+
+void write_line(int fd, std::string text) {
+  text.push_back('\n');
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const ssize_t written = ::write(fd, rest.data(), rest.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace
+
+EventPump::EventPump(HelperProcess& helper, ProgressDisplay& display, int echo_fd)
+    : helper_(helper), display_(display), echo_fd_(echo_fd), thread_([this] { run(); }) {}
+
+EventPump::~EventPump() { thread_.join(); }
+
+void EventPump::run() {
+  while (auto line = helper_.read_line()) {
+    if (echo_fd_ >= 0) write_line(echo_fd_, *line);
+    auto event = parse_event_line(*line);
+    if (!event) {
+      ++malformed_lines_;
+      continue;
+    }
+    if (event->kind() == "progress") {
+      if (echo_fd_ < 0) {
+        display_.update({.stage = event->text("stage").value_or(""),
+                         .done = event->number("bytesProcessed").value_or(0),
+                         .total = event->number("bytesTotal").value_or(0),
+                         .bytes_per_second = event->number("speedBps").value_or(0)});
+      }
+      continue;
+    }
+    display_.finish();
+    if (event->kind() == "error" && event->flag("sessionRetained") == false) {
+      session_failure_seen_ = true;
+    }
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(*event));
+    arrived_.notify_all();
+  }
+  display_.finish();
+  std::lock_guard lock(mutex_);
+  ended_ = true;
+  arrived_.notify_all();
+}
+
+std::optional<HelperEvent> EventPump::next() {
+  std::unique_lock lock(mutex_);
+  arrived_.wait(lock, [&] { return !queue_.empty() || ended_; });
+  if (queue_.empty()) return std::nullopt;
+  HelperEvent event = std::move(queue_.front());
+  queue_.pop_front();
+  return event;
+}
+
+}  // namespace ravik::client

@@ -1,0 +1,64 @@
+// EventPump: reads the helper's event lines on a thread of its own, so that
+// the helper never blocks on a full output pipe while the client is busy
+// streaming the image. Progress events go straight to the display (or, with
+// --json, every event line goes to standard output as it arrives); every
+// other event is queued for the job, which waits for them one at a time.
+//
+// Thread-safe: next() and failure_seen() may be called from the job's thread
+// while the pump's thread runs. The pump is the only user of the display and
+// of the helper's output.
+#ifndef RAVIK_CLIENT_EVENT_PUMP_H_
+#define RAVIK_CLIENT_EVENT_PUMP_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "client/helper_process.h"
+#include "client/progress_display.h"
+#include "client/wire.h"
+
+namespace ravik::client {
+
+class EventPump {
+ public:
+  // Not owned; `helper` and `display` must outlive this. `echo_fd` >= 0
+  // makes every event line be written there as it arrives.
+  EventPump(HelperProcess& helper, ProgressDisplay& display, int echo_fd);
+  EventPump(const EventPump&) = delete;
+  EventPump& operator=(const EventPump&) = delete;
+  // Joins the thread, which ends when the helper's output ends.
+  ~EventPump();
+
+  // The next event that is not progress; nothing once the output has ended
+  // and every queued event was taken.
+  std::optional<HelperEvent> next();
+
+  // True once an error event that does not retain the session arrived: the
+  // helper is waiting for the application's abort frame, or ending.
+  bool session_failure_seen() const { return session_failure_seen_.load(); }
+
+  // Lines that were not JSON objects (a helper bug, reported by the job).
+  std::size_t malformed_lines() const { return malformed_lines_.load(); }
+
+ private:
+  void run();
+
+  HelperProcess& helper_;
+  ProgressDisplay& display_;
+  int echo_fd_;
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::deque<HelperEvent> queue_;
+  bool ended_ = false;
+  std::atomic<bool> session_failure_seen_{false};
+  std::atomic<std::size_t> malformed_lines_{0};
+  std::thread thread_;
+};
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_EVENT_PUMP_H_

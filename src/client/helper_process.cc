@@ -1,0 +1,125 @@
+#include "client/helper_process.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace ravik::client {
+namespace {
+
+Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    return fail(
+        HelperError::io(codes::kUnknown, "Could not create a pipe to the helper", errno));
+  }
+  return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+}  // namespace
+
+Result<HelperProcess> HelperProcess::start(const std::string& path) {
+  RAVIK_ASSIGN_OR_RETURN(auto input, make_pipe());
+  RAVIK_ASSIGN_OR_RETURN(auto output, make_pipe());
+  // Reports a failed exec to the parent: closed unused on success (CLOEXEC).
+  RAVIK_ASSIGN_OR_RETURN(auto exec_report, make_pipe());
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    return fail(HelperError::io(codes::kUnknown, "Could not start the helper", errno));
+  }
+  if (pid == 0) {
+    // Only async-signal-safe calls from here on.
+    if (::dup2(input.first.get(), STDIN_FILENO) < 0 ||
+        ::dup2(output.second.get(), STDOUT_FILENO) < 0) {
+      const int error = errno;
+      (void)!::write(exec_report.second.get(), &error, sizeof(error));
+      ::_exit(127);
+    }
+    char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    ::execv(path.c_str(), argv);
+    const int error = errno;
+    (void)!::write(exec_report.second.get(), &error, sizeof(error));
+    ::_exit(127);
+  }
+  exec_report.second.reset();
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = ::read(exec_report.first.get(), &exec_error, sizeof(exec_error));
+  } while (got < 0 && errno == EINTR);
+  if (got == sizeof(exec_error)) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return fail(HelperError::io(codes::kUnknown, "Could not execute the helper " + path,
+                                exec_error));
+  }
+  return HelperProcess(pid, std::move(input.second), std::move(output.first));
+}
+
+HelperProcess::HelperProcess(HelperProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      input_(std::move(other.input_)),
+      output_(std::move(other.output_)),
+      pending_(std::move(other.pending_)),
+      output_ended_(other.output_ended_),
+      status_(other.status_) {}
+
+HelperProcess::~HelperProcess() {
+  if (pid_ < 0 || status_) return;
+  input_.reset();
+  output_.reset();
+  (void)wait();
+}
+
+Result<void> HelperProcess::write_all(std::string_view bytes) {
+  if (!input_) return fail(codes::kUnknown, "The helper's input is already closed.");
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(input_.get(), bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail(
+          HelperError::io(codes::kUnknown, "Could not write to the helper", errno));
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return {};
+}
+
+std::optional<std::string> HelperProcess::read_line() {
+  while (true) {
+    const std::size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      return line;
+    }
+    if (output_ended_ || !output_) return std::nullopt;
+    char buffer[8192];
+    const ssize_t count = ::read(output_.get(), buffer, sizeof(buffer));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      output_ended_ = true;
+      return std::nullopt;
+    }
+    pending_.append(buffer, static_cast<std::size_t>(count));
+  }
+}
+
+int HelperProcess::wait() {
+  if (status_) return *status_;
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status_ = 127;
+      return *status_;
+    }
+  }
+  status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return *status_;
+}
+
+}  // namespace ravik::client

@@ -1,0 +1,60 @@
+// HelperProcess: the device helper running as this program's child, its
+// standard input and output on pipes, its standard error shared with ours so
+// that its final failure line reaches the user unchanged.
+//
+// Writing (the main thread) and reading (one event thread) may happen on two
+// threads at once; each side is used by one thread. Destroying a running
+// child closes its input, which ends its session, and reaps it.
+#ifndef RAVIK_CLIENT_HELPER_PROCESS_H_
+#define RAVIK_CLIENT_HELPER_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error/helper_error.h"
+#include "platform/unique_fd.h"
+
+namespace ravik::client {
+
+class HelperProcess {
+ public:
+  // Starts `path` without arguments: the device protocol.
+  static Result<HelperProcess> start(const std::string& path);
+
+  HelperProcess(HelperProcess&& other) noexcept;
+  HelperProcess& operator=(HelperProcess&&) = delete;
+  HelperProcess(const HelperProcess&) = delete;
+  ~HelperProcess();
+
+  pid_t pid() const { return pid_; }
+
+  // Writes all of `bytes` to the helper's input. Fails (EPIPE) once the
+  // helper has stopped reading for good.
+  Result<void> write_all(std::string_view bytes);
+  void close_input() { input_.reset(); }
+
+  // The next line of the helper's output without its line feed; nothing at
+  // the end of output (or on a read error, which ends it just the same).
+  std::optional<std::string> read_line();
+
+  // Waits for the helper to end: its exit status, or 128 + signal.
+  int wait();
+
+ private:
+  HelperProcess(pid_t pid, UniqueFd input, UniqueFd output)
+      : pid_(pid), input_(std::move(input)), output_(std::move(output)) {}
+
+  pid_t pid_ = -1;
+  UniqueFd input_;
+  UniqueFd output_;
+  std::string pending_;
+  bool output_ended_ = false;
+  std::optional<int> status_;
+};
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_HELPER_PROCESS_H_

@@ -1,0 +1,26 @@
+// The image's SHA-256 and size, computed before the helper is started so
+// that the open request can announce both.
+//
+// Thread-compatible; no shared state.
+#ifndef RAVIK_CLIENT_IMAGE_DIGEST_H_
+#define RAVIK_CLIENT_IMAGE_DIGEST_H_
+
+#include <cstdint>
+#include <string>
+
+#include "error/helper_error.h"
+
+namespace ravik::client {
+
+struct ImageDigest {
+  std::uint64_t size_bytes = 0;
+  std::string sha256;  // 64 lower-case hexadecimal characters
+};
+
+// Reads the whole file once. Fails when it cannot be opened or read, or is
+// not a regular file.
+Result<ImageDigest> digest_image(const std::string& path);
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_IMAGE_DIGEST_H_

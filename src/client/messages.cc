@@ -1,0 +1,81 @@
+#include "client/messages.h"
+
+namespace ravik::client {
+namespace {
+
+constexpr int kProtocolVersion = 1;
+
+nlohmann::ordered_json header(const std::string& type) {
+  return {{"type", type}, {"protocolVersion", kProtocolVersion}};
+}
+
+nlohmann::ordered_json target_json(const TargetSpec& target) {
+  nlohmann::ordered_json json = {{"platform", target.platform},
+                                 {"deviceId", target.device_id},
+                                 {"devicePath", target.device_path},
+                                 {"sizeBytes", target.size_bytes}};
+  if (target.serial) json["serial"] = *target.serial;
+  if (target.topology_path) json["topologyPath"] = *target.topology_path;
+  if (target.model) json["model"] = *target.model;
+  return json;
+}
+
+void add_ids(nlohmann::ordered_json& json, const SessionIds& ids) {
+  json["requestId"] = ids.request_id;
+  json["sessionId"] = ids.session_id;
+  json["taskId"] = ids.task_id;
+}
+
+}  // namespace
+
+nlohmann::ordered_json open_write_message(const OpenWriteSpec& spec) {
+  nlohmann::ordered_json json = header("open_write");
+  add_ids(json, spec.ids);
+  json["target"] = target_json(spec.target);
+  json["source"] = {{"bytesTotal", spec.bytes_total}, {"sha256", spec.sha256}};
+  json["tailPolicy"] = spec.tail_policy;
+  json["protectedPrefixBytes"] = spec.protected_prefix_bytes;
+  if (spec.allow_regular_file) json["testOnlyAllowRegularFile"] = true;
+  return json;
+}
+
+nlohmann::ordered_json open_format_message(const SessionIds& ids,
+                                           const TargetSpec& target,
+                                           bool allow_regular_file) {
+  nlohmann::ordered_json json = header("open_format");
+  add_ids(json, ids);
+  json["target"] = target_json(target);
+  if (allow_regular_file) json["testOnlyAllowRegularFile"] = true;
+  return json;
+}
+
+nlohmann::ordered_json verify_message(const std::string& operation_id) {
+  nlohmann::ordered_json json = header("verify");
+  json["operationId"] = operation_id;
+  json["mode"] = "full";
+  return json;
+}
+
+nlohmann::ordered_json read_message(const std::string& operation_id, std::uint64_t offset,
+                                    std::uint64_t length) {
+  nlohmann::ordered_json json = header("read");
+  json["operationId"] = operation_id;
+  json["offsetBytes"] = offset;
+  json["lengthBytes"] = length;
+  return json;
+}
+
+nlohmann::ordered_json simple_message(const std::string& type,
+                                      const std::string& operation_id) {
+  nlohmann::ordered_json json = header(type);
+  json["operationId"] = operation_id;
+  return json;
+}
+
+nlohmann::ordered_json cancel_message(const std::optional<std::string>& operation_id) {
+  nlohmann::ordered_json json = header("cancel");
+  if (operation_id) json["operationId"] = *operation_id;
+  return json;
+}
+
+}  // namespace ravik::client

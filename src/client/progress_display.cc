@@ -1,0 +1,106 @@
+#include "client/progress_display.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace ravik::client {
+namespace {
+
+int percent_of(std::uint64_t done, std::uint64_t total) {
+  if (total == 0) return 100;
+  return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / total);
+}
+
+}  // namespace
+
+std::string format_bytes(std::uint64_t bytes) {
+  static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1024.0;
+  int unit = 0;
+  while (value >= 1024.0 && unit < 5) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string format_time_left(std::uint64_t remaining_bytes,
+                             std::uint64_t bytes_per_second) {
+  if (bytes_per_second == 0) return "?";
+  const std::uint64_t seconds =
+      (remaining_bytes + bytes_per_second - 1) / bytes_per_second;  // round up
+  char text[32];
+  if (seconds >= 3600) {
+    std::snprintf(text, sizeof(text), "%llu:%02llu:%02llu",
+                  static_cast<unsigned long long>(seconds / 3600),
+                  static_cast<unsigned long long>(seconds / 60 % 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  } else {
+    std::snprintf(text, sizeof(text), "%llu:%02llu",
+                  static_cast<unsigned long long>(seconds / 60),
+                  static_cast<unsigned long long>(seconds % 60));
+  }
+  return text;
+}
+
+std::string format_progress_line(const ProgressSample& sample) {
+  const std::uint64_t remaining =
+      sample.total > sample.done ? sample.total - sample.done : 0;
+  char percent[8];
+  std::snprintf(percent, sizeof(percent), "%3d%%", percent_of(sample.done, sample.total));
+  return std::string(sample.stage) + " " + percent + "  " + format_bytes(sample.done) +
+         " of " + format_bytes(sample.total) + "  " +
+         format_bytes(sample.bytes_per_second) + "/s  " +
+         format_time_left(remaining, sample.bytes_per_second) + " left";
+}
+
+std::string format_progress_bar(const ProgressSample& sample, int width) {
+  const int filled = percent_of(sample.done, sample.total) * width / 100;
+  std::string bar = "[";
+  bar.append(static_cast<std::size_t>(filled), '#');
+  bar.append(static_cast<std::size_t>(width - filled), '.');
+  bar += "] ";
+  return bar + format_progress_line(sample);
+}
+
+void ProgressDisplay::update(const ProgressSample& sample) {
+  if (sample.stage != last_stage_) {
+    finish();
+    last_stage_ = std::string(sample.stage);
+    last_tenth_ = -1;
+  }
+  if (terminal_) {
+    // \r returns to the start of the line and \x1b[K clears what a longer
+    // previous line left behind.
+    emit("\r" + format_progress_bar(sample, 30) + "\x1b[K");
+    bar_drawn_ = true;
+    return;
+  }
+  const int tenth = percent_of(sample.done, sample.total) / 10;
+  if (tenth == last_tenth_) return;
+  last_tenth_ = tenth;
+  emit(format_progress_line(sample) + "\n");
+}
+
+void ProgressDisplay::finish() {
+  if (bar_drawn_) emit("\n");
+  bar_drawn_ = false;
+}
+
+void ProgressDisplay::emit(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd_, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return;  // progress is a courtesy; a closed terminal must not stop the job
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+}  // namespace ravik::client

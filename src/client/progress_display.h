@@ -1,0 +1,53 @@
+// Progress of a long helper operation (write, verify) on standard error: a
+// bar redrawn in place with rate and time left on a terminal, plain lines at
+// every tenth of the way otherwise, so that logs stay short.
+//
+// Not thread-safe: one thread feeds a display.
+#ifndef RAVIK_CLIENT_PROGRESS_DISPLAY_H_
+#define RAVIK_CLIENT_PROGRESS_DISPLAY_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ravik::client {
+
+struct ProgressSample {
+  std::string_view stage;  // "WRITE", "VERIFY"
+  std::uint64_t done = 0;
+  std::uint64_t total = 0;
+  std::uint64_t bytes_per_second = 0;
+};
+
+// "1.5 GiB", "512.0 KiB", "17 B".
+std::string format_bytes(std::uint64_t bytes);
+// "0:07", "1:02:03"; "?" when the rate is 0.
+std::string format_time_left(std::uint64_t remaining_bytes,
+                             std::uint64_t bytes_per_second);
+// One plain line: "WRITE  40%  25.6 MiB of 64.0 MiB  120.0 MiB/s  0:01 left".
+std::string format_progress_line(const ProgressSample& sample);
+// The bar form of the same facts, `width` cells wide.
+std::string format_progress_bar(const ProgressSample& sample, int width);
+
+class ProgressDisplay {
+ public:
+  // Writes to `fd`; draws the bar when `terminal` is true.
+  ProgressDisplay(int fd, bool terminal) : fd_(fd), terminal_(terminal) {}
+
+  void update(const ProgressSample& sample);
+  // Ends the current bar's line, if one is drawn.
+  void finish();
+
+ private:
+  void emit(std::string_view text);
+
+  int fd_;
+  bool terminal_;
+  bool bar_drawn_ = false;
+  std::string last_stage_;
+  int last_tenth_ = -1;
+};
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_PROGRESS_DISPLAY_H_

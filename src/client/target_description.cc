@@ -1,0 +1,92 @@
+#include "client/target_description.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+
+#include "platform/unique_fd.h"
+
+namespace ravik::client {
+namespace {
+
+std::string base_name(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The first line of a sysfs attribute with surrounding blanks removed;
+// nothing when it is missing or blank.
+std::optional<std::string> sysfs_text(const std::string& path) {
+  std::ifstream file(path);
+  std::string line;
+  if (!file || !std::getline(file, line)) return std::nullopt;
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (first == std::string::npos) return std::nullopt;
+  const std::size_t last = line.find_last_not_of(" \t");
+  return line.substr(first, last - first + 1);
+}
+
+std::optional<std::string> resolved(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (::realpath(path.c_str(), buffer) == nullptr) return std::nullopt;
+  return std::string(buffer);
+}
+
+Result<TargetDescription> describe_block_device(const std::string& node, int fd) {
+  std::uint64_t size = 0;
+  if (::ioctl(fd, BLKGETSIZE64, &size) != 0) {
+    return fail(HelperError::io(codes::kDeviceNotRemovable,
+                                "Could not read the target's capacity", errno));
+  }
+  TargetDescription description;
+  const std::string name = base_name(node);
+  const std::string sysfs = "/sys/class/block/" + name;
+  description.spec.device_id = name;
+  description.spec.device_path = "/dev/" + name;
+  description.spec.size_bytes = size;
+  description.spec.model = sysfs_text(sysfs + "/device/model");
+  description.spec.serial = sysfs_text(sysfs + "/device/serial");
+  if (auto device = resolved(sysfs + "/device")) description.spec.topology_path = *device;
+  return description;
+}
+
+}  // namespace
+
+Result<TargetDescription> describe_target(const std::string& path) {
+  auto absolute = resolved(path);
+  if (!absolute) {
+    return fail(
+        HelperError::io(codes::kDeviceNotRemovable, "Could not find the target", errno));
+  }
+  UniqueFd fd(::open(absolute->c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    return fail(
+        HelperError::io(codes::kDeviceNotRemovable, "Could not open the target", errno));
+  }
+  struct stat info = {};
+  if (::fstat(fd.get(), &info) != 0) {
+    return fail(HelperError::io(codes::kDeviceNotRemovable,
+                                "Could not inspect the target", errno));
+  }
+  if (S_ISBLK(info.st_mode)) return describe_block_device(*absolute, fd.get());
+  if (!S_ISREG(info.st_mode)) {
+    return fail(codes::kDeviceNotRemovable,
+                "The target must be a block device or a regular file.");
+  }
+  TargetDescription description;
+  description.regular_file = true;
+  description.spec.device_id = base_name(*absolute);
+  description.spec.device_path = *absolute;
+  description.spec.size_bytes = static_cast<std::uint64_t>(info.st_size);
+  return description;
+}
+
+}  // namespace ravik::client

@@ -1,0 +1,28 @@
+// What the client tells the helper about the target it selected: its kind,
+// its names and its size, read from the target itself.
+//
+// Thread-compatible; reads the file system only.
+#ifndef RAVIK_CLIENT_TARGET_DESCRIPTION_H_
+#define RAVIK_CLIENT_TARGET_DESCRIPTION_H_
+
+#include <string>
+
+#include "client/messages.h"
+#include "error/helper_error.h"
+
+namespace ravik::client {
+
+struct TargetDescription {
+  TargetSpec spec;
+  // A regular file stands in for a disk; only the testing helper accepts it.
+  bool regular_file = false;
+};
+
+// A regular file: its absolute path, its name as device ID and its length.
+// A block device: its kernel name, its /dev node, its capacity, and the
+// model, serial and bus path that sysfs knows. Anything else is refused.
+Result<TargetDescription> describe_target(const std::string& path);
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_TARGET_DESCRIPTION_H_

@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "client/image_digest.h"
+#include "client/target_description.h"
+
+namespace ravik::client {
+namespace {
+
+// A private directory per test, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern =
+        std::filesystem::temp_directory_path().string() + "/client-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+  }
+  ~ScratchDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
+  ScratchDir dir;
+  write_file(dir.path() + "/abc", "abc");
+  auto digest = digest_image(dir.path() + "/abc");
+  ASSERT_TRUE(digest) << digest.error();
+  EXPECT_EQ(digest->size_bytes, 3u);
+  EXPECT_EQ(digest->sha256,
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+
+  // Larger than one 4 MiB read: every chunk must be counted and hashed.
+  write_file(dir.path() + "/big", std::string(5 * 1024 * 1024, 'a'));
+  digest = digest_image(dir.path() + "/big");
+  ASSERT_TRUE(digest) << digest.error();
+  EXPECT_EQ(digest->size_bytes, 5u * 1024 * 1024);
+  EXPECT_EQ(digest->sha256.size(), 64u);
+}
+
+TEST(DigestImageTest, MissingOrDirectory_Fails) {
+  ScratchDir dir;
+  auto missing = digest_image(dir.path() + "/nothing");
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().code(), codes::kImageMissing);
+  EXPECT_TRUE(missing.error().message().starts_with("Could not open the image: "));
+  auto directory = digest_image(dir.path());
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().message(), "The image must be a regular file.");
+}
+
+TEST(DescribeTargetTest, RegularFile_IsDescribedByAbsolutePathAndLength) {
+  ScratchDir dir;
+  write_file(dir.path() + "/disk.img", std::string(8192, '\0'));
+  auto target = describe_target(dir.path() + "/./disk.img");
+  ASSERT_TRUE(target) << target.error();
+  EXPECT_TRUE(target->regular_file);
+  EXPECT_EQ(target->spec.device_id, "disk.img");
+  EXPECT_EQ(target->spec.device_path, dir.path() + "/disk.img");
+  EXPECT_EQ(target->spec.size_bytes, 8192u);
+  EXPECT_EQ(target->spec.platform, "linux");
+}
+
+TEST(DescribeTargetTest, DirectoryOrMissing_IsRefused) {
+  ScratchDir dir;
+  auto directory = describe_target(dir.path());
+  ASSERT_FALSE(directory);
+  EXPECT_EQ(directory.error().message(),
+            "The target must be a block device or a regular file.");
+  auto missing = describe_target(dir.path() + "/gone");
+  ASSERT_FALSE(missing);
+  EXPECT_TRUE(missing.error().message().starts_with("Could not find the target: "));
+}
+
+}  // namespace
+}  // namespace ravik::client

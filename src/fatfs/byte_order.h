@@ -1,0 +1,38 @@
+// Little-endian loads and stores for on-disk structures. Pure functions;
+// thread-safe.
+#ifndef RAVIK_FATFS_BYTE_ORDER_H_
+#define RAVIK_FATFS_BYTE_ORDER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace fatfs {
+
+inline std::uint16_t load_le16(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint16_t>(bytes[at] | (bytes[at + 1] << 8));
+}
+
+inline std::uint32_t load_le32(std::span<const std::uint8_t> bytes, std::size_t at) {
+  return static_cast<std::uint32_t>(bytes[at]) |
+         (static_cast<std::uint32_t>(bytes[at + 1]) << 8) |
+         (static_cast<std::uint32_t>(bytes[at + 2]) << 16) |
+         (static_cast<std::uint32_t>(bytes[at + 3]) << 24);
+}
+
+inline void store_le16(std::span<std::uint8_t> bytes, std::size_t at,
+                       std::uint16_t value) {
+  bytes[at] = static_cast<std::uint8_t>(value);
+  bytes[at + 1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+inline void store_le32(std::span<std::uint8_t> bytes, std::size_t at,
+                       std::uint32_t value) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+}
+
+}  // namespace fatfs
+
+#endif  // RAVIK_FATFS_BYTE_ORDER_H_

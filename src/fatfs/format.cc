@@ -1,0 +1,197 @@
+#include "fatfs/format.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include "fatfs/byte_order.h"
+#include "fatfs/device.h"
+#include "fatfs/dir_entry.h"
+#include "fatfs/fs_info.h"
+
+namespace fatfs {
+namespace {
+
+constexpr std::uint32_t kSectorSize = 512;
+constexpr std::uint32_t kReservedSectors = 32;
+constexpr std::uint32_t kFatCount = 2;
+constexpr std::uint8_t kMedia = 0xF8;
+constexpr std::uint32_t kFsInfoSector = 1;
+constexpr std::uint32_t kBackupBootSector = 6;
+constexpr std::uint32_t kRootCluster = 2;
+
+// Sectors per cluster by volume size, as common formatters choose them:
+// 512 bytes up to 260 MiB, 4 KiB up to 8 GiB, 8 KiB up to 16 GiB, 16 KiB up
+// to 32 GiB and 32 KiB above.
+std::uint32_t default_sectors_per_cluster(std::uint64_t total_sectors) {
+  if (total_sectors <= 532480) return 1;
+  if (total_sectors <= 16777216) return 8;
+  if (total_sectors <= 33554432) return 16;
+  if (total_sectors <= 67108864) return 32;
+  return 64;
+}
+
+Fat32Geometry layout_for(std::uint32_t total, std::uint32_t per_cluster) {
+  // The smallest FAT that still has an entry for every cluster it leaves
+  // room for (plus the two reserved entries).
+  const std::uint64_t entries_per_sector = kSectorSize / 4;
+  const std::uint64_t usable = total - kReservedSectors;
+  const std::uint64_t fat_sectors =
+      (usable + 2 * per_cluster + entries_per_sector * per_cluster + kFatCount - 1) /
+      (entries_per_sector * per_cluster + kFatCount);
+  Fat32Geometry g;
+  g.total_sectors = total;
+  g.sectors_per_cluster = per_cluster;
+  g.fat_sectors = static_cast<std::uint32_t>(fat_sectors);
+  const std::uint64_t data =
+      usable > kFatCount * fat_sectors ? usable - kFatCount * fat_sectors : 0;
+  g.cluster_count = static_cast<std::uint32_t>(data / per_cluster);
+  return g;
+}
+
+bool forbidden_label_byte(char c) {
+  return c < 0x20 || c > 0x7E || (c >= 'a' && c <= 'z') ||
+         std::string_view("\"*+,./:;<=>?[\\]|").find(c) != std::string_view::npos;
+}
+
+std::uint32_t default_volume_id() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+  return static_cast<std::uint32_t>(ns ^ (ns >> 32));
+}
+
+std::array<std::uint8_t, kSectorSize> make_boot_sector(const Fat32Geometry& g,
+                                                       const FormatOptions& options,
+                                                       const std::string& label) {
+  std::array<std::uint8_t, kSectorSize> s{};
+  const std::array<std::uint8_t, 3> jump = {0xEB, 0x58, 0x90};
+  std::memcpy(s.data(), jump.data(), jump.size());
+  std::memcpy(s.data() + 3, "RAVIKFAT", 8);
+  store_le16(s, 11, kSectorSize);
+  s[13] = static_cast<std::uint8_t>(g.sectors_per_cluster);
+  store_le16(s, 14, kReservedSectors);
+  s[16] = kFatCount;
+  s[21] = kMedia;
+  store_le16(s, 24, 63);  // geometry hints for BIOSes that still ask
+  store_le16(s, 26, 255);
+  store_le32(s, 28, options.hidden_sectors);
+  store_le32(s, 32, g.total_sectors);
+  store_le32(s, 36, g.fat_sectors);
+  store_le32(s, 44, kRootCluster);
+  store_le16(s, 48, kFsInfoSector);
+  store_le16(s, 50, kBackupBootSector);
+  s[64] = 0x80;
+  s[66] = 0x29;
+  store_le32(s, 67, options.volume_id.value_or(default_volume_id()));
+  std::memcpy(s.data() + 71, label.data(), 11);
+  std::memcpy(s.data() + 82, "FAT32   ", 8);
+  // The volume is not bootable: the jump lands on "cli; hlt; jmp $-1".
+  const std::array<std::uint8_t, 4> halt = {0xFA, 0xF4, 0xEB, 0xFD};
+  std::memcpy(s.data() + 90, halt.data(), halt.size());
+  s[510] = 0x55;
+  s[511] = 0xAA;
+  return s;
+}
+
+Result<void> write_fats(Device& device, const Fat32Geometry& g) {
+  const std::uint64_t fat_bytes = std::uint64_t{g.fat_sectors} * kSectorSize;
+  std::array<std::uint8_t, 12> head{};
+  store_le32(head, 0, 0x0FFFFF00 | kMedia);
+  store_le32(head, 4, 0x0FFFFFFF);
+  store_le32(head, 8, 0x0FFFFFFF);  // the root directory's single cluster
+  for (std::uint32_t copy = 0; copy < kFatCount; ++copy) {
+    const std::uint64_t offset =
+        std::uint64_t{kReservedSectors} * kSectorSize + copy * fat_bytes;
+    FATFS_TRY(device.zero_at(offset, fat_bytes));
+    FATFS_TRY(device.write_at(offset, head));
+  }
+  return {};
+}
+
+Result<void> write_root(Device& device, const Fat32Geometry& g,
+                        const FormatOptions& options, const std::string& label) {
+  const std::uint64_t cluster_bytes = std::uint64_t{g.sectors_per_cluster} * kSectorSize;
+  const std::uint64_t offset =
+      (std::uint64_t{kReservedSectors} + std::uint64_t{kFatCount} * g.fat_sectors) *
+      kSectorSize;
+  FATFS_TRY(device.zero_at(offset, cluster_bytes));
+  if (options.volume_label.empty()) return {};
+  DirEntry entry;
+  ShortName name;
+  std::memcpy(name.data(), label.data(), name.size());
+  entry.set_short_name(name);
+  entry.set_attributes(attr::kVolumeId);
+  const SystemClock system_clock;
+  const Clock& clock = options.clock != nullptr ? *options.clock : system_clock;
+  entry.set_modified(to_dos(clock.now()));
+  return device.write_at(offset, entry.bytes());
+}
+
+}  // namespace
+
+Result<Fat32Geometry> plan_fat32(std::uint64_t volume_bytes) {
+  if (volume_bytes < kMinFat32VolumeBytes) {
+    return fail(ErrorKind::kInvalidInput,
+                "the volume of " + std::to_string(volume_bytes) +
+                    " bytes is too small for FAT32, which needs at least " +
+                    std::to_string(kMinFat32VolumeBytes) + " bytes");
+  }
+  if (volume_bytes / kSectorSize > 0xFFFFFFFFULL) {
+    return fail(
+        ErrorKind::kInvalidInput,
+        "the volume of " + std::to_string(volume_bytes) +
+            " bytes is too large for FAT32 with 512-byte sectors, which allows at most " +
+            std::to_string(kMaxFat32VolumeBytes) + " bytes");
+  }
+  const auto total = static_cast<std::uint32_t>(volume_bytes / kSectorSize);
+  // Halve the cluster until the volume has enough clusters to be FAT32;
+  // fewer would make every reader take it for FAT16.
+  for (std::uint32_t per_cluster = default_sectors_per_cluster(total); per_cluster >= 1;
+       per_cluster /= 2) {
+    const Fat32Geometry g = layout_for(total, per_cluster);
+    if (g.cluster_count >= kMinFat32Clusters && g.cluster_count <= kMaxFat32Clusters)
+      return g;
+  }
+  return fail(ErrorKind::kInvalidInput, "the volume size admits no valid FAT32 layout");
+}
+
+Result<std::string> padded_volume_label(std::string_view label) {
+  if (label.empty()) return std::string("NO NAME    ");
+  if (label.size() > 11 || label.front() == ' ' ||
+      std::any_of(label.begin(), label.end(), forbidden_label_byte)) {
+    return fail(
+        ErrorKind::kInvalidInput,
+        "volume labels must be 1 to 11 upper-case printable ASCII characters without "
+        "\"*+,./:;<=>?[\\]| or a leading space");
+  }
+  std::string padded(label);
+  padded.resize(11, ' ');
+  return padded;
+}
+
+Result<void> format_volume(Stream& stream, const FormatOptions& options) {
+  if (options.type != FatType::kFat32) {
+    return fail(ErrorKind::kInvalidInput, "only FAT32 volumes can be formatted");
+  }
+  FATFS_ASSIGN_OR_RETURN(label, padded_volume_label(options.volume_label));
+  FATFS_ASSIGN_OR_RETURN(device, Device::open(stream));
+  FATFS_ASSIGN_OR_RETURN(g, plan_fat32(device.size()));
+
+  // Old boot sectors go first and the new one comes last, so that until the
+  // format is complete the stream holds no volume anyone would mount.
+  FATFS_TRY(device.zero_at(0, std::uint64_t{kReservedSectors} * kSectorSize));
+  FATFS_TRY(write_fats(device, g));
+  FATFS_TRY(write_root(device, g, options, label));
+  const auto fs_info = make_fs_info(g.cluster_count - 1, kRootCluster + 1);
+  FATFS_TRY(device.write_at(std::uint64_t{kFsInfoSector} * kSectorSize, fs_info));
+  FATFS_TRY(device.write_at(std::uint64_t{kBackupBootSector + 1} * kSectorSize, fs_info));
+  const auto boot = make_boot_sector(g, options, label);
+  FATFS_TRY(device.write_at(std::uint64_t{kBackupBootSector} * kSectorSize, boot));
+  FATFS_TRY(device.flush());
+  FATFS_TRY(device.write_at(0, boot));
+  return device.flush();
+}
+
+}  // namespace fatfs

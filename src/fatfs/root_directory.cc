@@ -1,0 +1,189 @@
+#include "fatfs/root_directory.h"
+
+#include <algorithm>
+
+#include "fatfs/long_name.h"
+#include "fatfs/short_name.h"
+
+namespace fatfs {
+
+Result<RootDirectory> RootDirectory::load(Device& device, FatTable& fat,
+                                          ClusterAllocator& allocator,
+                                          const VolumeLayout& layout) {
+  RootDirectory root(device, fat, allocator, layout);
+  FATFS_TRY(root.read_entries());
+  root.index_items();
+  return root;
+}
+
+Result<void> RootDirectory::read_entries() {
+  std::vector<std::uint8_t> raw;
+  if (layout_.type != FatType::kFat32) {
+    raw.resize(static_cast<std::size_t>(layout_.root_entries) * kDirEntrySize);
+    FATFS_TRY(device_->read_at(layout_.root_offset, raw));
+  } else {
+    const std::uint64_t max_clusters =
+        std::max<std::uint64_t>(1, kMaxEntries / entries_per_cluster());
+    FATFS_ASSIGN_OR_RETURN(length,
+                           fat_->chain_length(layout_.root_cluster, max_clusters + 1));
+    if (length > max_clusters) {
+      return fail(ErrorKind::kCorrupt,
+                  "the root directory is longer than 65,536 entries");
+    }
+    raw.resize(length * layout_.bytes_per_cluster);
+    std::optional<std::uint32_t> cluster = layout_.root_cluster;
+    for (std::uint64_t i = 0; i < length && cluster; ++i) {
+      clusters_.push_back(*cluster);
+      FATFS_TRY(device_->read_at(layout_.cluster_offset(*cluster),
+                                 std::span(raw).subspan(i * layout_.bytes_per_cluster,
+                                                        layout_.bytes_per_cluster)));
+      FATFS_ASSIGN_OR_RETURN(next, fat_->next(*cluster));
+      cluster = next;
+    }
+  }
+  const std::size_t count = raw.size() / kDirEntrySize;
+  entries_.reserve(count);
+  end_ = count;
+  for (std::size_t i = 0; i < count; ++i) {
+    entries_.emplace_back(std::span(raw).subspan(i * kDirEntrySize, kDirEntrySize));
+    if (end_ == count && entries_.back().is_end()) end_ = i;
+    // Whatever lies after the end marker is free space, not entries.
+    if (i >= end_) entries_.back() = DirEntry();
+  }
+  dirty_.assign(count, false);
+  return {};
+}
+
+void RootDirectory::index_items() {
+  LongNameDecoder decoder;
+  for (std::size_t i = 0; i < end_; ++i) {
+    const DirEntry& e = entries_[i];
+    if (e.is_deleted()) {
+      decoder.reset();
+    } else if (e.is_long_name()) {
+      decoder.feed(e);
+    } else if (e.is_volume_label()) {
+      decoder.reset();
+    } else {
+      std::optional<std::u16string> long_name = decoder.finish(e);
+      const std::string short_name = e.display_short_name();
+      if (short_name == "." || short_name == "..") continue;
+      items_.push_back(Item{i, std::move(long_name)});
+    }
+  }
+}
+
+std::optional<RootDirectory::Item> RootDirectory::find(std::string_view name) const {
+  for (const Item& item : items_) {
+    if (item.long_name && long_name_matches(*item.long_name, name)) return item;
+    if (ascii_iequal(entries_[item.index].display_short_name(), name)) return item;
+  }
+  return std::nullopt;
+}
+
+std::optional<ShortName> RootDirectory::volume_label() const {
+  for (std::size_t i = 0; i < end_; ++i) {
+    const DirEntry& e = entries_[i];
+    if (!e.is_deleted() && e.is_volume_label()) return e.short_name();
+  }
+  return std::nullopt;
+}
+
+void RootDirectory::update(std::size_t index, const DirEntry& entry) {
+  entries_[index] = entry;
+  dirty_[index] = true;
+}
+
+bool RootDirectory::short_name_taken(const ShortName& name) const {
+  return std::any_of(items_.begin(), items_.end(), [&](const Item& item) {
+    return entries_[item.index].short_name() == name;
+  });
+}
+
+std::optional<std::size_t> RootDirectory::find_free_run(std::size_t count) const {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < end_; ++i) {
+    run = entries_[i].is_deleted() ? run + 1 : 0;
+    if (run == count) return i + 1 - count;
+  }
+  if (entries_.size() - end_ >= count) return end_;
+  return std::nullopt;
+}
+
+Result<void> RootDirectory::grow() {
+  if (layout_.type != FatType::kFat32 ||
+      entries_.size() + entries_per_cluster() > kMaxEntries) {
+    return fail(ErrorKind::kNoSpace, "the root directory is full");
+  }
+  FATFS_ASSIGN_OR_RETURN(cluster, allocator_->allocate(clusters_.back()));
+  // A new directory cluster must read as empty, whatever it held before.
+  FATFS_TRY(device_->zero_at(layout_.cluster_offset(cluster), layout_.bytes_per_cluster));
+  clusters_.push_back(cluster);
+  entries_.resize(entries_.size() + entries_per_cluster());
+  dirty_.resize(entries_.size(), false);
+  return {};
+}
+
+Result<std::size_t> RootDirectory::add(std::string_view name, DirEntry short_entry) {
+  const std::optional<ShortName> plain = plain_short_name(name);
+  std::optional<ShortName> alias = plain;
+  if (!alias) {
+    alias = generate_short_name(
+        name, [this](const ShortName& n) { return short_name_taken(n); });
+    if (!alias)
+      return fail(ErrorKind::kNoSpace, "no unused short name is left for the file");
+  }
+  short_entry.set_short_name(*alias);
+  std::vector<DirEntry> run;
+  if (!plain) run = encode_long_name(name, short_name_checksum(*alias));
+  run.push_back(short_entry);
+
+  std::optional<std::size_t> start = find_free_run(run.size());
+  while (!start) {
+    FATFS_TRY(grow());
+    start = find_free_run(run.size());
+  }
+  for (std::size_t i = 0; i < run.size(); ++i) update(*start + i, run[i]);
+  if (*start == end_) {
+    end_ += run.size();
+    // The entry after the new last one is the end marker; it may hold stale
+    // bytes on disk beyond the old marker.
+    if (end_ < entries_.size()) update(end_, DirEntry());
+  }
+  const std::size_t index = *start + run.size() - 1;
+  items_.push_back(Item{index, plain ? std::nullopt
+                                     : std::optional<std::u16string>(
+                                           std::u16string(name.begin(), name.end()))});
+  return index;
+}
+
+std::uint64_t RootDirectory::entry_offset(std::size_t index) const {
+  if (layout_.type != FatType::kFat32) return layout_.root_offset + index * kDirEntrySize;
+  return layout_.cluster_offset(clusters_[index / entries_per_cluster()]) +
+         (index % entries_per_cluster()) * kDirEntrySize;
+}
+
+Result<void> RootDirectory::flush() {
+  std::vector<std::uint8_t> buffer;
+  for (std::size_t i = 0; i < entries_.size();) {
+    if (!dirty_[i]) {
+      ++i;
+      continue;
+    }
+    // Runs of changed entries inside one cluster go out in one write.
+    std::size_t j = i;
+    buffer.clear();
+    do {
+      const auto bytes = entries_[j].bytes();
+      buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+      ++j;
+    } while (j < entries_.size() && dirty_[j] &&
+             (layout_.type != FatType::kFat32 || j % entries_per_cluster() != 0));
+    FATFS_TRY(device_->write_at(entry_offset(i), buffer));
+    std::fill(dirty_.begin() + i, dirty_.begin() + j, false);
+    i = j;
+  }
+  return {};
+}
+
+}  // namespace fatfs

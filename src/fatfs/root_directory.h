@@ -1,0 +1,84 @@
+// RootDirectory: the root directory of a mounted volume held in memory (at
+// most 65,536 entries, 2 MiB, as the FAT standard bounds a directory), with
+// name lookup, entry creation with long names, and write-back of the entries
+// that changed. FAT12/16 roots are the fixed region after the FATs; a FAT32
+// root is a cluster chain that grows by a zeroed cluster when full. Not
+// thread-safe; borrows the Device, FatTable and ClusterAllocator.
+#ifndef RAVIK_FATFS_ROOT_DIRECTORY_H_
+#define RAVIK_FATFS_ROOT_DIRECTORY_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fatfs/boot_sector.h"
+#include "fatfs/cluster_allocator.h"
+#include "fatfs/device.h"
+#include "fatfs/dir_entry.h"
+#include "fatfs/error.h"
+#include "fatfs/fat_table.h"
+
+namespace fatfs {
+
+class RootDirectory {
+ public:
+  static constexpr std::size_t kMaxEntries = 65536;
+
+  struct Item {
+    std::size_t index = 0;  // of the short entry
+    std::optional<std::u16string> long_name;
+  };
+
+  static Result<RootDirectory> load(Device& device, FatTable& fat,
+                                    ClusterAllocator& allocator,
+                                    const VolumeLayout& layout);
+
+  // The file or directory named `name` (long or short name, ignoring ASCII
+  // case); nullopt when there is none.
+  std::optional<Item> find(std::string_view name) const;
+  const std::vector<Item>& items() const { return items_; }
+  // The label recorded in the root, if any.
+  std::optional<ShortName> volume_label() const;
+
+  const DirEntry& entry(std::size_t index) const { return entries_[index]; }
+  // Replaces an entry; it is written back by the next flush.
+  void update(std::size_t index, const DirEntry& entry);
+
+  // Adds `short_entry` under `name`, preceded by long-name entries unless
+  // `name` is a plain upper-case 8.3 name. The short name is chosen here.
+  // Returns the index of the short entry. kNoSpace when the root is full.
+  Result<std::size_t> add(std::string_view name, DirEntry short_entry);
+
+  Result<void> flush();
+
+ private:
+  RootDirectory(Device& device, FatTable& fat, ClusterAllocator& allocator,
+                const VolumeLayout& layout)
+      : device_(&device), fat_(&fat), allocator_(&allocator), layout_(layout) {}
+
+  Result<void> read_entries();
+  void index_items();
+  bool short_name_taken(const ShortName& name) const;
+  std::optional<std::size_t> find_free_run(std::size_t count) const;
+  Result<void> grow();
+  std::uint64_t entry_offset(std::size_t index) const;
+  std::size_t entries_per_cluster() const {
+    return layout_.bytes_per_cluster / kDirEntrySize;
+  }
+
+  Device* device_;               // Not owned; must outlive this.
+  FatTable* fat_;                // Not owned; must outlive this.
+  ClusterAllocator* allocator_;  // Not owned; must outlive this.
+  VolumeLayout layout_;
+  std::vector<DirEntry> entries_;
+  std::vector<bool> dirty_;
+  std::vector<std::uint32_t> clusters_;  // FAT32 only
+  std::size_t end_ = 0;                  // index of the first never-used entry
+  std::vector<Item> items_;
+};
+
+}  // namespace fatfs
+
+#endif  // RAVIK_FATFS_ROOT_DIRECTORY_H_

@@ -10,10 +10,9 @@
 
 #include "error/helper_error.h"
 #include "maintenance/maintenance_location.h"
+#include "maintenance/protocol_tag.h"
 
 namespace ravik {
-
-inline constexpr std::string_view kMaintenanceProtocolTag = "ravik-system-maintenance-v1";
 
 // {"path":...,"protocol":"ravik-system-maintenance-v1","status":"provisioned"}
 // (keys sorted), or the encoder's failure as "MAINTENANCE_UNAVAILABLE".

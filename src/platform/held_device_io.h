@@ -30,12 +30,9 @@
 
 #include "error/helper_error.h"
 #include "protocol/io_error.h"
+#include "protocol/server_event.h"
 
 namespace ravik {
-
-// The identity confirmed at open and reported in the ready event; defined with
-// the other wire records.
-struct HeldTargetIdentity;
 
 // Where a seek counts from. Positions from the start are unsigned; offsets
 // from the current position or the end are signed.

@@ -1,0 +1,128 @@
+#include "transaction/held_transaction.h"
+
+#include <utility>
+
+#include "protocol/request_validation.h"
+#include "transaction/cancellation.h"
+
+namespace ravik {
+namespace {
+
+constexpr std::string_view kFormatOnly =
+    "Source operations are unavailable in a format-only transaction.";
+
+// The checks every open makes between validating the request and touching
+// the disk, then the open through the backend the request may use.
+Result<std::unique_ptr<HeldDeviceIo>> open_device(const TargetExpectation& target,
+                                                  bool test_only_allow_regular_file,
+                                                  const DeviceOpeners& openers) {
+  // Refused before any backend runs: only a build that carries the
+  // regular-file backend may ever write to a regular file.
+  if (test_only_allow_regular_file && openers.regular_file == nullptr) {
+    return fail(codes::kDeviceNotRemovable,
+                "testOnlyAllowRegularFile is unavailable in production builds.");
+  }
+  if (target.platform != openers.platform) {
+    return fail(codes::kDeviceNotRemovable,
+                "The request platform does not match this helper build.");
+  }
+  const DeviceOpener opener =
+      test_only_allow_regular_file ? openers.regular_file : openers.block_device;
+  if (opener == nullptr) {
+    return fail(codes::kDeviceNotRemovable,
+                "This helper build cannot serve the selected target: it has no "
+                "removable-disk backend.");
+  }
+  RAVIK_ASSIGN_OR_RETURN(auto device, opener(target, openers.policy));
+  if (device == nullptr) {
+    return fail(codes::kDeviceNotRemovable, "The selected target could not be opened.");
+  }
+  return device;
+}
+
+}  // namespace
+
+HeldTransaction::HeldTransaction(TransactionRequest request,
+                                 std::unique_ptr<HeldDeviceIo> device,
+                                 CancelFlag cancel_flag)
+    : request_(std::move(request)),
+      device_(std::move(device)),
+      cancel_flag_(std::move(cancel_flag)) {}
+
+Result<HeldTransaction> HeldTransaction::open(OpenWriteRequest request,
+                                              CancelFlag cancel_flag,
+                                              const DeviceOpeners& openers) {
+  RAVIK_RETURN_IF_ERROR(request.validate());
+  RAVIK_ASSIGN_OR_RETURN(
+      auto device,
+      open_device(request.target, request.test_only_allow_regular_file, openers));
+  return from_open_request(TransactionRequest(std::move(request)), std::move(device),
+                           std::move(cancel_flag));
+}
+
+Result<HeldTransaction> HeldTransaction::open_format(OpenFormatRequest request,
+                                                     CancelFlag cancel_flag,
+                                                     const DeviceOpeners& openers) {
+  RAVIK_RETURN_IF_ERROR(request.validate());
+  RAVIK_ASSIGN_OR_RETURN(
+      auto device,
+      open_device(request.target, request.test_only_allow_regular_file, openers));
+  return from_open_request(TransactionRequest(std::move(request)), std::move(device),
+                           std::move(cancel_flag));
+}
+
+Result<HeldTransaction> HeldTransaction::from_open_request(
+    TransactionRequest request, std::unique_ptr<HeldDeviceIo> device,
+    CancelFlag cancel_flag) {
+  if (device == nullptr) {
+    return fail(codes::kDeviceNotRemovable, "The selected target could not be opened.");
+  }
+  if (cancel_flag == nullptr) cancel_flag = std::make_shared<std::atomic<bool>>(false);
+  RAVIK_RETURN_IF_ERROR(device->verify_current_identity());
+  const std::uint64_t expected_size = std::visit(
+      [](const auto& open_request) { return open_request.target.size_bytes; }, request);
+  if (device->capacity() != expected_size) {
+    return fail(codes::kDeviceNotRemovable,
+                "The held target capacity does not match the confirmed device.");
+  }
+  return HeldTransaction(std::move(request), std::move(device), std::move(cancel_flag));
+}
+
+Result<void> HeldTransaction::register_operation(std::string_view operation_id) {
+  RAVIK_RETURN_IF_ERROR(validate_operation_id(operation_id));
+  if (!operation_ids_.emplace(operation_id).second) {
+    return fail(codes::kProtocolError,
+                "operationId was already used in this transaction.");
+  }
+  return {};
+}
+
+Result<void> HeldTransaction::check_canceled() const {
+  return check_cancel_flag(*cancel_flag_);
+}
+
+void HeldTransaction::request_cancellation() {
+  cancel_flag_->store(true, std::memory_order_seq_cst);
+}
+
+void HeldTransaction::clear_cancellation_for_recovery() {
+  cancel_flag_->store(false, std::memory_order_seq_cst);
+}
+
+Result<const OpenWriteRequest*> HeldTransaction::write_request() const {
+  if (const auto* write = std::get_if<OpenWriteRequest>(&request_)) return write;
+  return fail(codes::kProtocolError, std::string(kFormatOnly));
+}
+
+Result<std::uint64_t> HeldTransaction::source_bytes_total() const {
+  RAVIK_ASSIGN_OR_RETURN(const OpenWriteRequest* write, write_request());
+  return write->source.bytes_total;
+}
+
+Result<void> HeldTransaction::require_written() const {
+  if (!written_)
+    return fail(codes::kProtocolError, "The source write has not completed.");
+  return {};
+}
+
+}  // namespace ravik

@@ -1,0 +1,114 @@
+#include "transaction/target_reads.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "transaction/cancellation.h"
+#include "transaction/sha256.h"
+
+namespace ravik {
+namespace {
+
+constexpr std::uint64_t kMinAlignedBlock = 512;
+constexpr std::uint64_t kMaxAlignedBlock = 1'048'576;
+
+bool adds_without_overflow(std::uint64_t a, std::uint64_t b) {
+  return b <= std::numeric_limits<std::uint64_t>::max() - a;
+}
+
+HelperError read_io(const IoError& error) {
+  return HelperError::io_text(codes::kDeviceDisconnected,
+                              "Could not read the held target", error.describe());
+}
+
+Result<void> seek_and_read(HeldDeviceIo& device, std::uint64_t offset,
+                           std::span<std::uint8_t> buffer) {
+  if (auto sought = device.seek(SeekFrom::start(offset)); !sought) {
+    return std::unexpected(read_io(sought.error()));
+  }
+  if (auto filled = device.read_exact(buffer); !filled) {
+    return std::unexpected(read_io(filled.error()));
+  }
+  return {};
+}
+
+// Reads an unaligned range one whole block at a time through a single block
+// buffer, copying out only the requested bytes.
+Result<void> read_widened(HeldDeviceIo& device, std::uint64_t offset,
+                          std::span<std::uint8_t> buffer, std::uint64_t block_size) {
+  std::vector<std::uint8_t> block(block_size);
+  std::uint64_t done = 0;
+  while (done < buffer.size()) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t start = at - at % block_size;
+    if (!adds_without_overflow(start, block_size) ||
+        start + block_size > device.capacity()) {
+      return fail(codes::kDeviceDisconnected,
+                  "Aligned target read would exceed held capacity.");
+    }
+    RAVIK_RETURN_IF_ERROR(seek_and_read(device, start, block));
+    const std::uint64_t skip = at - start;
+    const std::uint64_t count =
+        std::min<std::uint64_t>(buffer.size() - done, block_size - skip);
+    std::memcpy(buffer.data() + done, block.data() + skip, count);
+    done += count;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> read_target_range(HeldDeviceIo& device, std::uint64_t offset,
+                               std::span<std::uint8_t> buffer) {
+  const std::uint64_t length = buffer.size();
+  if (!adds_without_overflow(offset, length)) {
+    return fail(codes::kDeviceDisconnected, "Target read range overflowed.");
+  }
+  if (device.capacity() < offset + length) {
+    return fail(codes::kDeviceDisconnected, "Target read range exceeds held capacity.");
+  }
+  if (length == 0) return {};
+  if (!device.requires_aligned_io()) return seek_and_read(device, offset, buffer);
+
+  const std::uint64_t block_size = device.logical_block_size();
+  if (block_size < kMinAlignedBlock || block_size > kMaxAlignedBlock ||
+      (block_size & (block_size - 1)) != 0) {
+    return fail(codes::kDeviceDisconnected,
+                "The held target reported invalid aligned-read geometry.");
+  }
+  if (offset % block_size == 0 && length % block_size == 0) {
+    return seek_and_read(device, offset, buffer);
+  }
+  return read_widened(device, offset, buffer, block_size);
+}
+
+Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset,
+                                      std::uint64_t length,
+                                      const std::atomic<bool>& cancel_flag,
+                                      const HashStepObserver& observer) {
+  if (!adds_without_overflow(offset, length)) {
+    return fail(codes::kVerifyMismatch, "Verification range overflow.");
+  }
+  if (device.capacity() < offset + length) {
+    return fail(codes::kVerifyMismatch, "Verification range exceeds target capacity.");
+  }
+  Sha256 hasher;
+  if (length == 0) return hasher.finish_hex();
+  std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(length, kHashStepBytes));
+  std::uint64_t done = 0;
+  while (done < length) {
+    RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));
+    const auto step =
+        static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kHashStepBytes));
+    const std::span<std::uint8_t> chunk(buffer.data(), step);
+    RAVIK_RETURN_IF_ERROR(read_target_range(device, offset + done, chunk));
+    hasher.update(chunk);
+    done += step;
+    if (observer) RAVIK_RETURN_IF_ERROR(observer(done));
+  }
+  return hasher.finish_hex();
+}
+
+}  // namespace ravik

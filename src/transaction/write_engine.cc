@@ -1,0 +1,268 @@
+#include "transaction/write_engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <span>
+#include <vector>
+
+#include "transaction/cancellation.h"
+#include "transaction/rates.h"
+#include "transaction/sha256.h"
+#include "transaction/source_reads.h"
+#include "transaction/target_reads.h"
+#include "transaction/target_writes.h"
+
+namespace ravik {
+namespace {
+
+bool is_power_of_two(std::uint64_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
+
+// One run of the engine: the working values that live from the first check
+// to the final identity proof.
+class ImageWriter {
+ public:
+  ImageWriter(HeldDeviceIo& device, const ImageWritePlan& plan, ByteSource& source,
+              const WriteProgress& progress, WriteCounters& counters,
+              const std::atomic<bool>& cancel_flag)
+      : device_(device),
+        plan_(plan),
+        source_(source),
+        progress_(progress),
+        counters_(counters),
+        cancel_flag_(cancel_flag) {}
+
+  Result<WriteOutcome> run() {
+    RAVIK_RETURN_IF_ERROR(check_geometry());
+    RAVIK_RETURN_IF_ERROR(plan_target_length());
+    if (plan_.protected_prefix_bytes > 0) RAVIK_RETURN_IF_ERROR(take_prefix_and_blank());
+    RAVIK_RETURN_IF_ERROR(write_body());
+    RAVIK_RETURN_IF_ERROR(check_end_of_stream());
+    RAVIK_RETURN_IF_ERROR(write_tail());
+    RAVIK_RETURN_IF_ERROR(device_.sync_all());
+    const std::string digest = whole_hasher_.finish_hex();
+    if (digest != plan_.expected_sha256) {
+      return fail(codes::kImageMissing,
+                  "The source changed after preparation; prepare the image again before "
+                  "retrying.");
+    }
+    if (plan_.protected_prefix_bytes > 0) RAVIK_RETURN_IF_ERROR(commit_prefix());
+    RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
+    RAVIK_RETURN_IF_ERROR(check_canceled());
+    return WriteOutcome{
+        .source_sha256 = digest,
+        .bytes_written = plan_.bytes_total,
+        .target_bytes_written = target_length_,
+        .write_duration_ms = whole_milliseconds(write_duration_),
+        .write_speed_bps = write_speed_bps(plan_.bytes_total, write_duration_),
+        .protected_prefix_bytes = plan_.protected_prefix_bytes,
+        .protected_body_verified = true,
+        .protected_prefix_verified = true,
+    };
+  }
+
+ private:
+  Result<void> check_canceled() const { return check_cancel_flag(cancel_flag_); }
+
+  Result<void> report_progress() const {
+    if (!progress_) return {};
+    return progress_(counters_.source_bytes_read);
+  }
+
+  Result<void> check_geometry() {
+    block_size_ = device_.logical_block_size();
+    if (!is_power_of_two(block_size_)) {
+      return fail(codes::kDeviceNotRemovable,
+                  "The held target reported an invalid logical block size.");
+    }
+    aligned_ = device_.requires_aligned_io();
+    if (aligned_ && plan_.protected_prefix_bytes % block_size_ != 0) {
+      return fail(codes::kWriteFailed,
+                  "The protected prefix is not aligned to the target's logical block "
+                  "size.");
+    }
+    return {};
+  }
+
+  Result<void> plan_target_length() {
+    const std::uint64_t total = plan_.bytes_total;
+    if (plan_.tail_policy == TailPolicy::kExact) {
+      if (aligned_ && total % block_size_ != 0) {
+        return fail(codes::kWriteFailed,
+                    "The exact write is not aligned to the target's logical block size.");
+      }
+      target_length_ = total;
+    } else {
+      if (total > std::numeric_limits<std::uint64_t>::max() - (block_size_ - 1)) {
+        return fail(codes::kDeviceTooSmall, "Padded write size overflow.");
+      }
+      target_length_ = (total + block_size_ - 1) / block_size_ * block_size_;
+    }
+    if (device_.capacity() < target_length_) {
+      return fail(codes::kDeviceTooSmall,
+                  "The sector-aligned source does not fit on the selected target.");
+    }
+    return {};
+  }
+
+  Result<void> seek_to(std::uint64_t position) {
+    if (auto sought = device_.seek(SeekFrom::start(position)); !sought) {
+      return std::unexpected(write_io(sought.error()));
+    }
+    write_position_ = position;
+    return {};
+  }
+
+  // Takes the prefix out of the stream and blanks the target's prefix area,
+  // durably, before any body byte is written: from here until the commit the
+  // target holds either its old prefix or zeros there.
+  Result<void> take_prefix_and_blank() {
+    const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
+    prefix_.resize(prefix_length);
+    RAVIK_RETURN_IF_ERROR(read_exact_counted(
+        source_, prefix_, counters_.source_bytes_read, whole_hasher_, cancel_flag_));
+    RAVIK_RETURN_IF_ERROR(check_canceled());
+    RAVIK_RETURN_IF_ERROR(report_progress());
+    RAVIK_RETURN_IF_ERROR(seek_to(0));
+    const std::vector<std::uint8_t> zeros(
+        std::min<std::uint64_t>(prefix_length, kZeroBufferBytes), 0);
+    std::uint64_t blanked = 0;
+    while (blanked < prefix_length) {
+      RAVIK_RETURN_IF_ERROR(check_canceled());
+      const auto step = static_cast<std::size_t>(
+          std::min<std::uint64_t>(zeros.size(), prefix_length - blanked));
+      RAVIK_RETURN_IF_ERROR(write_target_all(device_, std::span(zeros).first(step),
+                                             write_position_, counters_.target_high_water,
+                                             cancel_flag_));
+      blanked += step;
+    }
+    return device_.sync_all();
+  }
+
+  Result<void> write_body() {
+    RAVIK_RETURN_IF_ERROR(seek_to(plan_.protected_prefix_bytes));
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(
+        kWriteReadBufferBytes, plan_.bytes_total - plan_.protected_prefix_bytes)));
+    pending_.reserve(static_cast<std::size_t>(2 * block_size_));
+    while (counters_.source_bytes_read < plan_.bytes_total) {
+      RAVIK_RETURN_IF_ERROR(check_canceled());
+      const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
+          buffer.size(), plan_.bytes_total - counters_.source_bytes_read));
+      RAVIK_ASSIGN_OR_RETURN(
+          const std::size_t count,
+          read_source_with_retry(source_, std::span(buffer).first(wanted), cancel_flag_));
+      RAVIK_RETURN_IF_ERROR(check_canceled());
+      if (count == 0) {
+        return fail(codes::kImageMissing,
+                    "The source stream ended after " +
+                        std::to_string(counters_.source_bytes_read) + " of " +
+                        std::to_string(plan_.bytes_total) + " bytes.");
+      }
+      const auto chunk = std::span<const std::uint8_t>(buffer).first(count);
+      whole_hasher_.update(chunk);
+      body_hasher_.update(chunk);
+      counters_.source_bytes_read += count;
+      RAVIK_ASSIGN_OR_RETURN(
+          const auto elapsed,
+          write_target_chunk(device_, chunk, block_size_, pending_, write_position_,
+                             counters_.target_high_water, cancel_flag_));
+      write_duration_ += elapsed;
+      RAVIK_RETURN_IF_ERROR(report_progress());
+      RAVIK_RETURN_IF_ERROR(check_canceled());
+    }
+    return {};
+  }
+
+  Result<void> check_end_of_stream() {
+    std::uint8_t probe = 0;
+    RAVIK_ASSIGN_OR_RETURN(
+        const std::size_t count,
+        read_source_with_retry(source_, std::span(&probe, 1), cancel_flag_));
+    if (count != 0) {
+      return fail(codes::kImageMissing,
+                  "The source stream contained bytes beyond bytesTotal.");
+    }
+    return check_canceled();
+  }
+
+  Result<void> write_tail() {
+    if (target_length_ > plan_.bytes_total) {
+      pending_.resize(
+          pending_.size() + static_cast<std::size_t>(target_length_ - plan_.bytes_total),
+          0);
+    }
+    if (pending_.empty()) return {};
+    if (aligned_ && pending_.size() % block_size_ != 0) {
+      return fail(codes::kWriteFailed, "The final target write is not sector aligned.");
+    }
+    RAVIK_ASSIGN_OR_RETURN(
+        const auto elapsed,
+        timed_write_target_all(device_, pending_, write_position_,
+                               counters_.target_high_water, cancel_flag_));
+    write_duration_ += elapsed;
+    pending_.clear();
+    return {};
+  }
+
+  // Exposes the new prefix only once the body is complete, durable and read
+  // back equal to what the source delivered.
+  Result<void> commit_prefix() {
+    const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
+    const std::string body_digest = body_hasher_.finish_hex();
+    RAVIK_ASSIGN_OR_RETURN(
+        const std::string body_readback,
+        hash_target_range(device_, prefix_length, plan_.bytes_total - prefix_length,
+                          cancel_flag_));
+    if (body_readback != body_digest) {
+      return fail(codes::kVerifyMismatch,
+                  "Protected body readback did not match; the partition prefix was not "
+                  "exposed.");
+    }
+    RAVIK_RETURN_IF_ERROR(check_canceled());
+    RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
+    RAVIK_RETURN_IF_ERROR(seek_to(0));
+    RAVIK_ASSIGN_OR_RETURN(
+        const auto elapsed,
+        timed_write_target_all(device_, prefix_, write_position_,
+                               counters_.target_high_water, cancel_flag_));
+    write_duration_ += elapsed;
+    RAVIK_RETURN_IF_ERROR(device_.sync_all());
+    RAVIK_ASSIGN_OR_RETURN(const std::string prefix_readback,
+                           hash_target_range(device_, 0, prefix_length, cancel_flag_));
+    if (prefix_readback != Sha256::hex_of(prefix_)) {
+      return fail(codes::kVerifyMismatch,
+                  "Protected prefix readback did not match after commit.");
+    }
+    return {};
+  }
+
+  HeldDeviceIo& device_;
+  const ImageWritePlan& plan_;
+  ByteSource& source_;
+  const WriteProgress& progress_;
+  WriteCounters& counters_;
+  const std::atomic<bool>& cancel_flag_;
+
+  std::uint64_t block_size_ = 0;  // L
+  bool aligned_ = false;
+  std::uint64_t target_length_ = 0;  // T
+  std::uint64_t write_position_ = 0;
+  std::chrono::nanoseconds write_duration_{0};
+  Sha256 whole_hasher_;
+  Sha256 body_hasher_;
+  std::vector<std::uint8_t> prefix_;
+  std::vector<std::uint8_t> pending_;
+};
+
+}  // namespace
+
+Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
+                                 ByteSource& source, const WriteProgress& progress,
+                                 WriteCounters& counters,
+                                 const std::atomic<bool>& cancel_flag) {
+  return ImageWriter(device, plan, source, progress, counters, cancel_flag).run();
+}
+
+}  // namespace ravik

@@ -9,10 +9,11 @@
 namespace ravik {
 namespace {
 
-using ::testing::HasSubstr;
 using nlohmann::json;
+using ::testing::HasSubstr;
 
-const char* const kSha = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+const char* const kSha =
+    "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 json open_write() {
   return json{{"type", "open_write"},
@@ -48,7 +49,8 @@ TEST(DecodeClientMessage, OpenWrite_AllMembersAndDefaults) {
   EXPECT_EQ(request.target.device_id, "disk4");
   EXPECT_EQ(request.target.device_path, "/dev/rdisk4");
   EXPECT_EQ(request.target.size_bytes, 8000000000u);
-  EXPECT_FALSE(request.target.serial || request.target.topology_path || request.target.model);
+  EXPECT_FALSE(request.target.serial || request.target.topology_path ||
+               request.target.model);
   EXPECT_EQ(request.source.bytes_total, 1048576u);
   EXPECT_EQ(request.source.sha256, kSha);
   EXPECT_EQ(request.tail_policy, TailPolicy::kZeroPadSector);
@@ -82,7 +84,8 @@ TEST(DecodeClientMessage, RecordVariants_DecodeWithTheirMembers) {
     return decoded ? *decoded : ClientMessage{CancelCommand{}};
   };
   // The tag may stand anywhere in the object.
-  auto verify = decode(R"({"protocolVersion":1,"operationId":"v","mode":"full","type":"verify"})");
+  auto verify =
+      decode(R"({"protocolVersion":1,"operationId":"v","mode":"full","type":"verify"})");
   EXPECT_EQ(std::get<VerifyCommand>(verify.payload).operation_id, "v");
   auto read = decode(
       R"({"type":"read","protocolVersion":1,"operationId":"r","offsetBytes":18446744073709551615,"lengthBytes":3})");
@@ -100,14 +103,18 @@ TEST(DecodeClientMessage, RecordVariants_DecodeWithTheirMembers) {
   auto recover = decode(
       R"({"type":"recover","protocolVersion":1,"operationId":"x","filesystem":"fat32","volumeLabel":"BOOT"})");
   EXPECT_EQ(std::get<RecoverCommand>(recover.payload).volume_label, "BOOT");
-  EXPECT_EQ(decode(R"({"type":"closeBoot","protocolVersion":1,"operationId":"c"})").type_name(),
-            "closeBoot");
-  EXPECT_EQ(decode(R"({"type":"eject","protocolVersion":1,"operationId":"e"})").type_name(),
-            "eject");
-  EXPECT_EQ(decode(R"({"type":"release","protocolVersion":1,"operationId":"e"})").type_name(),
-            "release");
-  EXPECT_EQ(decode(R"({"type":"close","protocolVersion":1,"operationId":"e"})").type_name(),
-            "close");
+  EXPECT_EQ(
+      decode(R"({"type":"closeBoot","protocolVersion":1,"operationId":"c"})").type_name(),
+      "closeBoot");
+  EXPECT_EQ(
+      decode(R"({"type":"eject","protocolVersion":1,"operationId":"e"})").type_name(),
+      "eject");
+  EXPECT_EQ(
+      decode(R"({"type":"release","protocolVersion":1,"operationId":"e"})").type_name(),
+      "release");
+  EXPECT_EQ(
+      decode(R"({"type":"close","protocolVersion":1,"operationId":"e"})").type_name(),
+      "close");
   auto format = decode(
       R"({"type":"open_format","protocolVersion":2,"requestId":"a","sessionId":"b","taskId":"c",
           "target":{"platform":"macos","deviceId":"disk2","devicePath":"/dev/rdisk2","sizeBytes":1}})");
@@ -116,7 +123,8 @@ TEST(DecodeClientMessage, RecordVariants_DecodeWithTheirMembers) {
   // cancel alone may leave operationId out (or null).
   auto cancel = decode(R"({"type":"cancel","protocolVersion":1})");
   EXPECT_EQ(std::get<CancelCommand>(cancel.payload).operation_id, std::nullopt);
-  auto cancel_null = decode(R"({"type":"cancel","protocolVersion":1,"operationId":null})");
+  auto cancel_null =
+      decode(R"({"type":"cancel","protocolVersion":1,"operationId":null})");
   EXPECT_EQ(std::get<CancelCommand>(cancel_null.payload).operation_id, std::nullopt);
   auto cancel_id = decode(R"({"type":"cancel","protocolVersion":1,"operationId":"v"})");
   EXPECT_EQ(std::get<CancelCommand>(cancel_id.payload).operation_id, "v");
@@ -125,9 +133,10 @@ TEST(DecodeClientMessage, RecordVariants_DecodeWithTheirMembers) {
 TEST(DecodeClientMessage, UnknownOrMissingMembers_RefusedAtEveryLevel) {
   EXPECT_EQ(description(json::parse(R"({"type":"close","protocolVersion":1})")),
             "missing member \"operationId\"");
-  EXPECT_EQ(description(json::parse(
-                R"({"type":"verify","protocolVersion":1,"operationId":"v","mode":"full","force":true})")),
-            "unknown member \"force\"");
+  EXPECT_EQ(
+      description(json::parse(
+          R"({"type":"verify","protocolVersion":1,"operationId":"v","mode":"full","force":true})")),
+      "unknown member \"force\"");
   auto vendor = open_write();
   vendor["target"]["vendor"] = "Acme";
   EXPECT_EQ(description(vendor), "unknown member \"target.vendor\"");
@@ -143,7 +152,8 @@ TEST(DecodeClientMessage, UnknownOrMissingMembers_RefusedAtEveryLevel) {
   auto format_with_source = open_write();
   format_with_source["type"] = "open_format";
   EXPECT_THAT(description(format_with_source), HasSubstr("unknown member"));
-  EXPECT_EQ(description(json::parse(R"({"protocolVersion":1})")), "missing member \"type\"");
+  EXPECT_EQ(description(json::parse(R"({"protocolVersion":1})")),
+            "missing member \"type\"");
   EXPECT_EQ(description(json::parse("[]")), "expected a JSON object, found an array");
 }
 
@@ -155,8 +165,9 @@ TEST(DecodeClientMessage, WrongTypesAndRanges_AreDecodingErrors) {
   };
   EXPECT_EQ(with("/target/sizeBytes", "8000"),
             "member \"target.sizeBytes\" must be an unsigned integer, not a string");
-  EXPECT_EQ(with("/target/sizeBytes", -1),
-            "member \"target.sizeBytes\" must be an unsigned integer, not a negative integer");
+  EXPECT_EQ(
+      with("/target/sizeBytes", -1),
+      "member \"target.sizeBytes\" must be an unsigned integer, not a negative integer");
   EXPECT_EQ(with("/protocolVersion", 65536),
             "member \"protocolVersion\" is 65536, above its maximum 65535");
   EXPECT_THAT(with("/protocolVersion", -1), HasSubstr("negative integer"));
@@ -166,15 +177,18 @@ TEST(DecodeClientMessage, WrongTypesAndRanges_AreDecodingErrors) {
   EXPECT_THAT(with("/requestId", nullptr), HasSubstr("must be a string, not null"));
   EXPECT_THAT(with("/target/model", 5), HasSubstr("must be a string or null"));
   EXPECT_THAT(with("/target", "disk4"), HasSubstr("must be an object, not a string"));
-  EXPECT_EQ(with("/tailPolicy", "Exact"), "member \"tailPolicy\" has an unknown value \"Exact\"");
+  EXPECT_EQ(with("/tailPolicy", "Exact"),
+            "member \"tailPolicy\" has an unknown value \"Exact\"");
   EXPECT_EQ(with("/target/platform", "windows"),
             "member \"target.platform\" has an unknown value \"windows\"");
-  EXPECT_EQ(description(json::parse(
-                R"({"type":"openBoot","protocolVersion":1,"operationId":"b","partitionNumber":4294967296})")),
-            "member \"partitionNumber\" is 4294967296, above its maximum 4294967295");
-  EXPECT_THAT(description(json::parse(
-                  R"({"type":"recover","protocolVersion":1,"operationId":"x","filesystem":"FAT32","volumeLabel":"A"})")),
-              HasSubstr("unknown value \"FAT32\""));
+  EXPECT_EQ(
+      description(json::parse(
+          R"({"type":"openBoot","protocolVersion":1,"operationId":"b","partitionNumber":4294967296})")),
+      "member \"partitionNumber\" is 4294967296, above its maximum 4294967295");
+  EXPECT_THAT(
+      description(json::parse(
+          R"({"type":"recover","protocolVersion":1,"operationId":"x","filesystem":"FAT32","volumeLabel":"A"})")),
+      HasSubstr("unknown value \"FAT32\""));
   // Fractions and exponents are refused by the parser, with a position.
   auto fraction = decode_client_message(R"({"type":"cancel","protocolVersion":1.0})");
   ASSERT_FALSE(fraction.has_value());
@@ -185,11 +199,13 @@ TEST(DecodeClientMessage, UnknownTypes_CaseSensitive) {
   for (const char* type : {"openboot", "openWrite", "OPEN_WRITE", "", "bogus"}) {
     auto message = open_write();
     message["type"] = type;
-    EXPECT_THAT(description(message), HasSubstr("member \"type\" has an unknown value")) << type;
+    EXPECT_THAT(description(message), HasSubstr("member \"type\" has an unknown value"))
+        << type;
   }
   auto message = open_write();
   message["type"] = 1;
-  EXPECT_EQ(description(message), "member \"type\" must be a string, not a non-negative integer");
+  EXPECT_EQ(description(message),
+            "member \"type\" must be a string, not a non-negative integer");
 }
 
 TEST(DecodeClientMessage, DuplicateMembers_RefusedEvenWhenEqual) {
@@ -197,7 +213,8 @@ TEST(DecodeClientMessage, DuplicateMembers_RefusedEvenWhenEqual) {
   const std::string repeated = text.substr(0, text.size() - 1) + R"(,"taskId":"task"})";
   auto decoded = decode_client_message(repeated);
   ASSERT_FALSE(decoded.has_value());
-  EXPECT_THAT(decoded.error().description, HasSubstr("duplicate member \"taskId\" at line 1"));
+  EXPECT_THAT(decoded.error().description,
+              HasSubstr("duplicate member \"taskId\" at line 1"));
 }
 
 }  // namespace

@@ -61,23 +61,28 @@ TEST(TargetExpectationValidate, EachRuleInOrder) {
       {[](TargetExpectation& t) { t.device_id = std::string(257, 'd'); },
        "PROTOCOL_ERROR: target.deviceId must contain 1-256 non-NUL bytes."},
       {[](TargetExpectation& t) { t.device_path = "dev/rdisk4"; },
-       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most 4096 "
+       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most "
+       "4096 "
        "bytes."},
       {[](TargetExpectation& t) { t.device_path = ""; },
-       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most 4096 "
+       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most "
+       "4096 "
        "bytes."},
       {[](TargetExpectation& t) { t.device_path = "/" + std::string(4096, 'p'); },
-       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most 4096 "
+       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most "
+       "4096 "
        "bytes."},
       {[](TargetExpectation& t) { t.device_path = std::string("/dev\0x", 6); },
-       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most 4096 "
+       "PROTOCOL_ERROR: target.devicePath must be an absolute non-NUL path of at most "
+       "4096 "
        "bytes."},
       {[](TargetExpectation& t) { t.device_path = "/" + std::string(4095, 'p'); }, ""},
       {[](TargetExpectation& t) { t.serial = ""; },
        "PROTOCOL_ERROR: target.serial must contain 1-1024 non-NUL bytes when present."},
       {[](TargetExpectation& t) { t.serial = std::string(1024, 's'); }, ""},
       {[](TargetExpectation& t) { t.topology_path = std::string(4097, 'p'); },
-       "PROTOCOL_ERROR: target.topologyPath must contain 1-4096 non-NUL bytes when present."},
+       "PROTOCOL_ERROR: target.topologyPath must contain 1-4096 non-NUL bytes when "
+       "present."},
       {[](TargetExpectation& t) { t.model = std::string(1025, 'm'); },
        "PROTOCOL_ERROR: target.model must contain 1-1024 non-NUL bytes when present."},
       {[](TargetExpectation& t) { t.size_bytes = 0; },
@@ -125,11 +130,14 @@ TEST(OpenWriteRequestValidate, SourceRulesInOrder) {
        },
        "DEVICE_TOO_SMALL: The source image is larger than the selected target."},
       {[](OpenWriteRequest& r) { r.source.sha256 = std::string(64, 'A'); },
-       "PROTOCOL_ERROR: source.sha256 must be exactly 64 lowercase hexadecimal characters."},
+       "PROTOCOL_ERROR: source.sha256 must be exactly 64 lowercase hexadecimal "
+       "characters."},
       {[](OpenWriteRequest& r) { r.source.sha256 = std::string(63, 'a'); },
-       "PROTOCOL_ERROR: source.sha256 must be exactly 64 lowercase hexadecimal characters."},
+       "PROTOCOL_ERROR: source.sha256 must be exactly 64 lowercase hexadecimal "
+       "characters."},
       {[](OpenWriteRequest& r) { r.source.sha256 = std::string(63, 'a') + "g"; },
-       "PROTOCOL_ERROR: source.sha256 must be exactly 64 lowercase hexadecimal characters."},
+       "PROTOCOL_ERROR: source.sha256 must be exactly 64 lowercase hexadecimal "
+       "characters."},
       {[](OpenWriteRequest& r) {
          r.target.size_bytes = r.source.bytes_total = 1u << 25;
          r.protected_prefix_bytes = kMaxProtectedPrefixBytes;
@@ -151,7 +159,8 @@ TEST(OpenWriteRequestValidate, SourceRulesInOrder) {
     c.change(request);
     EXPECT_EQ(outcome(request.validate()), c.expected);
   }
-  OpenFormatRequest format{.request_id = "r", .session_id = "s", .task_id = "", .target = target()};
+  OpenFormatRequest format{
+      .request_id = "r", .session_id = "s", .task_id = "", .target = target()};
   EXPECT_EQ(outcome(format.validate()),
             "PROTOCOL_ERROR: taskId must contain 1-256 non-NUL bytes.");
   format.task_id = "t";
@@ -160,22 +169,26 @@ TEST(OpenWriteRequestValidate, SourceRulesInOrder) {
 
 TEST(ValidateOperationId, LengthAndNul) {
   EXPECT_EQ(outcome(validate_operation_id(std::string(256, 'o'))), "");
-  for (const std::string& bad : {std::string(), std::string(257, 'o'), std::string("\0", 1)}) {
+  for (const std::string& bad :
+       {std::string(), std::string(257, 'o'), std::string("\0", 1)}) {
     EXPECT_EQ(outcome(validate_operation_id(bad)),
               "PROTOCOL_ERROR: operationId must contain 1-256 non-NUL bytes.");
   }
 }
 
 TEST(ValidateVolumeLabel, PrintableUppercaseWithoutForbiddenCharacters) {
-  for (const char* good : {"BOOT", "MY DISK", "A", "ABCDEFGHIJK", "NO_NAME", "X~!@#$%^&()"}) {
+  for (const char* good :
+       {"BOOT", "MY DISK", "A", "ABCDEFGHIJK", "NO_NAME", "X~!@#$%^&()"}) {
     EXPECT_EQ(outcome(validate_volume_label(good)), "") << good;
   }
-  for (const char* bad : {"", "boot", " BOOT", "BOOT ", "A.B", "ABCDEFGHIJKL", "A\tB", "A\x7F",
-                          "\xC3\x84", "A\"", "A*", "A+", "A,", "A/", "A:", "A;", "A<", "A=",
-                          "A>", "A?", "A[", "A\\", "A]", "A|"}) {
-    EXPECT_EQ(outcome(validate_volume_label(bad)),
-              "PROTOCOL_ERROR: FAT32 volumeLabel must contain 1-11 uppercase printable ASCII "
-              "characters without leading, trailing, or FAT-forbidden characters.")
+  for (const char* bad :
+       {"",         "boot", " BOOT", "BOOT ", "A.B", "ABCDEFGHIJKL", "A\tB", "A\x7F",
+        "\xC3\x84", "A\"",  "A*",    "A+",    "A,",  "A/",           "A:",   "A;",
+        "A<",       "A=",   "A>",    "A?",    "A[",  "A\\",          "A]",   "A|"}) {
+    EXPECT_EQ(
+        outcome(validate_volume_label(bad)),
+        "PROTOCOL_ERROR: FAT32 volumeLabel must contain 1-11 uppercase printable ASCII "
+        "characters without leading, trailing, or FAT-forbidden characters.")
         << bad;
   }
 }

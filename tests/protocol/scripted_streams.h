@@ -45,7 +45,8 @@ class ScriptedInput final : public RawInput {
       error_.reset();
       return std::unexpected(std::move(error));
     }
-    std::size_t count = std::min({buffer.size(), max_chunk_, bytes_.size() - log_->delivered});
+    std::size_t count =
+        std::min({buffer.size(), max_chunk_, bytes_.size() - log_->delivered});
     if (error_) count = std::min(count, fail_offset_ - log_->delivered);
     std::memcpy(buffer.data(), bytes_.data() + log_->delivered, count);
     log_->delivered += count;
@@ -77,7 +78,7 @@ struct ScriptedBufferedInput {
 struct OutputLog {
   std::string written;
   std::size_t write_calls = 0;
-  std::optional<IoError> fail_next;      // fails the next write_some once
+  std::optional<IoError> fail_next;  // fails the next write_some once
   std::size_t max_chunk = std::numeric_limits<std::size_t>::max();
 };
 

@@ -23,7 +23,8 @@ TEST(ParseStrictJson, DuplicateMembers_RefusedAtEveryLevelWithPosition) {
   EXPECT_EQ(refusal(R"({"a":1,"a":1})"), "duplicate member \"a\" at line 1, column 10");
   EXPECT_EQ(refusal("{\"o\":{\"k\":true,\n\"k\":false}}"),
             "duplicate member \"k\" at line 2, column 3");
-  EXPECT_THAT(refusal(R"([{"x":1},{"y":2,"y":3}])"), StartsWith("duplicate member \"y\""));
+  EXPECT_THAT(refusal(R"([{"x":1},{"y":2,"y":3}])"),
+              StartsWith("duplicate member \"y\""));
   // The same name in sibling objects or at another level is no repetition.
   EXPECT_TRUE(parse_strict_json(R"({"a":{"a":1},"b":[{"a":1},{"a":2}]})").has_value());
   // Escapes are compared after decoding: "\u0061" is "a".
@@ -123,7 +124,8 @@ TEST(JsonObjectReader, DefaultsOnlyWhenAbsent_UnknownMembersRefused) {
   EXPECT_EQ(reader.finish().error().description, "unknown member \"extra\\n\"");
 
   const auto array = nlohmann::json::parse("[1]");
-  EXPECT_EQ(reader_over(array).error().description, "expected a JSON object, found an array");
+  EXPECT_EQ(reader_over(array).error().description,
+            "expected a JSON object, found an array");
 }
 
 }  // namespace

@@ -19,7 +19,8 @@
 namespace ravik {
 namespace {
 
-constexpr std::string_view kNotResolved = "sysfs could not resolve the selected whole disk.";
+constexpr std::string_view kNotResolved =
+    "sysfs could not resolve the selected whole disk.";
 constexpr std::string_view kNotDescribed = "sysfs could not describe the selected disk.";
 constexpr unsigned kLoopMajor = 7;
 
@@ -90,8 +91,8 @@ class SysfsReader {
         major_number > 0xffffffffu || minor_number > 0xffffffffu) {
       return std::unexpected(invalid_number());
     }
-    const dev_t number = makedev(static_cast<unsigned>(major_number),
-                                 static_cast<unsigned>(minor_number));
+    const dev_t number =
+        makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
     if (major(number) != major_number || minor(number) != minor_number) {
       return std::unexpected(invalid_number());
     }

@@ -40,7 +40,8 @@ Result<void> write_sysfs_control(const std::string& path, const std::string& val
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!fd) return fail(HelperError::io(codes::kSafeReleaseFailed, context, errno));
   const ssize_t written = ::write(fd.get(), value.data(), value.size());
-  if (written < 0) return fail(HelperError::io(codes::kSafeReleaseFailed, context, errno));
+  if (written < 0)
+    return fail(HelperError::io(codes::kSafeReleaseFailed, context, errno));
   if (static_cast<std::size_t>(written) != value.size()) {
     return fail(HelperError::io_text(codes::kSafeReleaseFailed, context,
                                      "The kernel accepted only part of the request."));
@@ -73,8 +74,8 @@ bool has_departed(const DepartingDisk& disk, const LinuxSystemPaths& paths) {
 
 Result<void> detach_loop_device(int fd) {
   if (::ioctl(fd, LOOP_CLR_FD, 0) != 0) {
-    return fail(HelperError::io(codes::kSafeReleaseFailed, "Could not detach the loop device",
-                                errno));
+    return fail(HelperError::io(codes::kSafeReleaseFailed,
+                                "Could not detach the loop device", errno));
   }
   return {};
 }
@@ -92,14 +93,17 @@ Result<void> stop_and_eject_scsi_disk(int fd) {
   return {};
 }
 
-Result<void> remove_scsi_disk(const std::string& kernel_name, const LinuxSystemPaths& paths) {
-  return write_sysfs_control(paths.sysfs_root + "/class/block/" + kernel_name +
-                                 "/device/delete",
-                             "1", "Could not remove the selected disk from the system");
+Result<void> remove_scsi_disk(const std::string& kernel_name,
+                              const LinuxSystemPaths& paths) {
+  return write_sysfs_control(
+      paths.sysfs_root + "/class/block/" + kernel_name + "/device/delete", "1",
+      "Could not remove the selected disk from the system");
 }
 
-Result<void> unbind_mmc_card(const std::string& card_name, const LinuxSystemPaths& paths) {
-  return write_sysfs_control(paths.sysfs_root + "/bus/mmc/drivers/mmcblk/unbind", card_name,
+Result<void> unbind_mmc_card(const std::string& card_name,
+                             const LinuxSystemPaths& paths) {
+  return write_sysfs_control(paths.sysfs_root + "/bus/mmc/drivers/mmcblk/unbind",
+                             card_name,
                              "Could not unbind the selected card from its block driver");
 }
 

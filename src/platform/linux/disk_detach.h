@@ -34,7 +34,8 @@ Result<void> stop_and_eject_scsi_disk(int fd);
 // Writes "1" to "{sysfs}/class/block/NAME/device/delete", which removes the
 // SCSI device from the system. SAFE_RELEASE_FAILED "Could not remove the
 // selected disk from the system" with the system error.
-Result<void> remove_scsi_disk(const std::string& kernel_name, const LinuxSystemPaths& paths);
+Result<void> remove_scsi_disk(const std::string& kernel_name,
+                              const LinuxSystemPaths& paths);
 
 // Writes the card's device name to the MMC block driver's unbind file.
 // SAFE_RELEASE_FAILED "Could not unbind the selected card from its block
@@ -53,9 +54,9 @@ struct DepartingDisk {
 // belongs to another medium (other device number or disk sequence), or, for a
 // loop device, it has no backing file any more. TIMEOUT "The kernel did not
 // complete the device operation within 30 seconds." after `limit`.
-Result<void> wait_for_departure(const DepartingDisk& disk, const LinuxSystemPaths& paths,
-                                std::chrono::steady_clock::duration limit =
-                                    std::chrono::seconds(30));
+Result<void> wait_for_departure(
+    const DepartingDisk& disk, const LinuxSystemPaths& paths,
+    std::chrono::steady_clock::duration limit = std::chrono::seconds(30));
 
 }  // namespace ravik
 

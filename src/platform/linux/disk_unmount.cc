@@ -11,7 +11,8 @@ namespace {
 
 std::size_t depth_of(const std::string& mount_point) {
   if (mount_point == "/") return 0;
-  return static_cast<std::size_t>(std::count(mount_point.begin(), mount_point.end(), '/'));
+  return static_cast<std::size_t>(
+      std::count(mount_point.begin(), mount_point.end(), '/'));
 }
 
 }  // namespace
@@ -34,7 +35,8 @@ int SystemMountOperations::unmount(const std::string& mount_point) {
 }
 
 Result<void> unmount_disk_file_systems(const std::vector<dev_t>& disk_devices,
-                                       MountOperations& operations, UnmountLimits limits) {
+                                       MountOperations& operations,
+                                       UnmountLimits limits) {
   const auto on_disk = [&](const MountEntry& entry) {
     if (std::ranges::find(disk_devices, entry.device_number) != disk_devices.end()) {
       return true;
@@ -48,7 +50,8 @@ Result<void> unmount_disk_file_systems(const std::vector<dev_t>& disk_devices,
     std::optional<std::size_t> chosen;
     for (std::size_t i = 0; i < table.size(); ++i) {
       if (!on_disk(table[i])) continue;
-      if (!chosen || depth_of(table[i].mount_point) >= depth_of(table[*chosen].mount_point)) {
+      if (!chosen ||
+          depth_of(table[i].mount_point) >= depth_of(table[*chosen].mount_point)) {
         chosen = i;
       }
     }

@@ -34,8 +34,8 @@ bool LinuxHeldDevice::needs_bounce(const void* data, std::size_t length) const {
 
 std::span<std::uint8_t> LinuxHeldDevice::bounce_buffer(std::size_t length) {
   if (bounce_.empty()) {
-    bounce_ = AlignedBuffer(static_cast<std::size_t>(logical_block_size()),
-                            kBounceBufferBytes);
+    bounce_ =
+        AlignedBuffer(static_cast<std::size_t>(logical_block_size()), kBounceBufferBytes);
   }
   // kBounceBufferBytes is a multiple of every accepted block size, so a
   // partial transfer still ends on a block boundary.
@@ -85,7 +85,8 @@ IoResult<std::uint64_t> LinuxHeldDevice::seek(SeekFrom from) {
   int whence = SEEK_SET;
   switch (from.origin()) {
     case SeekFrom::Origin::kStart:
-      if (from.position() > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+      if (from.position() >
+          static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         return io_failure(EINVAL);
       }
       offset = static_cast<off_t>(from.position());
@@ -109,8 +110,8 @@ Result<void> LinuxHeldDevice::sync_all() {
   // On a block device fsync writes back anything cached and then asks the
   // device to flush its own write cache.
   if (::fsync(state_.fd.get()) != 0) {
-    return fail(HelperError::io(codes::kWriteFailed,
-                                "Could not synchronize the target's hardware cache", errno));
+    return fail(HelperError::io(
+        codes::kWriteFailed, "Could not synchronize the target's hardware cache", errno));
   }
   return {};
 }
@@ -122,9 +123,9 @@ Result<void> LinuxHeldDevice::check_claim_still_held() const {
                         O_RDONLY | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (probe) return fail(codes::kDeviceDisconnected, std::string(kClaimLost));
   if (errno != EBUSY) {
-    return fail(HelperError::io(codes::kDeviceDisconnected,
-                                "Could not recheck the exclusive claim on the selected disk",
-                                errno));
+    return fail(HelperError::io(
+        codes::kDeviceDisconnected,
+        "Could not recheck the exclusive claim on the selected disk", errno));
   }
   return {};
 }
@@ -135,8 +136,8 @@ Result<void> LinuxHeldDevice::verify_current_identity() {
 
   struct stat node {};
   if (::lstat(state_.device_path.c_str(), &node) != 0) {
-    return fail(HelperError::io(codes::kDeviceDisconnected, "Could not recheck raw target path",
-                                errno));
+    return fail(HelperError::io(codes::kDeviceDisconnected,
+                                "Could not recheck raw target path", errno));
   }
   if (!S_ISBLK(node.st_mode) || node.st_rdev != state_.facts.device_number) {
     return fail(codes::kDeviceDisconnected,
@@ -146,8 +147,8 @@ Result<void> LinuxHeldDevice::verify_current_identity() {
 
   struct stat held {};
   if (::fstat(state_.fd.get(), &held) != 0) {
-    return fail(HelperError::io(codes::kDeviceDisconnected, "Could not inspect held raw target",
-                                errno));
+    return fail(HelperError::io(codes::kDeviceDisconnected,
+                                "Could not inspect held raw target", errno));
   }
   if (!S_ISBLK(held.st_mode) || held.st_rdev != state_.facts.device_number ||
       read_disk_sequence(state_.fd.get()) != state_.facts.disk_sequence) {
@@ -159,7 +160,8 @@ Result<void> LinuxHeldDevice::verify_current_identity() {
   RAVIK_ASSIGN_OR_RETURN(
       const BlockDeviceDescription description,
       describe_block_device(state_.facts.selection.device_id, state_.paths));
-  RAVIK_RETURN_IF_ERROR(validate_fresh_description(state_.facts, description, state_.policy));
+  RAVIK_RETURN_IF_ERROR(
+      validate_fresh_description(state_.facts, description, state_.policy));
   std::vector<dev_t> devices = description.partition_device_numbers;
   devices.push_back(description.device_number);
   SystemMountOperations mounts(state_.paths.mountinfo_path);
@@ -191,7 +193,8 @@ Result<void> LinuxHeldDevice::detach_after_close() {
                           O_RDONLY | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!control) {
     return fail(HelperError::io(codes::kSafeReleaseFailed,
-                                "Could not reopen the selected disk to detach it", errno));
+                                "Could not reopen the selected disk to detach it",
+                                errno));
   }
   struct stat status {};
   const auto description = describe_block_device(facts.selection.device_id, state_.paths);

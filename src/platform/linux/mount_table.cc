@@ -37,7 +37,8 @@ std::string unescape(std::string_view field) {
     if (field[i] == '\\' && i + 3 < field.size() && is_octal(field[i + 1]) &&
         is_octal(field[i + 2]) && is_octal(field[i + 3])) {
       out.push_back(static_cast<char>(((field[i + 1] - '0') << 6) |
-                                      ((field[i + 2] - '0') << 3) | (field[i + 3] - '0')));
+                                      ((field[i + 2] - '0') << 3) |
+                                      (field[i + 3] - '0')));
       i += 3;
     } else {
       out.push_back(field[i]);
@@ -56,7 +57,8 @@ Result<dev_t> parse_device_number(std::string_view field) {
       major_number > 0xffffffffu || minor_number > 0xffffffffu) {
     return std::unexpected(unparsable());
   }
-  return makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
+  return makedev(static_cast<unsigned>(major_number),
+                 static_cast<unsigned>(minor_number));
 }
 
 }  // namespace
@@ -86,7 +88,8 @@ Result<std::vector<MountEntry>> parse_mountinfo(std::string_view text) {
 Result<std::vector<MountEntry>> read_mountinfo(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) {
-    return fail(HelperError::io(codes::kUnmountFailed, "Could not read the mount table", errno));
+    return fail(
+        HelperError::io(codes::kUnmountFailed, "Could not read the mount table", errno));
   }
   std::string text;
   char chunk[16384];
@@ -94,8 +97,8 @@ Result<std::vector<MountEntry>> read_mountinfo(const std::string& path) {
     const ssize_t count = ::read(fd.get(), chunk, sizeof(chunk));
     if (count < 0) {
       if (errno == EINTR) continue;
-      return fail(
-          HelperError::io(codes::kUnmountFailed, "Could not read the mount table", errno));
+      return fail(HelperError::io(codes::kUnmountFailed, "Could not read the mount table",
+                                  errno));
     }
     if (count == 0) break;
     text.append(chunk, static_cast<std::size_t>(count));

@@ -15,9 +15,9 @@
 namespace ravik {
 
 struct MountEntry {
-  dev_t device_number = 0;   // the "major:minor" field
-  std::string mount_point;   // unescaped
-  std::string source;        // unescaped mount source, e.g. "/dev/sdb1"
+  dev_t device_number = 0;  // the "major:minor" field
+  std::string mount_point;  // unescaped
+  std::string source;       // unescaped mount source, e.g. "/dev/sdb1"
 };
 
 // Entries in table order (mount order). A line that is not a mountinfo line

@@ -37,8 +37,8 @@ Result<void> unmount_disk(const BlockDeviceDescription& description,
 Result<void> check_descriptor_matches(int fd, const BlockDeviceDescription& description) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
-    return fail(HelperError::io(codes::kDeviceDisconnected, "Could not inspect held raw target",
-                                errno));
+    return fail(HelperError::io(codes::kDeviceDisconnected,
+                                "Could not inspect held raw target", errno));
   }
   if (!S_ISBLK(status.st_mode)) {
     return fail(codes::kDeviceNotRemovable,
@@ -73,8 +73,9 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
                          describe_and_validate(target, options));
   RAVIK_RETURN_IF_ERROR(check_descriptor_matches(fd.get(), description));
   RAVIK_ASSIGN_OR_RETURN(const KernelGeometry geometry, read_kernel_geometry(fd.get()));
-  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t capacity,
-                         validate_held_geometry(target.size_bytes, description, geometry));
+  RAVIK_ASSIGN_OR_RETURN(
+      const std::uint64_t capacity,
+      validate_held_geometry(target.size_bytes, description, geometry));
   RAVIK_RETURN_IF_ERROR(unmount_disk(description, options));
 
   LinuxHeldDeviceState state;
@@ -89,13 +90,14 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
                                       .writable = true,
                                       .mounted = false,
                                       .whole_device = true};
-  state.facts = HeldDiskFacts{.selection = DiskSelection{.device_id = description.kernel_name,
-                                                         .size_bytes = capacity,
-                                                         .topology_path = description.bus_path,
-                                                         .model = description.model},
-                              .logical_block_size = geometry.logical_block_size,
-                              .device_number = description.device_number,
-                              .disk_sequence = description.disk_sequence};
+  state.facts =
+      HeldDiskFacts{.selection = DiskSelection{.device_id = description.kernel_name,
+                                               .size_bytes = capacity,
+                                               .topology_path = description.bus_path,
+                                               .model = description.model},
+                    .logical_block_size = geometry.logical_block_size,
+                    .device_number = description.device_number,
+                    .disk_sequence = description.disk_sequence};
   state.fd = std::move(fd);
   state.device_path = target.device_path;
   state.transport = description.transport;

@@ -54,8 +54,7 @@ Result<void> validate_fresh_description(const HeldDiskFacts& held,
       description.device_number == held.device_number &&
       description.disk_sequence == held.disk_sequence &&
       is_acceptable_removable_disk(description, policy) &&
-      selection.topology_path == description.bus_path &&
-      selection.model.has_value() &&
+      selection.topology_path == description.bus_path && selection.model.has_value() &&
       normalize_whitespace(*selection.model) == normalize_whitespace(description.model);
   if (!same) {
     return fail(codes::kDeviceDisconnected,
@@ -68,11 +67,11 @@ Result<std::uint64_t> validate_held_geometry(std::uint64_t target_size_bytes,
                                              const BlockDeviceDescription& description,
                                              KernelGeometry geometry) {
   const std::uint64_t block = geometry.logical_block_size;
-  const bool consistent = block >= 512 && block <= 1048576 && (block & (block - 1)) == 0 &&
-                          block == description.logical_block_size &&
-                          geometry.size_bytes != 0 && geometry.size_bytes % block == 0 &&
-                          geometry.size_bytes == target_size_bytes &&
-                          geometry.size_bytes == description.size_bytes;
+  const bool consistent =
+      block >= 512 && block <= 1048576 && (block & (block - 1)) == 0 &&
+      block == description.logical_block_size && geometry.size_bytes != 0 &&
+      geometry.size_bytes % block == 0 && geometry.size_bytes == target_size_bytes &&
+      geometry.size_bytes == description.size_bytes;
   if (!consistent) {
     return fail(codes::kDeviceNotRemovable,
                 "The held raw target geometry does not match the confirmed device.");

@@ -1,5 +1,6 @@
 #include "main/command_line.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,8 +21,8 @@ Result<void> write_all(int fd, std::string_view text) {
     const ssize_t written = ::write(fd, text.data(), text.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      return fail(HelperError::io(codes::kUnknown,
-                                  "Could not write to standard output", errno));
+      return fail(
+          HelperError::io(codes::kUnknown, "Could not write to standard output", errno));
     }
     text.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -39,6 +40,21 @@ bool matches(std::span<const std::string_view> args,
     ++index;
   }
   return true;
+}
+
+// A descriptor 0, 1 or 2 that is closed at start would be handed out by the
+// next open: the lock file or the disk would become "standard output" and
+// receive status lines. Each closed one is filled with /dev/null opened the
+// wrong way round (standard input write-only, the outputs read-only), so that
+// using it still fails with EBADF exactly as the closed descriptor would have.
+void occupy_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int placeholder =
+        ::open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
+    // The lowest free descriptor is `fd` itself, as the lower ones are open.
+    if (placeholder >= 0 && placeholder != fd) ::close(placeholder);
+  }
 }
 
 }  // namespace
@@ -77,8 +93,8 @@ Result<void> dispatch_command_line(std::span<const std::string_view> args,
                      "--lease-state", "", "--owner-pid", ""})) {
     return run_installer_assert_owner_mode(profile, args[2], args[4], args[6]);
   }
-  if (matches(args, {"--maintenance-installer-begin", "--protocol", "",
-                     "--lease-state", "", "--owner-pid", "", "--timeout-ms", ""})) {
+  if (matches(args, {"--maintenance-installer-begin", "--protocol", "", "--lease-state",
+                     "", "--owner-pid", "", "--timeout-ms", ""})) {
     return run_installer_begin_mode(profile, args[2], args[4], args[6], args[8]);
   }
   return fail(usage_error());
@@ -96,6 +112,7 @@ int run_helper(int argc, char** argv, const BuildProfile& profile) {
   // A write to a closed pipe must fail as EPIPE and be reported by the mode,
   // not end the process silently.
   ::signal(SIGPIPE, SIG_IGN);
+  occupy_closed_standard_descriptors();
 
   std::vector<std::string_view> args;
   args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
@@ -105,8 +122,8 @@ int run_helper(int argc, char** argv, const BuildProfile& profile) {
     all_utf8 = all_utf8 && is_valid_utf8(args.back());
   }
 
-  Result<void> result = all_utf8 ? dispatch_command_line(args, profile)
-                                 : Result<void>(fail(usage_error()));
+  Result<void> result =
+      all_utf8 ? dispatch_command_line(args, profile) : Result<void>(fail(usage_error()));
   if (result) return 0;
   write_failure_line(STDERR_FILENO, result.error());
   return 1;

@@ -147,5 +147,22 @@ TEST(CrossProcessLockE2eTest, UnprivilegedOwner_HoldsItsOwnFileButNotRoots) {
   EXPECT_EQ(refused.status, ExitStatus::exited_with(1));
 }
 
+TEST(CrossProcessLockE2eTest, ClosedStandardStreams_NeverLetTheLockFileStandIn) {
+  // Started with standard output closed, the lock file must not become it:
+  // the status line would land in the file.
+  const harness::TempDir dir;
+  const std::string path = dir.write_file("lock", "");
+  Result<Completed> done = harness::run_child(
+      "/bin/sh", {"-c", "exec \"$0\" --cross-process-lock-hold --path \"$1\" >&-",
+                  harness::testing_helper_path(), path});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(
+      done->stderr_text,
+      "LOCK_UNAVAILABLE: Could not write lock status: Bad file descriptor (os error "
+      "9)\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(std::filesystem::file_size(path), 0u);
+}
+
 }  // namespace
 }  // namespace ravik

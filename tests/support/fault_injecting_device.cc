@@ -1,0 +1,231 @@
+#include "support/fault_injecting_device.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace ravik::testing {
+
+FakeDisk::FakeDisk(std::uint64_t size, std::uint8_t fill)
+    : bytes(static_cast<std::size_t>(size), fill) {
+  identity.platform = PlatformName::kLinux;
+  identity.device_id = "fake0";
+  identity.device_path = "/dev/fake0";
+  identity.size_bytes = size;
+  identity.removable = true;
+  identity.writable = true;
+  identity.whole_device = true;
+}
+
+int FakeDisk::count(CallKind kind) const {
+  return static_cast<int>(std::count(calls.begin(), calls.end(), kind));
+}
+
+FaultInjectingDevice::FaultInjectingDevice(std::shared_ptr<FakeDisk> disk)
+    : disk_(std::move(disk)) {}
+
+std::unique_ptr<HeldDeviceIo> FaultInjectingDevice::make(std::shared_ptr<FakeDisk> disk) {
+  return std::make_unique<FaultInjectingDevice>(std::move(disk));
+}
+
+void FaultInjectingDevice::note(CallKind kind) {
+  disk_->calls.push_back(kind);
+  if (disk_->on_call) disk_->on_call(kind);
+}
+
+std::optional<IoFault> FaultInjectingDevice::take_fault(std::vector<IoFault>& faults,
+                                                        std::size_t length) {
+  for (IoFault& fault : faults) {
+    if (fault.times <= 0) continue;
+    const bool covers = fault.offset >= position_ &&
+                        fault.offset - position_ < std::max<std::size_t>(length, 1);
+    if (!covers) continue;
+    --fault.times;
+    return fault;
+  }
+  return std::nullopt;
+}
+
+bool FaultInjectingDevice::misaligned(std::size_t length) const {
+  if (!disk_->requires_aligned_io) return false;
+  const std::uint64_t block = disk_->logical_block_size;
+  return block == 0 || position_ % block != 0 || length % block != 0;
+}
+
+IoResult<std::size_t> FaultInjectingDevice::read(std::span<std::uint8_t> buffer) {
+  if (!disk_->open) return std::unexpected(closed_target_io_error());
+  if (misaligned(buffer.size())) {
+    note(CallKind::kRead);
+    return std::unexpected(IoError::from_errno(EINVAL));
+  }
+  std::size_t length = buffer.size();
+  if (auto fault = take_fault(disk_->read_faults, length)) {
+    switch (fault->kind) {
+      case FaultKind::kFail:
+        note(CallKind::kRead);
+        return std::unexpected(IoError::from_errno(fault->os_error));
+      case FaultKind::kInterrupted:
+        note(CallKind::kRead);
+        return std::unexpected(IoError::from_errno(EINTR));
+      case FaultKind::kZero:
+        note(CallKind::kRead);
+        return std::size_t{0};
+      case FaultKind::kShort:
+        length = std::min(length, fault->short_length);
+        break;
+    }
+  }
+  const std::uint64_t size = disk_->bytes.size();
+  const std::size_t count =
+      position_ >= size
+          ? 0
+          : static_cast<std::size_t>(std::min<std::uint64_t>(length, size - position_));
+  if (count > 0) {
+    std::memcpy(buffer.data(), disk_->bytes.data() + position_, count);
+    disk_->reads.push_back(
+        Transfer{.offset = position_, .length = count, .all_zero = false});
+  }
+  position_ += count;
+  note(CallKind::kRead);
+  return count;
+}
+
+IoResult<std::size_t> FaultInjectingDevice::write(std::span<const std::uint8_t> data) {
+  if (!disk_->open) return std::unexpected(closed_target_io_error());
+  if (misaligned(data.size())) {
+    note(CallKind::kWrite);
+    return std::unexpected(IoError::from_errno(EINVAL));
+  }
+  std::size_t length = data.size();
+  if (auto fault = take_fault(disk_->write_faults, length)) {
+    switch (fault->kind) {
+      case FaultKind::kFail:
+        note(CallKind::kWrite);
+        return std::unexpected(IoError::from_errno(fault->os_error));
+      case FaultKind::kInterrupted:
+        note(CallKind::kWrite);
+        return std::unexpected(IoError::from_errno(EINTR));
+      case FaultKind::kZero:
+        note(CallKind::kWrite);
+        return std::size_t{0};
+      case FaultKind::kShort:
+        length = std::min(length, fault->short_length);
+        break;
+    }
+  }
+  const std::uint64_t size = disk_->bytes.size();
+  if (position_ >= size && length > 0) {
+    note(CallKind::kWrite);
+    return std::unexpected(IoError::from_errno(ENOSPC));
+  }
+  const auto count =
+      static_cast<std::size_t>(std::min<std::uint64_t>(length, size - position_));
+  if (count > 0) {
+    const auto written = data.first(count);
+    std::memcpy(disk_->bytes.data() + position_, written.data(), count);
+    const bool zero = std::all_of(written.begin(), written.end(),
+                                  [](std::uint8_t byte) { return byte == 0; });
+    disk_->writes.push_back(
+        Transfer{.offset = position_, .length = count, .all_zero = zero});
+  }
+  position_ += count;
+  note(CallKind::kWrite);
+  if (disk_->overreport_writes) return data.size() + 1;
+  return count;
+}
+
+IoResult<void> FaultInjectingDevice::flush() {
+  if (!disk_->open) return std::unexpected(closed_target_io_error());
+  return {};
+}
+
+IoResult<std::uint64_t> FaultInjectingDevice::seek(SeekFrom from) {
+  if (!disk_->open) return std::unexpected(closed_target_io_error());
+  note(CallKind::kSeek);
+  const auto size = static_cast<std::int64_t>(disk_->bytes.size());
+  std::int64_t base = 0;
+  std::int64_t offset = 0;
+  switch (from.origin()) {
+    case SeekFrom::Origin::kStart:
+      if (from.position() >
+          static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return std::unexpected(IoError::from_errno(EINVAL));
+      }
+      offset = static_cast<std::int64_t>(from.position());
+      break;
+    case SeekFrom::Origin::kCurrent:
+      base = static_cast<std::int64_t>(position_);
+      offset = from.offset();
+      break;
+    case SeekFrom::Origin::kEnd:
+      base = size;
+      offset = from.offset();
+      break;
+  }
+  if (offset < 0 && -offset > base) return std::unexpected(IoError::from_errno(EINVAL));
+  position_ = static_cast<std::uint64_t>(base + offset);
+  return position_;
+}
+
+Result<void> FaultInjectingDevice::sync_all() {
+  note(CallKind::kSync);
+  if (!disk_->open) return std::unexpected(closed_target_error(codes::kWriteFailed));
+  ++disk_->sync_calls;
+  if (disk_->fail_sync_from_call && disk_->sync_calls >= *disk_->fail_sync_from_call) {
+    return std::unexpected(
+        HelperError::io(codes::kWriteFailed, "Could not flush the held target", EIO));
+  }
+  return {};
+}
+
+std::uint64_t FaultInjectingDevice::capacity() const {
+  return disk_->reported_capacity.value_or(disk_->bytes.size());
+}
+
+std::uint64_t FaultInjectingDevice::logical_block_size() const {
+  return disk_->logical_block_size;
+}
+
+bool FaultInjectingDevice::requires_aligned_io() const {
+  return disk_->requires_aligned_io;
+}
+
+const HeldTargetIdentity& FaultInjectingDevice::identity() const {
+  return disk_->identity;
+}
+
+Result<void> FaultInjectingDevice::verify_current_identity() {
+  note(CallKind::kVerify);
+  if (!disk_->open)
+    return std::unexpected(closed_target_error(codes::kDeviceDisconnected));
+  ++disk_->identity_checks;
+  if (disk_->identity_checks_before_loss &&
+      disk_->identity_checks > *disk_->identity_checks_before_loss) {
+    return fail(codes::kDeviceDisconnected,
+                "The held target no longer is the selected device.");
+  }
+  return {};
+}
+
+Result<void> FaultInjectingDevice::eject() {
+  RAVIK_RETURN_IF_ERROR(verify_current_identity());
+  note(CallKind::kEject);
+  disk_->open = false;
+  if (disk_->refuse_eject) {
+    return fail(codes::kSafeReleaseFailed, "The medium refused to eject.");
+  }
+  disk_->detached = true;
+  return {};
+}
+
+Result<bool> FaultInjectingDevice::exact_detach_confirmed() {
+  note(CallKind::kDetachPoll);
+  ++disk_->detach_polls;
+  if (disk_->detach_confirmed_on_poll &&
+      disk_->detach_polls >= *disk_->detach_confirmed_on_poll) {
+    return true;
+  }
+  return disk_->detached;
+}
+
+}  // namespace ravik::testing

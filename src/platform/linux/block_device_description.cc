@@ -212,14 +212,17 @@ Result<BlockDeviceDescription> describe_block_device(std::string_view kernel_nam
   // sysfs counts the size in 512-byte units whatever the logical block size.
   if (sectors > UINT64_MAX / 512) return std::unexpected(SysfsReader::invalid_number());
   description.size_bytes = sectors * 512;
+  RAVIK_ASSIGN_OR_RETURN(const bool read_only, reader.flag("ro"));
+  description.writable = !read_only;
+  RAVIK_ASSIGN_OR_RETURN(const auto partition_index, reader.optional_text("partition"));
+  description.whole = !partition_index.has_value();
+  // A partition has no queue, sequence number or removable flag of its own;
+  // what is read so far is enough to refuse it.
+  if (!description.whole) return description;
   RAVIK_ASSIGN_OR_RETURN(description.logical_block_size,
                          reader.number("queue/logical_block_size"));
   RAVIK_ASSIGN_OR_RETURN(description.disk_sequence, reader.number("diskseq"));
-  RAVIK_ASSIGN_OR_RETURN(const bool read_only, reader.flag("ro"));
-  description.writable = !read_only;
   RAVIK_ASSIGN_OR_RETURN(description.removable, reader.flag("removable"));
-  RAVIK_ASSIGN_OR_RETURN(const auto partition_index, reader.optional_text("partition"));
-  description.whole = !partition_index.has_value();
 
   const std::string virtual_prefix = "/sys/devices/virtual/block/";
   const bool is_virtual = description.bus_path.starts_with(virtual_prefix);
@@ -241,10 +244,8 @@ Result<BlockDeviceDescription> describe_block_device(std::string_view kernel_nam
   }
   RAVIK_ASSIGN_OR_RETURN(description.model,
                          read_model(reader, description.transport, is_virtual));
-  if (description.whole) {
-    RAVIK_ASSIGN_OR_RETURN(description.partition_device_numbers,
-                           read_partitions(*resolved));
-  }
+  RAVIK_ASSIGN_OR_RETURN(description.partition_device_numbers,
+                         read_partitions(*resolved));
   return description;
 }
 

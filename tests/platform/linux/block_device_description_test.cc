@@ -86,13 +86,13 @@ TEST(DescribeBlockDevice_UsbStick, FlagsFollowTheAttributes) {
 TEST(DescribeBlockDevice_Partition, IsNotWhole) {
   FakeSysfs sysfs;
   const std::string disk = add_usb_stick(sysfs);
+  // Like the kernel's, the partition has no queue, diskseq or removable.
   sysfs.add_partition(disk, "sdb1", "8:17", 1);
-  sysfs.write(disk + "/sdb1", "queue/logical_block_size", "512");
-  sysfs.write(disk + "/sdb1", "diskseq", "17");
-  sysfs.write(disk + "/sdb1", "removable", "0");
   const auto description = describe(sysfs, "sdb1");
   ASSERT_TRUE(description.has_value()) << description.error();
   EXPECT_FALSE(description->whole);
+  EXPECT_EQ(description->device_number, makedev(8, 17));
+  EXPECT_EQ(description->size_bytes, 2048u * 512);
   EXPECT_TRUE(description->partition_device_numbers.empty());
 }
 

@@ -1,0 +1,392 @@
+// End-to-end tests of the Linux backend against real loop devices that each
+// test makes and detaches again.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+
+#include "platform/linux/aligned_buffer.h"
+#include "platform/linux/loop_device.h"
+#include "platform/linux/open_linux_block_device.h"
+#include "platform/unique_fd.h"
+
+namespace ravik {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::LoopDevice;
+using testing::run_command;
+
+constexpr std::uint64_t kDiskBytes = 32 * 1024 * 1024;
+LinuxOpenOptions testing_options() {
+  LinuxOpenOptions options;
+  options.policy.treat_loop_devices_as_removable = true;
+  return options;
+}
+const LinuxOpenOptions kTesting = testing_options();
+const LinuxOpenOptions kProduction;
+
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    std::string pattern = "/dev/shm/ravik-linux-test-XXXXXX";
+    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TargetExpectation target_for(const LoopDevice& loop) {
+  TargetExpectation target;
+  target.platform = PlatformName::kLinux;
+  target.device_id = loop.name();
+  target.device_path = loop.path();
+  target.size_bytes = loop.size_bytes();
+  return target;
+}
+
+std::vector<std::uint8_t> pattern_bytes(std::size_t size, unsigned seed) {
+  std::vector<std::uint8_t> bytes(size);
+  std::mt19937 random(seed);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+  return bytes;
+}
+
+std::string read_backing(const LoopDevice& loop, std::uint64_t offset, std::size_t size) {
+  std::ifstream in(loop.backing_path(), std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::string bytes(size, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(size));
+  return bytes;
+}
+
+bool is_mounted(const std::string& mount_point) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.find(" " + mount_point + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+class LoopBlockDeviceTest : public ::testing::Test {
+ protected:
+  // Attaches a fresh loop device; skips the test loudly where that fails.
+  void attach(unsigned sector_size = 512, std::uint64_t size = kDiskBytes) {
+    ASSERT_FALSE(scratch_.path().empty()) << "no scratch directory in /dev/shm";
+    std::string why_not;
+    auto attached =
+        LoopDevice::attach(scratch_.path() + "/disk.img", size, sector_size, why_not);
+    if (attached) loop_.emplace(std::move(*attached));
+    if (!loop_) {
+      skipped_ = true;
+      std::fprintf(stderr, "\n*** LOOP DEVICES UNAVAILABLE: %s\n", why_not.c_str());
+    }
+  }
+
+  Result<std::unique_ptr<HeldDeviceIo>> open(const LinuxOpenOptions& options = kTesting) {
+    return open_linux_block_device(target_for(*loop_), options);
+  }
+
+  std::string mount_point(const std::string& name) {
+    const std::string path = scratch_.path() + "/" + name;
+    fs::create_directories(path);
+    return path;
+  }
+
+  ScratchDirectory scratch_;
+  std::optional<LoopDevice> loop_;
+  bool skipped_ = false;
+};
+
+#define ATTACH_OR_SKIP(...)                                                             \
+  do {                                                                                  \
+    attach(__VA_ARGS__);                                                                \
+    if (skipped_) RAVIK_SKIP_WITHOUT_LOOP_DEVICES("losetup could not attach a device"); \
+  } while (0)
+
+class LoopBlockDeviceSectorTest : public LoopBlockDeviceTest,
+                                  public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(LoopBlockDeviceSectorTest, HoldWriteReadVerifyAndEject) {
+  const unsigned sector = GetParam();
+  ATTACH_OR_SKIP(sector);
+  auto opened = open();
+  ASSERT_TRUE(opened.has_value()) << opened.error();
+  HeldDeviceIo& device = **opened;
+
+  const HeldTargetIdentity& identity = device.identity();
+  EXPECT_EQ(identity.platform, PlatformName::kLinux);
+  EXPECT_EQ(identity.device_id, loop_->name());
+  EXPECT_EQ(identity.device_path, loop_->path());
+  EXPECT_EQ(identity.size_bytes, kDiskBytes);
+  EXPECT_EQ(identity.topology_path, "/sys/devices/virtual/block/" + loop_->name());
+  EXPECT_EQ(identity.model, "Linux loop device");
+  EXPECT_TRUE(identity.removable && identity.writable && identity.whole_device);
+  EXPECT_FALSE(identity.mounted);
+  EXPECT_EQ(device.capacity(), kDiskBytes);
+  EXPECT_EQ(device.logical_block_size(), sector);
+  EXPECT_TRUE(device.requires_aligned_io());
+  EXPECT_FALSE(*device.exact_detach_confirmed());
+
+  // Aligned memory goes straight to the device; memory one byte off is
+  // bounced. Both must land byte for byte.
+  const auto first = pattern_bytes(1024 * 1024, 1);
+  AlignedBuffer aligned(sector, first.size());
+  std::memcpy(aligned.data(), first.data(), first.size());
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  ASSERT_TRUE(device.write_all(aligned.span()).has_value());
+  const auto second = pattern_bytes(6 * 1024 * 1024, 2);  // above the bounce size
+  std::vector<std::uint8_t> unaligned_storage(second.size() + 1);
+  std::memcpy(unaligned_storage.data() + 1, second.data(), second.size());
+  const std::span<const std::uint8_t> unaligned(unaligned_storage.data() + 1,
+                                                second.size());
+  ASSERT_TRUE(device.write_all(unaligned).has_value());
+  ASSERT_TRUE(device.sync_all().has_value());
+
+  std::vector<std::uint8_t> back_storage(second.size() + 1);
+  const std::span<std::uint8_t> back(back_storage.data() + 1, second.size());
+  ASSERT_EQ(*device.seek(SeekFrom::start(first.size())), first.size());
+  ASSERT_TRUE(device.read_exact(back).has_value());
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), second.begin()));
+  AlignedBuffer aligned_back(sector, first.size());
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  ASSERT_TRUE(device.read_exact(aligned_back.span()).has_value());
+  EXPECT_EQ(std::memcmp(aligned_back.data(), first.data(), first.size()), 0);
+  EXPECT_EQ(read_backing(*loop_, 0, first.size()),
+            std::string(first.begin(), first.end()));
+  EXPECT_EQ(read_backing(*loop_, first.size(), second.size()),
+            std::string(second.begin(), second.end()));
+  EXPECT_EQ(*device.seek(SeekFrom::end(0)), kDiskBytes);
+
+  // Misaligned requests reach the kernel unchanged and fail there.
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  const auto short_write = device.write(aligned.span().first(sector - 1));
+  ASSERT_FALSE(short_write.has_value());
+  EXPECT_EQ(short_write.error().os_error, EINVAL);
+  ASSERT_TRUE(device.seek(SeekFrom::start(1)).has_value());
+  const auto off_write = device.write(aligned.span().first(sector));
+  ASSERT_FALSE(off_write.has_value());
+  EXPECT_EQ(off_write.error().os_error, EINVAL);
+
+  ASSERT_TRUE(device.verify_current_identity().has_value());
+  const auto ejected = device.eject();
+  ASSERT_TRUE(ejected.has_value()) << ejected.error();
+  EXPECT_TRUE(*device.exact_detach_confirmed());
+  EXPECT_FALSE(loop_->attached_to_backing_file());
+
+  std::uint8_t byte = 0;
+  const auto closed_read = device.read({&byte, 1});
+  ASSERT_FALSE(closed_read.has_value());
+  EXPECT_EQ(closed_read.error().describe(), "The held raw target is closed.");
+  const auto again = device.eject();
+  ASSERT_FALSE(again.has_value());
+  EXPECT_EQ(again.error().code(), codes::kDeviceDisconnected);
+  EXPECT_EQ(again.error().message(),
+            "Raw target is no longer open: The held raw target is closed.");
+  const auto sync = device.sync_all();
+  ASSERT_FALSE(sync.has_value());
+  EXPECT_EQ(sync.error().code(), codes::kWriteFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopBlockDeviceSectorTest,
+                         ::testing::Values(512u, 4096u));
+
+TEST_F(LoopBlockDeviceTest, ProductionPolicyRefusesLoopDevices) {
+  ATTACH_OR_SKIP();
+  const auto opened = open(kProduction);
+  ASSERT_FALSE(opened.has_value());
+  EXPECT_EQ(opened.error().code(), codes::kDeviceNotRemovable);
+  EXPECT_EQ(opened.error().message(),
+            "sysfs could not prove the target is a writable removable whole device.");
+  // Nothing stays claimed.
+  UniqueFd exclusive(::open(loop_->path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+  EXPECT_TRUE(exclusive.valid());
+}
+
+TEST_F(LoopBlockDeviceTest, SecondHolderIsRefusedWhileTheFirstHolds) {
+  ATTACH_OR_SKIP();
+  auto first = open();
+  ASSERT_TRUE(first.has_value()) << first.error();
+  const auto second = open();
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error().code(), codes::kDeviceNotRemovable);
+  EXPECT_EQ(second.error().message(),
+            "Could not exclusively open the selected disk: " + os_error_text(EBUSY));
+  EXPECT_TRUE((*first)->verify_current_identity().has_value());
+  // Nor may anything mount the disk while it is held.
+  const auto mounted =
+      run_command({"mount", "-t", "ext4", loop_->path(), mount_point("m")});
+  EXPECT_NE(mounted.exit_code, 0) << mounted.output;
+}
+
+TEST_F(LoopBlockDeviceTest, RefusesTargetsThatAreNotTheSelectedWholeDisk) {
+  ATTACH_OR_SKIP();
+  struct Case {
+    std::function<void(TargetExpectation&)> change;
+    ErrorCode code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {[&](auto& t) { t.device_path = "/dev/loop-control"; }, codes::kDeviceNotRemovable,
+       std::string(kTargetFormMessage)},
+      {[&](auto& t) { t.device_path = "/dev/../dev/" + t.device_id; },
+       codes::kDeviceNotRemovable, std::string(kTargetFormMessage)},
+      {[&](auto& t) { t.device_path = "/tmp/" + t.device_id; },
+       codes::kDeviceNotRemovable, std::string(kTargetFormMessage)},
+      {[&](auto& t) { t.size_bytes -= 512; }, codes::kDeviceNotRemovable,
+       "sysfs identity or capacity changed after selection."},
+      {[&](auto& t) { t.model = "Some Stick"; }, codes::kDeviceNotRemovable,
+       "The target model changed after selection."},
+      {[&](auto& t) { t.topology_path = "/sys/devices/virtual/block/loop999"; },
+       codes::kDeviceNotRemovable,
+       "The target hardware topology changed after selection."},
+      {[&](auto& t) {
+         t.device_id = "ravikmissing0";
+         t.device_path = "/dev/ravikmissing0";
+       },
+       codes::kDeviceDisconnected, "sysfs could not resolve the selected whole disk."},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    TargetExpectation target = target_for(*loop_);
+    cases[i].change(target);
+    const auto opened = open_linux_block_device(target, kTesting);
+    ASSERT_FALSE(opened.has_value());
+    EXPECT_EQ(opened.error().code(), cases[i].code);
+    EXPECT_EQ(opened.error().message(), cases[i].message);
+  }
+  TargetExpectation padded = target_for(*loop_);
+  padded.model = "  Linux   loop device ";
+  padded.topology_path = "/sys/devices/virtual/block/" + loop_->name();
+  EXPECT_TRUE(open_linux_block_device(padded, kTesting).has_value());
+}
+
+TEST_F(LoopBlockDeviceTest, MountedFileSystemsOfDiskAndPartitionAreUnmountedByOpen) {
+  ATTACH_OR_SKIP(512, 64 * 1024 * 1024);
+  // Two partitions: an ext4 on the first is mounted, and (after the table is
+  // wiped by a whole-disk file system on a second device of the same test)
+  // the same for a file system on the whole disk.
+  const auto table = run_command(
+      {"sh", "-c",
+       "printf 'start=2048, size=40960, type=83\\n' | sfdisk -q " + loop_->path()});
+  ASSERT_EQ(table.exit_code, 0) << table.output;
+  const auto added = run_command({"partx", "-a", loop_->path()});
+  ASSERT_EQ(added.exit_code, 0) << added.output;
+  const std::string partition = loop_->path() + "p1";
+  ASSERT_TRUE(fs::exists(partition)) << "partx did not create " << partition;
+  const auto made = run_command({"mkfs.ext4", "-q", "-F", partition});
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  const std::string on_partition = mount_point("partition");
+  const auto mounted = run_command({"mount", "-t", "ext4", partition, on_partition});
+  ASSERT_EQ(mounted.exit_code, 0) << mounted.output;
+  ASSERT_TRUE(is_mounted(on_partition));
+
+  // A partition is not a whole disk.
+  TargetExpectation part_target = target_for(*loop_);
+  part_target.device_id = loop_->name() + "p1";
+  part_target.device_path = partition;
+  const auto part_open = open_linux_block_device(part_target, kTesting);
+  ASSERT_FALSE(part_open.has_value());
+  EXPECT_EQ(part_open.error().code(), codes::kDeviceNotRemovable);
+  EXPECT_EQ(part_open.error().message(), kTargetFormMessage);
+  EXPECT_TRUE(is_mounted(on_partition));
+
+  auto held = open();
+  ASSERT_TRUE(held.has_value()) << held.error();
+  EXPECT_FALSE(is_mounted(on_partition));
+  held->reset();
+
+  // The whole disk carrying a file system.
+  (void)run_command({"partx", "-d", loop_->path()});
+  const auto whole_fs = run_command({"mkfs.ext4", "-q", "-F", loop_->path()});
+  ASSERT_EQ(whole_fs.exit_code, 0) << whole_fs.output;
+  const std::string on_disk = mount_point("whole");
+  const auto whole_mounted = run_command({"mount", "-t", "ext4", loop_->path(), on_disk});
+  ASSERT_EQ(whole_mounted.exit_code, 0) << whole_mounted.output;
+  ASSERT_TRUE(is_mounted(on_disk));
+  auto again = open();
+  ASSERT_TRUE(again.has_value()) << again.error();
+  EXPECT_FALSE(is_mounted(on_disk));
+}
+
+TEST_F(LoopBlockDeviceTest, IdentityCheckUnmountsWhatAppearedDuringTheHold) {
+  ATTACH_OR_SKIP();
+  auto held = open();
+  ASSERT_TRUE(held.has_value()) << held.error();
+  // The kernel refuses to mount a file system from a held disk (see above),
+  // so what appears here is a tmpfs whose mount source names the held disk:
+  // in the mount table it looks like a file system of the disk that reports
+  // an anonymous device number (as btrfs does), and the next identity check
+  // must take it down.
+  const std::string target = mount_point("appeared");
+  ASSERT_EQ(::mount(loop_->path().c_str(), target.c_str(), "tmpfs", 0, "size=1m"), 0)
+      << std::strerror(errno);
+  ASSERT_TRUE(is_mounted(target));
+  const auto verified = (*held)->verify_current_identity();
+  if (!verified) ::umount(target.c_str());
+  ASSERT_TRUE(verified.has_value()) << verified.error();
+  EXPECT_FALSE(is_mounted(target));
+}
+
+TEST_F(LoopBlockDeviceTest, ReadsSeeTheMediumNotACache) {
+  ATTACH_OR_SKIP();
+  auto held = open();
+  ASSERT_TRUE(held.has_value()) << held.error();
+  HeldDeviceIo& device = **held;
+  AlignedBuffer block(512, 4096);
+  std::memset(block.data(), 0x5a, block.size());
+  ASSERT_TRUE(device.write_all(block.span()).has_value());
+  ASSERT_TRUE(device.sync_all().has_value());
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  ASSERT_TRUE(device.read_exact(block.span()).has_value());
+  ASSERT_EQ(block.data()[100], 0x5a);
+
+  // Change one byte behind the helper's back, in the backing file.
+  {
+    UniqueFd backing(::open(loop_->backing_path().c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(backing.valid());
+    const std::uint8_t changed = 0xa5;
+    ASSERT_EQ(::pwrite(backing.get(), &changed, 1, 100), 1);
+  }
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  ASSERT_TRUE(device.read_exact(block.span()).has_value());
+  EXPECT_EQ(block.data()[100], 0xa5);
+}
+
+TEST_F(LoopBlockDeviceTest, DiskChangedBehindTheHelperIsADisconnect) {
+  ATTACH_OR_SKIP();
+  auto held = open();
+  ASSERT_TRUE(held.has_value()) << held.error();
+  ASSERT_EQ(::truncate(loop_->backing_path().c_str(), kDiskBytes * 2), 0);
+  const auto resized = run_command({"losetup", "-c", loop_->path()});
+  ASSERT_EQ(resized.exit_code, 0) << resized.output;
+  const auto verified = (*held)->verify_current_identity();
+  ASSERT_FALSE(verified.has_value());
+  EXPECT_EQ(verified.error().code(), codes::kDeviceDisconnected);
+  EXPECT_EQ(verified.error().message(),
+            "sysfs identity changed while the target was held.");
+  EXPECT_EQ((*held)->capacity(), kDiskBytes);
+  const auto ejected = (*held)->eject();
+  ASSERT_FALSE(ejected.has_value());
+  EXPECT_EQ(ejected.error().code(), codes::kDeviceDisconnected);
+  EXPECT_FALSE(*(*held)->exact_detach_confirmed());
+}
+
+}  // namespace
+}  // namespace ravik

@@ -1,0 +1,197 @@
+#include "session/command_handler.h"
+
+#include <openssl/evp.h>
+
+#include "error/safe_message.h"
+#include "session/release_procedure.h"
+#include "transaction/verification.h"
+
+namespace ravik {
+namespace {
+
+using Handled = std::expected<CommandOutcome, CommandFailure>;
+
+// The transaction operations of the release procedure.
+class TransactionReleaseSteps final : public ReleaseSteps {
+ public:
+  explicit TransactionReleaseSteps(HeldTransaction& transaction)
+      : transaction_(transaction) {}
+  Result<void> prepare_eject() override { return transaction_.prepare_eject(); }
+  Result<void> eject_prepared() override { return transaction_.eject_prepared(); }
+  Result<bool> exact_detach_confirmed() override {
+    return transaction_.exact_detach_confirmed();
+  }
+
+ private:
+  HeldTransaction& transaction_;  // Not owned; must outlive this.
+};
+
+// Runs the steps of one command that carries `operation_id`: claim, work,
+// finish, answer. `work` returns the answering event body or the failure.
+template <class Work>
+Handled run_operation(CommandScope& scope, const std::string& operation_id,
+                      CommandOutcome outcome, Work&& work) {
+  auto to_failure = [&](HelperError error) {
+    return std::unexpected(CommandFailure{std::move(error), operation_id});
+  };
+  if (auto claimed = scope.transaction.register_operation(operation_id); !claimed) {
+    return to_failure(std::move(claimed).error());
+  }
+  Result<ServerEventBody> answer = work();
+  if (!answer) return to_failure(std::move(answer).error());
+  complete_reader_operation(scope.state, operation_id);
+  if (auto written = scope.context.write(scope.output, std::move(answer).value());
+      !written) {
+    return to_failure(std::move(written).error());
+  }
+  return outcome;
+}
+
+Handled verify(CommandScope& scope, const VerifyCommand& command) {
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kGoOn,
+      [&]() -> Result<ServerEventBody> {
+        RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total,
+                               scope.transaction.source_bytes_total());
+        const SessionClock::TimePoint started = scope.clock.now();
+        VerifyProgress progress;
+        progress.started = started;
+        progress.emit = [&](const VerifyProgressStep& step) -> Result<void> {
+          return scope.context.write(
+              scope.output,
+              ProgressEvent{.operation_id = command.operation_id,
+                            .stage = ProgressStage::kVerify,
+                            .bytes_processed = step.bytes_processed,
+                            .bytes_total = total,
+                            .speed_bps = bytes_per_second(step.bytes_processed,
+                                                          scope.clock.now() - started),
+                            .message = safe_message(kVerifyProgressMessage)});
+        };
+        RAVIK_ASSIGN_OR_RETURN(VerifyOutcome outcome,
+                               scope.transaction.verify_with_progress(progress));
+        RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+        return VerifyResultEvent{.operation_id = command.operation_id,
+                                 .mode = command.mode,
+                                 .bytes_verified = outcome.bytes_verified,
+                                 .source_sha256 = std::move(outcome.source_sha256),
+                                 .target_sha256 = std::move(outcome.target_sha256),
+                                 .matches = outcome.matches};
+      });
+}
+
+Handled read(CommandScope& scope, const ReadCommand& command) {
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kGoOn,
+      [&]() -> Result<ServerEventBody> {
+        RAVIK_ASSIGN_OR_RETURN(
+            std::vector<std::uint8_t> bytes,
+            scope.transaction.read_range(command.offset_bytes, command.length_bytes));
+        RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+        return ReadResultEvent{.operation_id = command.operation_id,
+                               .offset_bytes = command.offset_bytes,
+                               .length_bytes = command.length_bytes,
+                               .data_base64 = base64_encode(bytes)};
+      });
+}
+
+Handled eject(CommandScope& scope, const EjectCommand& command) {
+  return run_operation(scope, command.operation_id, CommandOutcome::kStop,
+                       [&]() -> Result<ServerEventBody> {
+                         RAVIK_RETURN_IF_ERROR(scope.transaction.eject());
+                         return ResultEvent{.operation_id = command.operation_id,
+                                            .ok = true,
+                                            .flush_completed = true,
+                                            .safe_to_remove = true,
+                                            .improper_removal_clue_expected = false};
+                       });
+}
+
+Handled release(CommandScope& scope, const ReleaseCommand& command) {
+  return run_operation(scope, command.operation_id, CommandOutcome::kStop,
+                       [&]() -> Result<ServerEventBody> {
+                         scope.transaction.clear_cancellation_for_recovery();
+                         TransactionReleaseSteps steps(scope.transaction);
+                         RAVIK_RETURN_IF_ERROR(run_release_procedure(steps, scope.clock));
+                         return ReleasedEvent{.operation_id = command.operation_id,
+                                              .flush_completed = true,
+                                              .safe_to_remove = true,
+                                              .improper_removal_clue_expected = false};
+                       });
+}
+
+Handled close(CommandScope& scope, const CloseCommand& command) {
+  return run_operation(scope, command.operation_id, CommandOutcome::kStop,
+                       [&]() -> Result<ServerEventBody> {
+                         RAVIK_RETURN_IF_ERROR(scope.transaction.close());
+                         return ClosedEvent{.operation_id = command.operation_id,
+                                            .flush_completed = true,
+                                            .boot_unmounted = true,
+                                            .safe_to_remove = false};
+                       });
+}
+
+// The boot-file commands and recovery: the operation ID is claimed (so it
+// cannot be reused), then the command fails honestly.
+Handled unavailable(CommandScope& scope, const std::string& operation_id,
+                    std::string_view type) {
+  return run_operation(scope, operation_id, CommandOutcome::kGoOn,
+                       [&]() -> Result<ServerEventBody> {
+                         return fail(codes::kUnknown, not_available_message(type));
+                       });
+}
+
+Handled cancel(CommandScope& scope, const CancelCommand& command) {
+  scope.transaction.request_cancellation();
+  return std::unexpected(CommandFailure{
+      HelperError(codes::kCanceled, command.operation_id
+                                        ? "The requested operation was canceled."
+                                        : "The transaction was canceled."),
+      command.operation_id});
+}
+
+}  // namespace
+
+std::expected<CommandOutcome, CommandFailure> handle_command(
+    CommandScope& scope, const ClientMessage& message) {
+  return std::visit(
+      [&](const auto& command) -> Handled {
+        using Command = std::decay_t<decltype(command)>;
+        if constexpr (std::is_same_v<Command, OpenWriteRequest> ||
+                      std::is_same_v<Command, OpenFormatRequest>) {
+          return std::unexpected(CommandFailure{
+              HelperError(codes::kProtocolError,
+                          "open_write or open_format can be sent only once."),
+              std::nullopt});
+        } else if constexpr (std::is_same_v<Command, VerifyCommand>) {
+          return verify(scope, command);
+        } else if constexpr (std::is_same_v<Command, ReadCommand>) {
+          return read(scope, command);
+        } else if constexpr (std::is_same_v<Command, EjectCommand>) {
+          return eject(scope, command);
+        } else if constexpr (std::is_same_v<Command, ReleaseCommand>) {
+          return release(scope, command);
+        } else if constexpr (std::is_same_v<Command, CloseCommand>) {
+          return close(scope, command);
+        } else if constexpr (std::is_same_v<Command, CancelCommand>) {
+          return cancel(scope, command);
+        } else {
+          // openBoot, bootReadFile, bootWriteFile, closeBoot, recover.
+          return unavailable(scope, command.operation_id, message.type_name());
+        }
+      },
+      message.payload);
+}
+
+std::string not_available_message(std::string_view type) {
+  return std::string(type) + " is not available in this build.";
+}
+
+std::string base64_encode(std::span<const std::uint8_t> bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                     bytes.data(), static_cast<int>(bytes.size()));
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+}  // namespace ravik

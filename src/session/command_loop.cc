@@ -1,0 +1,68 @@
+#include "session/command_loop.h"
+
+namespace ravik {
+namespace {
+
+template <class... Commands>
+bool is_one_of(const ClientMessage& message) {
+  return (std::holds_alternative<Commands>(message.payload) || ...);
+}
+
+}  // namespace
+
+std::optional<HelperError> session_rule_rejection(SessionMode mode,
+                                                  const ClientMessage& message) {
+  if (mode == SessionMode::kFormatOnly &&
+      !is_one_of<RecoverCommand, EjectCommand, CloseCommand, CancelCommand>(message)) {
+    return HelperError(codes::kProtocolError,
+                       "Only recover, eject, close, or cancel commands are allowed in a "
+                       "format-only transaction.");
+  }
+  if (mode == SessionMode::kRetainedAfterWriteFailure &&
+      is_one_of<OpenWriteRequest, OpenFormatRequest, VerifyCommand, ReadCommand,
+                OpenBootCommand, BootReadFileCommand, BootWriteFileCommand,
+                CloseBootCommand>(message)) {
+    return HelperError(
+        codes::kProtocolError,
+        "Only recovery or release commands are allowed after an incomplete "
+        "write.");
+  }
+  return std::nullopt;
+}
+
+Result<void> run_command_loop(CommandScope& scope, SessionMode mode,
+                              ChannelReceiver<ReaderMessage>& receiver) {
+  while (true) {
+    std::optional<ReaderMessage> received = receiver.receive();
+    if (!received) {
+      return fail(codes::kProtocolError, "The control channel closed unexpectedly.");
+    }
+    if (auto* failure = std::get_if<ReaderFailure>(&*received)) {
+      (void)scope.transaction.close();
+      RAVIK_RETURN_IF_ERROR(scope.context.write_error(
+          scope.output, failure->error, failure->operation_id,
+          scope.transaction.target_high_water(), /*session_retained=*/false));
+      return fail(std::move(failure->error));
+    }
+    const ClientMessage& message = std::get<ClientMessage>(*received);
+    std::optional<std::string> operation_id = operation_id_of(message);
+    if (std::optional<HelperError> rejection = session_rule_rejection(mode, message)) {
+      complete_reader_operation(scope.state, operation_id);
+      RAVIK_RETURN_IF_ERROR(scope.context.write_error(
+          scope.output, *rejection, std::move(operation_id),
+          scope.transaction.target_high_water(), /*session_retained=*/true));
+      continue;
+    }
+    auto handled = handle_command(scope, message);
+    if (handled) {
+      if (*handled == CommandOutcome::kStop) return {};
+      continue;
+    }
+    complete_reader_operation(scope.state, operation_id);
+    RAVIK_RETURN_IF_ERROR(scope.context.write_error(
+        scope.output, handled.error().error, std::move(handled.error().operation_id),
+        scope.transaction.target_high_water(), /*session_retained=*/true));
+  }
+}
+
+}  // namespace ravik

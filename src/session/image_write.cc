@@ -1,0 +1,86 @@
+#include "session/image_write.h"
+
+#include "error/safe_message.h"
+#include "protocol/source_frame_reader.h"
+
+namespace ravik {
+namespace {
+
+bool ends_retained_when_complete(ErrorCode code) {
+  return code == codes::kImageMissing || code == codes::kCanceled ||
+         code == codes::kWriteFailed || code == codes::kVerifyMismatch ||
+         code == codes::kDeviceDisconnected;
+}
+
+// The write-failure rules, applied in order.
+Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader& source,
+                                 BufferedOutput& output, const EventContext& context,
+                                 HelperError error) {
+  // The failure may have left data in the device's caches; whatever close
+  // reports, the error event below is what the application must see.
+  (void)transaction.close();
+  const std::uint64_t high_water = transaction.target_high_water();
+  if (source.canceled()) {
+    RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
+    return false;
+  }
+  const bool complete = source.finished();
+  if (complete && high_water != 0 && ends_retained_when_complete(error.code())) {
+    RAVIK_RETURN_IF_ERROR(context.write_error(output, error, std::nullopt, high_water,
+                                              /*session_retained=*/true));
+    return false;
+  }
+  if (retain_after_write_error(error.code(), complete)) {
+    RAVIK_RETURN_IF_ERROR(context.write_error(output, error, std::nullopt, high_water,
+                                              /*session_retained=*/false));
+    if (auto drained = source.drain_until_abort(); !drained) {
+      return fail(HelperError::io_text(
+          codes::kImageMissing, "Could not resynchronize the canceled source stream",
+          drained.error().describe()));
+    }
+    RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
+    return false;
+  }
+  RAVIK_RETURN_IF_ERROR(context.write_error(output, error, std::nullopt, high_water,
+                                            /*session_retained=*/false));
+  return fail(std::move(error));
+}
+
+}  // namespace
+
+Result<bool> write_session_image(HeldTransaction& transaction, BufferedInput& input,
+                                 BufferedOutput& output, const EventContext& context,
+                                 SessionClock& clock) {
+  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total, transaction.source_bytes_total());
+  SourceFrameReader source(input, total);
+  const SessionClock::TimePoint started = clock.now();
+  const WriteProgress progress = [&](std::uint64_t consumed) -> Result<void> {
+    return context.write(
+        output,
+        ProgressEvent{.operation_id = std::nullopt,
+                      .stage = ProgressStage::kWrite,
+                      .bytes_processed = consumed,
+                      .bytes_total = total,
+                      .speed_bps = bytes_per_second(consumed, clock.now() - started),
+                      .message = safe_message(kWriteProgressMessage)});
+  };
+  auto outcome = transaction.write_source_with_progress(source, progress);
+  if (!outcome) {
+    return apply_write_failure(transaction, source, output, context,
+                               std::move(outcome).error());
+  }
+  RAVIK_RETURN_IF_ERROR(context.write(
+      output,
+      WrittenEvent{.bytes_written = outcome->bytes_written,
+                   .target_bytes_written = outcome->target_bytes_written,
+                   .source_sha256 = outcome->source_sha256,
+                   .write_duration_ms = outcome->write_duration_ms,
+                   .write_speed_bps = outcome->write_speed_bps,
+                   .flush_completed = true,
+                   .protected_prefix_bytes = outcome->protected_prefix_bytes,
+                   .protected_body_verified = outcome->protected_body_verified,
+                   .protected_prefix_verified = outcome->protected_prefix_verified}));
+  return true;
+}
+
+}  // namespace ravik

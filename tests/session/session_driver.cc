@@ -1,0 +1,153 @@
+#include "session_driver.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <regex>
+
+#include "client/messages.h"
+#include "client/wire.h"
+
+namespace ravik::session_test {
+
+std::string image_bytes(std::uint64_t size) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = 0x9e3779b9u;
+  for (auto& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    byte = static_cast<char>(state);
+  }
+  return bytes;
+}
+
+std::string sha256_hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::string mask_variable_values(const std::string& line) {
+  static const std::regex kNumbers(R"("(speedBps|writeDurationMs|writeSpeedBps)"
+                                   :\d +) ");
+      static const std::regex kLease(R"("leaseId":"[0-9a-f]*")");
+  std::string masked = std::regex_replace(line, kNumbers, "\"$1\":*");
+  return std::regex_replace(masked, kLease, "\"leaseId\":\"*\"");
+}
+
+std::string header(const std::string& event) {
+  return R"({"event":")" + event +
+         R"(","protocolVersion":1,"requestId":"req-1","sessionId":"ses-1","taskId":"task-1")";
+}
+
+std::string error_line(const std::optional<std::string>& operation_id,
+                       const std::string& code, const std::string& message,
+                       const std::optional<std::uint64_t>& bytes_written, bool retained) {
+  std::string line = header("error");
+  if (operation_id) line += R"(,"operationId":")" + *operation_id + "\"";
+  line +=
+      R"(,"ok":false,"errorCode":")" + code + R"(","errorMessage":")" + message + "\"";
+  if (bytes_written) line += R"(,"bytesWritten":)" + std::to_string(*bytes_written);
+  line += std::string(R"(,"sessionRetained":)") + (retained ? "true" : "false") + "}";
+  return line;
+}
+
+SessionDriver::SessionDriver(std::uint64_t image_size, std::uint64_t target_size)
+    : image_(image_bytes(image_size)), target_size_(target_size) {
+  target_path_ = dir_.write_file("target.img", std::string(target_size, '\0'));
+}
+
+void SessionDriver::start() {
+  harness::ChildOptions options;
+  options.stdin_mode = harness::StdinMode::kPipe;
+  auto child = harness::ChildProcess::start(harness::testing_helper_path(), {}, options);
+  ASSERT_TRUE(child) << child.error();
+  child_.emplace(std::move(child).value());
+}
+
+void SessionDriver::send(const std::string& bytes) {
+  auto written = child_->write_stdin(bytes);
+  ASSERT_TRUE(written) << written.error();
+}
+
+static client::TargetSpec target_spec(const std::string& path, std::uint64_t size) {
+  client::TargetSpec target;
+  target.device_id = "target.img";
+  target.device_path = path;
+  target.size_bytes = size;
+  return target;
+}
+
+std::string SessionDriver::open_write_frame(
+    const std::optional<std::string>& sha256) const {
+  client::OpenWriteSpec spec;
+  spec.ids = {"req-1", "ses-1", "task-1"};
+  spec.target = target_spec(target_path_, target_size_);
+  spec.bytes_total = image_.size();
+  spec.sha256 = sha256.value_or(sha256_hex(image_));
+  spec.allow_regular_file = true;
+  return client::control_frame(client::open_write_message(spec));
+}
+
+std::string SessionDriver::open_format_frame() const {
+  return client::control_frame(client::open_format_message(
+      {"req-1", "ses-1", "task-1"}, target_spec(target_path_, target_size_), true));
+}
+
+std::vector<std::string> SessionDriver::image_frames() const {
+  std::vector<std::string> frames;
+  for (std::size_t at = 0; at < image_.size(); at += client::kMaxSourcePayload) {
+    frames.push_back(client::data_frame(
+        std::string_view(image_).substr(at, client::kMaxSourcePayload)));
+  }
+  return frames;
+}
+
+std::string SessionDriver::next_line() {
+  auto line = child_->read_line();
+  return line ? mask_variable_values(*line) : "<no line>";
+}
+
+std::string SessionDriver::next_answer() {
+  while (true) {
+    std::string line = next_line();
+    if (!line.starts_with(R"({"event":"progress")")) return line;
+    ++progress_seen;
+  }
+}
+
+std::string SessionDriver::ready_line() const {
+  return header("ready") + R"(,"target":{"platform":"linux","deviceId":"target.img",)" +
+         R"("devicePath":")" + target_path_ + R"(","sizeBytes":)" +
+         std::to_string(target_size_) +
+         R"(,"removable":true,"writable":true,"mounted":false,"wholeDevice":true},)" +
+         R"("logicalBlockSize":512,"maintenanceLease":{"mode":"shared","leaseId":"*"}})";
+}
+
+std::string SessionDriver::written_line() const {
+  return header("written") + R"(,"bytesWritten":)" + std::to_string(image_.size()) +
+         R"(,"targetBytesWritten":)" + std::to_string(image_.size()) +
+         R"(,"sourceSha256":")" + sha256_hex(image_) +
+         R"(","writeDurationMs":*,"writeSpeedBps":*,"flushCompleted":true,)" +
+         R"("protectedPrefixBytes":0,"protectedBodyVerified":true,)" +
+         R"("protectedPrefixVerified":true})";
+}
+
+void SessionDriver::open_and_write() {
+  start();
+  send(open_write_frame());
+  ASSERT_EQ(next_line(), ready_line());
+  for (const std::string& frame : image_frames()) send(frame);
+  send(client::end_frame());
+  ASSERT_EQ(next_answer(), written_line());
+}
+
+}  // namespace ravik::session_test

@@ -1,0 +1,373 @@
+// The device session end to end: the testing helper as a child process over
+// real pipes, a regular file as target, every event line checked byte for
+// byte (rates, durations and the lease ID masked).
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "client/messages.h"
+#include "client/wire.h"
+#include "session_driver.h"
+
+namespace ravik::session_test {
+namespace {
+
+using client::abort_frame;
+using client::cancel_message;
+using client::control_frame;
+using client::end_frame;
+using client::read_message;
+using client::simple_message;
+using client::verify_message;
+using harness::ExitStatus;
+
+constexpr const char* kBusy =
+    "Only a matching cancel frame is allowed while an operation is active.";
+constexpr const char* kAfterIncompleteWrite =
+    "Only recovery or release commands are allowed after an incomplete write.";
+
+std::string released_line(const std::string& id) {
+  return header("released") + R"(,"operationId":")" + id +
+         R"(","flushCompleted":true,"safeToRemove":true,"improperRemovalClueExpected":false})";
+}
+
+std::string verify_result_line(const std::string& id, const std::string& image) {
+  const std::string digest = sha256_hex(image);
+  return header("verifyResult") + R"(,"operationId":")" + id + R"(","mode":"full",)" +
+         R"("bytesVerified":)" + std::to_string(image.size()) + R"(,"sourceSha256":")" +
+         digest + R"(","targetSha256":")" + digest + R"(","matches":true})";
+}
+
+std::string verify_progress_line(const std::string& id, std::uint64_t done,
+                                 std::uint64_t total) {
+  return header("progress") + R"(,"operationId":")" + id + R"(","stage":"VERIFY",)" +
+         R"("bytesProcessed":)" + std::to_string(done) + R"(,"bytesTotal":)" +
+         std::to_string(total) +
+         R"(,"speedBps":*,"message":"Verifying the held target"})";
+}
+
+// --- Start-up -----------------------------------------------------------------
+
+TEST(SessionStartupTest, EndOfInputBeforeAnyFrame_StderrOnlyExit1) {
+  auto done = harness::run_child(harness::testing_helper_path(), {});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text, "");
+  EXPECT_EQ(done->stderr_text,
+            "PROTOCOL_ERROR: Could not read control-frame length: input ended early\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
+TEST(SessionStartupTest, FirstFrameVerify_RefusedWithoutEvents) {
+  harness::ChildOptions options;
+  options.stdin_bytes = control_frame(verify_message("v1"));
+  auto done = harness::run_child(harness::testing_helper_path(), {}, options);
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text, "");
+  EXPECT_EQ(done->stderr_text,
+            "PROTOCOL_ERROR: The first command must be open_write or open_format.\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
+TEST(SessionStartupTest, ProductionHelper_RefusesRegularFileTarget) {
+  SessionDriver driver(kMiB, kMiB);
+  harness::ChildOptions options;
+  options.stdin_bytes = driver.open_write_frame();
+  auto done = harness::run_child(harness::production_helper_path(), {}, options);
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text,
+            error_line({}, "DEVICE_NOT_REMOVABLE",
+                       "testOnlyAllowRegularFile is unavailable in production builds.",
+                       {}, false) +
+                "\n");
+  EXPECT_EQ(done->stderr_text,
+            "DEVICE_NOT_REMOVABLE: testOnlyAllowRegularFile is unavailable in production "
+            "builds.\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
+// --- Session endings ------------------------------------------------------------
+
+TEST(SessionEndingTest, EjectReleaseAndClose_EndTheSessionWithStatus0) {
+  struct Ending {
+    std::string type;
+    std::string answer;
+  };
+  const std::vector<Ending> endings = {
+      {"eject", header("result") +
+                    R"(,"operationId":"end","ok":true,"flushCompleted":true,)"
+                    R"("safeToRemove":true,"improperRemovalClueExpected":false})"},
+      {"release", released_line("end")},
+      {"close", header("closed") + R"(,"operationId":"end","flushCompleted":true,)"
+                                   R"("bootUnmounted":true,"safeToRemove":false})"},
+  };
+  for (const Ending& ending : endings) {
+    SCOPED_TRACE(ending.type);
+    SessionDriver driver(6 * kMiB, 8 * kMiB);
+    ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+    driver.send(control_frame(simple_message(ending.type, "end")));
+    EXPECT_EQ(driver.next_line(), ending.answer);
+    EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+    EXPECT_EQ(driver.stderr_text(), "");
+  }
+}
+
+TEST(SessionEndingTest, WriteVerifyReadRelease_AnswersEveryCommand) {
+  SessionDriver driver(10 * kMiB, 12 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  EXPECT_EQ(driver.progress_seen, 3u);  // one per 4 MiB source read
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 4 * kMiB, 10 * kMiB));
+  EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 8 * kMiB, 10 * kMiB));
+  EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 10 * kMiB, 10 * kMiB));
+  EXPECT_EQ(driver.next_line(), verify_result_line("v1", driver.image()));
+  // Bytes 4090..4099 of the image: "readResult" carries them in Base64.
+  driver.send(control_frame(read_message("r1", 4090, 10)));
+  const std::string answer = driver.next_line();
+  EXPECT_TRUE(answer.starts_with(
+      header("readResult") + R"(,"operationId":"r1","offsetBytes":4090,"lengthBytes":10,)"
+                             R"("dataBase64":")"))
+      << answer;
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+// --- Session rules --------------------------------------------------------------
+
+TEST(SessionRulesTest, FormatOnly_RejectsAllButRecoverEjectCloseCancel) {
+  SessionDriver driver(kMiB, 4 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_format_frame());
+  const std::string ready = driver.next_line();
+  EXPECT_TRUE(ready.starts_with(header("ready"))) << ready;
+  const char* kFormatOnly =
+      "Only recover, eject, close, or cancel commands are allowed in a format-only "
+      "transaction.";
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(), error_line("v1", "UNKNOWN", kFormatOnly, 0, true));
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), error_line("rel", "UNKNOWN", kFormatOnly, 0, true));
+  driver.send(driver.open_format_frame());  // a second open: the format-only rule
+  EXPECT_EQ(driver.next_line(), error_line({}, "UNKNOWN", kFormatOnly, 0, true));
+  // recover reaches the command handling; this build cannot serve it yet.
+  nlohmann::ordered_json recover = {{"type", "recover"},
+                                    {"protocolVersion", 1},
+                                    {"operationId", "rec"},
+                                    {"filesystem", "fat32"},
+                                    {"volumeLabel", "RAVIK"}};
+  driver.send(control_frame(recover));
+  EXPECT_EQ(
+      driver.next_line(),
+      error_line("rec", "UNKNOWN", "recover is not available in this build.", 0, true));
+  // Its ID was claimed all the same.
+  recover["operationId"] = "rec";
+  driver.send(control_frame(recover));
+  EXPECT_EQ(driver.next_line(),
+            error_line("rec", "UNKNOWN",
+                       "operationId was already used in this transaction.", 0, true));
+  driver.send(control_frame(simple_message("close", "c")));
+  EXPECT_EQ(driver.next_line(), header("closed") + R"(,"operationId":"c",)" +
+                                    R"("flushCompleted":true,"bootUnmounted":true,)" +
+                                    R"("safeToRemove":false})");
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionRulesTest, DigestMismatch_RetainsSessionForReleaseOnly) {
+  SessionDriver driver(6 * kMiB, 8 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame(std::string(64, '0')));
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  // Complete stream, target written: the error keeps the session without a
+  // resynchronisation.
+  EXPECT_EQ(driver.next_answer(),
+            error_line({}, "IMAGE_MISSING",
+                       "The source changed after preparation; prepare the image again "
+                       "before retrying.",
+                       6 * kMiB, true));
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(),
+            error_line("v1", "UNKNOWN", kAfterIncompleteWrite, 6 * kMiB, true));
+  driver.send(control_frame(read_message("r1", 0, 16)));
+  EXPECT_EQ(driver.next_line(),
+            error_line("r1", "UNKNOWN", kAfterIncompleteWrite, 6 * kMiB, true));
+  driver.send(driver.open_write_frame());
+  EXPECT_EQ(driver.next_line(),
+            error_line({}, "UNKNOWN", kAfterIncompleteWrite, 6 * kMiB, true));
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionRulesTest, SecondOpenInCompleteSession_FailsInCommandHandling) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  driver.send(driver.open_write_frame());
+  EXPECT_EQ(driver.next_line(),
+            error_line({}, "UNKNOWN", "open_write or open_format can be sent only once.",
+                       kMiB, true));
+  driver.send(control_frame(simple_message("close", "c")));
+  EXPECT_TRUE(driver.next_line().starts_with(header("closed")));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+// --- Aborted and canceled writes --------------------------------------------------
+
+TEST(SessionWriteTest, AbortFrameMidImage_SourceAbortedAndRetained) {
+  SessionDriver driver(12 * kMiB, 12 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  driver.send(driver.image_frames()[0]);
+  driver.send(abort_frame());
+  EXPECT_EQ(
+      driver.next_answer(),
+      header("sourceAborted") +
+          R"(,"errorCode":"CANCELED","errorMessage":"The source stream was canceled: )"
+          R"(source stream was canceled","bytesWritten":4194304,"sessionRetained":true})");
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(),
+            error_line("v1", "UNKNOWN", kAfterIncompleteWrite, 4 * kMiB, true));
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, SigtermDuringWrite_ErrorThenAbortFrameResynchronises) {
+  SessionDriver driver(16 * kMiB, 16 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  const std::vector<std::string> frames = driver.image_frames();
+  driver.send(frames[0]);
+  // The first chunk is on the target once its progress event arrives.
+  EXPECT_EQ(
+      driver.next_line(),
+      header("progress") + R"(,"stage":"WRITE","bytesProcessed":4194304,)" +
+          R"("bytesTotal":16777216,"speedBps":*,"message":"Writing the held target"})");
+  ASSERT_TRUE(driver.child().send_signal(SIGTERM));
+  // The helper keeps running; the next chunk meets the cancellation.
+  driver.send(frames[1]);
+  EXPECT_EQ(driver.next_line(),
+            error_line({}, "CANCELED", "The transaction was canceled.", 4 * kMiB, false));
+  // It now waits for the application's abort frame, consuming the rest.
+  driver.send(frames[2]);
+  driver.send(abort_frame());
+  EXPECT_EQ(
+      driver.next_line(),
+      header("sourceAborted") +
+          R"(,"errorCode":"CANCELED","errorMessage":"The transaction was canceled.",)"
+          R"("bytesWritten":4194304,"sessionRetained":true})");
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, InputClosedAfterWrite_ErrorNotRetainedExit1) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  driver.child().close_stdin();
+  EXPECT_EQ(
+      driver.next_line(),
+      error_line({}, "UNKNOWN", "Could not read control-frame length: input ended early",
+                 kMiB, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(),
+            "PROTOCOL_ERROR: Could not read control-frame length: input ended early\n");
+}
+
+// --- Cancellation and operation tracking ---------------------------------------------
+
+// A verify long enough to be caught running: 16 steps of 4 MiB.
+constexpr std::uint64_t kLongImage = 64 * kMiB;
+
+TEST(SessionCancelTest, CancelMatchingRunningVerify_VerifyFailsCanceled) {
+  SessionDriver driver(kLongImage, kLongImage);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 4 * kMiB, kLongImage));
+  driver.send(control_frame(cancel_message(std::string("v1"))));
+  EXPECT_EQ(
+      driver.next_answer(),
+      error_line("v1", "CANCELED", "The transaction was canceled.", kLongImage, true));
+  // The flag stays set until a release clears it.
+  driver.send(control_frame(read_message("r1", 0, 4)));
+  EXPECT_EQ(
+      driver.next_line(),
+      error_line("r1", "CANCELED", "The transaction was canceled.", kLongImage, true));
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionCancelTest, LateAndUnknownCancels_DroppedOrAnswered) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_answer(), verify_result_line("v1", driver.image()));
+  // Late: v1 finished; no event at all, and the flag stays clear.
+  driver.send(control_frame(cancel_message(std::string("v1"))));
+  // Unknown while idle: forwarded and answered.
+  driver.send(control_frame(cancel_message(std::string("nope"))));
+  EXPECT_EQ(driver.next_line(),
+            error_line("nope", "CANCELED", "The requested operation was canceled.", kMiB,
+                       true));
+  driver.send(control_frame(cancel_message(std::nullopt)));
+  EXPECT_EQ(driver.next_line(),
+            error_line({}, "CANCELED", "The transaction was canceled.", kMiB, true));
+  // release after cancel clears the flag first.
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionCancelTest, CancelMismatchingRunningVerify_EndsSessionAfterVerify) {
+  SessionDriver driver(kLongImage, kLongImage);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 4 * kMiB, kLongImage));
+  driver.send(control_frame(cancel_message(std::string("other"))));
+  EXPECT_EQ(driver.next_answer(), verify_result_line("v1", driver.image()));
+  EXPECT_EQ(
+      driver.next_line(),
+      error_line("other", "UNKNOWN", "Cancellation did not match the active operationId.",
+                 kLongImage, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+}
+
+TEST(SessionCancelTest, SecondCommandWhileVerifyRuns_EndsSessionAfterVerify) {
+  SessionDriver driver(kLongImage, kLongImage);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  driver.send(control_frame(verify_message("v1")));
+  EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 4 * kMiB, kLongImage));
+  driver.send(control_frame(read_message("r1", 0, 4)));
+  EXPECT_EQ(driver.next_answer(), verify_result_line("v1", driver.image()));
+  EXPECT_EQ(driver.next_line(), error_line("r1", "UNKNOWN", kBusy, kLongImage, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), std::string("PROTOCOL_ERROR: ") + kBusy + "\n");
+}
+
+TEST(SessionCancelTest, After129Operations_LateCancelForFirstIsForwarded) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  for (int n = 1; n <= 129; ++n) {
+    const std::string id = "r" + std::to_string(n);
+    driver.send(control_frame(read_message(id, 0, 3)));
+    const std::string answer = driver.next_line();
+    ASSERT_TRUE(
+        answer.starts_with(header("readResult") + R"(,"operationId":")" + id + "\""))
+        << answer;
+  }
+  // r2 is still remembered: dropped without an event. r1 is forgotten.
+  driver.send(control_frame(cancel_message(std::string("r2"))));
+  driver.send(control_frame(cancel_message(std::string("r1"))));
+  EXPECT_EQ(
+      driver.next_line(),
+      error_line("r1", "CANCELED", "The requested operation was canceled.", kMiB, true));
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+}  // namespace
+}  // namespace ravik::session_test

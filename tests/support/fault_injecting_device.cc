@@ -168,9 +168,12 @@ IoResult<std::uint64_t> FaultInjectingDevice::seek(SeekFrom from) {
 }
 
 Result<void> FaultInjectingDevice::sync_all() {
-  note(CallKind::kSync);
-  if (!disk_->open) return std::unexpected(closed_target_error(codes::kWriteFailed));
+  if (!disk_->open) {
+    note(CallKind::kSync);
+    return std::unexpected(closed_target_error(codes::kWriteFailed));
+  }
   ++disk_->sync_calls;
+  note(CallKind::kSync);
   if (disk_->fail_sync_from_call && disk_->sync_calls >= *disk_->fail_sync_from_call) {
     return std::unexpected(
         HelperError::io(codes::kWriteFailed, "Could not flush the held target", EIO));
@@ -219,8 +222,8 @@ Result<void> FaultInjectingDevice::eject() {
 }
 
 Result<bool> FaultInjectingDevice::exact_detach_confirmed() {
-  note(CallKind::kDetachPoll);
   ++disk_->detach_polls;
+  note(CallKind::kDetachPoll);
   if (disk_->detach_confirmed_on_poll &&
       disk_->detach_polls >= *disk_->detach_confirmed_on_poll) {
     return true;

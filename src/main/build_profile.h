@@ -8,6 +8,8 @@
 
 #include <string_view>
 
+#include "transaction/device_openers.h"
+
 namespace ravik {
 
 struct BuildProfile {
@@ -22,6 +24,9 @@ struct BuildProfile {
   // Testing binary only: regular files may stand in for disks when the open
   // request asks for it.
   bool allow_regular_file_targets = false;
+  // The device backends a device session may open; the regular-file backend
+  // is named only by the testing binary, which alone links it.
+  DeviceOpeners device_openers;
 };
 
 }  // namespace ravik

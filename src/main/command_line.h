@@ -11,11 +11,11 @@
 
 #include "error/helper_error.h"
 #include "main/build_profile.h"
+#include "protocol/client_message.h"  // kProtocolVersion
 
 namespace ravik {
 
 inline constexpr std::string_view kHelperVersion = "0.1.0";
-inline constexpr unsigned kProtocolVersion = 1;
 
 // One line, 440 bytes.
 inline constexpr std::string_view kUsageText =

@@ -2,6 +2,16 @@
 // (regular-file targets, loop devices as removable disks) and a maintenance
 // directory inside the build tree. Never installed.
 #include "main/command_line.h"
+#include "platform/file/regular_file_device.h"
+
+namespace {
+
+ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_regular_file(
+    const ravik::TargetExpectation& target, const ravik::DeviceOpenPolicy&) {
+  return ravik::open_regular_file_target(target);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   static constexpr ravik::BuildProfile kProfile{
@@ -9,6 +19,10 @@ int main(int argc, char** argv) {
       .maintenance_directory_name = "ravik",
       .treat_loop_devices_as_removable = true,
       .allow_regular_file_targets = true,
+      .device_openers = {.platform = ravik::PlatformName::kLinux,
+                         .policy = {.treat_loop_devices_as_removable = true},
+                         .block_device = nullptr,
+                         .regular_file = open_regular_file},
   };
   return ravik::run_helper(argc, argv, kProfile);
 }

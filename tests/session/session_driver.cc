@@ -36,9 +36,9 @@ std::string sha256_hex(const std::string& bytes) {
 }
 
 std::string mask_variable_values(const std::string& line) {
-  static const std::regex kNumbers(R"("(speedBps|writeDurationMs|writeSpeedBps)"
-                                   :\d +) ");
-      static const std::regex kLease(R"("leaseId":"[0-9a-f]*")");
+  static const std::regex kNumbers(
+      R"re("(speedBps|writeDurationMs|writeSpeedBps)":\d+)re");
+  static const std::regex kLease(R"re("leaseId":"[0-9a-f]*")re");
   std::string masked = std::regex_replace(line, kNumbers, "\"$1\":*");
   return std::regex_replace(masked, kLease, "\"leaseId\":\"*\"");
 }

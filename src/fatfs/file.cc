@@ -72,8 +72,10 @@ Result<File::Extent> File::extent_at(Volume& volume, std::uint64_t position,
   // Adjacent clusters join the extent so that large transfers are few.
   while (extent.length < max_length) {
     const std::uint32_t previous = cursor_cluster_;
-    FATFS_ASSIGN_OR_RETURN(next, cluster_at(volume, cursor_index_ + 1, allocate));
-    if (next != previous + 1) break;
+    // A failure here ends the extent; the bytes already covered are still
+    // transferred and the next call meets the failure again.
+    const auto next = cluster_at(volume, cursor_index_ + 1, allocate);
+    if (!next || *next != previous + 1) break;
     extent.length += std::min<std::size_t>(cluster_bytes, max_length - extent.length);
   }
   return extent;

@@ -38,9 +38,17 @@ Fat32Geometry layout_for(std::uint32_t total, std::uint32_t per_cluster) {
   // room for (plus the two reserved entries).
   const std::uint64_t entries_per_sector = kSectorSize / 4;
   const std::uint64_t usable = total - kReservedSectors;
-  const std::uint64_t fat_sectors =
+  const auto fits = [&](std::uint64_t sectors) {
+    if (usable <= kFatCount * sectors) return false;
+    return sectors * entries_per_sector >=
+           (usable - kFatCount * sectors) / per_cluster + 2;
+  };
+  // A closed-form bound, then down to the smallest size that still fits
+  // (rounding makes the bound up to a few sectors generous).
+  std::uint64_t fat_sectors =
       (usable + 2 * per_cluster + entries_per_sector * per_cluster + kFatCount - 1) /
       (entries_per_sector * per_cluster + kFatCount);
+  while (fat_sectors > 1 && fits(fat_sectors - 1)) --fat_sectors;
   Fat32Geometry g;
   g.total_sectors = total;
   g.sectors_per_cluster = per_cluster;

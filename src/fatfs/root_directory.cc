@@ -151,9 +151,10 @@ Result<std::size_t> RootDirectory::add(std::string_view name, DirEntry short_ent
     if (end_ < entries_.size()) update(end_, DirEntry());
   }
   const std::size_t index = *start + run.size() - 1;
-  items_.push_back(Item{index, plain ? std::nullopt
-                                     : std::optional<std::u16string>(
-                                           std::u16string(name.begin(), name.end()))});
+  Item item;
+  item.index = index;
+  if (!plain) item.long_name.emplace(name.begin(), name.end());
+  items_.push_back(std::move(item));
   return index;
 }
 

@@ -95,14 +95,15 @@ std::optional<ShortName> generate_short_name(
     lossy = true;
   }
   if (base.size() > 8) lossy = true;
-  if (base.empty()) base = "_";  // e.g. a name made only of dots and spaces
+  if (base.empty()) base.push_back('_');  // e.g. a name made only of dots and spaces
 
   if (!lossy) {
     const ShortName exact = assemble(base, extension);
     if (!taken(exact)) return exact;
   }
   for (std::uint32_t n = 1; n <= 999999; ++n) {
-    const std::string tail = "~" + std::to_string(n);
+    std::string tail(1, '~');
+    tail += std::to_string(n);
     const std::string stem = base.substr(0, std::min(base.size(), 8 - tail.size()));
     const ShortName candidate = assemble(stem + tail, extension);
     if (!taken(candidate)) return candidate;

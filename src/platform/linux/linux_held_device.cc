@@ -173,49 +173,51 @@ Result<void> LinuxHeldDevice::eject() {
   if (!state_.fd) {
     return fail(codes::kDeviceDisconnected, "The held raw target is already closed.");
   }
+  // The transport's own request goes through the descriptor whose identity
+  // was just proved, so the disk is never reopened by name in between; the
+  // descriptor is closed whatever the request's outcome.
+  Result<void> requested = request_detach(state_.fd.get());
   state_.fd.reset();
+  RAVIK_RETURN_IF_ERROR(std::move(requested));
   RAVIK_RETURN_IF_ERROR(detach_after_close());
   detach_confirmed_ = true;
   return {};
 }
 
+Result<void> LinuxHeldDevice::request_detach(int fd) {
+  switch (state_.transport) {
+    case BlockTransport::kLoop:
+      // The kernel detaches at the last close: ours, right after this.
+      return detach_loop_device(fd);
+    case BlockTransport::kScsi:
+      return stop_and_eject_scsi_disk(fd);
+    case BlockTransport::kMmc:
+      return {};
+    case BlockTransport::kOther:
+      break;
+  }
+  return fail(codes::kSafeReleaseFailed,
+              "The kernel offers no safe way to detach this kind of disk.");
+}
+
 Result<void> LinuxHeldDevice::detach_after_close() {
-  const BlockTransport transport = state_.transport;
-  if (transport == BlockTransport::kOther) {
-    return fail(codes::kSafeReleaseFailed,
-                "The kernel offers no safe way to detach this kind of disk.");
-  }
   const HeldDiskFacts& facts = state_.facts;
-  // The detach needs a descriptor again. Reopening exclusively and finding the
-  // same device number and disk sequence proves it is still the same medium,
-  // and that nobody claimed it in the moment it was not held.
-  UniqueFd control(::open(state_.device_path.c_str(),
-                          O_RDONLY | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (!control) {
-    return fail(HelperError::io(codes::kSafeReleaseFailed,
-                                "Could not reopen the selected disk to detach it",
-                                errno));
-  }
-  struct stat status {};
-  const auto description = describe_block_device(facts.selection.device_id, state_.paths);
-  if (::fstat(control.get(), &status) != 0 || !S_ISBLK(status.st_mode) ||
-      status.st_rdev != facts.device_number ||
-      read_disk_sequence(control.get()) != facts.disk_sequence || !description ||
-      description->device_number != facts.device_number ||
-      description->disk_sequence != facts.disk_sequence) {
-    return fail(codes::kSafeReleaseFailed,
-                "The selected disk changed before it could be detached.");
-  }
-  if (transport == BlockTransport::kLoop) {
-    RAVIK_RETURN_IF_ERROR(detach_loop_device(control.get()));
-  } else if (transport == BlockTransport::kScsi) {
-    RAVIK_RETURN_IF_ERROR(stop_and_eject_scsi_disk(control.get()));
-  }
-  control.reset();
-  if (transport == BlockTransport::kScsi) {
-    RAVIK_RETURN_IF_ERROR(remove_scsi_disk(facts.selection.device_id, state_.paths));
-  } else if (transport == BlockTransport::kMmc) {
-    RAVIK_RETURN_IF_ERROR(unbind_mmc_card(state_.parent_device_name, state_.paths));
+  const BlockTransport transport = state_.transport;
+  if (transport == BlockTransport::kScsi || transport == BlockTransport::kMmc) {
+    // Removal goes by name through sysfs: only while the name still denotes
+    // the held medium.
+    const auto description =
+        describe_block_device(facts.selection.device_id, state_.paths);
+    if (!description || description->device_number != facts.device_number ||
+        description->disk_sequence != facts.disk_sequence) {
+      return fail(codes::kSafeReleaseFailed,
+                  "The selected disk changed before it could be detached.");
+    }
+    if (transport == BlockTransport::kScsi) {
+      RAVIK_RETURN_IF_ERROR(remove_scsi_disk(facts.selection.device_id, state_.paths));
+    } else {
+      RAVIK_RETURN_IF_ERROR(unbind_mmc_card(state_.parent_device_name, state_.paths));
+    }
   }
   return wait_for_departure(DepartingDisk{.kernel_name = facts.selection.device_id,
                                           .device_number = facts.device_number,

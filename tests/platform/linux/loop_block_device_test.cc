@@ -13,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "platform/linux/aligned_buffer.h"
 #include "platform/linux/loop_device.h"
@@ -367,6 +368,26 @@ TEST_F(LoopBlockDeviceTest, ReadsSeeTheMediumNotACache) {
   ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
   ASSERT_TRUE(device.read_exact(block.span()).has_value());
   EXPECT_EQ(block.data()[100], 0xa5);
+}
+
+TEST_F(LoopBlockDeviceTest, EjectWaitsUntilTheLastOtherOpenerHasClosed) {
+  ATTACH_OR_SKIP();
+  auto held = open();
+  ASSERT_TRUE(held.has_value()) << held.error();
+  // A reader that is not a claimant (as udev's probes are) keeps the loop
+  // device attached until it closes; the release must wait for that and only
+  // then report the detach.
+  UniqueFd reader(::open(loop_->path().c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(reader.valid());
+  std::thread closer([&reader] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    reader.reset();
+  });
+  const auto ejected = (*held)->eject();
+  closer.join();
+  ASSERT_TRUE(ejected.has_value()) << ejected.error();
+  EXPECT_TRUE(*(*held)->exact_detach_confirmed());
+  EXPECT_FALSE(loop_->attached_to_backing_file());
 }
 
 TEST_F(LoopBlockDeviceTest, DiskChangedBehindTheHelperIsADisconnect) {

@@ -25,10 +25,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string_view>
 
 #include "error/helper_error.h"
+#include "protocol/client_message.h"
 #include "protocol/io_error.h"
 #include "protocol/server_event.h"
 
@@ -132,6 +134,18 @@ class HeldDeviceIo {
   // The detach flag: true only after a successful eject().
   virtual Result<bool> exact_detach_confirmed() = 0;
 };
+
+// What an executable allows a backend beyond the target itself.
+struct DeviceOpenPolicy {
+  // Testing helper only: loop devices count as removable whole disks.
+  bool treat_loop_devices_as_removable = false;
+};
+
+// A backend's entry point: claims and opens the disk the target names,
+// proves it matches the target, and returns it held; every refusal is a
+// HelperError and leaves nothing held.
+using DeviceOpener = Result<std::unique_ptr<HeldDeviceIo>> (*)(
+    const TargetExpectation& target, const DeviceOpenPolicy& policy);
 
 }  // namespace ravik
 

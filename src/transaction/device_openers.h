@@ -14,16 +14,6 @@
 
 namespace ravik {
 
-// What an executable allows its backends beyond the target itself.
-struct DeviceOpenPolicy {
-  // Testing helper only: loop devices count as removable whole disks.
-  bool treat_loop_devices_as_removable = false;
-};
-
-// Claims and opens the target, returning the held device or a refusal.
-using DeviceOpener = Result<std::unique_ptr<HeldDeviceIo>> (*)(
-    const TargetExpectation& target, const DeviceOpenPolicy& policy);
-
 struct DeviceOpeners {
   // The platform this build serves; requests prepared for another are refused.
   PlatformName platform = PlatformName::kLinux;

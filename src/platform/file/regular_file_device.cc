@@ -195,7 +195,7 @@ Result<void> RegularFileDevice::eject() {
 }
 
 Result<std::unique_ptr<HeldDeviceIo>> open_regular_file_target(
-    const TargetExpectation& target, const DeviceOpenPolicy&) {
+    const TargetExpectation& target) {
   HeldTargetIdentity identity{
       .platform = PlatformName::kLinux,
       .device_id = target.device_id,

@@ -76,9 +76,8 @@ class RegularFileDevice final : public HeldDeviceIo {
 // existing regular file whose size is `sizeBytes`; `deviceId` may be any valid
 // identifier. The identity reports a removable, writable, unmounted whole
 // device on the build's platform.
-// A DeviceOpener; the policy does not concern regular files.
 Result<std::unique_ptr<HeldDeviceIo>> open_regular_file_target(
-    const TargetExpectation& target, const DeviceOpenPolicy& policy);
+    const TargetExpectation& target);
 
 }  // namespace ravik
 

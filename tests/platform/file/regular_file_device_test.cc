@@ -226,7 +226,7 @@ TEST(RegularFileDevice, Eject_ClosesSetsDetachAndClosedDeviceRefusesEverything) 
 TEST(OpenRegularFileTarget, IdentityCarriesRequestAndReportsHeldWholeDevice) {
   testing::ScratchDir dir;
   const std::string path = make_file(dir, "disk.img", 1024);
-  auto device = open_regular_file_target(target_for(path, 1024), {});
+  auto device = open_regular_file_target(target_for(path, 1024));
   ASSERT_TRUE(device.has_value()) << device.error().message();
   const HeldTargetIdentity& identity = (*device)->identity();
   EXPECT_EQ(identity.platform, PlatformName::kLinux);
@@ -238,7 +238,7 @@ TEST(OpenRegularFileTarget, IdentityCarriesRequestAndReportsHeldWholeDevice) {
   EXPECT_TRUE(identity.writable);
   EXPECT_FALSE(identity.mounted);
   EXPECT_TRUE(identity.whole_device);
-  EXPECT_FALSE(open_regular_file_target(target_for(path, 1023), {}).has_value());
+  EXPECT_FALSE(open_regular_file_target(target_for(path, 1023)).has_value());
 }
 
 }  // namespace

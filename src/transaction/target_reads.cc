@@ -88,14 +88,23 @@ Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset
                                       std::uint64_t length,
                                       const std::atomic<bool>& cancel_flag,
                                       const HashStepObserver& observer) {
+  Sha256 hasher;
+  RAVIK_RETURN_IF_ERROR(
+      hash_target_range_into(hasher, device, offset, length, cancel_flag, observer));
+  return hasher.finish_hex();
+}
+
+Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
+                                    std::uint64_t offset, std::uint64_t length,
+                                    const std::atomic<bool>& cancel_flag,
+                                    const HashStepObserver& observer) {
   if (!adds_without_overflow(offset, length)) {
     return fail(codes::kVerifyMismatch, "Verification range overflow.");
   }
   if (device.capacity() < offset + length) {
     return fail(codes::kVerifyMismatch, "Verification range exceeds target capacity.");
   }
-  Sha256 hasher;
-  if (length == 0) return hasher.finish_hex();
+  if (length == 0) return {};
   std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(length, kHashStepBytes));
   std::uint64_t done = 0;
   while (done < length) {
@@ -108,7 +117,7 @@ Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset
     done += step;
     if (observer) RAVIK_RETURN_IF_ERROR(observer(done));
   }
-  return hasher.finish_hex();
+  return {};
 }
 
 }  // namespace ravik

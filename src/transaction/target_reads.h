@@ -15,6 +15,7 @@
 
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
+#include "transaction/sha256.h"
 
 namespace ravik {
 
@@ -38,6 +39,13 @@ Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset
                                       std::uint64_t length,
                                       const std::atomic<bool>& cancel_flag,
                                       const HashStepObserver& observer = {});
+
+// hash_target_range feeding `hasher`, which may already hold bytes that
+// precede the range; the caller finishes it.
+Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
+                                    std::uint64_t offset, std::uint64_t length,
+                                    const std::atomic<bool>& cancel_flag,
+                                    const HashStepObserver& observer = {});
 
 }  // namespace ravik
 

@@ -48,7 +48,7 @@ class ImageWriter {
                   "The source changed after preparation; prepare the image again before "
                   "retrying.");
     }
-    if (plan_.protected_prefix_bytes > 0) RAVIK_RETURN_IF_ERROR(commit_prefix());
+    if (plan_.protected_prefix_bytes > 0) RAVIK_RETURN_IF_ERROR(commit_prefix(digest));
     RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
     RAVIK_RETURN_IF_ERROR(check_canceled());
     return WriteOutcome{
@@ -162,7 +162,6 @@ class ImageWriter {
       }
       const auto chunk = std::span<const std::uint8_t>(buffer).first(count);
       whole_hasher_.update(chunk);
-      body_hasher_.update(chunk);
       counters_.source_bytes_read += count;
       RAVIK_ASSIGN_OR_RETURN(
           const auto elapsed,
@@ -208,14 +207,20 @@ class ImageWriter {
 
   // Exposes the new prefix only once the body is complete, durable and read
   // back equal to what the source delivered.
-  Result<void> commit_prefix() {
+  //
+  // The body readback hashes the prefix held in memory followed by the body
+  // read from the target, and compares that with the digest of the whole
+  // source. It proves exactly what a separate digest of the body would (the
+  // prefix bytes are the ones the source delivered), while every source byte
+  // passes through one hasher instead of two.
+  Result<void> commit_prefix(const std::string& source_digest) {
     const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
-    const std::string body_digest = body_hasher_.finish_hex();
-    RAVIK_ASSIGN_OR_RETURN(
-        const std::string body_readback,
-        hash_target_range(device_, prefix_length, plan_.bytes_total - prefix_length,
-                          cancel_flag_));
-    if (body_readback != body_digest) {
+    Sha256 readback;
+    readback.update(prefix_);
+    RAVIK_RETURN_IF_ERROR(hash_target_range_into(readback, device_, prefix_length,
+                                                 plan_.bytes_total - prefix_length,
+                                                 cancel_flag_));
+    if (readback.finish_hex() != source_digest) {
       return fail(codes::kVerifyMismatch,
                   "Protected body readback did not match; the partition prefix was not "
                   "exposed.");
@@ -251,7 +256,6 @@ class ImageWriter {
   std::uint64_t write_position_ = 0;
   std::chrono::nanoseconds write_duration_{0};
   Sha256 whole_hasher_;
-  Sha256 body_hasher_;
   std::vector<std::uint8_t> prefix_;
   std::vector<std::uint8_t> pending_;
 };

@@ -111,46 +111,6 @@ class CrossProcessLockTest : public ::testing::Test {
   LockSandbox sandbox_;
 };
 
-TEST_F(CrossProcessLockTest, SharedHolders_Coexist) {
-  ForkedHolder first(sandbox_.location(), MaintenanceMode::kShared);
-  ForkedHolder second(sandbox_.location(), MaintenanceMode::kShared);
-  EXPECT_TRUE(first.acquired());
-  EXPECT_TRUE(second.acquired());
-  EXPECT_TRUE(acquire(MaintenanceMode::kShared, MaintenanceTimeout::zero()));
-}
-
-TEST_F(CrossProcessLockTest, ExclusiveHolder_MakesSharedWaitThenBusy) {
-  ForkedHolder holder(sandbox_.location(), MaintenanceMode::kExclusive);
-  ASSERT_TRUE(holder.acquired());
-  const auto start = steady_clock::now();
-  const auto result = acquire(MaintenanceMode::kShared, MaintenanceTimeout(300));
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code(), codes::kMaintenanceBusy);
-  EXPECT_GE(steady_clock::now() - start, milliseconds(300));
-
-  const auto second =
-      ForkedHolder(sandbox_.location(), MaintenanceMode::kExclusive).acquired();
-  EXPECT_FALSE(second);
-}
-
-TEST_F(CrossProcessLockTest, SharedHolder_MakesExclusiveWaitThenBusy) {
-  ForkedHolder holder(sandbox_.location(), MaintenanceMode::kShared);
-  ASSERT_TRUE(holder.acquired());
-  const auto start = steady_clock::now();
-  const auto result = acquire(MaintenanceMode::kExclusive, MaintenanceTimeout(300));
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code(), codes::kMaintenanceBusy);
-  EXPECT_GE(steady_clock::now() - start, milliseconds(300));
-}
-
-TEST_F(CrossProcessLockTest, ZeroTimeout_FailsAtOnceWhileHeld) {
-  ForkedHolder holder(sandbox_.location(), MaintenanceMode::kExclusive);
-  ASSERT_TRUE(holder.acquired());
-  const auto result = acquire(MaintenanceMode::kShared, MaintenanceTimeout::zero());
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code(), codes::kMaintenanceBusy);
-}
-
 TEST_F(CrossProcessLockTest, KilledHolder_FreesTheLockAtOnce) {
   ForkedHolder holder(sandbox_.location(), MaintenanceMode::kExclusive);
   ASSERT_TRUE(holder.acquired());

@@ -74,15 +74,6 @@ std::string release_request(std::string_view lease_id, std::string_view request_
          std::string(lease_id) + R"(","requestId":")" + std::string(request_id) + "\"}\n";
 }
 
-std::string status_line(std::string_view status, std::string_view mode,
-                        std::string_view lease_id, std::string_view request_id = {}) {
-  std::string line = R"({"protocol":"ravik-system-maintenance-v1","status":")" +
-                     std::string(status) + R"(","mode":")" + std::string(mode) +
-                     R"(","leaseId":")" + std::string(lease_id) + "\"";
-  if (!request_id.empty()) line += R"(,"requestId":")" + std::string(request_id) + "\"";
-  return line + "}";
-}
-
 std::string error_line(std::string_view code, std::string_view message) {
   return R"({"protocol":"ravik-system-maintenance-v1","status":"error","code":")" +
          std::string(code) + R"(","message":")" + std::string(message) + "\"}";
@@ -101,46 +92,6 @@ class HoldModeTest : public ::testing::Test {
   LockSandbox sandbox_;
 };
 
-TEST_F(HoldModeTest,
-       ServeStdioHold_InvalidAndForeignRequests_AreAnsweredAndTheHoldGoesOn) {
-  auto lock = take(MaintenanceMode::kShared);
-  ASSERT_TRUE(lock);
-  const std::string lease = lock->lease_id();
-  InputPipe input(std::string(R"({"force":true})") + "\n" +
-                  release_request(std::string(64, '0'), "r1") +
-                  release_request(lease, "r2"));
-  OutputPipe output;
-
-  ASSERT_TRUE(serve_stdio_hold(std::move(*lock), input.source(), output.write_end()));
-
-  const auto lines = output.lines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[0], status_line("acquired", "shared", lease));
-  EXPECT_EQ(lines[1],
-            error_line("MAINTENANCE_PROTOCOL", "Invalid maintenance release request."));
-  EXPECT_EQ(lines[2],
-            error_line("MAINTENANCE_PROTOCOL",
-                       "Maintenance release request did not match the held lease."));
-  EXPECT_EQ(lines[3], status_line("released", "shared", lease, "r2"));
-  // Released: an exclusive holder gets it at once.
-  EXPECT_TRUE(take(MaintenanceMode::kExclusive));
-}
-
-TEST_F(HoldModeTest, ServeStdioHold_InputEnds_ReturnsTheReaderErrorAndReleases) {
-  auto lock = take(MaintenanceMode::kExclusive);
-  ASSERT_TRUE(lock);
-  InputPipe input("");
-  OutputPipe output;
-  const auto result =
-      serve_stdio_hold(std::move(*lock), input.source(), output.write_end());
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code(), codes::kMaintenanceProtocol);
-  EXPECT_EQ(result.error().message(),
-            "Maintenance lease input ended before a release request.");
-  EXPECT_EQ(output.lines().size(), 1u);  // the final line is the mode's business
-  EXPECT_TRUE(take(MaintenanceMode::kExclusive));
-}
-
 TEST_F(HoldModeTest, ServeStdioHold_ClosedOutput_FailsAsAWriteFailure) {
   auto lock = take(MaintenanceMode::kExclusive);
   ASSERT_TRUE(lock);
@@ -155,45 +106,6 @@ TEST_F(HoldModeTest, ServeStdioHold_ClosedOutput_FailsAsAWriteFailure) {
       result.error().message().starts_with("Could not write maintenance status: "))
       << result.error().message();
   EXPECT_TRUE(take(MaintenanceMode::kExclusive));
-}
-
-TEST_F(HoldModeTest, RunMaintenanceHold_BadArguments_WriteNothing) {
-  struct Case {
-    std::string_view mode, timeout, message;
-  };
-  const std::vector<Case> cases = {
-      {"Shared", "1000", "Maintenance mode must be shared or exclusive."},
-      {"", "1000", "Maintenance mode must be shared or exclusive."},
-      {"Shared", "x", "Maintenance mode must be shared or exclusive."},  // mode first
-      {"shared", "-1", "Maintenance timeout must be an unsigned integer."},
-      {"exclusive", "", "Maintenance timeout must be an unsigned integer."},
-  };
-  for (const Case& c : cases) {
-    InputPipe input("");
-    OutputPipe output;
-    const auto result = run_maintenance_hold(sandbox_.location(), c.mode, c.timeout,
-                                             input.source(), output.write_end());
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().code(), codes::kMaintenanceProtocol);
-    EXPECT_EQ(result.error().message(), c.message);
-    EXPECT_TRUE(output.lines().empty());
-  }
-}
-
-TEST_F(HoldModeTest, RunMaintenanceHold_AcquisitionFailure_IsAlsoTheFinalLine) {
-  LockSandbox unprovisioned;
-  InputPipe input("");
-  OutputPipe output;
-  const auto result = run_maintenance_hold(unprovisioned.location(), "shared", "0",
-                                           input.source(), output.write_end());
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code(), codes::kMaintenanceProvisioningRequired);
-  const auto lines = output.lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0],
-            error_line("MAINTENANCE_PROVISIONING_REQUIRED",
-                       "The canonical system maintenance lock must be provisioned "
-                       "by the installed elevated helper."));
 }
 
 TEST(HoldLinesTest, WriteMaintenanceError_PassesTheMessageThroughSafeMessage) {

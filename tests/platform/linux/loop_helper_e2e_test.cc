@@ -1,0 +1,448 @@
+// The helpers and the client end to end on real loop devices: the testing
+// helper holds a loop device through the production code path, the
+// production helper refuses it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "client/wire.h"
+#include "platform/linux/loop_device.h"
+#include "platform/unique_fd.h"
+#include "support/child_process.h"
+
+namespace ravik {
+namespace {
+
+namespace fs = std::filesystem;
+using harness::ExitStatus;
+using nlohmann::ordered_json;
+using testing::LoopDevice;
+using testing::run_command;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kDiskBytes = 16 * kMiB;
+
+std::string image_bytes(std::size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  std::uint32_t state = 0x9e3779b9u ^ seed;
+  for (auto& byte : bytes) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    byte = static_cast<char>(state);
+  }
+  return bytes;
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < length; ++i) {
+    hex += kDigits[digest[i] >> 4];
+    hex += kDigits[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::string read_file(const std::string& path, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(size, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+bool is_mounted(const std::string& mount_point) {
+  std::ifstream in("/proc/self/mountinfo");
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(" " + mount_point + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+ordered_json header(const std::string& type) {
+  return {{"type", type}, {"protocolVersion", 1}};
+}
+
+ordered_json simple(const std::string& type, const std::string& operation_id) {
+  ordered_json message = header(type);
+  message["operationId"] = operation_id;
+  return message;
+}
+
+// One helper process speaking the device protocol over pipes.
+class HelperSession {
+ public:
+  explicit HelperSession(const std::string& helper) {
+    auto started =
+        harness::ChildProcess::start(helper, {}, harness::ChildOptions::piped());
+    if (started) child_.emplace(std::move(*started));
+  }
+  bool started() const { return child_.has_value(); }
+
+  void send(const std::string& bytes) { (void)child_->write_stdin(bytes); }
+  void send(const ordered_json& message) { send(client::control_frame(message)); }
+
+  // The next event that is not progress; an event of kind "<none>" when the
+  // helper said nothing more in time.
+  client::HelperEvent next_answer() {
+    for (;;) {
+      const auto line = child_->read_line();
+      if (!line) return {"<none>", ordered_json{{"event", "<none>"}}};
+      auto event = client::parse_event_line(*line);
+      if (!event) return {*line, ordered_json{{"event", "<unparsable>"}}};
+      if (event->kind() != "progress") return *event;
+    }
+  }
+
+  void write_image(const std::string& image) {
+    for (std::size_t offset = 0; offset < image.size();
+         offset += client::kMaxSourcePayload) {
+      send(client::data_frame(
+          std::string_view(image).substr(offset, client::kMaxSourcePayload)));
+    }
+    send(client::end_frame());
+  }
+
+  std::optional<ExitStatus> finish() {
+    child_->close_stdin();
+    return child_->wait();
+  }
+  std::string stderr_text() const { return child_->stderr_text(); }
+
+ private:
+  std::optional<harness::ChildProcess> child_;
+};
+
+class LoopHelperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = "/dev/shm/ravik-linux-e2e-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    scratch_ = pattern;
+  }
+  void TearDown() override {
+    loop_.reset();
+    std::error_code ignored;
+    fs::remove_all(scratch_, ignored);
+  }
+
+  void attach(unsigned sector_size = 512, std::uint64_t size = kDiskBytes) {
+    std::string why_not;
+    auto attached =
+        LoopDevice::attach(scratch_ + "/disk.img", size, sector_size, why_not);
+    if (attached) {
+      loop_.emplace(std::move(*attached));
+    } else {
+      unavailable_ = why_not;
+    }
+  }
+
+  ordered_json target(std::uint64_t size = 0) const {
+    return {{"platform", "linux"},
+            {"deviceId", loop_->name()},
+            {"devicePath", loop_->path()},
+            {"sizeBytes", size == 0 ? loop_->size_bytes() : size}};
+  }
+
+  ordered_json open_write(const std::string& image, std::uint64_t prefix,
+                          const ordered_json& target_json) const {
+    ordered_json message = header("open_write");
+    message["requestId"] = "req-1";
+    message["sessionId"] = "ses-1";
+    message["taskId"] = "task-1";
+    message["target"] = target_json;
+    message["source"] = {{"bytesTotal", image.size()}, {"sha256", sha256_hex(image)}};
+    message["tailPolicy"] = "exact";
+    message["protectedPrefixBytes"] = prefix;
+    return message;
+  }
+
+  ordered_json open_format(const ordered_json& target_json) const {
+    ordered_json message = header("open_format");
+    message["requestId"] = "req-1";
+    message["sessionId"] = "ses-1";
+    message["taskId"] = "task-1";
+    message["target"] = target_json;
+    return message;
+  }
+
+  std::string mount_point(const std::string& name) const {
+    const std::string path = scratch_ + "/" + name;
+    fs::create_directories(path);
+    return path;
+  }
+
+  std::string scratch_;
+  std::optional<LoopDevice> loop_;
+  std::string unavailable_;
+};
+
+#define ATTACH_OR_SKIP(...)                                    \
+  do {                                                         \
+    attach(__VA_ARGS__);                                       \
+    if (!loop_) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(unavailable_); \
+  } while (0)
+
+void expect_error(const client::HelperEvent& event, const std::string& code,
+                  const std::string& message) {
+  EXPECT_EQ(event.kind(), "error") << event.line;
+  EXPECT_EQ(event.text("errorCode"), code) << event.line;
+  EXPECT_EQ(event.text("errorMessage"), message) << event.line;
+}
+
+class LoopHelperSectorTest : public LoopHelperTest,
+                             public ::testing::WithParamInterface<unsigned> {};
+
+TEST_P(LoopHelperSectorTest, TestingHelper_WriteVerifyReadRelease) {
+  ATTACH_OR_SKIP(GetParam());
+  const std::string image = image_bytes(9 * kMiB, GetParam());
+  HelperSession session(harness::testing_helper_path());
+  ASSERT_TRUE(session.started());
+  session.send(open_write(image, kMiB, target()));
+  const auto ready = session.next_answer();
+  ASSERT_EQ(ready.kind(), "ready") << ready.line << session.stderr_text();
+  const auto& identity = ready.json["target"];
+  EXPECT_EQ(identity["platform"], "linux");
+  EXPECT_EQ(identity["deviceId"], loop_->name());
+  EXPECT_EQ(identity["devicePath"], loop_->path());
+  EXPECT_EQ(identity["sizeBytes"], kDiskBytes);
+  EXPECT_EQ(identity["topologyPath"], "/sys/devices/virtual/block/" + loop_->name());
+  EXPECT_EQ(identity["model"], "Linux loop device");
+  EXPECT_EQ(identity["removable"], true);
+  EXPECT_EQ(identity["mounted"], false);
+  EXPECT_EQ(identity["wholeDevice"], true);
+  EXPECT_EQ(ready.number("logicalBlockSize"), GetParam()) << ready.line;
+
+  session.write_image(image);
+  const auto written = session.next_answer();
+  ASSERT_EQ(written.kind(), "written") << written.line << session.stderr_text();
+  session.send([] {
+    auto m = simple("verify", "v1");
+    m["mode"] = "full";
+    return m;
+  }());
+  const auto verified = session.next_answer();
+  ASSERT_EQ(verified.kind(), "verifyResult") << verified.line;
+  EXPECT_EQ(verified.flag("matches"), true) << verified.line;
+
+  auto read = simple("read", "r1");
+  read["offsetBytes"] = 4090;
+  read["lengthBytes"] = 10;
+  session.send(read);
+  const auto range = session.next_answer();
+  ASSERT_EQ(range.kind(), "readResult") << range.line;
+  std::string decoded(16, '\0');
+  const auto base64 = range.text("dataBase64").value_or("");
+  const int length =
+      EVP_DecodeBlock(reinterpret_cast<unsigned char*>(decoded.data()),
+                      reinterpret_cast<const unsigned char*>(base64.data()),
+                      static_cast<int>(base64.size()));
+  ASSERT_GE(length, 10);
+  EXPECT_EQ(decoded.substr(0, 10), image.substr(4090, 10));
+
+  session.send(simple("release", "rel"));
+  const auto released = session.next_answer();
+  ASSERT_EQ(released.kind(), "released") << released.line;
+  EXPECT_EQ(released.flag("safeToRemove"), true) << released.line;
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(0)) << session.stderr_text();
+  EXPECT_EQ(read_file(loop_->backing_path(), image.size()), image);
+  EXPECT_FALSE(loop_->attached_to_backing_file())
+      << "release left the loop device attached";
+}
+
+TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
+  ATTACH_OR_SKIP(GetParam());
+  const std::string image = image_bytes(9 * kMiB, 100 + GetParam());
+  const std::string image_path = scratch_ + "/image.img";
+  std::ofstream(image_path, std::ios::binary) << image;
+  auto done = harness::run_child(
+      harness::bin_path("ravik-device-client"),
+      {"write", image_path, loop_->path(), "--helper", harness::testing_helper_path(),
+       "--protected-prefix", std::to_string(kMiB)});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
+  EXPECT_NE(done->stdout_text.find("block device"), std::string::npos)
+      << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("matches"), std::string::npos) << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("Released: safe to remove"), std::string::npos)
+      << done->stdout_text;
+  EXPECT_EQ(read_file(loop_->backing_path(), image.size()), image);
+  EXPECT_FALSE(loop_->attached_to_backing_file())
+      << "release left the loop device attached";
+}
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopHelperSectorTest,
+                         ::testing::Values(512u, 4096u));
+
+TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
+  ATTACH_OR_SKIP();
+  // The production helper's maintenance lock must exist before it opens any
+  // disk; provisioning is idempotent.
+  auto provisioned =
+      harness::run_child(harness::production_helper_path(), {"--maintenance-provision"});
+  ASSERT_TRUE(provisioned && provisioned->status == ExitStatus::exited_with(0));
+  constexpr std::string_view kRefusal =
+      "sysfs could not prove the target is a writable removable whole device.";
+
+  HelperSession session(harness::production_helper_path());
+  ASSERT_TRUE(session.started());
+  session.send(open_format(target()));
+  expect_error(session.next_answer(), "DEVICE_NOT_REMOVABLE", std::string(kRefusal));
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
+  EXPECT_EQ(session.stderr_text(),
+            "DEVICE_NOT_REMOVABLE: " + std::string(kRefusal) + "\n");
+
+  // The client picks the production helper for a block device by itself.
+  const std::string image_path = scratch_ + "/image.img";
+  std::ofstream(image_path, std::ios::binary) << image_bytes(kMiB, 3);
+  auto done = harness::run_child(harness::bin_path("ravik-device-client"),
+                                 {"write", image_path, loop_->path()});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_NE(done->stderr_text.find(kRefusal), std::string::npos) << done->stderr_text;
+  EXPECT_TRUE(loop_->attached_to_backing_file());
+}
+
+TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
+  ATTACH_OR_SKIP();
+  HelperSession first(harness::testing_helper_path());
+  first.send(open_format(target()));
+  ASSERT_EQ(first.next_answer().kind(), "ready") << first.stderr_text();
+
+  HelperSession second(harness::testing_helper_path());
+  second.send(open_format(target()));
+  expect_error(second.next_answer(), "DEVICE_NOT_REMOVABLE",
+               "Could not exclusively open the selected disk: Device or resource busy "
+               "(os error 16)");
+  EXPECT_EQ(second.finish(), ExitStatus::exited_with(1));
+
+  // A format-only session ends with eject, which detaches the loop device.
+  first.send(simple("eject", "end"));
+  const auto ejected = first.next_answer();
+  EXPECT_EQ(ejected.kind(), "result") << ejected.line;
+  EXPECT_EQ(ejected.flag("safeToRemove"), true) << ejected.line;
+  EXPECT_EQ(first.finish(), ExitStatus::exited_with(0));
+  EXPECT_FALSE(loop_->attached_to_backing_file());
+}
+
+TEST_F(LoopHelperTest, Verify_ReadsTheMediumNotThePageCache) {
+  ATTACH_OR_SKIP();
+  const std::string image = image_bytes(4 * kMiB, 9);
+  HelperSession session(harness::testing_helper_path());
+  session.send(open_write(image, 0, target()));
+  ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
+  session.write_image(image);
+  ASSERT_EQ(session.next_answer().kind(), "written") << session.stderr_text();
+
+  // One byte changed in the backing file, behind the helper's back.
+  {
+    UniqueFd backing(::open(loop_->backing_path().c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(backing.valid());
+    const char changed = static_cast<char>(~image[123457]);
+    ASSERT_EQ(::pwrite(backing.get(), &changed, 1, 123457), 1);
+  }
+  auto verify = simple("verify", "v1");
+  verify["mode"] = "full";
+  session.send(verify);
+  const auto result = session.next_answer();
+  ASSERT_EQ(result.kind(), "verifyResult") << result.line;
+  EXPECT_EQ(result.flag("matches"), false) << result.line;
+}
+
+TEST_F(LoopHelperTest, DiskChangedBehindTheHelper_NextCommandIsDisconnected) {
+  ATTACH_OR_SKIP();
+  const std::string image = image_bytes(4 * kMiB, 11);
+  HelperSession session(harness::testing_helper_path());
+  session.send(open_write(image, 0, target()));
+  ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
+  session.write_image(image);
+  ASSERT_EQ(session.next_answer().kind(), "written") << session.stderr_text();
+
+  ASSERT_EQ(::truncate(loop_->backing_path().c_str(), 2 * kDiskBytes), 0);
+  const auto resized = run_command({"losetup", "-c", loop_->path()});
+  ASSERT_EQ(resized.exit_code, 0) << resized.output;
+  auto verify = simple("verify", "v1");
+  verify["mode"] = "full";
+  session.send(verify);
+  const auto answer = session.next_answer();
+  expect_error(answer, "DEVICE_DISCONNECTED",
+               "sysfs identity changed while the target was held.");
+}
+
+TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages) {
+  ATTACH_OR_SKIP();
+  const auto table = run_command(
+      {"sh", "-c",
+       "printf 'start=2048, size=8192, type=83\\n' | sfdisk -q " + loop_->path()});
+  ASSERT_EQ(table.exit_code, 0) << table.output;
+  const auto added = run_command({"partx", "-a", loop_->path()});
+  ASSERT_EQ(added.exit_code, 0) << added.output;
+
+  const std::string form =
+      "Linux targets must be a whole-disk /dev/NAME block device matching deviceId NAME.";
+  struct Case {
+    std::string name;
+    ordered_json target;
+    std::string code;
+    std::string message;
+  };
+  std::vector<Case> cases;
+  auto partition = target();
+  partition["deviceId"] = loop_->name() + "p1";
+  partition["devicePath"] = loop_->path() + "p1";
+  cases.push_back({"partition", partition, "DEVICE_NOT_REMOVABLE", form});
+  auto other_path = target();
+  other_path["devicePath"] = "/dev/disk/by-id/" + loop_->name();
+  cases.push_back({"path", other_path, "DEVICE_NOT_REMOVABLE", form});
+  auto dotted = target();
+  dotted["devicePath"] = "/dev/../dev/" + loop_->name();
+  cases.push_back({"dots", dotted, "DEVICE_NOT_REMOVABLE", form});
+  auto model = target();
+  model["model"] = "SanDisk Cruzer";
+  cases.push_back({"model", model, "DEVICE_NOT_REMOVABLE",
+                   "The target model changed after selection."});
+  cases.push_back({"size", target(kDiskBytes - 4096), "DEVICE_NOT_REMOVABLE",
+                   "sysfs identity or capacity changed after selection."});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HelperSession session(harness::testing_helper_path());
+    session.send(open_format(c.target));
+    expect_error(session.next_answer(), c.code, c.message);
+    EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
+  }
+}
+
+TEST_F(LoopHelperTest, MountedFileSystem_IsUnmountedWhenTheHelperOpensTheDisk) {
+  ATTACH_OR_SKIP();
+  const auto made = run_command({"mkfs.ext4", "-q", "-F", loop_->path()});
+  ASSERT_EQ(made.exit_code, 0) << made.output;
+  const std::string on_disk = mount_point("mnt");
+  const auto mounted = run_command({"mount", "-t", "ext4", loop_->path(), on_disk});
+  ASSERT_EQ(mounted.exit_code, 0) << mounted.output;
+  HelperSession session(harness::testing_helper_path());
+  session.send(open_format(target()));
+  const auto ready = session.next_answer();
+  if (ready.kind() != "ready") (void)run_command({"umount", on_disk});
+  ASSERT_EQ(ready.kind(), "ready") << ready.line;
+  EXPECT_FALSE(is_mounted(on_disk));
+  // A format-only session ends with eject, which detaches the loop device.
+  session.send(simple("eject", "end"));
+  const auto ejected = session.next_answer();
+  EXPECT_EQ(ejected.kind(), "result") << ejected.line;
+  EXPECT_EQ(ejected.flag("safeToRemove"), true) << ejected.line;
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(0));
+}
+
+}  // namespace
+}  // namespace ravik

@@ -1,0 +1,208 @@
+// The session in process: serve_device_session over a scripted input file
+// and an output file, with the fault-injecting device as target and a clock
+// that advances only when the session sleeps, so that failures of the disk
+// and the release wait can be driven exactly.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "client/messages.h"
+#include "client/wire.h"
+#include "session/device_session.h"
+#include "session_driver.h"
+#include "support/fault_injecting_device.h"
+
+namespace ravik {
+namespace {
+
+using session_test::error_line;
+using session_test::header;
+
+class FakeClock final : public SessionClock {
+ public:
+  TimePoint now() override { return now_; }
+  void sleep_for(std::chrono::milliseconds duration) override {
+    ++sleeps;
+    now_ += duration;
+  }
+  int sleeps = 0;
+
+ private:
+  TimePoint now_{};
+};
+
+constexpr std::uint64_t kImageSize = 16 * 1024;
+constexpr std::uint64_t kDiskSize = 64 * 1024;
+
+class ServeSessionTest : public ::testing::Test {
+ protected:
+  ServeSessionTest()
+      : image_(session_test::image_bytes(kImageSize)),
+        disk_(std::make_shared<testing::FakeDisk>(kDiskSize)) {}
+
+  std::string open_write() const {
+    client::OpenWriteSpec spec;
+    spec.ids = {"req-1", "ses-1", "task-1"};
+    spec.target.device_id = "fake0";
+    spec.target.device_path = "/dev/fake0";
+    spec.target.size_bytes = kDiskSize;
+    spec.bytes_total = image_.size();
+    spec.sha256 = session_test::sha256_hex(image_);
+    return client::control_frame(client::open_write_message(spec));
+  }
+  // The image in two data frames of 8 KiB.
+  std::string image_frames() const {
+    return client::data_frame(std::string_view(image_).substr(0, kImageSize / 2)) +
+           client::data_frame(std::string_view(image_).substr(kImageSize / 2));
+  }
+
+  // Runs the session over `input` and returns its result; the event lines
+  // land in `lines_`.
+  Result<void> serve(const std::string& input) {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path();
+    std::string in_path = (dir / "serve-in-XXXXXX").string();
+    std::string out_path = (dir / "serve-out-XXXXXX").string();
+    UniqueFd in(::mkstemp(in_path.data()));
+    UniqueFd out(::mkstemp(out_path.data()));
+    ::unlink(in_path.c_str());
+    ::unlink(out_path.c_str());
+    EXPECT_EQ(::write(in.get(), input.data(), input.size()),
+              static_cast<ssize_t>(input.size()));
+    ::lseek(in.get(), 0, SEEK_SET);
+    UniqueFd out_reader(::dup(out.get()));
+    Result<void> result;
+    {
+      BufferedOutput output = BufferedOutput::over_fd(std::move(out));
+      auto disk = disk_;
+      SessionServices services{
+          .open_transaction = [disk](const ClientMessage& request,
+                                     CancelFlag flag) -> Result<HeldTransaction> {
+            return HeldTransaction::from_open_request(
+                std::get<OpenWriteRequest>(request.payload),
+                testing::FaultInjectingDevice::make(disk), std::move(flag));
+          },
+          .cancel_flag = std::make_shared<std::atomic<bool>>(false),
+          .install_cancel_handlers = {},
+          .maintenance_lease_id = std::string(64, 'a'),
+          .clock = &clock_};
+      result = serve_device_session(BufferedInput::over_fd(std::move(in)), output,
+                                    std::move(services));
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t count;
+    while ((count = ::pread(out_reader.get(), buffer, sizeof(buffer),
+                            static_cast<off_t>(text.size()))) > 0) {
+      text.append(buffer, static_cast<std::size_t>(count));
+    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with(R"({"event":"progress")")) {
+        lines_.push_back(session_test::mask_variable_values(line));
+      }
+    }
+    return result;
+  }
+
+  std::string release(const std::string& id) const {
+    return client::control_frame(client::simple_message("release", id));
+  }
+
+  std::string image_;
+  std::shared_ptr<testing::FakeDisk> disk_;
+  FakeClock clock_;
+  std::vector<std::string> lines_;
+};
+
+std::string released_line(const std::string& id) {
+  return header("released") + R"(,"operationId":")" + id +
+         R"(","flushCompleted":true,"safeToRemove":true,"improperRemovalClueExpected":false})";
+}
+
+TEST_F(ServeSessionTest, ReleaseWithRefusedEject_DetachConfirmedOnThirdPoll) {
+  disk_->refuse_eject = true;
+  disk_->detach_confirmed_on_poll = 3;
+  auto result =
+      serve(open_write() + image_frames() + client::end_frame() + release("rel"));
+  ASSERT_TRUE(result) << result.error();
+  ASSERT_EQ(lines_.size(), 3u);
+  EXPECT_TRUE(lines_[0].starts_with(header("ready")));
+  EXPECT_TRUE(lines_[1].starts_with(header("written")));
+  EXPECT_EQ(lines_[2], released_line("rel"));
+  EXPECT_EQ(disk_->detach_polls, 3);
+  EXPECT_EQ(clock_.sleeps, 2);
+  EXPECT_EQ(std::string(disk_->bytes.begin(), disk_->bytes.begin() + kImageSize), image_);
+}
+
+TEST_F(ServeSessionTest, ReleaseNeverConfirmed_FailsAfterTheWaitAndKeepsSession) {
+  disk_->refuse_eject = true;
+  auto result =
+      serve(open_write() + image_frames() + client::end_frame() + release("rel"));
+  // The release failed and the session stayed; then the input ended.
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message(),
+            "Could not read control-frame length: input ended early");
+  ASSERT_EQ(lines_.size(), 4u);
+  EXPECT_TRUE(lines_[2].starts_with(
+      error_line("rel", "SAFE_RELEASE_FAILED",
+                 "Could not physically eject the exact held target, and removal was not "
+                 "confirmed: ",
+                 {}, true)
+          .substr(0, 200)));
+  EXPECT_TRUE(lines_[2].ends_with(R"(,"bytesWritten":16384,"sessionRetained":true})"));
+  EXPECT_EQ(
+      lines_[3],
+      error_line({}, "UNKNOWN", "Could not read control-frame length: input ended early",
+                 kImageSize, false));
+  EXPECT_EQ(clock_.sleeps, 240);  // 60 s of 250 ms polls, on the fake clock
+}
+
+TEST_F(ServeSessionTest, CapacityMismatch_OpenErrorEventAndNoReady) {
+  disk_->reported_capacity = kDiskSize - 1;
+  auto result = serve(open_write());
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code(), codes::kDeviceNotRemovable);
+  ASSERT_EQ(lines_.size(), 1u);
+  EXPECT_EQ(lines_[0], error_line({}, "DEVICE_NOT_REMOVABLE",
+                                  "The held target capacity does not match the confirmed "
+                                  "device.",
+                                  {}, false));
+}
+
+TEST_F(ServeSessionTest, WriteFailsMidImage_DrainsToAbortThenServesRelease) {
+  disk_->write_faults.push_back({.offset = 0});
+  auto result = serve(open_write() + image_frames() + client::end_frame() +
+                      client::abort_frame() + release("rel"));
+  ASSERT_TRUE(result) << result.error();
+  ASSERT_EQ(lines_.size(), 4u);
+  EXPECT_TRUE(lines_[1].starts_with(
+      header("error") + R"(,"ok":false,"errorCode":"WRITE_FAILED",)"
+                        R"("errorMessage":"Could not write the held target: )"))
+      << lines_[1];
+  EXPECT_TRUE(lines_[1].ends_with(R"(,"bytesWritten":0,"sessionRetained":false})"))
+      << lines_[1];
+  EXPECT_TRUE(
+      lines_[2].starts_with(header("sourceAborted") + R"(,"errorCode":"WRITE_FAILED",)"))
+      << lines_[2];
+  EXPECT_TRUE(lines_[2].ends_with(R"(,"bytesWritten":0,"sessionRetained":true})"));
+  EXPECT_EQ(lines_[3], released_line("rel"));
+}
+
+TEST_F(ServeSessionTest, WriteFailsAndStreamEndsWithoutAbort_EndsWithImageMissing) {
+  disk_->write_faults.push_back({.offset = 0});
+  auto result = serve(open_write() + image_frames());
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().code(), codes::kImageMissing);
+  EXPECT_EQ(result.error().message(),
+            "Could not resynchronize the canceled source stream: input ended early");
+  ASSERT_EQ(lines_.size(), 2u);  // ready and the error; no sourceAborted
+  EXPECT_TRUE(lines_[1].ends_with(R"("sessionRetained":false})"));
+}
+
+}  // namespace
+}  // namespace ravik

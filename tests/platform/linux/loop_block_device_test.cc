@@ -1,5 +1,7 @@
 // End-to-end tests of the Linux backend against real loop devices that each
-// test makes and detaches again.
+// test makes and detaches again: what the helper-level tests cannot reach
+// (direct and bounced transfers, misaligned requests, the closed state,
+// partitions, mounts appearing during the hold, deferred loop detach).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -10,7 +12,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -34,7 +35,6 @@ LinuxOpenOptions testing_options() {
   return options;
 }
 const LinuxOpenOptions kTesting = testing_options();
-const LinuxOpenOptions kProduction;
 
 class ScratchDirectory {
  public:
@@ -208,76 +208,6 @@ TEST_P(LoopBlockDeviceSectorTest, HoldWriteReadVerifyAndEject) {
 INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopBlockDeviceSectorTest,
                          ::testing::Values(512u, 4096u));
 
-TEST_F(LoopBlockDeviceTest, ProductionPolicyRefusesLoopDevices) {
-  ATTACH_OR_SKIP();
-  const auto opened = open(kProduction);
-  ASSERT_FALSE(opened.has_value());
-  EXPECT_EQ(opened.error().code(), codes::kDeviceNotRemovable);
-  EXPECT_EQ(opened.error().message(),
-            "sysfs could not prove the target is a writable removable whole device.");
-  // Nothing stays claimed.
-  UniqueFd exclusive(::open(loop_->path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
-  EXPECT_TRUE(exclusive.valid());
-}
-
-TEST_F(LoopBlockDeviceTest, SecondHolderIsRefusedWhileTheFirstHolds) {
-  ATTACH_OR_SKIP();
-  auto first = open();
-  ASSERT_TRUE(first.has_value()) << first.error();
-  const auto second = open();
-  ASSERT_FALSE(second.has_value());
-  EXPECT_EQ(second.error().code(), codes::kDeviceNotRemovable);
-  EXPECT_EQ(second.error().message(),
-            "Could not exclusively open the selected disk: " + os_error_text(EBUSY));
-  EXPECT_TRUE((*first)->verify_current_identity().has_value());
-  // Nor may anything mount the disk while it is held.
-  const auto mounted =
-      run_command({"mount", "-t", "ext4", loop_->path(), mount_point("m")});
-  EXPECT_NE(mounted.exit_code, 0) << mounted.output;
-}
-
-TEST_F(LoopBlockDeviceTest, RefusesTargetsThatAreNotTheSelectedWholeDisk) {
-  ATTACH_OR_SKIP();
-  struct Case {
-    std::function<void(TargetExpectation&)> change;
-    ErrorCode code;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {[&](auto& t) { t.device_path = "/dev/loop-control"; }, codes::kDeviceNotRemovable,
-       std::string(kTargetFormMessage)},
-      {[&](auto& t) { t.device_path = "/dev/../dev/" + t.device_id; },
-       codes::kDeviceNotRemovable, std::string(kTargetFormMessage)},
-      {[&](auto& t) { t.device_path = "/tmp/" + t.device_id; },
-       codes::kDeviceNotRemovable, std::string(kTargetFormMessage)},
-      {[&](auto& t) { t.size_bytes -= 512; }, codes::kDeviceNotRemovable,
-       "sysfs identity or capacity changed after selection."},
-      {[&](auto& t) { t.model = "Some Stick"; }, codes::kDeviceNotRemovable,
-       "The target model changed after selection."},
-      {[&](auto& t) { t.topology_path = "/sys/devices/virtual/block/loop999"; },
-       codes::kDeviceNotRemovable,
-       "The target hardware topology changed after selection."},
-      {[&](auto& t) {
-         t.device_id = "ravikmissing0";
-         t.device_path = "/dev/ravikmissing0";
-       },
-       codes::kDeviceDisconnected, "sysfs could not resolve the selected whole disk."},
-  };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(i);
-    TargetExpectation target = target_for(*loop_);
-    cases[i].change(target);
-    const auto opened = open_linux_block_device(target, kTesting);
-    ASSERT_FALSE(opened.has_value());
-    EXPECT_EQ(opened.error().code(), cases[i].code);
-    EXPECT_EQ(opened.error().message(), cases[i].message);
-  }
-  TargetExpectation padded = target_for(*loop_);
-  padded.model = "  Linux   loop device ";
-  padded.topology_path = "/sys/devices/virtual/block/" + loop_->name();
-  EXPECT_TRUE(open_linux_block_device(padded, kTesting).has_value());
-}
-
 TEST_F(LoopBlockDeviceTest, MountedFileSystemsOfDiskAndPartitionAreUnmountedByOpen) {
   ATTACH_OR_SKIP(512, 64 * 1024 * 1024);
   // Two partitions: an ext4 on the first is mounted, and (after the table is
@@ -345,31 +275,6 @@ TEST_F(LoopBlockDeviceTest, IdentityCheckUnmountsWhatAppearedDuringTheHold) {
   EXPECT_FALSE(is_mounted(target));
 }
 
-TEST_F(LoopBlockDeviceTest, ReadsSeeTheMediumNotACache) {
-  ATTACH_OR_SKIP();
-  auto held = open();
-  ASSERT_TRUE(held.has_value()) << held.error();
-  HeldDeviceIo& device = **held;
-  AlignedBuffer block(512, 4096);
-  std::memset(block.data(), 0x5a, block.size());
-  ASSERT_TRUE(device.write_all(block.span()).has_value());
-  ASSERT_TRUE(device.sync_all().has_value());
-  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
-  ASSERT_TRUE(device.read_exact(block.span()).has_value());
-  ASSERT_EQ(block.data()[100], 0x5a);
-
-  // Change one byte behind the helper's back, in the backing file.
-  {
-    UniqueFd backing(::open(loop_->backing_path().c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_TRUE(backing.valid());
-    const std::uint8_t changed = 0xa5;
-    ASSERT_EQ(::pwrite(backing.get(), &changed, 1, 100), 1);
-  }
-  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
-  ASSERT_TRUE(device.read_exact(block.span()).has_value());
-  EXPECT_EQ(block.data()[100], 0xa5);
-}
-
 TEST_F(LoopBlockDeviceTest, EjectWaitsUntilTheLastOtherOpenerHasClosed) {
   ATTACH_OR_SKIP();
   auto held = open();
@@ -388,25 +293,6 @@ TEST_F(LoopBlockDeviceTest, EjectWaitsUntilTheLastOtherOpenerHasClosed) {
   ASSERT_TRUE(ejected.has_value()) << ejected.error();
   EXPECT_TRUE(*(*held)->exact_detach_confirmed());
   EXPECT_FALSE(loop_->attached_to_backing_file());
-}
-
-TEST_F(LoopBlockDeviceTest, DiskChangedBehindTheHelperIsADisconnect) {
-  ATTACH_OR_SKIP();
-  auto held = open();
-  ASSERT_TRUE(held.has_value()) << held.error();
-  ASSERT_EQ(::truncate(loop_->backing_path().c_str(), kDiskBytes * 2), 0);
-  const auto resized = run_command({"losetup", "-c", loop_->path()});
-  ASSERT_EQ(resized.exit_code, 0) << resized.output;
-  const auto verified = (*held)->verify_current_identity();
-  ASSERT_FALSE(verified.has_value());
-  EXPECT_EQ(verified.error().code(), codes::kDeviceDisconnected);
-  EXPECT_EQ(verified.error().message(),
-            "sysfs identity changed while the target was held.");
-  EXPECT_EQ((*held)->capacity(), kDiskBytes);
-  const auto ejected = (*held)->eject();
-  ASSERT_FALSE(ejected.has_value());
-  EXPECT_EQ(ejected.error().code(), codes::kDeviceDisconnected);
-  EXPECT_FALSE(*(*held)->exact_detach_confirmed());
 }
 
 }  // namespace

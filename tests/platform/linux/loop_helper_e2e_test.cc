@@ -316,6 +316,8 @@ TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
 
 TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
   ATTACH_OR_SKIP();
+  const auto made = run_command({"mkfs.ext4", "-q", "-F", loop_->path()});
+  ASSERT_EQ(made.exit_code, 0) << made.output;
   HelperSession first(harness::testing_helper_path());
   first.send(open_format(target()));
   ASSERT_EQ(first.next_answer().kind(), "ready") << first.stderr_text();
@@ -326,6 +328,10 @@ TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
                "Could not exclusively open the selected disk: Device or resource busy "
                "(os error 16)");
   EXPECT_EQ(second.finish(), ExitStatus::exited_with(1));
+  // Nor may anything mount the held disk.
+  const auto mounted =
+      run_command({"mount", "-t", "ext4", loop_->path(), mount_point("m")});
+  EXPECT_NE(mounted.exit_code, 0) << mounted.output;
 
   // A format-only session ends with eject, which detaches the loop device.
   first.send(simple("eject", "end"));
@@ -414,6 +420,15 @@ TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages)
                    "The target model changed after selection."});
   cases.push_back({"size", target(kDiskBytes - 4096), "DEVICE_NOT_REMOVABLE",
                    "sysfs identity or capacity changed after selection."});
+  auto topology = target();
+  topology["topologyPath"] = "/sys/devices/virtual/block/loop999";
+  cases.push_back({"topology", topology, "DEVICE_NOT_REMOVABLE",
+                   "The target hardware topology changed after selection."});
+  auto missing = target();
+  missing["deviceId"] = "ravikmissing0";
+  missing["devicePath"] = "/dev/ravikmissing0";
+  cases.push_back({"missing", missing, "DEVICE_DISCONNECTED",
+                   "sysfs could not resolve the selected whole disk."});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     HelperSession session(harness::testing_helper_path());

@@ -45,16 +45,22 @@ class SparseStream final : public fatfs::Stream {
     if (data.size() > size_ - position_) {
       return fatfs::fail(fatfs::ErrorKind::kIo, "write past the end");
     }
-    for (const std::uint8_t b : data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
       const std::uint64_t page = position_ / kPage;
-      auto [it, fresh] = overlay_.try_emplace(page);
-      if (fresh) {
-        it->second.resize(kPage);
-        for (std::uint64_t i = 0; i < kPage; ++i)
-          it->second[i] = prefix_byte(page * kPage + i);
+      const std::uint64_t within = position_ % kPage;
+      const std::size_t n = static_cast<std::size_t>(
+          std::min<std::uint64_t>(kPage - within, data.size() - done));
+      auto it = overlay_.find(page);
+      if (it == overlay_.end()) {
+        std::vector<std::uint8_t> fresh(kPage);
+        copy_prefix(page * kPage, fresh);
+        it = overlay_.emplace(page, std::move(fresh)).first;
       }
-      it->second[position_ % kPage] = b;
-      ++position_;
+      std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(done), n,
+                  it->second.begin() + static_cast<std::ptrdiff_t>(within));
+      done += n;
+      position_ += n;
     }
     return data.size();
   }
@@ -74,9 +80,6 @@ class SparseStream final : public fatfs::Stream {
   fatfs::Result<void> flush() override { return {}; }
 
  private:
-  std::uint8_t prefix_byte(std::uint64_t at) const {
-    return at < prefix_.size() ? prefix_[at] : 0;
-  }
   void copy_out(std::uint64_t page, std::uint64_t within,
                 std::span<std::uint8_t> out) const {
     const auto it = overlay_.find(page);
@@ -85,7 +88,10 @@ class SparseStream final : public fatfs::Stream {
                   out.begin());
       return;
     }
-    const std::uint64_t at = page * kPage + within;
+    copy_prefix(page * kPage + within, out);
+  }
+
+  void copy_prefix(std::uint64_t at, std::span<std::uint8_t> out) const {
     const std::size_t backed = at >= prefix_.size()
                                    ? 0
                                    : static_cast<std::size_t>(std::min<std::uint64_t>(

@@ -1,6 +1,7 @@
 #include "fatfs/root_directory.h"
 
 #include <algorithm>
+#include <set>
 
 #include "fatfs/long_name.h"
 #include "fatfs/short_name.h"
@@ -94,12 +95,6 @@ void RootDirectory::update(std::size_t index, const DirEntry& entry) {
   dirty_[index] = true;
 }
 
-bool RootDirectory::short_name_taken(const ShortName& name) const {
-  return std::any_of(items_.begin(), items_.end(), [&](const Item& item) {
-    return entries_[item.index].short_name() == name;
-  });
-}
-
 std::optional<std::size_t> RootDirectory::find_free_run(std::size_t count) const {
   std::size_t run = 0;
   for (std::size_t i = 0; i < end_; ++i) {
@@ -128,8 +123,12 @@ Result<std::size_t> RootDirectory::add(std::string_view name, DirEntry short_ent
   const std::optional<ShortName> plain = plain_short_name(name);
   std::optional<ShortName> alias = plain;
   if (!alias) {
-    alias = generate_short_name(
-        name, [this](const ShortName& n) { return short_name_taken(n); });
+    // One set per call keeps a crowded directory (up to 65,536 aliases, each
+    // probed) from costing a quadratic number of comparisons.
+    std::set<ShortName> taken;
+    for (const Item& item : items_) taken.insert(entries_[item.index].short_name());
+    alias =
+        generate_short_name(name, [&](const ShortName& n) { return taken.count(n) > 0; });
     if (!alias)
       return fail(ErrorKind::kNoSpace, "no unused short name is left for the file");
   }

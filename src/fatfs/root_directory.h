@@ -60,7 +60,6 @@ class RootDirectory {
 
   Result<void> read_entries();
   void index_items();
-  bool short_name_taken(const ShortName& name) const;
   std::optional<std::size_t> find_free_run(std::size_t count) const;
   Result<void> grow();
   std::uint64_t entry_offset(std::size_t index) const;

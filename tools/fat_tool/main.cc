@@ -74,10 +74,19 @@ fatfs::Error in_context(std::string_view context, fatfs::Error error) {
       return std::unexpected(in_context(context, check_.error())); \
   } while (0)
 
+// Names come from the volume, which may be hostile: control characters
+// would reach the terminal.
+std::string printable(std::string name) {
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  return name;
+}
+
 fatfs::Result<void> run_ls(fatfs::FileSystem& fs) {
   TOOL_TRY("cannot list the root directory", listing, fs.root_dir().list());
   for (const fatfs::DirListing& entry : listing) {
-    std::printf("%10u %s%s\n", entry.size, entry.name.c_str(),
+    std::printf("%10u %s%s\n", entry.size, printable(entry.name).c_str(),
                 entry.is_directory ? "/" : "");
   }
   return {};

@@ -206,7 +206,8 @@ Result<BlockDeviceDescription> describe_block_device(std::string_view kernel_nam
 
   BlockDeviceDescription description;
   description.kernel_name = std::string(kernel_name);
-  description.bus_path = "/sys/devices" + resolved->substr(devices_root->size());
+  const std::string block_path = "/sys/devices" + resolved->substr(devices_root->size());
+  description.bus_path = block_path;
   RAVIK_ASSIGN_OR_RETURN(description.device_number, reader.device_number("dev"));
   RAVIK_ASSIGN_OR_RETURN(const std::uint64_t sectors, reader.number("size"));
   // sysfs counts the size in 512-byte units whatever the logical block size.
@@ -225,12 +226,15 @@ Result<BlockDeviceDescription> describe_block_device(std::string_view kernel_nam
   RAVIK_ASSIGN_OR_RETURN(description.removable, reader.flag("removable"));
 
   const std::string virtual_prefix = "/sys/devices/virtual/block/";
-  const bool is_virtual = description.bus_path.starts_with(virtual_prefix);
+  const bool is_virtual = block_path.starts_with(virtual_prefix);
   const auto parent = resolve_path(*resolved + "/device");
   if (is_virtual && major(description.device_number) == kLoopMajor) {
     description.transport = BlockTransport::kLoop;
   } else if (parent && parent->starts_with(*devices_root + "/")) {
     description.parent_device_name = basename_of(*parent);
+    // The hardware position is the device the disk belongs to (the SCSI unit
+    // at its USB port, the card in its slot), as the client reads it too.
+    description.bus_path = "/sys/devices" + parent->substr(devices_root->size());
     const std::string parent_subsystem = subsystem_of(*parent);
     if (parent_subsystem == "scsi") description.transport = BlockTransport::kScsi;
     if (parent_subsystem == "mmc") description.transport = BlockTransport::kMmc;

@@ -37,8 +37,10 @@ struct BlockDeviceDescription {
   // The device model with white space normalised, or a fixed text for devices
   // that have none.
   std::string model;
-  // The device's place in the hardware tree: its resolved sysfs path,
-  // "/sys/devices/...", independent of where sysfs was read from.
+  // The disk's place in the hardware tree, "/sys/devices/...", independent of
+  // where sysfs was read from: the resolved path of its "device" link (the
+  // SCSI unit, the MMC card), or of the block device itself for virtual
+  // devices, which have none.
   std::string bus_path;
   bool whole = false;      // not a partition
   bool writable = false;   // "ro" is 0

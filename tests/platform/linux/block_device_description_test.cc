@@ -56,8 +56,7 @@ TEST(DescribeBlockDevice_UsbStick, ReadsEveryFactFromSysfs) {
   EXPECT_EQ(description->device_number, makedev(8, 16));
   EXPECT_EQ(description->disk_sequence, 17u);
   EXPECT_EQ(description->model, "Cruzer Blade");
-  EXPECT_EQ(description->bus_path,
-            "/sys/devices/" + std::string(kUsbScsiDevice) + "/block/sdb");
+  EXPECT_EQ(description->bus_path, "/sys/devices/" + std::string(kUsbScsiDevice));
   EXPECT_TRUE(description->whole);
   EXPECT_TRUE(description->writable);
   EXPECT_TRUE(description->removable);
@@ -123,6 +122,7 @@ TEST(DescribeBlockDevice_OtherTransports, LoopMmcAndVirtual) {
   EXPECT_EQ(mmc->transport, BlockTransport::kMmc);
   EXPECT_EQ(mmc->model, "SD32G");
   EXPECT_EQ(mmc->parent_device_name, "mmc0:aaaa");
+  EXPECT_EQ(mmc->bus_path, "/sys/devices/platform/sdhci/mmc_host/mmc0/mmc0:aaaa");
   EXPECT_TRUE(mmc->ejectable);
 
   const std::string virtio = sysfs.make_device("pci0000:00/0000:00:02.0/virtio1");
@@ -132,6 +132,7 @@ TEST(DescribeBlockDevice_OtherTransports, LoopMmcAndVirtual) {
   ASSERT_TRUE(vda.has_value()) << vda.error();
   EXPECT_EQ(vda->transport, BlockTransport::kOther);
   EXPECT_EQ(vda->model, kUnnamedDeviceModel);
+  EXPECT_EQ(vda->bus_path, "/sys/devices/pci0000:00/0000:00:02.0/virtio1");
   EXPECT_FALSE(vda->ejectable);
 }
 

@@ -40,7 +40,8 @@ class Image {
 void BM_WriteAndReadBack1MiB(benchmark::State& state) {
   const Image image(256ULL << 20, "BENCH");
   std::vector<std::uint8_t> data(1 << 20);
-  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i * 131);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<std::uint8_t>(i * 131);
   std::vector<std::uint8_t> back(data.size());
   for (auto _ : state) {
     auto stream = fatfs::FileStream::open(image.path()).value();

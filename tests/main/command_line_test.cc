@@ -1,20 +1,26 @@
 #include "main/command_line.h"
 
-#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace ravik {
 namespace {
 
-const BuildProfile kProfile{.maintenance_base_directory = "/nonexistent",
-                            .maintenance_directory_name = "ravik"};
+// Only malformed command lines are dispatched here, so no mode ever runs.
+BuildProfile profile() {
+  BuildProfile profile;
+  profile.maintenance_base_directory = "/nonexistent";
+  profile.maintenance_directory_name = "ravik";
+  return profile;
+}
 
 Result<void> dispatch(std::vector<std::string_view> args) {
-  return dispatch_command_line(args, kProfile);
+  return dispatch_command_line(args, profile());
 }
 
 TEST(CommandLineTest, UsageTextIsOneLineOf440Bytes) {

@@ -35,6 +35,12 @@ class ImageWriter {
         cancel_flag_(cancel_flag) {}
 
   Result<WriteOutcome> run() {
+    // Open-time validation guarantees this; the engine's own arithmetic
+    // relies on it, so it does not take it on trust.
+    if (plan_.protected_prefix_bytes > plan_.bytes_total) {
+      return fail(codes::kProtocolError,
+                  "protectedPrefixBytes exceeds the source or protocol limit.");
+    }
     RAVIK_RETURN_IF_ERROR(check_geometry());
     RAVIK_RETURN_IF_ERROR(plan_target_length());
     if (plan_.protected_prefix_bytes > 0) RAVIK_RETURN_IF_ERROR(take_prefix_and_blank());

@@ -205,7 +205,7 @@ TEST(WriteSourceWithProgress, GeometryAndSizeRefusals_BeforeAnySourceByte) {
   }
 }
 
-TEST(WriteImage, PaddedSizeOverflow_IsRefused) {
+TEST(WriteImage, ImpossiblePlans_AreRefusedBeforeDeviceWork) {
   auto disk = std::make_shared<FakeDisk>(4096);
   FaultInjectingDevice device(disk);
   MemorySource source({});
@@ -217,6 +217,15 @@ TEST(WriteImage, PaddedSizeOverflow_IsRefused) {
                             .expected_sha256 = std::string(64, '0')};
   auto result = write_image(device, plan, source, {}, counters, cancel);
   expect_error(result, codes::kDeviceTooSmall, "Padded write size overflow.");
+
+  const ImageWritePlan inverted{.bytes_total = 100,
+                                .protected_prefix_bytes = 101,
+                                .tail_policy = TailPolicy::kExact,
+                                .expected_sha256 = std::string(64, '0')};
+  expect_error(write_image(device, inverted, source, {}, counters, cancel),
+               codes::kProtocolError,
+               "protectedPrefixBytes exceeds the source or protocol limit.");
+  EXPECT_TRUE(disk->writes.empty());
 }
 
 TEST(WriteSourceWithProgress, StreamLengthFaults_AreImageMissing) {

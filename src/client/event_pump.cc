@@ -6,9 +6,8 @@
 #include <string_view>
 
 namespace ravik::client {
-namespace {
 
-void write_line(int fd, std::string text) {
+void write_text_line(int fd, std::string text) {
   text.push_back('\n');
   std::string_view rest = text;
   while (!rest.empty()) {
@@ -21,8 +20,6 @@ void write_line(int fd, std::string text) {
   }
 }
 
-}  // namespace
-
 EventPump::EventPump(HelperProcess& helper, ProgressDisplay& display, int echo_fd)
     : helper_(helper), display_(display), echo_fd_(echo_fd), thread_([this] { run(); }) {}
 
@@ -30,7 +27,7 @@ EventPump::~EventPump() { thread_.join(); }
 
 void EventPump::run() {
   while (auto line = helper_.read_line()) {
-    if (echo_fd_ >= 0) write_line(echo_fd_, *line);
+    if (echo_fd_ >= 0) write_text_line(echo_fd_, *line);
     auto event = parse_event_line(*line);
     if (!event) {
       ++malformed_lines_;

@@ -15,6 +15,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "client/helper_process.h"
@@ -22,6 +23,10 @@
 #include "client/wire.h"
 
 namespace ravik::client {
+
+// Writes `text` and a line feed to `fd`, retrying short and interrupted
+// writes; a failed write is dropped (the client's own output is best effort).
+void write_text_line(int fd, std::string text);
 
 class EventPump {
  public:

@@ -1,8 +1,6 @@
 #include "client/target_description.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <fstream>
 #include <optional>
 
+#include "platform/linux/block_device_description.h"
 #include "platform/unique_fd.h"
 
 namespace ravik::client {
@@ -40,21 +39,20 @@ std::optional<std::string> resolved(const std::string& path) {
   return std::string(buffer);
 }
 
-Result<TargetDescription> describe_block_device(const std::string& node, int fd) {
-  std::uint64_t size = 0;
-  if (::ioctl(fd, BLKGETSIZE64, &size) != 0) {
-    return fail(HelperError::io(codes::kDeviceNotRemovable,
-                                "Could not read the target's capacity", errno));
-  }
-  TargetDescription description;
+// Describes the disk from the same sysfs reading the helper proves its
+// identity with, so that the model and topology path the client announces
+// are exactly the ones the helper will compare them against.
+Result<TargetDescription> describe_whole_disk(const std::string& node) {
   const std::string name = base_name(node);
-  const std::string sysfs = "/sys/class/block/" + name;
+  RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription disk,
+                         describe_block_device(name, LinuxSystemPaths{}));
+  TargetDescription description;
   description.spec.device_id = name;
   description.spec.device_path = "/dev/" + name;
-  description.spec.size_bytes = size;
-  description.spec.model = sysfs_text(sysfs + "/device/model");
-  description.spec.serial = sysfs_text(sysfs + "/device/serial");
-  if (auto device = resolved(sysfs + "/device")) description.spec.topology_path = *device;
+  description.spec.size_bytes = disk.size_bytes;
+  description.spec.model = disk.model;
+  description.spec.serial = sysfs_text("/sys/class/block/" + name + "/device/serial");
+  description.spec.topology_path = disk.bus_path;
   return description;
 }
 
@@ -76,7 +74,7 @@ Result<TargetDescription> describe_target(const std::string& path) {
     return fail(HelperError::io(codes::kDeviceNotRemovable,
                                 "Could not inspect the target", errno));
   }
-  if (S_ISBLK(info.st_mode)) return describe_block_device(*absolute, fd.get());
+  if (S_ISBLK(info.st_mode)) return describe_whole_disk(*absolute);
   if (!S_ISREG(info.st_mode)) {
     return fail(codes::kDeviceNotRemovable,
                 "The target must be a block device or a regular file.");

@@ -16,19 +16,6 @@
 namespace ravik::client {
 namespace {
 
-void put(int fd, std::string text) {
-  text.push_back('\n');
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 std::string event_failure(const HelperEvent& event) {
   return event.text("errorCode").value_or("UNKNOWN") + ": " +
          event.text("errorMessage").value_or("");
@@ -196,19 +183,19 @@ void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
 
 int WriteJob::run(const std::string& client_path) {
   if (!options_.boot_files.empty()) {
-    put(streams_.err_fd,
+    write_text_line(streams_.err_fd,
         "ravik-device-client: --boot-file is not available in this build: the helper "
         "cannot open boot partitions yet. Nothing was written.");
     return 1;
   }
   auto digest = digest_image(options_.image_path);
   if (!digest) {
-    put(streams_.err_fd, "ravik-device-client: " + digest.error().message());
+    write_text_line(streams_.err_fd, "ravik-device-client: " + digest.error().message());
     return 1;
   }
   auto target = describe_target(options_.target_path);
   if (!target) {
-    put(streams_.err_fd, "ravik-device-client: " + target.error().message());
+    write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
     return 1;
   }
   report_.summary.push_back("Image:    " + options_.image_path + " (" +
@@ -222,7 +209,7 @@ int WriteJob::run(const std::string& client_path) {
       default_helper_path(client_path, target->regular_file));
   auto helper = HelperProcess::start(helper_path);
   if (!helper) {
-    put(streams_.err_fd, "ravik-device-client: " + helper.error().message());
+    write_text_line(streams_.err_fd, "ravik-device-client: " + helper.error().message());
     return 1;
   }
   ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
@@ -260,10 +247,10 @@ int WriteJob::run(const std::string& client_path) {
                       ".");
   }
   if (!options_.json) {
-    for (const std::string& line : report_.summary) put(streams_.out_fd, line);
+    for (const std::string& line : report_.summary) write_text_line(streams_.out_fd, line);
   }
   if (!report_.failure.empty()) {
-    put(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
+    write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
     return 1;
   }
   return 0;

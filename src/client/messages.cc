@@ -9,7 +9,7 @@ nlohmann::ordered_json header(const std::string& type) {
   return {{"type", type}, {"protocolVersion", kProtocolVersion}};
 }
 
-nlohmann::ordered_json target_json(const TargetSpec& target) {
+nlohmann::ordered_json target_json(const TargetFields& target) {
   nlohmann::ordered_json json = {{"platform", target.platform},
                                  {"deviceId", target.device_id},
                                  {"devicePath", target.device_path},
@@ -28,19 +28,19 @@ void add_ids(nlohmann::ordered_json& json, const SessionIds& ids) {
 
 }  // namespace
 
-nlohmann::ordered_json open_write_message(const OpenWriteSpec& spec) {
+nlohmann::ordered_json open_write_message(const OpenWriteFields& fields) {
   nlohmann::ordered_json json = header("open_write");
-  add_ids(json, spec.ids);
-  json["target"] = target_json(spec.target);
-  json["source"] = {{"bytesTotal", spec.bytes_total}, {"sha256", spec.sha256}};
-  json["tailPolicy"] = spec.tail_policy;
-  json["protectedPrefixBytes"] = spec.protected_prefix_bytes;
-  if (spec.allow_regular_file) json["testOnlyAllowRegularFile"] = true;
+  add_ids(json, fields.ids);
+  json["target"] = target_json(fields.target);
+  json["source"] = {{"bytesTotal", fields.bytes_total}, {"sha256", fields.sha256}};
+  json["tailPolicy"] = fields.tail_policy;
+  json["protectedPrefixBytes"] = fields.protected_prefix_bytes;
+  if (fields.allow_regular_file) json["testOnlyAllowRegularFile"] = true;
   return json;
 }
 
 nlohmann::ordered_json open_format_message(const SessionIds& ids,
-                                           const TargetSpec& target,
+                                           const TargetFields& target,
                                            bool allow_regular_file) {
   nlohmann::ordered_json json = header("open_format");
   add_ids(json, ids);

@@ -13,7 +13,7 @@
 
 namespace ravik::client {
 
-struct TargetSpec {
+struct TargetFields {
   std::string platform = "linux";
   std::string device_id;
   std::string device_path;
@@ -29,9 +29,9 @@ struct SessionIds {
   std::string task_id;
 };
 
-struct OpenWriteSpec {
+struct OpenWriteFields {
   SessionIds ids;
-  TargetSpec target;
+  TargetFields target;
   std::uint64_t bytes_total = 0;
   std::string sha256;
   std::string tail_policy = "exact";
@@ -39,9 +39,9 @@ struct OpenWriteSpec {
   bool allow_regular_file = false;
 };
 
-nlohmann::ordered_json open_write_message(const OpenWriteSpec& spec);
+nlohmann::ordered_json open_write_message(const OpenWriteFields& fields);
 nlohmann::ordered_json open_format_message(const SessionIds& ids,
-                                           const TargetSpec& target,
+                                           const TargetFields& target,
                                            bool allow_regular_file);
 nlohmann::ordered_json verify_message(const std::string& operation_id);
 nlohmann::ordered_json read_message(const std::string& operation_id, std::uint64_t offset,

@@ -47,12 +47,12 @@ Result<TargetDescription> describe_whole_disk(const std::string& node) {
   RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription disk,
                          describe_block_device(name, LinuxSystemPaths{}));
   TargetDescription description;
-  description.spec.device_id = name;
-  description.spec.device_path = "/dev/" + name;
-  description.spec.size_bytes = disk.size_bytes;
-  description.spec.model = disk.model;
-  description.spec.serial = sysfs_text("/sys/class/block/" + name + "/device/serial");
-  description.spec.topology_path = disk.bus_path;
+  description.fields.device_id = name;
+  description.fields.device_path = "/dev/" + name;
+  description.fields.size_bytes = disk.size_bytes;
+  description.fields.model = disk.model;
+  description.fields.serial = sysfs_text("/sys/class/block/" + name + "/device/serial");
+  description.fields.topology_path = disk.bus_path;
   return description;
 }
 
@@ -81,9 +81,9 @@ Result<TargetDescription> describe_target(const std::string& path) {
   }
   TargetDescription description;
   description.regular_file = true;
-  description.spec.device_id = base_name(*absolute);
-  description.spec.device_path = *absolute;
-  description.spec.size_bytes = static_cast<std::uint64_t>(info.st_size);
+  description.fields.device_id = base_name(*absolute);
+  description.fields.device_path = *absolute;
+  description.fields.size_bytes = static_cast<std::uint64_t>(info.st_size);
   return description;
 }
 

@@ -13,7 +13,7 @@
 namespace ravik::client {
 
 struct TargetDescription {
-  TargetSpec spec;
+  TargetFields fields;
   // A regular file stands in for a disk; only the testing helper accepts it.
   bool regular_file = false;
 };

@@ -201,9 +201,9 @@ int WriteJob::run(const std::string& client_path) {
   report_.summary.push_back("Image:    " + options_.image_path + " (" +
                             format_bytes(digest->size_bytes) + ", sha256 " +
                             digest->sha256 + ")");
-  report_.summary.push_back("Target:   " + target->spec.device_path + " (" +
+  report_.summary.push_back("Target:   " + target->fields.device_path + " (" +
                             (target->regular_file ? "regular file, " : "block device, ") +
-                            format_bytes(target->spec.size_bytes) + ")");
+                            format_bytes(target->fields.size_bytes) + ")");
 
   const std::string helper_path = options_.helper_path.value_or(
       default_helper_path(client_path, target->regular_file));
@@ -217,14 +217,14 @@ int WriteJob::run(const std::string& client_path) {
   {
     EventPump pump(*helper, display, options_.json ? streams_.out_fd : -1);
     const std::string job_id = "ravik-client-" + std::to_string(::getpid());
-    OpenWriteSpec spec{.ids = {job_id, job_id, job_id},
-                       .target = target->spec,
+    OpenWriteFields fields{.ids = {job_id, job_id, job_id},
+                       .target = target->fields,
                        .bytes_total = digest->size_bytes,
                        .sha256 = digest->sha256,
                        .tail_policy = options_.tail_policy,
                        .protected_prefix_bytes = options_.protected_prefix_bytes,
                        .allow_regular_file = target->regular_file};
-    (void)send(*helper, open_write_message(spec));
+    (void)send(*helper, open_write_message(fields));
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
       report_.fail_with(ready ? "The helper refused the target: " + event_failure(*ready)

@@ -65,10 +65,10 @@ TEST(DescribeTargetTest, RegularFile_IsDescribedByAbsolutePathAndLength) {
   auto target = describe_target(dir.path() + "/./disk.img");
   ASSERT_TRUE(target) << target.error();
   EXPECT_TRUE(target->regular_file);
-  EXPECT_EQ(target->spec.device_id, "disk.img");
-  EXPECT_EQ(target->spec.device_path, dir.path() + "/disk.img");
-  EXPECT_EQ(target->spec.size_bytes, 8192u);
-  EXPECT_EQ(target->spec.platform, "linux");
+  EXPECT_EQ(target->fields.device_id, "disk.img");
+  EXPECT_EQ(target->fields.device_path, dir.path() + "/disk.img");
+  EXPECT_EQ(target->fields.size_bytes, 8192u);
+  EXPECT_EQ(target->fields.platform, "linux");
 }
 
 TEST(DescribeTargetTest, DirectoryOrMissing_IsRefused) {

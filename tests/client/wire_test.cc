@@ -22,16 +22,16 @@ TEST(WireTest, Messages_AreCompactJsonInWireOrder) {
   EXPECT_EQ(control_frame(read_message("r1", 10, 20)).substr(4),
             R"({"type":"read","protocolVersion":1,"operationId":"r1","offsetBytes":10,)"
             R"("lengthBytes":20})");
-  OpenWriteSpec spec;
-  spec.ids = {"q", "s", "t"};
-  spec.target.device_id = "disk.img";
-  spec.target.device_path = "/tmp/disk.img";
-  spec.target.size_bytes = 4096;
-  spec.bytes_total = 512;
-  spec.sha256 = std::string(64, 'a');
-  spec.allow_regular_file = true;
+  OpenWriteFields fields;
+  fields.ids = {"q", "s", "t"};
+  fields.target.device_id = "disk.img";
+  fields.target.device_path = "/tmp/disk.img";
+  fields.target.size_bytes = 4096;
+  fields.bytes_total = 512;
+  fields.sha256 = std::string(64, 'a');
+  fields.allow_regular_file = true;
   EXPECT_EQ(
-      open_write_message(spec).dump(),
+      open_write_message(fields).dump(),
       R"({"type":"open_write","protocolVersion":1,"requestId":"q","sessionId":"s",)"
       R"("taskId":"t","target":{"platform":"linux","deviceId":"disk.img",)"
       R"("devicePath":"/tmp/disk.img","sizeBytes":4096},"source":{"bytesTotal":512,)"

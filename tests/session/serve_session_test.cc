@@ -46,14 +46,14 @@ class ServeSessionTest : public ::testing::Test {
         disk_(std::make_shared<testing::FakeDisk>(kDiskSize)) {}
 
   std::string open_write() const {
-    client::OpenWriteSpec spec;
-    spec.ids = {"req-1", "ses-1", "task-1"};
-    spec.target.device_id = "fake0";
-    spec.target.device_path = "/dev/fake0";
-    spec.target.size_bytes = kDiskSize;
-    spec.bytes_total = image_.size();
-    spec.sha256 = session_test::sha256_hex(image_);
-    return client::control_frame(client::open_write_message(spec));
+    client::OpenWriteFields fields;
+    fields.ids = {"req-1", "ses-1", "task-1"};
+    fields.target.device_id = "fake0";
+    fields.target.device_path = "/dev/fake0";
+    fields.target.size_bytes = kDiskSize;
+    fields.bytes_total = image_.size();
+    fields.sha256 = session_test::sha256_hex(image_);
+    return client::control_frame(client::open_write_message(fields));
   }
   // The image in two data frames of 8 KiB.
   std::string image_frames() const {

@@ -93,8 +93,8 @@ void SessionDriver::send(const std::string& bytes) {
   ASSERT_TRUE(written) << written.error();
 }
 
-static client::TargetSpec target_spec(const std::string& path, std::uint64_t size) {
-  client::TargetSpec target;
+static client::TargetFields target_fields(const std::string& path, std::uint64_t size) {
+  client::TargetFields target;
   target.device_id = "target.img";
   target.device_path = path;
   target.size_bytes = size;
@@ -103,18 +103,18 @@ static client::TargetSpec target_spec(const std::string& path, std::uint64_t siz
 
 std::string SessionDriver::open_write_frame(
     const std::optional<std::string>& sha256) const {
-  client::OpenWriteSpec spec;
-  spec.ids = {"req-1", "ses-1", "task-1"};
-  spec.target = target_spec(target_path_, target_size_);
-  spec.bytes_total = image_.size();
-  spec.sha256 = sha256.value_or(sha256_hex(image_));
-  spec.allow_regular_file = true;
-  return client::control_frame(client::open_write_message(spec));
+  client::OpenWriteFields fields;
+  fields.ids = {"req-1", "ses-1", "task-1"};
+  fields.target = target_fields(target_path_, target_size_);
+  fields.bytes_total = image_.size();
+  fields.sha256 = sha256.value_or(sha256_hex(image_));
+  fields.allow_regular_file = true;
+  return client::control_frame(client::open_write_message(fields));
 }
 
 std::string SessionDriver::open_format_frame() const {
   return client::control_frame(client::open_format_message(
-      {"req-1", "ses-1", "task-1"}, target_spec(target_path_, target_size_), true));
+      {"req-1", "ses-1", "task-1"}, target_fields(target_path_, target_size_), true));
 }
 
 std::vector<std::string> SessionDriver::image_frames() const {

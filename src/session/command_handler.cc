@@ -4,6 +4,7 @@
 
 #include "error/safe_message.h"
 #include "session/release_procedure.h"
+#include "transaction/rates.h"
 #include "transaction/verification.h"
 
 namespace ravik {
@@ -63,7 +64,7 @@ Handled verify(CommandScope& scope, const VerifyCommand& command) {
                             .stage = ProgressStage::kVerify,
                             .bytes_processed = step.bytes_processed,
                             .bytes_total = total,
-                            .speed_bps = bytes_per_second(step.bytes_processed,
+                            .speed_bps = progress_speed_bps(step.bytes_processed,
                                                           scope.clock.now() - started),
                             .message = safe_message(kVerifyProgressMessage)});
         };

@@ -2,6 +2,7 @@
 
 #include "error/safe_message.h"
 #include "protocol/source_frame_reader.h"
+#include "transaction/rates.h"
 
 namespace ravik {
 namespace {
@@ -61,7 +62,7 @@ Result<bool> write_session_image(HeldTransaction& transaction, BufferedInput& in
                       .stage = ProgressStage::kWrite,
                       .bytes_processed = consumed,
                       .bytes_total = total,
-                      .speed_bps = bytes_per_second(consumed, clock.now() - started),
+                      .speed_bps = progress_speed_bps(consumed, clock.now() - started),
                       .message = safe_message(kWriteProgressMessage)});
   };
   auto outcome = transaction.write_source_with_progress(source, progress);

@@ -28,10 +28,6 @@ class SystemSessionClock final : public SessionClock {
   void sleep_for(std::chrono::milliseconds duration) override;
 };
 
-// Bytes per second over `elapsed`: the quotient truncated toward zero, capped
-// at the largest 64-bit value, and 0 when no time has elapsed.
-std::uint64_t bytes_per_second(std::uint64_t bytes, std::chrono::nanoseconds elapsed);
-
 }  // namespace ravik
 
 #endif  // RAVIK_SESSION_SESSION_CLOCK_H_

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "transaction/rates.h"
+
 namespace ravik {
 namespace {
 
@@ -123,11 +125,11 @@ TEST(ReleaseProcedureTest, DetachCheckFails_ReportsBothErrors) {
 
 TEST(BytesPerSecondTest, Rates_TruncatedCappedAndZeroWithoutTime) {
   using std::chrono::nanoseconds;
-  EXPECT_EQ(bytes_per_second(1000, nanoseconds(0)), 0u);
-  EXPECT_EQ(bytes_per_second(1000, nanoseconds(1'000'000'000)), 1000u);
-  EXPECT_EQ(bytes_per_second(10, nanoseconds(3'000'000'000)), 3u);  // 3.33 -> 3
-  EXPECT_EQ(bytes_per_second(3, nanoseconds(2'000'000'000)), 1u);   // 1.5 -> 1
-  EXPECT_EQ(bytes_per_second(~0ull, nanoseconds(1)), ~0ull);
+  EXPECT_EQ(progress_speed_bps(1000, nanoseconds(0)), 0u);
+  EXPECT_EQ(progress_speed_bps(1000, nanoseconds(1'000'000'000)), 1000u);
+  EXPECT_EQ(progress_speed_bps(10, nanoseconds(3'000'000'000)), 3u);  // 3.33 -> 3
+  EXPECT_EQ(progress_speed_bps(3, nanoseconds(2'000'000'000)), 1u);   // 1.5 -> 1
+  EXPECT_EQ(progress_speed_bps(~0ull, nanoseconds(1)), ~0ull);
 }
 
 }  // namespace

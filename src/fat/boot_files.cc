@@ -25,6 +25,24 @@ Result<PartitionRange> open_range(const HeldTransaction& transaction) {
   return *transaction.boot_partition();
 }
 
+// Discards the partition's cached changes when it goes out of scope, unless
+// told the work is done. Declared after the file system, so it runs first
+// and the file system's own clean-up finds nothing to write.
+class DiscardUnlessDone {
+ public:
+  explicit DiscardUnlessDone(BoundedPartition& partition) : partition_(partition) {}
+  DiscardUnlessDone(const DiscardUnlessDone&) = delete;
+  DiscardUnlessDone& operator=(const DiscardUnlessDone&) = delete;
+  ~DiscardUnlessDone() {
+    if (!done_) partition_.discard();
+  }
+  void done() { done_ = true; }
+
+ private:
+  BoundedPartition& partition_;  // Not owned; must outlive this.
+  bool done_ = false;
+};
+
 }  // namespace
 
 Result<void> open_boot(HeldTransaction& transaction, std::uint32_t partition_number) {
@@ -88,10 +106,11 @@ Result<std::optional<std::vector<std::uint8_t>>> read_root_file(HeldDeviceIo& de
                                                                 std::uint64_t limit) {
   RAVIK_ASSIGN_OR_RETURN(BoundedPartition partition,
                          BoundedPartition::create(device, range));
-  // A read never changes the medium: whatever the library might write is
-  // dropped with the partition's cache.
   auto fs = fatfs::FileSystem::mount(partition);
   if (!fs) return boot_failure("Could not open the FAT boot partition", fs.error());
+  // A read never changes the medium: whatever the library might write is
+  // dropped with the partition's cache.
+  const DiscardUnlessDone read_only(partition);
   auto file = fs->root_dir().open_file(name);
   if (!file) {
     if (file.error().kind == fatfs::ErrorKind::kNotFound) return std::nullopt;
@@ -110,7 +129,6 @@ Result<std::optional<std::vector<std::uint8_t>>> read_root_file(HeldDeviceIo& de
   if (auto read = file->read_exact(content); !read) {
     return boot_failure("Could not read the boot file", read.error());
   }
-  partition.discard();
   return content;
 }
 
@@ -119,34 +137,29 @@ Result<void> write_root_file(HeldDeviceIo& device, PartitionRange range,
                              std::span<const std::uint8_t> content) {
   RAVIK_ASSIGN_OR_RETURN(BoundedPartition partition,
                          BoundedPartition::create(device, range));
-  // Every change stays in the partition's cache until the unmount flushes it;
-  // a failure before that discards the lot, so the old file (and the rest of
-  // the volume) stays exactly as it was. The file system is destroyed before
-  // the partition, and its clean-up then finds the partition closed.
-  auto attempt = [&]() -> Result<void> {
-    auto fs = fatfs::FileSystem::mount(partition);
-    if (!fs) return boot_failure("Could not open the FAT boot partition", fs.error());
-    auto file = fs->root_dir().create_file(name);
-    if (!file) return boot_failure("Could not create the boot file", file.error());
-    if (auto truncated = file->truncate(); !truncated) {
-      return boot_failure("Could not truncate the boot file", truncated.error());
-    }
-    if (auto written = file->write(content); !written) {
-      return boot_failure("Could not write the boot file", written.error());
-    }
-    if (auto flushed = file->flush(); !flushed) {
-      return boot_failure("Could not flush the boot file", flushed.error());
-    }
-    if (auto unmounted = fs->unmount(); !unmounted) {
-      return boot_failure("Could not flush FAT metadata", unmounted.error());
-    }
-    return {};
-  };
-  // The file's flush already writes the cache; the unmount writes what is
-  // left. A failure after a flush began may leave part of it on the device.
-  Result<void> outcome = attempt();
-  if (!outcome) partition.discard();
-  return outcome;
+  // Every change stays in the partition's cache until the file's flush
+  // writes it; a failure before that discards the lot, so the old file (and
+  // the rest of the volume) stays exactly as it was. A failure during the
+  // flush may leave part of it on the device.
+  auto fs = fatfs::FileSystem::mount(partition);
+  if (!fs) return boot_failure("Could not open the FAT boot partition", fs.error());
+  DiscardUnlessDone guard(partition);
+  auto file = fs->root_dir().create_file(name);
+  if (!file) return boot_failure("Could not create the boot file", file.error());
+  if (auto truncated = file->truncate(); !truncated) {
+    return boot_failure("Could not truncate the boot file", truncated.error());
+  }
+  if (auto written = file->write(content); !written) {
+    return boot_failure("Could not write the boot file", written.error());
+  }
+  if (auto flushed = file->flush(); !flushed) {
+    return boot_failure("Could not flush the boot file", flushed.error());
+  }
+  guard.done();
+  if (auto unmounted = fs->unmount(); !unmounted) {
+    return boot_failure("Could not flush FAT metadata", unmounted.error());
+  }
+  return {};
 }
 
 Result<std::vector<std::uint8_t>> decode_boot_file_base64(std::string_view text) {

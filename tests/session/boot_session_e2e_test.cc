@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 
 #include "client/messages.h"
@@ -315,6 +316,84 @@ TEST_F(BootSessionTest, Recover_RefusedSizes_TargetUntouched) {
     EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
     EXPECT_EQ(file_head(driver.target_path(), head.size()), head);
   }
+}
+
+// --- A 4096-byte-sector loop device through the block-device backend -----------
+
+// Write requests and bytes the kernel counted for a block device.
+std::pair<std::uint64_t, std::uint64_t> writes_seen(const std::string& name) {
+  std::ifstream in("/sys/block/" + name + "/stat");
+  std::uint64_t fields[7] = {};
+  for (auto& field : fields) in >> field;
+  return {fields[4], fields[6] * 512};
+}
+
+TEST_F(BootSessionTest, LoopDevice4096_BootEditsCostLittleMoreThanTheFile_RecoveryWorks) {
+  constexpr std::uint64_t kSize = 40 * kMiB;
+  const std::string image = fat_image(dir_.path(), kSize, false);
+  std::string why_not;
+  auto loop =
+      testing::LoopDevice::attach(dir_.path() + "/disk.img", kSize, 4096, why_not);
+  if (!loop) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
+  auto child = harness::ChildProcess::start(harness::testing_helper_path(), {},
+                                            harness::ChildOptions::piped());
+  ASSERT_TRUE(child) << child.error();
+  const auto send = [&](const nlohmann::ordered_json& message) {
+    ASSERT_TRUE(child->write_stdin(control_frame(message)));
+  };
+  const auto next = [&]() -> std::string {
+    for (;;) {
+      auto line = child->read_line();
+      if (!line) return "<no line>";
+      if (!line->starts_with(R"({"event":"progress")")) return *line;
+    }
+  };
+  client::OpenWriteFields fields;
+  fields.ids = {"req-1", "ses-1", "task-1"};
+  fields.target.device_id = loop->name();
+  fields.target.device_path = loop->path();
+  fields.target.size_bytes = kSize;
+  fields.bytes_total = image.size();
+  fields.sha256 = sha256_hex(image);
+  send(client::open_write_message(fields));
+  ASSERT_TRUE(next().starts_with(header("ready")));
+  for (std::size_t at = 0; at < image.size(); at += client::kMaxSourcePayload) {
+    ASSERT_TRUE(child->write_stdin(client::data_frame(
+        std::string_view(image).substr(at, client::kMaxSourcePayload))));
+  }
+  ASSERT_TRUE(child->write_stdin(client::end_frame()));
+  ASSERT_TRUE(next().starts_with(header("written")));
+  send(open_boot_message("ob", 1));
+  ASSERT_EQ(next(), answer_line("bootOpened", "ob", R"(,"partitionNumber":1)"));
+  std::string content(kMiB, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i)
+    content[i] = static_cast<char>(i % 251);
+  for (const std::string id : {"w1", "w2"}) {  // a new file, then its replacement
+    const auto before = writes_seen(loop->name());
+    send(boot_write_file_message(id, "config.txt", b64(content)));
+    ASSERT_EQ(next(), boot_written_line(id, "config.txt", kMiB));
+    const auto after = writes_seen(loop->name());
+    std::cout << id << ": " << after.second - before.second << " bytes in "
+              << after.first - before.first << " write requests\n";
+    EXPECT_LE(after.second - before.second, kMiB + kMiB / 4);
+  }
+  send(simple_message("closeBoot", "cb"));
+  next();
+  send(recover_message("rec", "RAVIK"));
+  EXPECT_EQ(
+      next(),
+      answer_line(
+          "recoveryResult", "rec",
+          R"(,"recovered":true,"filesystem":"fat32","volumeLabel":"RAVIK","flushCompleted":true)"));
+  send(open_boot_message("ob2", 1));
+  EXPECT_EQ(next(), answer_line("bootOpened", "ob2", R"(,"partitionNumber":1)"));
+  send(boot_write_file_message("w3", "config.txt", b64("after recovery\n")));
+  EXPECT_EQ(next(), boot_written_line("w3", "config.txt", 15));
+  send(simple_message("close", "end"));
+  next();
+  EXPECT_EQ(child->wait(), ExitStatus::exited_with(0)) << child->stderr_text();
+  EXPECT_EQ(run_ok({"mtype", "-i", loop->backing_path() + "@@1M", "::config.txt"}),
+            "after recovery\n");
 }
 
 }  // namespace

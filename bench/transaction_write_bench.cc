@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "platform/file/regular_file_device.h"
-#include "platform/unique_fd.h"
-#include "protocol/byte_source.h"
+#include "io/unique_fd.h"
+#include "io/byte_source.h"
 #include "transaction/held_transaction.h"
 #include "transaction/sha256.h"
 

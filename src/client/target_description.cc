@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "platform/linux/block_device_description.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik::client {
 namespace {

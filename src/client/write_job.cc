@@ -11,7 +11,7 @@
 #include "client/image_digest.h"
 #include "client/target_description.h"
 #include "client/wire.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik::client {
 namespace {

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 namespace {

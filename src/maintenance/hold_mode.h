@@ -14,7 +14,7 @@
 #include "error/helper_error.h"
 #include "maintenance/maintenance_location.h"
 #include "maintenance/maintenance_lock.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 
 namespace ravik {
 

@@ -21,7 +21,7 @@
 #include "maintenance/acquire_flock.h"
 #include "maintenance/maintenance_location.h"
 #include "maintenance/maintenance_mode.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "error/helper_error.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 
 namespace ravik {
 

@@ -31,7 +31,7 @@
 
 #include "error/helper_error.h"
 #include "protocol/client_message.h"
-#include "protocol/io_error.h"
+#include "io/io_error.h"
 #include "protocol/server_event.h"
 
 namespace ravik {

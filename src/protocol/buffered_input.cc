@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/fd_stream.h"
+#include "io/fd_stream.h"
 
 namespace ravik {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "protocol/client_message.h"
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 namespace ravik {
 

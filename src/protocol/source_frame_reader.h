@@ -16,8 +16,8 @@
 #include <span>
 
 #include "protocol/buffered_input.h"
-#include "protocol/byte_source.h"
-#include "protocol/io_error.h"
+#include "io/byte_source.h"
+#include "io/io_error.h"
 
 namespace ravik {
 

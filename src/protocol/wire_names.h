@@ -6,7 +6,7 @@
 #include <array>
 
 #include "protocol/client_message.h"
-#include "protocol/json_object_reader.h"
+#include "json/json_object_reader.h"
 
 namespace ravik {
 

@@ -25,7 +25,7 @@
 
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 #include "protocol/client_message.h"
 #include "protocol/server_event.h"
 #include "transaction/device_openers.h"

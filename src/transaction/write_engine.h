@@ -20,7 +20,7 @@
 
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 #include "protocol/client_message.h"
 
 namespace ravik {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "protocol/buffered_input.h"
-#include "protocol/raw_stream.h"
+#include "io/raw_output.h"
 
 namespace ravik::testing {
 

@@ -19,7 +19,7 @@
 
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "protocol/client_message.h"
 #include "protocol/server_event.h"
 

@@ -14,7 +14,7 @@
 
 #include "platform/linux/sysfs_attribute.h"
 #include "platform/linux/whitespace_normalize.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "error/helper_error.h"
 #include "platform/linux/target_checks.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 

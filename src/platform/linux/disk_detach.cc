@@ -13,7 +13,7 @@
 
 #include "platform/linux/block_device_description.h"
 #include "platform/linux/disk_unmount.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 namespace {

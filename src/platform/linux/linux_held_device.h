@@ -15,7 +15,7 @@
 #include "platform/linux/block_device_description.h"
 #include "platform/linux/system_paths.h"
 #include "platform/linux/target_checks.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "protocol/server_event.h"
 
 namespace ravik {

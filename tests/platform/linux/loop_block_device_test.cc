@@ -19,7 +19,7 @@
 #include "platform/linux/aligned_buffer.h"
 #include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 namespace {

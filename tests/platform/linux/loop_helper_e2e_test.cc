@@ -14,7 +14,7 @@
 
 #include "client/wire.h"
 #include "platform/linux/loop_device.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "support/child_process.h"
 
 namespace ravik {

@@ -1,4 +1,4 @@
-#include "protocol/fd_stream.h"
+#include "io/fd_stream.h"
 
 #include <unistd.h>
 

@@ -2,8 +2,8 @@
 // consumer turns it into a HelperError. The kinds let the image writer tell a
 // canceled stream (connection aborted) from a retryable one (interrupted) and
 // from a failure to read the source. Values; thread-compatible.
-#ifndef RAVIK_PROTOCOL_IO_ERROR_H_
-#define RAVIK_PROTOCOL_IO_ERROR_H_
+#ifndef RAVIK_IO_IO_ERROR_H_
+#define RAVIK_IO_IO_ERROR_H_
 
 #include <cstddef>
 #include <expected>
@@ -39,4 +39,4 @@ using IoResult = std::expected<T, IoError>;
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_IO_ERROR_H_
+#endif  // RAVIK_IO_IO_ERROR_H_

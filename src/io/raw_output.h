@@ -1,14 +1,14 @@
 // RawInput and RawOutput: the unbuffered byte streams under the protocol's
 // buffered reader and writer (a descriptor in the helper, scripted streams in
 // tests and fuzzers). Implementations need not be thread-safe.
-#ifndef RAVIK_PROTOCOL_RAW_STREAM_H_
-#define RAVIK_PROTOCOL_RAW_STREAM_H_
+#ifndef RAVIK_IO_RAW_OUTPUT_H_
+#define RAVIK_IO_RAW_OUTPUT_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "protocol/io_error.h"
+#include "io/io_error.h"
 
 namespace ravik {
 
@@ -29,4 +29,4 @@ class RawOutput {
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_RAW_STREAM_H_
+#endif  // RAVIK_IO_RAW_OUTPUT_H_

@@ -1,4 +1,4 @@
-#include "protocol/io_error.h"
+#include "io/io_error.h"
 
 #include <cerrno>
 

@@ -1,14 +1,14 @@
 // ByteSource: a readable byte stream, the shape in which the image reaches the
 // image writer (the source frame reader in the session, in-memory sources in
 // tests). Implementations need not be thread-safe.
-#ifndef RAVIK_PROTOCOL_BYTE_SOURCE_H_
-#define RAVIK_PROTOCOL_BYTE_SOURCE_H_
+#ifndef RAVIK_IO_BYTE_SOURCE_H_
+#define RAVIK_IO_BYTE_SOURCE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#include "protocol/io_error.h"
+#include "io/io_error.h"
 
 namespace ravik {
 
@@ -23,4 +23,4 @@ class ByteSource {
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_BYTE_SOURCE_H_
+#endif  // RAVIK_IO_BYTE_SOURCE_H_

@@ -3,8 +3,8 @@
 // object, and no number that is not a plain integer (a fraction, an exponent
 // or an integer beyond 64 bits). Decoding of records from the parsed value is
 // in json_object_reader.h. Pure functions; thread-safe.
-#ifndef RAVIK_PROTOCOL_STRICT_JSON_H_
-#define RAVIK_PROTOCOL_STRICT_JSON_H_
+#ifndef RAVIK_JSON_STRICT_JSON_H_
+#define RAVIK_JSON_STRICT_JSON_H_
 
 #include <cstddef>
 #include <expected>
@@ -40,4 +40,4 @@ DecodeResult<nlohmann::json> parse_strict_json(std::string_view text);
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_STRICT_JSON_H_
+#endif  // RAVIK_JSON_STRICT_JSON_H_

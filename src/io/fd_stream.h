@@ -1,11 +1,11 @@
 // FdInput and FdOutput: RawInput and RawOutput over an owned descriptor. A
 // call interrupted by a signal before it transferred anything is repeated, so
 // callers never see EINTR. One owner, one thread at a time.
-#ifndef RAVIK_PROTOCOL_FD_STREAM_H_
-#define RAVIK_PROTOCOL_FD_STREAM_H_
+#ifndef RAVIK_IO_FD_STREAM_H_
+#define RAVIK_IO_FD_STREAM_H_
 
-#include "platform/unique_fd.h"
-#include "protocol/raw_stream.h"
+#include "io/unique_fd.h"
+#include "io/raw_output.h"
 
 namespace ravik {
 
@@ -29,4 +29,4 @@ class FdOutput final : public RawOutput {
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_FD_STREAM_H_
+#endif  // RAVIK_IO_FD_STREAM_H_

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <optional>
 
-#include "platform/linux/block_device_description.h"
 #include "io/unique_fd.h"
+#include "platform/linux/block_device_description.h"
 
 namespace ravik::client {
 namespace {

@@ -1,6 +1,8 @@
-// ByteSource: a readable byte stream, the shape in which the image reaches the
-// image writer (the source frame reader in the session, in-memory sources in
-// tests). Implementations need not be thread-safe.
+// ByteSource: a readable byte stream, the one reading interface of the helper:
+// the image reaches the image writer through it (the source frame reader),
+// the protocol's buffered reader sits on one (a descriptor in the helper,
+// scripted streams in tests and fuzzers), and the maintenance line reader
+// asks one for single bytes. Implementations need not be thread-safe.
 #ifndef RAVIK_IO_BYTE_SOURCE_H_
 #define RAVIK_IO_BYTE_SOURCE_H_
 

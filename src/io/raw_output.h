@@ -1,6 +1,6 @@
-// RawInput and RawOutput: the unbuffered byte streams under the protocol's
-// buffered reader and writer (a descriptor in the helper, scripted streams in
-// tests and fuzzers). Implementations need not be thread-safe.
+// RawOutput: the unbuffered byte stream under the protocol's buffered writer
+// (a descriptor in the helper, a recording stream in tests and fuzzers). Its
+// reading counterpart is ByteSource. Implementations need not be thread-safe.
 #ifndef RAVIK_IO_RAW_OUTPUT_H_
 #define RAVIK_IO_RAW_OUTPUT_H_
 
@@ -11,14 +11,6 @@
 #include "io/io_error.h"
 
 namespace ravik {
-
-class RawInput {
- public:
-  virtual ~RawInput() = default;
-  // Reads at least one and at most buffer.size() bytes (buffer is never
-  // empty); 0 means end of stream.
-  virtual IoResult<std::size_t> read_some(std::span<std::uint8_t> buffer) = 0;
-};
 
 class RawOutput {
  public:

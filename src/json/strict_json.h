@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ravik {
 
@@ -22,8 +23,15 @@ struct DecodeError {
   std::string description;
 };
 
+// std::expected marked [[nodiscard]] like Result: a decode whose failure is
+// ignored is a warning (an error under -Werror).
 template <class T>
-using DecodeResult = std::expected<T, DecodeError>;
+class [[nodiscard]] DecodeResult : public std::expected<T, DecodeError> {
+ public:
+  using std::expected<T, DecodeError>::expected;
+  DecodeResult(std::expected<T, DecodeError> other)  // NOLINT: implicit on purpose
+      : std::expected<T, DecodeError>(std::move(other)) {}
+};
 
 // Descriptions are cut (at a character boundary) to this many bytes, so that
 // an echo of a hostile 2 MiB token cannot bloat an error message.

@@ -11,9 +11,9 @@
 #include <span>
 #include <string_view>
 
-#include "io/unique_fd.h"
 #include "io/io_error.h"
 #include "io/raw_output.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 

@@ -8,8 +8,8 @@
 
 #include <string_view>
 
-#include "protocol/client_message.h"
 #include "json/strict_json.h"
+#include "protocol/client_message.h"
 
 namespace ravik {
 

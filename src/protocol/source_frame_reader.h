@@ -15,9 +15,9 @@
 #include <optional>
 #include <span>
 
-#include "protocol/buffered_input.h"
 #include "io/byte_source.h"
 #include "io/io_error.h"
+#include "protocol/buffered_input.h"
 
 namespace ravik {
 

@@ -5,8 +5,8 @@
 
 #include <array>
 
-#include "protocol/client_message.h"
 #include "json/json_object_reader.h"
+#include "protocol/client_message.h"
 
 namespace ravik {
 

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
-#include "platform/linux/sysfs_attribute.h"
 #include "io/unique_fd.h"
+#include "platform/linux/sysfs_attribute.h"
 
 namespace ravik {
 namespace {

@@ -12,7 +12,7 @@
 #include "client/messages.h"
 #include "client/target_description.h"
 #include "client/wire.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "protocol/base64.h"
 
 namespace ravik::client {

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -355,6 +356,22 @@ TEST_F(InstallerLeaseTest, GuardianKilled_LeavesStaleFilesTheNextBeginReplaces) 
   EXPECT_EQ(second.value("adopted", true), false);
   EXPECT_NE(second.value("guardianPid", first), first);
   EXPECT_EQ(read_state()["guardianPid"], second["guardianPid"]);
+}
+
+TEST_F(InstallerLeaseTest, End_StateFileReplacedWhileHeld_GuardianStopsWithoutAnswer) {
+  const pid_t guardian = begin(owner_.pid()).value("guardianPid", 0);
+  // Same content, another file: only the guardian's own file may be removed.
+  const std::string copy = kStatePath + ".copy";
+  std::filesystem::copy_file(kStatePath, copy);
+  ASSERT_EQ(::rename(copy.c_str(), kStatePath.c_str()), 0);
+  expect_failure(helper(kEndArgs),
+                 "MAINTENANCE_PROTOCOL: Maintenance lease input ended before a release "
+                 "request.");
+  const auto guardian_status = wait_guardian(guardian);
+  ASSERT_TRUE(guardian_status);
+  EXPECT_TRUE(WIFEXITED(*guardian_status) && WEXITSTATUS(*guardian_status) == 1);
+  EXPECT_TRUE(exists(kStatePath));
+  EXPECT_TRUE(lock_is_free());
 }
 
 TEST_F(InstallerLeaseTest, Guardian_RefusedRequestsGetNoAnswer) {

@@ -229,7 +229,7 @@ class InstallerLeaseTest : public ::testing::Test {
     return std::nullopt;
   }
 
-  ChildProcess owner_ = ChildProcess::start("/bin/true", {}).value();
+  std::optional<ChildProcess> owner_;  // the installer the lease is for
   std::set<pid_t> guardians_;
 };
 
@@ -254,13 +254,13 @@ TEST_F(InstallerLeaseTest, Lifecycle_BeginAdoptRefuseKeepOutEnd) {
   // Begin as an installer would call it, with a descriptor of its own open.
   std::vector<std::string> shell = {"-c", R"(exec 7</dev/zero; exec "$0" "$@")",
                                     harness::testing_helper_path()};
-  const std::vector<std::string> args = begin_args(owner_.pid());
+  const std::vector<std::string> args = begin_args(owner_->pid());
   shell.insert(shell.end(), args.begin(), args.end());
   ordered_json status = held(run("/bin/sh", shell));
   const std::string lease_id = status.value("leaseId", "");
   const pid_t guardian = status.value("guardianPid", 0);
   ASSERT_EQ(status.dump() + "\n",
-            status_line("installerHeld", lease_id, owner_.pid(), guardian, false));
+            status_line("installerHeld", lease_id, owner_->pid(), guardian, false));
   ASSERT_EQ(lease_id.size(), 64u);
 
   const std::set<std::string> fds = descriptor_targets(guardian);
@@ -292,16 +292,16 @@ TEST_F(InstallerLeaseTest, Lifecycle_BeginAdoptRefuseKeepOutEnd) {
   EXPECT_TRUE(S_ISSOCK(socket_file.st_mode));
   EXPECT_EQ(socket_file.st_mode & 0777, 0600u);
 
-  EXPECT_EQ(helper(begin_args(owner_.pid())).stdout_text,
-            status_line("installerHeld", lease_id, owner_.pid(), guardian, true));
+  EXPECT_EQ(helper(begin_args(owner_->pid())).stdout_text,
+            status_line("installerHeld", lease_id, owner_->pid(), guardian, true));
   ChildProcess other = start_owner();
   expect_failure(
       helper(begin_args(other.pid())),
       "MAINTENANCE_BUSY: A different installer transaction already holds system "
       "maintenance.");
   EXPECT_EQ(
-      helper(assert_args(owner_.pid())).stdout_text,
-      status_line("installerOwnerConfirmed", lease_id, owner_.pid(), guardian, false));
+      helper(assert_args(owner_->pid())).stdout_text,
+      status_line("installerOwnerConfirmed", lease_id, owner_->pid(), guardian, false));
   expect_failure(helper(assert_args(other.pid())),
                  "MAINTENANCE_BUSY: A different installer transaction owns system "
                  "maintenance.");
@@ -316,7 +316,7 @@ TEST_F(InstallerLeaseTest, Lifecycle_BeginAdoptRefuseKeepOutEnd) {
 
   const Completed ended = helper(kEndArgs);
   EXPECT_EQ(ended.stdout_text,
-            status_line("installerReleased", lease_id, owner_.pid(), guardian, false));
+            status_line("installerReleased", lease_id, owner_->pid(), guardian, false));
   EXPECT_FALSE(exists(kStatePath));
   EXPECT_FALSE(exists(kSocketPath));
   const auto guardian_status = wait_guardian(guardian);
@@ -332,9 +332,9 @@ TEST_F(InstallerLeaseTest, Lifecycle_BeginAdoptRefuseKeepOutEnd) {
 }
 
 TEST_F(InstallerLeaseTest, OwnerKilled_TheGuardianEndsTheLease) {
-  const pid_t guardian = begin(owner_.pid()).value("guardianPid", 0);
-  ASSERT_TRUE(owner_.send_signal(SIGKILL));
-  EXPECT_EQ(owner_.wait(), ExitStatus::killed_by(SIGKILL));
+  const pid_t guardian = begin(owner_->pid()).value("guardianPid", 0);
+  ASSERT_TRUE(owner_->send_signal(SIGKILL));
+  EXPECT_EQ(owner_->wait(), ExitStatus::killed_by(SIGKILL));
   const auto guardian_status = wait_guardian(guardian);
   ASSERT_TRUE(guardian_status);
   EXPECT_TRUE(WIFEXITED(*guardian_status) && WEXITSTATUS(*guardian_status) == 0);
@@ -344,7 +344,7 @@ TEST_F(InstallerLeaseTest, OwnerKilled_TheGuardianEndsTheLease) {
 }
 
 TEST_F(InstallerLeaseTest, GuardianKilled_LeavesStaleFilesTheNextBeginReplaces) {
-  const pid_t first = begin(owner_.pid()).value("guardianPid", 0);
+  const pid_t first = begin(owner_->pid()).value("guardianPid", 0);
   ASSERT_GT(first, 1);
   ASSERT_EQ(::kill(first, SIGKILL), 0);
   const auto killed = wait_guardian(first);
@@ -352,14 +352,14 @@ TEST_F(InstallerLeaseTest, GuardianKilled_LeavesStaleFilesTheNextBeginReplaces) 
   EXPECT_TRUE(exists(kStatePath));
   EXPECT_TRUE(exists(kSocketPath));
 
-  const ordered_json second = begin(owner_.pid());
+  const ordered_json second = begin(owner_->pid());
   EXPECT_EQ(second.value("adopted", true), false);
   EXPECT_NE(second.value("guardianPid", first), first);
   EXPECT_EQ(read_state()["guardianPid"], second["guardianPid"]);
 }
 
 TEST_F(InstallerLeaseTest, End_StateFileReplacedWhileHeld_GuardianStopsWithoutAnswer) {
-  const pid_t guardian = begin(owner_.pid()).value("guardianPid", 0);
+  const pid_t guardian = begin(owner_->pid()).value("guardianPid", 0);
   // Same content, another file: only the guardian's own file may be removed.
   const std::string copy = kStatePath + ".copy";
   std::filesystem::copy_file(kStatePath, copy);
@@ -375,7 +375,7 @@ TEST_F(InstallerLeaseTest, End_StateFileReplacedWhileHeld_GuardianStopsWithoutAn
 }
 
 TEST_F(InstallerLeaseTest, Guardian_RefusedRequestsGetNoAnswer) {
-  const ordered_json status = begin(owner_.pid());
+  const ordered_json status = begin(owner_->pid());
   const ordered_json state = read_state();
   ASSERT_TRUE(state.is_object());
   ordered_json wrong_token = state;
@@ -413,12 +413,12 @@ TEST_F(InstallerLeaseTest, Guardian_RefusedRequestsGetNoAnswer) {
       R"({"protocol":"ravik-system-maintenance-v1","status":"held","requestId":"r1",)"
       R"("leaseId":")" +
           state["leaseId"].get<std::string>() + R"(","ownerPid":)" +
-          std::to_string(owner_.pid()) + R"(,"guardianPid":)" +
+          std::to_string(owner_->pid()) + R"(,"guardianPid":)" +
           std::to_string(status.value("guardianPid", 0)) + "}\n");
 }
 
 TEST_F(InstallerLeaseTest, Guardian_DropsASilentClientAndServesTheNext) {
-  begin(owner_.pid());
+  begin(owner_->pid());
   const ordered_json state = read_state();
   const UniqueFd silent = connect_to_guardian();
   ASSERT_TRUE(silent);
@@ -456,7 +456,7 @@ TEST_F(InstallerLeaseTest, Begin_RefusesUnsafeStaleFiles) {
   };
   for (const auto& [name, place] : cases) {
     place();
-    expect_failure(helper(begin_args(owner_.pid())), refused);
+    expect_failure(helper(begin_args(owner_->pid())), refused);
     EXPECT_FALSE(exists(kStatePath)) << name;
     ::rmdir(kSocketPath.c_str());
     ::unlink(kSocketPath.c_str());
@@ -471,8 +471,8 @@ TEST_F(InstallerLeaseTest, ArgumentsAndInvocation_AreCheckedInOrder) {
   const std::string live =
       "MAINTENANCE_PROTOCOL: Installer owner PID must identify a live non-system "
       "process.";
-  const std::string kPid = std::to_string(owner_.pid());
-  std::vector<std::string> args = begin_args(owner_.pid());
+  const std::string kPid = std::to_string(owner_->pid());
+  std::vector<std::string> args = begin_args(owner_->pid());
   const auto with = [&](std::size_t index, std::string value) {
     std::vector<std::string> changed = args;
     changed[index] = std::move(value);
@@ -497,7 +497,7 @@ TEST_F(InstallerLeaseTest, ArgumentsAndInvocation_AreCheckedInOrder) {
                  not_canonical);
   expect_failure(helper(with(4, kDirectory + "/Installer-lease-v1.json")), not_canonical);
   expect_failure(
-      helper(assert_args(owner_.pid(), kDirectory + "//installer-lease-v1.json")),
+      helper(assert_args(owner_->pid(), kDirectory + "//installer-lease-v1.json")),
       "MAINTENANCE_PROTOCOL: No authenticated installer maintenance lease "
       "exists.");
 

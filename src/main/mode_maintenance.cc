@@ -4,6 +4,7 @@
 // on success.
 #include <unistd.h>
 
+#include "io/fd_stream.h"
 #include "main/modes.h"
 #include "maintenance/hold_mode.h"
 #include "maintenance/installer_lease.h"

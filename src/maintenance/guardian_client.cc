@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "io/fd_stream.h"
 #include "maintenance/guardian_socket.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"

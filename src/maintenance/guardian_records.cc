@@ -3,8 +3,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "json/json_object_reader.h"
 #include "maintenance/json_line.h"
-#include "protocol/json_object_reader.h"
 
 namespace ravik {
 namespace {

@@ -12,7 +12,7 @@
 #include <span>
 
 #include "error/helper_error.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 
 namespace ravik {
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "io/fd_stream.h"
 #include "maintenance/guardian.h"
 #include "maintenance/guardian_client.h"
 #include "maintenance/installer_paths.h"

@@ -18,9 +18,9 @@
 #include <utility>
 
 #include "error/helper_error.h"
+#include "io/unique_fd.h"
 #include "maintenance/acquire_flock.h"
 #include "maintenance/maintenance_location.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 

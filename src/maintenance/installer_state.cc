@@ -7,11 +7,11 @@
 #include <array>
 #include <cerrno>
 
+#include "json/json_object_reader.h"
 #include "maintenance/installer_paths.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"
 #include "maintenance/protocol_tag.h"
-#include "protocol/json_object_reader.h"
 
 namespace ravik {
 namespace {

@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "error/helper_error.h"
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 namespace ravik {
 

@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <thread>
 
+#include "io/unique_fd.h"
 #include "platform/linux/disk_unmount.h"
 #include "platform/linux/sysfs_attribute.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 namespace {

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "io/unique_fd.h"
 #include "platform/linux/disk_offer.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 namespace {

@@ -1,8 +1,25 @@
-// The installed, elevated helper.
+// The installed, elevated helper. On a Mac it serves macOS targets through
+// Disk Arbitration; elsewhere Linux targets through the block-device backend.
 #include "main/command_line.h"
+#if defined(__APPLE__)
+#include "platform/macos/apple_mac_system.h"
+#include "platform/macos/open_macos_disk.h"
+#else
 #include "platform/linux/open_linux_block_device.h"
+#endif
 
 namespace {
+
+#if defined(__APPLE__)
+constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kMacos;
+
+// The macOS whole-disk backend behind the build's device-opener seam.
+ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
+    const ravik::TargetExpectation& target, const ravik::DeviceOpenPolicy&) {
+  return ravik::macos::open(target, ravik::macos::apple_mac_system());
+}
+#else
+constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kLinux;
 
 // The Linux whole-disk backend behind the build's device-opener seam.
 ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
@@ -11,6 +28,7 @@ ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
   options.policy.treat_loop_devices_as_removable = policy.treat_loop_devices_as_removable;
   return ravik::open_linux_block_device(target, options);
 }
+#endif
 
 }  // namespace
 
@@ -20,7 +38,7 @@ int main(int argc, char** argv) {
       .maintenance_directory_name = "ravik",
       .treat_loop_devices_as_removable = false,
       .allow_regular_file_targets = false,
-      .device_openers = {.platform = ravik::PlatformName::kLinux,
+      .device_openers = {.platform = kPlatform,
                          .policy = {.treat_loop_devices_as_removable = false},
                          .block_device = open_block_device,
                          .regular_file = nullptr},

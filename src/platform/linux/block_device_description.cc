@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "platform/linux/sysfs_attribute.h"
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 #include "platform/unique_fd.h"
 
 namespace ravik {

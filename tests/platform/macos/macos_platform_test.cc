@@ -139,6 +139,11 @@ std::vector<FailureRow> failure_rows() {
        codes::kDeviceNotRemovable,
        "Could not read raw target geometry from the held descriptor: " +
            os_error_text(ENOTTY)},
+      {"geometry reported as 0", [](MacRig& r) { r.system->block_size = 0u; },
+       Step::kOpen, codes::kDeviceNotRemovable,
+       "Could not read raw target geometry from the held descriptor: The device reported "
+       "a "
+       "block size or count of 0."},
       {"geometry overflows",
        [](MacRig& r) {
          r.system->block_count = std::numeric_limits<std::uint64_t>::max();

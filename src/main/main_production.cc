@@ -15,19 +15,12 @@ constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kMacos;
 
 // The macOS whole-disk backend behind the build's device-opener seam.
 ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
-    const ravik::TargetExpectation& target, const ravik::DeviceOpenPolicy&) {
+    const ravik::SelectedDisk& target, const ravik::DeviceOpenPolicy&) {
   return ravik::macos::open(target, ravik::macos::apple_mac_system());
 }
 #else
 constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kLinux;
-
-// The Linux whole-disk backend behind the build's device-opener seam.
-ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
-    const ravik::TargetExpectation& target, const ravik::DeviceOpenPolicy& policy) {
-  ravik::LinuxOpenOptions options;
-  options.policy.treat_loop_devices_as_removable = policy.treat_loop_devices_as_removable;
-  return ravik::open_linux_block_device(target, options);
-}
+using ravik::open_block_device;
 #endif
 
 }  // namespace
@@ -36,8 +29,6 @@ int main(int argc, char** argv) {
   static constexpr ravik::BuildProfile kProfile{
       .maintenance_base_directory = "/var/lib",
       .maintenance_directory_name = "ravik",
-      .treat_loop_devices_as_removable = false,
-      .allow_regular_file_targets = false,
       .device_openers = {.platform = kPlatform,
                          .policy = {.treat_loop_devices_as_removable = false},
                          .block_device = open_block_device,

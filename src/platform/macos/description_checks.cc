@@ -20,7 +20,7 @@ bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-DiskSelection selection_of(const TargetExpectation& target) {
+DiskSelection selection_of(const SelectedDisk& target) {
   return DiskSelection{.device_id = target.device_id,
                        .size_bytes = target.size_bytes,
                        .topology_path = target.topology_path,

@@ -13,7 +13,7 @@
 #include "error/helper_error.h"
 #include "platform/macos/description.h"
 #include "platform/macos/mac_system.h"
-#include "protocol/client_message.h"
+#include "platform/selected_disk.h"
 
 namespace ravik::macos {
 
@@ -25,7 +25,7 @@ struct DiskSelection {
   std::optional<std::string> model;
 };
 
-DiskSelection selection_of(const TargetExpectation& target);
+DiskSelection selection_of(const SelectedDisk& target);
 
 // What the hold confirmed at open: the values every later description must
 // still show.

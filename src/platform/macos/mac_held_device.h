@@ -16,12 +16,12 @@
 #include "platform/macos/description_checks.h"
 #include "platform/macos/disk_claim.h"
 #include "platform/macos/mac_system.h"
-#include "protocol/server_event.h"
+#include "platform/selected_disk.h"
 
 namespace ravik::macos {
 
 struct MacHeldDeviceState {
-  HeldTargetIdentity identity;
+  DiskIdentity identity;
   HeldDiskFacts facts;
   std::unique_ptr<DiskClaim> claim;  // claimed
   std::unique_ptr<RawDescriptor> descriptor;
@@ -42,7 +42,7 @@ class MacHeldDevice final : public HeldDeviceIo {
   std::uint64_t capacity() const override { return state_.facts.capacity; }
   std::uint64_t logical_block_size() const override { return state_.facts.block_size; }
   bool requires_aligned_io() const override { return true; }
-  const HeldTargetIdentity& identity() const override { return state_.identity; }
+  const DiskIdentity& identity() const override { return state_.identity; }
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override { return detach_confirmed_; }

@@ -53,7 +53,7 @@ Result<std::uint32_t> check_node_matches(RawDescriptor& descriptor,
 
 }  // namespace
 
-Result<std::unique_ptr<HeldDeviceIo>> open(const TargetExpectation& target,
+Result<std::unique_ptr<HeldDeviceIo>> open(const SelectedDisk& target,
                                            std::shared_ptr<MacSystem> system) {
   RAVIK_RETURN_IF_ERROR(check_target_form(target.device_id, target.device_path));
   std::unique_ptr<ArbitrationSession> session = system->create_session();
@@ -88,17 +88,17 @@ Result<std::unique_ptr<HeldDeviceIo>> open(const TargetExpectation& target,
   RAVIK_RETURN_IF_ERROR(claim->unmount_whole());
 
   MacHeldDeviceState state;
-  state.identity = HeldTargetIdentity{.platform = target.platform,
-                                      .device_id = description.bsd_name,
-                                      .device_path = target.device_path,
-                                      .size_bytes = capacity,
-                                      .serial = target.serial,
-                                      .topology_path = description.bus_path,
-                                      .model = description.model,
-                                      .removable = true,
-                                      .writable = true,
-                                      .mounted = false,
-                                      .whole_device = true};
+  state.identity = DiskIdentity{.platform = target.platform,
+                                .device_id = description.bsd_name,
+                                .device_path = target.device_path,
+                                .size_bytes = capacity,
+                                .serial = target.serial,
+                                .topology_path = description.bus_path,
+                                .model = description.model,
+                                .removable = true,
+                                .writable = true,
+                                .mounted = false,
+                                .whole_device = true};
   state.facts = HeldDiskFacts{.bsd_name = description.bsd_name,
                               .capacity = capacity,
                               .block_size = geometry.block_size,

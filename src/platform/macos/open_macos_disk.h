@@ -13,7 +13,7 @@
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
 #include "platform/macos/mac_system.h"
-#include "protocol/client_message.h"
+#include "platform/selected_disk.h"
 
 namespace ravik::macos {
 
@@ -22,7 +22,7 @@ namespace ravik::macos {
 // for a target that is not the selected removable whole disk, cannot be
 // claimed or opened, or has inconsistent geometry; DEVICE_DISCONNECTED when
 // it cannot be resolved or described; UNMOUNT_FAILED and TIMEOUT.
-Result<std::unique_ptr<HeldDeviceIo>> open(const TargetExpectation& target,
+Result<std::unique_ptr<HeldDeviceIo>> open(const SelectedDisk& target,
                                            std::shared_ptr<MacSystem> system);
 
 }  // namespace ravik::macos

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "protocol/client_message.h"
+#include "platform/selected_disk.h"
 #include "support/fault_injecting_device.h"
 #include "support/simulated_mac_system.h"
 
@@ -19,7 +19,7 @@ struct MacRig {
         system(std::make_shared<SimulatedMacSystem>(disk, medium)) {
     medium->logical_block_size = disk.block_size;
     medium->requires_aligned_io = true;
-    target.platform = PlatformName::kMacos;
+    target.platform = DiskPlatform::kMacos;
     target.device_id = disk.bsd_name;
     target.device_path = "/dev/r" + disk.bsd_name;
     target.size_bytes = disk.size;
@@ -30,7 +30,7 @@ struct MacRig {
   SimulatedDiskFacts facts;
   std::shared_ptr<FakeDisk> medium;
   std::shared_ptr<SimulatedMacSystem> system;
-  TargetExpectation target;
+  SelectedDisk target;
 };
 
 }  // namespace ravik::testing

@@ -249,8 +249,8 @@ TEST(MacosPlatform, OpenTakesTheHoldInOrderAndDestructionUndoesItInReverse) {
       "is_claimed", "lstat /dev/rdisk4", "fstat", "unmount_whole", "copy_description"};
   EXPECT_EQ(rig.system->calls, open_steps);
 
-  const HeldTargetIdentity& identity = (*device)->identity();
-  EXPECT_EQ(identity.platform, PlatformName::kMacos);
+  const DiskIdentity& identity = (*device)->identity();
+  EXPECT_EQ(identity.platform, DiskPlatform::kMacos);
   EXPECT_EQ(identity.device_id, "disk4");
   EXPECT_EQ(identity.device_path, "/dev/rdisk4");
   EXPECT_EQ(identity.topology_path, rig.facts.bus_path);

@@ -16,7 +16,7 @@ namespace {
 // The rig the build's opener serves; openers are plain function pointers.
 MacRig* current_rig = nullptr;
 
-Result<std::unique_ptr<HeldDeviceIo>> open_simulated_mac(const TargetExpectation& target,
+Result<std::unique_ptr<HeldDeviceIo>> open_simulated_mac(const SelectedDisk& target,
                                                          const DeviceOpenPolicy&) {
   return macos::open(target, current_rig->system);
 }
@@ -32,7 +32,12 @@ OpenWriteRequest write_request(const MacRig& rig, const std::vector<std::uint8_t
   request.request_id = "request-1";
   request.session_id = "session-1";
   request.task_id = "task-1";
-  request.target = rig.target;
+  request.target.platform = PlatformName::kMacos;
+  request.target.device_id = rig.target.device_id;
+  request.target.device_path = rig.target.device_path;
+  request.target.size_bytes = rig.target.size_bytes;
+  request.target.topology_path = rig.target.topology_path;
+  request.target.model = rig.target.model;
   request.source.bytes_total = image.size();
   request.source.sha256 = Sha256::hex_of(image);
   request.tail_policy = TailPolicy::kZeroPadSector;

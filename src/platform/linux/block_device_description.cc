@@ -14,7 +14,7 @@
 
 #include "io/unique_fd.h"
 #include "platform/linux/sysfs_attribute.h"
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 
 namespace ravik {
 namespace {

@@ -10,9 +10,8 @@ Result<void> run_installer_begin_mode(const BuildProfile&, std::string_view,
   return fail(mode_not_available("installer maintenance begin"));
 }
 
-Result<void> run_installer_assert_owner_mode(const BuildProfile&,
-                                             std::string_view, std::string_view,
-                                             std::string_view) {
+Result<void> run_installer_assert_owner_mode(const BuildProfile&, std::string_view,
+                                             std::string_view, std::string_view) {
   return fail(mode_not_available("installer maintenance assert-owner"));
 }
 

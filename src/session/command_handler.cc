@@ -65,7 +65,7 @@ Handled verify(CommandScope& scope, const VerifyCommand& command) {
                             .bytes_processed = step.bytes_processed,
                             .bytes_total = total,
                             .speed_bps = progress_speed_bps(step.bytes_processed,
-                                                          scope.clock.now() - started),
+                                                            scope.clock.now() - started),
                             .message = safe_message(kVerifyProgressMessage)});
         };
         RAVIK_ASSIGN_OR_RETURN(VerifyOutcome outcome,

@@ -31,9 +31,6 @@ Result<void> run_installer_end_mode(const BuildProfile& profile,
                                     std::string_view protocol,
                                     std::string_view lease_state);
 
-// The failure of a mode this build does not provide yet.
-HelperError mode_not_available(std::string_view mode);
-
 }  // namespace ravik
 
 #endif  // RAVIK_MAIN_MODES_H_

@@ -301,7 +301,13 @@ int WriteJob::run(const std::string& client_path) {
   if (!load_boot_files()) return 1;
   std::optional<ImageDigest> digest;
   if (writing) {
-    auto digested = digest_image(options_.image_path);
+    // A published digest spares the pass over the image; the helper checks
+    // the stream against it before the write is committed.
+    auto digested = options_.sha256 ? image_size(options_.image_path).transform(
+                                          [&](std::uint64_t size) {
+                                            return ImageDigest{size, *options_.sha256};
+                                          })
+                                    : digest_image(options_.image_path);
     if (!digested) {
       write_text_line(streams_.err_fd,
                       "ravik-device-client: " + digested.error().message());
@@ -312,6 +318,13 @@ int WriteJob::run(const std::string& client_path) {
   auto target = describe_target(options_.target_path);
   if (!target) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
+    return 1;
+  }
+  if (writing && digest->size_bytes > target->fields.size_bytes) {
+    write_text_line(streams_.err_fd,
+                    "ravik-device-client: the image (" + format_bytes(digest->size_bytes) +
+                        ") is larger than " + target->fields.device_path + " (" +
+                        format_bytes(target->fields.size_bytes) + "). Nothing was written.");
     return 1;
   }
   if (writing) {

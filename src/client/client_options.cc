@@ -141,6 +141,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   list->add_flag("--all", options.list_all,
                  "Also show every other disk and why it is not offered");
   list->add_flag("--json", options.json, "One JSON object per disk");
+  list->add_flag("--loop-devices", options.list_loop_devices,
+                 "Offer loop devices, as the testing helper accepts them");
 
   CLI::App* help = app.add_subcommand("help", "Show the help of COMMAND");
   help->add_option("COMMAND", raw.help_topic, "write, verify, recover or list");

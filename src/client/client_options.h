@@ -43,6 +43,8 @@ struct ClientOptions {
   // Abort the image stream once this many image bytes were sent.
   std::optional<std::uint64_t> cancel_after_bytes;
   bool list_all = false;  // list: also the disks not offered, with the reason
+  // list: judge loop devices as the testing helper does, as removable disks.
+  bool list_loop_devices = false;
 };
 
 std::string_view end_command_type(EndCommand end);

@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -60,7 +60,9 @@ Result<ImageDigest> digest_file_prefix(const std::string& path,
                                        std::string_view what) {
   const std::string name(what);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return fail(HelperError::io(codes::kImageMissing, "Could not open the " + name, errno));
+  if (!fd)
+    return fail(
+        HelperError::io(codes::kImageMissing, "Could not open the " + name, errno));
   std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return fail(codes::kUnknown, "Could not start a SHA-256 digest.");
@@ -73,7 +75,8 @@ Result<ImageDigest> digest_file_prefix(const std::string& path,
     const ssize_t count = ::read(fd.get(), buffer.data(), want);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return fail(HelperError::io(codes::kImageMissing, "Could not read the " + name, errno));
+      return fail(
+          HelperError::io(codes::kImageMissing, "Could not read the " + name, errno));
     }
     if (count == 0) break;
     EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(count));

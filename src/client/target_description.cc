@@ -48,8 +48,9 @@ Result<TargetDescription> describe_whole_disk(const std::string& node) {
                          describe_block_device(name, LinuxSystemPaths{}));
   if (!disk.whole) {
     return fail(codes::kDeviceNotRemovable,
-                node + " is a partition; give the whole disk it belongs to (see "
-                       "ravik-device-client list).");
+                node +
+                    " is a partition; give the whole disk it belongs to (see "
+                    "ravik-device-client list).");
   }
   TargetDescription description;
   description.fields.device_id = name;

@@ -43,9 +43,8 @@ int run_verify_job(const ClientOptions& options, const JobStreams& streams) {
                                " hash to " + read->sha256 + ", the image to " + expected +
                                ".");
   }
-  write_text_line(streams.out_fd,
-                  "Verified: target sha256 " + read->sha256 + " matches (" +
-                      format_bytes(*size) + ")");
+  write_text_line(streams.out_fd, "Verified: target sha256 " + read->sha256 +
+                                      " matches (" + format_bytes(*size) + ")");
   return 0;
 }
 

@@ -79,7 +79,8 @@ TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
       {{"write", "a", "b", "--boot-file", "=x"}, "--boot-file needs NAME=LOCALFILE"},
       {{"write", "a", "b", "--sha256", "ABC"},
        "--sha256 needs 64 lower-case hexadecimal digits"},
-      {{"write", "a", "b", "--force"}, "The following argument was not expected: --force"},
+      {{"write", "a", "b", "--force"},
+       "The following argument was not expected: --force"},
       {{"help", "nope"}, "there is no command \"nope\""},
   };
   for (const RefusedCase& c : cases) {
@@ -91,14 +92,18 @@ TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
 
 TEST(ClientOptionsTest, HelpAndVersion_AreTextToPrintNotOptions) {
   for (const std::vector<std::string_view>& args :
-       {std::vector<std::string_view>{"--help"}, {"help"}, {"help", "write"},
-        {"write", "--help"}, {"--version"}}) {
+       {std::vector<std::string_view>{"--help"},
+        {"help"},
+        {"help", "write"},
+        {"write", "--help"},
+        {"--version"}}) {
     auto parsed = parse(args);
     EXPECT_FALSE(parsed.options);
     EXPECT_EQ(parsed.error, "");
     EXPECT_FALSE(parsed.requested_text.empty());
   }
-  EXPECT_NE(parse({"help", "write"}).requested_text.find("--sha256 HEX"), std::string::npos);
+  EXPECT_NE(parse({"help", "write"}).requested_text.find("--sha256 HEX"),
+            std::string::npos);
   EXPECT_NE(parse({"--help"}).requested_text.find("list"), std::string::npos);
   EXPECT_TRUE(parse({"--version"}).requested_text.starts_with("ravik-device-client "));
 }

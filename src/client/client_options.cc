@@ -147,6 +147,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   CLI::App* help = app.add_subcommand("help", "Show the help of COMMAND");
   help->add_option("COMMAND", raw.help_topic, "write, verify, recover or list");
 
+  if (!args.empty() && !args[0].starts_with("-")) {
+    try {
+      (void)app.get_subcommand(std::string(args[0]));
+    } catch (const CLI::OptionNotFound&) {
+      return refuse("there is no command \"" + std::string(args[0]) + "\"");
+    }
+  }
   std::vector<std::string> reversed(args.rbegin(), args.rend());
   try {
     app.parse(reversed);

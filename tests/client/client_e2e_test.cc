@@ -122,14 +122,68 @@ TEST(ClientEndToEndTest, ImageLargerThanTarget_IsRefusedBeforeTheHelperStarts) {
                 " (1.0 MiB). Nothing was written.\n");
 }
 
-TEST(ClientEndToEndTest, RefusedRequest_ReportsTheHelpersCodeAndMessage) {
-  ClientRun run(1024 * 1024, 1024 * 1024);
-  auto done = run.run({"--protected-prefix", "3"});
-  ASSERT_TRUE(done) << done.error();
-  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
-  EXPECT_NE(done->stderr_text.find("The helper refused the target: "), std::string::npos)
-      << done->stderr_text;
-  EXPECT_NE(done->stderr_text.find("ravik-device-client: failed: "), std::string::npos);
+// A published digest is taken as given: the right one writes in one pass, a
+// wrong one is caught by the helper and the write reported as failed.
+TEST(ClientEndToEndTest, Sha256_IsCheckedByTheHelperAndVerifyReadsTheTarget) {
+  ClientRun run(3 * 1024 * 1024 + 5, 4 * 1024 * 1024);
+  auto hashed = run.run({"--no-verify", "--end", "close"});
+  ASSERT_TRUE(hashed) << hashed.error();
+  ASSERT_EQ(hashed->status, ExitStatus::exited_with(0)) << hashed->stderr_text;
+  const std::size_t at = hashed->stdout_text.find("sha256 ") + 7;
+  const std::string digest = hashed->stdout_text.substr(at, 64);
+
+  auto wrong = run.run({"--sha256", std::string(64, '0'), "--protected-prefix", "4096"});
+  ASSERT_TRUE(wrong) << wrong.error();
+  EXPECT_EQ(wrong->status, ExitStatus::exited_with(1));
+  EXPECT_NE(wrong->stderr_text.find("ravik-device-client: failed: The write failed: "),
+            std::string::npos)
+      << wrong->stderr_text;
+  EXPECT_EQ(wrong->stdout_text.find("Written:"), std::string::npos);
+
+  auto given = run.run({"--sha256", digest});
+  ASSERT_TRUE(given) << given.error();
+  EXPECT_EQ(given->status, ExitStatus::exited_with(0)) << given->stderr_text;
+  EXPECT_EQ(read_file(run.target_path).substr(0, run.image.size()), run.image);
+
+  const auto client = harness::bin_path("ravik-device-client");
+  auto verified = harness::run_child(client, {"verify", run.image_path, run.target_path});
+  ASSERT_TRUE(verified) << verified.error();
+  EXPECT_EQ(verified->status, ExitStatus::exited_with(0)) << verified->stderr_text;
+  EXPECT_EQ(verified->stdout_text,
+            "Verified: target sha256 " + digest + " matches (3.0 MiB)\n");
+  auto mismatch = harness::run_child(client, {"verify", run.image_path, run.target_path,
+                                              "--sha256", std::string(64, 'f')});
+  ASSERT_TRUE(mismatch) << mismatch.error();
+  EXPECT_EQ(mismatch->status, ExitStatus::exited_with(1));
+  EXPECT_NE(mismatch->stderr_text.find("VERIFY_MISMATCH"), std::string::npos);
+}
+
+TEST(ClientEndToEndTest, HelpVersionAndTargetErrors) {
+  ClientRun run(4096, 4096);
+  const auto client = harness::bin_path("ravik-device-client");
+  auto help = harness::run_child(client, {"help", "write"});
+  ASSERT_TRUE(help) << help.error();
+  EXPECT_EQ(help->status, ExitStatus::exited_with(0));
+  EXPECT_NE(help->stdout_text.find("--sha256 HEX"), std::string::npos)
+      << help->stdout_text;
+  auto version = harness::run_child(client, {"--version"});
+  ASSERT_TRUE(version) << version.error();
+  EXPECT_TRUE(version->stdout_text.starts_with("ravik-device-client "));
+
+  auto missing = harness::run_child(
+      client, {"write", run.dir.path() + "/none.img", run.target_path});
+  ASSERT_TRUE(missing) << missing.error();
+  EXPECT_EQ(missing->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(
+      missing->stderr_text,
+      "ravik-device-client: Could not open the image: No such file or directory (os "
+      "error 2)\n");
+  auto directory = harness::run_child(client, {"write", run.image_path, run.dir.path()});
+  ASSERT_TRUE(directory) << directory.error();
+  EXPECT_EQ(directory->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(
+      directory->stderr_text,
+      "ravik-device-client: The target must be a block device or a regular file.\n");
 }
 
 TEST(ClientEndToEndTest, BootFileOrBadArguments_FailBeforeTouchingTheTarget) {

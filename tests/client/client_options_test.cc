@@ -58,7 +58,7 @@ struct RefusedCase {
 TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
   const std::vector<RefusedCase> cases = {
       {{}, "A subcommand is required"},
-      {{"read", "a", "b"}, "The following argument was not expected: read"},
+      {{"read", "a", "b"}, "there is no command \"read\""},
       {{"recover", "t"}, "--label is required"},
       {{"recover", "t", "--label", "X", "--end", "release"},
        "--end must be eject or close for recover"},

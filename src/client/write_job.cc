@@ -135,8 +135,8 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_
       report_.fail_with("The image became shorter while it was being written.");
       break;
     }
-    if (!helper.write_all(data_frame_head(filled)) ||
-        !helper.write_all({reinterpret_cast<const char*>(buffer.data()), filled})) {
+    if (!helper.write_frame(data_frame_head(filled),
+                            {reinterpret_cast<const char*>(buffer.data()), filled})) {
       return;  // the helper ended; its events say why
     }
     sent += filled;

@@ -10,6 +10,7 @@
 
 #include "client/event_pump.h"
 #include "client/image_digest.h"
+#include "client/installed_helper.h"
 #include "client/messages.h"
 #include "client/target_description.h"
 #include "client/wire.h"
@@ -441,11 +442,11 @@ int WriteJob::run(const std::string& client_path) {
 
 std::string default_helper_path(const std::string& client_path,
                                 bool regular_file_target) {
+  if (!regular_file_target) return installed_helper_path(client_path);
   const std::size_t slash = client_path.rfind('/');
   const std::string directory =
       slash == std::string::npos ? "." : client_path.substr(0, slash);
-  return directory + (regular_file_target ? "/ravik-unix-device-helper-testing"
-                                          : "/ravik-unix-device-helper");
+  return directory + "/ravik-unix-device-helper-testing";
 }
 
 int run_write_job(const ClientOptions& options, const std::string& client_path,

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -22,6 +23,37 @@ namespace {
 std::string event_failure(const HelperEvent& event) {
   return event.text("errorCode").value_or("UNKNOWN") + ": " +
          event.text("errorMessage").value_or("");
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The image's size and digest: the published one when given, which spares a
+// pass over the image (the helper checks the stream against it before the
+// write is committed), else the one computed now.
+Result<ImageDigest> digest_image_or_size(const ClientOptions& options) {
+  if (!options.sha256) return digest_image(options.image_path);
+  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(options.image_path));
+  return ImageDigest{size, *options.sha256};
+}
+
+// A stage as the user lived it: its wall-clock time and, when it moved
+// bytes, their mean rate over that time.
+std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
+  const auto elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+  char text[48];
+  if (elapsed < 1.0) {
+    std::snprintf(text, sizeof(text), "%.0f ms", elapsed * 1000.0);
+  } else {
+    std::snprintf(text, sizeof(text), "%.2f s", elapsed);
+  }
+  std::string figures = std::string(text);
+  if (bytes && elapsed > 0.0) {
+    figures +=
+        " (" +
+        format_bytes(static_cast<std::uint64_t>(static_cast<double>(*bytes) / elapsed)) +
+        "/s)";
+  }
+  return figures;
 }
 
 // What one job has to say at the end; `failure` empty means success so far.
@@ -65,6 +97,7 @@ class WriteJob {
   const JobStreams& streams_;
   JobReport report_;
   std::vector<std::string> boot_contents_;  // Base64, in --boot-file order
+  Clock::time_point write_began_;
   bool abort_sent_ = false;
   bool write_succeeded_ = false;
   bool session_over_ = false;
@@ -103,8 +136,8 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_
       report_.fail_with("The image became shorter while it was being written.");
       break;
     }
-    if (!helper.write_all(data_frame_head(filled)) ||
-        !helper.write_all({reinterpret_cast<const char*>(buffer.data()), filled})) {
+    if (!helper.write_frame(data_frame_head(filled),
+                            {reinterpret_cast<const char*>(buffer.data()), filled})) {
       return;  // the helper ended; its events say why
     }
     sent += filled;
@@ -125,12 +158,15 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
     const std::string kind = event->kind();
     if (kind == "written") {
       write_succeeded_ = true;
+      // The helper's figure counts only the time inside device writes; the
+      // stage the user waited for also holds the stream and the final sync.
       const std::uint64_t bytes = event->number("bytesWritten").value_or(0);
-      const std::uint64_t rate = event->number("writeSpeedBps").value_or(0);
-      const std::uint64_t ms = event->number("writeDurationMs").value_or(0);
+      const std::uint64_t device_ms = event->number("writeDurationMs").value_or(0);
       report_.summary.push_back("Written:  " + format_bytes(bytes) + " in " +
-                                std::to_string(ms) + " ms (" + format_bytes(rate) +
-                                "/s)");
+                                stage_figures(write_began_, bytes) +
+                                ", including the final sync; time inside device "
+                                "writes " +
+                                std::to_string(device_ms) + " ms");
       return;
     }
     if (kind == "sourceAborted") {
@@ -153,6 +189,7 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
 }
 
 void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
+  const Clock::time_point began = Clock::now();
   if (!send(helper, verify_message("verify-1"))) return;
   auto event = pump.next();
   if (!event) {
@@ -162,9 +199,11 @@ void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
   }
   if (event->kind() == "verifyResult") {
     const bool matches = event->flag("matches").value_or(false);
-    report_.summary.push_back("Verified: target sha256 " +
-                              event->text("targetSha256").value_or("?") +
-                              (matches ? " matches" : " DOES NOT MATCH"));
+    report_.summary.push_back(
+        "Verified: " + format_bytes(event->number("bytesVerified").value_or(0)) + " in " +
+        stage_figures(began, event->number("bytesVerified")) + ", target sha256 " +
+        event->text("targetSha256").value_or("?") +
+        (matches ? " matches" : " DOES NOT MATCH"));
     if (!matches) {
       report_.fail_with("VERIFY_MISMATCH: The target does not hold the image (source " +
                         event->text("sourceSha256").value_or("?") + ", target " +
@@ -178,6 +217,7 @@ void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
 
 void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
   const std::string type(end_command_type(options_.end));
+  const Clock::time_point began = Clock::now();
   if (!send(helper, simple_message(type, "end-1"))) return;
   auto event = pump.next();
   if (!event) {
@@ -187,9 +227,10 @@ void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
   const std::string kind = event->kind();
   if (kind == "released" || kind == "result") {
     report_.summary.push_back(std::string(kind == "released" ? "Released" : "Ejected") +
-                              ": safe to remove");
+                              ": safe to remove, after " + stage_figures(began, {}));
   } else if (kind == "closed") {
-    report_.summary.push_back("Closed:   data flushed, target left attached");
+    report_.summary.push_back("Closed:   data flushed, target left attached, after " +
+                              stage_figures(began, {}));
   } else {
     report_.fail_with("Ending the session with " + type +
                       " failed: " + event_failure(*event));
@@ -302,7 +343,7 @@ int WriteJob::run(const std::string& client_path) {
   if (!load_boot_files()) return 1;
   std::optional<ImageDigest> digest;
   if (writing) {
-    auto digested = digest_image(options_.image_path);
+    Result<ImageDigest> digested = digest_image_or_size(options_);
     if (!digested) {
       write_text_line(streams_.err_fd,
                       "ravik-device-client: " + digested.error().message());
@@ -313,6 +354,14 @@ int WriteJob::run(const std::string& client_path) {
   auto target = describe_target(options_.target_path);
   if (!target) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
+    return 1;
+  }
+  if (writing && digest->size_bytes > target->fields.size_bytes) {
+    write_text_line(
+        streams_.err_fd,
+        "ravik-device-client: the image (" + format_bytes(digest->size_bytes) +
+            ") is larger than " + target->fields.device_path + " (" +
+            format_bytes(target->fields.size_bytes) + "). Nothing was written.");
     return 1;
   }
   if (writing) {
@@ -358,6 +407,7 @@ int WriteJob::run(const std::string& client_path) {
       recover(*helper, pump);
       if (!session_over_) end_session(*helper, pump);
     } else {
+      write_began_ = Clock::now();
       stream_image(*helper, pump, digest->size_bytes);
       await_write_outcome(*helper, pump);
       if (write_succeeded_ && options_.verify && !session_over_) verify(*helper, pump);

@@ -70,6 +70,68 @@ TEST(ParseStrictJson, DeepNesting_RefusedBeforeItCostsMuch) {
   EXPECT_TRUE(parse_strict_json(ok).has_value());
 }
 
+TEST(ParseStrictJson, NulByteAnywhere_RefusedWithItsPosition) {
+  using namespace std::string_literals;
+  // After a complete value the library would stop reading at the NUL.
+  EXPECT_EQ(refusal("{\"type\":\"close\"}\0garbage"s), "NUL byte at line 1, column 17");
+  EXPECT_EQ(refusal("{\n\"a\":\"x\0\"}"s), "NUL byte at line 2, column 7");
+  EXPECT_EQ(refusal("\0"s), "NUL byte at line 1, column 1");
+  EXPECT_EQ(refusal("{}\n\0"s), "NUL byte at line 2, column 1");
+  // Written as an escape it is an ordinary character of a string.
+  auto escaped = parse_strict_json(R"({"a":"x\u0000y"})");
+  ASSERT_TRUE(escaped.has_value());
+  EXPECT_EQ((*escaped)["a"].get<std::string>(), "x\0y"s);
+}
+
+// The largest texts a frame may carry, in the shapes that cost a value-building
+// parser the most; each must be decoded exactly (the benchmark measures them).
+TEST(ParseStrictJson, LargestHostileShapes_DecodedOrRefusedExactly) {
+  constexpr std::size_t kSize = 2 * 1024 * 1024;
+  auto repeat = [](std::string_view open, std::string_view item, std::string_view close,
+                   std::size_t* count) {
+    std::string text(open);
+    *count = 0;
+    while (text.size() + item.size() + close.size() + 1 < kSize) {
+      if (*count > 0) text += ',';
+      text += item;
+      ++*count;
+    }
+    return text += close;
+  };
+  std::size_t count = 0;
+  const std::string objects = repeat("[", "{}", "]", &count);
+  auto parsed = parse_strict_json(objects);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->size(), count);
+
+  const std::string deep = std::string(63, '[') + std::string(63, ']');
+  parsed = parse_strict_json(repeat("[", deep, "]", &count));
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->size(), count);
+  EXPECT_EQ(parsed->back().size(), 1u);
+
+  std::string members = "{";
+  for (count = 0; members.size() < kSize - 32; ++count) {
+    if (count > 0) members += ',';
+    members += "\"k" + std::to_string(count) + "\":0";
+  }
+  parsed = parse_strict_json(members + "}");
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->size(), count);
+  EXPECT_THAT(refusal(members + ",\"k0\":1}"),
+              StartsWith("duplicate member \"k0\" at line 1"));
+
+  const std::string string_text = "\"" + std::string(kSize - 2, 's') + "\"";
+  parsed = parse_strict_json(string_text);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->get_ref<const std::string&>().size(), kSize - 2);
+
+  // A fault at the very end is still found, after everything before it.
+  EXPECT_THAT(refusal(objects.substr(0, objects.size() - 1) + ",[1.5]]"),
+              StartsWith("number is not an integer"));
+  EXPECT_THAT(refusal(std::string(kSize, '[')), StartsWith("nesting deeper than 64"));
+}
+
 TEST(ParseStrictJson, LongHostileTokens_DescriptionStaysBounded) {
   const std::string key(100000, 'k');
   const std::string text = "{\"" + key + "\":1,\"" + key + "\":2}";

@@ -84,6 +84,46 @@ TEST(SessionStartupTest, ProductionHelper_RefusesRegularFileTarget) {
   EXPECT_EQ(done->status, ExitStatus::exited_with(1));
 }
 
+// The body of a control frame: its bytes after the length prefix.
+std::string body_of(const std::string& frame) { return frame.substr(4); }
+
+TEST(SessionStartupTest, OpenWriteFollowedByNul_DoesNotOpen) {
+  SessionDriver driver(kMiB, kMiB);
+  const std::string body = body_of(driver.open_write_frame());
+  auto done = harness::run_child(harness::testing_helper_path(), {},
+                                 harness::ChildOptions::input(client::raw_control_frame(
+                                     body + std::string("\0{{{", 4))));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text, "");
+  EXPECT_EQ(done->stderr_text,
+            "PROTOCOL_ERROR: Invalid control-frame JSON: NUL byte at "
+            "line 1, column " +
+                std::to_string(body.size() + 1) + "\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
+// A first frame of the largest size whose extra member holds as many empty
+// objects as fit: refused for the member, once the whole frame was decoded.
+TEST(SessionStartupTest, LargestFrameOfEmptyObjects_RefusedForItsUnknownMember) {
+  SessionDriver driver(kMiB, kMiB);
+  std::string body = body_of(driver.open_write_frame());
+  body.pop_back();
+  body += R"(,"x":[{})";
+  const std::size_t limit = 2 * kMiB;
+  while (body.size() + 5 <= limit) body += ",{}";
+  body.append(limit - 2 - body.size(), ' ');
+  body += "]}";
+  ASSERT_EQ(body.size(), limit);
+  auto done =
+      harness::run_child(harness::testing_helper_path(), {},
+                         harness::ChildOptions::input(client::raw_control_frame(body)));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text, "");
+  EXPECT_EQ(done->stderr_text,
+            "PROTOCOL_ERROR: Invalid control-frame JSON: unknown member \"x\"\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
 // --- Session endings ------------------------------------------------------------
 
 TEST(SessionEndingTest, EjectReleaseAndClose_EndTheSessionWithStatus0) {
@@ -209,6 +249,18 @@ TEST(SessionRulesTest, SecondOpenInCompleteSession_FailsInCommandHandling) {
   driver.send(control_frame(simple_message("close", "c")));
   EXPECT_TRUE(driver.next_line().starts_with(header("closed")));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionRulesTest, CloseFollowedByNul_RefusedAndTheSessionEnds) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  const std::string body = body_of(control_frame(simple_message("close", "c")));
+  driver.send(client::raw_control_frame(body + std::string("\0garbage", 8)));
+  const std::string message = "Invalid control-frame JSON: NUL byte at line 1, column " +
+                              std::to_string(body.size() + 1);
+  EXPECT_EQ(driver.next_line(), error_line({}, "UNKNOWN", message, kMiB, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), "PROTOCOL_ERROR: " + message + "\n");
 }
 
 // --- Aborted and canceled writes --------------------------------------------------

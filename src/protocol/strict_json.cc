@@ -79,11 +79,12 @@ std::string without_library_prefix(std::string_view what) {
 
 // Builds the value from the parser's events and refuses what the library
 // would accept but the helper does not: a repeated member, a number that is
-// not a 64-bit integer, nesting beyond kMaxJsonDepth. Each event costs time
-// bounded by its own token (a member lookup in its own object at most), so a
-// whole text costs time in proportion to its size whatever its shape; the
-// library's callback parser instead rescans a parent container at the end of
-// every child. Returning false stops the parse at the first refusal.
+// not a 64-bit integer, nesting beyond kMaxJsonDepth, more than kMaxJsonValues
+// values. Each event costs time bounded by its own token (a member lookup in
+// its own object at most), so a whole text costs time in proportion to its
+// size whatever its shape; the library's callback parser instead rescans a
+// parent container at the end of every child. Returning false stops the parse
+// at the first refusal.
 class StrictValueBuilder {
  public:
   using number_integer_t = json::number_integer_t;
@@ -141,7 +142,13 @@ class StrictValueBuilder {
  private:
   // Puts `value` where the parse stands: the root, the next element of the
   // open array, or the member whose key came last. Returns where it landed.
+  // Nothing, with the refusal recorded, past kMaxJsonValues.
   json* place(json value) {
+    if (++values_ > kMaxJsonValues) {
+      refuse("more than " + std::to_string(kMaxJsonValues) + " values at " +
+             here(consumed()));
+      return nullptr;
+    }
     if (open_.empty()) {
       root_ = std::move(value);
       return &root_;
@@ -163,7 +170,9 @@ class StrictValueBuilder {
       return refuse("nesting deeper than " + std::to_string(kMaxJsonDepth) +
                     " levels at " + here(consumed()));
     }
-    open_.push_back(place(std::move(empty)));
+    json* container = place(std::move(empty));
+    if (container == nullptr) return false;
+    open_.push_back(container);
     return true;
   }
 
@@ -200,6 +209,7 @@ class StrictValueBuilder {
   json root_;
   std::vector<json*> open_;  // Not owned: the containers inside root_.
   json* member_ = nullptr;   // Not owned: the member of the last key.
+  std::size_t values_ = 0;
   std::string refusal_;
 };
 

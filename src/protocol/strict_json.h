@@ -1,10 +1,10 @@
 // Strict JSON parsing for every line, frame and file the helper reads: exactly
 // one JSON value, no byte order mark, no NUL byte anywhere, no comments, no
 // repeated member in any object, no number that is not a plain integer (a
-// fraction, an exponent or an integer beyond 64 bits), and no nesting deeper
-// than kMaxJsonDepth. A text costs time in proportion to its length whatever
-// its shape. Decoding of records from the parsed value is in
-// json_object_reader.h. Pure functions; thread-safe.
+// fraction, an exponent or an integer beyond 64 bits), no nesting deeper than
+// kMaxJsonDepth and no more than kMaxJsonValues values. A text costs time in
+// proportion to its length whatever its shape. Decoding of records from the
+// parsed value is in json_object_reader.h. Pure functions; thread-safe.
 #ifndef RAVIK_PROTOCOL_STRICT_JSON_H_
 #define RAVIK_PROTOCOL_STRICT_JSON_H_
 
@@ -34,6 +34,12 @@ inline constexpr std::size_t kMaxDecodeDescriptionBytes = 1024;
 // Nesting deeper than this is refused while parsing; no record the helper
 // reads is nested more than a few levels.
 inline constexpr std::size_t kMaxJsonDepth = 64;
+
+// More values than this (containers, members and elements all count) are
+// refused while parsing: no record the helper reads holds more than a few
+// dozen, and each value costs memory several times its text, so a 2 MiB
+// frame of empty objects would otherwise take some 90 MiB to refuse.
+inline constexpr std::size_t kMaxJsonValues = 4096;
 
 std::unexpected<DecodeError> decode_failure(std::string description);
 

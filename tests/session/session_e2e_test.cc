@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+
 #include "client/messages.h"
 #include "client/wire.h"
 #include "session_driver.h"
@@ -103,8 +105,8 @@ TEST(SessionStartupTest, OpenWriteFollowedByNul_DoesNotOpen) {
 }
 
 // A first frame of the largest size whose extra member holds as many empty
-// objects as fit: refused for the member, once the whole frame was decoded.
-TEST(SessionStartupTest, LargestFrameOfEmptyObjects_RefusedForItsUnknownMember) {
+// objects as fit: refused once the values exceed what any command holds.
+TEST(SessionStartupTest, LargestFrameOfEmptyObjects_RefusedForItsValueCount) {
   SessionDriver driver(kMiB, kMiB);
   std::string body = body_of(driver.open_write_frame());
   body.pop_back();
@@ -119,8 +121,10 @@ TEST(SessionStartupTest, LargestFrameOfEmptyObjects_RefusedForItsUnknownMember) 
                          harness::ChildOptions::input(client::raw_control_frame(body)));
   ASSERT_TRUE(done) << done.error();
   EXPECT_EQ(done->stdout_text, "");
-  EXPECT_EQ(done->stderr_text,
-            "PROTOCOL_ERROR: Invalid control-frame JSON: unknown member \"x\"\n");
+  const std::string refusal =
+      "PROTOCOL_ERROR: Invalid control-frame JSON: more than 4096 values at line 1, ";
+  EXPECT_EQ(done->stderr_text.substr(0, refusal.size()), refusal);
+  EXPECT_EQ(std::count(done->stderr_text.begin(), done->stderr_text.end(), '\n'), 1);
   EXPECT_EQ(done->status, ExitStatus::exited_with(1));
 }
 

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 namespace {
 

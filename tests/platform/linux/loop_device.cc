@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 extern char** environ;
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 #include <iterator>
-#include <set>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -12,7 +12,7 @@ namespace {
 using nlohmann::json;
 
 // A pointer into the text that reports the furthest position the parser has
-// read, so that faults found in the parser callback get a line and column.
+// read, so that faults found while building the value get a line and column.
 class TrackingIterator {
  public:
   using iterator_category = std::input_iterator_tag;
@@ -42,11 +42,6 @@ class TrackingIterator {
  private:
   const char* at_;
   const char** furthest_;
-};
-
-// Thrown from the parser callback to stop the parse; never leaves this file.
-struct Refusal {
-  std::string what;
 };
 
 std::string position_text(std::string_view text, std::size_t consumed) {
@@ -82,72 +77,126 @@ std::string without_library_prefix(std::string_view what) {
   return std::string(what);
 }
 
-// The callback's view of the open containers: the member names seen so far
-// for each object, nothing for arrays.
-class DuplicateGuard {
+// Builds the value from the parser's events and refuses what the library
+// would accept but the helper does not: a repeated member, a number that is
+// not a 64-bit integer, nesting beyond kMaxJsonDepth, more than kMaxJsonValues
+// values. Each event costs time bounded by its own token (a member lookup in
+// its own object at most), so a whole text costs time in proportion to its
+// size whatever its shape; the library's callback parser instead rescans a
+// parent container at the end of every child. Returning false stops the parse
+// at the first refusal.
+class StrictValueBuilder {
  public:
-  DuplicateGuard(std::string_view text, const char** furthest)
+  using number_integer_t = json::number_integer_t;
+  using number_unsigned_t = json::number_unsigned_t;
+  using number_float_t = json::number_float_t;
+  using string_t = json::string_t;
+  using binary_t = json::binary_t;
+
+  StrictValueBuilder(std::string_view text, const char** furthest)
       : text_(text), furthest_(furthest) {}
 
-  bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
-    switch (event) {
-      case json::parse_event_t::object_start:
-        open(true);
-        break;
-      case json::parse_event_t::array_start:
-        open(false);
-        break;
-      case json::parse_event_t::object_end:
-      case json::parse_event_t::array_end:
-        if (!stack_.empty()) stack_.pop_back();
-        break;
-      case json::parse_event_t::key:
-        add_key(parsed.get_ref<const std::string&>());
-        break;
-      case json::parse_event_t::value:
-        if (parsed.is_number_float()) refuse_number();
-        break;
+  bool null() { return place(json(nullptr)) != nullptr; }
+  bool boolean(bool value) { return place(json(value)) != nullptr; }
+  bool number_integer(number_integer_t value) { return place(json(value)) != nullptr; }
+  bool number_unsigned(number_unsigned_t value) { return place(json(value)) != nullptr; }
+  // The lexer reports fractions, exponents and integers beyond 64 bits alike
+  // as floating point.
+  bool number_float(number_float_t, const string_t&) { return refuse_number(); }
+  bool string(string_t& value) { return place(json(std::move(value))) != nullptr; }
+  // Only binary formats produce these; JSON text never does.
+  bool binary(binary_t&) { return refuse("binary value at " + here(consumed())); }
+
+  bool start_object(std::size_t) { return open(json::object()); }
+  bool start_array(std::size_t) { return open(json::array()); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(string_t& name) {
+    auto& members = open_.back()->get_ref<json::object_t&>();
+    // try_emplace leaves `name` untouched when the member exists.
+    auto [member, inserted] = members.try_emplace(std::move(name));
+    if (!inserted) {
+      std::string quoted;
+      quoted.reserve(66);
+      quoted += '"';
+      quoted.append(name, 0, 64);
+      quoted += '"';
+      return refuse("duplicate member " + quoted + " at " + here(consumed()));
     }
+    member_ = &member->second;
     return true;
   }
 
- private:
-  struct Container {
-    bool is_object;
-    std::set<std::string> keys;
-  };
-
-  void open(bool is_object) {
-    if (stack_.size() >= kMaxJsonDepth) {
-      throw Refusal{"nesting deeper than " + std::to_string(kMaxJsonDepth) +
-                    " levels at " + here(consumed())};
-    }
-    stack_.push_back(Container{is_object, {}});
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& error) {
+    // Parse errors carry their own line and column.
+    return refuse(without_library_prefix(error.what()));
   }
 
-  void add_key(const std::string& key) {
-    if (stack_.empty() || !stack_.back().is_object) return;
-    if (!stack_.back().keys.insert(key).second) {
-      std::string quoted;
-      quoted.reserve(key.size() + 2);
-      quoted += '"';
-      quoted += key.substr(0, 64);
-      quoted += '"';
-      throw Refusal{"duplicate member " + quoted + " at " + here(consumed())};
+  // The whole value once the parse succeeded.
+  json take_value() { return std::move(root_); }
+  // Why the parse stopped; empty when it did not.
+  const std::string& refusal() const { return refusal_; }
+
+ private:
+  // Puts `value` where the parse stands: the root, the next element of the
+  // open array, or the member whose key came last. Returns where it landed.
+  // Nothing, with the refusal recorded, past kMaxJsonValues.
+  json* place(json value) {
+    if (++values_ > kMaxJsonValues) {
+      refuse("more than " + std::to_string(kMaxJsonValues) + " values at " +
+             here(consumed()));
+      return nullptr;
     }
+    if (open_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    json& container = *open_.back();
+    if (container.is_array()) {
+      auto& elements = container.get_ref<json::array_t&>();
+      elements.push_back(std::move(value));
+      return &elements.back();
+    }
+    *member_ = std::move(value);
+    return member_;
+  }
+
+  // A container's address stays valid while it is open: its parent array
+  // grows only after it has been closed, and map nodes never move.
+  bool open(json empty) {
+    if (open_.size() >= kMaxJsonDepth) {
+      return refuse("nesting deeper than " + std::to_string(kMaxJsonDepth) +
+                    " levels at " + here(consumed()));
+    }
+    json* container = place(std::move(empty));
+    if (container == nullptr) return false;
+    open_.push_back(container);
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
   }
 
   // The lexer has read one character past a number to find its end.
-  void refuse_number() {
+  bool refuse_number() {
     std::size_t end = consumed();
     if (end > 0 && end <= text_.size() &&
         !(text_[end - 1] >= '0' && text_[end - 1] <= '9')) {
       --end;
     }
-    throw Refusal{
+    return refuse(
         "number is not an integer of at most 64 bits (fraction, exponent or "
         "out of range) at " +
-        here(end)};
+        here(end));
+  }
+
+  bool refuse(std::string why) {
+    refusal_ = std::move(why);
+    return false;
   }
 
   std::size_t consumed() const {
@@ -157,7 +206,11 @@ class DuplicateGuard {
 
   std::string_view text_;
   const char** furthest_;
-  std::vector<Container> stack_;
+  json root_;
+  std::vector<json*> open_;  // Not owned: the containers inside root_.
+  json* member_ = nullptr;   // Not owned: the member of the last key.
+  std::size_t values_ = 0;
+  std::string refusal_;
 };
 
 }  // namespace
@@ -172,25 +225,25 @@ DecodeResult<json> parse_strict_json(std::string_view text) {
   if (text.starts_with("\xEF\xBB\xBF")) {
     return decode_failure("byte order mark at line 1, column 1");
   }
+  // The library's lexer takes a NUL byte for the end of the input, so
+  // whatever follows one would never be looked at. JSON text never holds a
+  // raw NUL (inside a string it is written \u0000).
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) {
+    return decode_failure("NUL byte at " + position_text(text, nul + 1));
+  }
   const char* furthest = text.data();
-  DuplicateGuard guard(text, &furthest);
+  StrictValueBuilder builder(text, &furthest);
   try {
-    return json::parse(TrackingIterator(text.data(), &furthest),
-                       TrackingIterator(text.data() + text.size(), &furthest),
-                       std::ref(guard), /*allow_exceptions=*/true,
-                       /*ignore_comments=*/false);
-  } catch (const Refusal& refusal) {
-    return decode_failure(refusal.what);
-  } catch (const json::parse_error& error) {
-    // Parse errors carry their own line and column.
-    return decode_failure(without_library_prefix(error.what()));
-  } catch (const json::exception& error) {
-    const auto consumed = static_cast<std::size_t>(furthest - text.data());
-    return decode_failure(without_library_prefix(error.what()) + " at " +
-                          position_text(text, consumed));
+    if (!json::sax_parse(TrackingIterator(text.data(), &furthest),
+                         TrackingIterator(text.data() + text.size(), &furthest), &builder,
+                         json::input_format_t::json, /*strict=*/true,
+                         /*ignore_comments=*/false)) {
+      return decode_failure(builder.refusal());
+    }
   } catch (const std::bad_alloc&) {
     return decode_failure("out of memory while parsing");
   }
+  return builder.take_value();
 }
 
 }  // namespace ravik

@@ -1,8 +1,10 @@
-// Strict JSON parsing for every line and frame the helper reads: exactly one
-// JSON value, no byte order mark, no comments, no repeated member in any
-// object, and no number that is not a plain integer (a fraction, an exponent
-// or an integer beyond 64 bits). Decoding of records from the parsed value is
-// in json_object_reader.h. Pure functions; thread-safe.
+// Strict JSON parsing for every line, frame and file the helper reads: exactly
+// one JSON value, no byte order mark, no NUL byte anywhere, no comments, no
+// repeated member in any object, no number that is not a plain integer (a
+// fraction, an exponent or an integer beyond 64 bits), no nesting deeper than
+// kMaxJsonDepth and no more than kMaxJsonValues values. A text costs time in
+// proportion to its length whatever its shape. Decoding of records from the
+// parsed value is in json_object_reader.h. Pure functions; thread-safe.
 #ifndef RAVIK_JSON_STRICT_JSON_H_
 #define RAVIK_JSON_STRICT_JSON_H_
 
@@ -41,9 +43,17 @@ inline constexpr std::size_t kMaxDecodeDescriptionBytes = 1024;
 // reads is nested more than a few levels.
 inline constexpr std::size_t kMaxJsonDepth = 64;
 
+// More values than this (containers, members and elements all count) are
+// refused while parsing: no record the helper reads holds more than a few
+// dozen, and each value costs memory several times its text, so a 2 MiB
+// frame of empty objects would otherwise take some 90 MiB to refuse.
+inline constexpr std::size_t kMaxJsonValues = 4096;
+
 std::unexpected<DecodeError> decode_failure(std::string description);
 
 // Parses `text` as exactly one JSON value (white space around it allowed).
+// Every decoder of untrusted text starts here, so that all of them refuse the
+// same things the same way.
 DecodeResult<nlohmann::json> parse_strict_json(std::string_view text);
 
 }  // namespace ravik

@@ -1,10 +1,12 @@
 #include "main/command_line.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,25 @@ void occupy_closed_standard_descriptors() {
     // The lowest free descriptor is `fd` itself, as the lower ones are open.
     if (placeholder >= 0 && placeholder != fd) ::close(placeholder);
   }
+}
+
+// Descriptors the caller left open are not the helper's to hold: a root
+// process keeping a caller's pipe open hides the pipe's end from its reader
+// for as long as a disk is held, and sudo or any process started later would
+// receive them too. Nothing the helper does relies on one.
+void close_inherited_descriptors() {
+  if (::close_range(STDERR_FILENO + 1, ~0U, 0) == 0) return;
+  // Kernels before 5.9: the open ones as the process's descriptor table
+  // lists them (the descriptor limit may be a billion).
+  std::vector<int> inherited;
+  if (DIR* directory = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(directory)) {
+      const int fd = std::atoi(entry->d_name);
+      if (fd > STDERR_FILENO && fd != ::dirfd(directory)) inherited.push_back(fd);
+    }
+    ::closedir(directory);
+  }
+  for (const int fd : inherited) ::close(fd);
 }
 
 }  // namespace
@@ -108,6 +129,7 @@ int run_helper(int argc, char** argv, const BuildProfile& profile) {
   // not end the process silently.
   ::signal(SIGPIPE, SIG_IGN);
   occupy_closed_standard_descriptors();
+  close_inherited_descriptors();
 
   std::vector<std::string_view> args;
   args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);

@@ -33,7 +33,8 @@ HelperError usage_error();
 Result<void> dispatch_command_line(std::span<const std::string_view> args,
                                    const BuildProfile& profile);
 
-// The whole process: ignores SIGPIPE, refuses non-UTF-8 arguments as a usage
+// The whole process: ignores SIGPIPE, closes every descriptor the caller left
+// open beyond the standard streams, refuses non-UTF-8 arguments as a usage
 // error, dispatches, and returns the exit status after writing the final
 // standard-error line of a failure.
 int run_helper(int argc, char** argv, const BuildProfile& profile);

@@ -185,6 +185,7 @@ TEST_F(MaintenanceModesTest,
                                 R"(","command":"release","protocol":")" +
                                 std::string(kTag) + "\"}";
   const std::vector<std::pair<std::string, std::string>> exchanges = {
+      {good + std::string("\0junk", 5), kInvalid},
       {with_force, kInvalid},
       {request(std::string(64, '0'), "\"r\""), kNonMatching},
       {request(hold.lease_id, "\"" + std::string(257, 'x') + "\""), kNonMatching},

@@ -70,6 +70,75 @@ TEST(ParseStrictJson, DeepNesting_RefusedBeforeItCostsMuch) {
   EXPECT_TRUE(parse_strict_json(ok).has_value());
 }
 
+TEST(ParseStrictJson, NulByteAnywhere_RefusedWithItsPosition) {
+  using namespace std::string_literals;
+  // After a complete value the library would stop reading at the NUL.
+  EXPECT_EQ(refusal("{\"type\":\"close\"}\0garbage"s), "NUL byte at line 1, column 17");
+  EXPECT_EQ(refusal("{\n\"a\":\"x\0\"}"s), "NUL byte at line 2, column 7");
+  EXPECT_EQ(refusal("\0"s), "NUL byte at line 1, column 1");
+  EXPECT_EQ(refusal("{}\n\0"s), "NUL byte at line 2, column 1");
+  // Written as an escape it is an ordinary character of a string.
+  auto escaped = parse_strict_json(R"({"a":"x\u0000y"})");
+  ASSERT_TRUE(escaped.has_value());
+  EXPECT_EQ((*escaped)["a"].get<std::string>(), "x\0y"s);
+}
+
+// The largest texts a frame may carry, in the shapes that cost a value-building
+// parser the most (the benchmark measures them): many values are refused at
+// the limit, and the largest values within it are decoded exactly.
+TEST(ParseStrictJson, LargestHostileShapes_RefusedAtTheValueLimitOrDecoded) {
+  constexpr std::size_t kSize = 2 * 1024 * 1024;
+  auto list = [](std::string_view item, std::size_t count) {
+    std::string text = "[";
+    for (std::size_t i = 0; i < count; ++i) (text += item) += ',';
+    text.back() = ']';
+    return text;
+  };
+  // The array itself is one of the values.
+  auto parsed = parse_strict_json(list("0", kMaxJsonValues - 1));
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->size(), kMaxJsonValues - 1);
+  EXPECT_EQ(refusal(list("0", kMaxJsonValues)),
+            "more than 4096 values at line 1, column " +
+                std::to_string(2 * kMaxJsonValues + 1));
+
+  const std::string nested = std::string(62, '[') + std::string(62, ']');
+  for (const std::string& item :
+       {std::string("{}"), std::string("[]"), std::string("0"), nested}) {
+    EXPECT_THAT(refusal(list(item, kSize / (item.size() + 1) - 1)),
+                StartsWith("more than 4096 values at line 1, column "))
+        << item;
+  }
+  std::string keys = "{";
+  for (std::size_t i = 0; keys.size() < kSize - 32; ++i) {
+    keys += "\"k" + std::to_string(i) + "\":0,";
+  }
+  keys.back() = '}';
+  EXPECT_THAT(refusal(keys), StartsWith("more than 4096 values"));
+
+  // Within the limit: as many long member names with a long common prefix
+  // as fit, and a repetition of one of them at the end.
+  const std::string prefix(kSize / 4000 - 16, 'p');
+  std::string members = "{";
+  std::size_t count = 0;
+  for (; count < 4000; ++count) {
+    members += "\"" + prefix + std::to_string(count) + "\":\"v\",";
+  }
+  members.back() = '}';
+  parsed = parse_strict_json(members);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->size(), count);
+  members.back() = ',';
+  EXPECT_THAT(refusal(members + "\"" + prefix + "0\":1}"),
+              StartsWith("duplicate member \"ppp"));
+
+  const std::string string_text = "\"" + std::string(kSize - 2, 's') + "\"";
+  parsed = parse_strict_json(string_text);
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(parsed->get_ref<const std::string&>().size(), kSize - 2);
+  EXPECT_THAT(refusal(std::string(kSize, '[')), StartsWith("nesting deeper than 64"));
+}
+
 TEST(ParseStrictJson, LongHostileTokens_DescriptionStaysBounded) {
   const std::string key(100000, 'k');
   const std::string text = "{\"" + key + "\":1,\"" + key + "\":2}";

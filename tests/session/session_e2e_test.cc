@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+
 #include "client/messages.h"
 #include "client/wire.h"
 #include "session_driver.h"
@@ -81,6 +83,48 @@ TEST(SessionStartupTest, ProductionHelper_RefusesRegularFileTarget) {
   EXPECT_EQ(done->stderr_text,
             "DEVICE_NOT_REMOVABLE: testOnlyAllowRegularFile is unavailable in production "
             "builds.\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
+// The body of a control frame: its bytes after the length prefix.
+std::string body_of(const std::string& frame) { return frame.substr(4); }
+
+TEST(SessionStartupTest, OpenWriteFollowedByNul_DoesNotOpen) {
+  SessionDriver driver(kMiB, kMiB);
+  const std::string body = body_of(driver.open_write_frame());
+  auto done = harness::run_child(harness::testing_helper_path(), {},
+                                 harness::ChildOptions::input(client::raw_control_frame(
+                                     body + std::string("\0{{{", 4))));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text, "");
+  EXPECT_EQ(done->stderr_text,
+            "PROTOCOL_ERROR: Invalid control-frame JSON: NUL byte at "
+            "line 1, column " +
+                std::to_string(body.size() + 1) + "\n");
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+}
+
+// A first frame of the largest size whose extra member holds as many empty
+// objects as fit: refused once the values exceed what any command holds.
+TEST(SessionStartupTest, LargestFrameOfEmptyObjects_RefusedForItsValueCount) {
+  SessionDriver driver(kMiB, kMiB);
+  std::string body = body_of(driver.open_write_frame());
+  body.pop_back();
+  body += R"(,"x":[{})";
+  const std::size_t limit = 2 * kMiB;
+  while (body.size() + 5 <= limit) body += ",{}";
+  body.append(limit - 2 - body.size(), ' ');
+  body += "]}";
+  ASSERT_EQ(body.size(), limit);
+  auto done =
+      harness::run_child(harness::testing_helper_path(), {},
+                         harness::ChildOptions::input(client::raw_control_frame(body)));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->stdout_text, "");
+  const std::string refusal =
+      "PROTOCOL_ERROR: Invalid control-frame JSON: more than 4096 values at line 1, ";
+  EXPECT_EQ(done->stderr_text.substr(0, refusal.size()), refusal);
+  EXPECT_EQ(std::count(done->stderr_text.begin(), done->stderr_text.end(), '\n'), 1);
   EXPECT_EQ(done->status, ExitStatus::exited_with(1));
 }
 
@@ -209,6 +253,18 @@ TEST(SessionRulesTest, SecondOpenInCompleteSession_FailsInCommandHandling) {
   driver.send(control_frame(simple_message("close", "c")));
   EXPECT_TRUE(driver.next_line().starts_with(header("closed")));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionRulesTest, CloseFollowedByNul_RefusedAndTheSessionEnds) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
+  const std::string body = body_of(control_frame(simple_message("close", "c")));
+  driver.send(client::raw_control_frame(body + std::string("\0garbage", 8)));
+  const std::string message = "Invalid control-frame JSON: NUL byte at line 1, column " +
+                              std::to_string(body.size() + 1);
+  EXPECT_EQ(driver.next_line(), error_line({}, "UNKNOWN", message, kMiB, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), "PROTOCOL_ERROR: " + message + "\n");
 }
 
 // --- Aborted and canceled writes --------------------------------------------------

@@ -5,14 +5,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 
 #include "io/unique_fd.h"
 
 extern char** environ;
 
 namespace ravik::testing {
+
+bool loop_devices_required() {
+#if RAVIK_REQUIRE_LOOP_DEVICES
+  return true;
+#else
+  const char* value = std::getenv("RAVIK_REQUIRE_LOOP_DEVICES");
+  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+#endif
+}
 
 CommandResult run_command(const std::vector<std::string>& argv) {
   CommandResult result;

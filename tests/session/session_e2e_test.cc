@@ -19,6 +19,7 @@ namespace {
 using client::abort_frame;
 using client::cancel_message;
 using client::control_frame;
+using client::data_frame_head;
 using client::end_frame;
 using client::read_message;
 using client::simple_message;
@@ -301,6 +302,48 @@ TEST(SessionWriteTest, SigtermDuringPrefixCommit_WriteCompletesNextOperationCanc
   driver.send(control_frame(simple_message("release", "rel")));
   EXPECT_EQ(driver.next_line(), released_line("rel"));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, SigtermWhileImageStalls_AnsweredAtOnceThenResynchronises) {
+  SessionDriver driver(8 * kMiB, 8 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  // The stream stalls halfway through the first frame.
+  const std::string first = driver.image_frames()[0];
+  driver.send(first.substr(0, first.size() / 2));
+  ASSERT_TRUE(driver.child().send_signal(SIGTERM));
+  // Answered while nothing more arrives (well within this generous bound).
+  const auto answer = driver.child().read_line(std::chrono::seconds(10));
+  EXPECT_EQ(answer.value_or("<no line>"),
+            error_line({}, "CANCELED", "The transaction was canceled.", 0, false));
+  // The rest of the frame and the abort frame: nothing of the stream was lost.
+  driver.send(first.substr(first.size() / 2));
+  driver.send(abort_frame());
+  EXPECT_EQ(
+      driver.next_line(),
+      header("sourceAborted") +
+          R"(,"errorCode":"CANCELED","errorMessage":"The transaction was canceled.",)"
+          R"("bytesWritten":0,"sessionRetained":true})");
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, SourceFrameOverLimit_ImageNeverReadAsFrames) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  // Behind the refused length, the frame's tag and image bytes that read as
+  // an abort frame (00 00 00 01 02) and then a close command.
+  driver.send(data_frame_head(4 * kMiB + 1) + std::string("\0\0\x01\x02", 4) +
+              control_frame(simple_message("close", "c")));
+  const std::string message =
+      "Could not read the source stream: source frame exceeds the protocol limit";
+  EXPECT_EQ(driver.next_line(), error_line({}, "IMAGE_MISSING", message, 0, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), "IMAGE_MISSING: " + message + "\n");
 }
 
 TEST(SessionWriteTest, InputClosedAfterWrite_ErrorNotRetainedExit1) {

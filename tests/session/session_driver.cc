@@ -80,9 +80,10 @@ SessionDriver::SessionDriver(std::uint64_t image_size, std::uint64_t target_size
   target_path_ = dir_.write_file("target.img", std::string(target_size, '\0'));
 }
 
-void SessionDriver::start() {
+void SessionDriver::start(const std::vector<std::string>& environment) {
   harness::ChildOptions options;
   options.stdin_mode = harness::StdinMode::kPipe;
+  options.extra_environment = environment;
   auto child = harness::ChildProcess::start(harness::testing_helper_path(), {}, options);
   ASSERT_TRUE(child) << child.error();
   child_.emplace(std::move(child).value());

@@ -43,8 +43,9 @@ class SessionDriver {
   const std::string& image() const { return image_; }
   const std::string& target_path() const { return target_path_; }
 
-  // Starts the testing helper; aborts the test on failure.
-  void start();
+  // Starts the testing helper with `environment` ("NAME=value") added;
+  // aborts the test on failure.
+  void start(const std::vector<std::string>& environment = {});
   harness::ChildProcess& child() { return *child_; }
 
   void send(const std::string& bytes);

@@ -3,6 +3,7 @@
 // byte (rates, durations and the lease ID masked).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -450,6 +451,50 @@ TEST(SessionCancelTest, After129Operations_LateCancelForFirstIsForwarded) {
   driver.send(control_frame(simple_message("release", "rel")));
   EXPECT_EQ(driver.next_line(), released_line("rel"));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+// --- Resources -----------------------------------------------------------------
+
+// The helper's mapped address space in bytes, from /proc.
+std::uint64_t mapped_bytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmSize:")) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+TEST(SessionResourceTest, AllocationFailureInCommandReader_EndsUnknownNotAbort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer runtimes manage the address space themselves";
+#endif
+  SessionDriver driver(kMiB, kMiB);
+  // One heap grown by brk, and every allocation of 64 KiB or more mapped on
+  // its own: a limit on the address space refuses such an allocation at once.
+  ASSERT_NO_FATAL_FAILURE(driver.start(
+      {"GLIBC_TUNABLES=glibc.malloc.arena_max=1:glibc.malloc.mmap_threshold=65536"}));
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  ASSERT_EQ(driver.next_answer(), driver.written_line());
+  // Once a command was answered, the command reader runs and waits for input.
+  driver.send(control_frame(read_message("r0", 0, 4)));
+  ASSERT_TRUE(driver.next_line().starts_with(header("readResult")));
+  const std::uint64_t mapped = mapped_bytes(driver.child().pid());
+  ASSERT_GT(mapped, 0u);
+  const rlimit limit = {.rlim_cur = mapped, .rlim_max = RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(driver.child().pid(), RLIMIT_AS, &limit, nullptr), 0);
+  // The command reader allocates the 2 MiB body of the next frame; the
+  // helper may end before it took the whole frame.
+  const std::string command = control_frame(read_message("r1", 0, 4)).substr(4);
+  (void)driver.child().write_stdin(
+      client::raw_control_frame(command + std::string(2 * kMiB - command.size(), ' ')));
+  EXPECT_EQ(driver.next_line(),
+            error_line({}, "UNKNOWN", "The helper ran out of memory.", kMiB, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), "UNKNOWN: The helper ran out of memory.\n");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "platform/linux/target_checks.h"
 
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 
 namespace ravik {
 

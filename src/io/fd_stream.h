@@ -1,8 +1,8 @@
 // Byte streams over descriptors. FdInput and FdOutput own their descriptor
 // and repeat a call interrupted by a signal before it transferred anything, so
-// callers never see EINTR from the system. DescriptorByteSource borrows its descriptor and
-// reports an interrupted read, so that a signal can stop a blocked reader.
-// One owner, one thread at a time.
+// callers never see EINTR from the system. DescriptorByteSource borrows its descriptor
+// and reports an interrupted read, so that a signal can stop a blocked reader. One owner,
+// one thread at a time.
 #ifndef RAVIK_IO_FD_STREAM_H_
 #define RAVIK_IO_FD_STREAM_H_
 
@@ -18,7 +18,8 @@ namespace ravik {
 // descriptor and fails with kInterrupted, having read no input.
 class FdInput final : public ByteSource {
  public:
-  explicit FdInput(UniqueFd fd, int wake_fd = -1) : fd_(std::move(fd)), wake_fd_(wake_fd) {}
+  explicit FdInput(UniqueFd fd, int wake_fd = -1)
+      : fd_(std::move(fd)), wake_fd_(wake_fd) {}
   IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
 
  private:

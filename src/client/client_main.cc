@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "client/client_options.h"
+#include "client/disk_listing.h"
+#include "client/verify_job.h"
 #include "client/write_job.h"
 
 namespace {
@@ -28,9 +30,14 @@ int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string_view> args(argv + 1, argv + argc);
   auto parsed = ravik::client::parse_client_command_line(args);
+  if (!parsed.options && parsed.error.empty()) {
+    (void)!::write(STDOUT_FILENO, parsed.requested_text.data(),
+                   parsed.requested_text.size());
+    return 0;
+  }
   if (!parsed.options) {
-    std::string text = "ravik-device-client: " + parsed.error + "\n" +
-                       std::string(ravik::client::kClientUsage) + "\n";
+    const std::string text = "ravik-device-client: " + parsed.error +
+                             "\nRun ravik-device-client --help for the commands.\n";
     (void)!::write(STDERR_FILENO, text.data(), text.size());
     return 2;
   }
@@ -38,5 +45,14 @@ int main(int argc, char** argv) {
       .out_fd = STDOUT_FILENO,
       .err_fd = STDERR_FILENO,
       .err_is_terminal = ::isatty(STDERR_FILENO) == 1};
+  switch (parsed.options->command) {
+    case ravik::client::ClientCommand::kVerify:
+      return ravik::client::run_verify_job(*parsed.options, streams);
+    case ravik::client::ClientCommand::kList:
+      return ravik::client::run_list_disks(*parsed.options, streams);
+    case ravik::client::ClientCommand::kWrite:
+    case ravik::client::ClientCommand::kRecover:
+      break;
+  }
   return ravik::client::run_write_job(*parsed.options, self_path(argv[0]), streams);
 }

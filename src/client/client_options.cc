@@ -1,7 +1,9 @@
 #include "client/client_options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
-#include <set>
+#include <sstream>
 
 namespace ravik::client {
 namespace {
@@ -14,7 +16,49 @@ std::optional<std::uint64_t> parse_bytes(std::string_view text) {
   return value;
 }
 
-ParsedCommandLine refuse(std::string reason) { return {std::nullopt, std::move(reason)}; }
+bool is_hex_digest(const std::string& text) {
+  return text.size() == 64 && std::ranges::all_of(text, [](char c) {
+           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+         });
+}
+
+ParsedCommandLine refuse(std::string reason) {
+  return {std::nullopt, std::move(reason), {}};
+}
+
+// The raw texts CLI11 collects; checked and converted once parsing succeeded,
+// so that every refusal names the option and the value it could not take.
+struct RawOptions {
+  std::string protected_prefix;
+  std::string cancel_after;
+  std::string end;
+  std::vector<std::string> boot_files;
+  std::string help_topic;
+  bool no_verify = false;
+};
+
+// Adds the options every session-running subcommand shares.
+void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& raw) {
+  command
+      .add_option("--helper", options.helper_path,
+                  "Helper program to run (default: the one installed beside this "
+                  "client)")
+      ->type_name("PATH");
+  command.add_option("--end", raw.end, "How the session ends: release, eject or close")
+      ->type_name("HOW");
+  command.add_flag("--json", options.json, "Print the helper's events as JSON lines");
+}
+
+std::string help_of(const CLI::App& app, const CLI::App* command) {
+  return command == nullptr ? app.help() : command->help();
+}
+
+std::optional<EndCommand> parse_end(const std::string& value) {
+  if (value == "release") return EndCommand::kRelease;
+  if (value == "eject") return EndCommand::kEject;
+  if (value == "close") return EndCommand::kClose;
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -31,77 +75,156 @@ std::string_view end_command_type(EndCommand end) {
 }
 
 ParsedCommandLine parse_client_command_line(std::span<const std::string_view> args) {
-  if (args.empty() || args[0] != "write") {
-    return refuse("the first argument must be the command \"write\"");
-  }
   ClientOptions options;
-  std::vector<std::string_view> positional;
-  std::set<std::string_view> seen;
-  for (std::size_t i = 1; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (!arg.starts_with("--")) {
-      positional.push_back(arg);
-      continue;
+  RawOptions raw;
+  CLI::App app("Writes disk images to removable disks through the device helper.",
+               "ravik-device-client");
+  app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
+  app.require_subcommand(1);
+
+  CLI::App* write = app.add_subcommand("write", "Write IMAGE to the whole disk TARGET");
+  write->add_option("IMAGE", options.image_path, "Raw disk image")
+      ->type_name("")
+      ->required();
+  write->add_option("TARGET", options.target_path, "Whole disk, e.g. /dev/sdb")
+      ->type_name("")
+      ->required();
+  write
+      ->add_option("--sha256", options.sha256,
+                   "The image's published SHA-256 (skips hashing it first)")
+      ->type_name("HEX");
+  write
+      ->add_option("--protected-prefix", raw.protected_prefix,
+                   "Bytes at the start written last, after the rest is proven")
+      ->type_name("BYTES");
+  write->add_option("--tail", options.tail_policy, "exact or zero-pad-sector")
+      ->type_name("POLICY")
+      ->check(CLI::IsMember({"exact", "zero-pad-sector"}));
+  write->add_flag("--no-verify", raw.no_verify,
+                  "Do not read the disk back after the write");
+  write
+      ->add_option("--boot-file", raw.boot_files,
+                   "NAME=LOCALFILE: replace a file of the boot partition after the "
+                   "write (repeatable)")
+      ->type_name("NAME=LOCALFILE");
+  write
+      ->add_option("--read-boot-file", options.read_boot_file,
+                   "Print a boot partition file after the write")
+      ->type_name("NAME");
+  write
+      ->add_option("--cancel-after", raw.cancel_after,
+                   "Abort the image stream after this many bytes (testing)")
+      ->type_name("BYTES");
+  add_session_options(*write, options, raw);
+
+  CLI::App* verify = app.add_subcommand(
+      "verify", "Check that the disk TARGET begins with IMAGE (reads the disk itself)");
+  verify->add_option("IMAGE", options.image_path, "Raw disk image")
+      ->type_name("")
+      ->required();
+  verify->add_option("TARGET", options.target_path, "Whole disk or file")
+      ->type_name("")
+      ->required();
+  verify->add_option("--sha256", options.sha256, "The image's published SHA-256");
+
+  CLI::App* recover =
+      app.add_subcommand("recover", "Lay out TARGET as one FAT32 partition");
+  recover->add_option("TARGET", options.target_path, "Whole disk")
+      ->type_name("")
+      ->required();
+  recover->add_option("--label", options.volume_label, "FAT volume label")
+      ->type_name("LABEL")
+      ->required();
+  add_session_options(*recover, options, raw);
+
+  CLI::App* list = app.add_subcommand("list", "Show the removable disks a write accepts");
+  list->add_flag("--all", options.list_all,
+                 "Also show every other disk and why it is not offered");
+  list->add_flag("--json", options.json, "One JSON object per disk");
+  list->add_flag("--loop-devices", options.list_loop_devices,
+                 "Offer loop devices, as the testing helper accepts them");
+
+  CLI::App* help = app.add_subcommand("help", "Show the help of COMMAND");
+  help->add_option("COMMAND", raw.help_topic, "write, verify, recover or list");
+
+  if (!args.empty() && !args[0].starts_with("-")) {
+    try {
+      (void)app.get_subcommand(std::string(args[0]));
+    } catch (const CLI::OptionNotFound&) {
+      return refuse("there is no command \"" + std::string(args[0]) + "\"");
     }
-    if (arg != "--boot-file" && !seen.insert(arg).second) {
-      return refuse(std::string(arg) + " was given more than once");
+  }
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    const CLI::App* asked = nullptr;
+    for (const CLI::App* command : app.get_subcommands()) asked = command;
+    return {std::nullopt, {}, help_of(app, asked)};
+  } catch (const CLI::CallForVersion& version) {
+    return {std::nullopt, {}, std::string(version.what()) + "\n"};
+  } catch (const CLI::ParseError& error) {
+    return refuse(error.what());
+  }
+
+  if (help->parsed()) {
+    if (raw.help_topic.empty()) return {std::nullopt, {}, app.help()};
+    try {
+      return {std::nullopt, {}, app.get_subcommand(raw.help_topic)->help()};
+    } catch (const CLI::OptionNotFound&) {
+      return refuse("there is no command \"" + raw.help_topic + "\"");
     }
-    if (arg == "--no-verify") {
-      options.verify = false;
-      continue;
+  }
+  if (list->parsed()) {
+    options.command = ClientCommand::kList;
+    return {std::move(options), {}, {}};
+  }
+  if (verify->parsed()) options.command = ClientCommand::kVerify;
+  if (recover->parsed()) {
+    options.command = ClientCommand::kRecover;
+    // A format-only session cannot be released, only ejected or closed.
+    options.end = EndCommand::kEject;
+  }
+  if (options.sha256 && !is_hex_digest(*options.sha256)) {
+    return refuse("--sha256 needs 64 lower-case hexadecimal digits");
+  }
+  if (!raw.end.empty()) {
+    const bool recovering = options.command == ClientCommand::kRecover;
+    const auto end = parse_end(raw.end);
+    if (!end || (recovering && *end == EndCommand::kRelease)) {
+      return refuse(recovering ? "--end must be eject or close for recover"
+                               : "--end must be release, eject or close");
     }
-    if (arg == "--json") {
-      options.json = true;
-      continue;
-    }
-    static const std::set<std::string_view> kWithValue = {
-        "--helper", "--protected-prefix", "--tail", "--boot-file",
-        "--end",    "--cancel-after"};
-    if (!kWithValue.contains(arg)) return refuse("unknown option " + std::string(arg));
-    if (i + 1 >= args.size()) return refuse(std::string(arg) + " needs a value");
-    const std::string_view value = args[++i];
-    if (arg == "--helper") {
-      if (value.empty()) return refuse("--helper needs a path");
-      options.helper_path = std::string(value);
-    } else if (arg == "--protected-prefix" || arg == "--cancel-after") {
-      auto bytes = parse_bytes(value);
+    options.end = *end;
+  }
+  if (write->parsed()) {
+    options.verify = !raw.no_verify;
+    for (const auto& [text, target] :
+         {std::pair{&raw.protected_prefix, "--protected-prefix"},
+          std::pair{&raw.cancel_after, "--cancel-after"}}) {
+      if (text->empty() && write->count(target) == 0) continue;
+      auto bytes = parse_bytes(*text);
       if (!bytes) {
-        return refuse(std::string(arg) + " needs a byte count, not \"" +
-                      std::string(value) + "\"");
+        return refuse(std::string(target) + " needs a byte count, not \"" + *text + "\"");
       }
-      if (arg == "--protected-prefix") {
+      if (text == &raw.protected_prefix) {
         options.protected_prefix_bytes = *bytes;
       } else {
         options.cancel_after_bytes = *bytes;
       }
-    } else if (arg == "--tail") {
-      if (value != "exact" && value != "zero-pad-sector") {
-        return refuse("--tail must be exact or zero-pad-sector");
-      }
-      options.tail_policy = std::string(value);
-    } else if (arg == "--end") {
-      if (value == "release") {
-        options.end = EndCommand::kRelease;
-      } else if (value == "eject") {
-        options.end = EndCommand::kEject;
-      } else if (value == "close") {
-        options.end = EndCommand::kClose;
-      } else {
-        return refuse("--end must be release, eject or close");
-      }
-    } else {  // --boot-file
+    }
+    for (const std::string& value : raw.boot_files) {
       const std::size_t equals = value.find('=');
-      if (equals == std::string_view::npos || equals == 0 || equals + 1 == value.size()) {
+      if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
         return refuse("--boot-file needs NAME=LOCALFILE");
       }
-      options.boot_files.push_back(
-          {std::string(value.substr(0, equals)), std::string(value.substr(equals + 1))});
+      options.boot_files.push_back({value.substr(0, equals), value.substr(equals + 1)});
     }
   }
-  if (positional.size() != 2) return refuse("write needs exactly IMAGE and TARGET");
-  options.image_path = std::string(positional[0]);
-  options.target_path = std::string(positional[1]);
-  return {std::move(options), {}};
+  if (options.helper_path && options.helper_path->empty()) {
+    return refuse("--helper needs a path");
+  }
+  return {std::move(options), {}, {}};
 }
 
 }  // namespace ravik::client

@@ -1,8 +1,5 @@
-// The client's command line:
-//   ravik-device-client write IMAGE TARGET [--helper PATH]
-//     [--protected-prefix BYTES] [--tail exact|zero-pad-sector] [--no-verify]
-//     [--boot-file NAME=LOCALFILE]... [--end release|eject|close] [--json]
-//     [--cancel-after BYTES]
+// The client's command line: the subcommands write, verify, recover and list,
+// with --help, help COMMAND and --version (see `ravik-device-client --help`).
 //
 // Parsing is pure; thread-safe.
 #ifndef RAVIK_CLIENT_CLIENT_OPTIONS_H_
@@ -24,33 +21,41 @@ struct BootFile {
   std::string local_path;  // where its new content comes from
 };
 
+enum class ClientCommand { kWrite, kVerify, kRecover, kList };
+
 struct ClientOptions {
-  std::string image_path;
+  ClientCommand command = ClientCommand::kWrite;
+  std::string image_path;  // write and verify
+  // The image's published digest (64 lower-case hex digits), which spares
+  // the pass that would hash it before the write.
+  std::optional<std::string> sha256;
   std::string target_path;
   std::optional<std::string> helper_path;  // absent: chosen from the target
   std::uint64_t protected_prefix_bytes = 0;
   std::string tail_policy = "exact";
   bool verify = true;
   std::vector<BootFile> boot_files;
+  // A boot file printed to standard output after the writes.
+  std::optional<std::string> read_boot_file;
+  std::string volume_label;  // recover only
   EndCommand end = EndCommand::kRelease;
   bool json = false;
   // Abort the image stream once this many image bytes were sent.
   std::optional<std::uint64_t> cancel_after_bytes;
+  bool list_all = false;  // list: also the disks not offered, with the reason
+  // list: judge loop devices as the testing helper does, as removable disks.
+  bool list_loop_devices = false;
 };
 
 std::string_view end_command_type(EndCommand end);
 
-inline constexpr std::string_view kClientUsage =
-    "Usage: ravik-device-client write IMAGE TARGET [--helper PATH] "
-    "[--protected-prefix BYTES] [--tail exact|zero-pad-sector] [--no-verify] "
-    "[--boot-file NAME=LOCALFILE]... [--end release|eject|close] [--json] "
-    "[--cancel-after BYTES]";
-
-// The parsed options, or the reason the arguments (without the program name)
-// are not a valid command line.
+// The parsed options; or the text asked for by --help, help COMMAND or
+// --version (to print, then exit 0); or the reason the arguments (without the
+// program name) are not a valid command line.
 struct ParsedCommandLine {
   std::optional<ClientOptions> options;
   std::string error;
+  std::string requested_text;
 };
 
 ParsedCommandLine parse_client_command_line(std::span<const std::string_view> args);

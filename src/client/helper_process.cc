@@ -1,6 +1,7 @@
 #include "client/helper_process.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -80,6 +81,34 @@ HelperProcess::~HelperProcess() {
   input_.reset();
   output_.reset();
   (void)wait();
+}
+
+Result<void> HelperProcess::write_frame(std::string_view head, std::string_view payload) {
+  if (!input_) return fail(codes::kUnknown, "The helper's input is already closed.");
+  // One writev per round: the payload goes from the caller's buffer to the
+  // pipe without being copied behind its head first.
+  iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<char*>(payload.data()), payload.size()}};
+  std::size_t first = 0;
+  while (first < 2) {
+    const ssize_t count =
+        ::writev(input_.get(), parts + first, static_cast<int>(2 - first));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      return fail(HelperError::io(codes::kUnknown, "Could not write to the helper",
+                                  count < 0 ? errno : EIO));
+    }
+    auto left = static_cast<std::size_t>(count);
+    while (first < 2 && left >= parts[first].iov_len) {
+      left -= parts[first].iov_len;
+      ++first;
+    }
+    if (first < 2) {
+      parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+      parts[first].iov_len -= left;
+    }
+  }
+  return {};
 }
 
 Result<void> HelperProcess::write_all(std::string_view bytes) {

@@ -34,6 +34,8 @@ class HelperProcess {
   // Writes all of `bytes` to the helper's input. Fails (EPIPE) once the
   // helper has stopped reading for good.
   Result<void> write_all(std::string_view bytes);
+  // Writes `head` then `payload` as one gathered stream, without copying.
+  Result<void> write_frame(std::string_view head, std::string_view payload);
   void close_input() { input_.reset(); }
 
   // The next line of the helper's output without its line feed; nothing at

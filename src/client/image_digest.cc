@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -33,7 +34,7 @@ std::string to_hex(const unsigned char* bytes, unsigned length) {
 
 }  // namespace
 
-Result<ImageDigest> digest_image(const std::string& path) {
+Result<std::uint64_t> image_size(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd)
     return fail(HelperError::io(codes::kImageMissing, "Could not open the image", errno));
@@ -45,18 +46,37 @@ Result<ImageDigest> digest_image(const std::string& path) {
   if (!S_ISREG(info.st_mode)) {
     return fail(codes::kImageMissing, "The image must be a regular file.");
   }
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+Result<ImageDigest> digest_image(const std::string& path) {
+  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(path));
+  (void)size;
+  return digest_file_prefix(path, std::nullopt, "image");
+}
+
+Result<ImageDigest> digest_file_prefix(const std::string& path,
+                                       std::optional<std::uint64_t> limit,
+                                       std::string_view what) {
+  const std::string name(what);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
+    return fail(
+        HelperError::io(codes::kImageMissing, "Could not open the " + name, errno));
   std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
   if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
     return fail(codes::kUnknown, "Could not start a SHA-256 digest.");
   }
   std::vector<unsigned char> buffer(kReadSize);
   ImageDigest digest;
-  while (true) {
-    const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
+  while (!limit || digest.size_bytes < *limit) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(
+        buffer.size(), limit ? *limit - digest.size_bytes : buffer.size()));
+    const ssize_t count = ::read(fd.get(), buffer.data(), want);
     if (count < 0) {
       if (errno == EINTR) continue;
       return fail(
-          HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+          HelperError::io(codes::kImageMissing, "Could not read the " + name, errno));
     }
     if (count == 0) break;
     EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(count));

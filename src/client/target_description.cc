@@ -46,6 +46,12 @@ Result<TargetDescription> describe_whole_disk(const std::string& node) {
   const std::string name = base_name(node);
   RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription disk,
                          describe_block_device(name, LinuxSystemPaths{}));
+  if (!disk.whole) {
+    return fail(codes::kDeviceNotRemovable,
+                node +
+                    " is a partition; give the whole disk it belongs to (see "
+                    "ravik-device-client list).");
+  }
   TargetDescription description;
   description.fields.device_id = name;
   description.fields.device_path = "/dev/" + name;

@@ -4,14 +4,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
 #include "client/event_pump.h"
 #include "client/image_digest.h"
+#include "client/installed_helper.h"
+#include "client/messages.h"
 #include "client/target_description.h"
 #include "client/wire.h"
 #include "io/unique_fd.h"
+#include "protocol/base64.h"
 
 namespace ravik::client {
 namespace {
@@ -19,6 +23,37 @@ namespace {
 std::string event_failure(const HelperEvent& event) {
   return event.text("errorCode").value_or("UNKNOWN") + ": " +
          event.text("errorMessage").value_or("");
+}
+
+using Clock = std::chrono::steady_clock;
+
+// The image's size and digest: the published one when given, which spares a
+// pass over the image (the helper checks the stream against it before the
+// write is committed), else the one computed now.
+Result<ImageDigest> digest_image_or_size(const ClientOptions& options) {
+  if (!options.sha256) return digest_image(options.image_path);
+  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(options.image_path));
+  return ImageDigest{size, *options.sha256};
+}
+
+// A stage as the user lived it: its wall-clock time and, when it moved
+// bytes, their mean rate over that time.
+std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
+  const auto elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+  char text[48];
+  if (elapsed < 1.0) {
+    std::snprintf(text, sizeof(text), "%.0f ms", elapsed * 1000.0);
+  } else {
+    std::snprintf(text, sizeof(text), "%.2f s", elapsed);
+  }
+  std::string figures = std::string(text);
+  if (bytes && elapsed > 0.0) {
+    figures +=
+        " (" +
+        format_bytes(static_cast<std::uint64_t>(static_cast<double>(*bytes) / elapsed)) +
+        "/s)";
+  }
+  return figures;
 }
 
 // What one job has to say at the end; `failure` empty means success so far.
@@ -44,12 +79,25 @@ class WriteJob {
   void await_write_outcome(HelperProcess& helper, EventPump& pump);
   void verify(HelperProcess& helper, EventPump& pump);
   void end_session(HelperProcess& helper, EventPump& pump);
+  // openBoot, the boot-file writes and the read, closeBoot.
+  void edit_boot_partition(HelperProcess& helper, EventPump& pump);
+  void recover(HelperProcess& helper, EventPump& pump);
+  // Sends `message` and returns its answer when it is of `kind`; otherwise
+  // notes the failure (with `what`) and returns nothing.
+  std::optional<HelperEvent> ask(HelperProcess& helper, EventPump& pump,
+                                 const nlohmann::ordered_json& message,
+                                 std::string_view kind, const std::string& what);
+  // Reads every --boot-file; false (with the reason reported) when one is
+  // unreadable or above the helper's 1 MiB bound.
+  bool load_boot_files();
   // Sends one control frame; a failure means the helper has gone.
   bool send(HelperProcess& helper, const nlohmann::ordered_json& message);
 
   const ClientOptions& options_;
   const JobStreams& streams_;
   JobReport report_;
+  std::vector<std::string> boot_contents_;  // Base64, in --boot-file order
+  Clock::time_point write_began_;
   bool abort_sent_ = false;
   bool write_succeeded_ = false;
   bool session_over_ = false;
@@ -88,8 +136,8 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_
       report_.fail_with("The image became shorter while it was being written.");
       break;
     }
-    if (!helper.write_all(data_frame_head(filled)) ||
-        !helper.write_all({reinterpret_cast<const char*>(buffer.data()), filled})) {
+    if (!helper.write_frame(data_frame_head(filled),
+                            {reinterpret_cast<const char*>(buffer.data()), filled})) {
       return;  // the helper ended; its events say why
     }
     sent += filled;
@@ -110,12 +158,15 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
     const std::string kind = event->kind();
     if (kind == "written") {
       write_succeeded_ = true;
+      // The helper's figure counts only the time inside device writes; the
+      // stage the user waited for also holds the stream and the final sync.
       const std::uint64_t bytes = event->number("bytesWritten").value_or(0);
-      const std::uint64_t rate = event->number("writeSpeedBps").value_or(0);
-      const std::uint64_t ms = event->number("writeDurationMs").value_or(0);
+      const std::uint64_t device_ms = event->number("writeDurationMs").value_or(0);
       report_.summary.push_back("Written:  " + format_bytes(bytes) + " in " +
-                                std::to_string(ms) + " ms (" + format_bytes(rate) +
-                                "/s)");
+                                stage_figures(write_began_, bytes) +
+                                ", including the final sync; time inside device "
+                                "writes " +
+                                std::to_string(device_ms) + " ms");
       return;
     }
     if (kind == "sourceAborted") {
@@ -138,6 +189,7 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
 }
 
 void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
+  const Clock::time_point began = Clock::now();
   if (!send(helper, verify_message("verify-1"))) return;
   auto event = pump.next();
   if (!event) {
@@ -147,9 +199,11 @@ void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
   }
   if (event->kind() == "verifyResult") {
     const bool matches = event->flag("matches").value_or(false);
-    report_.summary.push_back("Verified: target sha256 " +
-                              event->text("targetSha256").value_or("?") +
-                              (matches ? " matches" : " DOES NOT MATCH"));
+    report_.summary.push_back(
+        "Verified: " + format_bytes(event->number("bytesVerified").value_or(0)) + " in " +
+        stage_figures(began, event->number("bytesVerified")) + ", target sha256 " +
+        event->text("targetSha256").value_or("?") +
+        (matches ? " matches" : " DOES NOT MATCH"));
     if (!matches) {
       report_.fail_with("VERIFY_MISMATCH: The target does not hold the image (source " +
                         event->text("sourceSha256").value_or("?") + ", target " +
@@ -163,6 +217,7 @@ void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
 
 void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
   const std::string type(end_command_type(options_.end));
+  const Clock::time_point began = Clock::now();
   if (!send(helper, simple_message(type, "end-1"))) return;
   auto event = pump.next();
   if (!event) {
@@ -172,36 +227,148 @@ void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
   const std::string kind = event->kind();
   if (kind == "released" || kind == "result") {
     report_.summary.push_back(std::string(kind == "released" ? "Released" : "Ejected") +
-                              ": safe to remove");
+                              ": safe to remove, after " + stage_figures(began, {}));
   } else if (kind == "closed") {
-    report_.summary.push_back("Closed:   data flushed, target left attached");
+    report_.summary.push_back("Closed:   data flushed, target left attached, after " +
+                              stage_figures(began, {}));
   } else {
     report_.fail_with("Ending the session with " + type +
                       " failed: " + event_failure(*event));
   }
 }
 
-int WriteJob::run(const std::string& client_path) {
-  if (!options_.boot_files.empty()) {
-    write_text_line(
-        streams_.err_fd,
-        "ravik-device-client: --boot-file is not available in this build: the helper "
-        "cannot open boot partitions yet. Nothing was written.");
-    return 1;
+std::optional<HelperEvent> WriteJob::ask(HelperProcess& helper, EventPump& pump,
+                                         const nlohmann::ordered_json& message,
+                                         std::string_view kind, const std::string& what) {
+  if (!send(helper, message)) {
+    session_over_ = true;
+    report_.fail_with("The helper ended before " + what + ".");
+    return std::nullopt;
   }
-  auto digest = digest_image(options_.image_path);
-  if (!digest) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + digest.error().message());
-    return 1;
+  auto event = pump.next();
+  if (!event) {
+    session_over_ = true;
+    report_.fail_with("The helper ended during " + what + ".");
+    return std::nullopt;
+  }
+  if (event->kind() != kind) {
+    report_.fail_with(what + " failed: " + event_failure(*event));
+    if (event->flag("sessionRetained") == false) session_over_ = true;
+    return std::nullopt;
+  }
+  return event;
+}
+
+bool WriteJob::load_boot_files() {
+  constexpr std::uint64_t kMaxBootFile = 1'048'576;
+  for (const BootFile& file : options_.boot_files) {
+    UniqueFd fd(::open(file.local_path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    ssize_t count = 0;
+    while (fd && bytes.size() <= kMaxBootFile &&
+           (count = ::read(fd.get(), chunk, sizeof(chunk))) != 0) {
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) break;
+      bytes.insert(bytes.end(), chunk, chunk + count);
+    }
+    if (!fd || count < 0) {
+      write_text_line(streams_.err_fd, "ravik-device-client: could not read " +
+                                           file.local_path + ": " + os_error_text(errno) +
+                                           ". Nothing was written.");
+      return false;
+    }
+    if (bytes.size() > kMaxBootFile) {
+      write_text_line(streams_.err_fd, "ravik-device-client: " + file.local_path +
+                                           " is larger than the 1 MiB a boot file may "
+                                           "hold. Nothing was written.");
+      return false;
+    }
+    boot_contents_.push_back(base64_encode(bytes));
+  }
+  return true;
+}
+
+void WriteJob::edit_boot_partition(HelperProcess& helper, EventPump& pump) {
+  if (!ask(helper, pump, open_boot_message("boot-open", 1), "bootOpened",
+           "Opening the boot partition")) {
+    return;
+  }
+  for (std::size_t i = 0; i < options_.boot_files.size() && report_.failure.empty();
+       ++i) {
+    const std::string& name = options_.boot_files[i].name;
+    auto written = ask(helper, pump,
+                       boot_write_file_message("boot-write-" + std::to_string(i + 1),
+                                               name, boot_contents_[i]),
+                       "bootFileWritten", "Writing boot file " + name);
+    if (written) {
+      report_.summary.push_back(
+          "Boot file: " + name + " (" +
+          format_bytes(written->number("bytesWritten").value_or(0)) + ") written");
+    }
+  }
+  if (options_.read_boot_file && report_.failure.empty()) {
+    auto read =
+        ask(helper, pump, boot_read_file_message("boot-read", *options_.read_boot_file),
+            "bootFile", "Reading boot file " + *options_.read_boot_file);
+    if (read && read->flag("exists") != true) {
+      report_.fail_with("The boot partition holds no file " + *options_.read_boot_file +
+                        ".");
+    } else if (read) {
+      auto bytes = base64_decode_canonical(read->text("dataBase64").value_or(""));
+      if (!bytes) {
+        report_.fail_with("The helper sent a boot file that is not canonical Base64.");
+      } else if (!options_.json) {
+        (void)!::write(streams_.out_fd, bytes->data(), bytes->size());
+      }
+    }
+  }
+  if (!session_over_) {
+    (void)ask(helper, pump, simple_message("closeBoot", "boot-close"), "bootClosed",
+              "Closing the boot partition");
+  }
+}
+
+void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
+  auto result = ask(helper, pump, recover_message("recover-1", options_.volume_label),
+                    "recoveryResult", "Recovery");
+  if (result) {
+    report_.summary.push_back("Recovered: one FAT32 partition labelled " +
+                              options_.volume_label);
+  }
+}
+
+int WriteJob::run(const std::string& client_path) {
+  const bool writing = options_.command == ClientCommand::kWrite;
+  if (!load_boot_files()) return 1;
+  std::optional<ImageDigest> digest;
+  if (writing) {
+    Result<ImageDigest> digested = digest_image_or_size(options_);
+    if (!digested) {
+      write_text_line(streams_.err_fd,
+                      "ravik-device-client: " + digested.error().message());
+      return 1;
+    }
+    digest = std::move(digested).value();
   }
   auto target = describe_target(options_.target_path);
   if (!target) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
     return 1;
   }
-  report_.summary.push_back("Image:    " + options_.image_path + " (" +
-                            format_bytes(digest->size_bytes) + ", sha256 " +
-                            digest->sha256 + ")");
+  if (writing && digest->size_bytes > target->fields.size_bytes) {
+    write_text_line(
+        streams_.err_fd,
+        "ravik-device-client: the image (" + format_bytes(digest->size_bytes) +
+            ") is larger than " + target->fields.device_path + " (" +
+            format_bytes(target->fields.size_bytes) + "). Nothing was written.");
+    return 1;
+  }
+  if (writing) {
+    report_.summary.push_back("Image:    " + options_.image_path + " (" +
+                              format_bytes(digest->size_bytes) + ", sha256 " +
+                              digest->sha256 + ")");
+  }
   report_.summary.push_back("Target:   " + target->fields.device_path + " (" +
                             (target->regular_file ? "regular file, " : "block device, ") +
                             format_bytes(target->fields.size_bytes) + ")");
@@ -218,23 +385,36 @@ int WriteJob::run(const std::string& client_path) {
   {
     EventPump pump(*helper, display, options_.json ? streams_.out_fd : -1);
     const std::string job_id = "ravik-client-" + std::to_string(::getpid());
-    OpenWriteFields fields{.ids = {job_id, job_id, job_id},
-                           .target = target->fields,
-                           .bytes_total = digest->size_bytes,
-                           .sha256 = digest->sha256,
-                           .tail_policy = options_.tail_policy,
-                           .protected_prefix_bytes = options_.protected_prefix_bytes,
-                           .allow_regular_file = target->regular_file};
-    (void)send(*helper, open_write_message(fields));
+    if (writing) {
+      OpenWriteFields fields{.ids = {job_id, job_id, job_id},
+                             .target = target->fields,
+                             .bytes_total = digest->size_bytes,
+                             .sha256 = digest->sha256,
+                             .tail_policy = options_.tail_policy,
+                             .protected_prefix_bytes = options_.protected_prefix_bytes,
+                             .allow_regular_file = target->regular_file};
+      (void)send(*helper, open_write_message(fields));
+    } else {
+      (void)send(*helper, open_format_message({job_id, job_id, job_id}, target->fields,
+                                              target->regular_file));
+    }
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
       report_.fail_with(ready ? "The helper refused the target: " + event_failure(*ready)
                               : "The helper ended before it held the target.");
       session_over_ = true;
+    } else if (!writing) {
+      recover(*helper, pump);
+      if (!session_over_) end_session(*helper, pump);
     } else {
+      write_began_ = Clock::now();
       stream_image(*helper, pump, digest->size_bytes);
       await_write_outcome(*helper, pump);
       if (write_succeeded_ && options_.verify && !session_over_) verify(*helper, pump);
+      if (write_succeeded_ && report_.failure.empty() && !session_over_ &&
+          (!options_.boot_files.empty() || options_.read_boot_file)) {
+        edit_boot_partition(*helper, pump);
+      }
       if (!session_over_) end_session(*helper, pump);
     }
     helper->close_input();
@@ -248,8 +428,8 @@ int WriteJob::run(const std::string& client_path) {
                       ".");
   }
   if (!options_.json) {
-    for (const std::string& line : report_.summary)
-      write_text_line(streams_.out_fd, line);
+    const int summary_fd = options_.read_boot_file ? streams_.err_fd : streams_.out_fd;
+    for (const std::string& line : report_.summary) write_text_line(summary_fd, line);
   }
   if (!report_.failure.empty()) {
     write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
@@ -262,11 +442,11 @@ int WriteJob::run(const std::string& client_path) {
 
 std::string default_helper_path(const std::string& client_path,
                                 bool regular_file_target) {
+  if (!regular_file_target) return installed_helper_path(client_path);
   const std::size_t slash = client_path.rfind('/');
   const std::string directory =
       slash == std::string::npos ? "." : client_path.substr(0, slash);
-  return directory + (regular_file_target ? "/ravik-unix-device-helper-testing"
-                                          : "/ravik-unix-device-helper");
+  return directory + "/ravik-unix-device-helper-testing";
 }
 
 int run_write_job(const ClientOptions& options, const std::string& client_path,

@@ -66,10 +66,15 @@ TEST(ClientEndToEndTest, Write_WritesVerifiesReleasesAndSummarises) {
   ASSERT_EQ(lines.size(), 5u) << done->stdout_text;
   EXPECT_TRUE(lines[0].starts_with("Image:    " + run.image_path + " (9.0 MiB, sha256 "));
   EXPECT_EQ(lines[1], "Target:   " + run.target_path + " (regular file, 16.0 MiB)");
+  // Wall-clock figures of each stage; the helper's device-write time only
+  // under its own label.
   EXPECT_TRUE(lines[2].starts_with("Written:  9.0 MiB in ")) << lines[2];
-  EXPECT_TRUE(lines[3].starts_with("Verified: target sha256 ")) << lines[3];
+  EXPECT_NE(lines[2].find("/s), including the final sync; time inside device writes "),
+            std::string::npos)
+      << lines[2];
+  EXPECT_TRUE(lines[3].starts_with("Verified: 9.0 MiB in ")) << lines[3];
   EXPECT_TRUE(lines[3].ends_with(" matches")) << lines[3];
-  EXPECT_EQ(lines[4], "Released: safe to remove");
+  EXPECT_TRUE(lines[4].starts_with("Released: safe to remove, after ")) << lines[4];
   // Not a terminal: plain progress lines, no carriage returns.
   EXPECT_NE(done->stderr_text.find("WRITE 100%"), std::string::npos) << done->stderr_text;
   EXPECT_NE(done->stderr_text.find("VERIFY 100%"), std::string::npos);
@@ -107,32 +112,127 @@ TEST(ClientEndToEndTest, CancelAfter_AbortsTheStreamAndFails) {
   EXPECT_EQ(target.find_first_not_of('\0', 4096), std::string::npos);
 }
 
-TEST(ClientEndToEndTest, RefusedRequest_ReportsTheHelpersCodeAndMessage) {
+TEST(ClientEndToEndTest, ImageLargerThanTarget_IsRefusedBeforeTheHelperStarts) {
   ClientRun run(2 * 1024 * 1024, 1024 * 1024);
-  auto done = run.run();
+  auto done = run.run({"--helper", "/nonexistent/helper"});
   ASSERT_TRUE(done) << done.error();
   EXPECT_EQ(done->status, ExitStatus::exited_with(1));
-  EXPECT_NE(done->stderr_text.find(
-                "DEVICE_TOO_SMALL: The source image is larger than the selected target."),
+  EXPECT_EQ(done->stderr_text,
+            "ravik-device-client: the image (2.0 MiB) is larger than " + run.target_path +
+                " (1.0 MiB). Nothing was written.\n");
+}
+
+// A published digest is taken as given: the right one writes in one pass, a
+// wrong one is caught by the helper and the write reported as failed.
+TEST(ClientEndToEndTest, Sha256_IsCheckedByTheHelperAndVerifyReadsTheTarget) {
+  ClientRun run(3 * 1024 * 1024 + 5, 4 * 1024 * 1024);
+  auto hashed = run.run({"--no-verify", "--end", "close"});
+  ASSERT_TRUE(hashed) << hashed.error();
+  ASSERT_EQ(hashed->status, ExitStatus::exited_with(0)) << hashed->stderr_text;
+  const std::size_t at = hashed->stdout_text.find("sha256 ") + 7;
+  const std::string digest = hashed->stdout_text.substr(at, 64);
+
+  auto wrong = run.run({"--sha256", std::string(64, '0'), "--protected-prefix", "4096"});
+  ASSERT_TRUE(wrong) << wrong.error();
+  EXPECT_EQ(wrong->status, ExitStatus::exited_with(1));
+  EXPECT_NE(wrong->stderr_text.find("ravik-device-client: failed: The write failed: "),
             std::string::npos)
-      << done->stderr_text;
-  EXPECT_NE(done->stderr_text.find("ravik-device-client: failed: "), std::string::npos);
+      << wrong->stderr_text;
+  EXPECT_EQ(wrong->stdout_text.find("Written:"), std::string::npos);
+
+  auto given = run.run({"--sha256", digest});
+  ASSERT_TRUE(given) << given.error();
+  EXPECT_EQ(given->status, ExitStatus::exited_with(0)) << given->stderr_text;
+  EXPECT_EQ(read_file(run.target_path).substr(0, run.image.size()), run.image);
+
+  const auto client = harness::bin_path("ravik-device-client");
+  auto verified = harness::run_child(client, {"verify", run.image_path, run.target_path});
+  ASSERT_TRUE(verified) << verified.error();
+  EXPECT_EQ(verified->status, ExitStatus::exited_with(0)) << verified->stderr_text;
+  EXPECT_EQ(verified->stdout_text,
+            "Verified: target sha256 " + digest + " matches (3.0 MiB)\n");
+  auto mismatch = harness::run_child(client, {"verify", run.image_path, run.target_path,
+                                              "--sha256", std::string(64, 'f')});
+  ASSERT_TRUE(mismatch) << mismatch.error();
+  EXPECT_EQ(mismatch->status, ExitStatus::exited_with(1));
+  EXPECT_NE(mismatch->stderr_text.find("VERIFY_MISMATCH"), std::string::npos);
+}
+
+TEST(ClientEndToEndTest, HelpVersionAndTargetErrors) {
+  ClientRun run(4096, 4096);
+  const auto client = harness::bin_path("ravik-device-client");
+  auto help = harness::run_child(client, {"help", "write"});
+  ASSERT_TRUE(help) << help.error();
+  EXPECT_EQ(help->status, ExitStatus::exited_with(0));
+  EXPECT_NE(help->stdout_text.find("--sha256 HEX"), std::string::npos)
+      << help->stdout_text;
+  auto version = harness::run_child(client, {"--version"});
+  ASSERT_TRUE(version) << version.error();
+  EXPECT_TRUE(version->stdout_text.starts_with("ravik-device-client "));
+
+  auto missing = harness::run_child(
+      client, {"write", run.dir.path() + "/none.img", run.target_path});
+  ASSERT_TRUE(missing) << missing.error();
+  EXPECT_EQ(missing->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(
+      missing->stderr_text,
+      "ravik-device-client: Could not open the image: No such file or directory (os "
+      "error 2)\n");
+  auto directory = harness::run_child(client, {"write", run.image_path, run.dir.path()});
+  ASSERT_TRUE(directory) << directory.error();
+  EXPECT_EQ(directory->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(
+      directory->stderr_text,
+      "ravik-device-client: The target must be a block device or a regular file.\n");
 }
 
 TEST(ClientEndToEndTest, BootFileOrBadArguments_FailBeforeTouchingTheTarget) {
   ClientRun run(1024 * 1024, 1024 * 1024);
-  auto boot = run.run({"--boot-file", "config.txt=" + run.image_path});
+  const std::string big =
+      run.dir.write_file("big.bin", std::string(1024 * 1024 + 1, 'x'));
+  auto boot = run.run({"--boot-file", "config.txt=" + big});
   ASSERT_TRUE(boot) << boot.error();
   EXPECT_EQ(boot->status, ExitStatus::exited_with(1));
   EXPECT_EQ(boot->stderr_text,
-            "ravik-device-client: --boot-file is not available in this build: the helper "
-            "cannot open boot partitions yet. Nothing was written.\n");
+            "ravik-device-client: " + big +
+                " is larger than the 1 MiB a boot file may hold. Nothing "
+                "was written.\n");
   auto usage = run.run({"--end", "unplug"});
   ASSERT_TRUE(usage) << usage.error();
   EXPECT_EQ(usage->status, ExitStatus::exited_with(2));
-  EXPECT_TRUE(usage->stderr_text.starts_with(
-      "ravik-device-client: --end must be release, eject or close\nUsage: "));
+  EXPECT_EQ(usage->stderr_text,
+            "ravik-device-client: --end must be release, eject or close\n"
+            "Run ravik-device-client --help for the commands.\n");
   EXPECT_EQ(read_file(run.target_path), std::string(1024 * 1024, '\0'));
+}
+
+// recover lays out a FAT32 disk; written as an image elsewhere, its boot
+// partition takes a file and gives it back on standard output.
+TEST(ClientEndToEndTest, RecoverThenWriteWithBootFile_PrintsTheFileBack) {
+  harness::TempDir dir;
+  const std::string disk =
+      dir.write_file("disk.img", std::string(40 * 1024 * 1024, '\0'));
+  auto recovered =
+      harness::run_child(harness::bin_path("ravik-device-client"),
+                         {"recover", disk, "--label", "RAVIK", "--end", "close"});
+  ASSERT_TRUE(recovered) << recovered.error();
+  EXPECT_EQ(recovered->status, ExitStatus::exited_with(0)) << recovered->stderr_text;
+  EXPECT_NE(recovered->stdout_text.find("Recovered: one FAT32 partition labelled RAVIK"),
+            std::string::npos);
+
+  const std::string target =
+      dir.write_file("target.img", std::string(40 * 1024 * 1024, '\0'));
+  const std::string local = dir.write_file("hello.txt", "hello, boot partition\n");
+  auto written =
+      harness::run_child(harness::bin_path("ravik-device-client"),
+                         {"write", disk, target, "--boot-file", "hello.txt=" + local,
+                          "--read-boot-file", "HELLO.TXT", "--end", "close"});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_EQ(written->stdout_text, "hello, boot partition\n");
+  EXPECT_NE(written->stderr_text.find("Boot file: hello.txt (22 B) written"),
+            std::string::npos)
+      << written->stderr_text;
 }
 
 }  // namespace

@@ -57,34 +57,68 @@ struct RefusedCase {
 
 TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
   const std::vector<RefusedCase> cases = {
-      {{}, "the first argument must be the command \"write\""},
-      {{"read", "a", "b"}, "the first argument must be the command \"write\""},
-      {{"write", "a"}, "write needs exactly IMAGE and TARGET"},
-      {{"write", "a", "b", "c"}, "write needs exactly IMAGE and TARGET"},
+      {{}, "A subcommand is required"},
+      {{"read", "a", "b"}, "there is no command \"read\""},
+      {{"recover", "t"}, "--label is required"},
+      {{"recover", "t", "--label", "X", "--end", "release"},
+       "--end must be eject or close for recover"},
+      {{"recover", "t", "--label", "X", "--boot-file", "a=b"},
+       "The following arguments were not expected: a=b --boot-file"},
+      {{"write", "a"}, "TARGET is required"},
+      {{"write", "a", "b", "c"}, "The following argument was not expected: c"},
       {{"write", "a", "b", "--tail", "padded"},
-       "--tail must be exact or zero-pad-sector"},
+       "--tail: padded not in {exact,zero-pad-sector}"},
       {{"write", "a", "b", "--end", "detach"}, "--end must be release, eject or close"},
       {{"write", "a", "b", "--protected-prefix", "-1"},
        "--protected-prefix needs a byte count, not \"-1\""},
-      {{"write", "a", "b", "--cancel-after", "12k"},
-       "--cancel-after needs a byte count, not \"12k\""},
       {{"write", "a", "b", "--cancel-after", "99999999999999999999"},
        "--cancel-after needs a byte count, not \"99999999999999999999\""},
-      {{"write", "a", "b", "--helper"}, "--helper needs a value"},
-      {{"write", "a", "b", "--json", "--json"}, "--json was given more than once"},
+      {{"write", "a", "b", "--helper"}, "--helper: 1 required PATH missing"},
       {{"write", "a", "b", "--end", "close", "--end", "eject"},
-       "--end was given more than once"},
-      {{"write", "a", "b", "--boot-file", "config.txt"},
-       "--boot-file needs NAME=LOCALFILE"},
+       "--end: At Most 1 required but received 2"},
       {{"write", "a", "b", "--boot-file", "=x"}, "--boot-file needs NAME=LOCALFILE"},
-      {{"write", "a", "b", "--boot-file", "x="}, "--boot-file needs NAME=LOCALFILE"},
-      {{"write", "a", "b", "--force"}, "unknown option --force"},
+      {{"write", "a", "b", "--sha256", "ABC"},
+       "--sha256 needs 64 lower-case hexadecimal digits"},
+      {{"write", "a", "b", "--force"},
+       "The following argument was not expected: --force"},
+      {{"help", "nope"}, "there is no command \"nope\""},
   };
   for (const RefusedCase& c : cases) {
     auto parsed = parse_client_command_line(c.args);
     EXPECT_FALSE(parsed.options) << c.reason;
     EXPECT_EQ(parsed.error, c.reason);
   }
+}
+
+TEST(ClientOptionsTest, HelpAndVersion_AreTextToPrintNotOptions) {
+  for (const std::vector<std::string_view>& args :
+       {std::vector<std::string_view>{"--help"},
+        {"help"},
+        {"help", "write"},
+        {"write", "--help"},
+        {"--version"}}) {
+    auto parsed = parse(args);
+    EXPECT_FALSE(parsed.options);
+    EXPECT_EQ(parsed.error, "");
+    EXPECT_FALSE(parsed.requested_text.empty());
+  }
+  EXPECT_NE(parse({"help", "write"}).requested_text.find("--sha256 HEX"),
+            std::string::npos);
+  EXPECT_NE(parse({"--help"}).requested_text.find("list"), std::string::npos);
+  EXPECT_TRUE(parse({"--version"}).requested_text.starts_with("ravik-device-client "));
+}
+
+TEST(ClientOptionsTest, Parse_ListVerifyAndDigest) {
+  const std::string digest(64, 'a');
+  auto verify = parse({"verify", "img", "tgt", "--sha256", digest});
+  ASSERT_TRUE(verify.options) << verify.error;
+  EXPECT_EQ(verify.options->command, ClientCommand::kVerify);
+  EXPECT_EQ(verify.options->sha256, digest);
+  auto list = parse({"list", "--all", "--json"});
+  ASSERT_TRUE(list.options) << list.error;
+  EXPECT_EQ(list.options->command, ClientCommand::kList);
+  EXPECT_TRUE(list.options->list_all);
+  EXPECT_TRUE(list.options->json);
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// The list command: the whole disks this machine has, each with whether the
+// helper would accept it for writing and, if not, why; read from the same
+// sysfs description and system use the helper proves a disk's identity and
+// refuses a disk with.
+//
+// Reads the file system only; thread-compatible.
+#ifndef RAVIK_CLIENT_DISK_LISTING_H_
+#define RAVIK_CLIENT_DISK_LISTING_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/client_options.h"
+#include "client/write_job.h"
+#include "error/helper_error.h"
+#include "platform/linux/system_paths.h"
+#include "platform/linux/target_checks.h"
+
+namespace ravik::client {
+
+struct ListedDisk {
+  std::string device_path;  // "/dev/NAME"
+  std::string model;
+  std::uint64_t size_bytes = 0;
+  std::string transport;             // usb, sd, emmc, mmc, scsi, loop or other
+  std::vector<std::string> mounted;  // mount points of the disk and its partitions
+  bool offered = false;
+  std::string reason;  // why it is not offered; empty when it is
+};
+
+// Every whole disk below "{sysfs_root}/class/block", in name order.
+Result<std::vector<ListedDisk>> list_disks(const LinuxSystemPaths& paths,
+                                           RemovabilityPolicy policy);
+
+// The text the list command prints: a table of the offered disks (every disk
+// with `all`, with its reason), or one JSON object per line with `json`.
+std::string format_disk_list(const std::vector<ListedDisk>& disks, bool all, bool json);
+
+// Lists this machine's disks; 0, or 1 when sysfs or the mount table could not
+// be read.
+int run_list_disks(const ClientOptions& options, const JobStreams& streams);
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_DISK_LISTING_H_

@@ -1,0 +1,20 @@
+// The verify command: proves that a disk (or a file standing in for one)
+// begins with an image, by reading both in this process. It needs read access
+// to the disk and never starts the helper.
+//
+// Not thread-safe: one job per process.
+#ifndef RAVIK_CLIENT_VERIFY_JOB_H_
+#define RAVIK_CLIENT_VERIFY_JOB_H_
+
+#include "client/client_options.h"
+#include "client/write_job.h"
+
+namespace ravik::client {
+
+// 0 when the target's first bytes hash to the image's digest (or to the
+// given --sha256); 1 after a line naming the mismatch or the failure.
+int run_verify_job(const ClientOptions& options, const JobStreams& streams);
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_VERIFY_JOB_H_

@@ -18,6 +18,10 @@
 
 namespace ravik {
 
+// The message of the UNKNOWN error with which a mode ends when memory runs
+// out, in whichever thread that happens.
+inline constexpr std::string_view kOutOfMemoryMessage = "The helper ran out of memory.";
+
 class HelperError {
  public:
   HelperError(ErrorCode code, std::string message)

@@ -1,12 +1,40 @@
 #include "io/fd_stream.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace ravik {
 
+namespace {
+
+// Waits until `fd` or `wake_fd` is readable; true when woken.
+IoResult<bool> wait_readable(int fd, int wake_fd) {
+  for (;;) {
+    pollfd polled[2] = {{.fd = fd, .events = POLLIN, .revents = 0},
+                        {.fd = wake_fd, .events = POLLIN, .revents = 0}};
+    if (::poll(polled, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(IoError::from_errno(errno));
+    }
+    if ((polled[1].revents & POLLIN) == 0) return false;
+    std::uint8_t pending[64];
+    while (::read(wake_fd, pending, sizeof pending) > 0) {
+    }
+    return true;
+  }
+}
+
+}  // namespace
+
 IoResult<std::size_t> FdInput::read(std::span<std::uint8_t> buffer) {
+  if (wake_fd_ >= 0) {
+    auto woken = wait_readable(fd_.get(), wake_fd_);
+    if (!woken) return std::unexpected(std::move(woken).error());
+    if (*woken) return std::unexpected(IoError::from_errno(EINTR));
+  }
   for (;;) {
     const ssize_t count = ::read(fd_.get(), buffer.data(), buffer.size());
     if (count >= 0) return static_cast<std::size_t>(count);

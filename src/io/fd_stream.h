@@ -1,8 +1,8 @@
 // Byte streams over descriptors. FdInput and FdOutput own their descriptor
 // and repeat a call interrupted by a signal before it transferred anything, so
-// callers never see EINTR. DescriptorByteSource borrows its descriptor and
-// reports an interrupted read, so that a signal can stop a blocked reader.
-// One owner, one thread at a time.
+// callers never see EINTR from the system. DescriptorByteSource borrows its descriptor
+// and reports an interrupted read, so that a signal can stop a blocked reader. One owner,
+// one thread at a time.
 #ifndef RAVIK_IO_FD_STREAM_H_
 #define RAVIK_IO_FD_STREAM_H_
 
@@ -12,13 +12,19 @@
 
 namespace ravik {
 
+// With a wake descriptor (not owned, non-blocking, readable when a waiting
+// read must give way: the session's cancellation signals write to it), a
+// read waits for both; a wake-up consumes what is pending on the wake
+// descriptor and fails with kInterrupted, having read no input.
 class FdInput final : public ByteSource {
  public:
-  explicit FdInput(UniqueFd fd) : fd_(std::move(fd)) {}
+  explicit FdInput(UniqueFd fd, int wake_fd = -1)
+      : fd_(std::move(fd)), wake_fd_(wake_fd) {}
   IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
 
  private:
   UniqueFd fd_;
+  int wake_fd_;
 };
 
 class FdOutput final : public RawOutput {

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,30 @@ Result<void> write_standard_output(std::string_view text) {
                                                 "Could not write to standard output"));
   }
   return {};
+}
+
+// "UNKNOWN: The helper ran out of memory." without allocating.
+void write_out_of_memory_line() {
+  static constexpr std::string_view kLine = "UNKNOWN: The helper ran out of memory.\n";
+  static_assert(kLine.substr(9, kOutOfMemoryMessage.size()) == kOutOfMemoryMessage);
+  (void)write_all(STDERR_FILENO, kLine);
+}
+
+// An allocation failure that nothing caught (in a thread of its own, or on a
+// path that may not throw) still ends the process with the final line of an
+// UNKNOWN error and status 1 instead of an abort. Anything else is a defect
+// and aborts as it would have.
+[[noreturn]] void end_on_uncaught_exception() {
+  if (const std::exception_ptr current = std::current_exception()) {
+    try {
+      std::rethrow_exception(current);
+    } catch (const std::bad_alloc&) {
+      write_out_of_memory_line();
+      ::_exit(1);
+    } catch (...) {
+    }
+  }
+  std::abort();
 }
 
 // True when every literal of `pattern` (non-empty entries) equals the argument
@@ -128,22 +154,29 @@ int run_helper(int argc, char** argv, const BuildProfile& profile) {
   // A write to a closed pipe must fail as EPIPE and be reported by the mode,
   // not end the process silently.
   ::signal(SIGPIPE, SIG_IGN);
+  std::set_terminate(end_on_uncaught_exception);
   occupy_closed_standard_descriptors();
   close_inherited_descriptors();
 
-  std::vector<std::string_view> args;
-  args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
-  bool all_utf8 = true;
-  for (int i = 1; i < argc; ++i) {
-    args.emplace_back(argv[i]);
-    all_utf8 = all_utf8 && is_valid_utf8(args.back());
-  }
+  try {
+    std::vector<std::string_view> args;
+    args.reserve(argc > 1 ? static_cast<std::size_t>(argc - 1) : 0);
+    bool all_utf8 = true;
+    for (int i = 1; i < argc; ++i) {
+      args.emplace_back(argv[i]);
+      all_utf8 = all_utf8 && is_valid_utf8(args.back());
+    }
 
-  Result<void> result =
-      all_utf8 ? dispatch_command_line(args, profile) : Result<void>(fail(usage_error()));
-  if (result) return 0;
-  write_failure_line(STDERR_FILENO, result.error());
-  return 1;
+    Result<void> result = all_utf8 ? dispatch_command_line(args, profile)
+                                   : Result<void>(fail(usage_error()));
+    if (result) return 0;
+    write_failure_line(STDERR_FILENO, result.error());
+    return 1;
+  } catch (const std::bad_alloc&) {
+    // The mode's values were released on the way out, its holds included.
+    write_out_of_memory_line();
+    return 1;
+  }
 }
 
 }  // namespace ravik

@@ -19,8 +19,8 @@ BufferedInput::BufferedInput(std::unique_ptr<ByteSource> input)
     : input_(std::move(input)),
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kCapacity)) {}
 
-BufferedInput BufferedInput::over_fd(UniqueFd fd) {
-  return BufferedInput(std::make_unique<FdInput>(std::move(fd)));
+BufferedInput BufferedInput::over_fd(UniqueFd fd, int wake_fd) {
+  return BufferedInput(std::make_unique<FdInput>(std::move(fd), wake_fd));
 }
 
 IoResult<std::size_t> BufferedInput::read_raw(std::span<std::uint8_t> into) {
@@ -64,6 +64,22 @@ IoResult<void> BufferedInput::read_exact(std::span<std::uint8_t> out) {
     out = out.subspan(take);
   }
   return {};
+}
+
+IoResult<std::size_t> BufferedInput::read_some(std::span<std::uint8_t> out) {
+  if (begin_ == end_) {
+    const bool direct = out.size() >= kCapacity;
+    auto count = input_->read(direct ? out : std::span(buffer_.get(), kCapacity));
+    if (!count) return count;
+    if (*count == 0) return ended_early();
+    if (direct) return count;
+    begin_ = 0;
+    end_ = *count;
+  }
+  const std::size_t take = std::min(out.size(), end_ - begin_);
+  std::memcpy(out.data(), buffer_.get() + begin_, take);
+  begin_ += take;
+  return take;
 }
 
 IoResult<void> BufferedInput::skip(std::uint64_t count) {

@@ -27,8 +27,9 @@ class BufferedInput {
   static constexpr std::size_t kCapacity = 8192;
 
   explicit BufferedInput(std::unique_ptr<ByteSource> input);
-  // Over an owned descriptor (the session's duplicate of standard input).
-  static BufferedInput over_fd(UniqueFd fd);
+  // Over an owned descriptor (the session's duplicate of standard input);
+  // `wake_fd` as FdInput takes it.
+  static BufferedInput over_fd(UniqueFd fd, int wake_fd = -1);
 
   BufferedInput(BufferedInput&&) noexcept = default;
   BufferedInput& operator=(BufferedInput&&) noexcept = default;
@@ -38,6 +39,13 @@ class BufferedInput {
   // the bytes consumed before the failure are gone and the position is
   // unknown. Interrupted reads of the input are repeated.
   IoResult<void> read_exact(std::span<std::uint8_t> out);
+
+  // Reads at least one and at most out.size() bytes (out is not empty): from
+  // the buffer when it holds any, otherwise with one read of the input, which
+  // goes straight into `out` when that is at least the buffer's size. Unlike
+  // read_exact, a wake-up of the input (kInterrupted) is returned, with
+  // nothing consumed. kUnexpectedEof at the end of the stream.
+  IoResult<std::size_t> read_some(std::span<std::uint8_t> out);
 
   // Consumes and discards `count` bytes; fails like read_exact.
   IoResult<void> skip(std::uint64_t count);

@@ -9,9 +9,9 @@
 #ifndef RAVIK_PROTOCOL_SOURCE_FRAME_READER_H_
 #define RAVIK_PROTOCOL_SOURCE_FRAME_READER_H_
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 
@@ -34,24 +34,32 @@ class SourceFrameReader final : public ByteSource {
   // frames. Errors: kInvalidData for a bad length, tag or byte count (no byte
   // of a refused data frame is handed out), kUnexpectedEof for an end frame
   // that came early, kConnectionAborted for the application's abort frame,
-  // and the input's own failures unchanged. A frame refused for its tag or
-  // byte count is consumed whole; a length over the limit leaves its body
-  // unread. Once a read has failed, every later read fails the same way
-  // without touching the input, since the input is no longer known to be at a
-  // frame boundary the reader may interpret.
+  // and the input's own failures unchanged. Once a read has failed, every
+  // later read fails the same way without touching the input.
+  //
+  // A wake-up of the input (a cancellation while the stream stalls) ends the
+  // call early: with the bytes already handed out, or with kInterrupted when
+  // there are none. Nothing is lost: the next read or drain goes on from the
+  // same place in the stream.
   IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
 
-  // Consumes frames up to and including the next abort frame: the data the
-  // application had announced (never more than bytes_total in all) and at
-  // most one end frame before the abort. On success `finished` and `canceled`
-  // are set and the input is aligned on the next control frame. Payload is
-  // discarded.
+  // Consumes frames up to and including the next abort frame: the rest of
+  // the current frame, the data the application had announced (never more
+  // than bytes_total in all) and at most one end frame before the abort. On
+  // success `finished` and `canceled` are set and the input is aligned on the
+  // next control frame. Payload is discarded. Refuses at once, reading
+  // nothing, when the stream is misaligned.
   IoResult<void> drain_until_abort();
 
   // An end frame was accepted (or a drain reached the abort frame).
   bool finished() const { return finished_; }
   // An abort frame was received.
   bool canceled() const { return canceled_; }
+  // The input stopped inside a frame whose end is unknown: after a length
+  // over the limit (its body unread) or a failure of the input itself. What
+  // follows is untrusted image content that can no longer be told from
+  // frames, so the input must never be read again.
+  bool misaligned() const { return misaligned_; }
   // Image bytes handed out so far (after a drain: the bytes announced).
   std::uint64_t delivered() const { return delivered_; }
 
@@ -61,22 +69,28 @@ class SourceFrameReader final : public ByteSource {
     std::uint8_t tag;
   };
 
-  IoResult<FrameHead> read_head(const char* limit_text);
-  IoResult<std::size_t> read_next_frame(std::span<std::uint8_t> buffer);
-  std::size_t hand_out(std::span<std::uint8_t> buffer);
+  IoResult<std::size_t> read_frames(std::span<std::uint8_t> buffer);
+  // Completes the 5-byte head of the next frame, going on from what an
+  // interrupted call left; the length is checked as soon as it is complete.
+  IoResult<FrameHead> read_head(bool interruptible, const char* limit_text);
+  // Fills `into` from the input. Interruptible: a wake-up returns the count
+  // so far, or kInterrupted when it is 0. Otherwise wake-ups are ignored.
+  IoResult<std::size_t> fill(std::span<std::uint8_t> into, bool interruptible);
+  IoResult<void> skip(std::uint64_t count);
   IoResult<void> drain();
 
   BufferedInput& input_;  // Not owned; must outlive this.
   std::uint64_t bytes_total_;
   std::uint64_t delivered_ = 0;
-  // Payload of the current data frame when the consumer's buffer was too
-  // small to take it in one piece; kept between frames to spare allocations.
-  std::unique_ptr<std::uint8_t[]> frame_;
-  std::size_t frame_capacity_ = 0;
-  std::size_t frame_size_ = 0;
-  std::size_t position_ = 0;
+  std::array<std::uint8_t, 5> head_{};
+  std::size_t head_filled_ = 0;
+  // Payload of the current (accepted) data frame still on the input.
+  std::uint64_t payload_left_ = 0;
+  // Bytes of a refused frame still on the input, consumed by a drain.
+  std::uint64_t refused_left_ = 0;
   bool finished_ = false;
   bool canceled_ = false;
+  bool misaligned_ = false;
   std::optional<IoError> failure_;
 };
 

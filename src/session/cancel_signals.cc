@@ -1,8 +1,11 @@
 #include "session/cancel_signals.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace ravik {
 namespace {
@@ -10,7 +13,19 @@ namespace {
 std::atomic<bool> g_cancel_flag{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-void store_cancel(int, siginfo_t*, void*) { g_cancel_flag.store(true); }
+std::atomic<int> g_wake_write_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void store_cancel(int, siginfo_t*, void*) {
+  g_cancel_flag.store(true);
+  const int wake_fd = g_wake_write_fd.load();
+  if (wake_fd < 0) return;
+  const int saved_errno = errno;
+  const std::uint8_t byte = 1;
+  // A full pipe already holds a wake-up.
+  [[maybe_unused]] const ssize_t ignored = ::write(wake_fd, &byte, 1);
+  errno = saved_errno;
+}
 
 bool install_one(int signal_number) {
   struct sigaction action = {};
@@ -24,6 +39,19 @@ bool install_one(int signal_number) {
 
 std::shared_ptr<std::atomic<bool>> process_cancel_flag() {
   return std::shared_ptr<std::atomic<bool>>(std::shared_ptr<void>(), &g_cancel_flag);
+}
+
+Result<int> cancel_wake_descriptor() {
+  static int read_end = -1;
+  if (read_end >= 0) return read_end;
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return fail(HelperError::io(codes::kUnknown,
+                                "Could not install cancellation handlers", errno));
+  }
+  read_end = ends[0];
+  g_wake_write_fd.store(ends[1]);
+  return read_end;
 }
 
 Result<void> install_cancel_signal_handlers() {

@@ -1,5 +1,6 @@
 #include "session/command_reader.h"
 
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -78,8 +79,16 @@ Result<void> spawn_command_reader(BufferedInput input,
     std::thread reader([input = std::move(input), sender = std::move(sender),
                         state = std::move(state),
                         cancel_flag = std::move(cancel_flag)]() mutable {
-      const FrameSource next_frame = [&input] { return read_frame(input); };
-      run_command_reader(next_frame, sender, *state, *cancel_flag);
+      // Built in advance: reporting that memory ran out must not need more.
+      ReaderMessage out_of_memory = ReaderFailure{
+          HelperError(codes::kUnknown, std::string(kOutOfMemoryMessage)), std::nullopt};
+      try {
+        const FrameSource next_frame = [&input] { return read_frame(input); };
+        run_command_reader(next_frame, sender, *state, *cancel_flag);
+      } catch (const std::bad_alloc&) {
+        // The main thread ends the session with it, as with any reader failure.
+        (void)sender.send(std::move(out_of_memory));
+      }
     });
     reader.detach();
   } catch (const std::system_error& error) {

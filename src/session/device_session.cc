@@ -124,6 +124,7 @@ Result<void> run_raw_protocol(const MaintenanceLocation& location,
                            /*provisioning_permitted=*/true));
   RAVIK_ASSIGN_OR_RETURN(UniqueFd input_fd,
                          duplicate_descriptor(STDIN_FILENO, "standard input"));
+  RAVIK_ASSIGN_OR_RETURN(const int wake_fd, cancel_wake_descriptor());
   RAVIK_ASSIGN_OR_RETURN(UniqueFd output_fd,
                          duplicate_descriptor(STDOUT_FILENO, "standard output"));
   BufferedOutput output = BufferedOutput::over_fd(std::move(output_fd));
@@ -133,8 +134,8 @@ Result<void> run_raw_protocol(const MaintenanceLocation& location,
                            .install_cancel_handlers = install_cancel_signal_handlers,
                            .maintenance_lease_id = lock.lease_id(),
                            .clock = &clock};
-  Result<void> result = serve_device_session(BufferedInput::over_fd(std::move(input_fd)),
-                                             output, std::move(services));
+  Result<void> result = serve_device_session(
+      BufferedInput::over_fd(std::move(input_fd), wake_fd), output, std::move(services));
   (void)output.flush();
   return result;
 }

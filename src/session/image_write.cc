@@ -25,6 +25,14 @@ Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader
     RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
     return false;
   }
+  if (source.misaligned()) {
+    // What follows on the input is image content that can no longer be told
+    // from frames; read as frames it could turn into commands. The input is
+    // not read again.
+    RAVIK_RETURN_IF_ERROR(context.write_error(output, error, std::nullopt, high_water,
+                                              /*session_retained=*/false));
+    return fail(std::move(error));
+  }
   const bool complete = source.finished();
   if (complete && high_water != 0 && ends_retained_when_complete(error.code())) {
     RAVIK_RETURN_IF_ERROR(context.write_error(output, error, std::nullopt, high_water,

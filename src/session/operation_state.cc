@@ -1,6 +1,17 @@
 #include "session/operation_state.h"
 
+#include "transaction/sha256.h"
+
 namespace ravik {
+namespace {
+
+// Computed before the lock is taken: an ID can be up to a frame long.
+std::string id_digest(std::string_view operation_id) {
+  return Sha256::hex_of(std::span(
+      reinterpret_cast<const std::uint8_t*>(operation_id.data()), operation_id.size()));
+}
+
+}  // namespace
 
 bool OperationState::try_begin(std::string_view operation_id) {
   std::lock_guard lock(mutex_);
@@ -11,6 +22,7 @@ bool OperationState::try_begin(std::string_view operation_id) {
 
 CancelDecision OperationState::decide_cancel(
     const std::optional<std::string>& operation_id, std::atomic<bool>& cancel_flag) {
+  const std::string digest = operation_id ? id_digest(*operation_id) : std::string();
   std::lock_guard lock(mutex_);
   if (active_operation_) {
     if (operation_id && *operation_id != *active_operation_) {
@@ -19,7 +31,7 @@ CancelDecision OperationState::decide_cancel(
     cancel_flag.store(true);
     return CancelDecision::kAppliedToActive;
   }
-  if (operation_id && completed_operations_.contains(*operation_id)) {
+  if (operation_id && completed_operations_.contains(digest)) {
     return CancelDecision::kLate;
   }
   cancel_flag.store(true);
@@ -27,15 +39,15 @@ CancelDecision OperationState::decide_cancel(
 }
 
 void OperationState::complete(std::string_view operation_id) {
+  std::string digest = id_digest(operation_id);
   std::lock_guard lock(mutex_);
   if (!active_operation_ || *active_operation_ != operation_id) return;
-  std::string id = std::move(*active_operation_);
   active_operation_.reset();
   // An ID can come back only if the transaction let it be claimed twice; the
   // history then keeps one entry for it, not two.
-  if (completed_operations_.contains(id)) return;
-  completed_operations_.insert(id);
-  recent_operations_.push_back(std::move(id));
+  if (completed_operations_.contains(digest)) return;
+  completed_operations_.insert(digest);
+  recent_operations_.push_back(std::move(digest));
   if (recent_operations_.size() > kHistoryLimit) {
     completed_operations_.erase(recent_operations_.front());
     recent_operations_.pop_front();
@@ -48,8 +60,9 @@ std::optional<std::string> OperationState::active_operation() const {
 }
 
 bool OperationState::is_completed(std::string_view operation_id) const {
+  const std::string digest = id_digest(operation_id);
   std::lock_guard lock(mutex_);
-  return completed_operations_.contains(operation_id);
+  return completed_operations_.contains(digest);
 }
 
 std::size_t OperationState::history_size() const {

@@ -67,6 +67,8 @@ class OperationState {
  private:
   mutable std::mutex mutex_;
   std::optional<std::string> active_operation_;
+  // Finished IDs are kept as their SHA-256 digests (lower-case hex), so that
+  // the history takes the same small memory whatever the IDs' lengths.
   std::deque<std::string> recent_operations_;
   std::set<std::string, std::less<>> completed_operations_;
 };

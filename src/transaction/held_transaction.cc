@@ -5,6 +5,7 @@
 #include "protocol/request_validation.h"
 #include "transaction/cancellation.h"
 #include "transaction/disk_conversion.h"
+#include "transaction/sha256.h"
 
 namespace ravik {
 namespace {
@@ -98,7 +99,9 @@ HeldTargetIdentity HeldTransaction::identity() const {
 
 Result<void> HeldTransaction::register_operation(std::string_view operation_id) {
   RAVIK_RETURN_IF_ERROR(validate_operation_id(operation_id));
-  if (!operation_ids_.emplace(operation_id).second) {
+  const std::string digest = Sha256::hex_of(std::span(
+      reinterpret_cast<const std::uint8_t*>(operation_id.data()), operation_id.size()));
+  if (!operation_ids_.insert(digest).second) {
     return fail(codes::kProtocolError,
                 "operationId was already used in this transaction.");
   }

@@ -165,6 +165,7 @@ class HeldTransaction {
   std::optional<std::string> source_digest_;
   std::unique_ptr<HeldDeviceIo> device_;
   CancelFlag cancel_flag_;
+  // SHA-256 digests (hex) of the operation IDs claimed so far.
   std::set<std::string, std::less<>> operation_ids_;
   WriteCounters counters_;
   bool written_ = false;

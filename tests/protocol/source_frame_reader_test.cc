@@ -117,29 +117,26 @@ TEST(SourceFrameReader, LengthLimits_LargestAcceptedLargerRefusedBeforeBody) {
   }
 }
 
-TEST(SourceFrameReader, BadFrames_RefusedWholeWithoutHandingOutBytes) {
+TEST(SourceFrameReader, BadFrames_RefusedWithoutHandingOutBytes) {
   struct Case {
     std::string frames;
     std::uint64_t bytes_total;
     IoErrorKind kind;
     const char* text;
-    std::size_t frame_bytes;  // the refused frame is consumed whole
   };
   const Case cases[] = {
-      {raw_frame(1, '\0'), 10, IoErrorKind::kInvalidData, "invalid source frame tag", 5},
-      {raw_frame(3, '\x03'), 10, IoErrorKind::kInvalidData, "invalid source frame tag",
-       7},
-      {raw_frame(2, '\x01'), 10, IoErrorKind::kInvalidData, "invalid source frame tag",
-       6},
-      {raw_frame(9, '\x02'), 10, IoErrorKind::kInvalidData, "invalid source frame tag",
-       13},
+      {raw_frame(1, '\0'), 10, IoErrorKind::kInvalidData, "invalid source frame tag"},
+      {raw_frame(3, '\x03'), 10, IoErrorKind::kInvalidData, "invalid source frame tag"},
+      {raw_frame(2, '\x01'), 10, IoErrorKind::kInvalidData, "invalid source frame tag"},
+      {raw_frame(9, '\x02'), 10, IoErrorKind::kInvalidData, "invalid source frame tag"},
       {data_frame("12345678901"), 10, IoErrorKind::kInvalidData,
-       "source stream contained trailing bytes", 16},
+       "source stream contained trailing bytes"},
       {end_frame(), 10, IoErrorKind::kUnexpectedEof,
-       "source stream ended before bytesTotal", 5},
-      {abort_frame(), 10, IoErrorKind::kConnectionAborted, "source stream was canceled",
-       5},
+       "source stream ended before bytesTotal"},
+      {abort_frame(), 10, IoErrorKind::kConnectionAborted, "source stream was canceled"},
   };
+  // Only the head of the refused frame is consumed; a drain takes the rest.
+  constexpr std::size_t kConsumed = 8 + 5;
   for (const auto& c : cases) {
     ScriptedBufferedInput s(data_frame("abc") + c.frames + data_frame("more"));
     SourceFrameReader reader(s.input, c.bytes_total);
@@ -149,7 +146,8 @@ TEST(SourceFrameReader, BadFrames_RefusedWholeWithoutHandingOutBytes) {
     ASSERT_FALSE(failed.has_value()) << c.text;
     EXPECT_EQ(failed.error().kind, c.kind) << c.text;
     EXPECT_EQ(failed.error().describe(), c.text);
-    EXPECT_EQ(s.consumed(), 8 + c.frame_bytes) << c.text;
+    EXPECT_EQ(s.consumed(), kConsumed) << c.text;
+    EXPECT_FALSE(reader.misaligned());
     EXPECT_EQ(buffer[3], 0xEE) << c.text;  // nothing of the frame was handed out
     EXPECT_EQ(reader.delivered(), 3u);
     EXPECT_EQ(reader.canceled(), c.kind == IoErrorKind::kConnectionAborted);
@@ -158,7 +156,7 @@ TEST(SourceFrameReader, BadFrames_RefusedWholeWithoutHandingOutBytes) {
     const auto again = reader.read(buffer);
     ASSERT_FALSE(again.has_value());
     EXPECT_EQ(again.error().describe(), c.text);
-    EXPECT_EQ(s.consumed(), 8 + c.frame_bytes) << c.text;
+    EXPECT_EQ(s.consumed(), kConsumed) << c.text;
   }
 }
 
@@ -191,6 +189,61 @@ TEST(SourceFrameReader, InputFailures_PassThroughUnchanged) {
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(error->kind, IoErrorKind::kOther);
   EXPECT_EQ(error->os_error, EIO);
+}
+
+TEST(SourceFrameReader, LengthOverLimit_MisalignedAndNeverReadAgain) {
+  // The body of the refused frame is image content; read as frames it holds
+  // an abort frame (00 00 00 01 02) and a control frame.
+  const std::string body = std::string("\0\0\x01\x02", 4) + length_prefix(2) + "{}";
+  ScriptedBufferedInput s(length_prefix(4194306) + '\0' + body);
+  SourceFrameReader reader(s.input, 100);
+  expect_error(read_all(reader, 64).error, IoErrorKind::kInvalidData,
+               "source frame exceeds the protocol limit");
+  EXPECT_TRUE(reader.misaligned());
+  const std::size_t consumed = s.consumed();
+  const auto drained = reader.drain_until_abort();
+  ASSERT_FALSE(drained.has_value());
+  EXPECT_EQ(s.consumed(), consumed);
+  EXPECT_FALSE(reader.canceled());
+}
+
+TEST(SourceFrameReader, WakeUps_EndReadsEarlyWithoutLosingBytes) {
+  const std::string image = "abcdefgh";
+  const std::string frames = data_frame("abcdef") + data_frame("gh");
+  for (std::size_t at = 1; at < frames.size(); ++at) {
+    SCOPED_TRACE("woken after byte " + std::to_string(at));
+    for (const bool drain : {false, true}) {
+      auto log = std::make_shared<testing::InputLog>();
+      auto raw = std::make_unique<testing::ScriptedInput>(
+          frames + (drain ? abort_frame() : end_frame()) + "next", log, 1);
+      raw->fail_at(at, IoError::from_errno(EINTR));
+      BufferedInput input(std::move(raw));
+      SourceFrameReader reader(input, image.size());
+      std::string bytes;
+      bool woken = false;
+      std::uint8_t buffer[16];
+      while (!woken || !drain) {
+        auto count = reader.read(buffer);
+        if (!count) {
+          ASSERT_EQ(count.error().kind, IoErrorKind::kInterrupted);
+          woken = true;
+          continue;
+        }
+        if (*count == 0) break;
+        bytes.append(reinterpret_cast<char*>(buffer), *count);
+        woken = woken || log->delivered > at;
+      }
+      if (drain) {
+        ASSERT_TRUE(reader.drain_until_abort().has_value());
+      } else {
+        EXPECT_EQ(bytes, image);
+        EXPECT_TRUE(reader.finished());
+      }
+      std::uint8_t next[4];
+      ASSERT_TRUE(input.read_exact(next).has_value());
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(next), 4), "next");
+    }
+  }
 }
 
 struct DrainCase {
@@ -248,14 +301,13 @@ TEST(SourceFrameReader, DrainUntilAbort_Rules) {
       if (!count || *count == 0) break;
       taken += *count;
     }
-    const std::size_t before_drain = s.consumed();
     auto drained = reader.drain_until_abort();
     if (c.error == nullptr) {
       ASSERT_TRUE(drained.has_value()) << c.name << ": " << drained.error().describe();
       EXPECT_TRUE(reader.finished()) << c.name;
       EXPECT_TRUE(reader.canceled()) << c.name;
       // Aligned on the control frame that follows the abort.
-      EXPECT_EQ(s.consumed(), before_drain + c.during.size()) << c.name;
+      EXPECT_EQ(s.consumed(), c.before.size() + c.during.size()) << c.name;
       std::uint8_t next[6];
       ASSERT_TRUE(s.input.read_exact(next).has_value()) << c.name;
       EXPECT_EQ(std::string(reinterpret_cast<char*>(next), 6), next_control) << c.name;

@@ -1,6 +1,7 @@
 #include "session/operation_state.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <string>
 #include <thread>
@@ -17,6 +18,27 @@ TEST(OperationStateTest, Complete_ActiveOperation_MovesIdIntoHistory) {
   EXPECT_FALSE(state.active_operation().has_value());
   EXPECT_TRUE(state.is_completed("a"));
   EXPECT_EQ(state.history_size(), 1u);
+}
+
+TEST(OperationStateTest, LongIds_HistoryMemoryDoesNotGrowWithTheirLength) {
+  const auto heap_in_use = [] {
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+  };
+  const auto long_id = [](int n) {
+    return std::string(1 << 20, 'x') + std::to_string(n);
+  };
+  OperationState state;
+  const std::size_t before = heap_in_use();
+  for (int n = 0; n < 130; ++n) {
+    ASSERT_TRUE(state.try_begin(long_id(n)));
+    complete_reader_operation(state, long_id(n));
+  }
+  // Kept whole, the 128 remembered IDs would hold 128 MiB.
+  EXPECT_LT(heap_in_use(), before + (1 << 20));
+  EXPECT_TRUE(state.is_completed(long_id(129)));
+  EXPECT_FALSE(state.is_completed(long_id(1)));
+  EXPECT_FALSE(state.is_completed(std::string(1 << 20, 'x')));
 }
 
 TEST(OperationStateTest, Complete_OtherOrMissingId_ChangesNothing) {

@@ -3,6 +3,12 @@
 // byte (rates, durations and the lease ID masked).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 
 #include <algorithm>
 
@@ -16,6 +22,7 @@ namespace {
 using client::abort_frame;
 using client::cancel_message;
 using client::control_frame;
+using client::data_frame_head;
 using client::end_frame;
 using client::read_message;
 using client::simple_message;
@@ -319,6 +326,83 @@ TEST(SessionWriteTest, SigtermDuringWrite_ErrorThenAbortFrameResynchronises) {
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
 }
 
+TEST(SessionWriteTest, SigtermDuringPrefixCommit_WriteCompletesNextOperationCanceled) {
+  constexpr std::uint64_t kPrefix = 16 * kMiB;
+  SessionDriver driver(kPrefix + kMiB, kPrefix + kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame(std::nullopt, kPrefix));
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  // The commit has begun once image bytes appear in the prefix area, which
+  // the zero pass blanked; its first block comes last.
+  const std::string expected = driver.image().substr(512, 64);
+  std::ifstream target(driver.target_path(), std::ios::binary);
+  std::string seen(64, '\0');
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (seen != expected && std::chrono::steady_clock::now() < deadline) {
+    target.clear();
+    target.seekg(512);
+    target.read(seen.data(), 64);
+  }
+  ASSERT_EQ(seen, expected);
+  ASSERT_TRUE(driver.child().send_signal(SIGTERM));
+  EXPECT_EQ(driver.next_answer(), driver.written_line(kPrefix));
+  // The cancellation takes effect on the next operation.
+  driver.send(control_frame(read_message("r1", 0, 4)));
+  EXPECT_EQ(driver.next_line(),
+            error_line("r1", "CANCELED", "The transaction was canceled.", kPrefix + kMiB,
+                       true));
+  std::ifstream written(driver.target_path(), std::ios::binary);
+  EXPECT_TRUE(std::equal(driver.image().begin(), driver.image().end(),
+                         std::istreambuf_iterator<char>(written)));
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, SigtermWhileImageStalls_AnsweredAtOnceThenResynchronises) {
+  SessionDriver driver(8 * kMiB, 8 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  // The stream stalls halfway through the first frame.
+  const std::string first = driver.image_frames()[0];
+  driver.send(first.substr(0, first.size() / 2));
+  ASSERT_TRUE(driver.child().send_signal(SIGTERM));
+  // Answered while nothing more arrives (well within this generous bound).
+  const auto answer = driver.child().read_line(std::chrono::seconds(10));
+  EXPECT_EQ(answer.value_or("<no line>"),
+            error_line({}, "CANCELED", "The transaction was canceled.", 0, false));
+  // The rest of the frame and the abort frame: nothing of the stream was lost.
+  driver.send(first.substr(first.size() / 2));
+  driver.send(abort_frame());
+  EXPECT_EQ(
+      driver.next_line(),
+      header("sourceAborted") +
+          R"(,"errorCode":"CANCELED","errorMessage":"The transaction was canceled.",)"
+          R"("bytesWritten":0,"sessionRetained":true})");
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, SourceFrameOverLimit_ImageNeverReadAsFrames) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  // Behind the refused length, the frame's tag and image bytes that read as
+  // an abort frame (00 00 00 01 02) and then a close command.
+  driver.send(data_frame_head(4 * kMiB + 1) + std::string("\0\0\x01\x02", 4) +
+              control_frame(simple_message("close", "c")));
+  const std::string message =
+      "Could not read the source stream: source frame exceeds the protocol limit";
+  EXPECT_EQ(driver.next_line(), error_line({}, "IMAGE_MISSING", message, 0, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), "IMAGE_MISSING: " + message + "\n");
+}
+
 TEST(SessionWriteTest, InputClosedAfterWrite_ErrorNotRetainedExit1) {
   SessionDriver driver(kMiB, kMiB);
   ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
@@ -423,6 +507,50 @@ TEST(SessionCancelTest, After129Operations_LateCancelForFirstIsForwarded) {
   driver.send(control_frame(simple_message("release", "rel")));
   EXPECT_EQ(driver.next_line(), released_line("rel"));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+// --- Resources -----------------------------------------------------------------
+
+// The helper's mapped address space in bytes, from /proc.
+std::uint64_t mapped_bytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmSize:")) return std::stoull(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+TEST(SessionResourceTest, AllocationFailureInCommandReader_EndsUnknownNotAbort) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer runtimes manage the address space themselves";
+#endif
+  SessionDriver driver(kMiB, kMiB);
+  // One heap grown by brk, and every allocation of 64 KiB or more mapped on
+  // its own: a limit on the address space refuses such an allocation at once.
+  ASSERT_NO_FATAL_FAILURE(driver.start(
+      {"GLIBC_TUNABLES=glibc.malloc.arena_max=1:glibc.malloc.mmap_threshold=65536"}));
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  ASSERT_EQ(driver.next_answer(), driver.written_line());
+  // Once a command was answered, the command reader runs and waits for input.
+  driver.send(control_frame(read_message("r0", 0, 4)));
+  ASSERT_TRUE(driver.next_line().starts_with(header("readResult")));
+  const std::uint64_t mapped = mapped_bytes(driver.child().pid());
+  ASSERT_GT(mapped, 0u);
+  const rlimit limit = {.rlim_cur = mapped, .rlim_max = RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(driver.child().pid(), RLIMIT_AS, &limit, nullptr), 0);
+  // The command reader allocates the 2 MiB body of the next frame; the
+  // helper may end before it took the whole frame.
+  const std::string command = control_frame(read_message("r1", 0, 4)).substr(4);
+  (void)driver.child().write_stdin(
+      client::raw_control_frame(command + std::string(2 * kMiB - command.size(), ' ')));
+  EXPECT_EQ(driver.next_line(),
+            error_line({}, "UNKNOWN", "The helper ran out of memory.", kMiB, false));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(driver.stderr_text(), "UNKNOWN: The helper ran out of memory.\n");
 }
 
 }  // namespace

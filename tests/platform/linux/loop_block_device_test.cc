@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/aligned_buffer.h"
+#include "platform/aligned_buffer.h"
 #include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
 #include "platform/unique_fd.h"

@@ -7,6 +7,7 @@
 
 #include "transaction/cancellation.h"
 #include "transaction/source_reads.h"
+#include "transaction/thread_name.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {
@@ -85,6 +86,7 @@ Result<void> SourcePipeline::read_into(Slot& slot, std::uint64_t& consumed) {
 }
 
 void SourcePipeline::read_chunks() {
+  name_current_thread("ravik-source");
   std::uint64_t consumed = plan_.begin;
   const Slot* previous = nullptr;
   std::optional<HelperError> failure;
@@ -123,6 +125,7 @@ void SourcePipeline::read_chunks() {
 }
 
 void SourcePipeline::hash_chunks() {
+  name_current_thread("ravik-hasher");
   for (std::uint64_t index = 0;; ++index) {
     {
       std::unique_lock lock(mutex_);

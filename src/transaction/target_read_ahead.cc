@@ -5,6 +5,7 @@
 
 #include "transaction/cancellation.h"
 #include "transaction/target_reads.h"
+#include "transaction/thread_name.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {
@@ -43,6 +44,7 @@ void TargetReadAhead::stop_and_join() {
 }
 
 void TargetReadAhead::read_steps() {
+  name_current_thread("ravik-readback");
   std::optional<HelperError> failure;
   std::uint64_t done = 0;
   for (std::uint64_t index = 0; done < length_; ++index) {

@@ -18,6 +18,9 @@
 namespace ravik {
 namespace {
 
+// Handed to the device loops of the prefix commit, which must not stop halfway.
+const std::atomic<bool> kNeverCanceled{false};
+
 bool is_power_of_two(std::uint64_t value) {
   return value != 0 && (value & (value - 1)) == 0;
 }
@@ -56,9 +59,16 @@ class ImageWriter {
                   "The source changed after preparation; prepare the image again before "
                   "retrying.");
     }
-    if (plan_.protected_prefix_bytes > 0) RAVIK_RETURN_IF_ERROR(commit_prefix(digest));
-    RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
-    RAVIK_RETURN_IF_ERROR(check_canceled());
+    if (plan_.protected_prefix_bytes > 0) {
+      RAVIK_RETURN_IF_ERROR(commit_prefix(digest));
+      // A cancellation that came during the commit stays set for the next
+      // operation: the image is whole on the target, so the write is not
+      // reported as canceled.
+      RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
+    } else {
+      RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
+      RAVIK_RETURN_IF_ERROR(check_canceled());
+    }
     return WriteOutcome{
         .source_sha256 = digest,
         .bytes_written = plan_.bytes_total,
@@ -236,6 +246,12 @@ class ImageWriter {
   // source. It proves exactly what a separate digest of the body would (the
   // prefix bytes are the ones the source delivered), while every source byte
   // passes through one hasher instead of two.
+  //
+  // Once its first byte is written the commit runs to its end without looking
+  // at the cancel flag: stopped halfway it would leave part of the new prefix
+  // over zeros. The block holding byte 0 (the partition table) goes last,
+  // behind a flush of the rest, so that a failure on the way never leaves a
+  // new table in front of an incomplete prefix.
   Result<void> commit_prefix(const std::string& source_digest) {
     const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
     Sha256 readback;
@@ -250,19 +266,32 @@ class ImageWriter {
     }
     RAVIK_RETURN_IF_ERROR(check_canceled());
     RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
-    RAVIK_RETURN_IF_ERROR(seek_to(0));
-    RAVIK_ASSIGN_OR_RETURN(
-        const auto elapsed,
-        timed_write_target_all(device_, prefix_, write_position_,
-                               counters_.target_high_water, cancel_flag_));
-    write_duration_ += elapsed;
+    const auto prefix = std::span<const std::uint8_t>(prefix_);
+    const auto first_block =
+        static_cast<std::size_t>(std::min<std::uint64_t>(prefix_length, block_size_));
+    if (prefix.size() > first_block) {
+      RAVIK_RETURN_IF_ERROR(write_uncancelable(first_block, prefix.subspan(first_block)));
+      RAVIK_RETURN_IF_ERROR(device_.sync_all());
+    }
+    RAVIK_RETURN_IF_ERROR(write_uncancelable(0, prefix.first(first_block)));
     RAVIK_RETURN_IF_ERROR(device_.sync_all());
     RAVIK_ASSIGN_OR_RETURN(const std::string prefix_readback,
-                           hash_target_range(device_, 0, prefix_length, cancel_flag_));
+                           hash_target_range(device_, 0, prefix_length, kNeverCanceled));
     if (prefix_readback != Sha256::hex_of(prefix_)) {
       return fail(codes::kVerifyMismatch,
                   "Protected prefix readback did not match after commit.");
     }
+    return {};
+  }
+
+  Result<void> write_uncancelable(std::uint64_t position,
+                                  std::span<const std::uint8_t> bytes) {
+    RAVIK_RETURN_IF_ERROR(seek_to(position));
+    RAVIK_ASSIGN_OR_RETURN(
+        const auto elapsed,
+        timed_write_target_all(device_, bytes, write_position_,
+                               counters_.target_high_water, kNeverCanceled));
+    write_duration_ += elapsed;
     return {};
   }
 

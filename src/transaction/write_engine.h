@@ -73,7 +73,10 @@ using WriteProgress = std::function<Result<void>(std::uint64_t source_bytes_read
 // back and `counters` tell how far the source and the target got; with a
 // protected prefix the target's prefix area then holds its old bytes or
 // zeros, never part of the new prefix, unless the failure came during or
-// after the commit of the prefix itself.
+// after the commit of the prefix itself; even then the first block (the
+// partition table) is new only when the whole image is on the target. Once
+// the commit has begun a cancellation no longer stops the write: it stays set
+// and stops the next operation.
 Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
                                  ByteSource& source, const WriteProgress& progress,
                                  WriteCounters& counters,

@@ -101,13 +101,14 @@ static client::TargetFields target_fields(const std::string& path, std::uint64_t
   return target;
 }
 
-std::string SessionDriver::open_write_frame(
-    const std::optional<std::string>& sha256) const {
+std::string SessionDriver::open_write_frame(const std::optional<std::string>& sha256,
+                                            std::uint64_t protected_prefix) const {
   client::OpenWriteFields fields;
   fields.ids = {"req-1", "ses-1", "task-1"};
   fields.target = target_fields(target_path_, target_size_);
   fields.bytes_total = image_.size();
   fields.sha256 = sha256.value_or(sha256_hex(image_));
+  fields.protected_prefix_bytes = protected_prefix;
   fields.allow_regular_file = true;
   return client::control_frame(client::open_write_message(fields));
 }
@@ -147,13 +148,13 @@ std::string SessionDriver::ready_line() const {
          R"("logicalBlockSize":512,"maintenanceLease":{"mode":"shared","leaseId":"*"}})";
 }
 
-std::string SessionDriver::written_line() const {
+std::string SessionDriver::written_line(std::uint64_t protected_prefix) const {
   return header("written") + R"(,"bytesWritten":)" + std::to_string(image_.size()) +
          R"(,"targetBytesWritten":)" + std::to_string(image_.size()) +
          R"(,"sourceSha256":")" + sha256_hex(image_) +
          R"(","writeDurationMs":*,"writeSpeedBps":*,"flushCompleted":true,)" +
-         R"("protectedPrefixBytes":0,"protectedBodyVerified":true,)" +
-         R"("protectedPrefixVerified":true})";
+         R"("protectedPrefixBytes":)" + std::to_string(protected_prefix) +
+         R"(,"protectedBodyVerified":true,)" + R"("protectedPrefixVerified":true})";
 }
 
 void SessionDriver::open_and_write() {

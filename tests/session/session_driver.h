@@ -49,7 +49,8 @@ class SessionDriver {
 
   void send(const std::string& bytes);
   // open_write for the image; `sha256` replaces the image's own digest.
-  std::string open_write_frame(const std::optional<std::string>& sha256 = {}) const;
+  std::string open_write_frame(const std::optional<std::string>& sha256 = {},
+                               std::uint64_t protected_prefix = 0) const;
   std::string open_format_frame() const;
   // The image as 4 MiB data frames (no end frame).
   std::vector<std::string> image_frames() const;
@@ -63,7 +64,7 @@ class SessionDriver {
 
   // Expected lines of this session.
   std::string ready_line() const;
-  std::string written_line() const;
+  std::string written_line(std::uint64_t protected_prefix = 0) const;
 
   // open_write, ready, the whole image and its end frame, written.
   void open_and_write();

@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+
 #include "client/messages.h"
 #include "client/wire.h"
 #include "session_driver.h"
@@ -258,6 +263,41 @@ TEST(SessionWriteTest, SigtermDuringWrite_ErrorThenAbortFrameResynchronises) {
       header("sourceAborted") +
           R"(,"errorCode":"CANCELED","errorMessage":"The transaction was canceled.",)"
           R"("bytesWritten":4194304,"sessionRetained":true})");
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(SessionWriteTest, SigtermDuringPrefixCommit_WriteCompletesNextOperationCanceled) {
+  constexpr std::uint64_t kPrefix = 16 * kMiB;
+  SessionDriver driver(kPrefix + kMiB, kPrefix + kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame(std::nullopt, kPrefix));
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  // The commit has begun once image bytes appear in the prefix area, which
+  // the zero pass blanked; its first block comes last.
+  const std::string expected = driver.image().substr(512, 64);
+  std::ifstream target(driver.target_path(), std::ios::binary);
+  std::string seen(64, '\0');
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (seen != expected && std::chrono::steady_clock::now() < deadline) {
+    target.clear();
+    target.seekg(512);
+    target.read(seen.data(), 64);
+  }
+  ASSERT_EQ(seen, expected);
+  ASSERT_TRUE(driver.child().send_signal(SIGTERM));
+  EXPECT_EQ(driver.next_answer(), driver.written_line(kPrefix));
+  // The cancellation takes effect on the next operation.
+  driver.send(control_frame(read_message("r1", 0, 4)));
+  EXPECT_EQ(driver.next_line(),
+            error_line("r1", "CANCELED", "The transaction was canceled.", kPrefix + kMiB,
+                       true));
+  std::ifstream written(driver.target_path(), std::ios::binary);
+  EXPECT_TRUE(std::equal(driver.image().begin(), driver.image().end(),
+                         std::istreambuf_iterator<char>(written)));
   driver.send(control_frame(simple_message("release", "rel")));
   EXPECT_EQ(driver.next_line(), released_line("rel"));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));

@@ -103,7 +103,9 @@ IoResult<std::size_t> FaultInjectingDevice::write(std::span<const std::uint8_t> 
     note(CallKind::kWrite);
     return std::unexpected(IoError::from_errno(EINVAL));
   }
-  std::size_t length = data.size();
+  std::size_t length =
+      std::min(data.size(),
+               disk_->max_write_length.value_or(std::numeric_limits<std::size_t>::max()));
   if (auto fault = take_fault(disk_->write_faults, length)) {
     switch (fault->kind) {
       case FaultKind::kFail:

@@ -85,6 +85,9 @@ struct FakeDisk {
   std::optional<int> detach_confirmed_on_poll;
   // Writes report more bytes than were offered.
   bool overreport_writes = false;
+  // A write call moves at most this many bytes (a device that splits large
+  // transfers), so one large write becomes several calls.
+  std::optional<std::size_t> max_write_length;
   // Runs after every call the device receives (before it returns), with the
   // call's kind; a test flips switches or sets a cancel flag here.
   std::function<void(CallKind)> on_call;

@@ -1,7 +1,8 @@
 // The protected prefix under faults: whatever fails, and wherever a
 // cancellation arrives, the target never holds a byte of the image's real
 // prefix before the body was read back equal to the source, and nothing is
-// written once the cancellation was set.
+// written once the cancellation was set, unless the commit of the prefix was
+// under way; that runs to its end and writes the block holding byte 0 last.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,8 +55,11 @@ struct Scenario {
   Result<WriteOutcome> result = WriteOutcome{};
 };
 
-::testing::AssertionResult prefix_area_holds_no_image_byte(const FakeDisk& disk) {
-  for (std::uint64_t i = 0; i < kPrefix; ++i) {
+// `end`: how much of the prefix area to check (a failed commit may have
+// written all of it but the first block).
+::testing::AssertionResult prefix_area_holds_no_image_byte(const FakeDisk& disk,
+                                                           std::uint64_t end = kPrefix) {
+  for (std::uint64_t i = 0; i < end; ++i) {
     if (disk.bytes[i] != 0 && disk.bytes[i] != kUntouched) {
       return ::testing::AssertionFailure() << "image byte at offset " << i;
     }
@@ -167,7 +171,8 @@ TEST_P(DataSafety, FailureInEveryPhase_LeavesPrefixAreaOldOrBlank) {
     auto s = run(phase.arm);
     ASSERT_FALSE(s->result.has_value());
     EXPECT_EQ(s->result.error().code().text(), phase.code) << s->result.error().message();
-    EXPECT_TRUE(prefix_area_holds_no_image_byte(*s->disk));
+    EXPECT_TRUE(prefix_area_holds_no_image_byte(
+        *s->disk, phase.name == "commit write" ? s->disk->logical_block_size : kPrefix));
     EXPECT_FALSE(s->watch.prefix_exposed_early);
     EXPECT_EQ(s->held->target_high_water(), furthest_write(*s->disk));
     EXPECT_EQ(s->held->source_bytes_read(),
@@ -188,7 +193,7 @@ TEST_P(DataSafety, PrefixReadbackMismatch_IsVerifyMismatchNotSuccess) {
   auto s = run([](Scenario& scenario) {
     Scenario* raw = &scenario;
     scenario.react = [raw](CallKind kind) {
-      if (kind == CallKind::kSync && raw->disk->sync_calls == 3)
+      if (kind == CallKind::kSync && raw->disk->sync_calls == 4)
         raw->disk->bytes[7] ^= 0x80;
     };
   });
@@ -222,11 +227,16 @@ TEST_P(DataSafety, CancelAtEveryDeviceCall_StopsWritingAndNeverExposesPrefix) {
       };
     });
     ASSERT_TRUE(canceled);
-    ASSERT_FALSE(s->result.has_value());
+    EXPECT_FALSE(s->watch.prefix_exposed_early);
+    if (s->result) {
+      // Only a commit already under way finishes; the image is then whole.
+      EXPECT_TRUE(s->watch.body_read_back);
+      EXPECT_EQ(slice(s->disk->bytes, 0, kImage), image_);
+      continue;
+    }
     EXPECT_EQ(s->result.error().code().text(), "CANCELED");
     EXPECT_EQ(s->result.error().message(), "The transaction was canceled.");
     EXPECT_EQ(s->disk->writes.size(), writes_when_canceled);
-    EXPECT_FALSE(s->watch.prefix_exposed_early);
     if (!s->watch.body_read_back) {
       EXPECT_TRUE(prefix_area_holds_no_image_byte(*s->disk));
     }
@@ -257,6 +267,90 @@ TEST_P(DataSafety, SingleWriteFaultAnywhere_NeverExposesPrefix) {
     }
   }
 }
+
+// The commit of a 16 MiB prefix on a device that takes at most 4 MiB per
+// write call, so that the commit spans many calls. Parameter: block size.
+class PrefixCommit : public ::testing::TestWithParam<std::uint64_t> {
+ protected:
+  static constexpr std::uint64_t kPrefix16M = 16 * 1024 * 1024;
+  static constexpr std::uint64_t kImage16M = kPrefix16M + 96 * 1024;
+  const std::vector<std::uint8_t> image_ = pattern_bytes(kImage16M, 11);
+
+  struct Run {
+    std::shared_ptr<FakeDisk> disk;
+    HeldFake held;
+    Result<WriteOutcome> result = WriteOutcome{};
+  };
+
+  // `react` runs after every device call with the run and the call count.
+  Run run(const std::function<void(Run&, std::size_t)>& react) {
+    Run r;
+    r.disk = std::make_shared<FakeDisk>(kImage16M + 1024 * 1024, kUntouched);
+    r.disk->requires_aligned_io = true;
+    r.disk->logical_block_size = GetParam();
+    r.disk->max_write_length = 4 * 1024 * 1024;
+    r.held = hold(r.disk, write_request_for(image_, r.disk->bytes.size(), kPrefix16M));
+    r.disk->on_call = [&r, &react](CallKind) { react(r, r.disk->calls.size()); };
+    MemorySource source(image_);
+    r.result = r.held->write_source_with_progress(source, {});
+    r.disk->on_call = {};
+    return r;
+  }
+
+  // The new partition table (bytes 446..511) at LBA 0 only over the whole image.
+  ::testing::AssertionResult table_only_over_whole_image(const FakeDisk& disk) const {
+    const auto table = [](auto bytes) { return bytes + 446; };
+    if (!std::equal(table(image_.begin()), image_.begin() + 512,
+                    table(disk.bytes.begin())))
+      return ::testing::AssertionSuccess();
+    if (std::equal(image_.begin(), image_.end(), disk.bytes.begin()))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "new table at LBA 0 over an incomplete image";
+  }
+};
+
+TEST_P(PrefixCommit, CancelAtEveryDeviceCall_NeverExposesTableOverIncompleteImage) {
+  const Run clean = run([](Run&, std::size_t) {});
+  ASSERT_TRUE(clean.result.has_value()) << clean.result.error().message();
+  std::size_t completed_despite_cancel = 0;
+  // The first call, the identity check at open, came before the write.
+  for (std::size_t at = 2; at <= clean.disk->calls.size(); ++at) {
+    SCOPED_TRACE("cancel at call " + std::to_string(at));
+    const Run r = run([at](Run& self, std::size_t calls) {
+      if (calls == at) self.held->request_cancellation();
+    });
+    EXPECT_TRUE(table_only_over_whole_image(*r.disk));
+    if (r.result) {
+      // The cancel came during the commit: it stays set for the next operation.
+      ++completed_despite_cancel;
+      EXPECT_TRUE(r.held.cancel->load());
+    } else {
+      EXPECT_EQ(r.result.error().code().text(), "CANCELED");
+    }
+  }
+  EXPECT_GE(completed_despite_cancel, 6u);
+}
+
+TEST_P(PrefixCommit, FailingWriteAtEveryWriteCall_NeverExposesTableOverIncompleteImage) {
+  const Run clean = run([](Run&, std::size_t) {});
+  ASSERT_TRUE(clean.result.has_value()) << clean.result.error().message();
+  std::size_t write_number = 0;
+  for (std::size_t call = 1; call <= clean.disk->calls.size(); ++call) {
+    if (clean.disk->calls[call - 1] != CallKind::kWrite) continue;
+    const std::uint64_t offset = clean.disk->writes[write_number++].offset;
+    SCOPED_TRACE("write failing at call " + std::to_string(call));
+    // Armed right before the call, so that it hits that call and no earlier
+    // write at the same offset.
+    const Run r = run([call, offset](Run& self, std::size_t calls) {
+      if (calls + 1 == call) self.disk->write_faults = {{.offset = offset}};
+    });
+    ASSERT_FALSE(r.result.has_value());
+    EXPECT_EQ(r.result.error().code().text(), "WRITE_FAILED");
+    EXPECT_TRUE(table_only_over_whole_image(*r.disk));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, PrefixCommit, ::testing::Values(512u, 4096u));
 
 INSTANTIATE_TEST_SUITE_P(AlignedAndUnaligned, DataSafety, ::testing::Bool(),
                          [](const auto& info) {

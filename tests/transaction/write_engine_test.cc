@@ -90,17 +90,22 @@ TEST(WriteSourceWithProgress, ProtectedPrefix_WrittenLastAndBothReadbacksRun) {
   ASSERT_FALSE(run.progress.empty());
   EXPECT_EQ(run.progress.front(), prefix);
   EXPECT_EQ(run.progress.back(), image.size());
-  // Writes: the zero pass over the prefix, the body from P on, the prefix.
-  ASSERT_GE(disk->writes.size(), 3u);
+  // Writes: the zero pass over the prefix, the body from P on, the prefix
+  // behind its first block, and the first block (the partition table) last.
+  ASSERT_GE(disk->writes.size(), 4u);
   EXPECT_EQ(disk->writes.front().offset, 0u);
   EXPECT_EQ(disk->writes.front().length, prefix);
   EXPECT_TRUE(disk->writes.front().all_zero);
   EXPECT_EQ(disk->writes[1].offset, prefix);
+  const Transfer& rest = disk->writes[disk->writes.size() - 2];
+  EXPECT_EQ(rest.offset, 512u);
+  EXPECT_EQ(rest.length, prefix - 512);
   EXPECT_EQ(disk->writes.back().offset, 0u);
-  EXPECT_EQ(disk->writes.back().length, prefix);
+  EXPECT_EQ(disk->writes.back().length, 512u);
   EXPECT_FALSE(disk->writes.back().all_zero);
-  // Three syncs: after the zero pass, after the body, after the commit.
-  EXPECT_EQ(disk->sync_calls, 3);
+  // Four syncs: after the zero pass, after the body, before and after the
+  // first block.
+  EXPECT_EQ(disk->sync_calls, 4);
   // Readbacks cover the body P..B and then the prefix 0..P.
   ASSERT_FALSE(disk->reads.empty());
   EXPECT_EQ(disk->reads.front().offset, prefix);
@@ -118,9 +123,10 @@ TEST(WriteSourceWithProgress, PrefixEqualsImage_BodyLoopSkippedAndCommitWritesAl
   ASSERT_TRUE(run.result.has_value()) << run.result.error().message();
   EXPECT_EQ(slice(disk->bytes, 0, image.size()), image);
   EXPECT_EQ(run.progress, (std::vector<std::uint64_t>{8192}));
-  ASSERT_EQ(disk->writes.size(), 2u);
+  ASSERT_EQ(disk->writes.size(), 3u);
   EXPECT_TRUE(disk->writes[0].all_zero);
-  EXPECT_EQ(disk->writes[1].length, image.size());
+  EXPECT_EQ(disk->writes[1].offset + disk->writes[1].length, image.size());
+  EXPECT_EQ(disk->writes[2].offset, 0u);
 }
 
 TEST(WriteSourceWithProgress, ZeroPadSector_PadsToBlockAndReportsBothSizes) {

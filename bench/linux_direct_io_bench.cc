@@ -61,8 +61,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "*** LOOP DEVICES UNAVAILABLE: %s\n", why_not.c_str());
     return 1;
   }
-  TargetExpectation target;
-  target.platform = PlatformName::kLinux;
+  SelectedDisk target;
+  target.platform = DiskPlatform::kLinux;
   target.device_id = loop->name();
   target.device_path = loop->path();
   target.size_bytes = kDiskBytes;

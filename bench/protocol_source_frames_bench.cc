@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "protocol/buffered_input.h"
 #include "protocol/source_frame_reader.h"
 

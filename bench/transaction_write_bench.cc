@@ -25,9 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_source.h"
+#include "io/unique_fd.h"
 #include "platform/file/regular_file_device.h"
-#include "platform/unique_fd.h"
-#include "protocol/byte_source.h"
+#include "transaction/disk_conversion.h"
 #include "transaction/held_transaction.h"
 #include "transaction/sha256.h"
 
@@ -143,7 +144,7 @@ HeldTransaction open_transaction(const std::string& path, std::uint64_t total,
   request.source.sha256 = digest;
   request.tail_policy = TailPolicy::kExact;
   request.protected_prefix_bytes = prefix;
-  auto device = open_regular_file_target(request.target);
+  auto device = open_regular_file_target(selected_disk_of(request.target));
   if (!device) die(device.error().message());
   auto held = HeldTransaction::from_open_request(request, std::move(*device), nullptr);
   if (!held) die(held.error().message());

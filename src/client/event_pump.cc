@@ -1,23 +1,12 @@
 #include "client/event_pump.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-#include <string_view>
+#include "io/write_all.h"
 
 namespace ravik::client {
 
 void write_text_line(int fd, std::string text) {
   text.push_back('\n');
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
-  }
+  (void)write_all(fd, text);
 }
 
 EventPump::EventPump(HelperProcess& helper, ProgressDisplay& display, int echo_fd)

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <utility>
 
+#include "io/write_all.h"
+
 namespace ravik::client {
 namespace {
 
@@ -82,14 +84,9 @@ HelperProcess::~HelperProcess() {
 
 Result<void> HelperProcess::write_all(std::string_view bytes) {
   if (!input_) return fail(codes::kUnknown, "The helper's input is already closed.");
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(input_.get(), bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(
-          HelperError::io(codes::kUnknown, "Could not write to the helper", errno));
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
+  if (auto written = ravik::write_all(input_.get(), bytes); !written) {
+    return fail(written.error().to_helper_error(codes::kUnknown,
+                                                "Could not write to the helper"));
   }
   return {};
 }

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "error/helper_error.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik::client {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik::client {
 namespace {

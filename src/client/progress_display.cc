@@ -1,9 +1,8 @@
 #include "client/progress_display.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
+
+#include "io/write_all.h"
 
 namespace ravik::client {
 namespace {
@@ -93,14 +92,8 @@ void ProgressDisplay::finish() {
 }
 
 void ProgressDisplay::emit(std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd_, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;  // progress is a courtesy; a closed terminal must not stop the job
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
+  // Progress is a courtesy; a closed terminal must not stop the job.
+  (void)write_all(fd_, text);
 }
 
 }  // namespace ravik::client

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <optional>
 
+#include "io/unique_fd.h"
 #include "platform/linux/block_device_description.h"
-#include "platform/unique_fd.h"
 
 namespace ravik::client {
 namespace {

@@ -11,7 +11,7 @@
 #include "client/image_digest.h"
 #include "client/target_description.h"
 #include "client/wire.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik::client {
 namespace {
@@ -183,7 +183,8 @@ void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
 
 int WriteJob::run(const std::string& client_path) {
   if (!options_.boot_files.empty()) {
-    write_text_line(streams_.err_fd,
+    write_text_line(
+        streams_.err_fd,
         "ravik-device-client: --boot-file is not available in this build: the helper "
         "cannot open boot partitions yet. Nothing was written.");
     return 1;
@@ -218,12 +219,12 @@ int WriteJob::run(const std::string& client_path) {
     EventPump pump(*helper, display, options_.json ? streams_.out_fd : -1);
     const std::string job_id = "ravik-client-" + std::to_string(::getpid());
     OpenWriteFields fields{.ids = {job_id, job_id, job_id},
-                       .target = target->fields,
-                       .bytes_total = digest->size_bytes,
-                       .sha256 = digest->sha256,
-                       .tail_policy = options_.tail_policy,
-                       .protected_prefix_bytes = options_.protected_prefix_bytes,
-                       .allow_regular_file = target->regular_file};
+                           .target = target->fields,
+                           .bytes_total = digest->size_bytes,
+                           .sha256 = digest->sha256,
+                           .tail_policy = options_.tail_policy,
+                           .protected_prefix_bytes = options_.protected_prefix_bytes,
+                           .allow_regular_file = target->regular_file};
     (void)send(*helper, open_write_message(fields));
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
@@ -247,7 +248,8 @@ int WriteJob::run(const std::string& client_path) {
                       ".");
   }
   if (!options_.json) {
-    for (const std::string& line : report_.summary) write_text_line(streams_.out_fd, line);
+    for (const std::string& line : report_.summary)
+      write_text_line(streams_.out_fd, line);
   }
   if (!report_.failure.empty()) {
     write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);

@@ -110,8 +110,14 @@ Result<VolumeLayout> parse_boot_sector(std::span<const std::uint8_t> s,
     return fail(ErrorKind::kCorrupt, "a FAT32 boot sector gives a fixed root directory");
   }
 
+  // Implementations disagree on where data starts when the fixed root does
+  // not end on a sector boundary, so such a volume cannot be edited safely.
+  if ((static_cast<std::uint64_t>(layout.root_entries) * 32) % sector != 0) {
+    return fail(ErrorKind::kCorrupt,
+                "the root directory does not fill a whole number of sectors");
+  }
   const std::uint64_t root_sectors =
-      (static_cast<std::uint64_t>(layout.root_entries) * 32 + sector - 1) / sector;
+      static_cast<std::uint64_t>(layout.root_entries) * 32 / sector;
   const std::uint64_t meta = reserved + layout.fat_count * fat_sectors + root_sectors;
   if (meta >= total) {
     return fail(ErrorKind::kCorrupt, "the volume's metadata leaves no room for data");
@@ -123,8 +129,11 @@ Result<VolumeLayout> parse_boot_sector(std::span<const std::uint8_t> s,
                 "the volume has more clusters than FAT32 can number");
   }
   layout.cluster_count = static_cast<std::uint32_t>(clusters);
-  layout.type = type_for_cluster_count(clusters);
-  if ((layout.type == FatType::kFat32) != fat32_bpb) {
+  // A FAT32 layout (no 16-bit FAT size) is FAT32 whatever its cluster count:
+  // formatters make such volumes below 65,525 clusters and systems mount them
+  // by their layout. A FAT12/16 layout must still fit its count.
+  layout.type = fat32_bpb ? FatType::kFat32 : type_for_cluster_count(clusters);
+  if (!fat32_bpb && layout.type == FatType::kFat32) {
     return fail(ErrorKind::kCorrupt,
                 std::string("the boot sector's layout does not fit a volume of ") +
                     std::to_string(clusters) + " clusters, which makes it " +

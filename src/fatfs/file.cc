@@ -109,8 +109,18 @@ Result<void> File::read_exact(std::span<std::uint8_t> buffer) {
   return {};
 }
 
+Result<void> File::check_chain_owned() const {
+  if (chain_exceeds_size_) {
+    return fail(ErrorKind::kCorrupt,
+                "the file's cluster chain is longer than its size needs; it may be "
+                "cross-linked with another file");
+  }
+  return {};
+}
+
 Result<void> File::write(std::span<const std::uint8_t> data) {
   FATFS_ASSIGN_OR_RETURN(volume, lock());
+  FATFS_TRY(check_chain_owned());
   if (data.size() > kMaxFileSize - position_) {
     return fail(ErrorKind::kInvalidInput, "FAT files cannot reach 4 GiB");
   }
@@ -138,6 +148,7 @@ Result<void> File::write(std::span<const std::uint8_t> data) {
 
 Result<void> File::truncate() {
   FATFS_ASSIGN_OR_RETURN(volume, lock());
+  FATFS_TRY(check_chain_owned());
   const std::uint32_t cluster_bytes = volume->layout().bytes_per_cluster;
   const std::uint64_t keep = (position_ + cluster_bytes - 1) / cluster_bytes;
   if (keep == 0) {

@@ -45,7 +45,8 @@ class File {
   Result<void> write(std::span<const std::uint8_t> data);
 
   // Makes the current position the end of the file, releasing the clusters
-  // beyond it.
+  // beyond it. A file whose cluster chain is longer than its size needs is
+  // neither written nor truncated (kCorrupt, nothing changed).
   Result<void> truncate();
 
   // Writes all pending metadata of the volume and flushes the stream.
@@ -59,11 +60,14 @@ class File {
   };
 
   File(std::weak_ptr<Volume> volume, std::size_t entry_index, std::uint32_t first_cluster,
-       std::uint32_t size)
+       std::uint32_t size, bool chain_exceeds_size = false)
       : volume_(std::move(volume)),
         entry_index_(entry_index),
         first_cluster_(first_cluster),
-        size_(size) {}
+        size_(size),
+        chain_exceeds_size_(chain_exceeds_size) {}
+
+  Result<void> check_chain_owned() const;
 
   Result<std::shared_ptr<Volume>> lock() const;
   Result<std::uint32_t> cluster_at(Volume& volume, std::uint64_t index, bool allocate);
@@ -75,6 +79,9 @@ class File {
   std::size_t entry_index_;
   std::uint32_t first_cluster_;
   std::uint32_t size_;
+  // The chain runs past what the size needs, most likely into another file's
+  // clusters (a cross-link); changing it would spread the damage.
+  bool chain_exceeds_size_;
   std::uint64_t position_ = 0;
   // The cluster holding index `cursor_index_` of the chain, so sequential
   // access walks the FAT once.

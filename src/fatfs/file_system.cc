@@ -1,5 +1,6 @@
 #include "fatfs/file_system.h"
 
+#include <optional>
 #include <string>
 
 #include "fatfs/long_name.h"
@@ -32,6 +33,7 @@ Result<File> RootDir::open_entry(const std::shared_ptr<Volume>& volume,
   const VolumeLayout& layout = volume->layout();
   const std::uint32_t first = entry.first_cluster(layout.type == FatType::kFat32);
   const std::uint32_t size = entry.size();
+  bool chain_exceeds_size = false;
   if (first == 0) {
     if (size != 0) return fail(ErrorKind::kCorrupt, "a non-empty file has no clusters");
   } else {
@@ -49,8 +51,9 @@ Result<File> RootDir::open_entry(const std::shared_ptr<Volume>& volume,
     if (needed > length) {
       return fail(ErrorKind::kCorrupt, "the file's size exceeds its cluster chain");
     }
+    chain_exceeds_size = length > needed;
   }
-  return File(volume, index, first, size);
+  return File(volume, index, first, size, chain_exceeds_size);
 }
 
 Result<File> RootDir::open_file(std::string_view name) {
@@ -75,6 +78,41 @@ Result<File> RootDir::create_file(std::string_view name) {
   entry.set_modified(now);
   FATFS_ASSIGN_OR_RETURN(index, volume->root().add(name, entry));
   return File(volume, index, 0, 0);
+}
+
+Result<void> RootDir::write_file(std::string_view name,
+                                 std::span<const std::uint8_t> data) {
+  FATFS_ASSIGN_OR_RETURN(volume, lock());
+  FATFS_TRY(validate_file_name(name));
+  const VolumeLayout& layout = volume->layout();
+  const std::uint64_t cluster_bytes = layout.bytes_per_cluster;
+  const std::uint64_t needed = (data.size() + cluster_bytes - 1) / cluster_bytes;
+  std::optional<File> existing;
+  std::uint64_t owned = 0;
+  std::uint64_t for_entry = 0;
+  if (const auto item = volume->root().find(name)) {
+    FATFS_ASSIGN_OR_RETURN(file, open_entry(volume, item->index));
+    FATFS_TRY(file.check_chain_owned());
+    owned = (file.size() + cluster_bytes - 1) / cluster_bytes;
+    existing.emplace(std::move(file));
+  } else if (layout.type == FatType::kFat32) {
+    for_entry = 1;  // the root directory may grow by a cluster for the entry
+  }
+  if (needed + for_entry > owned) {
+    // The recorded free count is only a hint; the FAT itself decides.
+    FATFS_ASSIGN_OR_RETURN(free_now, volume->fat().count_free());
+    if (needed + for_entry - owned > free_now) {
+      return fail(
+          ErrorKind::kNoSpace,
+          "the volume has no room for the new content of \"" + std::string(name) + "\"");
+    }
+  }
+  if (!existing) {
+    FATFS_ASSIGN_OR_RETURN(created, create_file(name));
+    existing.emplace(std::move(created));
+  }
+  FATFS_TRY(existing->write(data));
+  return existing->truncate();
 }
 
 Result<std::vector<DirListing>> RootDir::list() const {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,12 @@ class RootDir {
   // names that are not plain upper-case 8.3 names get long-name entries, so
   // "config.txt" keeps its case. Names follow validate_file_name.
   Result<File> create_file(std::string_view name);
+  // Makes `data` the whole content of `name`, creating the file when there
+  // is none. Room is checked before anything changes: when the old file's
+  // clusters and the free ones cannot hold `data`, the result is kNoSpace and
+  // the volume is as it was (the old file intact, no new entry). A file whose
+  // chain is cross-linked is kCorrupt, likewise with nothing changed.
+  Result<void> write_file(std::string_view name, std::span<const std::uint8_t> data);
   // The visible files and directories; kInvalidInput once unmounted.
   Result<std::vector<DirListing>> list() const;
 

@@ -18,14 +18,9 @@ struct BuildProfile {
   std::string_view maintenance_base_directory;
   // Name of the protected directory under the base directory.
   std::string_view maintenance_directory_name;
-  // Testing binary only: loop devices count as removable disks so that the
-  // whole block-device path runs in tests.
-  bool treat_loop_devices_as_removable = false;
-  // Testing binary only: regular files may stand in for disks when the open
-  // request asks for it.
-  bool allow_regular_file_targets = false;
-  // The device backends a device session may open; the regular-file backend
-  // is named only by the testing binary, which alone links it.
+  // The device backends a device session may open and their policy (loop
+  // devices as removable disks in the testing binary only); the regular-file
+  // backend is named only by the testing binary, which alone links it.
   DeviceOpeners device_openers;
 };
 

@@ -10,21 +10,16 @@
 
 #include "error/safe_message.h"
 #include "error/utf8.h"
+#include "io/write_all.h"
 #include "main/modes.h"
 
 namespace ravik {
 namespace {
 
-// Writes all of `text`, retrying on EINTR and short writes.
-Result<void> write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(
-          HelperError::io(codes::kUnknown, "Could not write to standard output", errno));
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
+Result<void> write_standard_output(std::string_view text) {
+  if (auto written = write_all(STDOUT_FILENO, text); !written) {
+    return fail(written.error().to_helper_error(codes::kUnknown,
+                                                "Could not write to standard output"));
   }
   return {};
 }
@@ -68,10 +63,10 @@ Result<void> dispatch_command_line(std::span<const std::string_view> args,
   const std::size_t count = args.size();
   if (count == 0) return run_device_session_mode(profile);
   if (count == 1 && args[0] == "--protocol-version") {
-    return write_all(STDOUT_FILENO, std::to_string(kProtocolVersion) + "\n");
+    return write_standard_output(std::to_string(kProtocolVersion) + "\n");
   }
   if (count == 1 && args[0] == "--version") {
-    return write_all(STDOUT_FILENO, std::string(kHelperVersion) + "\n");
+    return write_standard_output(std::string(kHelperVersion) + "\n");
   }
   if (args[0] == "--launch-sudo") {
     return run_sudo_launcher_mode(args.subspan(1));

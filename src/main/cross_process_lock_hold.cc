@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
+#include "io/write_all.h"
 
 namespace ravik {
 namespace {
@@ -81,14 +82,10 @@ std::string_view cross_process_lock_status_line(CrossProcessLockStatus status) {
 
 Result<void> write_cross_process_lock_status(int output_fd,
                                              CrossProcessLockStatus status) {
-  std::string_view line = cross_process_lock_status_line(status);
-  while (!line.empty()) {
-    const ssize_t written = ::write(output_fd, line.data(), line.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(unavailable("Could not write lock status", errno));
-    }
-    line.remove_prefix(static_cast<std::size_t>(written));
+  auto written = write_all(output_fd, cross_process_lock_status_line(status));
+  if (!written) {
+    return fail(written.error().to_helper_error(codes::kLockUnavailable,
+                                                "Could not write lock status"));
   }
   return {};
 }

@@ -2,6 +2,7 @@
 // handed to the maintenance module, with standard input and output.
 #include <unistd.h>
 
+#include "io/fd_stream.h"
 #include "main/modes.h"
 #include "maintenance/hold_mode.h"
 #include "maintenance/provision.h"

@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "error/helper_error.h"
+#include "io/byte_source.h"
 #include "maintenance/maintenance_location.h"
 #include "maintenance/maintenance_lock.h"
-#include "protocol/byte_source.h"
 
 namespace ravik {
 

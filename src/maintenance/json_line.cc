@@ -1,8 +1,6 @@
 #include "maintenance/json_line.h"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "io/write_all.h"
 
 namespace ravik {
 
@@ -20,14 +18,8 @@ Result<void> write_line(int fd, std::string_view encoded, std::string_view conte
   line.reserve(encoded.size() + 1);
   line.append(encoded);
   line.push_back('\n');
-  std::string_view rest = line;
-  while (!rest.empty()) {
-    const ssize_t written = ::write(fd, rest.data(), rest.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(HelperError::io(codes::kMaintenanceUnavailable, context, errno));
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
+  if (auto written = write_all(fd, line); !written) {
+    return fail(written.error().to_helper_error(codes::kMaintenanceUnavailable, context));
   }
   return {};
 }

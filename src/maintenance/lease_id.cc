@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 namespace {

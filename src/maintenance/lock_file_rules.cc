@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 namespace {

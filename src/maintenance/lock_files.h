@@ -11,7 +11,7 @@
 #include <string>
 
 #include "error/helper_error.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 

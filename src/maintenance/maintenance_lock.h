@@ -18,10 +18,10 @@
 #include <string>
 
 #include "error/helper_error.h"
+#include "io/unique_fd.h"
 #include "maintenance/acquire_flock.h"
 #include "maintenance/maintenance_location.h"
 #include "maintenance/maintenance_mode.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 

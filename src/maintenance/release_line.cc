@@ -1,8 +1,5 @@
 #include "maintenance/release_line.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 
 namespace ravik {
@@ -40,12 +37,6 @@ Result<std::string> read_release_line(ByteSource& source) {
     }
     line.push_back(static_cast<char>(byte));
   }
-}
-
-IoResult<std::size_t> DescriptorByteSource::read(std::span<std::uint8_t> buffer) {
-  const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
-  if (count < 0) return std::unexpected(IoError::from_errno(errno));
-  return static_cast<std::size_t>(count);
 }
 
 }  // namespace ravik

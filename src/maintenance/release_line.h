@@ -11,7 +11,7 @@
 #include <string>
 
 #include "error/helper_error.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 
 namespace ravik {
 
@@ -23,18 +23,6 @@ inline constexpr std::size_t kMaxReleaseLineBytes = 16384;
 // "MAINTENANCE_PROTOCOL" for an empty line or an input that ends first, a
 // carriage return, an overlong line, or a read failure.
 Result<std::string> read_release_line(ByteSource& source);
-
-// A ByteSource reading straight from a borrowed descriptor, without a
-// buffer. An interrupted read is reported, not repeated.
-class DescriptorByteSource final : public ByteSource {
- public:
-  // `fd` is not owned; it must stay open while this is used.
-  explicit DescriptorByteSource(int fd) : fd_(fd) {}
-  IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
-
- private:
-  int fd_;
-};
 
 }  // namespace ravik
 

@@ -1,7 +1,7 @@
 #include "maintenance/release_request.h"
 
+#include "json/json_object_reader.h"
 #include "maintenance/protocol_tag.h"
-#include "protocol/json_object_reader.h"
 
 namespace ravik {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 namespace ravik {
 

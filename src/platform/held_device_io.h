@@ -30,42 +30,11 @@
 #include <string_view>
 
 #include "error/helper_error.h"
-#include "protocol/client_message.h"
-#include "protocol/io_error.h"
-#include "protocol/server_event.h"
+#include "io/io_error.h"
+#include "io/seek_from.h"
+#include "platform/selected_disk.h"
 
 namespace ravik {
-
-// Where a seek counts from. Positions from the start are unsigned; offsets
-// from the current position or the end are signed.
-class SeekFrom {
- public:
-  enum class Origin { kStart, kCurrent, kEnd };
-
-  static constexpr SeekFrom start(std::uint64_t position) {
-    return SeekFrom(Origin::kStart, position, 0);
-  }
-  static constexpr SeekFrom current(std::int64_t offset) {
-    return SeekFrom(Origin::kCurrent, 0, offset);
-  }
-  static constexpr SeekFrom end(std::int64_t offset) {
-    return SeekFrom(Origin::kEnd, 0, offset);
-  }
-
-  constexpr Origin origin() const { return origin_; }
-  // Meaningful for Origin::kStart only.
-  constexpr std::uint64_t position() const { return position_; }
-  // Meaningful for Origin::kCurrent and Origin::kEnd only.
-  constexpr std::int64_t offset() const { return offset_; }
-
- private:
-  constexpr SeekFrom(Origin origin, std::uint64_t position, std::int64_t offset)
-      : origin_(origin), position_(position), offset_(offset) {}
-
-  Origin origin_;
-  std::uint64_t position_;
-  std::int64_t offset_;
-};
 
 // The text of every byte-I/O failure on a device whose descriptor was closed.
 inline constexpr std::string_view kClosedTargetText = "The held raw target is closed.";
@@ -121,7 +90,7 @@ class HeldDeviceIo {
   // logical_block_size() and have a length that is a multiple of it.
   virtual bool requires_aligned_io() const = 0;
   // The identity confirmed at open.
-  virtual const HeldTargetIdentity& identity() const = 0;
+  virtual const DiskIdentity& identity() const = 0;
   // Proves that the descriptor, the device node and the system's view of the
   // disk still are the selected, exclusively held disk. DEVICE_DISCONNECTED
   // (or the platform's unmount/time-out codes) on failure; changes nothing.
@@ -145,7 +114,7 @@ struct DeviceOpenPolicy {
 // proves it matches the target, and returns it held; every refusal is a
 // HelperError and leaves nothing held.
 using DeviceOpener = Result<std::unique_ptr<HeldDeviceIo>> (*)(
-    const TargetExpectation& target, const DeviceOpenPolicy& policy);
+    const SelectedDisk& target, const DeviceOpenPolicy& policy);
 
 }  // namespace ravik
 

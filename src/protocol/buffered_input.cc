@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "protocol/fd_stream.h"
+#include "io/fd_stream.h"
 
 namespace ravik {
 namespace {
@@ -15,7 +15,7 @@ std::unexpected<IoError> ended_early() {
 
 }  // namespace
 
-BufferedInput::BufferedInput(std::unique_ptr<RawInput> input)
+BufferedInput::BufferedInput(std::unique_ptr<ByteSource> input)
     : input_(std::move(input)),
       buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kCapacity)) {}
 
@@ -25,7 +25,7 @@ BufferedInput BufferedInput::over_fd(UniqueFd fd) {
 
 IoResult<std::size_t> BufferedInput::read_raw(std::span<std::uint8_t> into) {
   for (;;) {
-    auto count = input_->read_some(into);
+    auto count = input_->read(into);
     if (count || count.error().kind != IoErrorKind::kInterrupted) return count;
   }
 }

@@ -13,9 +13,9 @@
 #include <span>
 #include <string_view>
 
-#include "platform/unique_fd.h"
-#include "protocol/io_error.h"
-#include "protocol/raw_stream.h"
+#include "io/byte_source.h"
+#include "io/io_error.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 
@@ -26,7 +26,7 @@ class BufferedInput {
  public:
   static constexpr std::size_t kCapacity = 8192;
 
-  explicit BufferedInput(std::unique_ptr<RawInput> input);
+  explicit BufferedInput(std::unique_ptr<ByteSource> input);
   // Over an owned descriptor (the session's duplicate of standard input).
   static BufferedInput over_fd(UniqueFd fd);
 
@@ -50,7 +50,7 @@ class BufferedInput {
   // Refills the empty buffer; fails with kUnexpectedEof at end of stream.
   IoResult<void> refill();
 
-  std::unique_ptr<RawInput> input_;
+  std::unique_ptr<ByteSource> input_;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "protocol/fd_stream.h"
+#include "io/fd_stream.h"
 
 namespace ravik {
 

@@ -11,9 +11,9 @@
 #include <span>
 #include <string_view>
 
-#include "platform/unique_fd.h"
-#include "protocol/io_error.h"
-#include "protocol/raw_stream.h"
+#include "io/io_error.h"
+#include "io/raw_output.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 

@@ -3,7 +3,7 @@
 #include <span>
 #include <utility>
 
-#include "protocol/json_object_reader.h"
+#include "json/json_object_reader.h"
 #include "protocol/wire_names.h"
 
 // Each decoder takes the members of its record in the order of the record and

@@ -8,8 +8,8 @@
 
 #include <string_view>
 
+#include "json/strict_json.h"
 #include "protocol/client_message.h"
-#include "protocol/strict_json.h"
 
 namespace ravik {
 

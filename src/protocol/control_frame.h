@@ -16,9 +16,9 @@
 #include <string_view>
 
 #include "error/helper_error.h"
+#include "io/io_error.h"
 #include "protocol/buffered_input.h"
 #include "protocol/client_message.h"
-#include "protocol/io_error.h"
 
 namespace ravik {
 

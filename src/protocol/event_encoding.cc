@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "protocol/json_string.h"
+#include "json/json_string.h"
 
 namespace ravik {
 namespace {

@@ -15,9 +15,9 @@
 #include <optional>
 #include <span>
 
+#include "io/byte_source.h"
+#include "io/io_error.h"
 #include "protocol/buffered_input.h"
-#include "protocol/byte_source.h"
-#include "protocol/io_error.h"
 
 namespace ravik {
 

@@ -5,8 +5,8 @@
 
 #include <array>
 
+#include "json/json_object_reader.h"
 #include "protocol/client_message.h"
-#include "protocol/json_object_reader.h"
 
 namespace ravik {
 

@@ -4,6 +4,7 @@
 
 #include "protocol/request_validation.h"
 #include "transaction/cancellation.h"
+#include "transaction/disk_conversion.h"
 
 namespace ravik {
 namespace {
@@ -33,11 +34,24 @@ Result<std::unique_ptr<HeldDeviceIo>> open_device(const TargetExpectation& targe
                 "This helper build cannot serve the selected target: it has no "
                 "removable-disk backend.");
   }
-  RAVIK_ASSIGN_OR_RETURN(auto device, opener(target, openers.policy));
+  RAVIK_ASSIGN_OR_RETURN(auto device, opener(selected_disk_of(target), openers.policy));
   if (device == nullptr) {
     return fail(codes::kDeviceNotRemovable, "The selected target could not be opened.");
   }
   return device;
+}
+
+// Both open requests: validated, opened through `openers`, finished by
+// from_open_request.
+template <class OpenRequest>
+Result<HeldTransaction> open_validated(OpenRequest request, CancelFlag cancel_flag,
+                                       const DeviceOpeners& openers) {
+  RAVIK_RETURN_IF_ERROR(request.validate());
+  RAVIK_ASSIGN_OR_RETURN(
+      auto device,
+      open_device(request.target, request.test_only_allow_regular_file, openers));
+  return HeldTransaction::from_open_request(TransactionRequest(std::move(request)),
+                                            std::move(device), std::move(cancel_flag));
 }
 
 }  // namespace
@@ -52,23 +66,13 @@ HeldTransaction::HeldTransaction(TransactionRequest request,
 Result<HeldTransaction> HeldTransaction::open(OpenWriteRequest request,
                                               CancelFlag cancel_flag,
                                               const DeviceOpeners& openers) {
-  RAVIK_RETURN_IF_ERROR(request.validate());
-  RAVIK_ASSIGN_OR_RETURN(
-      auto device,
-      open_device(request.target, request.test_only_allow_regular_file, openers));
-  return from_open_request(TransactionRequest(std::move(request)), std::move(device),
-                           std::move(cancel_flag));
+  return open_validated(std::move(request), std::move(cancel_flag), openers);
 }
 
 Result<HeldTransaction> HeldTransaction::open_format(OpenFormatRequest request,
                                                      CancelFlag cancel_flag,
                                                      const DeviceOpeners& openers) {
-  RAVIK_RETURN_IF_ERROR(request.validate());
-  RAVIK_ASSIGN_OR_RETURN(
-      auto device,
-      open_device(request.target, request.test_only_allow_regular_file, openers));
-  return from_open_request(TransactionRequest(std::move(request)), std::move(device),
-                           std::move(cancel_flag));
+  return open_validated(std::move(request), std::move(cancel_flag), openers);
 }
 
 Result<HeldTransaction> HeldTransaction::from_open_request(
@@ -86,6 +90,10 @@ Result<HeldTransaction> HeldTransaction::from_open_request(
                 "The held target capacity does not match the confirmed device.");
   }
   return HeldTransaction(std::move(request), std::move(device), std::move(cancel_flag));
+}
+
+HeldTargetIdentity HeldTransaction::identity() const {
+  return wire_identity_of(device_->identity());
 }
 
 Result<void> HeldTransaction::register_operation(std::string_view operation_id) {

@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "error/helper_error.h"
+#include "io/byte_source.h"
 #include "platform/held_device_io.h"
-#include "protocol/byte_source.h"
 #include "protocol/client_message.h"
 #include "protocol/server_event.h"
 #include "transaction/device_openers.h"
@@ -83,7 +83,8 @@ class HeldTransaction {
 
   // --- Accessors -----------------------------------------------------------------
 
-  const HeldTargetIdentity& identity() const { return device_->identity(); }
+  // The held disk's identity as the ready event reports it.
+  HeldTargetIdentity identity() const;
   std::uint64_t logical_block_size() const { return device_->logical_block_size(); }
   const TransactionRequest& request() const { return request_; }
   bool is_format_only() const {

@@ -35,7 +35,7 @@
 
 #include "error/helper_error.h"
 #include "platform/aligned_buffer.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 #include "transaction/sha256.h"
 
 namespace ravik {

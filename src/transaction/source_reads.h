@@ -11,7 +11,7 @@
 #include <span>
 
 #include "error/helper_error.h"
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 #include "transaction/sha256.h"
 
 namespace ravik {

@@ -24,8 +24,8 @@
 #include <string>
 
 #include "error/helper_error.h"
+#include "io/byte_source.h"
 #include "platform/held_device_io.h"
-#include "protocol/byte_source.h"
 #include "protocol/client_message.h"
 
 namespace ravik {

@@ -152,6 +152,53 @@ TEST_F(FileTest, FullVolume_FailsWithNoSpaceAndKeepsWhatWasWritten) {
   EXPECT_EQ(again.root_dir().open_file("filler").value().size(), capacity);
 }
 
+TEST_F(FileTest, WriteFileWithoutRoom_LeavesTheVolumeAsItWas) {
+  const auto old_content = pattern_bytes(10000, 4);
+  std::uint64_t free_bytes = 0;
+  {
+    auto fs = mount();
+    ASSERT_TRUE(fs.root_dir().write_file("config.txt", old_content).has_value());
+    auto filler = fs.root_dir().create_file("filler").value();
+    const std::uint64_t capacity =
+        std::uint64_t{fs.cluster_count() - 1} * fs.cluster_size();
+    // Leave exactly two clusters free.
+    const std::uint64_t used = (old_content.size() + fs.cluster_size() - 1) /
+                               fs.cluster_size() * fs.cluster_size();
+    free_bytes = 2ULL * fs.cluster_size();
+    ASSERT_TRUE(filler.write(std::vector<std::uint8_t>(capacity - used - free_bytes, 1))
+                    .has_value());
+    ASSERT_TRUE(fs.unmount().has_value());
+  }
+  const std::vector<std::uint8_t> before = stream_.bytes();
+  {
+    auto fs = mount();
+    // One byte more than the old clusters and the free ones hold.
+    const std::uint64_t too_big = (old_content.size() + fs.cluster_size() - 1) /
+                                      fs.cluster_size() * fs.cluster_size() +
+                                  free_bytes + 1;
+    EXPECT_EQ(fs.root_dir()
+                  .write_file("CONFIG.TXT", std::vector<std::uint8_t>(too_big, 2))
+                  .error()
+                  .kind,
+              ErrorKind::kNoSpace);
+    EXPECT_EQ(fs.root_dir()
+                  .write_file("new.txt", std::vector<std::uint8_t>(free_bytes, 3))
+                  .error()
+                  .kind,
+              ErrorKind::kNoSpace);  // the entry may need a cluster of its own
+  }  // dropped without unmounting: the fallback flush must have nothing to write
+  EXPECT_EQ(stream_.bytes(), before);
+
+  auto fs = mount();
+  EXPECT_EQ(fs.root_dir().open_file("new.txt").error().kind, ErrorKind::kNotFound);
+  const auto fits = std::vector<std::uint8_t>(old_content.size() + free_bytes, 5);
+  ASSERT_TRUE(fs.root_dir().write_file("config.txt", fits).has_value());
+  auto file = fs.root_dir().open_file("config.txt").value();
+  std::vector<std::uint8_t> back(fits.size());
+  ASSERT_TRUE(file.read_exact(back).has_value());
+  EXPECT_EQ(back, fits);
+}
+
 TEST_F(FileTest, OpenFile_ReportsMissingFilesAsNotFoundOnly) {
   auto fs = mount();
   const auto missing = fs.root_dir().open_file("absent.txt");

@@ -3,6 +3,7 @@
 // mkfs.fat and filled by mcopy read correctly and take new files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -181,6 +182,39 @@ INSTANTIATE_TEST_SUITE_P(Types, MkfsVolumes,
                          [](const auto& info) {
                            return "Fat" + std::to_string(info.param.fat_bits);
                          });
+
+// mkfs.fat makes FAT32 layouts below 65,525 clusters (with a warning) and
+// systems mount them by their layout, so boot partitions formatted that way
+// must be editable. mtools judges by the cluster count and cannot write
+// them, so fsck.fat is the oracle here.
+TEST(SmallFat32Layouts, AreMountedAsFat32AndEditedCleanly) {
+  for (const char* geometry : {"34089472 ", "2G -s 64 "}) {
+    SCOPED_TRACE(geometry);
+    TempDir dir;
+    const std::string image = dir.file("small32.img");
+    const std::string size =
+        std::string(geometry).substr(0, std::string(geometry).find(' '));
+    ASSERT_EQ(run("truncate -s " + size + " " + quote(image)).status, 0);
+    const std::string extra = std::string(geometry).substr(size.size());
+    ASSERT_EQ(run("mkfs.fat -F 32 " + extra + quote(image)).status, 0);
+    {
+      fatfs::FileStream stream = fatfs::FileStream::open(image).value();
+      auto fs = fatfs::FileSystem::mount(stream);
+      ASSERT_TRUE(fs.has_value()) << fs.error().text;
+      EXPECT_EQ(fs->fat_type(), fatfs::FatType::kFat32);
+      EXPECT_LT(fs->cluster_count(), fatfs::kMinFat32Clusters);
+      ASSERT_TRUE(fs->unmount().has_value());
+    }
+    const auto content = pattern_bytes(70000, 7);
+    ASSERT_TRUE(replace_file(image, "user-data", content).has_value());
+    EXPECT_EQ(read_file(image, "USER-DATA").value(), content);
+    // fsck.fat warns about the cluster count, and must find nothing else.
+    const CommandResult fsck = run("fsck.fat -n " + quote(image));
+    EXPECT_EQ(fsck.status, 0) << fsck.output;
+    EXPECT_EQ(std::count(fsck.output.begin(), fsck.output.end(), '\n'), 5) << fsck.output;
+    EXPECT_NE(fsck.output.find(" 1 files, "), std::string::npos) << fsck.output;
+  }
+}
 
 }  // namespace
 }  // namespace fatfs_test

@@ -6,10 +6,7 @@ fatfs::Result<void> replace_file(const std::string& image, const std::string& na
                                  const std::vector<std::uint8_t>& content) {
   FATFS_ASSIGN_OR_RETURN(stream, fatfs::FileStream::open(image));
   FATFS_ASSIGN_OR_RETURN(fs, fatfs::FileSystem::mount(stream));
-  FATFS_ASSIGN_OR_RETURN(file, fs.root_dir().create_file(name));
-  FATFS_TRY(file.truncate());
-  FATFS_TRY(file.write(content));
-  FATFS_TRY(file.flush());
+  FATFS_TRY(fs.root_dir().write_file(name, content));
   return fs.unmount();
 }
 

@@ -10,7 +10,7 @@
 
 namespace fatfs_test {
 
-// Create or open, truncate, write, flush, unmount.
+// RootDir::write_file, then unmount.
 fatfs::Result<void> replace_file(const std::string& image, const std::string& name,
                                  const std::vector<std::uint8_t>& content);
 // Open, seek to the end for the size, rewind, read exactly.

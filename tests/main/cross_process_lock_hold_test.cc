@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace ravik {

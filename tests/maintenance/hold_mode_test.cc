@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "io/fd_stream.h"
 #include "maintenance/hold_lines.h"
 #include "maintenance/lock_test_support.h"
 #include "maintenance/release_line.h"

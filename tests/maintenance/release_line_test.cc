@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <string>
 
+#include "io/fd_stream.h"
+
 namespace ravik {
 namespace {
 

@@ -16,17 +16,17 @@
 #include <string_view>
 #include <vector>
 
+#include "io/raw_output.h"
 #include "protocol/buffered_input.h"
-#include "protocol/raw_stream.h"
 
 namespace ravik::testing {
 
 struct InputLog {
-  std::vector<std::size_t> requested;  // buffer size of every read_some call
+  std::vector<std::size_t> requested;  // buffer size of every read call
   std::size_t delivered = 0;
 };
 
-class ScriptedInput final : public RawInput {
+class ScriptedInput final : public ByteSource {
  public:
   ScriptedInput(std::string bytes, std::shared_ptr<InputLog> log,
                 std::size_t max_chunk = std::numeric_limits<std::size_t>::max())
@@ -38,7 +38,7 @@ class ScriptedInput final : public RawInput {
     error_ = std::move(error);
   }
 
-  IoResult<std::size_t> read_some(std::span<std::uint8_t> buffer) override {
+  IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
     log_->requested.push_back(buffer.size());
     if (error_ && log_->delivered >= fail_offset_) {
       auto error = std::move(*error_);

@@ -1,11 +1,11 @@
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "protocol/json_object_reader.h"
+#include "json/json_object_reader.h"
 
 namespace ravik {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <fstream>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 #include "support/temp_dir.h"
 
 namespace ravik {

@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "error/helper_error.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik::harness {
 

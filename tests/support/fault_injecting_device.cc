@@ -8,7 +8,7 @@ namespace ravik::testing {
 
 FakeDisk::FakeDisk(std::uint64_t size, std::uint8_t fill)
     : bytes(static_cast<std::size_t>(size), fill) {
-  identity.platform = PlatformName::kLinux;
+  identity.platform = DiskPlatform::kLinux;
   identity.device_id = "fake0";
   identity.device_path = "/dev/fake0";
   identity.size_bytes = size;
@@ -204,9 +204,7 @@ bool FaultInjectingDevice::requires_aligned_io() const {
   return disk_->requires_aligned_io;
 }
 
-const HeldTargetIdentity& FaultInjectingDevice::identity() const {
-  return disk_->identity;
-}
+const DiskIdentity& FaultInjectingDevice::identity() const { return disk_->identity; }
 
 Result<void> FaultInjectingDevice::verify_current_identity() {
   note(CallKind::kVerify);

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "platform/held_device_io.h"
-#include "protocol/server_event.h"
 
 namespace ravik::testing {
 
@@ -68,7 +67,7 @@ struct FakeDisk {
   std::uint64_t logical_block_size = 512;
   bool requires_aligned_io = false;
 
-  HeldTargetIdentity identity;
+  DiskIdentity identity;
 
   // --- Switches ---
   std::vector<IoFault> read_faults;
@@ -121,7 +120,7 @@ class FaultInjectingDevice final : public HeldDeviceIo {
   std::uint64_t capacity() const override;
   std::uint64_t logical_block_size() const override;
   bool requires_aligned_io() const override;
-  const HeldTargetIdentity& identity() const override;
+  const DiskIdentity& identity() const override;
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override;

@@ -12,7 +12,7 @@
 #include <optional>
 #include <vector>
 
-#include "protocol/byte_source.h"
+#include "io/byte_source.h"
 
 namespace ravik::testing {
 

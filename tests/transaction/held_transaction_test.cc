@@ -17,20 +17,20 @@ void expect_error(const auto& result, std::string_view code, std::string_view me
 
 // Openers that stand for a backend; their distinct refusals tell which one
 // (if any) an open reached.
-Result<std::unique_ptr<HeldDeviceIo>> block_opener(const TargetExpectation&,
+Result<std::unique_ptr<HeldDeviceIo>> block_opener(const SelectedDisk&,
                                                    const DeviceOpenPolicy& policy) {
   return fail(codes::kDeviceDisconnected, policy.treat_loop_devices_as_removable
                                               ? "block opener reached with loops"
                                               : "block opener reached");
 }
 
-Result<std::unique_ptr<HeldDeviceIo>> file_opener(const TargetExpectation&,
+Result<std::unique_ptr<HeldDeviceIo>> file_opener(const SelectedDisk&,
                                                   const DeviceOpenPolicy&) {
   return fail(codes::kDeviceDisconnected, "file opener reached");
 }
 
 // Opens a fresh fake disk of the requested size.
-Result<std::unique_ptr<HeldDeviceIo>> fake_opener(const TargetExpectation& target,
+Result<std::unique_ptr<HeldDeviceIo>> fake_opener(const SelectedDisk& target,
                                                   const DeviceOpenPolicy&) {
   return FaultInjectingDevice::make(std::make_shared<FakeDisk>(target.size_bytes));
 }

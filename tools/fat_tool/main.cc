@@ -112,10 +112,9 @@ fatfs::Result<void> run_put(fatfs::FileSystem& fs, std::string_view name,
   const std::vector<std::uint8_t> content((std::istreambuf_iterator<char>(in)),
                                           std::istreambuf_iterator<char>());
   if (in.bad()) return fatfs::fail(fatfs::ErrorKind::kIo, "cannot read " + local);
-  TOOL_TRY("cannot create " + std::string(name), file, fs.root_dir().create_file(name));
-  TOOL_CHECK("cannot truncate " + std::string(name), file.truncate());
-  TOOL_CHECK("cannot write " + std::string(name), file.write(content));
-  TOOL_CHECK("cannot flush " + std::string(name), file.flush());
+  TOOL_CHECK("cannot write " + std::string(name),
+             fs.root_dir().write_file(name, content));
+  TOOL_CHECK("cannot flush " + std::string(name), fs.flush());
   return {};
 }
 

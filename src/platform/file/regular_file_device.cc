@@ -22,7 +22,7 @@ bool is_power_of_two(std::uint64_t value) {
 }  // namespace
 
 Result<std::unique_ptr<RegularFileDevice>> RegularFileDevice::open(
-    HeldTargetIdentity identity, RegularFileGeometry geometry) {
+    DiskIdentity identity, RegularFileGeometry geometry) {
   if (!is_power_of_two(geometry.logical_block_size)) {
     return fail(codes::kDeviceNotRemovable,
                 "The regular-file target needs a power-of-two block size.");
@@ -76,7 +76,7 @@ Result<std::unique_ptr<RegularFileDevice>> RegularFileDevice::open(
       std::move(fd), std::move(identity), geometry, status.st_dev, status.st_ino));
 }
 
-RegularFileDevice::RegularFileDevice(UniqueFd fd, HeldTargetIdentity identity,
+RegularFileDevice::RegularFileDevice(UniqueFd fd, DiskIdentity identity,
                                      RegularFileGeometry geometry, dev_t device,
                                      ino_t inode)
     : fd_(std::move(fd)),
@@ -194,10 +194,10 @@ Result<void> RegularFileDevice::eject() {
   return {};
 }
 
-Result<std::unique_ptr<HeldDeviceIo>> open_regular_file_target(
-    const TargetExpectation& target) {
-  HeldTargetIdentity identity{
-      .platform = PlatformName::kLinux,
+Result<std::unique_ptr<HeldDeviceIo>> open_regular_file_target(const SelectedDisk& target,
+                                                               const DeviceOpenPolicy&) {
+  DiskIdentity identity{
+      .platform = DiskPlatform::kLinux,
       .device_id = target.device_id,
       .device_path = target.device_path,
       .size_bytes = target.size_bytes,

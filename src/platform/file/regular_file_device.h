@@ -18,10 +18,8 @@
 #include <string>
 
 #include "error/helper_error.h"
+#include "io/unique_fd.h"
 #include "platform/held_device_io.h"
-#include "platform/unique_fd.h"
-#include "protocol/client_message.h"
-#include "protocol/server_event.h"
 
 namespace ravik {
 
@@ -36,7 +34,7 @@ class RegularFileDevice final : public HeldDeviceIo {
   // Opens and locks the regular file `identity.device_path`; capacity is the
   // file's size, which must equal `identity.size_bytes`. Refusals are
   // DEVICE_NOT_REMOVABLE; nothing stays open on failure.
-  static Result<std::unique_ptr<RegularFileDevice>> open(HeldTargetIdentity identity,
+  static Result<std::unique_ptr<RegularFileDevice>> open(DiskIdentity identity,
                                                          RegularFileGeometry geometry);
 
   IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
@@ -50,20 +48,20 @@ class RegularFileDevice final : public HeldDeviceIo {
     return geometry_.logical_block_size;
   }
   bool requires_aligned_io() const override { return geometry_.emulate_raw_alignment; }
-  const HeldTargetIdentity& identity() const override { return identity_; }
+  const DiskIdentity& identity() const override { return identity_; }
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override { return detached_; }
 
  private:
-  RegularFileDevice(UniqueFd fd, HeldTargetIdentity identity,
-                    RegularFileGeometry geometry, dev_t device, ino_t inode);
+  RegularFileDevice(UniqueFd fd, DiskIdentity identity, RegularFileGeometry geometry,
+                    dev_t device, ino_t inode);
 
   // EINVAL in emulated raw mode for a transfer a raw node would refuse.
   IoResult<void> check_alignment(std::size_t length) const;
 
   UniqueFd fd_;
-  HeldTargetIdentity identity_;
+  DiskIdentity identity_;
   RegularFileGeometry geometry_;
   std::uint64_t capacity_;
   dev_t device_;
@@ -75,9 +73,9 @@ class RegularFileDevice final : public HeldDeviceIo {
 // testOnlyAllowRegularFile: `devicePath` must be the absolute path of an
 // existing regular file whose size is `sizeBytes`; `deviceId` may be any valid
 // identifier. The identity reports a removable, writable, unmounted whole
-// device on the build's platform.
+// device on the build's platform. A DeviceOpener; no policy applies to files.
 Result<std::unique_ptr<HeldDeviceIo>> open_regular_file_target(
-    const TargetExpectation& target);
+    const SelectedDisk& target, const DeviceOpenPolicy& policy = {});
 
 }  // namespace ravik
 

@@ -12,9 +12,9 @@
 #include <memory>
 #include <optional>
 
+#include "io/unique_fd.h"
 #include "platform/linux/sysfs_attribute.h"
 #include "platform/linux/whitespace_normalize.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "error/helper_error.h"
+#include "io/unique_fd.h"
 #include "platform/linux/target_checks.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 

@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <thread>
 
+#include "io/unique_fd.h"
 #include "platform/linux/block_device_description.h"
 #include "platform/linux/disk_unmount.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 namespace {

@@ -10,13 +10,12 @@
 #include <cstdint>
 #include <string>
 
+#include "io/unique_fd.h"
 #include "platform/held_device_io.h"
 #include "platform/aligned_buffer.h"
 #include "platform/linux/block_device_description.h"
 #include "platform/linux/system_paths.h"
 #include "platform/linux/target_checks.h"
-#include "platform/unique_fd.h"
-#include "protocol/server_event.h"
 
 namespace ravik {
 
@@ -27,7 +26,7 @@ inline constexpr std::size_t kBounceBufferBytes = 4 * 1024 * 1024;
 struct LinuxHeldDeviceState {
   UniqueFd fd;  // exclusive, O_DIRECT
   std::string device_path;
-  HeldTargetIdentity identity;
+  DiskIdentity identity;
   HeldDiskFacts facts;
   BlockTransport transport = BlockTransport::kOther;
   std::string parent_device_name;
@@ -51,7 +50,7 @@ class LinuxHeldDevice final : public HeldDeviceIo {
     return state_.facts.logical_block_size;
   }
   bool requires_aligned_io() const override { return true; }
-  const HeldTargetIdentity& identity() const override { return state_.identity; }
+  const DiskIdentity& identity() const override { return state_.identity; }
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override { return detach_confirmed_; }

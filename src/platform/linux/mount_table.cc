@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "io/unique_fd.h"
 #include "platform/linux/sysfs_attribute.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 namespace {

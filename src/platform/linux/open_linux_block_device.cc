@@ -12,7 +12,7 @@
 namespace ravik {
 namespace {
 
-Result<BlockDeviceDescription> describe_and_validate(const TargetExpectation& target,
+Result<BlockDeviceDescription> describe_and_validate(const SelectedDisk& target,
                                                      const LinuxOpenOptions& options) {
   RAVIK_ASSIGN_OR_RETURN(BlockDeviceDescription description,
                          describe_block_device(target.device_id, options.paths));
@@ -54,7 +54,7 @@ Result<void> check_descriptor_matches(int fd, const BlockDeviceDescription& desc
 
 }  // namespace
 
-DiskSelection selection_of(const TargetExpectation& target) {
+DiskSelection selection_of(const SelectedDisk& target) {
   return DiskSelection{.device_id = target.device_id,
                        .size_bytes = target.size_bytes,
                        .topology_path = target.topology_path,
@@ -62,7 +62,7 @@ DiskSelection selection_of(const TargetExpectation& target) {
 }
 
 Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
-    const TargetExpectation& target, const LinuxOpenOptions& options) {
+    const SelectedDisk& target, const LinuxOpenOptions& options) {
   RAVIK_RETURN_IF_ERROR(check_target_form(target.device_id, target.device_path));
   RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription selected,
                          describe_and_validate(target, options));
@@ -79,17 +79,17 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
   RAVIK_RETURN_IF_ERROR(unmount_disk(description, options));
 
   LinuxHeldDeviceState state;
-  state.identity = HeldTargetIdentity{.platform = target.platform,
-                                      .device_id = description.kernel_name,
-                                      .device_path = target.device_path,
-                                      .size_bytes = capacity,
-                                      .serial = target.serial,
-                                      .topology_path = description.bus_path,
-                                      .model = description.model,
-                                      .removable = true,
-                                      .writable = true,
-                                      .mounted = false,
-                                      .whole_device = true};
+  state.identity = DiskIdentity{.platform = target.platform,
+                                .device_id = description.kernel_name,
+                                .device_path = target.device_path,
+                                .size_bytes = capacity,
+                                .serial = target.serial,
+                                .topology_path = description.bus_path,
+                                .model = description.model,
+                                .removable = true,
+                                .writable = true,
+                                .mounted = false,
+                                .whole_device = true};
   state.facts =
       HeldDiskFacts{.selection = DiskSelection{.device_id = description.kernel_name,
                                                .size_bytes = capacity,
@@ -107,6 +107,13 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
   auto device = std::make_unique<LinuxHeldDevice>(std::move(state));
   RAVIK_RETURN_IF_ERROR(device->verify_current_identity());
   return device;
+}
+
+Result<std::unique_ptr<HeldDeviceIo>> open_block_device(const SelectedDisk& target,
+                                                        const DeviceOpenPolicy& policy) {
+  LinuxOpenOptions options;
+  options.policy.treat_loop_devices_as_removable = policy.treat_loop_devices_as_removable;
+  return open_linux_block_device(target, options);
 }
 
 }  // namespace ravik

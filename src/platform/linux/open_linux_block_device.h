@@ -13,7 +13,6 @@
 #include "platform/held_device_io.h"
 #include "platform/linux/system_paths.h"
 #include "platform/linux/target_checks.h"
-#include "protocol/client_message.h"
 
 namespace ravik {
 
@@ -23,7 +22,7 @@ struct LinuxOpenOptions {
 };
 
 // The selection a request names, in the form the checks compare.
-DiskSelection selection_of(const TargetExpectation& target);
+DiskSelection selection_of(const SelectedDisk& target);
 
 // On success the disk is claimed, nothing of it is mounted and the device is
 // verified once. Failures (nothing stays held): DEVICE_NOT_REMOVABLE for a
@@ -31,7 +30,12 @@ DiskSelection selection_of(const TargetExpectation& target);
 // has inconsistent geometry; DEVICE_DISCONNECTED when it vanished;
 // UNMOUNT_FAILED and TIMEOUT from unmounting.
 Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
-    const TargetExpectation& target, const LinuxOpenOptions& options);
+    const SelectedDisk& target, const LinuxOpenOptions& options);
+
+// The Linux whole-disk backend as a DeviceOpener: the system's paths and the
+// executable's policy.
+Result<std::unique_ptr<HeldDeviceIo>> open_block_device(const SelectedDisk& target,
+                                                        const DeviceOpenPolicy& policy);
 
 }  // namespace ravik
 

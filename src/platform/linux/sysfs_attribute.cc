@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "error/utf8.h"
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 namespace ravik {
 

@@ -39,8 +39,8 @@ TEST(EngineOverRegularFile, AlignedRawMode_WriteVerifyReadAndEject) {
   request.tail_policy = TailPolicy::kZeroPadSector;
   request.protected_prefix_bytes = 65536;
 
-  HeldTargetIdentity identity;
-  identity.platform = PlatformName::kLinux;
+  DiskIdentity identity;
+  identity.platform = DiskPlatform::kLinux;
   identity.device_id = "file0";
   identity.device_path = path;
   identity.size_bytes = kDisk;

@@ -17,18 +17,18 @@ namespace {
 constexpr std::string_view kClosedMessage =
     "Raw target is no longer open: The held raw target is closed.";
 
-HeldTargetIdentity identity_for(const std::string& path, std::uint64_t size) {
-  HeldTargetIdentity identity;
-  identity.platform = PlatformName::kLinux;
+DiskIdentity identity_for(const std::string& path, std::uint64_t size) {
+  DiskIdentity identity;
+  identity.platform = DiskPlatform::kLinux;
   identity.device_id = "file0";
   identity.device_path = path;
   identity.size_bytes = size;
   return identity;
 }
 
-TargetExpectation target_for(const std::string& path, std::uint64_t size) {
-  TargetExpectation target;
-  target.platform = PlatformName::kLinux;
+SelectedDisk target_for(const std::string& path, std::uint64_t size) {
+  SelectedDisk target;
+  target.platform = DiskPlatform::kLinux;
   target.device_id = "image";
   target.device_path = path;
   target.size_bytes = size;
@@ -228,8 +228,8 @@ TEST(OpenRegularFileTarget, IdentityCarriesRequestAndReportsHeldWholeDevice) {
   const std::string path = make_file(dir, "disk.img", 1024);
   auto device = open_regular_file_target(target_for(path, 1024));
   ASSERT_TRUE(device.has_value()) << device.error().message();
-  const HeldTargetIdentity& identity = (*device)->identity();
-  EXPECT_EQ(identity.platform, PlatformName::kLinux);
+  const DiskIdentity& identity = (*device)->identity();
+  EXPECT_EQ(identity.platform, DiskPlatform::kLinux);
   EXPECT_EQ(identity.device_id, "image");
   EXPECT_EQ(identity.device_path, path);
   EXPECT_EQ(identity.size_bytes, 1024u);

@@ -16,10 +16,10 @@
 #include <sstream>
 #include <thread>
 
+#include "io/unique_fd.h"
 #include "platform/aligned_buffer.h"
 #include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
-#include "platform/unique_fd.h"
 
 namespace ravik {
 namespace {
@@ -52,9 +52,9 @@ class ScratchDirectory {
   std::string path_;
 };
 
-TargetExpectation target_for(const LoopDevice& loop) {
-  TargetExpectation target;
-  target.platform = PlatformName::kLinux;
+SelectedDisk target_for(const LoopDevice& loop) {
+  SelectedDisk target;
+  target.platform = DiskPlatform::kLinux;
   target.device_id = loop.name();
   target.device_path = loop.path();
   target.size_bytes = loop.size_bytes();
@@ -131,8 +131,8 @@ TEST_P(LoopBlockDeviceSectorTest, HoldWriteReadVerifyAndEject) {
   ASSERT_TRUE(opened.has_value()) << opened.error();
   HeldDeviceIo& device = **opened;
 
-  const HeldTargetIdentity& identity = device.identity();
-  EXPECT_EQ(identity.platform, PlatformName::kLinux);
+  const DiskIdentity& identity = device.identity();
+  EXPECT_EQ(identity.platform, DiskPlatform::kLinux);
   EXPECT_EQ(identity.device_id, loop_->name());
   EXPECT_EQ(identity.device_path, loop_->path());
   EXPECT_EQ(identity.size_bytes, kDiskBytes);
@@ -229,7 +229,7 @@ TEST_F(LoopBlockDeviceTest, MountedFileSystemsOfDiskAndPartitionAreUnmountedByOp
   ASSERT_TRUE(is_mounted(on_partition));
 
   // A partition is not a whole disk.
-  TargetExpectation part_target = target_for(*loop_);
+  SelectedDisk part_target = target_for(*loop_);
   part_target.device_id = loop_->name() + "p1";
   part_target.device_path = partition;
   const auto part_open = open_linux_block_device(part_target, kTesting);

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/unique_fd.h"
+#include "io/unique_fd.h"
 
 extern char** environ;
 

@@ -13,8 +13,8 @@
 #include <sstream>
 
 #include "client/wire.h"
+#include "io/unique_fd.h"
 #include "platform/linux/loop_device.h"
-#include "platform/unique_fd.h"
 #include "support/child_process.h"
 
 namespace ravik {

@@ -1,9 +1,9 @@
-#include "protocol/json_object_reader.h"
+#include "json/json_object_reader.h"
 
 #include <algorithm>
 #include <string>
 
-#include "protocol/json_string.h"
+#include "json/json_string.h"
 
 namespace ravik {
 namespace {

@@ -1,4 +1,4 @@
-#include "protocol/fd_stream.h"
+#include "io/fd_stream.h"
 
 #include <unistd.h>
 
@@ -6,7 +6,7 @@
 
 namespace ravik {
 
-IoResult<std::size_t> FdInput::read_some(std::span<std::uint8_t> buffer) {
+IoResult<std::size_t> FdInput::read(std::span<std::uint8_t> buffer) {
   for (;;) {
     const ssize_t count = ::read(fd_.get(), buffer.data(), buffer.size());
     if (count >= 0) return static_cast<std::size_t>(count);
@@ -23,6 +23,12 @@ IoResult<std::size_t> FdOutput::write_some(std::span<const std::uint8_t> data) {
           IoError::with_text(IoErrorKind::kOther, "output accepted no bytes"));
     if (errno != EINTR) return std::unexpected(IoError::from_errno(errno));
   }
+}
+
+IoResult<std::size_t> DescriptorByteSource::read(std::span<std::uint8_t> buffer) {
+  const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
+  if (count < 0) return std::unexpected(IoError::from_errno(errno));
+  return static_cast<std::size_t>(count);
 }
 
 }  // namespace ravik

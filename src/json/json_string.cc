@@ -1,4 +1,4 @@
-#include "protocol/json_string.h"
+#include "json/json_string.h"
 
 #include "error/utf8.h"
 

@@ -3,14 +3,15 @@
 // object, and no number that is not a plain integer (a fraction, an exponent
 // or an integer beyond 64 bits). Decoding of records from the parsed value is
 // in json_object_reader.h. Pure functions; thread-safe.
-#ifndef RAVIK_PROTOCOL_STRICT_JSON_H_
-#define RAVIK_PROTOCOL_STRICT_JSON_H_
+#ifndef RAVIK_JSON_STRICT_JSON_H_
+#define RAVIK_JSON_STRICT_JSON_H_
 
 #include <cstddef>
 #include <expected>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace ravik {
 
@@ -22,8 +23,15 @@ struct DecodeError {
   std::string description;
 };
 
+// std::expected marked [[nodiscard]] like Result: a decode whose failure is
+// ignored is a warning (an error under -Werror).
 template <class T>
-using DecodeResult = std::expected<T, DecodeError>;
+class [[nodiscard]] DecodeResult : public std::expected<T, DecodeError> {
+ public:
+  using std::expected<T, DecodeError>::expected;
+  DecodeResult(std::expected<T, DecodeError> other)  // NOLINT: implicit on purpose
+      : std::expected<T, DecodeError>(std::move(other)) {}
+};
 
 // Descriptions are cut (at a character boundary) to this many bytes, so that
 // an echo of a hostile 2 MiB token cannot bloat an error message.
@@ -40,4 +48,4 @@ DecodeResult<nlohmann::json> parse_strict_json(std::string_view text);
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_STRICT_JSON_H_
+#endif  // RAVIK_JSON_STRICT_JSON_H_

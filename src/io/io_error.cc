@@ -1,8 +1,6 @@
-#include "protocol/io_error.h"
+#include "io/io_error.h"
 
 #include <cerrno>
-
-#include "error/helper_error.h"
 
 namespace ravik {
 
@@ -19,6 +17,10 @@ IoError IoError::with_text(IoErrorKind kind, std::string text) {
 
 std::string IoError::describe() const {
   return os_error != 0 ? os_error_text(os_error) : text;
+}
+
+HelperError IoError::to_helper_error(ErrorCode code, std::string_view context) const {
+  return HelperError::io_text(code, context, describe());
 }
 
 }  // namespace ravik

@@ -2,12 +2,16 @@
 // consumer turns it into a HelperError. The kinds let the image writer tell a
 // canceled stream (connection aborted) from a retryable one (interrupted) and
 // from a failure to read the source. Values; thread-compatible.
-#ifndef RAVIK_PROTOCOL_IO_ERROR_H_
-#define RAVIK_PROTOCOL_IO_ERROR_H_
+#ifndef RAVIK_IO_IO_ERROR_H_
+#define RAVIK_IO_IO_ERROR_H_
 
 #include <cstddef>
 #include <expected>
 #include <string>
+#include <string_view>
+#include <utility>
+
+#include "error/helper_error.h"
 
 namespace ravik {
 
@@ -32,11 +36,22 @@ struct IoError {
   // The standard rendering: "{system text} (os error N)" for an OS error,
   // otherwise the text.
   std::string describe() const;
+
+  // The HelperError a consumer reports for this failure:
+  // "{context}: {describe()}" with `code`.
+  HelperError to_helper_error(ErrorCode code, std::string_view context) const;
 };
 
+// std::expected marked [[nodiscard]] like Result: an ignored I/O failure is a
+// warning (an error under -Werror).
 template <class T>
-using IoResult = std::expected<T, IoError>;
+class [[nodiscard]] IoResult : public std::expected<T, IoError> {
+ public:
+  using std::expected<T, IoError>::expected;
+  IoResult(std::expected<T, IoError> other)  // NOLINT: implicit on purpose
+      : std::expected<T, IoError>(std::move(other)) {}
+};
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_IO_ERROR_H_
+#endif  // RAVIK_IO_IO_ERROR_H_

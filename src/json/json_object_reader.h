@@ -7,8 +7,8 @@
 // when absent. Descriptions name the member by its dotted path ("target.model").
 //
 // A reader borrows the parsed value, which must outlive it. Not thread-safe.
-#ifndef RAVIK_PROTOCOL_JSON_OBJECT_READER_H_
-#define RAVIK_PROTOCOL_JSON_OBJECT_READER_H_
+#ifndef RAVIK_JSON_JSON_OBJECT_READER_H_
+#define RAVIK_JSON_JSON_OBJECT_READER_H_
 
 #include <concepts>
 #include <cstdint>
@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 namespace ravik {
 
@@ -110,4 +110,4 @@ std::string quote_for_description(std::string_view text);
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_JSON_OBJECT_READER_H_
+#endif  // RAVIK_JSON_JSON_OBJECT_READER_H_

@@ -1,4 +1,4 @@
-#include "protocol/strict_json.h"
+#include "json/strict_json.h"
 
 #include <cstddef>
 #include <iterator>

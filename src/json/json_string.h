@@ -1,8 +1,8 @@
 // JSON string literals as the helper writes them: UTF-8 with the minimal
 // escapes (\" \\ \b \f \n \r \t, other control characters as \u00xx in
 // lower-case hex; 0x7F and non-ASCII text unchanged). Pure; thread-safe.
-#ifndef RAVIK_PROTOCOL_JSON_STRING_H_
-#define RAVIK_PROTOCOL_JSON_STRING_H_
+#ifndef RAVIK_JSON_JSON_STRING_H_
+#define RAVIK_JSON_JSON_STRING_H_
 
 #include <string>
 #include <string_view>
@@ -17,4 +17,4 @@ void append_json_string(std::string& out, std::string_view text);
 
 }  // namespace ravik
 
-#endif  // RAVIK_PROTOCOL_JSON_STRING_H_
+#endif  // RAVIK_JSON_JSON_STRING_H_

@@ -1,12 +1,11 @@
 // UniqueFd: the single owner of a file descriptor, closed when the owner is
 // destroyed. Move-only; not thread-safe (one owner, one thread at a time).
-#ifndef RAVIK_PLATFORM_UNIQUE_FD_H_
-#define RAVIK_PLATFORM_UNIQUE_FD_H_
+#ifndef RAVIK_IO_UNIQUE_FD_H_
+#define RAVIK_IO_UNIQUE_FD_H_
 
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <utility>
 
 namespace ravik {
@@ -51,4 +50,4 @@ class UniqueFd {
 
 }  // namespace ravik
 
-#endif  // RAVIK_PLATFORM_UNIQUE_FD_H_
+#endif  // RAVIK_IO_UNIQUE_FD_H_

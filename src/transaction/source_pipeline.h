@@ -34,8 +34,8 @@
 #include <thread>
 
 #include "error/helper_error.h"
-#include "platform/aligned_buffer.h"
 #include "io/byte_source.h"
+#include "platform/aligned_buffer.h"
 #include "transaction/sha256.h"
 
 namespace ravik {

@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake g++ pkg-config
-  nlohmann-json3-dev libssl-dev zlib1g-dev
+  nlohmann-json3-dev libssl-dev zlib1g-dev libmount-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-16 libclang-rt-16-dev
   dosfstools mtools fdisk util-linux e2fsprogs

@@ -125,6 +125,25 @@ DecodeResult<std::uint64_t> JsonObjectReader::required_unsigned_up_to(
   return number;
 }
 
+DecodeResult<std::int64_t> JsonObjectReader::required_signed_within(std::string_view key,
+                                                                    std::int64_t min,
+                                                                    std::int64_t max) {
+  auto value = take(key);
+  if (!value) return std::unexpected(std::move(value).error());
+  if (!(*value)->is_number_integer()) return wrong_type(key, "an integer", **value);
+  const bool above = (*value)->is_number_unsigned() ? (*value)->get<std::uint64_t>() >
+                                                          static_cast<std::uint64_t>(max)
+                                                    : (*value)->get<std::int64_t>() > max;
+  const bool below =
+      !(*value)->is_number_unsigned() && (*value)->get<std::int64_t>() < min;
+  if (above || below) {
+    return decode_failure("member " + quote_for_description(member_path(key)) +
+                          " is outside " + std::to_string(min) + " to " +
+                          std::to_string(max));
+  }
+  return (*value)->get<std::int64_t>();
+}
+
 DecodeResult<bool> JsonObjectReader::required_bool(std::string_view key) {
   auto value = take(key);
   if (!value) return std::unexpected(std::move(value).error());

@@ -59,6 +59,15 @@ class JsonObjectReader {
     return required_unsigned<T>(key);
   }
 
+  // A JSON integer, with or without a minus sign, within the range of T.
+  template <std::signed_integral T>
+  DecodeResult<T> required_signed(std::string_view key) {
+    auto value = required_signed_within(key, std::numeric_limits<T>::min(),
+                                        std::numeric_limits<T>::max());
+    if (!value) return std::unexpected(std::move(value).error());
+    return static_cast<T>(*value);
+  }
+
   DecodeResult<bool> required_bool(std::string_view key);
   // `fallback` when absent; null is a type error.
   DecodeResult<bool> bool_or(std::string_view key, bool fallback);
@@ -92,6 +101,8 @@ class JsonObjectReader {
 
   DecodeResult<std::uint64_t> required_unsigned_up_to(std::string_view key,
                                                       std::uint64_t max);
+  DecodeResult<std::int64_t> required_signed_within(std::string_view key,
+                                                    std::int64_t min, std::int64_t max);
   // Marks `key` taken and returns its value, or fails when it is absent.
   DecodeResult<const nlohmann::json*> take(std::string_view key);
   std::unexpected<DecodeError> wrong_type(std::string_view key, std::string_view expected,

@@ -1,14 +1,37 @@
-// The installed, elevated helper.
+// The installed, elevated helper. On a Mac it serves macOS targets through
+// Disk Arbitration; elsewhere Linux targets through the block-device backend.
 #include "main/command_line.h"
+#if defined(__APPLE__)
+#include "platform/macos/apple_mac_system.h"
+#include "platform/macos/open_macos_disk.h"
+#else
 #include "platform/linux/open_linux_block_device.h"
+#endif
+
+namespace {
+
+#if defined(__APPLE__)
+constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kMacos;
+
+// The macOS whole-disk backend behind the build's device-opener seam.
+ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
+    const ravik::SelectedDisk& target, const ravik::DeviceOpenPolicy&) {
+  return ravik::macos::open(target, ravik::macos::apple_mac_system());
+}
+#else
+constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kLinux;
+using ravik::open_block_device;
+#endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
   static constexpr ravik::BuildProfile kProfile{
       .maintenance_base_directory = "/var/lib",
       .maintenance_directory_name = "ravik",
-      .device_openers = {.platform = ravik::PlatformName::kLinux,
+      .device_openers = {.platform = kPlatform,
                          .policy = {.treat_loop_devices_as_removable = false},
-                         .block_device = ravik::open_block_device,
+                         .block_device = open_block_device,
                          .regular_file = nullptr},
   };
   return ravik::run_helper(argc, argv, kProfile);

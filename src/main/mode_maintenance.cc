@@ -1,10 +1,14 @@
 // The maintenance modes of the command line: the build's fixed lock location
-// handed to the maintenance module, with standard input and output.
+// handed to the maintenance module, with standard input and output. The
+// installer modes parse their argument texts here and print one status line
+// on success.
 #include <unistd.h>
 
 #include "io/fd_stream.h"
 #include "main/modes.h"
 #include "maintenance/hold_mode.h"
+#include "maintenance/installer_lease.h"
+#include "maintenance/json_line.h"
 #include "maintenance/provision.h"
 #include "maintenance/release_line.h"
 
@@ -18,6 +22,26 @@ MaintenanceLocation location_of(const BuildProfile& profile) {
   };
 }
 
+Result<std::int32_t> owner_pid_from(std::string_view text) {
+  const std::optional<std::int32_t> pid = parse_owner_pid(text);
+  if (!pid) {
+    return fail(codes::kMaintenanceProtocol,
+                "Installer owner PID must be a positive integer.");
+  }
+  return *pid;
+}
+
+Result<void> write_installer_status(const Result<InstallerStatus>& status) {
+  if (!status) return fail(status.error());
+  const auto encoded = encode_installer_status(*status);
+  if (!encoded) {
+    return fail(codes::kMaintenanceProtocol,
+                "Could not encode installer maintenance status: " + encoded.error());
+  }
+  return write_line(STDOUT_FILENO, *encoded,
+                    "Could not write installer maintenance status");
+}
+
 }  // namespace
 
 Result<void> run_maintenance_provision_mode(const BuildProfile& profile) {
@@ -29,6 +53,37 @@ Result<void> run_maintenance_hold_mode(const BuildProfile& profile, std::string_
   DescriptorByteSource input(STDIN_FILENO);
   return run_maintenance_hold(location_of(profile), mode, timeout_ms, input,
                               STDOUT_FILENO);
+}
+
+Result<void> run_installer_begin_mode(const BuildProfile& profile,
+                                      std::string_view protocol,
+                                      std::string_view lease_state,
+                                      std::string_view owner_pid,
+                                      std::string_view timeout_ms) {
+  RAVIK_ASSIGN_OR_RETURN(const std::int32_t pid, owner_pid_from(owner_pid));
+  const std::optional<std::uint64_t> timeout = parse_unsigned_decimal(timeout_ms);
+  if (!timeout) {
+    return fail(codes::kMaintenanceProtocol,
+                "Installer maintenance timeout must be an unsigned integer.");
+  }
+  return write_installer_status(installer_begin(
+      location_of(profile), protocol, lease_state, pid, MaintenanceTimeout(*timeout)));
+}
+
+Result<void> run_installer_assert_owner_mode(const BuildProfile& profile,
+                                             std::string_view protocol,
+                                             std::string_view lease_state,
+                                             std::string_view owner_pid) {
+  RAVIK_ASSIGN_OR_RETURN(const std::int32_t pid, owner_pid_from(owner_pid));
+  return write_installer_status(
+      installer_assert_owner(location_of(profile), protocol, lease_state, pid));
+}
+
+Result<void> run_installer_end_mode(const BuildProfile& profile,
+                                    std::string_view protocol,
+                                    std::string_view lease_state) {
+  return write_installer_status(
+      installer_end(location_of(profile), protocol, lease_state));
 }
 
 }  // namespace ravik

@@ -15,8 +15,7 @@ namespace ravik {
 Result<void> run_device_session_mode(const BuildProfile& profile);
 Result<void> run_sudo_launcher_mode(std::span<const std::string_view> sudo_args);
 Result<void> run_maintenance_provision_mode(const BuildProfile& profile);
-Result<void> run_maintenance_hold_mode(const BuildProfile& profile,
-                                       std::string_view mode,
+Result<void> run_maintenance_hold_mode(const BuildProfile& profile, std::string_view mode,
                                        std::string_view timeout_ms);
 Result<void> run_cross_process_lock_hold_mode(std::string_view path);
 Result<void> run_installer_begin_mode(const BuildProfile& profile,
@@ -31,9 +30,6 @@ Result<void> run_installer_assert_owner_mode(const BuildProfile& profile,
 Result<void> run_installer_end_mode(const BuildProfile& profile,
                                     std::string_view protocol,
                                     std::string_view lease_state);
-
-// The failure of a mode this build does not provide yet.
-HelperError mode_not_available(std::string_view mode);
 
 }  // namespace ravik
 

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "maintenance/maintenance_lock.h"
+#include "support/child_process.h"
 
 namespace ravik::testing {
 namespace {
@@ -66,6 +68,25 @@ uid_t owner_of(const std::string& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) die("cannot inspect", path);
   return status.st_uid;
+}
+
+std::string testing_helper_for_others(const harness::TempDir& copy_dir) {
+  const std::string helper = harness::testing_helper_path();
+  bool reachable = true;
+  for (auto dir = std::filesystem::path(helper).parent_path();; dir = dir.parent_path()) {
+    struct stat status {};
+    if (::stat(dir.c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0) {
+      reachable = false;
+      break;
+    }
+    if (dir == dir.parent_path()) break;
+  }
+  if (reachable) return helper;
+  if (::chmod(copy_dir.path().c_str(), 0755) != 0) die("cannot chmod", copy_dir.path());
+  const std::string copy = copy_dir.file("helper");
+  std::filesystem::copy_file(helper, copy);
+  if (::chmod(copy.c_str(), 0755) != 0) die("cannot chmod", copy);
+  return copy;
 }
 
 int count_open_descriptors() {

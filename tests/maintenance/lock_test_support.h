@@ -46,6 +46,11 @@ class LockSandbox {
 std::optional<mode_t> mode_of(const std::string& path);
 uid_t owner_of(const std::string& path);
 
+// The testing helper at a path other users can execute: the build tree's
+// own binary when every directory above it is searchable by others, else a
+// copy in `copy_dir`.
+std::string testing_helper_for_others(const harness::TempDir& copy_dir);
+
 // Entries of /proc/self/fd.
 int count_open_descriptors();
 

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -334,31 +333,12 @@ TEST_F(MaintenanceModesTest, Holders_ZeroTimeoutFailsAtOnceAndSigkillFreesTheLoc
   EXPECT_TRUE(lock_is_free());
 }
 
-// The helper as an unprivileged user sees it. The binary must be reachable
-// for that user; if the build tree is not, a copy in a world-readable
-// directory is run instead.
+// The helper as an unprivileged user sees it.
 class UnprivilegedModesTest : public MaintenanceModesTest {
  protected:
   void SetUp() override {
     MaintenanceModesTest::SetUp();
-    helper_ = harness::testing_helper_path();
-    if (!reachable_by_others(helper_)) {
-      ASSERT_EQ(::chmod(copy_dir_.path().c_str(), 0755), 0);
-      const std::string copy = copy_dir_.file("helper");
-      std::filesystem::copy_file(helper_, copy);
-      ASSERT_EQ(::chmod(copy.c_str(), 0755), 0);
-      helper_ = copy;
-    }
-  }
-
-  static bool reachable_by_others(const std::string& path) {
-    std::filesystem::path walk = std::filesystem::path(path);
-    for (auto dir = walk.parent_path();; dir = dir.parent_path()) {
-      struct stat status {};
-      if (::stat(dir.c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0)
-        return false;
-      if (dir == dir.parent_path()) return true;
-    }
+    helper_ = testing::testing_helper_for_others(copy_dir_);
   }
 
   ChildOptions as_nobody(ChildOptions options) const {

@@ -14,7 +14,7 @@
 
 #include "io/unique_fd.h"
 #include "platform/linux/sysfs_attribute.h"
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 
 namespace ravik {
 namespace {
@@ -81,22 +81,9 @@ class SysfsReader {
   }
 
   Result<dev_t> device_number(const std::string& name) const {
-    RAVIK_ASSIGN_OR_RETURN(const std::string value, text(name));
-    const auto colon = value.find(':');
-    std::uint64_t major_number = 0;
-    std::uint64_t minor_number = 0;
-    if (colon == std::string::npos ||
-        !parse_decimal_u64(std::string_view(value).substr(0, colon), major_number) ||
-        !parse_decimal_u64(std::string_view(value).substr(colon + 1), minor_number) ||
-        major_number > 0xffffffffu || minor_number > 0xffffffffu) {
-      return std::unexpected(invalid_number());
-    }
-    const dev_t number =
-        makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
-    if (major(number) != major_number || minor(number) != minor_number) {
-      return std::unexpected(invalid_number());
-    }
-    return number;
+    auto value = read_sysfs_device_number(directory_fd_, name);
+    if (!value) return std::unexpected(to_error(value.error()));
+    return *value;
   }
 
   static HelperError invalid_number() {
@@ -149,30 +136,63 @@ Result<std::string> read_model(const SysfsReader& reader, BlockTransport transpo
   return std::string(kUnnamedDeviceModel);
 }
 
-// Partitions appear as subdirectories of the disk that carry a "partition"
-// attribute; their "dev" gives the device number that mounts refer to.
-Result<std::vector<dev_t>> read_partitions(const std::string& disk_directory) {
-  std::vector<dev_t> partitions;
-  struct CloseDirectory {
-    void operator()(DIR* d) const { ::closedir(d); }
-  };
-  std::unique_ptr<DIR, CloseDirectory> directory(::opendir(disk_directory.c_str()));
-  if (!directory) {
+struct CloseDirectory {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// The plain names in the directory `name` below `parent_fd`; a missing
+// directory has none.
+Result<std::vector<std::string>> list_entries(int parent_fd, const char* name) {
+  UniqueFd fd(::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) {
+    if (errno == ENOENT) return std::vector<std::string>();
     return fail(codes::kDeviceDisconnected, std::string(kNotDescribed));
   }
+  std::unique_ptr<DIR, CloseDirectory> directory(::fdopendir(fd.get()));
+  if (!directory) return fail(codes::kDeviceDisconnected, std::string(kNotDescribed));
+  (void)fd.release();  // now owned by `directory`
+  std::vector<std::string> names;
   while (const dirent* entry = ::readdir(directory.get())) {
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == ".." || !is_plain_kernel_name(name)) continue;
-    UniqueFd child(::open((disk_directory + "/" + std::string(name)).c_str(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    const std::string_view entry_name = entry->d_name;
+    if (entry_name != "." && entry_name != ".." && is_plain_kernel_name(entry_name)) {
+      names.emplace_back(entry_name);
+    }
+  }
+  return names;
+}
+
+// Partitions appear as subdirectories of the disk that carry a "partition"
+// attribute; their "dev" gives the device number that mounts refer to. The
+// holders of the disk and of every partition are collected on the way.
+Result<void> read_partitions_and_holders(int disk_fd, const std::string& disk_directory,
+                                         BlockDeviceDescription& description) {
+  RAVIK_ASSIGN_OR_RETURN(description.holders, list_entries(disk_fd, "holders"));
+  RAVIK_ASSIGN_OR_RETURN(const std::vector<std::string> children,
+                         list_entries(disk_fd, "."));
+  for (const std::string& name : children) {
+    UniqueFd child(
+        ::openat(disk_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (!child) continue;
     struct stat status {};
     if (::fstatat(child.get(), "partition", &status, 0) != 0) continue;
     SysfsReader reader(child.get(), disk_directory);
     RAVIK_ASSIGN_OR_RETURN(const dev_t number, reader.device_number("dev"));
-    partitions.push_back(number);
+    description.partition_device_numbers.push_back(number);
+    RAVIK_ASSIGN_OR_RETURN(const std::vector<std::string> holders,
+                           list_entries(child.get(), "holders"));
+    description.holders.insert(description.holders.end(), holders.begin(), holders.end());
   }
-  return partitions;
+  return {};
+}
+
+// The "type" attribute of an MMC card: empty when the card has none.
+Result<std::string> read_mmc_card_type(const std::string& card_directory,
+                                       const std::string& class_path) {
+  UniqueFd card(::open(card_directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!card) return fail(codes::kDeviceDisconnected, std::string(kNotDescribed));
+  RAVIK_ASSIGN_OR_RETURN(auto type,
+                         SysfsReader(card.get(), class_path).optional_text("type"));
+  return type.value_or(std::string());
 }
 
 }  // namespace
@@ -244,12 +264,16 @@ Result<BlockDeviceDescription> describe_block_device(std::string_view kernel_nam
          ancestor = ancestor.substr(0, ancestor.rfind('/'))) {
       const std::string subsystem = subsystem_of(ancestor);
       if (subsystem == "usb" || subsystem == "mmc") description.ejectable = true;
+      if (subsystem == "mmc" && !description.mmc_card_type) {
+        RAVIK_ASSIGN_OR_RETURN(description.mmc_card_type,
+                               read_mmc_card_type(ancestor, class_path));
+      }
     }
   }
   RAVIK_ASSIGN_OR_RETURN(description.model,
                          read_model(reader, description.transport, is_virtual));
-  RAVIK_ASSIGN_OR_RETURN(description.partition_device_numbers,
-                         read_partitions(*resolved));
+  RAVIK_RETURN_IF_ERROR(
+      read_partitions_and_holders(directory.get(), *resolved, description));
   return description;
 }
 

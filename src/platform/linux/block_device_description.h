@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,8 +51,15 @@ struct BlockDeviceDescription {
   // The device below the disk ("device" link) by its sysfs name, for the MMC
   // unbind; empty when there is none.
   std::string parent_device_name;
+  // For a disk on the MMC bus, the kind of card as its "type" attribute names
+  // it ("SD", "MMC" for an eMMC, "SDIO"; empty when the card does not say);
+  // absent for disks on any other bus.
+  std::optional<std::string> mmc_card_type;
   // Device numbers of the disk's partitions as the kernel knows them now.
   std::vector<dev_t> partition_device_numbers;
+  // The block devices built on the disk or one of its partitions (device
+  // mapper, md, LVM), by kernel name, from their "holders" directories.
+  std::vector<std::string> holders;
 };
 
 // Texts used in place of a model for devices that report none.

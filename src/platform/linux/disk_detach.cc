@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "io/unique_fd.h"
-#include "platform/linux/block_device_description.h"
 #include "platform/linux/disk_unmount.h"
+#include "platform/linux/sysfs_attribute.h"
 
 namespace ravik {
 namespace {
@@ -53,20 +53,40 @@ Result<void> write_sysfs_control(const std::string& path, const std::string& val
   return {};
 }
 
-bool has_departed(const DepartingDisk& disk, const LinuxSystemPaths& paths) {
-  const auto description = describe_block_device(disk.kernel_name, paths);
-  if (!description) {
-    return description.error().code() == codes::kDeviceDisconnected;
+constexpr std::string_view kDepartureUnknown =
+    "Could not confirm that the selected disk detached";
+
+HelperError unknown_departure(const SysfsError& error) {
+  if (error.os_error != 0) {
+    return HelperError::io(codes::kSafeReleaseFailed, kDepartureUnknown, error.os_error);
   }
-  if (description->device_number != disk.device_number ||
-      description->disk_sequence != disk.disk_sequence) {
+  return HelperError::io_text(codes::kSafeReleaseFailed, kDepartureUnknown,
+                              "sysfs returned an unreadable description.");
+}
+
+// True once the disk has gone; an error when sysfs could not tell, which is
+// never taken for a departure.
+Result<bool> has_departed(const DepartingDisk& disk, const LinuxSystemPaths& paths) {
+  const std::string entry = paths.sysfs_root + "/class/block/" + disk.kernel_name;
+  UniqueFd directory(::open(entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory) {
+    if (errno == ENOENT) return true;
+    return fail(HelperError::io(codes::kSafeReleaseFailed, kDepartureUnknown, errno));
+  }
+  const auto device_number = read_sysfs_device_number(directory.get(), "dev");
+  if (!device_number) return fail(unknown_departure(device_number.error()));
+  const auto disk_sequence = read_sysfs_u64(directory.get(), "diskseq");
+  if (!disk_sequence) return fail(unknown_departure(disk_sequence.error()));
+  if (*device_number != disk.device_number || *disk_sequence != disk.disk_sequence) {
     return true;
   }
   if (disk.is_loop) {
+    // A loop device stays when it is detached; what goes is its "loop"
+    // entry, with the backing file.
     struct stat status {};
-    const std::string backing =
-        paths.sysfs_root + "/class/block/" + disk.kernel_name + "/loop/backing_file";
-    return ::stat(backing.c_str(), &status) != 0 && errno == ENOENT;
+    if (::fstatat(directory.get(), "loop/backing_file", &status, 0) == 0) return false;
+    if (errno == ENOENT) return true;
+    return fail(HelperError::io(codes::kSafeReleaseFailed, kDepartureUnknown, errno));
   }
   return false;
 }
@@ -112,8 +132,10 @@ Result<void> wait_for_departure(const DepartingDisk& disk, const LinuxSystemPath
                                 std::chrono::steady_clock::duration limit) {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
-    if (has_departed(disk, paths)) return {};
+    const Result<bool> departed = has_departed(disk, paths);
+    if (departed && *departed) return {};
     if (std::chrono::steady_clock::now() - start >= limit) {
+      if (!departed) return fail(departed.error());
       return fail(codes::kTimeout, std::string(kDeviceOperationTimeout));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

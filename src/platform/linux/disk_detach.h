@@ -50,10 +50,13 @@ struct DepartingDisk {
   bool is_loop = false;
 };
 
-// Polls sysfs every 50 ms until the disk is gone: its entry vanished or now
-// belongs to another medium (other device number or disk sequence), or, for a
-// loop device, it has no backing file any more. TIMEOUT "The kernel did not
-// complete the device operation within 30 seconds." after `limit`.
+// Polls sysfs every 50 ms until the disk is gone: its entry vanished (ENOENT)
+// or now belongs to another medium (other device number or disk sequence),
+// or, for a loop device, its "loop" entry vanished. Any other sysfs error is
+// no proof of departure: polling goes on. After `limit`: SAFE_RELEASE_FAILED
+// "Could not confirm that the selected disk detached" with the error when the
+// last poll could not read sysfs, else TIMEOUT "The kernel did not complete
+// the device operation within 30 seconds.".
 Result<void> wait_for_departure(
     const DepartingDisk& disk, const LinuxSystemPaths& paths,
     std::chrono::steady_clock::duration limit = std::chrono::seconds(30));

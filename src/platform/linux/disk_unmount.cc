@@ -1,10 +1,15 @@
 #include "platform/linux/disk_unmount.h"
 
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+
+#include "io/unique_fd.h"
+#include "platform/linux/disk_offer.h"
 
 namespace ravik {
 namespace {
@@ -21,29 +26,39 @@ Result<std::vector<MountEntry>> SystemMountOperations::mounts() {
   return read_mountinfo(mountinfo_path_);
 }
 
-std::optional<dev_t> SystemMountOperations::source_device(const std::string& source) {
-  if (!source.starts_with("/dev/")) return std::nullopt;
-  struct stat status {};
-  if (::stat(source.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) {
-    return std::nullopt;
+int SystemMountOperations::unmount(const MountEntry& entry) {
+  const std::string& point = entry.mount_point;
+  const auto slash = point.rfind('/');
+  // The root is never unmounted here (a disk holding it is refused earlier).
+  if (slash == std::string::npos || slash + 1 == point.size()) return EBUSY;
+  const std::string parent = slash == 0 ? "/" : point.substr(0, slash);
+  const std::string name = point.substr(slash + 1);
+  // Holding the parent directory keeps renames and symbolic links above the
+  // mount point from redirecting what follows. (Holding the mount itself
+  // would make it busy.)
+  UniqueFd pinned(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!pinned) return errno == ENOENT || errno == ENOTDIR ? kMountMoved : errno;
+  struct statx status {};
+  if (::statx(pinned.get(), name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &status) !=
+      0) {
+    return errno == ENOENT ? kMountMoved : errno;
   }
-  return status.st_rdev;
-}
-
-int SystemMountOperations::unmount(const std::string& mount_point) {
-  return ::umount2(mount_point.c_str(), UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
+  if ((status.stx_mask & STATX_MNT_ID) == 0 ||
+      status.stx_mnt_id != static_cast<std::uint64_t>(entry.mount_id)) {
+    return kMountMoved;
+  }
+  const std::string held_path =
+      "/proc/self/fd/" + std::to_string(pinned.get()) + "/" + name;
+  return ::umount2(held_path.c_str(), UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
 }
 
 Result<void> unmount_disk_file_systems(const std::vector<dev_t>& disk_devices,
                                        MountOperations& operations,
                                        UnmountLimits limits) {
   const auto on_disk = [&](const MountEntry& entry) {
-    if (std::ranges::find(disk_devices, entry.device_number) != disk_devices.end()) {
-      return true;
-    }
-    const auto source = operations.source_device(entry.source);
-    return source && std::ranges::find(disk_devices, *source) != disk_devices.end();
+    return std::ranges::find(disk_devices, entry.device_number) != disk_devices.end();
   };
+  int moved_mount_id = -1;  // the last mount not reachable at its mount point
   const auto start = std::chrono::steady_clock::now();
   for (int round = 0;; ++round) {
     RAVIK_ASSIGN_OR_RETURN(const std::vector<MountEntry> table, operations.mounts());
@@ -73,7 +88,20 @@ Result<void> unmount_disk_file_systems(const std::vector<dev_t>& disk_devices,
                                                " is covered by another mount.");
       }
     }
-    const int error = operations.unmount(entry.mount_point);
+    const int error = operations.unmount(entry);
+    if (error == kMountMoved) {
+      // Unmounted or moved by someone else meanwhile: the next table shows
+      // which. Listed again and still not reachable means its path leads
+      // elsewhere for good.
+      if (moved_mount_id == entry.mount_id) {
+        return fail(codes::kUnmountFailed, "The file system at " + entry.mount_point +
+                                               " on the selected disk cannot be "
+                                               "reached at its mount point.");
+      }
+      moved_mount_id = entry.mount_id;
+      continue;
+    }
+    moved_mount_id = -1;
     // EINVAL and ENOENT: someone else unmounted it meanwhile; the next round
     // re-reads the table and sees.
     if (error != 0 && error != EINVAL && error != ENOENT) {
@@ -83,6 +111,14 @@ Result<void> unmount_disk_file_systems(const std::vector<dev_t>& disk_devices,
                                   error));
     }
   }
+}
+
+Result<void> unmount_disk(const BlockDeviceDescription& description,
+                          const LinuxSystemPaths& paths) {
+  RAVIK_ASSIGN_OR_RETURN(const SystemUse use, read_system_use(paths));
+  RAVIK_RETURN_IF_ERROR(check_not_in_system_use(description, use));
+  SystemMountOperations mounts(paths.mountinfo_path);
+  return unmount_disk_file_systems(disk_device_numbers(description), mounts);
 }
 
 }  // namespace ravik

@@ -162,10 +162,7 @@ Result<void> LinuxHeldDevice::verify_current_identity() {
       describe_block_device(state_.facts.selection.device_id, state_.paths));
   RAVIK_RETURN_IF_ERROR(
       validate_fresh_description(state_.facts, description, state_.policy));
-  std::vector<dev_t> devices = description.partition_device_numbers;
-  devices.push_back(description.device_number);
-  SystemMountOperations mounts(state_.paths.mountinfo_path);
-  return unmount_disk_file_systems(devices, mounts);
+  return unmount_disk(description, state_.paths);
 }
 
 Result<void> LinuxHeldDevice::eject() {

@@ -1,6 +1,6 @@
-// The mount table of the helper's mount namespace, parsed from mountinfo. The
-// unmount logic works on these entries so that it can be tested on a fake
-// table. Pure parsing; thread-safe.
+// The mount table of the helper's mount namespace, read from mountinfo with
+// libmount (the parser findmnt and umount use). The unmount logic works on
+// these entries so that it can be tested on a fake table. Thread-safe.
 #ifndef RAVIK_PLATFORM_LINUX_MOUNT_TABLE_H_
 #define RAVIK_PLATFORM_LINUX_MOUNT_TABLE_H_
 
@@ -15,9 +15,11 @@
 namespace ravik {
 
 struct MountEntry {
+  // The kernel's ID of the mount: it names this one mount for as long as it
+  // exists, whatever else is mounted at the same path later.
+  int mount_id = 0;
   dev_t device_number = 0;  // the "major:minor" field
   std::string mount_point;  // unescaped
-  std::string source;       // unescaped mount source, e.g. "/dev/sdb1"
 };
 
 // Entries in table order (mount order). A line that is not a mountinfo line
@@ -26,7 +28,7 @@ struct MountEntry {
 Result<std::vector<MountEntry>> parse_mountinfo(std::string_view text);
 
 // Reads and parses the file at `path`; UNMOUNT_FAILED "Could not read the
-// mount table" with the system error when it cannot be read.
+// mount table" with the system error when it cannot be opened.
 Result<std::vector<MountEntry>> read_mountinfo(const std::string& path);
 
 }  // namespace ravik

@@ -26,14 +26,6 @@ Result<BlockDeviceDescription> describe_and_validate(const SelectedDisk& target,
   return description;
 }
 
-Result<void> unmount_disk(const BlockDeviceDescription& description,
-                          const LinuxOpenOptions& options) {
-  std::vector<dev_t> devices = description.partition_device_numbers;
-  devices.push_back(description.device_number);
-  SystemMountOperations mounts(options.paths.mountinfo_path);
-  return unmount_disk_file_systems(devices, mounts);
-}
-
 Result<void> check_descriptor_matches(int fd, const BlockDeviceDescription& description) {
   struct stat status {};
   if (::fstat(fd, &status) != 0) {
@@ -66,7 +58,7 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
   RAVIK_RETURN_IF_ERROR(check_target_form(target.device_id, target.device_path));
   RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription selected,
                          describe_and_validate(target, options));
-  RAVIK_RETURN_IF_ERROR(unmount_disk(selected, options));
+  RAVIK_RETURN_IF_ERROR(unmount_disk(selected, options.paths));
 
   RAVIK_ASSIGN_OR_RETURN(UniqueFd fd, open_disk_exclusively(target.device_path));
   RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription description,
@@ -76,7 +68,7 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
   RAVIK_ASSIGN_OR_RETURN(
       const std::uint64_t capacity,
       validate_held_geometry(target.size_bytes, description, geometry));
-  RAVIK_RETURN_IF_ERROR(unmount_disk(description, options));
+  RAVIK_RETURN_IF_ERROR(unmount_disk(description, options.paths));
 
   LinuxHeldDeviceState state;
   state.identity = DiskIdentity{.platform = target.platform,

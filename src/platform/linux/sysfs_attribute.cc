@@ -1,6 +1,7 @@
 #include "platform/linux/sysfs_attribute.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +48,30 @@ bool parse_decimal_u64(std::string_view text, std::uint64_t& value) {
   const char* end = text.data() + text.size();
   const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
   return ec == std::errc() && ptr == end;
+}
+
+std::optional<dev_t> parse_device_number(std::string_view text) {
+  const auto colon = text.find(':');
+  std::uint64_t major_number = 0;
+  std::uint64_t minor_number = 0;
+  if (colon == std::string_view::npos ||
+      !parse_decimal_u64(text.substr(0, colon), major_number) ||
+      !parse_decimal_u64(text.substr(colon + 1), minor_number) ||
+      major_number > 0xffffffffu || minor_number > 0xffffffffu) {
+    return std::nullopt;
+  }
+  const dev_t number =
+      makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
+  if (major(number) != major_number || minor(number) != minor_number) return std::nullopt;
+  return number;
+}
+
+SysfsResult<dev_t> read_sysfs_device_number(int directory_fd, const std::string& name) {
+  auto text = read_sysfs_text(directory_fd, name);
+  if (!text) return std::unexpected(text.error());
+  const auto number = parse_device_number(*text);
+  if (!number) return std::unexpected(SysfsError{SysfsReadFailure::kInvalidNumber, 0});
+  return *number;
 }
 
 SysfsResult<std::uint64_t> read_sysfs_u64(int directory_fd, const std::string& name) {

@@ -1,5 +1,5 @@
 // LinuxSystemPaths: where the Linux backend reads the kernel's view of block
-// devices and mounts. Production uses the real locations; unit tests point
+// devices, mounts and swap areas. Production uses the real locations; unit tests point
 // them at a fake tree so that sysfs and mountinfo parsing run without
 // hardware. A plain value; thread-compatible.
 #ifndef RAVIK_PLATFORM_LINUX_SYSTEM_PATHS_H_
@@ -14,6 +14,8 @@ struct LinuxSystemPaths {
   std::string sysfs_root = "/sys";
   // The mount table of the helper's own mount namespace.
   std::string mountinfo_path = "/proc/self/mountinfo";
+  // The kernel's list of active swap areas.
+  std::string swaps_path = "/proc/swaps";
 };
 
 }  // namespace ravik

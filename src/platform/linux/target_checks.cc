@@ -1,6 +1,6 @@
 #include "platform/linux/target_checks.h"
 
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 
 namespace ravik {
 
@@ -15,6 +15,9 @@ Result<void> check_target_form(std::string_view device_id, std::string_view devi
 
 bool is_acceptable_removable_disk(const BlockDeviceDescription& description,
                                   RemovabilityPolicy policy) {
+  // An eMMC hangs on the same bus as an SD card but is soldered to the board
+  // and usually holds the system: only an SD card is removable media there.
+  if (description.mmc_card_type && *description.mmc_card_type != "SD") return false;
   const bool loop_accepted = policy.treat_loop_devices_as_removable &&
                              description.transport == BlockTransport::kLoop;
   return description.whole && description.writable &&

@@ -50,7 +50,7 @@ inline constexpr std::string_view kNotRemovableMessage =
 Result<void> check_target_form(std::string_view device_id, std::string_view device_path);
 
 // Whole, writable, and removable or ejectable (or a loop device under the
-// testing policy).
+// testing policy); on the MMC bus only an SD card.
 bool is_acceptable_removable_disk(const BlockDeviceDescription& description,
                                   RemovabilityPolicy policy);
 

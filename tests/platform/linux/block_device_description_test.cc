@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 
+#include <filesystem>
+
 #include "platform/linux/fake_sysfs.h"
+#include "platform/linux/target_checks.h"
 
 namespace ravik {
 namespace {
@@ -134,6 +137,40 @@ TEST(DescribeBlockDevice_OtherTransports, LoopMmcAndVirtual) {
   EXPECT_EQ(vda->model, kUnnamedDeviceModel);
   EXPECT_EQ(vda->bus_path, "/sys/devices/pci0000:00/0000:00:02.0/virtio1");
   EXPECT_FALSE(vda->ejectable);
+}
+
+TEST(DescribeBlockDevice_Mmc, OnlyAnSdCardIsRemovableMedia) {
+  // An eMMC is on the same bus as an SD card, but soldered to the board.
+  const std::vector<std::pair<std::string, bool>> kinds = {
+      {"SD", true}, {"MMC", false}, {"SDIO", false}, {"", false}};
+  for (const auto& [type, accepted] : kinds) {
+    SCOPED_TRACE(type);
+    FakeSysfs sysfs;
+    const std::string card = sysfs.make_device("platform/sdhci/mmc_host/mmc0/mmc0:0001");
+    sysfs.set_subsystem(card, "mmc");
+    if (!type.empty()) sysfs.write(card, "type", type);
+    sysfs.add_disk(card, "mmcblk0", "179:0", 4096);
+    const auto mmc = describe(sysfs, "mmcblk0");
+    ASSERT_TRUE(mmc.has_value()) << mmc.error();
+    EXPECT_EQ(is_acceptable_removable_disk(*mmc, RemovabilityPolicy{}), accepted);
+  }
+}
+
+TEST(DescribeBlockDevice_Holders, OfTheDiskAndItsPartitions) {
+  FakeSysfs sysfs;
+  const std::string disk = add_usb_stick(sysfs);
+  const std::string partition = sysfs.add_partition(disk, "sdb1", "8:17", 1);
+  std::filesystem::create_directories(disk + "/holders");
+  const auto free = describe(sysfs, "sdb");
+  ASSERT_TRUE(free.has_value()) << free.error();
+  EXPECT_TRUE(free->holders.empty());
+  sysfs.write(partition, "holders/dm-0", "");
+  sysfs.write(disk, "holders/md127", "");
+  const auto held = describe(sysfs, "sdb");
+  ASSERT_TRUE(held.has_value()) << held.error();
+  std::vector<std::string> holders = held->holders;
+  std::sort(holders.begin(), holders.end());
+  EXPECT_THAT(holders, ElementsAre("dm-0", "md127"));
 }
 
 TEST(DescribeBlockDevice_Unresolvable, IsDisconnected) {

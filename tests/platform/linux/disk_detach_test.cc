@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -83,6 +84,20 @@ TEST(WaitForDeparture, StillPresentTimesOut) {
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().code(), codes::kTimeout);
   EXPECT_EQ(result.error().message(), kDeviceOperationTimeout);
+}
+
+TEST(WaitForDeparture, AnUnreadableAttributeIsNoDeparture) {
+  FakeSysfs sysfs;
+  const std::string disk = sysfs.add_disk(sysfs.make_device("scsi0"), "sdb", "8:16", 100);
+  // Reading /proc/self/mem at offset 0 fails with EIO: nothing is mapped there.
+  sysfs.remove(disk, "diskseq");
+  std::filesystem::create_symlink("/proc/self/mem", disk + "/diskseq");
+  const auto result =
+      wait_for_departure(held_sdb(), sysfs.paths(), std::chrono::milliseconds(120));
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
+  EXPECT_EQ(result.error().message(),
+            "Could not confirm that the selected disk detached: " + os_error_text(EIO));
 }
 
 TEST(WaitForDeparture, LoopDeviceDepartsWhenItLosesItsBackingFile) {

@@ -18,33 +18,32 @@ using ::testing::IsEmpty;
 class FakeMounts final : public MountOperations {
  public:
   std::vector<MountEntry> table;
-  std::map<std::string, dev_t> device_nodes;  // source path -> device
-  std::map<std::string, int> refuse;          // mount point -> errno
+  std::map<std::string, int> refuse;  // mount point -> errno
   bool remount_forever = false;
   std::vector<std::string> unmounted;
 
-  void add(dev_t device, std::string mount_point, std::string source = "none") {
-    table.push_back({device, std::move(mount_point), std::move(source)});
+  void add(dev_t device, std::string mount_point) {
+    table.push_back({next_id_++, device, std::move(mount_point)});
   }
 
   Result<std::vector<MountEntry>> mounts() override { return table; }
-  std::optional<dev_t> source_device(const std::string& source) override {
-    const auto it = device_nodes.find(source);
-    if (it == device_nodes.end()) return std::nullopt;
-    return it->second;
-  }
-  int unmount(const std::string& mount_point) override {
-    unmounted.push_back(mount_point);
-    if (const auto it = refuse.find(mount_point); it != refuse.end()) return it->second;
-    // The kernel unmounts the topmost (latest) mount at the path.
-    for (auto it = table.rbegin(); it != table.rend(); ++it) {
-      if (it->mount_point == mount_point) {
-        if (!remount_forever) table.erase(std::next(it).base());
-        return 0;
-      }
+  int unmount(const MountEntry& entry) override {
+    unmounted.push_back(entry.mount_point);
+    if (const auto it = refuse.find(entry.mount_point); it != refuse.end()) {
+      return it->second;
     }
-    return EINVAL;
+    // Like the system, only the topmost mount at the path can be reached.
+    for (auto it = table.rbegin(); it != table.rend(); ++it) {
+      if (it->mount_point != entry.mount_point) continue;
+      if (it->mount_id != entry.mount_id) return kMountMoved;
+      if (!remount_forever) table.erase(std::next(it).base());
+      return 0;
+    }
+    return kMountMoved;
   }
+
+ private:
+  int next_id_ = 20;
 };
 
 const dev_t kDisk = makedev(8, 16);
@@ -75,14 +74,29 @@ TEST(UnmountDiskFileSystems, NothingOfTheDiskMountedTouchesNothing) {
   EXPECT_THAT(mounts.unmounted, IsEmpty());
 }
 
-TEST(UnmountDiskFileSystems, RecognisesTheDiskBySourceNode) {
+TEST(UnmountDiskFileSystems, MountsAreRecognisedByTheirDeviceNumberOnly) {
+  // Whatever a mount names as its source (a tmpfs may call itself
+  // "/dev/sdb1"), only its device number ties it to the disk.
   FakeMounts mounts;
-  mounts.add(makedev(0, 45), "/mnt/btrfs", "/dev/sdb1");
-  mounts.add(makedev(0, 46), "/mnt/unrelated", "/dev/sdc1");
-  mounts.device_nodes["/dev/sdb1"] = kPart1;
-  mounts.device_nodes["/dev/sdc1"] = makedev(8, 33);
+  mounts.add(makedev(0, 45), "/mnt/named-like-the-disk");
+  mounts.add(kPart1, "/mnt/on-the-disk");
   ASSERT_TRUE(unmount_disk_file_systems(kDiskDevices, mounts).has_value());
-  EXPECT_THAT(mounts.unmounted, ElementsAre("/mnt/btrfs"));
+  EXPECT_THAT(mounts.unmounted, ElementsAre("/mnt/on-the-disk"));
+}
+
+TEST(UnmountDiskFileSystems, AMountThatStaysUnreachableAtItsPathIsRefused) {
+  // Its path leads to another mount: listed again after a fresh read, it is
+  // reported rather than retried.
+  FakeMounts gone;
+  gone.add(kPart1, "/media/a");
+  gone.refuse["/media/a"] = kMountMoved;
+  const auto result = unmount_disk_file_systems(kDiskDevices, gone);
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().code(), codes::kUnmountFailed);
+  EXPECT_EQ(result.error().message(),
+            "The file system at /media/a on the selected disk cannot be reached at its "
+            "mount point.");
+  EXPECT_EQ(gone.unmounted.size(), 2u);
 }
 
 TEST(UnmountDiskFileSystems, StackedMountsOfTheDiskComeOffTopFirst) {

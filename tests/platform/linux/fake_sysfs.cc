@@ -33,7 +33,9 @@ FakeSysfs::FakeSysfs() : dir_(make_temporary_directory()), root_(dir_ + "/sys") 
 }
 
 LinuxSystemPaths FakeSysfs::paths() const {
-  return LinuxSystemPaths{.sysfs_root = root_, .mountinfo_path = root_ + "/mountinfo"};
+  return LinuxSystemPaths{.sysfs_root = root_,
+                          .mountinfo_path = root_ + "/mountinfo",
+                          .swaps_path = root_ + "/swaps"};
 }
 
 std::string FakeSysfs::make_device(std::string_view relative) {

@@ -83,9 +83,10 @@ ordered_json simple(const std::string& type, const std::string& operation_id) {
 // One helper process speaking the device protocol over pipes.
 class HelperSession {
  public:
-  explicit HelperSession(const std::string& helper) {
+  explicit HelperSession(const std::string& helper,
+                         const std::vector<std::string>& args = {}) {
     auto started =
-        harness::ChildProcess::start(helper, {}, harness::ChildOptions::piped());
+        harness::ChildProcess::start(helper, args, harness::ChildOptions::piped());
     if (started) child_.emplace(std::move(*started));
   }
   bool started() const { return child_.has_value(); }
@@ -457,6 +458,88 @@ TEST_F(LoopHelperTest, MountedFileSystem_IsUnmountedWhenTheHelperOpensTheDisk) {
   EXPECT_EQ(ejected.kind(), "result") << ejected.line;
   EXPECT_EQ(ejected.flag("safeToRemove"), true) << ejected.line;
   EXPECT_EQ(session.finish(), ExitStatus::exited_with(0));
+}
+
+// Runs `undo` when the scope ends, so that what a test did to the system is
+// undone whatever its outcome.
+class Undo {
+ public:
+  explicit Undo(std::vector<std::string> argv) : argv_(std::move(argv)) {}
+  Undo(const Undo&) = delete;
+  Undo& operator=(const Undo&) = delete;
+  ~Undo() { (void)run_command(argv_); }
+
+ private:
+  std::vector<std::string> argv_;
+};
+
+TEST_F(LoopHelperTest, DiskHoldingActiveSwap_IsRefusedBeforeAnythingIsUnmounted) {
+  ATTACH_OR_SKIP();
+  const auto table = run_command(
+      {"sh", "-c",
+       "printf 'start=2048, size=8192\\nstart=10240, type=83\\n' | sfdisk -q " +
+           loop_->path()});
+  ASSERT_EQ(table.exit_code, 0) << table.output;
+  ASSERT_EQ(run_command({"partx", "-a", loop_->path()}).exit_code, 0);
+  const std::string swap = loop_->path() + "p1";
+  const std::string data = loop_->path() + "p2";
+  ASSERT_EQ(run_command({"mkswap", swap}).exit_code, 0);
+  ASSERT_EQ(run_command({"mkfs.ext4", "-q", "-F", data}).exit_code, 0);
+  const std::string on_disk = mount_point("data");
+  ASSERT_EQ(run_command({"mount", "-t", "ext4", data, on_disk}).exit_code, 0);
+  const Undo unmount({"umount", on_disk});
+  const auto swapped = run_command({"swapon", swap});
+  if (swapped.exit_code != 0) GTEST_SKIP() << "swapon is unavailable: " << swapped.output;
+  const Undo swapoff({"swapoff", swap});
+
+  HelperSession session(harness::testing_helper_path());
+  session.send(open_format(target()));
+  expect_error(session.next_answer(), "DEVICE_NOT_REMOVABLE",
+               "The selected disk holds an active swap area (" + swap + ").");
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
+  EXPECT_TRUE(is_mounted(on_disk));
+}
+
+TEST_F(LoopHelperTest, DiskUnderADeviceMapperTarget_IsRefused) {
+  ATTACH_OR_SKIP();
+  const std::string name = "ravik-e2e-" + std::to_string(::getpid());
+  const auto created = run_command(
+      {"dmsetup", "create", name, "--table",
+       "0 " + std::to_string(kDiskBytes / 512) + " linear " + loop_->path() + " 0"});
+  if (created.exit_code != 0) {
+    GTEST_SKIP() << "the kernel offers no device mapper here: " << created.output;
+  }
+  const Undo remove({"dmsetup", "remove", name});
+  HelperSession session(harness::testing_helper_path());
+  session.send(open_format(target()));
+  const auto answer = session.next_answer();
+  EXPECT_EQ(answer.text("errorCode"), "DEVICE_NOT_REMOVABLE") << answer.line;
+  EXPECT_TRUE(answer.text("errorMessage")
+                  .value_or("")
+                  .starts_with("The selected disk is in use by dm-"))
+      << answer.line;
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
+}
+
+TEST_F(LoopHelperTest, ForeignMountNamedLikeTheDisk_IsNotUnmounted) {
+  ATTACH_OR_SKIP();
+  // In a private mount namespace, a tmpfs that calls itself the selected disk,
+  // holding a file that the shell shows once the helper has ended.
+  const std::string decoy = mount_point("decoy");
+  const std::string script =
+      "mount -t tmpfs \"$1\" \"$2\" && echo kept > \"$2/file\" || exit 9; "
+      "\"$3\"; status=$?; cat \"$2/file\"; exit $status";
+  HelperSession session("/usr/bin/unshare",
+                        {"--mount", "--propagation", "private", "sh", "-c", script, "sh",
+                         loop_->path(), decoy, harness::testing_helper_path()});
+  ASSERT_TRUE(session.started());
+  session.send(open_format(target()));
+  const auto ready = session.next_answer();
+  ASSERT_EQ(ready.kind(), "ready") << ready.line << session.stderr_text();
+  session.send(simple("eject", "end"));
+  EXPECT_EQ(session.next_answer().kind(), "result");
+  EXPECT_EQ(session.next_answer().line, "kept") << session.stderr_text();
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(0)) << session.stderr_text();
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 namespace ravik {
 namespace {
 
-TEST(ParseMountinfo, ReadsDeviceMountPointAndSource) {
+TEST(ParseMountinfo, ReadsIdDeviceAndMountPoint) {
   const auto entries = parse_mountinfo(
       "22 26 0:21 / /sys rw,relatime - sysfs sysfs rw\n"
       "36 35 8:17 / /media/user/MY\\040STICK rw,nosuid shared:1 master:2 - vfat "
@@ -15,12 +15,13 @@ TEST(ParseMountinfo, ReadsDeviceMountPointAndSource) {
       "38 26 0:45 / /mnt/btrfs rw - btrfs /dev/sdb3 rw\n");
   ASSERT_TRUE(entries.has_value()) << entries.error();
   ASSERT_EQ(entries->size(), 4u);
+  EXPECT_EQ((*entries)[0].mount_id, 22);
   EXPECT_EQ((*entries)[0].device_number, makedev(0, 21));
+  EXPECT_EQ((*entries)[1].mount_id, 36);
   EXPECT_EQ((*entries)[1].device_number, makedev(8, 17));
   EXPECT_EQ((*entries)[1].mount_point, "/media/user/MY STICK");
-  EXPECT_EQ((*entries)[1].source, "/dev/sdb1");
   EXPECT_EQ((*entries)[2].mount_point, "/mnt/a\\b\tc");
-  EXPECT_EQ((*entries)[3].source, "/dev/sdb3");
+  EXPECT_EQ((*entries)[3].device_number, makedev(0, 45));
 }
 
 TEST(ParseMountinfo, EmptyTableAndIncompleteEscapes) {
@@ -36,7 +37,11 @@ TEST(ParseMountinfo, MalformedLinesAreRefused) {
   for (const char* text :
        {"garbage\n", "1 2 8:1 / /mnt rw ext4 /dev/sda1 rw\n",
         "1 2 8-1 / /mnt rw - ext4 /dev/sda1 rw\n", "1 2 8:1 / /mnt rw -\n",
-        "1 2 :1 / /mnt rw - ext4 /dev/x rw\n"}) {
+        "1 2 :1 / /mnt rw - ext4 /dev/x rw\n",
+        // A valid line followed by a broken one: nothing of it is trusted.
+        "1 2 8:1 / /mnt rw - ext4 /dev/sda1 rw\nbroken\n",
+        // Another table format is no mount table of this namespace.
+        "/dev/sda1 /mnt ext4 rw 0 0\n"}) {
     SCOPED_TRACE(text);
     const auto result = parse_mountinfo(text);
     ASSERT_FALSE(result.has_value());

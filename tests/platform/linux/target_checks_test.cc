@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 
 namespace ravik {
 namespace {

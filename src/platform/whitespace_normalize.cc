@@ -1,4 +1,4 @@
-#include "platform/linux/whitespace_normalize.h"
+#include "platform/whitespace_normalize.h"
 
 #include "error/utf8.h"
 

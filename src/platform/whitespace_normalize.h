@@ -1,8 +1,8 @@
 // normalize_whitespace: the form in which device models are compared, so that
 // padding added by firmware or by the application does not count as a
 // different model. Pure function; thread-safe.
-#ifndef RAVIK_PLATFORM_LINUX_WHITESPACE_NORMALIZE_H_
-#define RAVIK_PLATFORM_LINUX_WHITESPACE_NORMALIZE_H_
+#ifndef RAVIK_PLATFORM_WHITESPACE_NORMALIZE_H_
+#define RAVIK_PLATFORM_WHITESPACE_NORMALIZE_H_
 
 #include <string>
 #include <string_view>
@@ -16,4 +16,4 @@ std::string normalize_whitespace(std::string_view text);
 
 }  // namespace ravik
 
-#endif  // RAVIK_PLATFORM_LINUX_WHITESPACE_NORMALIZE_H_
+#endif  // RAVIK_PLATFORM_WHITESPACE_NORMALIZE_H_

@@ -1,0 +1,85 @@
+// InstallerLeaseState: the root-only file that publishes an installer lease
+// (where the guardian's socket is, which lease it holds, which owner it
+// serves, and the token that authenticates requests to it), with its strict
+// reading, validation and durable, exclusive creation.
+//
+// Only a guardian holding the exclusive maintenance lock creates the file;
+// readers hold no lock and rely on the file checks and the guardian's
+// answers. Functions are thread-safe (no shared state).
+#ifndef RAVIK_MAINTENANCE_INSTALLER_STATE_H_
+#define RAVIK_MAINTENANCE_INSTALLER_STATE_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error/helper_error.h"
+#include "json/strict_json.h"
+
+namespace ravik {
+
+inline constexpr std::uint16_t kInstallerStateVersion = 1;
+inline constexpr std::size_t kMaxInstallerStateBytes = 16384;
+
+struct InstallerLeaseState {
+  std::string protocol;
+  std::uint16_t version = 0;
+  std::string token;
+  std::string socket_path;
+  std::string lease_id;
+  std::int32_t owner_pid = 0;
+  std::int32_t guardian_pid = 0;
+};
+
+// Which file a path named when it was created or checked.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// Exactly 64 characters, each 0-9 or a-f: the form of lease IDs and tokens.
+bool is_lower_hex_id(std::string_view text);
+
+// The compact object with the keys in file order, without the line feed,
+// or the encoder's error text.
+std::expected<std::string, std::string> encode_installer_state(
+    const InstallerLeaseState& state);
+
+// One object with exactly the seven keys, in any order; NUL bytes anywhere
+// and anything but white space after the object are refused.
+DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text);
+
+// The state published at `path`, or nothing when no file is there. The file
+// must be a root-owned regular file of mode 0600 with one link and 1 to
+// 16384 bytes, and its content must decode and validate. Fails with
+// "MAINTENANCE_UNAVAILABLE" or "MAINTENANCE_PROTOCOL".
+Result<std::optional<InstallerLeaseState>> load_installer_state(const std::string& path);
+
+// Every field as a guardian writes it for `path`. Fails with
+// "MAINTENANCE_PROTOCOL".
+Result<void> validate_installer_state(const InstallerLeaseState& state,
+                                      const std::string& path);
+
+// Creates the file exclusively (an existing file is an error and is left
+// untouched), mode 0600 whatever the umask, writes the state and a line
+// feed, and makes file and directory durable. Returns the new file's
+// identity, so that it is later removed only if the path still names it. A
+// file left by a failure after the create is a stale file for the next
+// guardian. Fails with "MAINTENANCE_UNAVAILABLE".
+Result<FileIdentity> create_installer_state(const std::string& path,
+                                            const InstallerLeaseState& state);
+
+// Makes the directory holding `path` durable, so that a creation or removal
+// in it survives a crash. Fails with "MAINTENANCE_PROTOCOL" when the path has
+// no directory part, else "MAINTENANCE_UNAVAILABLE".
+Result<void> sync_parent(const std::string& path);
+
+}  // namespace ravik
+
+#endif  // RAVIK_MAINTENANCE_INSTALLER_STATE_H_

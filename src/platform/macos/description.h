@@ -1,0 +1,52 @@
+// Description: the snapshot of a disk's Disk Arbitration description from
+// which the held disk is identified, and the readers that take each item out
+// of the dictionary. Everything read is checked before it is trusted: types,
+// numeric range, a size bound on strings and UTF-8. Pure functions over the
+// dictionary; thread-compatible.
+#ifndef RAVIK_PLATFORM_MACOS_DESCRIPTION_H_
+#define RAVIK_PLATFORM_MACOS_DESCRIPTION_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "error/helper_error.h"
+#include "platform/macos/mac_system.h"
+
+namespace ravik::macos {
+
+struct Description {
+  std::string bsd_name;
+  std::uint64_t media_size = 0;
+  std::uint64_t block_size = 0;
+  std::int64_t bsd_major = 0;
+  std::int64_t bsd_minor = 0;
+  std::string model;
+  std::string bus_path;
+  bool whole = false;
+  bool writable = false;
+  bool removable = false;
+  bool ejectable = false;
+};
+
+// Strings whose buffer (largest UTF-8 size plus the terminating NUL) would
+// exceed this many bytes are refused: no identity text is that long.
+inline constexpr std::int64_t kStringBufferBound = 16384;
+
+// DEVICE_NOT_REMOVABLE "Disk Arbitration omitted required target identity
+// information." when `key` is missing or not a string; the bound, overflow
+// and UTF-8 refusals otherwise. The text is cut at its first NUL byte.
+Result<std::string> cf_string(const DescriptionDictionary& dictionary,
+                              DescriptionKey key);
+// The number as a signed 64-bit integer.
+Result<std::int64_t> cf_i64(const DescriptionDictionary& dictionary, DescriptionKey key);
+Result<bool> cf_bool(const DescriptionDictionary& dictionary, DescriptionKey key);
+
+// Reads every item in the order of the Description's members; negative media
+// and block sizes are refused.
+Result<Description> read_description(const DescriptionDictionary& dictionary);
+
+}  // namespace ravik::macos
+
+#endif  // RAVIK_PLATFORM_MACOS_DESCRIPTION_H_

@@ -1,0 +1,132 @@
+// The whole transaction over the macOS platform: the simulated system takes
+// the hold and the fault-injecting medium stands behind the raw node.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "mac_rig.h"
+#include "platform/macos/open_macos_disk.h"
+#include "support/memory_source.h"
+#include "transaction/held_transaction.h"
+#include "transaction/sha256.h"
+
+namespace ravik::testing {
+namespace {
+
+// The rig the build's opener serves; openers are plain function pointers.
+MacRig* current_rig = nullptr;
+
+Result<std::unique_ptr<HeldDeviceIo>> open_simulated_mac(const SelectedDisk& target,
+                                                         const DeviceOpenPolicy&) {
+  return macos::open(target, current_rig->system);
+}
+
+constexpr DeviceOpeners kMacBuild{.platform = PlatformName::kMacos,
+                                  .policy = {},
+                                  .block_device = open_simulated_mac,
+                                  .regular_file = nullptr};
+
+OpenWriteRequest write_request(const MacRig& rig, const std::vector<std::uint8_t>& image,
+                               std::uint64_t prefix) {
+  OpenWriteRequest request;
+  request.request_id = "request-1";
+  request.session_id = "session-1";
+  request.task_id = "task-1";
+  request.target.platform = PlatformName::kMacos;
+  request.target.device_id = rig.target.device_id;
+  request.target.device_path = rig.target.device_path;
+  request.target.size_bytes = rig.target.size_bytes;
+  request.target.topology_path = rig.target.topology_path;
+  request.target.model = rig.target.model;
+  request.source.bytes_total = image.size();
+  request.source.sha256 = Sha256::hex_of(image);
+  request.tail_policy = TailPolicy::kZeroPadSector;
+  request.protected_prefix_bytes = prefix;
+  return request;
+}
+
+class MacosTransaction : public ::testing::Test {
+ protected:
+  MacosTransaction() { current_rig = &rig; }
+  ~MacosTransaction() override { current_rig = nullptr; }
+  MacRig rig;
+};
+
+TEST_F(MacosTransaction, WritesWithProtectedPrefixVerifiesAndReleases) {
+  constexpr std::uint64_t kPrefix = 4096;
+  const auto image = pattern_bytes(300'000, 7);
+  // The medium answers a few transfers short or interrupted; the engine
+  // carries on through the platform.
+  rig.medium->write_faults = {
+      {.offset = 65536, .kind = FaultKind::kShort, .short_length = 512},
+      {.offset = 131072, .kind = FaultKind::kInterrupted}};
+  {
+    auto held =
+        HeldTransaction::open(write_request(rig, image, kPrefix), nullptr, kMacBuild);
+    ASSERT_TRUE(held.has_value()) << held.error().message();
+
+    MemorySource source(image, {4096, 777, 65536});
+    auto written = held->write_source_with_progress(source, {});
+    ASSERT_TRUE(written.has_value()) << written.error().message();
+    EXPECT_EQ(written->target_bytes_written, 300'032u);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), rig.medium->bytes.begin()));
+    // Image bytes reached the prefix area only in the last write, after the
+    // body; before it the area was at most blanked.
+    const std::vector<Transfer>& writes = rig.medium->writes;
+    ASSERT_GE(writes.size(), 2u);
+    EXPECT_EQ(writes.back().offset, 0u);
+    EXPECT_FALSE(writes.back().all_zero);
+    for (std::size_t i = 0; i + 1 < writes.size(); ++i) {
+      EXPECT_TRUE(writes[i].offset >= kPrefix || writes[i].all_zero) << i;
+    }
+    // Release requests were served between transfers.
+    EXPECT_GT(rig.system->zero_length_runs, 0);
+
+    auto verified = held->verify_with_progress({});
+    ASSERT_TRUE(verified.has_value()) << verified.error().message();
+    EXPECT_TRUE(verified->matches);
+
+    ASSERT_TRUE(held->eject().has_value());
+    EXPECT_TRUE(*held->exact_detach_confirmed());
+    EXPECT_TRUE(rig.medium->detached);
+    EXPECT_GE(rig.system->count("ioctl synchronize_cache"), 2);
+  }
+  // Dropping the transaction after the eject ends nothing twice.
+  EXPECT_EQ(rig.system->count("unclaim"), 0);
+  EXPECT_EQ(rig.system->count("release_session"), 1);
+}
+
+TEST_F(MacosTransaction, DiskChangedMidWriteStopsBeforeThePrefixIsWritten) {
+  constexpr std::uint64_t kPrefix = 4096;
+  const auto image = pattern_bytes(300'000, 9);
+  auto held =
+      HeldTransaction::open(write_request(rig, image, kPrefix), nullptr, kMacBuild);
+  ASSERT_TRUE(held.has_value()) << held.error().message();
+  // Another disk takes the name once the body is on the medium.
+  rig.system->on_call = [&](const std::string& call) {
+    if (call == "ioctl synchronize_cache") rig.system->path_status.device_number += 1;
+  };
+  MemorySource source(image);
+  auto written = held->write_source_with_progress(source, {});
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().code(), codes::kDeviceDisconnected);
+  // The prefix area holds no image byte (blank or untouched).
+  EXPECT_TRUE(std::all_of(rig.medium->bytes.begin(), rig.medium->bytes.begin() + kPrefix,
+                          [](std::uint8_t byte) { return byte == 0 || byte == 0xEE; }));
+}
+
+TEST_F(MacosTransaction, OnlyABuildWithTheMacPlatformAcceptsMacTargets) {
+  const auto image = pattern_bytes(4096, 3);
+  DeviceOpeners linux_build = kMacBuild;
+  linux_build.platform = PlatformName::kLinux;
+  auto refused =
+      HeldTransaction::open(write_request(rig, image, 0), nullptr, linux_build);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message(),
+            "The request platform does not match this helper build.");
+  EXPECT_TRUE(rig.system->calls.empty());
+  EXPECT_TRUE(HeldTransaction::open(write_request(rig, image, 0), nullptr, kMacBuild));
+}
+
+}  // namespace
+}  // namespace ravik::testing

@@ -1,0 +1,135 @@
+// SimulatedMacSystem: a scriptable MacSystem for tests of the macOS
+// whole-disk platform. A test scripts how each call is answered (a session or
+// disk that cannot be had, descriptions that change from one copy to the
+// next or miss items, unmount/claim/eject statuses, operations that never
+// complete, device numbers of the node and the descriptor, ioctl failures)
+// and reads back the log of the calls in the order they were made. The raw
+// node's reads, writes and seeks go to a FaultInjectingDevice over a
+// FakeDisk, so the platform runs the transaction against a medium that can
+// misbehave.
+//
+// Completion callbacks, as on the real system, arrive only while the run
+// loop runs; each run advances a virtual clock by its limit, so a 30-second
+// wait finishes in microseconds. Not thread-safe; one test thread.
+#ifndef RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
+#define RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/macos/mac_system.h"
+#include "support/fault_injecting_device.h"
+
+namespace ravik::testing {
+
+// One value of a description dictionary.
+struct SimulatedValue {
+  macos::ValueType type = macos::ValueType::kMissing;
+  std::string text;
+  std::int64_t number = 0;
+  bool number_fits = true;  // false: not representable as a signed 64-bit value
+  bool boolean = false;
+  // Strings: the largest UTF-8 size the platform reports; text.size() when unset.
+  std::optional<std::int64_t> reported_maximum_size;
+  bool copy_fails = false;
+
+  static SimulatedValue string(std::string text);
+  static SimulatedValue integer(std::int64_t number);
+  static SimulatedValue flag(bool boolean);
+};
+
+using SimulatedDescription = std::map<macos::DescriptionKey, SimulatedValue>;
+
+// A removable whole disk "diskN" of `size` bytes with the given block size,
+// device number (major << 24 | minor), model and bus path.
+struct SimulatedDiskFacts {
+  std::string bsd_name = "disk4";
+  std::uint64_t size = 1'048'576;
+  std::uint64_t block_size = 512;
+  std::uint32_t device_number = (1u << 24) | 9u;
+  std::string model = "Ravik Flash Drive";
+  std::string bus_path = "IODeviceTree:/arm-io/usb-drd1/usb-drd1-port-hs/Flash@1";
+};
+SimulatedDescription description_of(const SimulatedDiskFacts& facts);
+
+// How one unmount, claim or eject ends.
+struct SimulatedOutcome {
+  macos::ArbitrationStatus status = 0;
+  bool completes = true;  // false: the callback never comes
+};
+
+class SimulatedMacSystem final : public macos::MacSystem {
+ public:
+  // A disk described by `facts`, with the medium `medium` behind its node.
+  SimulatedMacSystem(SimulatedDiskFacts facts, std::shared_ptr<FakeDisk> medium);
+
+  // --- Script ---
+  bool session_available = true;
+  bool disk_resolvable = true;
+  // Each copy takes the front entry; the last one is repeated. Nothing in an
+  // entry: no description returned.
+  std::deque<std::optional<SimulatedDescription>> descriptions;
+  // Each operation takes the front outcome; when none is left it succeeds.
+  std::deque<SimulatedOutcome> unmounts;
+  std::deque<SimulatedOutcome> claims;
+  std::deque<SimulatedOutcome> ejects;
+  // A completed claim with status 0 leaves the disk unclaimed.
+  bool claim_not_granted = false;
+  // The node: an errno for open/lstat, or what fstat and lstat report.
+  int open_error = 0;
+  int lstat_error = 0;
+  int fstat_error = 0;
+  macos::NodeStatus descriptor_status;
+  macos::NodeStatus path_status;
+  macos::SystemResult<std::uint32_t> block_size;
+  macos::SystemResult<std::uint64_t> block_count;
+  // Runs before every logged call returns, with its log entry: a test
+  // changes the script here, between the steps of an operation.
+  std::function<void(const std::string&)> on_call;
+
+  // --- Record ---
+  std::vector<std::string> calls;
+  bool claimed = false;
+  bool descriptor_open = false;
+  int zero_length_runs = 0;
+  // Completion records of operations that never complete.
+  std::vector<macos::OperationCompletion*> never_completed;
+  std::shared_ptr<FakeDisk> medium;
+
+  // Entries of `calls` equal to `call`.
+  int count(const std::string& call) const;
+
+  // --- MacSystem ---
+  std::unique_ptr<macos::ArbitrationSession> create_session() override;
+  void run_loop_once(std::chrono::duration<double> limit) override;
+  std::chrono::steady_clock::time_point now() override { return now_; }
+  macos::SystemResult<std::unique_ptr<macos::RawDescriptor>> open_exclusive(
+      const std::string& path) override;
+  macos::SystemResult<macos::NodeStatus> link_status(const std::string& path) override;
+
+  // Used by the simulated session, disk and descriptor.
+  void log(std::string call);
+  std::optional<SimulatedDescription> next_description();
+  void start(std::deque<SimulatedOutcome>& outcomes, macos::OperationCompletion* record,
+             std::function<void()> on_success);
+
+ private:
+  struct Pending {
+    macos::OperationCompletion* record;
+    macos::ArbitrationStatus status;
+    std::function<void()> on_success;
+  };
+  std::vector<Pending> pending_;
+  std::chrono::steady_clock::time_point now_{};
+};
+
+}  // namespace ravik::testing
+
+#endif  // RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_

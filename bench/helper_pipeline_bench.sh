@@ -40,8 +40,11 @@ seconds_of() {
 }
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p"; }
 
-make_image() {  # name MiB
-  openssl rand -out "$work/$1" $(($2 * 1048576)) 2>/dev/null
+make_image() {  # name MiB; openssl rand takes at most 2 GiB at a time
+  : >"$work/$1"
+  for ((left = $2; left > 0; left -= 512)); do
+    openssl rand $(((left < 512 ? left : 512) * 1048576)) >>"$work/$1"
+  done
   truncate -s "$(($2 * 1048576))" "$work/$1.target"
   openssl dgst -sha256 -r "$work/$1" | cut -d' ' -f1 >"$work/$1.sha256"
 }

@@ -3,6 +3,7 @@
 # build needs, builds the client and the testing helper, makes a 64 MiB disk
 # image (MBR, FAT32 partition 1 at 1 MiB holding config.txt), writes it with
 # the client to a regular-file target in a temporary directory, verifies,
+# replaces config.txt on the target's boot partition through the helper,
 # releases, and shows what landed on the target. Cleans up after itself.
 #
 # The testing helper stands in for the installed one because only it accepts
@@ -43,15 +44,20 @@ target=$work/target.img
 truncate -s 96M "$target"
 ls -l "$target"
 
-step "Write, verify and release with ravik-device-client"
-"$build/bin/ravik-device-client" write "$image" "$target" --end release
+step "Write, verify, replace config.txt and release with ravik-device-client"
+printf 'arm_64bit=1\nenable_uart=1\n# customised by the helper after the write\nhdmi_safe=1\n' \
+  >"$work/new-config.txt"
+"$build/bin/ravik-device-client" write "$image" "$target" \
+  --boot-file "config.txt=$work/new-config.txt" --end release
 
 step "What landed on the target"
-cmp -n $((64 * 1024 * 1024)) "$image" "$target" && echo "first 64 MiB identical to the image"
+cmp -n $((1024 * 1024)) "$image" "$target" && echo "partition table area (first MiB) identical to the image"
 dd if="$target" of="$work/partition1.img" bs=1M skip=1 count=63 status=none
 fsck.fat -n "$work/partition1.img"
 mdir -i "$target@@1M" ::
-echo "--- config.txt:"
+echo "--- config.txt as mtools reads it from the target (the image held the old one):"
 mtype -i "$target@@1M" ::config.txt
+cmp <(mtype -i "$target@@1M" ::config.txt) "$work/new-config.txt" &&
+  echo "config.txt is the replacement"
 
 step "Done in $(( $(date +%s) - start )) s"

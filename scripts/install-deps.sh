@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ pkg-config
+  build-essential cmake g++ pkg-config ccache clang-format-14
   nlohmann-json3-dev libssl-dev zlib1g-dev libmount-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-16 libclang-rt-16-dev

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: dependencies, a -Werror build and its CTest run, the
-# same suite under AddressSanitizer and UndefinedBehaviorSanitizer, and the
-# threaded session tests under ThreadSanitizer. Build trees are reused between
-# runs. Exits non-zero on any failure.
+# The whole test suite: dependencies, the formatting check of every tracked
+# source, a -Werror build and its CTest run, the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded session
+# tests under ThreadSanitizer. Build trees are reused between runs, and ccache
+# is used when it is installed. Exits non-zero on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -10,11 +11,20 @@ start=$(date +%s)
 
 "$root/scripts/install-deps.sh"
 
+# The formatter is pinned: another clang-format version formats differently.
+echo "== formatting (clang-format-14)"
+(cd "$root" && git ls-files -z '*.h' '*.cc' | xargs -0 clang-format-14 --dry-run -Werror)
+
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 run_tree() {
   local tree=$1 label=$2
   shift 2
   echo "== $label: configure and build ($tree)"
-  cmake -S "$root" -B "$root/$tree" -DRAVIK_WERROR=ON "$@" >/dev/null
+  cmake -S "$root" -B "$root/$tree" -DRAVIK_WERROR=ON "${launcher[@]}" "$@" >/dev/null
   cmake --build "$root/$tree" -j"$jobs"
 }
 
@@ -32,7 +42,7 @@ echo "== address,undefined: tests"
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 echo "== thread: configure and build (build-tsan)"
-cmake -S "$root" -B "$root/build-tsan" -DRAVIK_WERROR=ON -DRAVIK_SANITIZE=thread \
+cmake -S "$root" -B "$root/build-tsan" -DRAVIK_WERROR=ON "${launcher[@]}" -DRAVIK_SANITIZE=thread \
   -DRAVIK_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$root/build-tsan" -j"$jobs" --target tsan_suite
 echo "== thread: tests labelled tsan"

@@ -31,10 +31,16 @@ std::string_view end_command_type(EndCommand end) {
 }
 
 ParsedCommandLine parse_client_command_line(std::span<const std::string_view> args) {
-  if (args.empty() || args[0] != "write") {
-    return refuse("the first argument must be the command \"write\"");
+  if (args.empty() || (args[0] != "write" && args[0] != "recover")) {
+    return refuse("the first argument must be the command \"write\" or \"recover\"");
   }
   ClientOptions options;
+  const bool recover = args[0] == "recover";
+  if (recover) {
+    options.command = ClientCommand::kRecover;
+    // A format-only session cannot be released, only ejected or closed.
+    options.end = EndCommand::kEject;
+  }
   std::vector<std::string_view> positional;
   std::set<std::string_view> seen;
   for (std::size_t i = 1; i < args.size(); ++i) {
@@ -47,6 +53,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       return refuse(std::string(arg) + " was given more than once");
     }
     if (arg == "--no-verify") {
+      if (recover) return refuse("--no-verify does not apply to recover");
       options.verify = false;
       continue;
     }
@@ -55,9 +62,14 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       continue;
     }
     static const std::set<std::string_view> kWithValue = {
-        "--helper", "--protected-prefix", "--tail", "--boot-file",
-        "--end",    "--cancel-after"};
+        "--helper", "--protected-prefix", "--tail", "--boot-file", "--read-boot-file",
+        "--end",    "--cancel-after",     "--label"};
+    static const std::set<std::string_view> kForRecover = {"--helper", "--end",
+                                                           "--label"};
     if (!kWithValue.contains(arg)) return refuse("unknown option " + std::string(arg));
+    if (recover != kForRecover.contains(arg) && arg != "--helper" && arg != "--end") {
+      return refuse(std::string(arg) + " does not apply to " + std::string(args[0]));
+    }
     if (i + 1 >= args.size()) return refuse(std::string(arg) + " needs a value");
     const std::string_view value = args[++i];
     if (arg == "--helper") {
@@ -79,8 +91,14 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
         return refuse("--tail must be exact or zero-pad-sector");
       }
       options.tail_policy = std::string(value);
+    } else if (arg == "--label") {
+      options.volume_label = std::string(value);
+    } else if (arg == "--read-boot-file") {
+      options.read_boot_file = std::string(value);
     } else if (arg == "--end") {
-      if (value == "release") {
+      if (value == "release" && recover) {
+        return refuse("--end must be eject or close for recover");
+      } else if (value == "release") {
         options.end = EndCommand::kRelease;
       } else if (value == "eject") {
         options.end = EndCommand::kEject;
@@ -97,6 +115,12 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       options.boot_files.push_back(
           {std::string(value.substr(0, equals)), std::string(value.substr(equals + 1))});
     }
+  }
+  if (recover) {
+    if (positional.size() != 1) return refuse("recover needs exactly TARGET");
+    if (!seen.contains("--label")) return refuse("recover needs --label LABEL");
+    options.target_path = std::string(positional[0]);
+    return {std::move(options), {}};
   }
   if (positional.size() != 2) return refuse("write needs exactly IMAGE and TARGET");
   options.image_path = std::string(positional[0]);

@@ -72,6 +72,38 @@ nlohmann::ordered_json simple_message(const std::string& type,
   return json;
 }
 
+nlohmann::ordered_json open_boot_message(const std::string& operation_id,
+                                         std::uint32_t partition_number) {
+  nlohmann::ordered_json json = simple_message("openBoot", operation_id);
+  json["partitionNumber"] = partition_number;
+  return json;
+}
+
+nlohmann::ordered_json boot_read_file_message(const std::string& operation_id,
+                                              const std::string& name) {
+  nlohmann::ordered_json json = simple_message("bootReadFile", operation_id);
+  json["relativePath"] = name;
+  return json;
+}
+
+nlohmann::ordered_json boot_write_file_message(const std::string& operation_id,
+                                               const std::string& name,
+                                               const std::string& data_base64) {
+  nlohmann::ordered_json json = simple_message("bootWriteFile", operation_id);
+  json["relativePath"] = name;
+  json["dataBase64"] = data_base64;
+  json["executable"] = false;
+  return json;
+}
+
+nlohmann::ordered_json recover_message(const std::string& operation_id,
+                                       const std::string& volume_label) {
+  nlohmann::ordered_json json = simple_message("recover", operation_id);
+  json["filesystem"] = "fat32";
+  json["volumeLabel"] = volume_label;
+  return json;
+}
+
 nlohmann::ordered_json cancel_message(const std::optional<std::string>& operation_id) {
   nlohmann::ordered_json json = header("cancel");
   if (operation_id) json["operationId"] = *operation_id;

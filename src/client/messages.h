@@ -50,6 +50,16 @@ nlohmann::ordered_json read_message(const std::string& operation_id, std::uint64
 // carry nothing but their operation ID.
 nlohmann::ordered_json simple_message(const std::string& type,
                                       const std::string& operation_id);
+nlohmann::ordered_json open_boot_message(const std::string& operation_id,
+                                         std::uint32_t partition_number);
+nlohmann::ordered_json boot_read_file_message(const std::string& operation_id,
+                                              const std::string& name);
+// `data_base64` goes on the wire as given.
+nlohmann::ordered_json boot_write_file_message(const std::string& operation_id,
+                                               const std::string& name,
+                                               const std::string& data_base64);
+nlohmann::ordered_json recover_message(const std::string& operation_id,
+                                       const std::string& volume_label);
 nlohmann::ordered_json cancel_message(const std::optional<std::string>& operation_id);
 
 }  // namespace ravik::client

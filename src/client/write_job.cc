@@ -9,9 +9,12 @@
 
 #include "client/event_pump.h"
 #include "client/image_digest.h"
+#include "client/installed_helper.h"
+#include "client/messages.h"
 #include "client/target_description.h"
 #include "client/wire.h"
 #include "io/unique_fd.h"
+#include "protocol/base64.h"
 
 namespace ravik::client {
 namespace {
@@ -44,12 +47,24 @@ class WriteJob {
   void await_write_outcome(HelperProcess& helper, EventPump& pump);
   void verify(HelperProcess& helper, EventPump& pump);
   void end_session(HelperProcess& helper, EventPump& pump);
+  // openBoot, the boot-file writes and the read, closeBoot.
+  void edit_boot_partition(HelperProcess& helper, EventPump& pump);
+  void recover(HelperProcess& helper, EventPump& pump);
+  // Sends `message` and returns its answer when it is of `kind`; otherwise
+  // notes the failure (with `what`) and returns nothing.
+  std::optional<HelperEvent> ask(HelperProcess& helper, EventPump& pump,
+                                 const nlohmann::ordered_json& message,
+                                 std::string_view kind, const std::string& what);
+  // Reads every --boot-file; false (with the reason reported) when one is
+  // unreadable or above the helper's 1 MiB bound.
+  bool load_boot_files();
   // Sends one control frame; a failure means the helper has gone.
   bool send(HelperProcess& helper, const nlohmann::ordered_json& message);
 
   const ClientOptions& options_;
   const JobStreams& streams_;
   JobReport report_;
+  std::vector<std::string> boot_contents_;  // Base64, in --boot-file order
   bool abort_sent_ = false;
   bool write_succeeded_ = false;
   bool session_over_ = false;
@@ -181,27 +196,130 @@ void WriteJob::end_session(HelperProcess& helper, EventPump& pump) {
   }
 }
 
-int WriteJob::run(const std::string& client_path) {
-  if (!options_.boot_files.empty()) {
-    write_text_line(
-        streams_.err_fd,
-        "ravik-device-client: --boot-file is not available in this build: the helper "
-        "cannot open boot partitions yet. Nothing was written.");
-    return 1;
+std::optional<HelperEvent> WriteJob::ask(HelperProcess& helper, EventPump& pump,
+                                         const nlohmann::ordered_json& message,
+                                         std::string_view kind, const std::string& what) {
+  if (!send(helper, message)) {
+    session_over_ = true;
+    report_.fail_with("The helper ended before " + what + ".");
+    return std::nullopt;
   }
-  auto digest = digest_image(options_.image_path);
-  if (!digest) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + digest.error().message());
-    return 1;
+  auto event = pump.next();
+  if (!event) {
+    session_over_ = true;
+    report_.fail_with("The helper ended during " + what + ".");
+    return std::nullopt;
+  }
+  if (event->kind() != kind) {
+    report_.fail_with(what + " failed: " + event_failure(*event));
+    if (event->flag("sessionRetained") == false) session_over_ = true;
+    return std::nullopt;
+  }
+  return event;
+}
+
+bool WriteJob::load_boot_files() {
+  constexpr std::uint64_t kMaxBootFile = 1'048'576;
+  for (const BootFile& file : options_.boot_files) {
+    UniqueFd fd(::open(file.local_path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    ssize_t count = 0;
+    while (fd && bytes.size() <= kMaxBootFile &&
+           (count = ::read(fd.get(), chunk, sizeof(chunk))) != 0) {
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) break;
+      bytes.insert(bytes.end(), chunk, chunk + count);
+    }
+    if (!fd || count < 0) {
+      write_text_line(streams_.err_fd, "ravik-device-client: could not read " +
+                                           file.local_path + ": " + os_error_text(errno) +
+                                           ". Nothing was written.");
+      return false;
+    }
+    if (bytes.size() > kMaxBootFile) {
+      write_text_line(streams_.err_fd, "ravik-device-client: " + file.local_path +
+                                           " is larger than the 1 MiB a boot file may "
+                                           "hold. Nothing was written.");
+      return false;
+    }
+    boot_contents_.push_back(base64_encode(bytes));
+  }
+  return true;
+}
+
+void WriteJob::edit_boot_partition(HelperProcess& helper, EventPump& pump) {
+  if (!ask(helper, pump, open_boot_message("boot-open", 1), "bootOpened",
+           "Opening the boot partition")) {
+    return;
+  }
+  for (std::size_t i = 0; i < options_.boot_files.size() && report_.failure.empty();
+       ++i) {
+    const std::string& name = options_.boot_files[i].name;
+    auto written = ask(helper, pump,
+                       boot_write_file_message("boot-write-" + std::to_string(i + 1),
+                                               name, boot_contents_[i]),
+                       "bootFileWritten", "Writing boot file " + name);
+    if (written) {
+      report_.summary.push_back(
+          "Boot file: " + name + " (" +
+          format_bytes(written->number("bytesWritten").value_or(0)) + ") written");
+    }
+  }
+  if (options_.read_boot_file && report_.failure.empty()) {
+    auto read =
+        ask(helper, pump, boot_read_file_message("boot-read", *options_.read_boot_file),
+            "bootFile", "Reading boot file " + *options_.read_boot_file);
+    if (read && read->flag("exists") != true) {
+      report_.fail_with("The boot partition holds no file " + *options_.read_boot_file +
+                        ".");
+    } else if (read) {
+      auto bytes = base64_decode_canonical(read->text("dataBase64").value_or(""));
+      if (!bytes) {
+        report_.fail_with("The helper sent a boot file that is not canonical Base64.");
+      } else if (!options_.json) {
+        (void)!::write(streams_.out_fd, bytes->data(), bytes->size());
+      }
+    }
+  }
+  if (!session_over_) {
+    (void)ask(helper, pump, simple_message("closeBoot", "boot-close"), "bootClosed",
+              "Closing the boot partition");
+  }
+}
+
+void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
+  auto result = ask(helper, pump, recover_message("recover-1", options_.volume_label),
+                    "recoveryResult", "Recovery");
+  if (result) {
+    report_.summary.push_back("Recovered: one FAT32 partition labelled " +
+                              options_.volume_label);
+  }
+}
+
+int WriteJob::run(const std::string& client_path) {
+  const bool writing = options_.command == ClientCommand::kWrite;
+  if (!load_boot_files()) return 1;
+  std::optional<ImageDigest> digest;
+  if (writing) {
+    auto digested = digest_image(options_.image_path);
+    if (!digested) {
+      write_text_line(streams_.err_fd,
+                      "ravik-device-client: " + digested.error().message());
+      return 1;
+    }
+    digest = std::move(digested).value();
   }
   auto target = describe_target(options_.target_path);
   if (!target) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
     return 1;
   }
-  report_.summary.push_back("Image:    " + options_.image_path + " (" +
-                            format_bytes(digest->size_bytes) + ", sha256 " +
-                            digest->sha256 + ")");
+  if (writing) {
+    report_.summary.push_back("Image:    " + options_.image_path + " (" +
+                              format_bytes(digest->size_bytes) + ", sha256 " +
+                              digest->sha256 + ")");
+  }
   report_.summary.push_back("Target:   " + target->fields.device_path + " (" +
                             (target->regular_file ? "regular file, " : "block device, ") +
                             format_bytes(target->fields.size_bytes) + ")");
@@ -218,23 +336,35 @@ int WriteJob::run(const std::string& client_path) {
   {
     EventPump pump(*helper, display, options_.json ? streams_.out_fd : -1);
     const std::string job_id = "ravik-client-" + std::to_string(::getpid());
-    OpenWriteFields fields{.ids = {job_id, job_id, job_id},
-                           .target = target->fields,
-                           .bytes_total = digest->size_bytes,
-                           .sha256 = digest->sha256,
-                           .tail_policy = options_.tail_policy,
-                           .protected_prefix_bytes = options_.protected_prefix_bytes,
-                           .allow_regular_file = target->regular_file};
-    (void)send(*helper, open_write_message(fields));
+    if (writing) {
+      OpenWriteFields fields{.ids = {job_id, job_id, job_id},
+                             .target = target->fields,
+                             .bytes_total = digest->size_bytes,
+                             .sha256 = digest->sha256,
+                             .tail_policy = options_.tail_policy,
+                             .protected_prefix_bytes = options_.protected_prefix_bytes,
+                             .allow_regular_file = target->regular_file};
+      (void)send(*helper, open_write_message(fields));
+    } else {
+      (void)send(*helper, open_format_message({job_id, job_id, job_id}, target->fields,
+                                              target->regular_file));
+    }
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
       report_.fail_with(ready ? "The helper refused the target: " + event_failure(*ready)
                               : "The helper ended before it held the target.");
       session_over_ = true;
+    } else if (!writing) {
+      recover(*helper, pump);
+      if (!session_over_) end_session(*helper, pump);
     } else {
       stream_image(*helper, pump, digest->size_bytes);
       await_write_outcome(*helper, pump);
       if (write_succeeded_ && options_.verify && !session_over_) verify(*helper, pump);
+      if (write_succeeded_ && report_.failure.empty() && !session_over_ &&
+          (!options_.boot_files.empty() || options_.read_boot_file)) {
+        edit_boot_partition(*helper, pump);
+      }
       if (!session_over_) end_session(*helper, pump);
     }
     helper->close_input();
@@ -248,8 +378,8 @@ int WriteJob::run(const std::string& client_path) {
                       ".");
   }
   if (!options_.json) {
-    for (const std::string& line : report_.summary)
-      write_text_line(streams_.out_fd, line);
+    const int summary_fd = options_.read_boot_file ? streams_.err_fd : streams_.out_fd;
+    for (const std::string& line : report_.summary) write_text_line(summary_fd, line);
   }
   if (!report_.failure.empty()) {
     write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
@@ -262,11 +392,11 @@ int WriteJob::run(const std::string& client_path) {
 
 std::string default_helper_path(const std::string& client_path,
                                 bool regular_file_target) {
+  if (!regular_file_target) return installed_helper_path(client_path);
   const std::size_t slash = client_path.rfind('/');
   const std::string directory =
       slash == std::string::npos ? "." : client_path.substr(0, slash);
-  return directory + (regular_file_target ? "/ravik-unix-device-helper-testing"
-                                          : "/ravik-unix-device-helper");
+  return directory + "/ravik-unix-device-helper-testing";
 }
 
 int run_write_job(const ClientOptions& options, const std::string& client_path,

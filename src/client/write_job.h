@@ -18,8 +18,9 @@ struct JobStreams {
   bool err_is_terminal;
 };
 
-// The helper run when --helper is not given: the production helper beside
-// `client_path` for block devices, the testing helper for regular files.
+// The helper run when --helper is not given: the production helper of the
+// installation `client_path` belongs to for block devices, the testing helper
+// beside `client_path` (build trees only) for regular files.
 std::string default_helper_path(const std::string& client_path, bool regular_file_target);
 
 // Returns the process exit status: 0 when the image was written, verified

@@ -17,8 +17,7 @@ std::string os_error_text(int os_error) {
   return rendered;
 }
 
-HelperError HelperError::io(ErrorCode code, std::string_view context,
-                            int os_error) {
+HelperError HelperError::io(ErrorCode code, std::string_view context, int os_error) {
   return io_text(code, context, os_error_text(os_error));
 }
 

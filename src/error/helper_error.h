@@ -68,9 +68,9 @@ inline std::unexpected<HelperError> fail(HelperError error) {
 }  // namespace ravik
 
 // Returns the error of `expr` (a Result) from the enclosing function.
-#define RAVIK_RETURN_IF_ERROR(expr)                            \
-  do {                                                         \
-    if (auto ravik_result_ = (expr); !ravik_result_)           \
+#define RAVIK_RETURN_IF_ERROR(expr)                             \
+  do {                                                          \
+    if (auto ravik_result_ = (expr); !ravik_result_)            \
       return std::unexpected(std::move(ravik_result_).error()); \
   } while (0)
 
@@ -80,8 +80,8 @@ inline std::unexpected<HelperError> fail(HelperError error) {
 // Declares `lhs` from the value of `expr` (a Result), or returns its error.
 #define RAVIK_ASSIGN_OR_RETURN(lhs, expr) \
   RAVIK_ASSIGN_OR_RETURN_IMPL_(RAVIK_CONCAT_(ravik_result_, __LINE__), lhs, expr)
-#define RAVIK_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr) \
-  auto tmp = (expr);                                 \
+#define RAVIK_ASSIGN_OR_RETURN_IMPL_(tmp, lhs, expr)        \
+  auto tmp = (expr);                                        \
   if (!tmp) return std::unexpected(std::move(tmp).error()); \
   lhs = std::move(tmp).value()
 

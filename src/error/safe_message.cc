@@ -11,8 +11,7 @@ constexpr std::string_view kReplacementCharacter = "\xEF\xBF\xBD";
 
 std::string safe_message(std::string_view text) {
   std::string output;
-  output.reserve(text.size() < kSafeMessageMaxBytes ? text.size()
-                                                    : kSafeMessageMaxBytes);
+  output.reserve(text.size() < kSafeMessageMaxBytes ? text.size() : kSafeMessageMaxBytes);
   bool blank = true;
   while (!text.empty()) {
     std::string_view encoded;

@@ -3,9 +3,7 @@
 namespace ravik {
 
 std::optional<DecodedScalar> decode_utf8_scalar(std::string_view text) {
-  const auto byte = [&](std::size_t i) {
-    return static_cast<unsigned char>(text[i]);
-  };
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(0);
   if (lead < 0x80) return DecodedScalar{lead, 1};
 
@@ -32,8 +30,7 @@ std::optional<DecodedScalar> decode_utf8_scalar(std::string_view text) {
     if ((byte(i) & 0xC0) != 0x80) return std::nullopt;
     scalar = (scalar << 6) | (byte(i) & 0x3F);
   }
-  if (scalar < minimum || scalar > 0x10FFFF ||
-      (scalar >= 0xD800 && scalar <= 0xDFFF)) {
+  if (scalar < minimum || scalar > 0x10FFFF || (scalar >= 0xD800 && scalar <= 0xDFFF)) {
     return std::nullopt;
   }
   return DecodedScalar{scalar, length};
@@ -49,9 +46,9 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 bool is_unicode_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
 }
 
 }  // namespace ravik

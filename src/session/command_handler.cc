@@ -1,8 +1,9 @@
 #include "session/command_handler.h"
 
-#include <openssl/evp.h>
-
 #include "error/safe_message.h"
+#include "fat/boot_files.h"
+#include "fat/fat32_recovery.h"
+#include "protocol/base64.h"
 #include "session/release_procedure.h"
 #include "transaction/rates.h"
 #include "transaction/verification.h"
@@ -65,7 +66,7 @@ Handled verify(CommandScope& scope, const VerifyCommand& command) {
                             .bytes_processed = step.bytes_processed,
                             .bytes_total = total,
                             .speed_bps = progress_speed_bps(step.bytes_processed,
-                                                          scope.clock.now() - started),
+                                                            scope.clock.now() - started),
                             .message = safe_message(kVerifyProgressMessage)});
         };
         RAVIK_ASSIGN_OR_RETURN(VerifyOutcome outcome,
@@ -131,14 +132,72 @@ Handled close(CommandScope& scope, const CloseCommand& command) {
                        });
 }
 
-// The boot-file commands and recovery: the operation ID is claimed (so it
-// cannot be reused), then the command fails honestly.
-Handled unavailable(CommandScope& scope, const std::string& operation_id,
-                    std::string_view type) {
-  return run_operation(scope, operation_id, CommandOutcome::kGoOn,
+Handled open_boot(CommandScope& scope, const OpenBootCommand& command) {
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kGoOn,
+      [&]() -> Result<ServerEventBody> {
+        RAVIK_RETURN_IF_ERROR(
+            ravik::open_boot(scope.transaction, command.partition_number));
+        RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+        return BootOpenedEvent{.operation_id = command.operation_id,
+                               .partition_number = command.partition_number};
+      });
+}
+
+Handled boot_read(CommandScope& scope, const BootReadFileCommand& command) {
+  return run_operation(scope, command.operation_id, CommandOutcome::kGoOn,
                        [&]() -> Result<ServerEventBody> {
-                         return fail(codes::kUnknown, not_available_message(type));
+                         RAVIK_ASSIGN_OR_RETURN(
+                             auto content,
+                             boot_read_file(scope.transaction, command.relative_path));
+                         RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+                         std::optional<std::string> data;
+                         if (content) data = base64_encode(*content);
+                         return BootFileEvent{.operation_id = command.operation_id,
+                                              .relative_path = command.relative_path,
+                                              .exists = content.has_value(),
+                                              .data_base64 = std::move(data)};
                        });
+}
+
+Handled boot_write(CommandScope& scope, const BootWriteFileCommand& command) {
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kGoOn,
+      [&]() -> Result<ServerEventBody> {
+        RAVIK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> content,
+                               decode_boot_file_base64(command.data_base64));
+        RAVIK_RETURN_IF_ERROR(
+            boot_write_file(scope.transaction, command.relative_path, content));
+        RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+        return BootFileWrittenEvent{.operation_id = command.operation_id,
+                                    .relative_path = command.relative_path,
+                                    .bytes_written = content.size(),
+                                    .flush_completed = true};
+      });
+}
+
+Handled close_boot(CommandScope& scope, const CloseBootCommand& command) {
+  return run_operation(scope, command.operation_id, CommandOutcome::kGoOn,
+                       [&]() -> Result<ServerEventBody> {
+                         RAVIK_RETURN_IF_ERROR(ravik::close_boot(scope.transaction));
+                         return BootClosedEvent{.operation_id = command.operation_id,
+                                                .flush_completed = true,
+                                                .unmounted = true};
+                       });
+}
+
+Handled recover(CommandScope& scope, const RecoverCommand& command) {
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kGoOn,
+      [&]() -> Result<ServerEventBody> {
+        scope.transaction.clear_cancellation_for_recovery();
+        RAVIK_RETURN_IF_ERROR(recover_fat32(scope.transaction, command.volume_label));
+        return RecoveryResultEvent{.operation_id = command.operation_id,
+                                   .recovered = true,
+                                   .filesystem = command.filesystem,
+                                   .volume_label = command.volume_label,
+                                   .flush_completed = true};
+      });
 }
 
 Handled cancel(CommandScope& scope, const CancelCommand& command) {
@@ -175,24 +234,20 @@ std::expected<CommandOutcome, CommandFailure> handle_command(
           return close(scope, command);
         } else if constexpr (std::is_same_v<Command, CancelCommand>) {
           return cancel(scope, command);
+        } else if constexpr (std::is_same_v<Command, OpenBootCommand>) {
+          return open_boot(scope, command);
+        } else if constexpr (std::is_same_v<Command, BootReadFileCommand>) {
+          return boot_read(scope, command);
+        } else if constexpr (std::is_same_v<Command, BootWriteFileCommand>) {
+          return boot_write(scope, command);
+        } else if constexpr (std::is_same_v<Command, CloseBootCommand>) {
+          return close_boot(scope, command);
         } else {
-          // openBoot, bootReadFile, bootWriteFile, closeBoot, recover.
-          return unavailable(scope, command.operation_id, message.type_name());
+          static_assert(std::is_same_v<Command, RecoverCommand>);
+          return recover(scope, command);
         }
       },
       message.payload);
-}
-
-std::string not_available_message(std::string_view type) {
-  return std::string(type) + " is not available in this build.";
-}
-
-std::string base64_encode(std::span<const std::uint8_t> bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                                     bytes.data(), static_cast<int>(bytes.size()));
-  text.resize(static_cast<std::size_t>(length));
-  return text;
 }
 
 }  // namespace ravik

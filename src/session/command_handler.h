@@ -43,15 +43,8 @@ struct CommandScope {
   SessionClock& clock;
 };
 
-// The failure of the boot-file commands and recovery, which this build
-// cannot serve yet: "{type} is not available in this build."
-std::string not_available_message(std::string_view type);
-
 [[nodiscard]] std::expected<CommandOutcome, CommandFailure> handle_command(
     CommandScope& scope, const ClientMessage& message);
-
-// Standard Base64 with padding.
-std::string base64_encode(std::span<const std::uint8_t> bytes);
 
 }  // namespace ravik
 

@@ -121,18 +121,50 @@ TEST(ClientEndToEndTest, RefusedRequest_ReportsTheHelpersCodeAndMessage) {
 
 TEST(ClientEndToEndTest, BootFileOrBadArguments_FailBeforeTouchingTheTarget) {
   ClientRun run(1024 * 1024, 1024 * 1024);
-  auto boot = run.run({"--boot-file", "config.txt=" + run.image_path});
+  const std::string big =
+      run.dir.write_file("big.bin", std::string(1024 * 1024 + 1, 'x'));
+  auto boot = run.run({"--boot-file", "config.txt=" + big});
   ASSERT_TRUE(boot) << boot.error();
   EXPECT_EQ(boot->status, ExitStatus::exited_with(1));
   EXPECT_EQ(boot->stderr_text,
-            "ravik-device-client: --boot-file is not available in this build: the helper "
-            "cannot open boot partitions yet. Nothing was written.\n");
+            "ravik-device-client: " + big +
+                " is larger than the 1 MiB a boot file may hold. Nothing "
+                "was written.\n");
   auto usage = run.run({"--end", "unplug"});
   ASSERT_TRUE(usage) << usage.error();
   EXPECT_EQ(usage->status, ExitStatus::exited_with(2));
   EXPECT_TRUE(usage->stderr_text.starts_with(
       "ravik-device-client: --end must be release, eject or close\nUsage: "));
   EXPECT_EQ(read_file(run.target_path), std::string(1024 * 1024, '\0'));
+}
+
+// recover lays out a FAT32 disk; written as an image elsewhere, its boot
+// partition takes a file and gives it back on standard output.
+TEST(ClientEndToEndTest, RecoverThenWriteWithBootFile_PrintsTheFileBack) {
+  harness::TempDir dir;
+  const std::string disk =
+      dir.write_file("disk.img", std::string(40 * 1024 * 1024, '\0'));
+  auto recovered =
+      harness::run_child(harness::bin_path("ravik-device-client"),
+                         {"recover", disk, "--label", "RAVIK", "--end", "close"});
+  ASSERT_TRUE(recovered) << recovered.error();
+  EXPECT_EQ(recovered->status, ExitStatus::exited_with(0)) << recovered->stderr_text;
+  EXPECT_NE(recovered->stdout_text.find("Recovered: one FAT32 partition labelled RAVIK"),
+            std::string::npos);
+
+  const std::string target =
+      dir.write_file("target.img", std::string(40 * 1024 * 1024, '\0'));
+  const std::string local = dir.write_file("hello.txt", "hello, boot partition\n");
+  auto written =
+      harness::run_child(harness::bin_path("ravik-device-client"),
+                         {"write", disk, target, "--boot-file", "hello.txt=" + local,
+                          "--read-boot-file", "HELLO.TXT", "--end", "close"});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_EQ(written->stdout_text, "hello, boot partition\n");
+  EXPECT_NE(written->stderr_text.find("Boot file: hello.txt (22 B) written"),
+            std::string::npos)
+      << written->stderr_text;
 }
 
 }  // namespace

@@ -57,8 +57,15 @@ struct RefusedCase {
 
 TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
   const std::vector<RefusedCase> cases = {
-      {{}, "the first argument must be the command \"write\""},
-      {{"read", "a", "b"}, "the first argument must be the command \"write\""},
+      {{}, "the first argument must be the command \"write\" or \"recover\""},
+      {{"read", "a", "b"},
+       "the first argument must be the command \"write\" or \"recover\""},
+      {{"recover", "t"}, "recover needs --label LABEL"},
+      {{"recover", "t", "--label", "X", "--end", "release"},
+       "--end must be eject or close for recover"},
+      {{"recover", "t", "--label", "X", "--boot-file", "a=b"},
+       "--boot-file does not apply to recover"},
+      {{"write", "a", "b", "--label", "X"}, "--label does not apply to write"},
       {{"write", "a"}, "write needs exactly IMAGE and TARGET"},
       {{"write", "a", "b", "c"}, "write needs exactly IMAGE and TARGET"},
       {{"write", "a", "b", "--tail", "padded"},

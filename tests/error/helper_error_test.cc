@@ -1,10 +1,10 @@
 #include "error/helper_error.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 #include "error/error_code.h"
 

@@ -1,8 +1,8 @@
 #include "error/safe_message.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace ravik {
 namespace {

@@ -1,12 +1,11 @@
 #include "main/command_line.h"
 
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace ravik {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include "client/messages.h"
 #include "client/wire.h"
@@ -78,6 +79,13 @@ std::string error_line(const std::optional<std::string>& operation_id,
 SessionDriver::SessionDriver(std::uint64_t image_size, std::uint64_t target_size)
     : image_(image_bytes(image_size)), target_size_(target_size) {
   target_path_ = dir_.write_file("target.img", std::string(target_size, '\0'));
+}
+
+SessionDriver::SessionDriver(std::string image, std::uint64_t target_size)
+    : image_(std::move(image)), target_size_(target_size) {
+  // Sparse, so that targets of any size cost nothing.
+  target_path_ = dir_.write_file("target.img", "");
+  EXPECT_EQ(::truncate(target_path_.c_str(), static_cast<off_t>(target_size)), 0);
 }
 
 void SessionDriver::start() {

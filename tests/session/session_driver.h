@@ -39,6 +39,8 @@ class SessionDriver {
  public:
   // A target file of `target_size` zero bytes and an image of `image_size`.
   SessionDriver(std::uint64_t image_size, std::uint64_t target_size);
+  // `image` as the image, a target of `target_size` zero bytes.
+  SessionDriver(std::string image, std::uint64_t target_size);
 
   const std::string& image() const { return image_; }
   const std::string& target_path() const { return target_path_; }

@@ -153,16 +153,16 @@ TEST(SessionRulesTest, FormatOnly_RejectsAllButRecoverEjectCloseCancel) {
   EXPECT_EQ(driver.next_line(), error_line("rel", "UNKNOWN", kFormatOnly, 0, true));
   driver.send(driver.open_format_frame());  // a second open: the format-only rule
   EXPECT_EQ(driver.next_line(), error_line({}, "UNKNOWN", kFormatOnly, 0, true));
-  // recover reaches the command handling; this build cannot serve it yet.
+  // recover reaches the command handling, which finds the disk too small.
   nlohmann::ordered_json recover = {{"type", "recover"},
                                     {"protocolVersion", 1},
                                     {"operationId", "rec"},
                                     {"filesystem", "fat32"},
                                     {"volumeLabel", "RAVIK"}};
   driver.send(control_frame(recover));
-  EXPECT_EQ(
-      driver.next_line(),
-      error_line("rec", "UNKNOWN", "recover is not available in this build.", 0, true));
+  EXPECT_EQ(driver.next_line(),
+            error_line("rec", "DEVICE_TOO_SMALL",
+                       "The held target is too small for safe FAT32 recovery.", 0, true));
   // Its ID was claimed all the same.
   recover["operationId"] = "rec";
   driver.send(control_frame(recover));

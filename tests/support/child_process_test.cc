@@ -1,13 +1,12 @@
 #include "support/child_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace ravik::harness {
 namespace {
@@ -41,8 +40,8 @@ TEST(ChildProcessStartTest, MissingBinary_FailsWithTheExecError) {
 }
 
 TEST(ChildProcessStartTest, UnknownWorkingDirectory_FailsBeforeExec) {
-  const Result<ChildProcess> child = ChildProcess::start(
-      "/bin/true", {}, ChildOptions().in_directory("/nonexistent"));
+  const Result<ChildProcess> child =
+      ChildProcess::start("/bin/true", {}, ChildOptions().in_directory("/nonexistent"));
   ASSERT_FALSE(child);
   EXPECT_TRUE(child.error().message().starts_with(
       "Could not change the child's working directory"));
@@ -51,8 +50,7 @@ TEST(ChildProcessStartTest, UnknownWorkingDirectory_FailsBeforeExec) {
 TEST(RunChildTest, FixedInput_ReachesTheChildByteForByte) {
   std::string input(1 << 20, 'a');  // larger than a pipe buffer
   input += "\n\0tail without line feed";
-  const Completed done =
-      run_ok({"-c", "cat"}, ChildOptions::input(input));
+  const Completed done = run_ok({"-c", "cat"}, ChildOptions::input(input));
   EXPECT_EQ(done.stdout_text, input);
   EXPECT_EQ(done.status, ExitStatus::exited_with(0));
 }
@@ -72,22 +70,23 @@ TEST(RunChildTest, ArgumentsAndEnvironment_ArePassedUnchanged) {
 }
 
 TEST(RunChildTest, RunAs_SwitchesEveryIdAndDropsGroups) {
-  const Completed done =
-      run_ok({"-c", "id -u; id -ru; id -g; id -rg; id -G"},
-             ChildOptions().as_user(kNobody, kNoGroup));
+  const Completed done = run_ok({"-c", "id -u; id -ru; id -g; id -rg; id -G"},
+                                ChildOptions().as_user(kNobody, kNoGroup));
   EXPECT_EQ(done.stdout_text, "65534\n65534\n65534\n65534\n65534\n");
 }
 
 TEST(RunChildTest, Child_StartsWithDefaultSignalsAndOnlyTheStandardStreams) {
   // A test process that ignores SIGPIPE and holds an inheritable descriptor
   // must not pass either on.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
   const int leaked = ::open("/dev/null", O_RDONLY);  // no O_CLOEXEC on purpose
   ASSERT_GE(leaked, 0);
   const Completed done = run_ok(
-      {"-c", "grep '^SigIgn' /proc/self/status; ls /proc/self/fd | sort -n | tr '\\n' ' '"});
+      {"-c",
+       "grep '^SigIgn' /proc/self/status; ls /proc/self/fd | sort -n | tr '\\n' ' '"});
   ::close(leaked);
   sigaction(SIGPIPE, &previous, nullptr);
   // ls itself holds the directory it lists as descriptor 3.

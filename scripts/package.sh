@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the helper and the client from the build tree
+# (configured and built like scripts/test.sh does, in build/ unless a tree is
+# given) and prints its metadata and contents.
+# Usage: scripts/package.sh [BUILD_DIR [OUTPUT_DIR]]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(realpath -m "${1:-$root/build}")
+out=$(realpath -m "${2:-$build/package}")
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -DRAVIK_WERROR=ON >/dev/null
+fi
+cmake --build "$build" -j"$(nproc)" --target ravik-unix-device-helper ravik-device-client
+mkdir -p "$out"
+(cd "$out" && cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null)
+rm -rf "$out/_CPack_Packages"
+deb=$(ls -t "$out"/*.deb | head -n 1)
+dpkg-deb --info "$deb"
+dpkg-deb --contents "$deb"
+echo "$deb"

@@ -1,0 +1,268 @@
+// Partition location, the bounded partition stream, boot files and recovery
+// on the fault-injecting device: structural faults refused with their
+// messages and nothing written, the all-or-nothing boot-file write, and what
+// a boot-file replacement costs a 4096-byte-sector disk.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <iostream>
+#include <numeric>
+
+#include "fat/boot_files.h"
+#include "fat/bounded_partition.h"
+#include "fat/fat32_recovery.h"
+#include "fat/partition_locator.h"
+#include "support/fault_injecting_device.h"
+
+namespace ravik {
+namespace {
+
+using testing::FakeDisk;
+using testing::FaultInjectingDevice;
+
+constexpr std::uint64_t kMiB = 1'048'576;
+
+void put_u32(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+void put_u64(std::vector<std::uint8_t>& bytes, std::size_t at, std::uint64_t value) {
+  put_u32(bytes, at, static_cast<std::uint32_t>(value));
+  put_u32(bytes, at + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+void put_mbr_entry(FakeDisk& disk, int entry, std::uint8_t type, std::uint32_t first,
+                   std::uint32_t count) {
+  const std::size_t at = 446 + 16 * static_cast<std::size_t>(entry);
+  disk.bytes[at + 4] = type;
+  put_u32(disk.bytes, at + 8, first);
+  put_u32(disk.bytes, at + 12, count);
+  disk.bytes[510] = 0x55;
+  disk.bytes[511] = 0xAA;
+}
+
+// A protective MBR and a GPT whose array (at LBA 2) has `entries` entries of
+// 128 bytes; entry i + 1 spans `ranges[i]` (first and last LBA).
+void put_gpt(FakeDisk& disk, std::uint32_t entries,
+             const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
+  put_mbr_entry(disk, 0, 0xEE, 1, 0xFFFFFFFF);
+  std::vector<std::uint8_t> array(std::uint64_t{entries} * 128, 0);
+  for (std::size_t i = 0; i < ranges.size(); ++i) {
+    if (ranges[i].first == 0) continue;  // an unused entry
+    array[i * 128] = 0xAF;               // any non-zero type GUID
+    put_u64(array, i * 128 + 32, ranges[i].first);
+    put_u64(array, i * 128 + 40, ranges[i].second);
+  }
+  std::vector<std::uint8_t> header(92, 0);
+  std::memcpy(header.data(), "EFI PART", 8);
+  put_u32(header, 12, 92);
+  put_u64(header, 72, 2);
+  put_u32(header, 80, entries);
+  put_u32(header, 84, 128);
+  const std::size_t stored =
+      std::min<std::size_t>(array.size(), disk.bytes.size() - 1024);
+  put_u32(header, 88,
+          static_cast<std::uint32_t>(
+              crc32(0, array.data(), static_cast<uInt>(array.size()))));
+  put_u32(header, 16, static_cast<std::uint32_t>(crc32(0, header.data(), 92)));
+  std::copy(header.begin(), header.end(), disk.bytes.begin() + 512);
+  std::copy(array.begin(), array.begin() + static_cast<std::ptrdiff_t>(stored),
+            disk.bytes.begin() + 1024);
+}
+
+struct FaultCase {
+  const char* name;
+  std::function<void(FakeDisk&)> damage;
+  const char* message;
+};
+
+TEST(LocatePartitionTest, StructuralFaults_RefusedWithTheirMessage_NothingWritten) {
+  const std::vector<FaultCase> cases = {
+      {"bad signature",
+       [](FakeDisk& d) {
+         put_mbr_entry(d, 0, 0x0C, 2048, 4096);
+         d.bytes[511] = 0xAB;
+       },
+       "The held target does not contain a valid MBR signature."},
+      {"type 0x07 before a FAT entry 2",
+       [](FakeDisk& d) {
+         put_mbr_entry(d, 0, 0x07, 2048, 4096);
+         put_mbr_entry(d, 1, 0x0C, 8192, 4096);
+       },
+       "Partition 1 is not a supported FAT boot partition."},
+      {"starts at sector 0", [](FakeDisk& d) { put_mbr_entry(d, 0, 0x0C, 0, 4096); },
+       "Partition 1 has an empty sector range."},
+      {"beyond the capacity",
+       [](FakeDisk& d) { put_mbr_entry(d, 0, 0x0E, 2048, 20480 - 2048 + 1); },
+       "Partition 1 extends beyond the held target capacity."},
+      {"no GPT behind a protective MBR",
+       [](FakeDisk& d) { put_mbr_entry(d, 0, 0xEE, 1, 100); },
+       "The protective MBR is not followed by a valid GPT header."},
+      {"GPT header checksum",
+       [](FakeDisk& d) {
+         put_gpt(d, 128, {{2048, 4095}});
+         d.bytes[512 + 80] ^= 1;
+       },
+       "The GPT header checksum is invalid."},
+      {"GPT entry 1 unused",
+       [](FakeDisk& d) {
+         put_gpt(d, 128, {{0, 0}, {2048, 4095}});
+       },
+       "Partition 1 is unused in the GPT."},
+      {"GPT entry beyond the capacity",
+       [](FakeDisk& d) {
+         put_gpt(d, 128, {{2048, 20480}});
+       },
+       "Partition 1 extends beyond the held target capacity."},
+      {"GPT array over 16 MiB",
+       [](FakeDisk& d) {
+         put_gpt(d, 131'073, {{2048, 4095}});
+       },
+       "The GPT partition-entry array exceeds the safety bound."},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto disk = std::make_shared<FakeDisk>(10 * kMiB);
+    c.damage(*disk);
+    FaultInjectingDevice device(disk);
+    auto located = locate_partition(device, device.capacity(), 1);
+    ASSERT_FALSE(located);
+    EXPECT_EQ(located.error().code(), codes::kBootCheckFailed);
+    EXPECT_EQ(located.error().message(), c.message);
+    EXPECT_TRUE(disk->writes.empty());
+  }
+}
+
+TEST(LocatePartitionTest, MbrAndGpt_YieldTheByteRange_AlignedReadsWholeBlocks) {
+  auto disk = std::make_shared<FakeDisk>(10 * kMiB);
+  put_mbr_entry(*disk, 0, 0x0C, 2048, 4096);
+  disk->logical_block_size = 4096;
+  disk->requires_aligned_io = true;
+  FaultInjectingDevice device(disk);
+  auto located = locate_partition(device, device.capacity(), 1);
+  ASSERT_TRUE(located) << located.error();
+  EXPECT_EQ(*located, (PartitionRange{kMiB, 2 * kMiB}));
+  ASSERT_EQ(disk->reads.size(), 1U);
+  EXPECT_EQ(disk->reads[0].length, 4096U);
+
+  auto gpt = std::make_shared<FakeDisk>(10 * kMiB);
+  put_gpt(*gpt, 128, {{2049, 4096}});
+  FaultInjectingDevice gpt_device(gpt);
+  located = locate_partition(gpt_device, gpt_device.capacity(), 1);
+  ASSERT_TRUE(located) << located.error();
+  EXPECT_EQ(*located, (PartitionRange{2049 * 512, 2048 * 512}));
+  // Located, but not usable on a 4096-byte aligned disk.
+  gpt->logical_block_size = 4096;
+  gpt->requires_aligned_io = true;
+  auto partition = BoundedPartition::create(gpt_device, *located);
+  ASSERT_FALSE(partition);
+  EXPECT_EQ(partition.error().message(),
+            "The FAT partition is not aligned to the held target's logical block size.");
+}
+
+TEST(BoundedPartitionTest, WritePastTheEnd_FailsWhole_CacheReachesDeviceOnFlushOnly) {
+  auto disk = std::make_shared<FakeDisk>(4 * kMiB, 0x11);
+  disk->logical_block_size = 4096;
+  disk->requires_aligned_io = true;
+  FaultInjectingDevice device(disk);
+  auto partition = BoundedPartition::create(device, {kMiB, kMiB});
+  ASSERT_TRUE(partition) << partition.error();
+  ASSERT_TRUE(partition->seek(-10, fatfs::SeekFrom::kEnd));
+  const std::vector<std::uint8_t> data(11, 0xAB);
+  auto crossing = partition->write(data);
+  ASSERT_FALSE(crossing);
+  EXPECT_EQ(crossing.error().text, "FAT write exceeds the selected partition");
+  EXPECT_FALSE(partition->seek(1, fatfs::SeekFrom::kEnd));
+
+  ASSERT_TRUE(partition->seek(100, fatfs::SeekFrom::kStart));
+  ASSERT_TRUE(partition->write(std::span(data).first(10)));
+  EXPECT_TRUE(disk->writes.empty());
+  std::vector<std::uint8_t> back(12);
+  ASSERT_TRUE(partition->seek(99, fatfs::SeekFrom::kStart));
+  ASSERT_TRUE(partition->read(back));
+  EXPECT_EQ(back.front(), 0x11);
+  EXPECT_EQ(back[1], 0xAB);
+  EXPECT_EQ(back.back(), 0x11);
+  ASSERT_TRUE(partition->flush());
+  ASSERT_EQ(disk->writes.size(), 1U);
+  EXPECT_EQ(disk->writes[0].offset, kMiB);
+  EXPECT_EQ(disk->writes[0].length, 4096U);
+  EXPECT_EQ(disk->bytes[kMiB + 100], 0xAB);
+  EXPECT_EQ(disk->bytes[kMiB + 110], 0x11);
+}
+
+std::vector<std::uint8_t> pattern(std::size_t size, int seed) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<std::uint8_t>(i * seed + i / 509);
+  return bytes;
+}
+
+// A recovered 40 MiB disk (FAT32 with the smallest clusters) on a 4096-byte
+// aligned device.
+std::shared_ptr<FakeDisk> recovered_disk(std::uint64_t size) {
+  auto disk = std::make_shared<FakeDisk>(size);
+  disk->logical_block_size = 4096;
+  disk->requires_aligned_io = true;
+  FaultInjectingDevice device(disk);
+  auto recovered = reformat_fat32(device, "BOOT");
+  EXPECT_TRUE(recovered) << recovered.error();
+  return disk;
+}
+
+TEST(BootFilesTest, Replacement_On4096ByteSectors_WritesLittleMoreThanTheFile) {
+  auto disk = recovered_disk(40 * kMiB);
+  FaultInjectingDevice device(disk);
+  auto range = locate_partition(device, device.capacity(), 1);
+  ASSERT_TRUE(range) << range.error();
+  for (const std::size_t size : {std::size_t{1024}, std::size_t{kMiB}}) {
+    ASSERT_TRUE(write_root_file(device, *range, "config.txt", pattern(size, 3)));
+    disk->writes.clear();
+    const auto replacement = pattern(size, 5);
+    ASSERT_TRUE(write_root_file(device, *range, "config.txt", replacement));
+    const std::uint64_t bytes = std::accumulate(
+        disk->writes.begin(), disk->writes.end(), std::uint64_t{0},
+        [](std::uint64_t sum, const testing::Transfer& t) { return sum + t.length; });
+    std::cout << "replacing a " << size << "-byte file: " << bytes << " bytes in "
+              << disk->writes.size() << " device writes\n";
+    EXPECT_LE(bytes, size + kMiB / 4);
+    auto back = read_root_file(device, *range, "CONFIG.TXT", kMaxBootFileBytes);
+    ASSERT_TRUE(back && *back) << (back ? "missing" : back.error().message());
+    EXPECT_EQ(**back, replacement);
+  }
+}
+
+TEST(BootFilesTest, WriteThatDoesNotFit_LeavesThePartitionAsItWas) {
+  auto disk = recovered_disk(36 * kMiB);
+  FaultInjectingDevice device(disk);
+  auto range = locate_partition(device, device.capacity(), 1);
+  ASSERT_TRUE(range) << range.error();
+  const auto mib = pattern(kMiB, 7);
+  Result<void> written;
+  std::vector<std::uint8_t> before;
+  int files = -1;
+  do {
+    ++files;
+    ASSERT_LT(files, 40);
+    before = disk->bytes;
+    written = write_root_file(device, *range, "f" + std::to_string(files) + ".bin", mib);
+  } while (written);
+  EXPECT_EQ(disk->bytes, before);
+  EXPECT_EQ(written.error().code(), codes::kBootCheckFailed);
+  EXPECT_TRUE(written.error().message().starts_with("Could not write the boot file: "))
+      << written.error().message();
+  auto missing =
+      read_root_file(device, *range, "f" + std::to_string(files) + ".bin", kMiB);
+  ASSERT_TRUE(missing);
+  EXPECT_FALSE(*missing);
+  ASSERT_TRUE(write_root_file(device, *range, "f0.bin", pattern(10, 1)));
+  const std::vector<std::uint8_t> shrunk = disk->bytes;
+  ASSERT_FALSE(write_root_file(device, *range, "f0.bin", pattern(2 * kMiB, 9)));
+  EXPECT_EQ(disk->bytes, shrunk);
+  auto old = read_root_file(device, *range, "f0.bin", kMiB);
+  ASSERT_TRUE(old && *old);
+  EXPECT_EQ(**old, pattern(10, 1));
+}
+
+}  // namespace
+}  // namespace ravik

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Usage: package_test.sh BUILD_DIR VERSION
+# Builds the Debian package from the already built tree and checks its files,
+# permissions, dependencies and post-install step; then installs the tree into
+# a temporary DESTDIR and shows that the installed client starts the installed
+# helper.
+set -euo pipefail
+build=$1
+version=$2
+command -v dpkg-deb >/dev/null || { echo "dpkg-deb is missing"; exit 77; }
+
+work=$(mktemp -d)
+loop=""
+cleanup() {
+  if [ -n "$loop" ]; then losetup -d "$loop"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+# The package.
+(cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/pkg" >"$work/cpack.log") ||
+  { cat "$work/cpack.log"; fail "cpack"; }
+deb=$(ls "$work"/pkg/*.deb)
+[ "$(basename "$deb")" = "ravik-unix-device-helper_${version}_$(dpkg --print-architecture).deb" ] ||
+  fail "package file name $(basename "$deb")"
+
+# Exactly the two programs, root-owned and 0755; the testing helper, tools,
+# tests and benchmarks are never shipped.
+files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}')
+expected="-rwxr-xr-x root/root ./usr/bin/ravik-device-client
+-rwxr-xr-x root/root ./usr/libexec/ravik/ravik-unix-device-helper"
+[ "$files" = "$expected" ] || fail "package files:
+$files"
+
+info=$(dpkg-deb --info "$deb")
+field() { dpkg-deb --field "$deb" "$1"; }
+[ "$(field Package)" = ravik-unix-device-helper ] || fail "Package: $(field Package)"
+[ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
+depends=$(field Depends)
+names=$(sed 's/ ([^)]*)//g; s/, /\n/g' <<<"$depends")
+for needed in libc6 libstdc++6 libssl3 libmount1 sudo; do
+  grep -qFx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
+done
+grep -Eq '^ +[0-9]+ bytes, +[0-9]+ lines +\* +postinst ' <<<"$info" ||
+  fail "no executable postinst:
+$info"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst >"$work/postinst"
+grep -qx '    /usr/libexec/ravik/ravik-unix-device-helper --maintenance-provision' \
+  "$work/postinst" || fail "postinst does not provision: $(cat "$work/postinst")"
+sh -n "$work/postinst" || fail "postinst is not valid sh"
+
+# A staged installation of the same tree.
+stage=$work/stage
+DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
+installed=$(cd "$stage" && find . -type f | sort)
+[ "$installed" = "./usr/bin/ravik-device-client
+./usr/libexec/ravik/ravik-unix-device-helper" ] || fail "installed files: $installed"
+helper=$stage/usr/libexec/ravik/ravik-unix-device-helper
+[ "$("$helper" --version)" = "$version" ] || fail "installed helper --version"
+
+if [ "$(id -u)" != 0 ]; then
+  echo "not root: the installed client's run on a loop device is skipped"
+  exit 77
+fi
+# The installed client picks the installed helper for a block device by
+# itself: the production helper answers (refusing a loop device), and with
+# that helper gone the client names the exact path it tried.
+"$helper" --maintenance-provision >/dev/null
+head -c 1048576 /dev/urandom >"$work/image"
+truncate -s 4M "$work/disk"
+loop=$(losetup --find --show "$work/disk")
+client=$stage/usr/bin/ravik-device-client
+if "$client" write "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
+grep -q 'DEVICE_NOT_REMOVABLE' "$work/err" || fail "helper did not answer: $(cat "$work/err")"
+mv "$helper" "$helper.moved"
+if "$client" write "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
+grep -qF "Could not execute the helper $helper: " "$work/err" ||
+  fail "client did not look for the installed helper: $(cat "$work/err")"
+echo "package and staged installation checked"

@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/linux/aligned_buffer.h"
+#include "platform/aligned_buffer.h"
 #include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
 

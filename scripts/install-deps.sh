@@ -11,6 +11,7 @@ packages=(
   clang-16 libclang-rt-16-dev
   dosfstools mtools fdisk util-linux e2fsprogs
   openssl sudo xxd coreutils python3
+  bmap-tools
 )
 
 missing=()

@@ -12,6 +12,7 @@
 #include "session/command_reader.h"
 #include "session/event_context.h"
 #include "session/image_write.h"
+#include "session/input_pipe.h"
 
 namespace ravik {
 namespace {
@@ -125,6 +126,7 @@ Result<void> run_raw_protocol(const MaintenanceLocation& location,
   RAVIK_ASSIGN_OR_RETURN(UniqueFd input_fd,
                          duplicate_descriptor(STDIN_FILENO, "standard input"));
   RAVIK_ASSIGN_OR_RETURN(const int wake_fd, cancel_wake_descriptor());
+  (void)enlarge_input_pipe(input_fd.get());
   RAVIK_ASSIGN_OR_RETURN(UniqueFd output_fd,
                          duplicate_descriptor(STDOUT_FILENO, "standard output"));
   BufferedOutput output = BufferedOutput::over_fd(std::move(output_fd));

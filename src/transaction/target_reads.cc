@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
-#include <vector>
 
 #include "transaction/cancellation.h"
 #include "transaction/sha256.h"
+#include "transaction/target_read_ahead.h"
+#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 namespace {
@@ -34,13 +35,15 @@ Result<void> seek_and_read(HeldDeviceIo& device, std::uint64_t offset,
   return {};
 }
 
-// Reads an unaligned range one whole block at a time through a single block
-// buffer, copying out only the requested bytes.
+// Reads an unaligned range: its whole blocks straight into the caller's
+// buffer, the part blocks at either end through one block buffer, of which
+// only the requested bytes are copied out.
 Result<void> read_widened(HeldDeviceIo& device, std::uint64_t offset,
                           std::span<std::uint8_t> buffer, std::uint64_t block_size) {
-  std::vector<std::uint8_t> block(block_size);
-  std::uint64_t done = 0;
-  while (done < buffer.size()) {
+  RAVIK_ASSIGN_OR_RETURN(const AlignedBuffer block,
+                         allocate_transfer_buffer(block_size, block_size));
+  const auto staging = block.span().first(static_cast<std::size_t>(block_size));
+  const auto read_part_block = [&](std::uint64_t done) -> Result<std::uint64_t> {
     const std::uint64_t at = offset + done;
     const std::uint64_t start = at - at % block_size;
     if (!adds_without_overflow(start, block_size) ||
@@ -48,11 +51,26 @@ Result<void> read_widened(HeldDeviceIo& device, std::uint64_t offset,
       return fail(codes::kDeviceDisconnected,
                   "Aligned target read would exceed held capacity.");
     }
-    RAVIK_RETURN_IF_ERROR(seek_and_read(device, start, block));
+    RAVIK_RETURN_IF_ERROR(seek_and_read(device, start, staging));
     const std::uint64_t skip = at - start;
     const std::uint64_t count =
         std::min<std::uint64_t>(buffer.size() - done, block_size - skip);
-    std::memcpy(buffer.data() + done, block.data() + skip, count);
+    std::memcpy(buffer.data() + done, staging.data() + skip, count);
+    return count;
+  };
+  std::uint64_t done = 0;
+  if (offset % block_size != 0) {
+    RAVIK_ASSIGN_OR_RETURN(done, read_part_block(0));
+  }
+  const std::uint64_t whole = (buffer.size() - done) / block_size * block_size;
+  if (whole > 0) {
+    RAVIK_RETURN_IF_ERROR(seek_and_read(
+        device, offset + done,
+        buffer.subspan(static_cast<std::size_t>(done), static_cast<std::size_t>(whole))));
+    done += whole;
+  }
+  if (done < buffer.size()) {
+    RAVIK_ASSIGN_OR_RETURN(const std::uint64_t count, read_part_block(done));
     done += count;
   }
   return {};
@@ -105,16 +123,28 @@ Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
     return fail(codes::kVerifyMismatch, "Verification range exceeds target capacity.");
   }
   if (length == 0) return {};
-  std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(length, kHashStepBytes));
+  if (length <= kHashStepBytes) {
+    RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));
+    RAVIK_ASSIGN_OR_RETURN(const AlignedBuffer buffer,
+                           allocate_transfer_buffer(device.logical_block_size(),
+                                                    static_cast<std::size_t>(length)));
+    const auto chunk = buffer.span().first(static_cast<std::size_t>(length));
+    RAVIK_RETURN_IF_ERROR(read_target_range(device, offset, chunk));
+    hasher.update(chunk);
+    if (observer) RAVIK_RETURN_IF_ERROR(observer(length));
+    return {};
+  }
+  // The next step is read while this one is hashed; the flag is still
+  // tested before each step is taken, so no step is hashed or reported once
+  // a cancellation was seen.
+  TargetReadAhead ahead(device, cancel_flag);
+  RAVIK_RETURN_IF_ERROR(ahead.start(offset, length, kHashStepBytes));
   std::uint64_t done = 0;
   while (done < length) {
     RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));
-    const auto step =
-        static_cast<std::size_t>(std::min<std::uint64_t>(length - done, kHashStepBytes));
-    const std::span<std::uint8_t> chunk(buffer.data(), step);
-    RAVIK_RETURN_IF_ERROR(read_target_range(device, offset + done, chunk));
+    RAVIK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> chunk, ahead.next());
     hasher.update(chunk);
-    done += step;
+    done += chunk.size();
     if (observer) RAVIK_RETURN_IF_ERROR(observer(done));
   }
   return {};

@@ -1,8 +1,11 @@
 // Reading and hashing the held target. Every target read of the transaction
 // goes through read_target_range, which widens reads to whole blocks on
 // devices that accept only aligned I/O. Memory stays bounded: hashing streams
-// through one 4 MiB buffer, and a widened read uses one extra block. Not
-// thread-safe; only the cancel flag is shared (read with acquire ordering).
+// through three 4 MiB buffers (the next step is read on a thread of its own
+// while the last one is hashed), and a widened read uses one extra block.
+// Not thread-safe: one caller at a time, which must not use the device
+// during a hashing pass; only the cancel flag is shared (read with acquire
+// ordering).
 #ifndef RAVIK_TRANSACTION_TARGET_READS_H_
 #define RAVIK_TRANSACTION_TARGET_READS_H_
 
@@ -32,7 +35,8 @@ Result<void> read_target_range(HeldDeviceIo& device, std::uint64_t offset,
 using HashStepObserver = std::function<Result<void>(std::uint64_t bytes_hashed)>;
 
 // Lower-case hex SHA-256 of target bytes offset .. offset + length - 1, read
-// in 4 MiB steps with the flag tested before each step. `observer`, when set,
+// in 4 MiB steps with the flag tested before each step is read and again
+// before it is hashed. `observer`, when set,
 // runs after every step and its failure ends the pass. No identity check.
 // Overflow and capacity violations are VERIFY_MISMATCH.
 Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset,

@@ -53,42 +53,4 @@ Result<std::chrono::nanoseconds> timed_write_target_all(
   return std::chrono::steady_clock::now() - started;
 }
 
-Result<std::chrono::nanoseconds> write_target_chunk(
-    HeldDeviceIo& device, std::span<const std::uint8_t> data, std::uint64_t block_size,
-    std::vector<std::uint8_t>& pending, std::uint64_t& write_position,
-    std::uint64_t& target_high_water, const std::atomic<bool>& cancel_flag) {
-  if (!device.requires_aligned_io()) {
-    return timed_write_target_all(device, data, write_position, target_high_water,
-                                  cancel_flag);
-  }
-  // With nothing pending, the whole blocks go to the device straight from the
-  // caller's buffer; only the remainder is copied. The device sees the same
-  // writes either way.
-  std::span<const std::uint8_t> blocks;
-  std::span<const std::uint8_t> remainder;
-  if (pending.empty()) {
-    const std::size_t whole = data.size() - data.size() % block_size;
-    blocks = data.first(whole);
-    remainder = data.subspan(whole);
-  } else {
-    pending.insert(pending.end(), data.begin(), data.end());
-    const std::size_t whole = pending.size() - pending.size() % block_size;
-    blocks = std::span<const std::uint8_t>(pending).first(whole);
-  }
-  if (blocks.empty()) {
-    if (!remainder.empty()) pending.assign(remainder.begin(), remainder.end());
-    return std::chrono::nanoseconds{0};
-  }
-  RAVIK_ASSIGN_OR_RETURN(const auto elapsed,
-                         timed_write_target_all(device, blocks, write_position,
-                                                target_high_water, cancel_flag));
-  if (pending.empty()) {
-    pending.assign(remainder.begin(), remainder.end());
-  } else {
-    pending.erase(pending.begin(),
-                  pending.begin() + static_cast<std::ptrdiff_t>(blocks.size()));
-  }
-  return elapsed;
-}
-
 }  // namespace ravik

@@ -1,8 +1,6 @@
 // Writing image data to the held target: whole-buffer writes with
-// cancellation, retry of interrupted writes and high-water tracking, and the
-// chunk writer that keeps every write on an aligned device a whole number of
-// blocks at a block-aligned position. Not thread-safe; only the cancel flag is
-// shared (read with acquire ordering).
+// cancellation, retry of interrupted writes and high-water tracking. Not
+// thread-safe; only the cancel flag is shared (read with acquire ordering).
 #ifndef RAVIK_TRANSACTION_TARGET_WRITES_H_
 #define RAVIK_TRANSACTION_TARGET_WRITES_H_
 
@@ -10,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
@@ -29,15 +26,6 @@ Result<void> write_target_all(HeldDeviceIo& device, std::span<const std::uint8_t
                               std::uint64_t& write_position,
                               std::uint64_t& target_high_water,
                               const std::atomic<bool>& cancel_flag);
-
-// Writes one source chunk and returns the time spent in device writes.
-// Without aligned I/O the chunk is written whole. With aligned I/O the chunk
-// joins `pending`; only whole blocks are written and the remainder (fewer
-// than `block_size` bytes) stays at the front of `pending` for the next call.
-Result<std::chrono::nanoseconds> write_target_chunk(
-    HeldDeviceIo& device, std::span<const std::uint8_t> data, std::uint64_t block_size,
-    std::vector<std::uint8_t>& pending, std::uint64_t& write_position,
-    std::uint64_t& target_high_water, const std::atomic<bool>& cancel_flag);
 
 // write_target_all, returning the time it took.
 Result<std::chrono::nanoseconds> timed_write_target_all(

@@ -2,16 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <limits>
 #include <span>
-#include <vector>
 
 #include "transaction/cancellation.h"
 #include "transaction/rates.h"
 #include "transaction/sha256.h"
+#include "transaction/source_pipeline.h"
 #include "transaction/source_reads.h"
 #include "transaction/target_reads.h"
 #include "transaction/target_writes.h"
+#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 namespace {
@@ -82,9 +84,9 @@ class ImageWriter {
  private:
   Result<void> check_canceled() const { return check_cancel_flag(cancel_flag_); }
 
-  Result<void> report_progress() const {
+  Result<void> report_progress(std::uint64_t source_bytes_read) const {
     if (!progress_) return {};
-    return progress_(counters_.source_bytes_read);
+    return progress_(source_bytes_read);
   }
 
   Result<void> check_geometry() {
@@ -136,57 +138,72 @@ class ImageWriter {
   // target holds either its old prefix or zeros there.
   Result<void> take_prefix_and_blank() {
     const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
-    prefix_.resize(prefix_length);
+    RAVIK_ASSIGN_OR_RETURN(
+        prefix_storage_,
+        allocate_transfer_buffer(block_size_, static_cast<std::size_t>(prefix_length)));
+    prefix_ = prefix_storage_.span().first(static_cast<std::size_t>(prefix_length));
     RAVIK_RETURN_IF_ERROR(read_exact_counted(
         source_, prefix_, counters_.source_bytes_read, whole_hasher_, cancel_flag_));
     RAVIK_RETURN_IF_ERROR(check_canceled());
-    RAVIK_RETURN_IF_ERROR(report_progress());
+    RAVIK_RETURN_IF_ERROR(report_progress(counters_.source_bytes_read));
     RAVIK_RETURN_IF_ERROR(seek_to(0));
-    const std::vector<std::uint8_t> zeros(
-        std::min<std::uint64_t>(prefix_length, kZeroBufferBytes), 0);
+    const auto zeros_length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(prefix_length, kZeroBufferBytes));
+    RAVIK_ASSIGN_OR_RETURN(const AlignedBuffer zero_buffer,
+                           allocate_transfer_buffer(block_size_, zeros_length));
+    std::memset(zero_buffer.data(), 0, zeros_length);
+    const auto zeros =
+        std::span<const std::uint8_t>(zero_buffer.span()).first(zeros_length);
     std::uint64_t blanked = 0;
     while (blanked < prefix_length) {
       RAVIK_RETURN_IF_ERROR(check_canceled());
       const auto step = static_cast<std::size_t>(
           std::min<std::uint64_t>(zeros.size(), prefix_length - blanked));
-      RAVIK_RETURN_IF_ERROR(write_target_all(device_, std::span(zeros).first(step),
-                                             write_position_, counters_.target_high_water,
-                                             cancel_flag_));
+      RAVIK_RETURN_IF_ERROR(write_target_all(device_, zeros.first(step), write_position_,
+                                             counters_.target_high_water, cancel_flag_));
       blanked += step;
     }
     return device_.sync_all();
   }
 
+  // Reads, hashes and writes overlap (see SourcePipeline); the device is
+  // written from this thread only, chunk after chunk in stream order, each
+  // followed by its progress step and a cancellation test, as if the three
+  // ran one after the other.
   Result<void> write_body() {
     RAVIK_RETURN_IF_ERROR(seek_to(plan_.protected_prefix_bytes));
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(
-        kWriteReadBufferBytes, plan_.bytes_total - plan_.protected_prefix_bytes)));
-    pending_.reserve(static_cast<std::size_t>(2 * block_size_));
-    while (counters_.source_bytes_read < plan_.bytes_total) {
-      RAVIK_RETURN_IF_ERROR(check_canceled());
-      const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
-          buffer.size(), plan_.bytes_total - counters_.source_bytes_read));
-      RAVIK_ASSIGN_OR_RETURN(
-          const std::size_t count,
-          read_source_with_retry(source_, std::span(buffer).first(wanted), cancel_flag_));
-      RAVIK_RETURN_IF_ERROR(check_canceled());
-      if (count == 0) {
-        return fail(codes::kImageMissing,
-                    "The source stream ended after " +
-                        std::to_string(counters_.source_bytes_read) + " of " +
-                        std::to_string(plan_.bytes_total) + " bytes.");
+    // The tail: the last chunk's part block, then the zero padding.
+    RAVIK_ASSIGN_OR_RETURN(
+        tail_,
+        allocate_transfer_buffer(block_size_, static_cast<std::size_t>(2 * block_size_)));
+    if (counters_.source_bytes_read >= plan_.bytes_total) return {};
+    SourcePipeline pipeline(source_, whole_hasher_, counters_.source_bytes_read,
+                            cancel_flag_);
+    RAVIK_RETURN_IF_ERROR(pipeline.start(SourcePipelinePlan{
+        .begin = counters_.source_bytes_read,
+        .total = plan_.bytes_total,
+        .block_size = block_size_,
+        .aligned_io = aligned_,
+        .read_bytes = kWriteReadBufferBytes,
+    }));
+    for (;;) {
+      RAVIK_ASSIGN_OR_RETURN(const std::optional<SourceChunk> chunk, pipeline.next());
+      if (!chunk) break;
+      if (!chunk->blocks.empty()) {
+        RAVIK_ASSIGN_OR_RETURN(
+            const auto elapsed,
+            timed_write_target_all(device_, chunk->blocks, write_position_,
+                                   counters_.target_high_water, cancel_flag_));
+        write_duration_ += elapsed;
       }
-      const auto chunk = std::span<const std::uint8_t>(buffer).first(count);
-      whole_hasher_.update(chunk);
-      counters_.source_bytes_read += count;
-      RAVIK_ASSIGN_OR_RETURN(
-          const auto elapsed,
-          write_target_chunk(device_, chunk, block_size_, pending_, write_position_,
-                             counters_.target_high_water, cancel_flag_));
-      write_duration_ += elapsed;
-      RAVIK_RETURN_IF_ERROR(report_progress());
+      if (!chunk->remainder.empty()) {
+        std::memcpy(tail_.data(), chunk->remainder.data(), chunk->remainder.size());
+      }
+      tail_length_ = chunk->remainder.size();
+      RAVIK_RETURN_IF_ERROR(report_progress(chunk->source_bytes_read));
       RAVIK_RETURN_IF_ERROR(check_canceled());
     }
+    pipeline.finish();
     return {};
   }
 
@@ -204,20 +221,20 @@ class ImageWriter {
 
   Result<void> write_tail() {
     if (target_length_ > plan_.bytes_total) {
-      pending_.resize(
-          pending_.size() + static_cast<std::size_t>(target_length_ - plan_.bytes_total),
-          0);
+      const auto padding = static_cast<std::size_t>(target_length_ - plan_.bytes_total);
+      std::memset(tail_.data() + tail_length_, 0, padding);
+      tail_length_ += padding;
     }
-    if (pending_.empty()) return {};
-    if (aligned_ && pending_.size() % block_size_ != 0) {
+    if (tail_length_ == 0) return {};
+    if (aligned_ && tail_length_ % block_size_ != 0) {
       return fail(codes::kWriteFailed, "The final target write is not sector aligned.");
     }
     RAVIK_ASSIGN_OR_RETURN(
         const auto elapsed,
-        timed_write_target_all(device_, pending_, write_position_,
+        timed_write_target_all(device_, tail_.span().first(tail_length_), write_position_,
                                counters_.target_high_water, cancel_flag_));
     write_duration_ += elapsed;
-    pending_.clear();
+    tail_length_ = 0;
     return {};
   }
 
@@ -291,8 +308,11 @@ class ImageWriter {
   std::uint64_t write_position_ = 0;
   std::chrono::nanoseconds write_duration_{0};
   Sha256 whole_hasher_;
-  std::vector<std::uint8_t> prefix_;
-  std::vector<std::uint8_t> pending_;
+  AlignedBuffer prefix_storage_;
+  std::span<std::uint8_t> prefix_;  // the first P bytes of prefix_storage_
+  // The last chunk's part block and the padding, written by the tail step.
+  AlignedBuffer tail_;
+  std::size_t tail_length_ = 0;
 };
 
 }  // namespace

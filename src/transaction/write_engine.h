@@ -5,10 +5,15 @@
 // read back, so that the target never exposes the new partition table over
 // incompletely written data.
 //
-// Runs on the session thread and blocks it; only the cancel flag is shared
+// Runs on the session thread and blocks it. The body's source reads and
+// hashing run on two threads of the engine's own, joined before it returns;
+// the device is written only from the calling thread, and the progress
+// callback runs there too. Only the cancel flag is shared with the outside
 // (read with acquire ordering). Memory is bounded whatever the image size: a
-// 4 MiB read buffer, a zero buffer of at most 4 MiB, the prefix (at most
-// 16 MiB) and the carry-over of aligned devices.
+// ring of four 4 MiB transfer buffers, a zero buffer of at most 4 MiB, the
+// prefix (at most 16 MiB), two blocks for the tail, and the read-ahead ring
+// of the readbacks (three 4 MiB buffers). Transfer buffers are page-aligned,
+// so a direct-I/O device takes them without a bounce copy.
 #ifndef RAVIK_TRANSACTION_WRITE_ENGINE_H_
 #define RAVIK_TRANSACTION_WRITE_ENGINE_H_
 

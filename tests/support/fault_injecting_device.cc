@@ -52,6 +52,11 @@ bool FaultInjectingDevice::misaligned(std::size_t length) const {
   return block == 0 || position_ % block != 0 || length % block != 0;
 }
 
+bool FaultInjectingDevice::memory_aligned(const void* data) const {
+  const std::uint64_t block = disk_->logical_block_size;
+  return block != 0 && reinterpret_cast<std::uintptr_t>(data) % block == 0;
+}
+
 IoResult<std::size_t> FaultInjectingDevice::read(std::span<std::uint8_t> buffer) {
   if (!disk_->open) return std::unexpected(closed_target_io_error());
   if (misaligned(buffer.size())) {
@@ -82,8 +87,10 @@ IoResult<std::size_t> FaultInjectingDevice::read(std::span<std::uint8_t> buffer)
           : static_cast<std::size_t>(std::min<std::uint64_t>(length, size - position_));
   if (count > 0) {
     std::memcpy(buffer.data(), disk_->bytes.data() + position_, count);
-    disk_->reads.push_back(
-        Transfer{.offset = position_, .length = count, .all_zero = false});
+    disk_->reads.push_back(Transfer{.offset = position_,
+                                    .length = count,
+                                    .all_zero = false,
+                                    .memory_aligned = memory_aligned(buffer.data())});
   }
   position_ += count;
   note(CallKind::kRead);
@@ -127,8 +134,10 @@ IoResult<std::size_t> FaultInjectingDevice::write(std::span<const std::uint8_t> 
     std::memcpy(disk_->bytes.data() + position_, written.data(), count);
     const bool zero = std::all_of(written.begin(), written.end(),
                                   [](std::uint8_t byte) { return byte == 0; });
-    disk_->writes.push_back(
-        Transfer{.offset = position_, .length = count, .all_zero = zero});
+    disk_->writes.push_back(Transfer{.offset = position_,
+                                     .length = count,
+                                     .all_zero = zero,
+                                     .memory_aligned = memory_aligned(data.data())});
   }
   position_ += count;
   note(CallKind::kWrite);

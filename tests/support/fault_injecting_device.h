@@ -49,6 +49,9 @@ struct Transfer {
   std::uint64_t length = 0;
   // For writes: true when every byte written was zero.
   bool all_zero = false;
+  // The memory transferred started on a multiple of the logical block size,
+  // as a direct-I/O device needs to take it without a bounce copy.
+  bool memory_aligned = false;
 };
 
 enum class CallKind { kRead, kWrite, kSeek, kSync, kVerify, kEject, kDetachPoll };
@@ -128,6 +131,7 @@ class FaultInjectingDevice final : public HeldDeviceIo {
   // by one use, or nothing.
   std::optional<IoFault> take_fault(std::vector<IoFault>& faults, std::size_t length);
   bool misaligned(std::size_t length) const;
+  bool memory_aligned(const void* data) const;
 
   std::shared_ptr<FakeDisk> disk_;
   std::uint64_t position_ = 0;

@@ -99,6 +99,41 @@ TEST(HashTargetRange, RangesCancellationAndEmptyRange) {
   EXPECT_TRUE(disk->reads.empty());
 }
 
+TEST(HashTargetRange, ReadAhead_StepsInOrderAlignedAndFailureAfterEarlierSteps) {
+  // Two and a half steps and a part block, on a device that takes only
+  // aligned transfers.
+  constexpr std::uint64_t kLength = 2 * kHashStepBytes + kHashStepBytes / 2 + 100;
+  auto disk = std::make_shared<FakeDisk>(3 * kHashStepBytes);
+  disk->bytes = pattern_bytes(disk->bytes.size(), 5);
+  disk->logical_block_size = 4096;
+  disk->requires_aligned_io = true;
+  FaultInjectingDevice device(disk);
+  std::atomic<bool> cancel{false};
+  std::vector<std::uint64_t> steps;
+  const HashStepObserver note_step = [&](std::uint64_t hashed) -> Result<void> {
+    steps.push_back(hashed);
+    return {};
+  };
+
+  auto digest = hash_target_range(device, 0, kLength, cancel, note_step);
+  ASSERT_TRUE(digest.has_value()) << digest.error().message();
+  EXPECT_EQ(*digest, Sha256::hex_of(slice(disk->bytes, 0, kLength)));
+  EXPECT_EQ(steps,
+            (std::vector<std::uint64_t>{kHashStepBytes, 2 * kHashStepBytes, kLength}));
+  // One read per step, plus the last part block through the staging block.
+  ASSERT_EQ(disk->reads.size(), 4u);
+  for (const Transfer& read : disk->reads) EXPECT_TRUE(read.memory_aligned);
+
+  // A failing read of the second step surfaces after the first step was
+  // hashed and reported, never before it and never with a later step.
+  steps.clear();
+  disk->read_faults = {{.offset = kHashStepBytes + 4096, .kind = FaultKind::kFail}};
+  expect_error(hash_target_range(device, 0, kLength, cancel, note_step),
+               "DEVICE_DISCONNECTED",
+               "Could not read the held target: " + os_error_text(EIO));
+  EXPECT_EQ(steps, (std::vector<std::uint64_t>{kHashStepBytes}));
+}
+
 class WrittenTransaction : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "io/unique_fd.h"
+#include "platform/aligned_buffer.h"
 #include "platform/held_device_io.h"
-#include "platform/linux/aligned_buffer.h"
 #include "platform/linux/block_device_description.h"
 #include "platform/linux/system_paths.h"
 #include "platform/linux/target_checks.h"

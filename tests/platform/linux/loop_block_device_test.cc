@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "io/unique_fd.h"
-#include "platform/linux/aligned_buffer.h"
+#include "platform/aligned_buffer.h"
 #include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
 

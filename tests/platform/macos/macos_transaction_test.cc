@@ -70,13 +70,17 @@ TEST_F(MacosTransaction, WritesWithProtectedPrefixVerifiesAndReleases) {
     ASSERT_TRUE(written.has_value()) << written.error().message();
     EXPECT_EQ(written->target_bytes_written, 300'032u);
     EXPECT_TRUE(std::equal(image.begin(), image.end(), rig.medium->bytes.begin()));
-    // Image bytes reached the prefix area only in the last write, after the
-    // body; before it the area was at most blanked.
+    // Image bytes reached the prefix area only in the commit after the body:
+    // the rest of the prefix, then last the block holding byte 0; before it
+    // the area was at most blanked.
     const std::vector<Transfer>& writes = rig.medium->writes;
-    ASSERT_GE(writes.size(), 2u);
+    ASSERT_GE(writes.size(), 3u);
     EXPECT_EQ(writes.back().offset, 0u);
     EXPECT_FALSE(writes.back().all_zero);
-    for (std::size_t i = 0; i + 1 < writes.size(); ++i) {
+    const Transfer& rest = writes[writes.size() - 2];
+    EXPECT_GT(rest.offset, 0u);
+    EXPECT_LT(rest.offset, kPrefix);
+    for (std::size_t i = 0; i + 2 < writes.size(); ++i) {
       EXPECT_TRUE(writes[i].offset >= kPrefix || writes[i].all_zero) << i;
     }
     // Release requests were served between transfers.

@@ -2,8 +2,8 @@
 // opened with O_DIRECT accept memory aligned to their logical block size;
 // callers that allocate their transfer buffers this way avoid the device's
 // bounce copy. Move-only owner; not thread-safe.
-#ifndef RAVIK_PLATFORM_LINUX_ALIGNED_BUFFER_H_
-#define RAVIK_PLATFORM_LINUX_ALIGNED_BUFFER_H_
+#ifndef RAVIK_PLATFORM_ALIGNED_BUFFER_H_
+#define RAVIK_PLATFORM_ALIGNED_BUFFER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -43,4 +43,4 @@ inline bool is_aligned(const void* pointer, std::size_t alignment) {
 
 }  // namespace ravik
 
-#endif  // RAVIK_PLATFORM_LINUX_ALIGNED_BUFFER_H_
+#endif  // RAVIK_PLATFORM_ALIGNED_BUFFER_H_

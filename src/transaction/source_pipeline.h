@@ -1,0 +1,124 @@
+// SourcePipeline: the image body on its way from the source to the held
+// target, in three stages that overlap. A reader thread takes chunks from the
+// source into a fixed ring of transfer buffers, a hasher thread feeds them to
+// the whole-source hasher, and the caller's thread (the only one that touches
+// the device) takes them in stream order and writes them. While chunk i is
+// written, chunk i is hashed and chunk i + 1 is read.
+//
+// Each chunk is handed out only after all earlier ones, and a failure of the
+// source is handed out in place of the chunk it prevented, so the writer sees
+// chunks and failures in the order of a single-threaded read-hash-write loop.
+// Reads are those of that loop: at most 4 MiB each, never past the announced
+// total, with the cancel flag tested before and after every read.
+//
+// On a device that requires aligned I/O every chunk is cut at a block
+// boundary: what follows the last whole block is carried to the front of the
+// next buffer before the next read lands behind it, so the device is given
+// whole blocks from buffer memory that starts aligned.
+//
+// Memory is the ring: kSlots buffers of one read plus one block, whatever the
+// image size. The threads are joined by finish() or by the destructor on
+// every path; neither touches the device. The source, the hasher and the
+// counter belong to the threads from start() until they are joined.
+#ifndef RAVIK_TRANSACTION_SOURCE_PIPELINE_H_
+#define RAVIK_TRANSACTION_SOURCE_PIPELINE_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+
+#include "error/helper_error.h"
+#include "io/byte_source.h"
+#include "platform/aligned_buffer.h"
+#include "transaction/sha256.h"
+
+namespace ravik {
+
+// One chunk of the image as the writer receives it.
+struct SourceChunk {
+  // Whole blocks (all of the chunk on a device without aligned I/O), to be
+  // written now.
+  std::span<const std::uint8_t> blocks;
+  // Fewer than one block that wait for the next chunk (aligned I/O only).
+  std::span<const std::uint8_t> remainder;
+  // Source bytes consumed up to and including this chunk.
+  std::uint64_t source_bytes_read = 0;
+};
+
+struct SourcePipelinePlan {
+  std::uint64_t begin = 0;  // source bytes already consumed (the prefix)
+  std::uint64_t total = 0;  // the image size
+  std::uint64_t block_size = 0;
+  bool aligned_io = false;
+  std::size_t read_bytes = 0;  // the largest single source read
+};
+
+class SourcePipeline {
+ public:
+  static constexpr std::size_t kSlots = 4;
+
+  SourcePipeline(ByteSource& source, Sha256& hasher, std::uint64_t& source_bytes_read,
+                 const std::atomic<bool>& cancel_flag);
+  SourcePipeline(const SourcePipeline&) = delete;
+  SourcePipeline& operator=(const SourcePipeline&) = delete;
+  // Stops both threads (a read in progress is waited for) and joins them.
+  ~SourcePipeline();
+
+  // Allocates the ring and starts the threads. UNKNOWN when either fails.
+  Result<void> start(const SourcePipelinePlan& plan);
+
+  // The next chunk in stream order, releasing the one handed out before; no
+  // value once the source delivered the announced total. The source's
+  // failure (IMAGE_MISSING, CANCELED) comes in place of the chunk it
+  // prevented.
+  Result<std::optional<SourceChunk>> next();
+
+  // After the last chunk: waits until every chunk was hashed and joins the
+  // threads, handing the hasher and the counter back to the caller.
+  void finish();
+
+ private:
+  struct Slot {
+    AlignedBuffer buffer;
+    std::size_t carried = 0;  // bytes at the front taken from the chunk before
+    std::size_t length = 0;   // carried plus the bytes read
+    std::size_t whole = 0;    // bytes of whole blocks (all of them without aligned I/O)
+    std::uint64_t source_bytes_read = 0;
+  };
+
+  void read_chunks();
+  void hash_chunks();
+  Result<void> read_into(Slot& slot, std::uint64_t& consumed);
+  void stop_and_join();
+
+  ByteSource& source_;
+  Sha256& hasher_;
+  std::uint64_t& source_bytes_read_;
+  const std::atomic<bool>& cancel_flag_;
+  SourcePipelinePlan plan_;
+  std::array<Slot, kSlots> slots_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Chunk counts, all under mutex_.
+  std::uint64_t filled_ = 0;    // published by the reader
+  std::uint64_t handed_ = 0;    // handed to the writer
+  std::uint64_t released_ = 0;  // written (released by the writer's next call)
+  std::uint64_t hashed_ = 0;
+  bool reader_done_ = false;
+  std::optional<HelperError> reader_failure_;
+  bool stopping_ = false;
+
+  std::thread reader_;
+  std::thread hasher_thread_;
+};
+
+}  // namespace ravik
+
+#endif  // RAVIK_TRANSACTION_SOURCE_PIPELINE_H_

@@ -1,0 +1,72 @@
+// TargetReadAhead: consecutive steps of a target range read by a thread of
+// its own into a small fixed ring of transfer buffers, so that the caller
+// hashes one step while the next is read. The steps are handed out in order;
+// a failure (the cancel flag found set before a step's read, or the read's
+// own error) comes in place of the step it prevented.
+//
+// While the reader runs it is the only user of the device: the caller must
+// not touch the device between start() and the end of the pass (the
+// destructor, which stops the reader and joins it on every path). Memory is
+// kSlots buffers of one step, whatever the range.
+#ifndef RAVIK_TRANSACTION_TARGET_READ_AHEAD_H_
+#define RAVIK_TRANSACTION_TARGET_READ_AHEAD_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <thread>
+
+#include "error/helper_error.h"
+#include "platform/aligned_buffer.h"
+#include "platform/held_device_io.h"
+
+namespace ravik {
+
+class TargetReadAhead {
+ public:
+  static constexpr std::size_t kSlots = 3;
+
+  TargetReadAhead(HeldDeviceIo& device, const std::atomic<bool>& cancel_flag);
+  TargetReadAhead(const TargetReadAhead&) = delete;
+  TargetReadAhead& operator=(const TargetReadAhead&) = delete;
+  ~TargetReadAhead();
+
+  // Starts reading target bytes offset .. offset + length - 1 in steps of
+  // `step` bytes (the last one shorter). UNKNOWN when the buffers or the
+  // thread cannot be had.
+  Result<void> start(std::uint64_t offset, std::uint64_t length, std::size_t step);
+
+  // The next step's bytes, valid until the following call, which releases
+  // them.
+  Result<std::span<const std::uint8_t>> next();
+
+ private:
+  void read_steps();
+  void stop_and_join();
+
+  HeldDeviceIo& device_;
+  const std::atomic<bool>& cancel_flag_;
+  std::uint64_t offset_ = 0;
+  std::uint64_t length_ = 0;
+  std::size_t step_ = 0;
+  std::array<AlignedBuffer, kSlots> slots_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::uint64_t filled_ = 0;  // steps read, all under mutex_
+  std::uint64_t handed_ = 0;
+  std::uint64_t released_ = 0;
+  bool reader_done_ = false;
+  std::optional<HelperError> reader_failure_;
+  bool stopping_ = false;
+  std::thread reader_;
+};
+
+}  // namespace ravik
+
+#endif  // RAVIK_TRANSACTION_TARGET_READ_AHEAD_H_

@@ -233,15 +233,13 @@ DecodeResult<json> parse_strict_json(std::string_view text) {
   }
   const char* furthest = text.data();
   StrictValueBuilder builder(text, &furthest);
-  try {
-    if (!json::sax_parse(TrackingIterator(text.data(), &furthest),
-                         TrackingIterator(text.data() + text.size(), &furthest), &builder,
-                         json::input_format_t::json, /*strict=*/true,
-                         /*ignore_comments=*/false)) {
-      return decode_failure(builder.refusal());
-    }
-  } catch (const std::bad_alloc&) {
-    return decode_failure("out of memory while parsing");
+  // Running out of memory is not a property of the text: std::bad_alloc goes
+  // on to the mode, which ends with UNKNOWN rather than refusing the input.
+  if (!json::sax_parse(TrackingIterator(text.data(), &furthest),
+                       TrackingIterator(text.data() + text.size(), &furthest), &builder,
+                       json::input_format_t::json, /*strict=*/true,
+                       /*ignore_comments=*/false)) {
+    return decode_failure(builder.refusal());
   }
   return builder.take_value();
 }

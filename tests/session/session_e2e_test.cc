@@ -10,8 +10,6 @@
 #include <fstream>
 #include <iterator>
 
-#include <algorithm>
-
 #include "client/messages.h"
 #include "client/wire.h"
 #include "session_driver.h"

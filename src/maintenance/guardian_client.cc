@@ -24,11 +24,8 @@ HelperError unavailable(std::string_view context, int os_error) {
 
 Result<UniqueFd> connect_to(const std::string& path) {
   constexpr std::string_view kContext = "Could not connect to installer guardian";
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path)
-    return fail(unavailable(kContext, ENAMETOOLONG));
-  std::memcpy(address.sun_path, path.data(), path.size());
+  RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
+                         guardian_socket_address(path, kContext));
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fail(unavailable(kContext, errno));
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=

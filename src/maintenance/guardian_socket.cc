@@ -5,8 +5,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "error/error_code.h"
 
 namespace ravik {
+
+Result<sockaddr_un> guardian_socket_address(const std::string& path,
+                                            std::string_view context) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    return fail(HelperError::io(codes::kMaintenanceUnavailable, context, ENAMETOOLONG));
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return address;
+}
 
 Result<void> bound_exchange(int fd) {
   const timeval limit{.tv_sec = kGuardianExchangeLimit.count(), .tv_usec = 0};

@@ -5,11 +5,14 @@
 #define RAVIK_MAINTENANCE_GUARDIAN_SOCKET_H_
 
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
@@ -22,6 +25,11 @@ inline constexpr std::chrono::seconds kGuardianExchangeLimit{5};
 // "MAINTENANCE_UNAVAILABLE", "Could not bound installer guardian exchange:
 // {error}".
 Result<void> bound_exchange(int fd);
+
+// The address of the socket at `path` for bind or connect. A path too long
+// for it fails with "MAINTENANCE_UNAVAILABLE", "{context}: {ENAMETOOLONG}".
+Result<sockaddr_un> guardian_socket_address(const std::string& path,
+                                            std::string_view context);
 
 // A root-owned socket with permission bits exactly 0600 and, when
 // `require_one_link`, exactly one link.

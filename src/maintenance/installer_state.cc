@@ -50,9 +50,6 @@ std::expected<std::string, std::string> encode_installer_state(
 }
 
 DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text) {
-  if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
-    return decode_failure("NUL byte at offset " + std::to_string(nul));
-  }
   auto value = parse_strict_json(text);
   if (!value) return std::unexpected(std::move(value).error());
   auto reader = JsonObjectReader::open(*value, "");

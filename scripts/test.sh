@@ -8,12 +8,21 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 start=$(date +%s)
+# Each phase's time, so that a slow run shows where the time went.
+phase_start=$start
+phase_done() {
+  local now
+  now=$(date +%s)
+  echo "== $1: $((now - phase_start)) s"
+  phase_start=$now
+}
 
 "$root/scripts/install-deps.sh"
 
 # The formatter is pinned: another clang-format version formats differently.
 echo "== formatting (clang-format-14)"
 (cd "$root" && git ls-files -z '*.h' '*.cc' | xargs -0 clang-format-14 --dry-run -Werror)
+phase_done "dependencies and formatting"
 
 launcher=()
 if command -v ccache >/dev/null; then
@@ -25,12 +34,15 @@ run_tree() {
   shift 2
   echo "== $label: configure and build ($tree)"
   cmake -S "$root" -B "$root/$tree" -DRAVIK_WERROR=ON "${launcher[@]}" "$@" >/dev/null
+  phase_done "$label: configure"
   cmake --build "$root/$tree" -j"$jobs"
+  phase_done "$label: build"
 }
 
 run_tree build "normal build"
 echo "== normal build: tests"
 (cd "$root/build" && ctest -j"$jobs" --timeout 900 --output-on-failure)
+phase_done "normal build: tests"
 
 # halt_on_error keeps the first report fatal; detect_leaks stays on.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1
@@ -39,13 +51,17 @@ run_tree build-asan "address,undefined" -DRAVIK_SANITIZE=address,undefined \
   -DRAVIK_BUILD_BENCHMARKS=OFF
 echo "== address,undefined: tests"
 (cd "$root/build-asan" && ctest -j"$jobs" --timeout 1800 --output-on-failure)
+phase_done "address,undefined: tests"
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 echo "== thread: configure and build (build-tsan)"
 cmake -S "$root" -B "$root/build-tsan" -DRAVIK_WERROR=ON "${launcher[@]}" -DRAVIK_SANITIZE=thread \
   -DRAVIK_BUILD_BENCHMARKS=OFF >/dev/null
+phase_done "thread: configure"
 cmake --build "$root/build-tsan" -j"$jobs" --target tsan_suite
+phase_done "thread: build"
 echo "== thread: tests labelled tsan"
 (cd "$root/build-tsan" && ctest -j"$jobs" -L tsan --timeout 1800 --output-on-failure --no-tests=error)
+phase_done "thread: tests"
 
 echo "== all test runs passed in $(( $(date +%s) - start )) s"

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "error/decimal.h"
 #include "io/fd_stream.h"
 #include "maintenance/hold_mode.h"
 #include "maintenance/installer_lease.h"

@@ -36,7 +36,7 @@ Result<std::string> HeldTransaction::hash_range_with_progress(
   const std::string message = safe_message(kVerifyProgressMessage);
   const HashStepObserver report = [&](std::uint64_t bytes_hashed) -> Result<void> {
     if (!progress.emit) return {};
-    const auto elapsed = std::chrono::steady_clock::now() - progress.started;
+    const auto elapsed = progress.now() - progress.started;
     return progress.emit(VerifyProgressStep{
         .bytes_processed = bytes_hashed,
         .bytes_total = length,

@@ -12,17 +12,6 @@
 
 namespace fatfs_test {
 
-TempDir::TempDir() {
-  std::string pattern = "/tmp/ravik-fatfs-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 std::string quote(const std::string& text) {
   std::string out = "'";
   for (const char c : text) {

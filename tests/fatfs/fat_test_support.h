@@ -1,6 +1,6 @@
-// Helpers for the FAT library tests: a unique temporary directory removed on
-// destruction, sparse image files, running the dosfstools and mtools oracles,
-// a Stream that fails on demand, and a fixed clock.
+// Helpers for the FAT library tests: sparse image files, running the
+// dosfstools and mtools oracles, a Stream that fails on demand, and a fixed
+// clock. Temporary directories are the shared TempDir.
 #ifndef RAVIK_TESTS_FATFS_FAT_TEST_SUPPORT_H_
 #define RAVIK_TESTS_FATFS_FAT_TEST_SUPPORT_H_
 
@@ -11,22 +11,11 @@
 #include <vector>
 
 #include "fatfs/fatfs.h"
+#include "support/temp_dir.h"
 
 namespace fatfs_test {
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using ravik::harness::TempDir;
 
 struct CommandResult {
   int status = -1;

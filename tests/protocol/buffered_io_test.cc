@@ -13,7 +13,7 @@
 
 #include "protocol/buffered_input.h"
 #include "protocol/buffered_output.h"
-#include "scripted_streams.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "scripted_streams.h"
+#include "support/expect_error.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {
@@ -51,12 +52,7 @@ Drained read_all(SourceFrameReader& reader, std::size_t chunk) {
   }
 }
 
-void expect_error(const std::optional<IoError>& error, IoErrorKind kind,
-                  std::string_view text) {
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->kind, kind);
-  EXPECT_EQ(error->describe(), text);
-}
+using testing::expect_error;
 
 TEST(SourceFrameReader, WholeImageInOneLargestFrame_ThenEndWithoutTouchingInput) {
   const std::string image = pattern(4 * 1024 * 1024);

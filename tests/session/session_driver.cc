@@ -1,7 +1,6 @@
 #include "session_driver.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include "client/messages.h"
@@ -19,19 +18,6 @@ std::string image_bytes(std::uint64_t size) {
     byte = static_cast<char>(state);
   }
   return bytes;
-}
-
-std::string sha256_hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 15];
-  }
-  return hex;
 }
 
 // Replaces what follows each `key` up to the first byte `stop_at` accepts

@@ -18,8 +18,9 @@
 
 #include "io/unique_fd.h"
 #include "platform/aligned_buffer.h"
-#include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
+#include "support/loop_device_fixture.h"
+#include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
@@ -35,22 +36,6 @@ LinuxOpenOptions testing_options() {
   return options;
 }
 const LinuxOpenOptions kTesting = testing_options();
-
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::string pattern = "/dev/shm/ravik-linux-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 SelectedDisk target_for(const LoopDevice& loop) {
   SelectedDisk target;
@@ -89,7 +74,6 @@ class LoopBlockDeviceTest : public ::testing::Test {
  protected:
   // Attaches a fresh loop device; skips the test loudly where that fails.
   void attach(unsigned sector_size = 512, std::uint64_t size = kDiskBytes) {
-    ASSERT_FALSE(scratch_.path().empty()) << "no scratch directory in /dev/shm";
     std::string why_not;
     auto attached =
         LoopDevice::attach(scratch_.path() + "/disk.img", size, sector_size, why_not);
@@ -110,7 +94,8 @@ class LoopBlockDeviceTest : public ::testing::Test {
     return path;
   }
 
-  ScratchDirectory scratch_;
+  // In memory, so the medium is never what a test waits for.
+  const harness::TempDir scratch_{"/dev/shm"};
   std::optional<LoopDevice> loop_;
   bool skipped_ = false;
 };

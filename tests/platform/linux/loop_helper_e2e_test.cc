@@ -14,8 +14,10 @@
 
 #include "client/wire.h"
 #include "io/unique_fd.h"
-#include "platform/linux/loop_device.h"
 #include "support/child_process.h"
+#include "support/loop_device_fixture.h"
+#include "support/sha256_hex.h"
+#include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
@@ -25,6 +27,7 @@ using harness::ExitStatus;
 using nlohmann::ordered_json;
 using testing::LoopDevice;
 using testing::run_command;
+using testing::sha256_hex;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kDiskBytes = 16 * kMiB;
@@ -39,19 +42,6 @@ std::string image_bytes(std::size_t size, unsigned seed) {
     byte = static_cast<char>(state);
   }
   return bytes;
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 15];
-  }
-  return hex;
 }
 
 std::string read_file(const std::string& path, std::size_t size) {
@@ -127,21 +117,10 @@ class HelperSession {
 
 class LoopHelperTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = "/dev/shm/ravik-linux-e2e-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    scratch_ = pattern;
-  }
-  void TearDown() override {
-    loop_.reset();
-    std::error_code ignored;
-    fs::remove_all(scratch_, ignored);
-  }
-
   void attach(unsigned sector_size = 512, std::uint64_t size = kDiskBytes) {
     std::string why_not;
     auto attached =
-        LoopDevice::attach(scratch_ + "/disk.img", size, sector_size, why_not);
+        LoopDevice::attach(scratch_.path() + "/disk.img", size, sector_size, why_not);
     if (attached) {
       loop_.emplace(std::move(*attached));
     } else {
@@ -179,12 +158,12 @@ class LoopHelperTest : public ::testing::Test {
   }
 
   std::string mount_point(const std::string& name) const {
-    const std::string path = scratch_ + "/" + name;
+    const std::string path = scratch_.path() + "/" + name;
     fs::create_directories(path);
     return path;
   }
 
-  std::string scratch_;
+  const harness::TempDir scratch_{"/dev/shm"};
   std::optional<LoopDevice> loop_;
   std::string unavailable_;
 };
@@ -195,8 +174,8 @@ class LoopHelperTest : public ::testing::Test {
     if (!loop_) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(unavailable_); \
   } while (0)
 
-void expect_error(const client::HelperEvent& event, const std::string& code,
-                  const std::string& message) {
+void expect_error_event(const client::HelperEvent& event, const std::string& code,
+                        const std::string& message) {
   EXPECT_EQ(event.kind(), "error") << event.line;
   EXPECT_EQ(event.text("errorCode"), code) << event.line;
   EXPECT_EQ(event.text("errorMessage"), message) << event.line;
@@ -265,7 +244,7 @@ TEST_P(LoopHelperSectorTest, TestingHelper_WriteVerifyReadRelease) {
 TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
   ATTACH_OR_SKIP(GetParam());
   const std::string image = image_bytes(9 * kMiB, 100 + GetParam());
-  const std::string image_path = scratch_ + "/image.img";
+  const std::string image_path = scratch_.path() + "/image.img";
   std::ofstream(image_path, std::ios::binary) << image;
   auto done = harness::run_child(
       harness::bin_path("ravik-device-client"),
@@ -299,13 +278,14 @@ TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
   HelperSession session(harness::production_helper_path());
   ASSERT_TRUE(session.started());
   session.send(open_format(target()));
-  expect_error(session.next_answer(), "DEVICE_NOT_REMOVABLE", std::string(kRefusal));
+  expect_error_event(session.next_answer(), "DEVICE_NOT_REMOVABLE",
+                     std::string(kRefusal));
   EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
   EXPECT_EQ(session.stderr_text(),
             "DEVICE_NOT_REMOVABLE: " + std::string(kRefusal) + "\n");
 
   // The client picks the production helper for a block device by itself.
-  const std::string image_path = scratch_ + "/image.img";
+  const std::string image_path = scratch_.path() + "/image.img";
   std::ofstream(image_path, std::ios::binary) << image_bytes(kMiB, 3);
   auto done = harness::run_child(harness::bin_path("ravik-device-client"),
                                  {"write", image_path, loop_->path()});
@@ -325,9 +305,10 @@ TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
 
   HelperSession second(harness::testing_helper_path());
   second.send(open_format(target()));
-  expect_error(second.next_answer(), "DEVICE_NOT_REMOVABLE",
-               "Could not exclusively open the selected disk: Device or resource busy "
-               "(os error 16)");
+  expect_error_event(
+      second.next_answer(), "DEVICE_NOT_REMOVABLE",
+      "Could not exclusively open the selected disk: Device or resource busy "
+      "(os error 16)");
   EXPECT_EQ(second.finish(), ExitStatus::exited_with(1));
   // Nor may anything mount the held disk.
   const auto mounted =
@@ -383,8 +364,8 @@ TEST_F(LoopHelperTest, DiskChangedBehindTheHelper_NextCommandIsDisconnected) {
   verify["mode"] = "full";
   session.send(verify);
   const auto answer = session.next_answer();
-  expect_error(answer, "DEVICE_DISCONNECTED",
-               "sysfs identity changed while the target was held.");
+  expect_error_event(answer, "DEVICE_DISCONNECTED",
+                     "sysfs identity changed while the target was held.");
 }
 
 TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages) {
@@ -434,7 +415,7 @@ TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages)
     SCOPED_TRACE(c.name);
     HelperSession session(harness::testing_helper_path());
     session.send(open_format(c.target));
-    expect_error(session.next_answer(), c.code, c.message);
+    expect_error_event(session.next_answer(), c.code, c.message);
     EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
   }
 }
@@ -494,8 +475,8 @@ TEST_F(LoopHelperTest, DiskHoldingActiveSwap_IsRefusedBeforeAnythingIsUnmounted)
 
   HelperSession session(harness::testing_helper_path());
   session.send(open_format(target()));
-  expect_error(session.next_answer(), "DEVICE_NOT_REMOVABLE",
-               "The selected disk holds an active swap area (" + swap + ").");
+  expect_error_event(session.next_answer(), "DEVICE_NOT_REMOVABLE",
+                     "The selected disk holds an active swap area (" + swap + ").");
   EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
   EXPECT_TRUE(is_mounted(on_disk));
 }

@@ -55,16 +55,6 @@ void write_local_file(const std::string& path, const std::vector<std::uint8_t>& 
             static_cast<std::streamsize>(bytes.size()));
 }
 
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> bytes(size);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (auto& b : bytes) {
-    state = state * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(state >> 24);
-  }
-  return bytes;
-}
-
 ::testing::AssertionResult fsck_clean(const std::string& image) {
   const CommandResult result = run("fsck.fat -n " + quote(image));
   std::istringstream lines(result.output);

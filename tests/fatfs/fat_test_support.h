@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fatfs/fatfs.h"
+#include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
 namespace fatfs_test {
@@ -30,7 +31,7 @@ std::string quote(const std::string& text);
 void make_sparse_file(const std::string& path, std::uint64_t size);
 std::vector<std::uint8_t> read_local_file(const std::string& path);
 void write_local_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed);
+using ravik::testing::pattern_bytes;
 
 // Whether `fsck.fat -n` exits 0 and prints nothing but its banner and the
 // summary line; otherwise the failure carries fsck's output.

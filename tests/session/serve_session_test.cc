@@ -30,7 +30,7 @@ constexpr std::uint64_t kDiskSize = 64 * 1024;
 class ServeSessionTest : public ::testing::Test {
  protected:
   ServeSessionTest()
-      : image_(session_test::image_bytes(kImageSize)),
+      : image_(testing::pattern_text(kImageSize)),
         disk_(std::make_shared<testing::FakeDisk>(kDiskSize)) {}
 
   std::string open_write() const {

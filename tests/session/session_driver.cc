@@ -8,18 +8,6 @@
 
 namespace ravik::session_test {
 
-std::string image_bytes(std::uint64_t size) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = 0x9e3779b9u;
-  for (auto& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state);
-  }
-  return bytes;
-}
-
 // Replaces what follows each `key` up to the first byte `stop_at` accepts
 // with "*".
 static std::string mask_after(std::string line, const std::string& key,
@@ -63,7 +51,7 @@ std::string error_line(const std::optional<std::string>& operation_id,
 }
 
 SessionDriver::SessionDriver(std::uint64_t image_size, std::uint64_t target_size)
-    : image_(image_bytes(image_size)), target_size_(target_size) {
+    : image_(testing::pattern_text(image_size)), target_size_(target_size) {
   target_path_ = dir_.write_file("target.img", std::string(target_size, '\0'));
 }
 

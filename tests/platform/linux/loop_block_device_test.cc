@@ -20,6 +20,7 @@
 #include "platform/aligned_buffer.h"
 #include "platform/linux/open_linux_block_device.h"
 #include "support/loop_device_fixture.h"
+#include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
@@ -27,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::LoopDevice;
+using testing::pattern_bytes;
 using testing::run_command;
 
 constexpr std::uint64_t kDiskBytes = 32 * 1024 * 1024;
@@ -44,13 +46,6 @@ SelectedDisk target_for(const LoopDevice& loop) {
   target.device_path = loop.path();
   target.size_bytes = loop.size_bytes();
   return target;
-}
-
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, unsigned seed) {
-  std::vector<std::uint8_t> bytes(size);
-  std::mt19937 random(seed);
-  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
-  return bytes;
 }
 
 std::string read_backing(const LoopDevice& loop, std::uint64_t offset, std::size_t size) {

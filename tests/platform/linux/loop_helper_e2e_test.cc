@@ -16,6 +16,7 @@
 #include "io/unique_fd.h"
 #include "support/child_process.h"
 #include "support/loop_device_fixture.h"
+#include "support/pattern_bytes.h"
 #include "support/sha256_hex.h"
 #include "support/temp_dir.h"
 
@@ -26,23 +27,12 @@ namespace fs = std::filesystem;
 using harness::ExitStatus;
 using nlohmann::ordered_json;
 using testing::LoopDevice;
+using testing::pattern_text;
 using testing::run_command;
 using testing::sha256_hex;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kDiskBytes = 16 * kMiB;
-
-std::string image_bytes(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = 0x9e3779b9u ^ seed;
-  for (auto& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state);
-  }
-  return bytes;
-}
 
 std::string read_file(const std::string& path, std::size_t size) {
   std::ifstream in(path, std::ios::binary);
@@ -186,7 +176,7 @@ class LoopHelperSectorTest : public LoopHelperTest,
 
 TEST_P(LoopHelperSectorTest, TestingHelper_WriteVerifyReadRelease) {
   ATTACH_OR_SKIP(GetParam());
-  const std::string image = image_bytes(9 * kMiB, GetParam());
+  const std::string image = pattern_text(9 * kMiB, GetParam());
   HelperSession session(harness::testing_helper_path());
   ASSERT_TRUE(session.started());
   session.send(open_write(image, kMiB, target()));
@@ -243,7 +233,7 @@ TEST_P(LoopHelperSectorTest, TestingHelper_WriteVerifyReadRelease) {
 
 TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
   ATTACH_OR_SKIP(GetParam());
-  const std::string image = image_bytes(9 * kMiB, 100 + GetParam());
+  const std::string image = pattern_text(9 * kMiB, 100 + GetParam());
   const std::string image_path = scratch_.path() + "/image.img";
   std::ofstream(image_path, std::ios::binary) << image;
   auto done = harness::run_child(
@@ -286,7 +276,7 @@ TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
 
   // The client picks the production helper for a block device by itself.
   const std::string image_path = scratch_.path() + "/image.img";
-  std::ofstream(image_path, std::ios::binary) << image_bytes(kMiB, 3);
+  std::ofstream(image_path, std::ios::binary) << pattern_text(kMiB, 3);
   auto done = harness::run_child(harness::bin_path("ravik-device-client"),
                                  {"write", image_path, loop_->path()});
   ASSERT_TRUE(done) << done.error();
@@ -326,7 +316,7 @@ TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
 
 TEST_F(LoopHelperTest, Verify_ReadsTheMediumNotThePageCache) {
   ATTACH_OR_SKIP();
-  const std::string image = image_bytes(4 * kMiB, 9);
+  const std::string image = pattern_text(4 * kMiB, 9);
   HelperSession session(harness::testing_helper_path());
   session.send(open_write(image, 0, target()));
   ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
@@ -350,7 +340,7 @@ TEST_F(LoopHelperTest, Verify_ReadsTheMediumNotThePageCache) {
 
 TEST_F(LoopHelperTest, DiskChangedBehindTheHelper_NextCommandIsDisconnected) {
   ATTACH_OR_SKIP();
-  const std::string image = image_bytes(4 * kMiB, 11);
+  const std::string image = pattern_text(4 * kMiB, 11);
   HelperSession session(harness::testing_helper_path());
   session.send(open_write(image, 0, target()));
   ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "client/signal_relay.h"
 #include "io/write_all.h"
 
 namespace ravik::client {
@@ -79,6 +80,7 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
     return fail(HelperError::io(codes::kUnknown, "Could not execute the helper " + path,
                                 exec_error));
   }
+  signal_relay::add(pid);
   return HelperProcess(pid, std::move(input.second), std::move(output.first),
                        std::move(launch.terminal), launch.elevated);
 }
@@ -161,6 +163,13 @@ std::optional<std::string> HelperProcess::read_line() {
 
 int HelperProcess::wait() {
   if (status_) return *status_;
+  // Out of the relay while the ended child still holds its pid: once reaped,
+  // the pid may name an unrelated process.
+  siginfo_t ended{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT) < 0 &&
+         errno == EINTR) {
+  }
+  signal_relay::remove(pid_);
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0) {
     if (errno != EINTR) {

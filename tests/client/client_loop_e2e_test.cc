@@ -3,6 +3,7 @@
 // for the test) or is refused when sudo cannot run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,13 +90,17 @@ class ClientLoopTest : public ::testing::Test {
     return harness::run_child(harness::bin_path("ravik-device-client"), write_arguments(),
                               ChildOptions().as_user(kNobody, kNobody));
   }
-  std::vector<std::string> write_arguments() {
-    image_ = std::string(3 * kMiB, '\0');
+  std::vector<std::string> write_arguments(std::size_t size = 3 * kMiB) {
+    image_ = std::string(size, '\0');
     for (std::size_t i = 0; i < image_.size(); ++i) {
       image_[i] = static_cast<char>((i * 2654435761u) >> 13);
     }
     return {"write", dir_.write_file("image.img", image_, 0644), loop_->path(),
             "--helper", harness::testing_helper_path()};
+  }
+  std::string nobody_rule() const {
+    // Exactly the helper, without arguments: what the client asks sudo for.
+    return "nobody ALL=(root) NOPASSWD: " + harness::testing_helper_path() + " \"\"";
   }
   bool disk_untouched() const {
     return read_prefix(loop_->backing_path(), 16 * kMiB) == std::string(16 * kMiB, '\0');
@@ -161,9 +166,7 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
       << refused->stderr_text;
   EXPECT_TRUE(disk_untouched());
 
-  // Exactly the helper, without arguments: what the client asks sudo for.
-  const SudoersRule rule("nobody ALL=(root) NOPASSWD: " + harness::testing_helper_path() +
-                         " \"\"");
+  const SudoersRule rule(nobody_rule());
   ASSERT_EQ(rule.problem(), "");
   auto written = write_as_nobody();
   ASSERT_TRUE(written) << written.error();
@@ -172,6 +175,33 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
             std::string::npos)
       << written->stdout_text;
   EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+}
+
+// The root helper is out of the terminal's process group and out of nobody's
+// reach, but the sudo process in front of it takes the client's relayed
+// interrupt and passes it on: the helper cancels and the session ends cleanly.
+TEST_F(ClientLoopTest, Nobody_InterruptReachesTheHelperThroughSudo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  const SudoersRule rule(nobody_rule());
+  ASSERT_EQ(rule.problem(), "");
+  std::vector<std::string> args = write_arguments(16 * kMiB);
+  args.push_back("--json");
+  auto client =
+      harness::ChildProcess::start(harness::bin_path("ravik-device-client"), args,
+                                   ChildOptions().as_user(kNobody, kNobody));
+  ASSERT_TRUE(client) << client.error();
+  const auto ready = client->read_line();
+  ASSERT_TRUE(ready && ready->starts_with(R"({"event":"ready")"))
+      << client->stderr_text();
+  ASSERT_TRUE(client->send_signal(SIGINT));
+  const auto events = client->read_stdout_to_end();
+  ASSERT_TRUE(events);
+  EXPECT_EQ(client->wait(), ExitStatus::exited_with(1));
+  // The write or, had it just finished, the verification is what stopped.
+  EXPECT_NE(client->stderr_text().find("CANCELED: The transaction was canceled."),
+            std::string::npos)
+      << client->stderr_text();
+  EXPECT_NE(events->find(R"({"event":"released")"), std::string::npos) << *events;
 }
 
 // sudo is hidden in a private mount namespace behind a node nobody may run.

@@ -177,6 +177,33 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
   EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
 }
 
+// On a terminal sudo asks for the password there, from the helper's own
+// process group, which the client lends the terminal to: a background group
+// reading it would be stopped, and the client would wait for ever.
+TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  const SudoersRule rule("Defaults:nobody passwd_tries=1");
+  ASSERT_EQ(rule.problem(), "");
+  std::vector<std::string> words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                    "--clear-groups",
+                                    harness::bin_path("ravik-device-client")};
+  for (std::string& argument : write_arguments()) words.push_back(std::move(argument));
+  std::string command = "exec";
+  for (const std::string& word : words) command += " '" + word + "'";
+  // script(1) runs the command on a new terminal, in its foreground.
+  auto done = harness::run_child("/usr/bin/script", {"-qec", command, "/dev/null"},
+                                 ChildOptions::input("wrong password\n"),
+                                 std::chrono::seconds(30));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1)) << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("[sudo] password for nobody:"), std::string::npos)
+      << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("sudo: 1 incorrect password attempt"),
+            std::string::npos)
+      << done->stdout_text;
+  EXPECT_TRUE(disk_untouched());
+}
+
 // The root helper is out of the terminal's process group and out of nobody's
 // reach, but the sudo process in front of it takes the client's relayed
 // interrupt and passes it on: the helper cancels and the session ends cleanly.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "sudo_launcher/sudo_launcher.h"
 
@@ -30,9 +31,13 @@ Result<HelperProcess> start_helper_for_target(const std::string& helper_path,
                     os_error_text(errno) +
                     ". Run ravik-device-client as root. Nothing was written.");
   }
+  // sudo runs, and a sudoers rule names, an absolute path.
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(helper_path, error);
+  const std::string command = error ? helper_path : absolute.lexically_normal().string();
   HelperLaunch launch;
   launch.terminal = ForegroundTerminal::acquire();
-  launch.arguments = sudo_launch_arguments(helper_path, launch.terminal != nullptr);
+  launch.arguments = sudo_launch_arguments(command, launch.terminal != nullptr);
   launch.own_process_group = true;
   launch.elevated = true;
   return HelperProcess::start(helper_path, std::move(launch));

@@ -12,8 +12,9 @@
 #include <sstream>
 
 #include "io/unique_fd.h"
-#include "platform/linux/loop_device.h"
 #include "support/child_process.h"
+#include "support/loop_device_fixture.h"
+#include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
@@ -98,10 +99,7 @@ class ClientLoopTest : public ::testing::Test {
                               ChildOptions().as_user(kNobody, kNobody));
   }
   std::vector<std::string> write_arguments(std::size_t size = 3 * kMiB) {
-    image_ = std::string(size, '\0');
-    for (std::size_t i = 0; i < image_.size(); ++i) {
-      image_[i] = static_cast<char>((i * 2654435761u) >> 13);
-    }
+    image_ = testing::pattern_text(size);
     return {"write", dir_.write_file("image.img", image_, 0644), loop_->path(),
             "--helper", harness::testing_helper_path()};
   }

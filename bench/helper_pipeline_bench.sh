@@ -11,8 +11,9 @@
 #            against bmaptool copy of the same fully mapped image
 #   client   ravik-device-client write --sha256 (write + verify, end close)
 #            of 512 MiB to a file in /dev/shm against the memory baseline
-#   scaling  write + verify of 64 MiB, 512 MiB and 4 GiB, throughput of each,
-#            and the helper's peak RSS
+#   scaling  write + verify of 64 MiB, 512 MiB and 4 GiB (from the end of the
+#            open to the verification's result), throughput of each, and the
+#            helper's peak RSS
 #
 # The feeder also prints the CPU seconds of every helper thread: where the
 # time goes; the memory figure adds the CPU seconds of the helper (all its
@@ -160,7 +161,10 @@ scaling() {
     for run in $(seq "$runs"); do
       local line
       line=$(feed "s$mib")
-      times+=("$(field total_s <<<"$line")")
+      # The write and the verification, without the process start and the
+      # open, which do not grow with the size.
+      times+=("$(awk -v w="$(field write_s <<<"$line")" -v v="$(field verify_s <<<"$line")" \
+        'BEGIN { printf "%.3f", w + v }')")
       rss+=("$(field helper_maxrss_kib <<<"$line")")
       echo "scaling ${mib} MiB run $run (load $(load)): $line"
     done

@@ -1,0 +1,147 @@
+#include "client/image_fan_out.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+namespace ravik::client {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+char byte_at(std::uint64_t offset) { return static_cast<char>((offset * 131) >> 5); }
+
+// `size` patterned bytes; counts what it handed out; fails every read from
+// `fail_at` on.
+class PatternReader : public ImageReader {
+ public:
+  PatternReader(std::uint64_t size, std::atomic<std::uint64_t>& handed_out,
+                std::uint64_t fail_at = UINT64_MAX)
+      : size_(size), fail_at_(fail_at), handed_out_(handed_out) {}
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (position_ >= fail_at_) return fail(codes::kImageMissing, "corrupt input");
+    const std::size_t count = static_cast<std::size_t>(
+        std::min<std::uint64_t>(buffer.size(), size_ - position_));
+    for (std::size_t i = 0; i < count; ++i) {
+      buffer[i] = static_cast<std::uint8_t>(byte_at(position_ + i));
+    }
+    position_ += count;
+    handed_out_ += count;
+    return count;
+  }
+
+ private:
+  std::uint64_t size_;
+  std::uint64_t fail_at_;
+  std::uint64_t position_ = 0;
+  std::atomic<std::uint64_t>& handed_out_;
+};
+
+std::string pattern(std::uint64_t size) {
+  std::string bytes;
+  for (std::uint64_t i = 0; i < size; ++i) bytes.push_back(byte_at(i));
+  return bytes;
+}
+
+// Everything `chunks` gives, `limit` bytes at most per call, then released;
+// the failure message when it fails.
+struct Taken {
+  std::string bytes;
+  std::string failure;
+};
+Taken take_all(ImageChunks& chunks, std::size_t limit) {
+  Taken taken;
+  while (true) {
+    auto next = chunks.next(limit);
+    if (!next) {
+      taken.failure = next.error().message();
+      break;
+    }
+    if (next->empty()) break;
+    EXPECT_LE(next->size(), limit);
+    taken.bytes.append(reinterpret_cast<const char*>(next->data()), next->size());
+  }
+  chunks.release();
+  return taken;
+}
+
+ImageFanOut::Limits limits(std::chrono::milliseconds stall_limit = 1h) {
+  return {.chunk_bytes = kChunk, .window_chunks = 4, .stall_limit = stall_limit};
+}
+
+TEST(ImageFanOutTest, EverySessionGetsEveryByte_AndTheSlowestBoundsTheReadAhead) {
+  const std::uint64_t size = 40 * kChunk + 5;
+  std::atomic<std::uint64_t> handed_out{0};
+  ImageFanOut fan_out(std::make_unique<PatternReader>(size, handed_out), 3, limits());
+  std::promise<void> go_on;
+  auto slow = std::async(std::launch::async, [&] {
+    Taken taken;
+    auto first = fan_out.session(0).next(kChunk);
+    if (first)
+      taken.bytes.assign(reinterpret_cast<const char*>(first->data()), first->size());
+    go_on.get_future().wait();
+    Taken rest = take_all(fan_out.session(0), 1000);
+    taken.bytes += rest.bytes;
+    taken.failure = rest.failure;
+    return taken;
+  });
+  auto whole = std::async(std::launch::async,
+                          [&] { return take_all(fan_out.session(1), kChunk); });
+  auto partial = std::async(std::launch::async,
+                            [&] { return take_all(fan_out.session(2), 10'000); });
+  // The slow session still holds the oldest chunk: the window is all that
+  // may have been read.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_LE(handed_out.load(), 4 * kChunk);
+  go_on.set_value();
+  for (auto* session : {&slow, &whole, &partial}) {
+    const Taken taken = session->get();
+    EXPECT_EQ(taken.failure, "");
+    EXPECT_TRUE(taken.bytes == pattern(size)) << taken.bytes.size();
+  }
+}
+
+TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
+  const std::uint64_t size = 20 * kChunk;
+  std::atomic<std::uint64_t> handed_out{0};
+  ImageFanOut fan_out(std::make_unique<PatternReader>(size, handed_out), 3,
+                      limits(200ms));
+  // Session 0 takes one chunk and then nothing: a stick that hangs.
+  ASSERT_TRUE(fan_out.session(0).next(kChunk));
+  auto first = std::async(std::launch::async,
+                          [&] { return take_all(fan_out.session(1), kChunk); });
+  auto second = std::async(std::launch::async,
+                           [&] { return take_all(fan_out.session(2), kChunk); });
+  const bool finished = second.wait_for(60s) == std::future_status::ready &&
+                        first.wait_for(60s) == std::future_status::ready;
+  if (!finished) fan_out.session(0).release();  // so that the failure cannot hang
+  ASSERT_TRUE(finished) << "the others waited for the stalled session";
+  EXPECT_TRUE(first.get().bytes == pattern(size));
+  EXPECT_TRUE(second.get().bytes == pattern(size));
+  auto stalled = fan_out.session(0).next(kChunk);
+  ASSERT_FALSE(stalled);
+  EXPECT_TRUE(stalled.error().message().starts_with("This disk took no image data for "))
+      << stalled.error().message();
+  fan_out.session(0).release();
+}
+
+TEST(ImageFanOutTest, ReadFailure_ReachesEverySessionAfterTheBytesBeforeIt) {
+  std::atomic<std::uint64_t> handed_out{0};
+  ImageFanOut fan_out(
+      std::make_unique<PatternReader>(10 * kChunk, handed_out, 3 * kChunk), 2, limits());
+  auto other =
+      std::async(std::launch::async, [&] { return take_all(fan_out.session(1), 777); });
+  for (const Taken& taken : {take_all(fan_out.session(0), kChunk), other.get()}) {
+    EXPECT_TRUE(taken.bytes == pattern(3 * kChunk)) << taken.bytes.size();
+    EXPECT_EQ(taken.failure, "corrupt input");
+  }
+}
+
+}  // namespace
+}  // namespace ravik::client

@@ -64,9 +64,9 @@ struct SessionOutcome {
   std::string failure;
 };
 
-// Runs the whole session of `options.target_path`'s write for one disk of
-// several: the image bytes from `chunks` (released when the stream ends),
-// progress to `progress`, nothing printed. Thread-safe across sessions.
+// Runs the whole write session of `plan.target`, one disk of several: the
+// image bytes from `chunks` (released once its stream ends), progress to
+// `progress`, nothing printed. Sessions may run on threads of their own.
 SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
                                  ProgressSink& progress, ImageChunks& chunks);
 

@@ -83,7 +83,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
   app.require_subcommand(1);
 
-  CLI::App* write = app.add_subcommand("write", "Write IMAGE to the whole disk TARGET");
+  CLI::App* write = app.add_subcommand(
+      "write", "Write IMAGE to the whole disk TARGET (to several at once)");
   write->add_option("IMAGE", options.image_path, "Raw disk image")
       ->type_name("")
       ->required();

@@ -110,8 +110,7 @@ TEST(ImageFanOutTest, EverySessionGetsEveryByte_AndTheSlowestBoundsTheReadAhead)
 TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
   const std::uint64_t size = 20 * kChunk;
   std::atomic<std::uint64_t> handed_out{0};
-  ImageFanOut fan_out(std::make_unique<PatternReader>(size, handed_out), 3,
-                      limits(200ms));
+  ImageFanOut fan_out(std::make_unique<PatternReader>(size, handed_out), 3, limits(3s));
   // Session 0 takes one chunk and then nothing: a stick that hangs.
   ASSERT_TRUE(fan_out.session(0).next(kChunk));
   auto first = std::async(std::launch::async,
@@ -122,8 +121,13 @@ TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
                         first.wait_for(60s) == std::future_status::ready;
   if (!finished) fan_out.session(0).release();  // so that the failure cannot hang
   ASSERT_TRUE(finished) << "the others waited for the stalled session";
-  EXPECT_TRUE(first.get().bytes == pattern(size));
-  EXPECT_TRUE(second.get().bytes == pattern(size));
+  // The stall limit is long enough that a loaded machine does not leave the
+  // sessions that take their bytes behind.
+  for (auto* session : {&first, &second}) {
+    const Taken taken = session->get();
+    EXPECT_EQ(taken.failure, "");
+    EXPECT_TRUE(taken.bytes == pattern(size)) << taken.bytes.size();
+  }
   auto stalled = fan_out.session(0).next(kChunk);
   ASSERT_FALSE(stalled);
   EXPECT_TRUE(stalled.error().message().starts_with("This disk took no image data for "))

@@ -15,7 +15,6 @@ class ImageFanOut::Cursor : public ImageChunks {
       current_.reset();
       offset_ = 0;
       ++me.index;
-      me.last_moved = Clock::now();
       fan_out_.trim();
       fan_out_.room_.notify_all();
     }
@@ -31,6 +30,7 @@ class ImageFanOut::Cursor : public ImageChunks {
     }
     if (!me.taking) return std::span<const std::uint8_t>();
     if (me.index < fan_out_.first_index_ + fan_out_.window_.size()) {
+      me.last_active = Clock::now();
       if (!current_) current_ = fan_out_.window_[me.index - fan_out_.first_index_];
       const std::size_t count = std::min(limit, current_->size - offset_);
       const std::span<const std::uint8_t> bytes(current_->bytes.data() + offset_, count);
@@ -61,7 +61,7 @@ class ImageFanOut::Cursor : public ImageChunks {
 ImageFanOut::ImageFanOut(std::unique_ptr<ImageReader> reader, std::size_t sessions,
                          Limits limits)
     : reader_(std::move(reader)), limits_(limits), followers_(sessions) {
-  for (Follower& follower : followers_) follower.last_moved = Clock::now();
+  for (Follower& follower : followers_) follower.last_active = Clock::now();
   for (std::size_t id = 0; id < sessions; ++id) {
     cursors_.push_back(std::make_unique<Cursor>(*this, id));
   }
@@ -106,12 +106,12 @@ bool ImageFanOut::await_room(std::unique_lock<std::mutex>& lock) {
     bool left_one_behind = false;
     for (Follower& follower : followers_) {
       if (!follower.taking || follower.index != first_index_) continue;
-      if (now - follower.last_moved >= limits_.stall_limit) {
+      if (now - follower.last_active >= limits_.stall_limit) {
         follower.taking = false;
         follower.left_behind = true;
         left_one_behind = true;
       } else {
-        deadline = std::min(deadline, follower.last_moved + limits_.stall_limit);
+        deadline = std::min(deadline, follower.last_active + limits_.stall_limit);
       }
     }
     if (left_one_behind) {
@@ -148,6 +148,12 @@ void ImageFanOut::read_ahead() {
     if (*filled == 0) break;
     chunk->size = *filled;
     window_.push_back(std::move(chunk));
+    // The sessions that waited for this chunk were not stalling: their clock
+    // starts now.
+    const std::uint64_t index = first_index_ + window_.size() - 1;
+    for (Follower& follower : followers_) {
+      if (follower.index == index) follower.last_active = Clock::now();
+    }
     arrived_.notify_all();
   }
   ended_ = true;

@@ -59,7 +59,8 @@ class ImageFanOut {
     std::uint64_t index = 0;  // of the chunk it takes next
     bool taking = true;       // neither released nor left behind
     bool left_behind = false;
-    Clock::time_point last_moved;
+    // When it last took bytes; a session stuck in sending them lets it age.
+    Clock::time_point last_active;
   };
   class Cursor;
 

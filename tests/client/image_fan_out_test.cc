@@ -4,50 +4,43 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <thread>
+
+#include "support/pattern_bytes.h"
 
 namespace ravik::client {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::pattern_text;
 
 constexpr std::size_t kChunk = 64 * 1024;
 
-char byte_at(std::uint64_t offset) { return static_cast<char>((offset * 131) >> 5); }
-
-// `size` patterned bytes; counts what it handed out; fails every read from
-// `fail_at` on.
+// The image `bytes` (not owned); counts what it handed out; fails every read
+// from `fail_at` on.
 class PatternReader : public ImageReader {
  public:
-  PatternReader(std::uint64_t size, std::atomic<std::uint64_t>& handed_out,
+  PatternReader(const std::string& bytes, std::atomic<std::uint64_t>& handed_out,
                 std::uint64_t fail_at = UINT64_MAX)
-      : size_(size), fail_at_(fail_at), handed_out_(handed_out) {}
+      : bytes_(bytes), fail_at_(fail_at), handed_out_(handed_out) {}
 
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
     if (position_ >= fail_at_) return fail(codes::kImageMissing, "corrupt input");
-    const std::size_t count = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer.size(), size_ - position_));
-    for (std::size_t i = 0; i < count; ++i) {
-      buffer[i] = static_cast<std::uint8_t>(byte_at(position_ + i));
-    }
+    const std::size_t count = std::min(buffer.size(), bytes_.size() - position_);
+    std::memcpy(buffer.data(), bytes_.data() + position_, count);
     position_ += count;
     handed_out_ += count;
     return count;
   }
 
  private:
-  std::uint64_t size_;
+  const std::string& bytes_;
   std::uint64_t fail_at_;
-  std::uint64_t position_ = 0;
+  std::size_t position_ = 0;
   std::atomic<std::uint64_t>& handed_out_;
 };
-
-std::string pattern(std::uint64_t size) {
-  std::string bytes;
-  for (std::uint64_t i = 0; i < size; ++i) bytes.push_back(byte_at(i));
-  return bytes;
-}
 
 // Everything `chunks` gives, `limit` bytes at most per call, then released;
 // the failure message when it fails.
@@ -76,9 +69,9 @@ ImageFanOut::Limits limits(std::chrono::milliseconds stall_limit = 1h) {
 }
 
 TEST(ImageFanOutTest, EverySessionGetsEveryByte_AndTheSlowestBoundsTheReadAhead) {
-  const std::uint64_t size = 40 * kChunk + 5;
+  const std::string image = pattern_text(40 * kChunk + 5);
   std::atomic<std::uint64_t> handed_out{0};
-  ImageFanOut fan_out(std::make_unique<PatternReader>(size, handed_out), 3, limits());
+  ImageFanOut fan_out(std::make_unique<PatternReader>(image, handed_out), 3, limits());
   std::promise<void> go_on;
   auto slow = std::async(std::launch::async, [&] {
     Taken taken;
@@ -103,14 +96,14 @@ TEST(ImageFanOutTest, EverySessionGetsEveryByte_AndTheSlowestBoundsTheReadAhead)
   for (auto* session : {&slow, &whole, &partial}) {
     const Taken taken = session->get();
     EXPECT_EQ(taken.failure, "");
-    EXPECT_TRUE(taken.bytes == pattern(size)) << taken.bytes.size();
+    EXPECT_TRUE(taken.bytes == image) << taken.bytes.size();
   }
 }
 
 TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
-  const std::uint64_t size = 20 * kChunk;
+  const std::string image = pattern_text(20 * kChunk);
   std::atomic<std::uint64_t> handed_out{0};
-  ImageFanOut fan_out(std::make_unique<PatternReader>(size, handed_out), 3, limits(3s));
+  ImageFanOut fan_out(std::make_unique<PatternReader>(image, handed_out), 3, limits(3s));
   // Session 0 takes one chunk and then nothing: a stick that hangs.
   ASSERT_TRUE(fan_out.session(0).next(kChunk));
   auto first = std::async(std::launch::async,
@@ -126,7 +119,7 @@ TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
   for (auto* session : {&first, &second}) {
     const Taken taken = session->get();
     EXPECT_EQ(taken.failure, "");
-    EXPECT_TRUE(taken.bytes == pattern(size)) << taken.bytes.size();
+    EXPECT_TRUE(taken.bytes == image) << taken.bytes.size();
   }
   auto stalled = fan_out.session(0).next(kChunk);
   ASSERT_FALSE(stalled);
@@ -136,13 +129,14 @@ TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
 }
 
 TEST(ImageFanOutTest, ReadFailure_ReachesEverySessionAfterTheBytesBeforeIt) {
+  const std::string image = pattern_text(10 * kChunk);
   std::atomic<std::uint64_t> handed_out{0};
-  ImageFanOut fan_out(
-      std::make_unique<PatternReader>(10 * kChunk, handed_out, 3 * kChunk), 2, limits());
+  ImageFanOut fan_out(std::make_unique<PatternReader>(image, handed_out, 3 * kChunk), 2,
+                      limits());
   auto other =
       std::async(std::launch::async, [&] { return take_all(fan_out.session(1), 777); });
   for (const Taken& taken : {take_all(fan_out.session(0), kChunk), other.get()}) {
-    EXPECT_TRUE(taken.bytes == pattern(3 * kChunk)) << taken.bytes.size();
+    EXPECT_TRUE(taken.bytes == image.substr(0, 3 * kChunk)) << taken.bytes.size();
     EXPECT_EQ(taken.failure, "corrupt input");
   }
 }

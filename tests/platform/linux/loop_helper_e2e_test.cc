@@ -260,16 +260,11 @@ INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopHelperSectorTest,
 // session each.
 class LoopMultiWriteTest : public LoopHelperTest {
  protected:
-  void TearDown() override {
-    disks_.clear();
-    LoopHelperTest::TearDown();
-  }
-
   void attach_disks(std::size_t count) {
     disks_.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
       std::string why_not;
-      auto disk = LoopDevice::attach(scratch_ + "/disk" + std::to_string(i) + ".img",
+      auto disk = LoopDevice::attach(scratch_.file("disk" + std::to_string(i) + ".img"),
                                      64 * kMiB, 512, why_not);
       if (!disk) {
         unavailable_ = why_not;
@@ -281,7 +276,7 @@ class LoopMultiWriteTest : public LoopHelperTest {
 
   // `write IMAGE DISK...` with the image's published digest.
   std::vector<std::string> write_args(const std::string& image) {
-    const std::string image_path = scratch_ + "/image.img";
+    const std::string image_path = scratch_.file("image.img");
     std::ofstream(image_path, std::ios::binary) << image;
     std::vector<std::string> args = {"write", image_path};
     for (const LoopDevice& disk : disks_) args.push_back(disk.path());
@@ -320,7 +315,7 @@ class LoopMultiWriteTest : public LoopHelperTest {
 
 TEST_F(LoopMultiWriteTest, FourDisks_WrittenAtOnce_EachVerified) {
   ATTACH_DISKS_OR_SKIP(4u);
-  const std::string image = image_bytes(24 * kMiB, 41);
+  const std::string image = pattern_text(24 * kMiB, 41);
   auto done =
       harness::run_child(harness::bin_path("ravik-device-client"), write_args(image));
   ASSERT_TRUE(done) << done.error();
@@ -339,7 +334,7 @@ TEST_F(LoopMultiWriteTest, FourDisks_WrittenAtOnce_EachVerified) {
 // it under the helper does what a pulled stick does: its writes fail.
 TEST_F(LoopMultiWriteTest, OneDiskShrunkWhileWriting_FailsAloneAndTheJobFails) {
   ATTACH_DISKS_OR_SKIP(4u);
-  const std::string image = image_bytes(24 * kMiB, 43);
+  const std::string image = pattern_text(24 * kMiB, 43);
   auto client = harness::ChildProcess::start(harness::bin_path("ravik-device-client"),
                                              write_args(image));
   ASSERT_TRUE(client) << client.error();

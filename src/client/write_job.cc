@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/image_digest.h"
 #include "client/image_reader.h"
@@ -411,7 +412,7 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
                                   const std::string& helper_path,
                                   ProgressSink& progress) {
   const bool writing = options_.command == ClientCommand::kWrite;
-  auto helper = HelperProcess::start(helper_path);
+  auto helper = start_helper_for_target(helper_path, target.regular_file);
   if (!helper) {
     report_.fail_with(helper.error().message());
     return false;
@@ -436,7 +437,11 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
       report_.fail_with(ready ? "The helper refused the target: " + event_failure(*ready)
-                              : "The helper ended before it held the target.");
+                        : helper->elevated()
+                            ? "sudo did not start the helper as root, or the helper "
+                              "ended before it held the target (see above). Nothing "
+                              "was written."
+                            : "The helper ended before it held the target.");
       session_over_ = true;
       if (chunks_ != nullptr) chunks_->release();
     } else if (!writing) {

@@ -9,13 +9,18 @@
 #            of the target
 #   bmap     the write phase alone (helper start to close, no verification)
 #            against bmaptool copy of the same fully mapped image
-#   scaling  write + verify of 64 MiB, 512 MiB and 4 GiB, throughput of each,
-#            and the helper's peak RSS
+#   client   ravik-device-client write --sha256 (write + verify, end close)
+#            of 512 MiB to a file in /dev/shm against the memory baseline
+#   scaling  write + verify of 64 MiB, 512 MiB and 4 GiB (from the end of the
+#            open to the verification's result), throughput of each, and the
+#            helper's peak RSS
 #
 # The feeder also prints the CPU seconds of every helper thread: where the
-# time goes.
+# time goes; the memory figure adds the CPU seconds of the helper (all its
+# threads) and of the baseline (all three commands), which a loaded machine
+# disturbs less than wall times.
 #
-# Usage: bench/helper_pipeline_bench.sh [memory|bmap|scaling|all] [BUILD_DIR]
+# Usage: bench/helper_pipeline_bench.sh [memory|bmap|client|scaling|all] [BUILD_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-all}
@@ -23,8 +28,10 @@ build=${2:-$root/build}
 runs=${RUNS:-3}
 helper=$build/bin/ravik-unix-device-helper-testing
 feeder=$build/bin/helper_feeder
+client=$build/bin/ravik-device-client
 
-cmake --build "$build" -j2 --target helper_feeder ravik-unix-device-helper-testing >/dev/null
+cmake --build "$build" -j2 --target helper_feeder ravik-unix-device-helper-testing \
+  ravik-device-client >/dev/null
 
 work=$(mktemp -d /dev/shm/ravik-pipeline-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -39,6 +46,8 @@ seconds_of() {
   awk -v ns=$((end - begin)) 'BEGIN { printf "%.3f\n", ns / 1e9 }'
 }
 field() { sed -n "s/.*\b$1=\([^ ]*\).*/\1/p"; }
+# CPU seconds of all helper threads in a feeder line.
+helper_cpu() { grep -o 'cpu\[[^]]*\]=[0-9.]*' | awk -F= '{ s += $2 } END { printf "%.3f\n", s }'; }
 
 make_image() {  # name MiB; openssl rand takes at most 2 GiB at a time
   : >"$work/$1"
@@ -61,9 +70,18 @@ baseline() {  # name
   openssl dgst -sha256 "$work/$1.target" >/dev/null
 }
 
+# The baseline's user + system CPU seconds, all three commands.
+baseline_cpu() {  # name
+  /usr/bin/time -f '%U %S' bash -c '
+    openssl dgst -sha256 "$1" >/dev/null
+    dd if="$1" of="$1.target" bs=4M conv=fsync,notrunc status=none
+    openssl dgst -sha256 "$1.target" >/dev/null' _ "$work/$1" 2>&1 >/dev/null |
+    awk '{ printf "%.3f\n", $1 + $2 }'
+}
+
 memory() {
   make_image m512 512
-  local helper_times=() base_times=()
+  local helper_times=() base_times=() helper_cpus=() base_cpus=()
   for run in $(seq "$runs"); do
     local line t b
     line=$(feed m512)
@@ -71,6 +89,8 @@ memory() {
     helper_times+=("$t")
     b=$(seconds_of baseline m512)
     base_times+=("$b")
+    helper_cpus+=("$(helper_cpu <<<"$line")")
+    base_cpus+=("$(baseline_cpu m512)")
     echo "memory run $run (load $(load)): helper ${t} s, openssl+dd+openssl ${b} s | $line"
   done
   local h bm
@@ -79,6 +99,8 @@ memory() {
   awk -v h="$h" -v b="$bm" -v l="$(load)" 'BEGIN {
     printf "memory 512 MiB write+verify: helper %.3f s, baseline %.3f s, ratio %.2f (load %s)\n",
       h, b, b / h, l }'
+  awk -v h="$(median "${helper_cpus[@]}")" -v b="$(median "${base_cpus[@]}")" 'BEGIN {
+    printf "memory 512 MiB CPU seconds: helper %.3f, baseline %.3f\n", h, b }'
   rm -f "$work"/m512*
 }
 
@@ -104,18 +126,51 @@ bmap() {
   rm -f "$work"/b512*
 }
 
+client() {
+  make_image c512 512
+  local client_times=() base_times=()
+  for run in $(seq "$runs"); do
+    local c b
+    local begin end
+    begin=$(date +%s%N)
+    if ! "$client" write "$work/c512" "$work/c512.target" --sha256 "$(cat "$work/c512.sha256")" \
+      --helper "$helper" --end close >"$work/client.out" 2>&1; then
+      cat "$work/client.out" >&2
+      exit 1
+    fi
+    end=$(date +%s%N)
+    c=$(awk -v ns=$((end - begin)) 'BEGIN { printf "%.3f\n", ns / 1e9 }')
+    client_times+=("$c")
+    b=$(seconds_of baseline c512)
+    base_times+=("$b")
+    echo "client run $run (load $(load)): client write --sha256 ${c} s, openssl+dd+openssl ${b} s"
+  done
+  local c bm
+  c=$(median "${client_times[@]}")
+  bm=$(median "${base_times[@]}")
+  awk -v c="$c" -v b="$bm" -v l="$(load)" 'BEGIN {
+    printf "client 512 MiB write --sha256 + verify: client %.3f s, baseline %.3f s, ratio %.2f (load %s)\n",
+      c, b, b / c, l }'
+  rm -f "$work"/c512*
+}
+
 scaling() {
   for mib in 64 512 4096; do
     make_image "s$mib" "$mib"
-    local times=() lines=()
+    local times=() rss=()
     for run in $(seq "$runs"); do
       local line
       line=$(feed "s$mib")
-      times+=("$(field total_s <<<"$line")")
+      # The write and the verification, without the process start and the
+      # open, which do not grow with the size.
+      times+=("$(awk -v w="$(field write_s <<<"$line")" -v v="$(field verify_s <<<"$line")" \
+        'BEGIN { printf "%.3f", w + v }')")
+      rss+=("$(field helper_maxrss_kib <<<"$line")")
       echo "scaling ${mib} MiB run $run (load $(load)): $line"
     done
-    awk -v m="$mib" -v t="$(median "${times[@]}")" -v l="$(load)" 'BEGIN {
-      printf "scaling %d MiB write+verify: %.3f s, %.0f MiB/s (load %s)\n", m, t, m / t, l }'
+    awk -v m="$mib" -v t="$(median "${times[@]}")" -v l="$(load)" -v r="$(printf '%s\n' "${rss[@]}" | sort -n | tail -1)" 'BEGIN {
+      printf "scaling %d MiB write+verify: %.3f s, %.0f MiB/s, helper peak RSS %.1f MiB (load %s)\n",
+        m, t, m / t, r / 1024, l }'
     rm -f "$work/s$mib"*
   done
 }
@@ -123,7 +178,8 @@ scaling() {
 case $what in
   memory) memory ;;
   bmap) bmap ;;
+  client) client ;;
   scaling) scaling ;;
-  all) memory; bmap; scaling ;;
-  *) echo "usage: $0 [memory|bmap|scaling|all] [BUILD_DIR]" >&2; exit 2 ;;
+  all) memory; bmap; client; scaling ;;
+  *) echo "usage: $0 [memory|bmap|client|scaling|all] [BUILD_DIR]" >&2; exit 2 ;;
 esac

@@ -136,6 +136,12 @@ IoResult<void> SourceFrameReader::drain_until_abort() {
 
 IoResult<void> SourceFrameReader::drain() {
   if (misaligned_) return invalid("source stream is not aligned on a frame");
+  if (canceled_) {
+    // A read already took the abort frame: the input is aligned behind it.
+    finished_ = true;
+    failure_.reset();
+    return {};
+  }
   std::uint64_t announced = delivered_;
   bool overflow = false;
   if (adds_past(announced, payload_left_, bytes_total_, overflow)) {

@@ -48,7 +48,8 @@ class SourceFrameReader final : public ByteSource {
   // than bytes_total in all) and at most one end frame before the abort. On
   // success `finished` and `canceled` are set and the input is aligned on the
   // next control frame. Payload is discarded. Refuses at once, reading
-  // nothing, when the stream is misaligned.
+  // nothing, when the stream is misaligned; succeeds at once, reading
+  // nothing, when a read already took the abort frame.
   IoResult<void> drain_until_abort();
 
   // An end frame was accepted (or a drain reached the abort frame).

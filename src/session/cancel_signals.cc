@@ -16,8 +16,7 @@ static_assert(std::atomic<bool>::is_always_lock_free);
 std::atomic<int> g_wake_write_fd{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-void store_cancel(int, siginfo_t*, void*) {
-  g_cancel_flag.store(true);
+void write_wake_byte() {
   const int wake_fd = g_wake_write_fd.load();
   if (wake_fd < 0) return;
   const int saved_errno = errno;
@@ -25,6 +24,11 @@ void store_cancel(int, siginfo_t*, void*) {
   // A full pipe already holds a wake-up.
   [[maybe_unused]] const ssize_t ignored = ::write(wake_fd, &byte, 1);
   errno = saved_errno;
+}
+
+void store_cancel(int, siginfo_t*, void*) {
+  g_cancel_flag.store(true);
+  write_wake_byte();
 }
 
 bool install_one(int signal_number) {
@@ -53,6 +57,8 @@ Result<int> cancel_wake_descriptor() {
   g_wake_write_fd.store(ends[1]);
   return read_end;
 }
+
+void wake_cancel_waiters() { write_wake_byte(); }
 
 Result<void> install_cancel_signal_handlers() {
   for (int signal_number : {SIGTERM, SIGINT}) {

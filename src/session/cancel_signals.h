@@ -27,6 +27,10 @@ std::shared_ptr<std::atomic<bool>> process_cancel_flag();
 // by the session's start-up thread before the handlers are installed.
 Result<int> cancel_wake_descriptor();
 
+// Wakes a read waiting on the wake pipe as a cancellation signal does, without
+// setting the flag. Thread-safe; does nothing before cancel_wake_descriptor.
+void wake_cancel_waiters();
+
 // Installs the handlers for SIGTERM, then SIGINT, with SA_SIGINFO and
 // SA_RESTART so that interrupted blocking reads and writes resume. They stay
 // for the rest of the process. On failure a handler may already be installed

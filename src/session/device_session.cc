@@ -95,9 +95,9 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
 
   SessionMode mode = SessionMode::kFormatOnly;
   if (!format_only) {
-    RAVIK_ASSIGN_OR_RETURN(
-        const bool written,
-        write_session_image(transaction, input, output, context, *services.clock));
+    RAVIK_ASSIGN_OR_RETURN(const bool written,
+                           write_session_image(transaction, input, output, context,
+                                               *services.clock, services.wake_input));
     mode = written ? SessionMode::kComplete : SessionMode::kRetainedAfterWriteFailure;
   }
 
@@ -134,6 +134,7 @@ Result<void> run_raw_protocol(const MaintenanceLocation& location,
   SessionServices services{.open_transaction = transaction_opener_for(openers),
                            .cancel_flag = process_cancel_flag(),
                            .install_cancel_handlers = install_cancel_signal_handlers,
+                           .wake_input = wake_cancel_waiters,
                            .maintenance_lease_id = lock.lease_id(),
                            .clock = &clock};
   Result<void> result = serve_device_session(

@@ -41,6 +41,10 @@ struct SessionServices {
   // Installs the SIGINT/SIGTERM handlers that set `cancel_flag`; empty when
   // the caller arranged cancellation itself (tests).
   std::function<Result<void>()> install_cancel_handlers;
+  // Wakes a read of the input that waits on another thread (the image
+  // write's source reader), as a cancellation signal does; empty when the
+  // input is never woken (tests over files).
+  WakeSource wake_input;
   // The lease ID of the shared maintenance lock the session holds.
   std::string maintenance_lease_id;
   // Not owned; must outlive the session.

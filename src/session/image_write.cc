@@ -3,6 +3,7 @@
 #include "error/safe_message.h"
 #include "protocol/source_frame_reader.h"
 #include "transaction/rates.h"
+#include "transaction/source_reads.h"
 
 namespace ravik {
 namespace {
@@ -21,7 +22,11 @@ Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader
   // reports, the error event below is what the application must see.
   (void)transaction.close();
   const std::uint64_t high_water = transaction.target_high_water();
-  if (source.canceled()) {
+  // The source reader runs ahead of the device writes: it may have taken the
+  // abort frame while a write was failing. Only an abort the write itself
+  // ran into ends it as an abort; otherwise the failure is reported as if
+  // the abort were still on the input, and the drain below finds it taken.
+  if (source.canceled() && is_source_abort(error)) {
     RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
     return false;
   }
@@ -59,7 +64,7 @@ Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader
 
 Result<bool> write_session_image(HeldTransaction& transaction, BufferedInput& input,
                                  BufferedOutput& output, const EventContext& context,
-                                 SessionClock& clock) {
+                                 SessionClock& clock, const WakeSource& wake_input) {
   RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total, transaction.source_bytes_total());
   SourceFrameReader source(input, total);
   const SessionClock::TimePoint started = clock.now();
@@ -73,7 +78,7 @@ Result<bool> write_session_image(HeldTransaction& transaction, BufferedInput& in
                       .speed_bps = progress_speed_bps(consumed, clock.now() - started),
                       .message = safe_message(kWriteProgressMessage)});
   };
-  auto outcome = transaction.write_source_with_progress(source, progress);
+  auto outcome = transaction.write_source_with_progress(source, progress, wake_input);
   if (!outcome) {
     return apply_write_failure(transaction, source, output, context,
                                std::move(outcome).error());

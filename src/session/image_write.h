@@ -25,7 +25,7 @@ inline constexpr std::string_view kWriteProgressMessage = "Writing the held targ
 // or the error that ends the session.
 Result<bool> write_session_image(HeldTransaction& transaction, BufferedInput& input,
                                  BufferedOutput& output, const EventContext& context,
-                                 SessionClock& clock);
+                                 SessionClock& clock, const WakeSource& wake_input = {});
 
 }  // namespace ravik
 

@@ -125,7 +125,8 @@ class HeldTransaction {
   // layout ready. Any later call fails with "The source can be written only
   // once." as soon as a first run consumed or wrote anything.
   Result<WriteOutcome> write_source_with_progress(ByteSource& source,
-                                                  const WriteProgress& progress);
+                                                  const WriteProgress& progress,
+                                                  const WakeSource& wake_source = {});
 
   // --- Verification and reads --------------------------------------------------
 

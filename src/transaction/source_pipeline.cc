@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "transaction/cancellation.h"
 #include "transaction/source_reads.h"
@@ -14,11 +15,13 @@ namespace ravik {
 
 SourcePipeline::SourcePipeline(ByteSource& source, Sha256& hasher,
                                std::uint64_t& source_bytes_read,
-                               const std::atomic<bool>& cancel_flag)
+                               const std::atomic<bool>& cancel_flag,
+                               std::function<void()> wake_source)
     : source_(source),
       hasher_(hasher),
       source_bytes_read_(source_bytes_read),
-      cancel_flag_(cancel_flag) {}
+      cancel_flag_(cancel_flag),
+      wake_source_(std::move(wake_source)) {}
 
 SourcePipeline::~SourcePipeline() { stop_and_join(); }
 
@@ -46,11 +49,17 @@ Result<void> SourcePipeline::start(const SourcePipelinePlan& plan) {
 }
 
 void SourcePipeline::stop_and_join() {
+  bool wake = false;
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
+    abandoned_.store(true, std::memory_order_release);
+    wake = reading_;
   }
   changed_.notify_all();
+  // The application may hold back its next frame until it hears of the
+  // failure that stopped the writer; the read must not wait for it.
+  if (wake && wake_source_) wake_source_();
   if (reader_.joinable()) reader_.join();
   if (hasher_thread_.joinable()) hasher_thread_.join();
 }
@@ -67,7 +76,7 @@ Result<void> SourcePipeline::read_into(Slot& slot, std::uint64_t& consumed) {
   RAVIK_ASSIGN_OR_RETURN(
       const std::size_t count,
       read_source_with_retry(source_, slot.buffer.span().subspan(slot.carried, wanted),
-                             cancel_flag_));
+                             cancel_flag_, &abandoned_));
   RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag_));
   if (count == 0) {
     return fail(codes::kImageMissing, "The source stream ended after " +
@@ -98,6 +107,7 @@ void SourcePipeline::read_chunks() {
         return stopping_ || index < std::min(released_, hashed_) + kSlots;
       });
       if (stopping_) break;
+      reading_ = true;
     }
     Slot& slot = slots_[index % kSlots];
     slot.carried = previous == nullptr ? 0 : previous->length - previous->whole;
@@ -105,13 +115,15 @@ void SourcePipeline::read_chunks() {
       std::memcpy(slot.buffer.data(), previous->buffer.data() + previous->whole,
                   slot.carried);
     }
-    if (auto read = read_into(slot, consumed); !read) {
-      failure = std::move(read).error();
-      break;
-    }
+    auto read = read_into(slot, consumed);
     {
       const std::lock_guard lock(mutex_);
-      filled_ = index + 1;
+      reading_ = false;
+      if (read) filled_ = index + 1;
+    }
+    if (!read) {
+      failure = std::move(read).error();
+      break;
     }
     changed_.notify_all();
     previous = &slot;

@@ -19,7 +19,11 @@
 // Memory is the ring: kSlots buffers of one read plus one block, whatever the
 // image size. The threads are joined by finish() or by the destructor on
 // every path; neither touches the device. The source, the hasher and the
-// counter belong to the threads from start() until they are joined.
+// counter belong to the threads from start() until they are joined. A writer
+// that stops early does not wait for the source to deliver: the destructor
+// wakes a read that waits on it (through `wake_source`), and the read gives
+// way with what it had, so a failure is reported while the application still
+// holds back its next frame.
 #ifndef RAVIK_TRANSACTION_SOURCE_PIPELINE_H_
 #define RAVIK_TRANSACTION_SOURCE_PIPELINE_H_
 
@@ -28,6 +32,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -63,11 +68,14 @@ class SourcePipeline {
  public:
   static constexpr std::size_t kSlots = 4;
 
+  // `wake_source` makes a read of `source` that waits on another thread give
+  // way (the read fails with kInterrupted); it may be empty.
   SourcePipeline(ByteSource& source, Sha256& hasher, std::uint64_t& source_bytes_read,
-                 const std::atomic<bool>& cancel_flag);
+                 const std::atomic<bool>& cancel_flag, std::function<void()> wake_source);
   SourcePipeline(const SourcePipeline&) = delete;
   SourcePipeline& operator=(const SourcePipeline&) = delete;
-  // Stops both threads (a read in progress is waited for) and joins them.
+  // Stops both threads (a read in progress is woken and given up) and joins
+  // them.
   ~SourcePipeline();
 
   // Allocates the ring and starts the threads. UNKNOWN when either fails.
@@ -101,6 +109,7 @@ class SourcePipeline {
   Sha256& hasher_;
   std::uint64_t& source_bytes_read_;
   const std::atomic<bool>& cancel_flag_;
+  const std::function<void()> wake_source_;
   SourcePipelinePlan plan_;
   std::array<Slot, kSlots> slots_;
 
@@ -114,6 +123,9 @@ class SourcePipeline {
   bool reader_done_ = false;
   std::optional<HelperError> reader_failure_;
   bool stopping_ = false;
+  bool reading_ = false;  // the reader is inside a read of the source
+  // Set with stopping_; read by the source read when woken.
+  std::atomic<bool> abandoned_{false};
 
   std::thread reader_;
   std::thread hasher_thread_;

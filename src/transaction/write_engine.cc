@@ -31,13 +31,14 @@ class ImageWriter {
  public:
   ImageWriter(HeldDeviceIo& device, const ImageWritePlan& plan, ByteSource& source,
               const WriteProgress& progress, WriteCounters& counters,
-              const std::atomic<bool>& cancel_flag)
+              const std::atomic<bool>& cancel_flag, const WakeSource& wake_source)
       : device_(device),
         plan_(plan),
         source_(source),
         progress_(progress),
         counters_(counters),
-        cancel_flag_(cancel_flag) {}
+        cancel_flag_(cancel_flag),
+        wake_source_(wake_source) {}
 
   Result<WriteOutcome> run() {
     // Open-time validation guarantees this; the engine's own arithmetic
@@ -178,7 +179,7 @@ class ImageWriter {
         allocate_transfer_buffer(block_size_, static_cast<std::size_t>(2 * block_size_)));
     if (counters_.source_bytes_read >= plan_.bytes_total) return {};
     SourcePipeline pipeline(source_, whole_hasher_, counters_.source_bytes_read,
-                            cancel_flag_);
+                            cancel_flag_, wake_source_);
     RAVIK_RETURN_IF_ERROR(pipeline.start(SourcePipelinePlan{
         .begin = counters_.source_bytes_read,
         .total = plan_.bytes_total,
@@ -301,6 +302,7 @@ class ImageWriter {
   const WriteProgress& progress_;
   WriteCounters& counters_;
   const std::atomic<bool>& cancel_flag_;
+  const WakeSource& wake_source_;
 
   std::uint64_t block_size_ = 0;  // L
   bool aligned_ = false;
@@ -320,8 +322,10 @@ class ImageWriter {
 Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
                                  ByteSource& source, const WriteProgress& progress,
                                  WriteCounters& counters,
-                                 const std::atomic<bool>& cancel_flag) {
-  return ImageWriter(device, plan, source, progress, counters, cancel_flag).run();
+                                 const std::atomic<bool>& cancel_flag,
+                                 const WakeSource& wake_source) {
+  return ImageWriter(device, plan, source, progress, counters, cancel_flag, wake_source)
+      .run();
 }
 
 }  // namespace ravik

@@ -66,6 +66,12 @@ struct WriteOutcome {
 // ends the write with that error.
 using WriteProgress = std::function<Result<void>(std::uint64_t source_bytes_read)>;
 
+// Makes a read of the source that waits on another thread give way (the
+// read fails with kInterrupted), so that a write that fails need not wait for
+// the application's next frame before it is reported. Thread-safe; may be
+// empty when the source never waits long.
+using WakeSource = std::function<void()>;
+
 // Writes the image once identity, cancellation and the request were checked
 // by the transaction: geometry and size checks, the prefix phase, the body,
 // the end-of-stream check, the tail, durability, the digest check, the
@@ -80,7 +86,8 @@ using WriteProgress = std::function<Result<void>(std::uint64_t source_bytes_read
 Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
                                  ByteSource& source, const WriteProgress& progress,
                                  WriteCounters& counters,
-                                 const std::atomic<bool>& cancel_flag);
+                                 const std::atomic<bool>& cancel_flag,
+                                 const WakeSource& wake_source = {});
 
 }  // namespace ravik
 

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "client/messages.h"
 #include "client/wire.h"
@@ -49,19 +52,27 @@ class ServeSessionTest : public ::testing::Test {
            client::data_frame(std::string_view(image_).substr(kImageSize / 2));
   }
 
+  static UniqueFd temporary_file(const char* name) {
+    std::string path = (std::filesystem::temp_directory_path() / name).string();
+    UniqueFd file(::mkstemp(path.data()));
+    ::unlink(path.c_str());
+    return file;
+  }
+
   // Runs the session over `input` and returns its result; the event lines
   // land in `lines_`.
   Result<void> serve(const std::string& input) {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path();
-    std::string in_path = (dir / "serve-in-XXXXXX").string();
-    std::string out_path = (dir / "serve-out-XXXXXX").string();
-    UniqueFd in(::mkstemp(in_path.data()));
-    UniqueFd out(::mkstemp(out_path.data()));
-    ::unlink(in_path.c_str());
-    ::unlink(out_path.c_str());
+    UniqueFd in = temporary_file("serve-in-XXXXXX");
     EXPECT_EQ(::write(in.get(), input.data(), input.size()),
               static_cast<ssize_t>(input.size()));
     ::lseek(in.get(), 0, SEEK_SET);
+    return serve_fd(std::move(in), temporary_file("serve-out-XXXXXX"));
+  }
+
+  // The same over an input descriptor the test may still be writing to, with
+  // an optional wake pipe for the session's input; `out` is a file.
+  Result<void> serve_fd(UniqueFd in, UniqueFd out, int wake_read_fd = -1,
+                        WakeSource wake = {}) {
     UniqueFd out_reader(::dup(out.get()));
     Result<void> result;
     {
@@ -76,10 +87,11 @@ class ServeSessionTest : public ::testing::Test {
           },
           .cancel_flag = std::make_shared<std::atomic<bool>>(false),
           .install_cancel_handlers = {},
+          .wake_input = std::move(wake),
           .maintenance_lease_id = std::string(64, 'a'),
           .clock = &clock_};
-      result = serve_device_session(BufferedInput::over_fd(std::move(in)), output,
-                                    std::move(services));
+      result = serve_device_session(BufferedInput::over_fd(std::move(in), wake_read_fd),
+                                    output, std::move(services));
     }
     std::string text;
     char buffer[4096];
@@ -190,6 +202,73 @@ TEST_F(ServeSessionTest, WriteFailsAndStreamEndsWithoutAbort_EndsWithImageMissin
             "Could not resynchronize the canceled source stream: input ended early");
   ASSERT_EQ(lines_.size(), 2u);  // ready and the error; no sourceAborted
   EXPECT_TRUE(lines_[1].ends_with(R"("sessionRetained":false})"));
+}
+
+// The source reader runs ahead of the device: it takes the abort frame while
+// the first write is still failing. The failure is reported all the same,
+// before the abort, as a write that met the abort only in its drain.
+TEST_F(ServeSessionTest, WriteFailsWhileAbortIsReadAhead_ReportsErrorThenAbort) {
+  disk_->write_faults.push_back({.offset = 0});
+  disk_->on_call = [](testing::CallKind kind) {
+    if (kind == testing::CallKind::kWrite) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  };
+  auto result =
+      serve(open_write() + client::data_frame(std::string_view(image_).substr(0, 4096)) +
+            client::abort_frame() + release("rel"));
+  ASSERT_TRUE(result) << result.error();
+  ASSERT_EQ(lines_.size(), 4u);
+  EXPECT_TRUE(lines_[1].starts_with(header("error") +
+                                    R"(,"ok":false,"errorCode":"WRITE_FAILED",)"))
+      << lines_[1];
+  EXPECT_TRUE(
+      lines_[2].starts_with(header("sourceAborted") + R"(,"errorCode":"WRITE_FAILED",)"))
+      << lines_[2];
+  EXPECT_EQ(lines_[3], released_line("rel"));
+}
+
+// An application that holds back its next frame until it hears how the
+// write went: the failure is reported while the source reader waits for
+// input, and the abort sent after it lets the session go on.
+TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
+  disk_->write_faults.push_back({.offset = 0});
+  int input[2], wake[2];
+  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(wake, O_CLOEXEC | O_NONBLOCK), 0);
+  UniqueFd input_write(input[1]), wake_read(wake[0]), wake_write(wake[1]);
+  UniqueFd out = temporary_file("serve-out-XXXXXX");
+  UniqueFd out_watch(::dup(out.get()));
+  const std::string head =
+      open_write() + client::data_frame(std::string_view(image_).substr(0, 4096));
+  ASSERT_EQ(::write(input_write.get(), head.data(), head.size()),
+            static_cast<ssize_t>(head.size()));
+  bool error_before_abort = false;
+  std::thread application([&] {
+    for (int wait = 0; wait < 500 && !error_before_abort; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      char text[8192] = {};
+      const ssize_t count = ::pread(out_watch.get(), text, sizeof text - 1, 0);
+      error_before_abort =
+          count > 0 && std::strstr(text, R"({"event":"error")") != nullptr;
+    }
+    const std::string rest = client::abort_frame() + release("rel");
+    EXPECT_EQ(::write(input_write.get(), rest.data(), rest.size()),
+              static_cast<ssize_t>(rest.size()));
+    input_write.reset();
+  });
+  auto result = serve_fd(UniqueFd(input[0]), std::move(out), wake_read.get(), [&] {
+    const char byte = 1;
+    EXPECT_EQ(::write(wake_write.get(), &byte, 1), 1);
+  });
+  application.join();
+  ASSERT_TRUE(result) << result.error();
+  EXPECT_TRUE(error_before_abort);
+  ASSERT_EQ(lines_.size(), 4u);
+  EXPECT_TRUE(
+      lines_[2].starts_with(header("sourceAborted") + R"(,"errorCode":"WRITE_FAILED",)"))
+      << lines_[2];
+  EXPECT_EQ(lines_[3], released_line("rel"));
 }
 
 }  // namespace

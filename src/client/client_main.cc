@@ -9,6 +9,7 @@
 
 #include "client/client_options.h"
 #include "client/disk_listing.h"
+#include "client/multi_write_job.h"
 #include "client/verify_job.h"
 #include "client/write_job.h"
 
@@ -53,6 +54,10 @@ int main(int argc, char** argv) {
     case ravik::client::ClientCommand::kWrite:
     case ravik::client::ClientCommand::kRecover:
       break;
+  }
+  if (!parsed.options->more_target_paths.empty()) {
+    return ravik::client::run_multi_write_job(*parsed.options, self_path(argv[0]),
+                                              streams);
   }
   return ravik::client::run_write_job(*parsed.options, self_path(argv[0]), streams);
 }

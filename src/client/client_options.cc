@@ -27,6 +27,7 @@ struct RawOptions {
   std::string end;
   std::vector<std::string> boot_files;
   std::string help_topic;
+  std::vector<std::string> write_targets;
   bool no_verify = false;
 };
 
@@ -75,11 +76,14 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
   app.require_subcommand(1);
 
-  CLI::App* write = app.add_subcommand("write", "Write IMAGE to the whole disk TARGET");
+  CLI::App* write = app.add_subcommand(
+      "write", "Write IMAGE to the whole disk TARGET (to several at once)");
   write->add_option("IMAGE", options.image_path, "Raw disk image")
       ->type_name("")
       ->required();
-  write->add_option("TARGET", options.target_path, "Whole disk, e.g. /dev/sdb")
+  write
+      ->add_option("TARGET", raw.write_targets,
+                   "Whole disk, e.g. /dev/sdb; several are written at once")
       ->type_name("")
       ->required();
   write
@@ -191,6 +195,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     options.end = *end;
   }
   if (write->parsed()) {
+    options.target_path = raw.write_targets.front();
+    options.more_target_paths.assign(raw.write_targets.begin() + 1,
+                                     raw.write_targets.end());
+    if (!options.more_target_paths.empty() && (options.json || options.read_boot_file)) {
+      return refuse(std::string(options.json ? "--json" : "--read-boot-file") +
+                    " takes one TARGET");
+    }
     options.verify = !raw.no_verify;
     for (const auto& [text, target] :
          {std::pair{&raw.protected_prefix, "--protected-prefix"},

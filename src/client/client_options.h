@@ -30,6 +30,9 @@ struct ClientOptions {
   // the pass that would hash it before the write.
   std::optional<std::string> sha256;
   std::string target_path;
+  // write: further disks given the same image at the same time, one helper
+  // session each.
+  std::vector<std::string> more_target_paths;
   std::optional<std::string> helper_path;  // absent: chosen from the target
   std::uint64_t protected_prefix_bytes = 0;
   std::string tail_policy = "exact";

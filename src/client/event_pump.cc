@@ -9,7 +9,7 @@ void write_text_line(int fd, std::string text) {
   (void)write_all(fd, text);
 }
 
-EventPump::EventPump(HelperProcess& helper, ProgressDisplay& display, int echo_fd)
+EventPump::EventPump(HelperProcess& helper, ProgressSink& display, int echo_fd)
     : helper_(helper), display_(display), echo_fd_(echo_fd), thread_([this] { run(); }) {}
 
 EventPump::~EventPump() { thread_.join(); }

@@ -32,7 +32,7 @@ class EventPump {
  public:
   // Not owned; `helper` and `display` must outlive this. `echo_fd` >= 0
   // makes every event line be written there as it arrives.
-  EventPump(HelperProcess& helper, ProgressDisplay& display, int echo_fd);
+  EventPump(HelperProcess& helper, ProgressSink& display, int echo_fd);
   EventPump(const EventPump&) = delete;
   EventPump& operator=(const EventPump&) = delete;
   // Joins the thread, which ends when the helper's output ends.
@@ -53,7 +53,7 @@ class EventPump {
   void run();
 
   HelperProcess& helper_;
-  ProgressDisplay& display_;
+  ProgressSink& display_;
   int echo_fd_;
   std::mutex mutex_;
   std::condition_variable arrived_;

@@ -29,14 +29,22 @@ std::string format_progress_line(const ProgressSample& sample);
 // The bar form of the same facts, `width` cells wide.
 std::string format_progress_bar(const ProgressSample& sample, int width);
 
-class ProgressDisplay {
+// Where a session's progress goes: one display, or one row of a board.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void update(const ProgressSample& sample) = 0;
+  // Ends the current bar's line, if one is drawn.
+  virtual void finish() = 0;
+};
+
+class ProgressDisplay : public ProgressSink {
  public:
   // Writes to `fd`; draws the bar when `terminal` is true.
   ProgressDisplay(int fd, bool terminal) : fd_(fd), terminal_(terminal) {}
 
-  void update(const ProgressSample& sample);
-  // Ends the current bar's line, if one is drawn.
-  void finish();
+  void update(const ProgressSample& sample) override;
+  void finish() override;
 
  private:
   void emit(std::string_view text);

@@ -11,6 +11,7 @@
 #include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/image_digest.h"
+#include "client/image_reader.h"
 #include "client/installed_helper.h"
 #include "client/messages.h"
 #include "client/target_description.h"
@@ -27,15 +28,6 @@ std::string event_failure(const HelperEvent& event) {
 }
 
 using Clock = std::chrono::steady_clock;
-
-// The image's size and digest: the published one when given, which spares a
-// pass over the image (the helper checks the stream against it before the
-// write is committed), else the one computed now.
-Result<ImageDigest> digest_image_or_size(const ClientOptions& options) {
-  if (!options.sha256) return digest_image(options.image_path);
-  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(options.image_path));
-  return ImageDigest{size, *options.sha256};
-}
 
 // A stage as the user lived it: its wall-clock time and, when it moved
 // bytes, their mean rate over that time.
@@ -73,8 +65,17 @@ class WriteJob {
       : options_(options), streams_(streams) {}
 
   int run(const std::string& client_path);
+  // One session of a write to several disks: its image bytes from `chunks`,
+  // its progress to `progress`, its outcome kept instead of printed.
+  SessionOutcome run_session(const SessionPlan& plan, ProgressSink& progress,
+                             ImageChunks& chunks);
 
  private:
+  // Runs the helper through the whole session; false when it did not start
+  // (the reason is the report's failure).
+  bool run_helper_session(const TargetDescription& target,
+                          const std::optional<ImageDigest>& digest,
+                          const std::string& helper_path, ProgressSink& progress);
   // Streams the image; returns false once the helper stopped taking input.
   void stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size);
   void await_write_outcome(HelperProcess& helper, EventPump& pump);
@@ -98,7 +99,13 @@ class WriteJob {
   const JobStreams& streams_;
   JobReport report_;
   std::vector<std::string> boot_contents_;  // Base64, in --boot-file order
+  // Given for a session of a write to several disks; otherwise the session
+  // reads the image itself.
+  ImageChunks* chunks_ = nullptr;
   Clock::time_point write_began_;
+  std::uint64_t bytes_written_ = 0;
+  double write_seconds_ = 0;
+  std::optional<bool> verified_;
   bool abort_sent_ = false;
   bool write_succeeded_ = false;
   bool session_over_ = false;
@@ -109,39 +116,51 @@ bool WriteJob::send(HelperProcess& helper, const nlohmann::ordered_json& message
 }
 
 void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size) {
-  UniqueFd image(::open(options_.image_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!image) {
-    report_.fail_with("Could not reopen the image: " + os_error_text(errno));
+  std::optional<ReaderChunks> own_chunks;
+  ImageChunks* chunks = chunks_;
+  if (chunks == nullptr) {
+    UniqueFd image(::open(options_.image_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (image) {
+      own_chunks.emplace(raw_image_reader(std::move(image)), kMaxSourcePayload);
+      chunks = &*own_chunks;
+    } else {
+      report_.fail_with("Could not reopen the image: " + os_error_text(errno));
+    }
   }
-  std::vector<std::uint8_t> buffer(kMaxSourcePayload);
+  // However the stream ends, this session holds no image bytes back.
+  struct Release {
+    ImageChunks* chunks;
+    ~Release() {
+      if (chunks != nullptr) chunks->release();
+    }
+  } release{chunks};
   std::uint64_t sent = 0;
-  while (image && sent < size) {
+  while (chunks != nullptr && sent < size) {
     if (pump.session_failure_seen()) break;
     std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - sent));
+        static_cast<std::size_t>(std::min<std::uint64_t>(kMaxSourcePayload, size - sent));
     if (options_.cancel_after_bytes) {
       if (sent >= *options_.cancel_after_bytes) break;
       want = static_cast<std::size_t>(
           std::min<std::uint64_t>(want, *options_.cancel_after_bytes - sent));
     }
-    std::size_t filled = 0;
-    while (filled < want) {
-      const ssize_t count = ::read(image.get(), buffer.data() + filled, want - filled);
-      if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) break;
-      filled += static_cast<std::size_t>(count);
+    auto chunk = chunks->next(want);
+    if (!chunk) {
+      report_.fail_with("The image stream stopped: " + chunk.error().message());
+      break;
     }
-    if (filled < want) {
+    if (chunk->empty()) {
       // The image changed under us; the helper's digest check would refuse
       // it anyway, so give the stream up cleanly.
       report_.fail_with("The image became shorter while it was being written.");
       break;
     }
-    if (!helper.write_frame(data_frame_head(filled),
-                            {reinterpret_cast<const char*>(buffer.data()), filled})) {
+    if (!helper.write_frame(
+            data_frame_head(chunk->size()),
+            {reinterpret_cast<const char*>(chunk->data()), chunk->size()})) {
       return;  // the helper ended; its events say why
     }
-    sent += filled;
+    sent += chunk->size();
   }
   if (sent == size && report_.failure.empty() && !pump.session_failure_seen()) {
     (void)helper.write_all(end_frame());
@@ -162,6 +181,8 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
       // The helper's figure counts only the time inside device writes; the
       // stage the user waited for also holds the stream and the final sync.
       const std::uint64_t bytes = event->number("bytesWritten").value_or(0);
+      bytes_written_ = bytes;
+      write_seconds_ = std::chrono::duration<double>(Clock::now() - write_began_).count();
       const std::uint64_t device_ms = event->number("writeDurationMs").value_or(0);
       report_.summary.push_back("Written:  " + format_bytes(bytes) + " in " +
                                 stage_figures(write_began_, bytes) +
@@ -200,6 +221,7 @@ void WriteJob::verify(HelperProcess& helper, EventPump& pump) {
   }
   if (event->kind() == "verifyResult") {
     const bool matches = event->flag("matches").value_or(false);
+    verified_ = matches;
     report_.summary.push_back(
         "Verified: " + format_bytes(event->number("bytesVerified").value_or(0)) + " in " +
         stage_figures(began, event->number("bytesVerified")) + ", target sha256 " +
@@ -261,32 +283,12 @@ std::optional<HelperEvent> WriteJob::ask(HelperProcess& helper, EventPump& pump,
 }
 
 bool WriteJob::load_boot_files() {
-  constexpr std::uint64_t kMaxBootFile = 1'048'576;
-  for (const BootFile& file : options_.boot_files) {
-    UniqueFd fd(::open(file.local_path.c_str(), O_RDONLY | O_CLOEXEC));
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t chunk[65536];
-    ssize_t count = 0;
-    while (fd && bytes.size() <= kMaxBootFile &&
-           (count = ::read(fd.get(), chunk, sizeof(chunk))) != 0) {
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) break;
-      bytes.insert(bytes.end(), chunk, chunk + count);
-    }
-    if (!fd || count < 0) {
-      write_text_line(streams_.err_fd, "ravik-device-client: could not read " +
-                                           file.local_path + ": " + os_error_text(errno) +
-                                           ". Nothing was written.");
-      return false;
-    }
-    if (bytes.size() > kMaxBootFile) {
-      write_text_line(streams_.err_fd, "ravik-device-client: " + file.local_path +
-                                           " is larger than the 1 MiB a boot file may "
-                                           "hold. Nothing was written.");
-      return false;
-    }
-    boot_contents_.push_back(base64_encode(bytes));
+  auto contents = read_boot_files(options_.boot_files);
+  if (!contents) {
+    write_text_line(streams_.err_fd, "ravik-device-client: " + contents.error());
+    return false;
   }
+  boot_contents_ = std::move(contents).value();
   return true;
 }
 
@@ -376,28 +378,61 @@ int WriteJob::run(const std::string& client_path) {
 
   const std::string helper_path = options_.helper_path.value_or(
       default_helper_path(client_path, target->regular_file));
-  auto helper = start_helper_for_target(helper_path, target->regular_file);
-  if (!helper) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + helper.error().message());
+  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  if (!run_helper_session(*target, digest, helper_path, display)) {
+    write_text_line(streams_.err_fd, "ravik-device-client: " + report_.failure);
     return 1;
   }
-  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  if (!options_.json) {
+    const int summary_fd = options_.read_boot_file ? streams_.err_fd : streams_.out_fd;
+    for (const std::string& line : report_.summary) write_text_line(summary_fd, line);
+  }
+  if (!report_.failure.empty()) {
+    write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
+    return 1;
+  }
+  return 0;
+}
+
+SessionOutcome WriteJob::run_session(const SessionPlan& plan, ProgressSink& progress,
+                                     ImageChunks& chunks) {
+  chunks_ = &chunks;
+  boot_contents_ = plan.boot_contents;
+  if (!run_helper_session(plan.target, plan.digest, plan.helper_path, progress)) {
+    chunks.release();
+  }
+  return {.bytes_written = bytes_written_,
+          .write_seconds = write_seconds_,
+          .verified = verified_,
+          .failure = report_.failure};
+}
+
+bool WriteJob::run_helper_session(const TargetDescription& target,
+                                  const std::optional<ImageDigest>& digest,
+                                  const std::string& helper_path,
+                                  ProgressSink& progress) {
+  const bool writing = options_.command == ClientCommand::kWrite;
+  auto helper = start_helper_for_target(helper_path, target.regular_file);
+  if (!helper) {
+    report_.fail_with(helper.error().message());
+    return false;
+  }
   int helper_status = 0;
   {
-    EventPump pump(*helper, display, options_.json ? streams_.out_fd : -1);
+    EventPump pump(*helper, progress, options_.json ? streams_.out_fd : -1);
     const std::string job_id = "ravik-client-" + std::to_string(::getpid());
     if (writing) {
       OpenWriteFields fields{.ids = {job_id, job_id, job_id},
-                             .target = target->fields,
+                             .target = target.fields,
                              .bytes_total = digest->size_bytes,
                              .sha256 = digest->sha256,
                              .tail_policy = options_.tail_policy,
                              .protected_prefix_bytes = options_.protected_prefix_bytes,
-                             .allow_regular_file = target->regular_file};
+                             .allow_regular_file = target.regular_file};
       (void)send(*helper, open_write_message(fields));
     } else {
-      (void)send(*helper, open_format_message({job_id, job_id, job_id}, target->fields,
-                                              target->regular_file));
+      (void)send(*helper, open_format_message({job_id, job_id, job_id}, target.fields,
+                                              target.regular_file));
     }
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
@@ -408,6 +443,7 @@ int WriteJob::run(const std::string& client_path) {
                               "was written."
                             : "The helper ended before it held the target.");
       session_over_ = true;
+      if (chunks_ != nullptr) chunks_->release();
     } else if (!writing) {
       recover(*helper, pump);
       if (!session_over_) end_session(*helper, pump);
@@ -432,18 +468,52 @@ int WriteJob::run(const std::string& client_path) {
     report_.fail_with("The helper exited with status " + std::to_string(helper_status) +
                       ".");
   }
-  if (!options_.json) {
-    const int summary_fd = options_.read_boot_file ? streams_.err_fd : streams_.out_fd;
-    for (const std::string& line : report_.summary) write_text_line(summary_fd, line);
-  }
-  if (!report_.failure.empty()) {
-    write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
-    return 1;
-  }
-  return 0;
+  return true;
 }
 
 }  // namespace
+
+Result<ImageDigest> digest_image_or_size(const ClientOptions& options) {
+  if (!options.sha256) return digest_image(options.image_path);
+  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(options.image_path));
+  return ImageDigest{size, *options.sha256};
+}
+
+std::expected<std::vector<std::string>, std::string> read_boot_files(
+    const std::vector<BootFile>& files) {
+  constexpr std::uint64_t kMaxBootFile = 1'048'576;
+  std::vector<std::string> contents;
+  for (const BootFile& file : files) {
+    UniqueFd fd(::open(file.local_path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    ssize_t count = 0;
+    while (fd && bytes.size() <= kMaxBootFile &&
+           (count = ::read(fd.get(), chunk, sizeof(chunk))) != 0) {
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) break;
+      bytes.insert(bytes.end(), chunk, chunk + count);
+    }
+    if (!fd || count < 0) {
+      return std::unexpected("could not read " + file.local_path + ": " +
+                             os_error_text(errno) + ". Nothing was written.");
+    }
+    if (bytes.size() > kMaxBootFile) {
+      return std::unexpected(file.local_path +
+                             " is larger than the 1 MiB a boot file may hold. Nothing "
+                             "was written.");
+    }
+    contents.push_back(base64_encode(bytes));
+  }
+  return contents;
+}
+
+SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
+                                 ProgressSink& progress, ImageChunks& chunks) {
+  const JobStreams no_streams{.out_fd = -1, .err_fd = -1, .err_is_terminal = false};
+  WriteJob job(options, no_streams);
+  return job.run_session(plan, progress, chunks);
+}
 
 std::string default_helper_path(const std::string& client_path,
                                 bool regular_file_target) {

@@ -6,9 +6,17 @@
 #ifndef RAVIK_CLIENT_WRITE_JOB_H_
 #define RAVIK_CLIENT_WRITE_JOB_H_
 
+#include <cstdint>
+#include <expected>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "client/client_options.h"
+#include "client/image_chunks.h"
+#include "client/image_digest.h"
+#include "client/progress_display.h"
+#include "client/target_description.h"
 
 namespace ravik::client {
 
@@ -29,6 +37,38 @@ std::string default_helper_path(const std::string& client_path, bool regular_fil
 // helper reported it).
 int run_write_job(const ClientOptions& options, const std::string& client_path,
                   const JobStreams& streams);
+
+// The image's size and digest: the published one when given, which spares a
+// pass over the image (the helper checks the stream against it before the
+// write is committed), else the one computed now.
+Result<ImageDigest> digest_image_or_size(const ClientOptions& options);
+
+// Every --boot-file's content in Base64, in order; or why one cannot be
+// sent (unreadable, or above the helper's 1 MiB bound).
+std::expected<std::vector<std::string>, std::string> read_boot_files(
+    const std::vector<BootFile>& files);
+
+// One disk of a write to several: what its session needs, found beforehand.
+struct SessionPlan {
+  TargetDescription target;
+  ImageDigest digest;
+  std::string helper_path;
+  std::vector<std::string> boot_contents;  // Base64, in --boot-file order
+};
+
+// How one disk's session went. `failure` empty means every step succeeded.
+struct SessionOutcome {
+  std::uint64_t bytes_written = 0;  // as the helper reported the write
+  double write_seconds = 0;         // wall clock, the final sync included
+  std::optional<bool> verified;     // nothing when not verified
+  std::string failure;
+};
+
+// Runs the whole write session of `plan.target`, one disk of several: the
+// image bytes from `chunks` (released once its stream ends), progress to
+// `progress`, nothing printed. Sessions may run on threads of their own.
+SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
+                                 ProgressSink& progress, ImageChunks& chunks);
 
 }  // namespace ravik::client
 

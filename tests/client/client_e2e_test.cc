@@ -115,6 +115,24 @@ TEST(ClientEndToEndTest, ImageLargerThanTarget_IsRefusedBeforeTheHelperStarts) {
                 " (1.0 MiB). Nothing was written.\n");
 }
 
+// With several targets every one is checked before any helper starts.
+TEST(ClientEndToEndTest, SeveralTargets_OneUnfit_RefusesThemAllBeforeAnythingStarts) {
+  ClientRun run(2 * 1024 * 1024, 4 * 1024 * 1024);
+  const std::string small =
+      run.dir.write_file("small.img", std::string(1024 * 1024, '\0'));
+  auto too_small = run.run({small, "--helper", "/nonexistent/helper"});
+  ASSERT_TRUE(too_small) << too_small.error();
+  EXPECT_EQ(too_small->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(too_small->stderr_text,
+            "ravik-device-client: the image (2.0 MiB) is larger than " + small +
+                " (1.0 MiB). Nothing was written.\n");
+  auto twice = run.run({run.target_path, "--helper", "/nonexistent/helper"});
+  ASSERT_TRUE(twice) << twice.error();
+  EXPECT_EQ(twice->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(twice->stderr_text, "ravik-device-client: " + run.target_path +
+                                    " is named twice. Nothing was written.\n");
+}
+
 // A published digest is taken as given: the right one writes in one pass, a
 // wrong one is caught by the helper and the write reported as failed.
 TEST(ClientEndToEndTest, Sha256_IsCheckedByTheHelperAndVerifyReadsTheTarget) {

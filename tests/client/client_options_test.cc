@@ -50,6 +50,16 @@ TEST(ClientOptionsTest, Parse_EveryOption_IsTakenInAnyOrder) {
   EXPECT_EQ(o.cancel_after_bytes, std::optional<std::uint64_t>(4096));
 }
 
+TEST(ClientOptionsTest, Parse_SeveralTargets_AreWrittenAtOnce) {
+  auto parsed =
+      parse({"write", "img", "/dev/sdx", "--no-verify", "/dev/sdy", "/dev/sdz"});
+  ASSERT_TRUE(parsed.options) << parsed.error;
+  EXPECT_EQ(parsed.options->target_path, "/dev/sdx");
+  EXPECT_EQ(parsed.options->more_target_paths,
+            (std::vector<std::string>{"/dev/sdy", "/dev/sdz"}));
+  EXPECT_TRUE(parse({"write", "img", "/dev/sdx"}).options->more_target_paths.empty());
+}
+
 struct RefusedCase {
   std::vector<std::string_view> args;
   std::string reason;
@@ -65,7 +75,9 @@ TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
       {{"recover", "t", "--label", "X", "--boot-file", "a=b"},
        "The following arguments were not expected: a=b --boot-file"},
       {{"write", "a"}, "TARGET is required"},
-      {{"write", "a", "b", "c"}, "The following argument was not expected: c"},
+      {{"write", "a", "b", "c", "--json"}, "--json takes one TARGET"},
+      {{"write", "a", "b", "c", "--read-boot-file", "x"},
+       "--read-boot-file takes one TARGET"},
       {{"write", "a", "b", "--tail", "padded"},
        "--tail: padded not in {exact,zero-pad-sector}"},
       {{"write", "a", "b", "--end", "detach"}, "--end must be release, eject or close"},

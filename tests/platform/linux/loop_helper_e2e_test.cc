@@ -11,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "client/wire.h"
 #include "io/unique_fd.h"
@@ -254,6 +255,111 @@ TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopHelperSectorTest,
                          ::testing::Values(512u, 4096u));
+
+// The client writing one image to several loop devices at once, one helper
+// session each.
+class LoopMultiWriteTest : public LoopHelperTest {
+ protected:
+  void attach_disks(std::size_t count) {
+    disks_.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string why_not;
+      auto disk = LoopDevice::attach(scratch_.file("disk" + std::to_string(i) + ".img"),
+                                     64 * kMiB, 512, why_not);
+      if (!disk) {
+        unavailable_ = why_not;
+        return;
+      }
+      disks_.push_back(std::move(*disk));
+    }
+  }
+
+  // `write IMAGE DISK...` with the image's published digest.
+  std::vector<std::string> write_args(const std::string& image) {
+    const std::string image_path = scratch_.file("image.img");
+    std::ofstream(image_path, std::ios::binary) << image;
+    std::vector<std::string> args = {"write", image_path};
+    for (const LoopDevice& disk : disks_) args.push_back(disk.path());
+    args.insert(args.end(), {"--sha256", sha256_hex(image), "--helper",
+                             harness::testing_helper_path()});
+    return args;
+  }
+
+  // The final table's row of `disk`.
+  static std::string row_of(const std::string& table, const LoopDevice& disk) {
+    std::istringstream lines(table);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.starts_with(disk.path() + " ")) return line;
+    }
+    return "(no row for " + disk.path() + ")";
+  }
+
+  void expect_written_and_verified(const std::string& table, const std::string& image,
+                                   const LoopDevice& disk) {
+    const std::string row = row_of(table, disk);
+    EXPECT_NE(row.find(" ok "), std::string::npos) << row;
+    EXPECT_NE(row.find(" 24.0 MiB "), std::string::npos) << row;
+    EXPECT_TRUE(row.ends_with(" yes")) << row;
+    EXPECT_TRUE(read_file(disk.backing_path(), image.size()) == image) << disk.path();
+    EXPECT_FALSE(disk.attached_to_backing_file()) << disk.path() << " was not released";
+  }
+
+  std::vector<LoopDevice> disks_;
+};
+
+#define ATTACH_DISKS_OR_SKIP(count)                                             \
+  do {                                                                          \
+    attach_disks(count);                                                        \
+    if (disks_.size() < (count)) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(unavailable_); \
+  } while (0)
+
+TEST_F(LoopMultiWriteTest, FourDisks_WrittenAtOnce_EachVerified) {
+  ATTACH_DISKS_OR_SKIP(4u);
+  const std::string image = pattern_text(24 * kMiB, 41);
+  auto done =
+      harness::run_child(harness::bin_path("ravik-device-client"), write_args(image));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
+  EXPECT_NE(done->stdout_text.find("TARGET"), std::string::npos) << done->stdout_text;
+  for (const LoopDevice& disk : disks_) {
+    expect_written_and_verified(done->stdout_text, image, disk);
+    // Not a terminal: plain progress lines, each headed by its disk.
+    EXPECT_NE(done->stderr_text.find(disk.path() + ": VERIFY 100%"), std::string::npos)
+        << done->stderr_text;
+  }
+}
+
+// A loop device cannot be pulled: losetup -d on a held device only marks it
+// for detaching once closed, and a deleted backing file stays open. Shrinking
+// it under the helper does what a pulled stick does: its writes fail.
+TEST_F(LoopMultiWriteTest, OneDiskShrunkWhileWriting_FailsAloneAndTheJobFails) {
+  ATTACH_DISKS_OR_SKIP(4u);
+  const std::string image = pattern_text(24 * kMiB, 43);
+  auto client = harness::ChildProcess::start(harness::bin_path("ravik-device-client"),
+                                             write_args(image));
+  ASSERT_TRUE(client) << client.error();
+  const LoopDevice& pulled = disks_[2];
+  const auto give_up = std::chrono::steady_clock::now() + harness::kDefaultTimeout;
+  while (client->stderr_text().find(pulled.path() + ": WRITE") == std::string::npos &&
+         std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(::truncate(pulled.backing_path().c_str(), 4 * kMiB), 0);
+  const auto resized = run_command({"losetup", "-c", pulled.path()});
+  ASSERT_EQ(resized.exit_code, 0) << resized.output;
+
+  const auto status = client->wait();
+  const std::string table = client->read_stdout_to_end().value_or("");
+  EXPECT_EQ(status, ExitStatus::exited_with(1)) << client->stderr_text();
+  EXPECT_NE(row_of(table, pulled).find(" FAILED "), std::string::npos) << table;
+  EXPECT_NE(
+      client->stderr_text().find("ravik-device-client: failed: " + pulled.path() + ": "),
+      std::string::npos)
+      << client->stderr_text();
+  for (const LoopDevice& disk : disks_) {
+    if (&disk != &pulled) expect_written_and_verified(table, image, disk);
+  }
+}
 
 TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
   ATTACH_OR_SKIP();

@@ -1,0 +1,46 @@
+// ImageChunks: where one helper session takes the image bytes it streams, a
+// chunk at a time. With one disk the session reads the image itself
+// (ReaderChunks); with several, every session takes the same chunks from one
+// ImageFanOut.
+//
+// Not thread-safe: the session's thread uses its chunks.
+#ifndef RAVIK_CLIENT_IMAGE_CHUNKS_H_
+#define RAVIK_CLIENT_IMAGE_CHUNKS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "client/image_reader.h"
+#include "error/helper_error.h"
+
+namespace ravik::client {
+
+class ImageChunks {
+ public:
+  virtual ~ImageChunks() = default;
+  // The next at most `limit` (>= 1) bytes of the image; empty at its end.
+  // The bytes stay valid until the next call or release().
+  virtual Result<std::span<const std::uint8_t>> next(std::size_t limit) = 0;
+  // The session takes no more bytes (done, failed or canceled).
+  virtual void release() = 0;
+};
+
+// Chunks read straight from `reader` into a buffer of `buffer_bytes`.
+class ReaderChunks : public ImageChunks {
+ public:
+  ReaderChunks(std::unique_ptr<ImageReader> reader, std::size_t buffer_bytes);
+
+  Result<std::span<const std::uint8_t>> next(std::size_t limit) override;
+  void release() override { reader_.reset(); }
+
+ private:
+  std::unique_ptr<ImageReader> reader_;
+  std::vector<std::uint8_t> buffer_;
+};
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_IMAGE_CHUNKS_H_

@@ -1,0 +1,32 @@
+// ImageReader: the bytes of the image, in order, as a write sends them. The
+// raw image file is one; a decompressing reader is another. A write reads
+// its image through one reader, however many disks it goes to.
+//
+// Not thread-safe: one thread reads a reader.
+#ifndef RAVIK_CLIENT_IMAGE_READER_H_
+#define RAVIK_CLIENT_IMAGE_READER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "error/helper_error.h"
+#include "io/unique_fd.h"
+
+namespace ravik::client {
+
+class ImageReader {
+ public:
+  virtual ~ImageReader() = default;
+  // Fills `buffer` as far as the image goes: fewer bytes only at its end,
+  // 0 after it.
+  virtual Result<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
+};
+
+// The image file as it is, read from `file` (owned).
+std::unique_ptr<ImageReader> raw_image_reader(UniqueFd file);
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_IMAGE_READER_H_

@@ -1,0 +1,148 @@
+#include "client/multi_write_job.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "client/event_pump.h"
+#include "client/image_fan_out.h"
+#include "client/image_reader.h"
+#include "client/progress_board.h"
+#include "client/wire.h"
+#include "io/unique_fd.h"
+
+namespace ravik::client {
+namespace {
+
+// Enough read-ahead to keep every session's pipe full, small enough that
+// memory stays a few dozen MiB whatever the image.
+constexpr std::size_t kWindowChunks = 8;
+// A stick stuck for this long is given up so that the others can finish;
+// healthy sticks that are merely slow take a chunk every few seconds.
+constexpr std::chrono::seconds kStallLimit{60};
+
+std::string verified_text(const ClientOptions& options, const SessionOutcome& outcome) {
+  if (outcome.verified) return *outcome.verified ? "yes" : "NO";
+  if (!options.verify && outcome.bytes_written > 0) return "skipped";
+  return "-";
+}
+
+std::string rate_text(const SessionOutcome& outcome) {
+  if (outcome.bytes_written == 0 || outcome.write_seconds <= 0.0) return "-";
+  return format_bytes(static_cast<std::uint64_t>(
+             static_cast<double>(outcome.bytes_written) / outcome.write_seconds)) +
+         "/s";
+}
+
+// Columns padded to their widest cell, two spaces apart.
+std::vector<std::string> format_table(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      widths[column] = std::max(widths[column], row[column].size());
+    }
+  }
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      line += row[column];
+      if (column + 1 < row.size()) {
+        line.append(widths[column] - row[column].size() + 2, ' ');
+      }
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+}  // namespace
+
+int run_multi_write_job(const ClientOptions& options, const std::string& client_path,
+                        const JobStreams& streams) {
+  auto refuse = [&](const std::string& reason) {
+    write_text_line(streams.err_fd, "ravik-device-client: " + reason);
+    return 1;
+  };
+  std::vector<std::string> paths = {options.target_path};
+  paths.insert(paths.end(), options.more_target_paths.begin(),
+               options.more_target_paths.end());
+
+  auto boot_contents = read_boot_files(options.boot_files);
+  if (!boot_contents) return refuse(boot_contents.error());
+  auto digest = digest_image_or_size(options);
+  if (!digest) return refuse(digest.error().message());
+
+  std::vector<SessionPlan> plans;
+  for (const std::string& path : paths) {
+    auto target = describe_target(path);
+    if (!target) return refuse(target.error().message());
+    const std::string& device = target->fields.device_path;
+    if (digest->size_bytes > target->fields.size_bytes) {
+      return refuse("the image (" + format_bytes(digest->size_bytes) +
+                    ") is larger than " + device + " (" +
+                    format_bytes(target->fields.size_bytes) + "). Nothing was written.");
+    }
+    if (std::ranges::any_of(plans, [&](const SessionPlan& plan) {
+          return plan.target.fields.device_path == device;
+        })) {
+      return refuse(device + " is named twice. Nothing was written.");
+    }
+    const std::string helper_path = options.helper_path.value_or(
+        default_helper_path(client_path, target->regular_file));
+    plans.push_back({.target = std::move(target).value(),
+                     .digest = *digest,
+                     .helper_path = helper_path,
+                     .boot_contents = *boot_contents});
+  }
+
+  UniqueFd image(::open(options.image_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!image) return refuse("Could not reopen the image: " + os_error_text(errno));
+
+  std::vector<std::string> labels;
+  for (const SessionPlan& plan : plans) labels.push_back(plan.target.fields.device_path);
+  ProgressBoard board(streams.err_fd, streams.err_is_terminal, labels);
+  std::vector<SessionOutcome> outcomes(plans.size());
+  {
+    ImageFanOut fan_out(raw_image_reader(std::move(image)), plans.size(),
+                        {.chunk_bytes = kMaxSourcePayload,
+                         .window_chunks = kWindowChunks,
+                         .stall_limit = kStallLimit});
+    std::vector<std::jthread> sessions;
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      sessions.emplace_back([&, i] {
+        outcomes[i] =
+            run_write_session(options, plans[i], board.row(i), fan_out.session(i));
+      });
+    }
+  }  // every session joined before the fan-out goes
+  board.close();
+
+  std::vector<std::vector<std::string>> rows = {
+      {"TARGET", "RESULT", "BYTES", "RATE", "VERIFIED"}};
+  bool all_succeeded = true;
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    const SessionOutcome& outcome = outcomes[i];
+    all_succeeded = all_succeeded && outcome.failure.empty();
+    rows.push_back({labels[i], outcome.failure.empty() ? "ok" : "FAILED",
+                    format_bytes(outcome.bytes_written), rate_text(outcome),
+                    verified_text(options, outcome)});
+  }
+  write_text_line(streams.out_fd, "Image:    " + options.image_path + " (" +
+                                      format_bytes(digest->size_bytes) + ", sha256 " +
+                                      digest->sha256 + ")");
+  for (const std::string& line : format_table(rows))
+    write_text_line(streams.out_fd, line);
+  for (std::size_t i = 0; i < plans.size(); ++i) {
+    if (outcomes[i].failure.empty()) continue;
+    write_text_line(streams.err_fd, "ravik-device-client: failed: " + labels[i] + ": " +
+                                        outcomes[i].failure);
+  }
+  return all_succeeded ? 0 : 1;
+}
+
+}  // namespace ravik::client

@@ -1,0 +1,86 @@
+#include "client/progress_board.h"
+
+#include "io/write_all.h"
+
+namespace ravik::client {
+
+class ProgressBoard::Row : public ProgressSink {
+ public:
+  Row(ProgressBoard& board, std::size_t index, std::string label)
+      : board_(board), index_(index), label(std::move(label)) {}
+
+  void update(const ProgressSample& sample) override { board_.update(index_, sample); }
+  // Rows have no line of their own to end.
+  void finish() override {}
+
+  ProgressBoard& board_;
+  const std::size_t index_;
+  const std::string label;
+  // The last sample, owned (the sample's stage is a view).
+  std::string stage;
+  ProgressSample last;
+  bool seen = false;
+  int last_tenth = -1;
+};
+
+ProgressBoard::ProgressBoard(int fd, bool terminal,
+                             const std::vector<std::string>& labels)
+    : fd_(fd), terminal_(terminal) {
+  for (std::size_t index = 0; index < labels.size(); ++index) {
+    rows_.push_back(std::make_unique<Row>(*this, index, labels[index]));
+    label_width_ = std::max(label_width_, labels[index].size());
+  }
+}
+
+ProgressBoard::~ProgressBoard() = default;
+
+ProgressSink& ProgressBoard::row(std::size_t index) { return *rows_[index]; }
+
+void ProgressBoard::update(std::size_t index, const ProgressSample& sample) {
+  std::lock_guard lock(mutex_);
+  Row& row = *rows_[index];
+  const bool new_stage = !row.seen || sample.stage != row.stage;
+  if (new_stage) {
+    row.stage = std::string(sample.stage);
+    row.last_tenth = -1;
+  }
+  row.last = sample;
+  row.last.stage = row.stage;
+  row.seen = true;
+  if (terminal_) {
+    const auto now = std::chrono::steady_clock::now();
+    if (new_stage || now - last_draw_ >= std::chrono::milliseconds(100)) {
+      last_draw_ = now;
+      draw();
+    }
+    return;
+  }
+  const int tenth = sample.total == 0
+                        ? 10
+                        : static_cast<int>(static_cast<unsigned __int128>(sample.done) *
+                                           10 / sample.total);
+  if (tenth == row.last_tenth) return;
+  row.last_tenth = tenth;
+  (void)write_all(fd_, row.label + ": " + format_progress_line(row.last) + "\n");
+}
+
+void ProgressBoard::draw() {
+  // Back to the first row (\x1b[nA), then every row rewritten and cleared
+  // to its end (\x1b[K).
+  std::string text;
+  if (drawn_) text = "\x1b[" + std::to_string(rows_.size()) + "A";
+  for (const auto& row : rows_) {
+    text += "\r" + row->label + std::string(label_width_ - row->label.size() + 2, ' ') +
+            (row->seen ? format_progress_line(row->last) : std::string("waiting")) +
+            "\x1b[K\n";
+  }
+  drawn_ = true;
+  (void)write_all(fd_, text);
+}
+
+void ProgressBoard::close() {
+  std::lock_guard lock(mutex_);
+  if (terminal_ && drawn_) draw();
+}
+
+}  // namespace ravik::client

@@ -1,0 +1,49 @@
+// ProgressBoard: the progress of several helper sessions at once, one row
+// per disk, on standard error. On a terminal the rows are redrawn in place
+// (at a stage change, otherwise at most ten times a second); elsewhere each
+// row writes plain lines headed by its disk at every tenth of the way.
+//
+// Thread-safe: each row is fed by its own session's event thread.
+#ifndef RAVIK_CLIENT_PROGRESS_BOARD_H_
+#define RAVIK_CLIENT_PROGRESS_BOARD_H_
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/progress_display.h"
+
+namespace ravik::client {
+
+class ProgressBoard {
+ public:
+  // One row per label, in this order.
+  ProgressBoard(int fd, bool terminal, const std::vector<std::string>& labels);
+  ProgressBoard(const ProgressBoard&) = delete;
+  ProgressBoard& operator=(const ProgressBoard&) = delete;
+  ~ProgressBoard();
+
+  ProgressSink& row(std::size_t index);
+
+  // Draws the last state of every row once the sessions are over.
+  void close();
+
+ private:
+  class Row;
+  void update(std::size_t index, const ProgressSample& sample);
+  void draw();  // locked
+
+  int fd_;
+  bool terminal_;
+  std::size_t label_width_ = 0;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Row>> rows_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point last_draw_;
+};
+
+}  // namespace ravik::client
+
+#endif  // RAVIK_CLIENT_PROGRESS_BOARD_H_

@@ -10,6 +10,7 @@
 
 #include "client/event_pump.h"
 #include "client/image_digest.h"
+#include "client/image_source.h"
 #include "client/installed_helper.h"
 #include "client/messages.h"
 #include "client/target_description.h"
@@ -26,15 +27,6 @@ std::string event_failure(const HelperEvent& event) {
 }
 
 using Clock = std::chrono::steady_clock;
-
-// The image's size and digest: the published one when given, which spares a
-// pass over the image (the helper checks the stream against it before the
-// write is committed), else the one computed now.
-Result<ImageDigest> digest_image_or_size(const ClientOptions& options) {
-  if (!options.sha256) return digest_image(options.image_path);
-  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(options.image_path));
-  return ImageDigest{size, *options.sha256};
-}
 
 // A stage as the user lived it: its wall-clock time and, when it moved
 // bytes, their mean rate over that time.
@@ -74,8 +66,13 @@ class WriteJob {
   int run(const std::string& client_path);
 
  private:
-  // Streams the image; returns false once the helper stopped taking input.
-  void stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size);
+  // The image's size and digest for the open request (see measure_image),
+  // showing the pass over a compressed image as it goes.
+  Result<ImageDigest> measure(std::uint64_t target_size);
+  // Streams `size` bytes of the image, then the end frame once the image
+  // has ended there cleanly, else an abort frame.
+  void stream_image(HelperProcess& helper, EventPump& pump, ImageSource& image,
+                    std::uint64_t size);
   void await_write_outcome(HelperProcess& helper, EventPump& pump);
   void verify(HelperProcess& helper, EventPump& pump);
   void end_session(HelperProcess& helper, EventPump& pump);
@@ -107,14 +104,36 @@ bool WriteJob::send(HelperProcess& helper, const nlohmann::ordered_json& message
   return static_cast<bool>(helper.write_all(control_frame(message)));
 }
 
-void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size) {
-  UniqueFd image(::open(options_.image_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!image) {
-    report_.fail_with("Could not reopen the image: " + os_error_text(errno));
-  }
+Result<ImageDigest> WriteJob::measure(std::uint64_t target_size) {
+  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
+                         open_image_source(options_.image_path));
+  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  const Clock::time_point began = Clock::now();
+  Clock::time_point shown;
+  auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
+    const Clock::time_point now = Clock::now();
+    if (now - shown < std::chrono::milliseconds(200)) return;
+    shown = now;
+    const double elapsed = std::chrono::duration<double>(now - began).count();
+    display.update({.stage = options_.sha256 ? "MEASURE" : "HASH",
+                    .done = file_bytes,
+                    .total = source->file_size(),
+                    .bytes_per_second = static_cast<std::uint64_t>(
+                        static_cast<double>(file_bytes) / std::max(elapsed, 1e-3)),
+                    .detail = format_bytes(image_bytes) + " decompressed"});
+  };
+  auto digest =
+      measure_image(*source, options_.sha256, target_size,
+                    source->compressed() ? ImagePassProgress(show) : ImagePassProgress());
+  display.finish();
+  return digest;
+}
+
+void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, ImageSource& image,
+                            std::uint64_t size) {
   std::vector<std::uint8_t> buffer(kMaxSourcePayload);
   std::uint64_t sent = 0;
-  while (image && sent < size) {
+  while (sent < size) {
     if (pump.session_failure_seen()) break;
     std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - sent));
@@ -123,28 +142,37 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_
       want = static_cast<std::size_t>(
           std::min<std::uint64_t>(want, *options_.cancel_after_bytes - sent));
     }
-    std::size_t filled = 0;
-    while (filled < want) {
-      const ssize_t count = ::read(image.get(), buffer.data() + filled, want - filled);
-      if (count < 0 && errno == EINTR) continue;
-      if (count <= 0) break;
-      filled += static_cast<std::size_t>(count);
+    auto filled = image.read({buffer.data(), want});
+    if (!filled) {
+      report_.fail_with(filled.error().message());
+      break;
     }
-    if (filled < want) {
+    if (*filled < want) {
       // The image changed under us; the helper's digest check would refuse
       // it anyway, so give the stream up cleanly.
       report_.fail_with("The image became shorter while it was being written.");
       break;
     }
-    if (!helper.write_frame(data_frame_head(filled),
-                            {reinterpret_cast<const char*>(buffer.data()), filled})) {
+    if (!helper.write_frame(data_frame_head(*filled),
+                            {reinterpret_cast<const char*>(buffer.data()), *filled})) {
       return;  // the helper ended; its events say why
     }
-    sent += filled;
+    sent += *filled;
   }
   if (sent == size && report_.failure.empty() && !pump.session_failure_seen()) {
-    (void)helper.write_all(end_frame());
-    return;
+    // Only the read past the last byte shows that a compressed image decoded
+    // cleanly to its end (its checksum and trailer come last), and that the
+    // image is not longer than announced.
+    std::uint8_t past_end = 0;
+    auto rest = image.read({&past_end, 1});
+    if (!rest) {
+      report_.fail_with(rest.error().message());
+    } else if (*rest != 0) {
+      report_.fail_with("The image became longer while it was being written.");
+    } else {
+      (void)helper.write_all(end_frame());
+      return;
+    }
   }
   if (options_.cancel_after_bytes && sent >= *options_.cancel_after_bytes) {
     report_.fail_with("The write was canceled after " + std::to_string(sent) +
@@ -341,31 +369,37 @@ void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
 int WriteJob::run(const std::string& client_path) {
   const bool writing = options_.command == ClientCommand::kWrite;
   if (!load_boot_files()) return 1;
-  std::optional<ImageDigest> digest;
-  if (writing) {
-    Result<ImageDigest> digested = digest_image_or_size(options_);
-    if (!digested) {
-      write_text_line(streams_.err_fd,
-                      "ravik-device-client: " + digested.error().message());
-      return 1;
-    }
-    digest = std::move(digested).value();
-  }
-  auto target = describe_target(options_.target_path);
-  if (!target) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
+  auto refuse = [&](const HelperError& error) {
+    write_text_line(streams_.err_fd, "ravik-device-client: " + error.message());
     return 1;
+  };
+  auto target = describe_target(options_.target_path);
+  if (!target) return refuse(target.error());
+  std::optional<ImageDigest> digest;
+  std::unique_ptr<ImageSource> image;
+  if (writing) {
+    auto measured = measure(target->fields.size_bytes);
+    if (!measured) return refuse(measured.error());
+    digest = std::move(measured).value();
+    // The stream is a second pass, from the image's start.
+    auto opened = open_image_source(options_.image_path);
+    if (!opened) return refuse(opened.error());
+    image = std::move(opened).value();
   }
   if (writing && digest->size_bytes > target->fields.size_bytes) {
-    write_text_line(
-        streams_.err_fd,
-        "ravik-device-client: the image (" + format_bytes(digest->size_bytes) +
-            ") is larger than " + target->fields.device_path + " (" +
-            format_bytes(target->fields.size_bytes) + "). Nothing was written.");
+    write_text_line(streams_.err_fd, "ravik-device-client: the image (" +
+                                         image_size_text(*digest) + ") is larger than " +
+                                         target->fields.device_path + " (" +
+                                         format_bytes(target->fields.size_bytes) +
+                                         "). Nothing was written.");
     return 1;
   }
   if (writing) {
-    report_.summary.push_back("Image:    " + options_.image_path + " (" +
+    const std::string packing =
+        image->compressed() ? std::string(image_format_name(image->format())) + " " +
+                                  format_bytes(image->file_size()) + ", decompressed "
+                            : "";
+    report_.summary.push_back("Image:    " + options_.image_path + " (" + packing +
                               format_bytes(digest->size_bytes) + ", sha256 " +
                               digest->sha256 + ")");
   }
@@ -376,11 +410,17 @@ int WriteJob::run(const std::string& client_path) {
   const std::string helper_path = options_.helper_path.value_or(
       default_helper_path(client_path, target->regular_file));
   auto helper = HelperProcess::start(helper_path);
-  if (!helper) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + helper.error().message());
-    return 1;
-  }
+  if (!helper) return refuse(helper.error());
   ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  if (image && image->compressed()) {
+    // The helper counts the image bytes; how far into the compressed file
+    // that is only the client knows.
+    display.set_detail("WRITE", [source = image.get()] {
+      return std::string(image_format_name(source->format())) + " " +
+             format_bytes(source->file_bytes_read()) + " of " +
+             format_bytes(source->file_size()) + " read";
+    });
+  }
   int helper_status = 0;
   {
     EventPump pump(*helper, display, options_.json ? streams_.out_fd : -1);
@@ -408,7 +448,7 @@ int WriteJob::run(const std::string& client_path) {
       if (!session_over_) end_session(*helper, pump);
     } else {
       write_began_ = Clock::now();
-      stream_image(*helper, pump, digest->size_bytes);
+      stream_image(*helper, pump, *image, digest->size_bytes);
       await_write_outcome(*helper, pump);
       if (write_succeeded_ && options_.verify && !session_over_) verify(*helper, pump);
       if (write_succeeded_ && report_.failure.empty() && !session_over_ &&

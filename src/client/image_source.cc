@@ -1,0 +1,280 @@
+#include "client/image_source.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "io/unique_fd.h"
+
+namespace ravik::client {
+namespace {
+
+// libarchive's read size: large enough that the per-call overhead vanishes
+// next to the decompression itself.
+constexpr std::size_t kArchiveBlockBytes = 1024 * 1024;
+
+bool starts_with(std::span<const std::uint8_t> head,
+                 std::initializer_list<std::uint8_t> magic) {
+  return head.size() >= magic.size() &&
+         std::equal(magic.begin(), magic.end(), head.begin());
+}
+
+std::string format_text(ImageFormat format) {
+  return std::string(image_format_name(format));
+}
+
+// Reads a regular file as it is.
+class RawImageSource final : public ImageSource {
+ public:
+  RawImageSource(UniqueFd fd, std::uint64_t size)
+      : ImageSource(ImageFormat::kRaw, size), fd_(std::move(fd)) {}
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    std::size_t filled = 0;
+    while (filled < buffer.size()) {
+      const ssize_t count =
+          ::read(fd_.get(), buffer.data() + filled, buffer.size() - filled);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) {
+        return fail(
+            HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+      }
+      if (count == 0) break;
+      filled += static_cast<std::size_t>(count);
+    }
+    consumed_ += filled;
+    note_file_bytes_read(consumed_);
+    return filled;
+  }
+
+ private:
+  UniqueFd fd_;
+  std::uint64_t consumed_ = 0;
+};
+
+struct ArchiveDeleter {
+  void operator()(archive* reader) const { archive_read_free(reader); }
+};
+using ArchiveReader = std::unique_ptr<archive, ArchiveDeleter>;
+
+HelperError archive_failure(ImageFormat format, archive* reader, std::string_view doing) {
+  const char* text = reader != nullptr ? archive_error_string(reader) : nullptr;
+  return HelperError(codes::kImageMissing,
+                     "The " + format_text(format) + " image is damaged or unreadable (" +
+                         std::string(doing) +
+                         "): " + (text != nullptr ? text : "unknown error") + ".");
+}
+
+// A libarchive reader over `fd` from its start, taught only the one format
+// the file announced, so that nothing else is ever guessed at.
+Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
+  ArchiveReader reader(archive_read_new());
+  if (!reader) return fail(codes::kUnknown, "Could not start a libarchive reader.");
+  int filter = ARCHIVE_OK;
+  switch (format) {
+    case ImageFormat::kGzip:
+      filter = archive_read_support_filter_gzip(reader.get());
+      break;
+    case ImageFormat::kXz:
+      filter = archive_read_support_filter_xz(reader.get());
+      break;
+    case ImageFormat::kZstd:
+      filter = archive_read_support_filter_zstd(reader.get());
+      break;
+    case ImageFormat::kBzip2:
+      filter = archive_read_support_filter_bzip2(reader.get());
+      break;
+    case ImageFormat::kRaw:
+    case ImageFormat::kZip:
+      break;
+  }
+  // Seekable zip reading trusts the central directory, which is what lets
+  // the entries be counted before any of them is read.
+  const int container = format == ImageFormat::kZip
+                            ? archive_read_support_format_zip_seekable(reader.get())
+                            : archive_read_support_format_raw(reader.get());
+  // ARCHIVE_WARN would mean an external program instead of the library.
+  if (filter != ARCHIVE_OK || container != ARCHIVE_OK) {
+    return fail(archive_failure(format, reader.get(), "no built-in decoder"));
+  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    return fail(
+        HelperError::io(codes::kImageMissing, "Could not rewind the image", errno));
+  }
+  if (archive_read_open_fd(reader.get(), fd, kArchiveBlockBytes) != ARCHIVE_OK) {
+    return fail(archive_failure(format, reader.get(), "opening"));
+  }
+  return reader;
+}
+
+// The filter libarchive must have chosen for `format`; a mismatch means the
+// magic bytes were not followed by a header the decoder accepts.
+int expected_filter(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kGzip:
+      return ARCHIVE_FILTER_GZIP;
+    case ImageFormat::kXz:
+      return ARCHIVE_FILTER_XZ;
+    case ImageFormat::kZstd:
+      return ARCHIVE_FILTER_ZSTD;
+    case ImageFormat::kBzip2:
+      return ARCHIVE_FILTER_BZIP2;
+    case ImageFormat::kRaw:
+    case ImageFormat::kZip:
+      break;
+  }
+  return ARCHIVE_FILTER_NONE;
+}
+
+// Refuses a zip that is not exactly one plain file: writing the first of
+// several entries would silently drop the rest, and a directory or an
+// encrypted entry is no image.
+Result<void> check_zip_entries(int fd) {
+  RAVIK_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd, ImageFormat::kZip));
+  archive_entry* entry = nullptr;
+  int entries = 0;
+  for (;;) {
+    const int status = archive_read_next_header(reader.get(), &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN) {
+      return fail(
+          archive_failure(ImageFormat::kZip, reader.get(), "reading its directory"));
+    }
+    if (++entries > 1) {
+      return fail(codes::kImageMissing,
+                  "The zip archive holds several entries; only a zip holding exactly "
+                  "one image can be written.");
+    }
+    const char* name = archive_entry_pathname(entry);
+    const std::string shown = name != nullptr ? name : "?";
+    if (archive_entry_filetype(entry) != AE_IFREG) {
+      return fail(codes::kImageMissing,
+                  "The zip archive's only entry, " + shown + ", is not a file.");
+    }
+    if (archive_entry_is_encrypted(entry)) {
+      return fail(codes::kImageMissing,
+                  "The zip archive's entry " + shown + " is encrypted.");
+    }
+  }
+  if (entries == 0) return fail(codes::kImageMissing, "The zip archive holds no file.");
+  return {};
+}
+
+class ArchiveImageSource final : public ImageSource {
+ public:
+  ArchiveImageSource(ImageFormat format, std::uint64_t file_size, UniqueFd fd,
+                     ArchiveReader reader)
+      : ImageSource(format, file_size), fd_(std::move(fd)), reader_(std::move(reader)) {}
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      const la_ssize_t count = archive_read_data(reader_.get(), buffer.data() + filled,
+                                                 buffer.size() - filled);
+      if (count < 0) {
+        failure_ = archive_failure(format(), reader_.get(), "decompressing");
+        return fail(*failure_);
+      }
+      if (count == 0) ended_ = true;
+      filled += static_cast<std::size_t>(count);
+    }
+    note_file_bytes_read(
+        static_cast<std::uint64_t>(archive_filter_bytes(reader_.get(), -1)));
+    return filled;
+  }
+
+ private:
+  UniqueFd fd_;  // outlives the reader, which reads from it
+  ArchiveReader reader_;
+  std::optional<HelperError> failure_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+std::string_view image_format_name(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kRaw:
+      return "raw";
+    case ImageFormat::kGzip:
+      return "gzip";
+    case ImageFormat::kXz:
+      return "xz";
+    case ImageFormat::kZstd:
+      return "zstd";
+    case ImageFormat::kBzip2:
+      return "bzip2";
+    case ImageFormat::kZip:
+      return "zip";
+  }
+  return "raw";
+}
+
+ImageFormat detect_image_format(std::span<const std::uint8_t> head) {
+  // gzip with deflate, the only method gzip defines.
+  if (starts_with(head, {0x1f, 0x8b, 0x08})) return ImageFormat::kGzip;
+  if (starts_with(head, {0xfd, '7', 'z', 'X', 'Z', 0x00})) return ImageFormat::kXz;
+  if (starts_with(head, {0x28, 0xb5, 0x2f, 0xfd})) return ImageFormat::kZstd;
+  // "BZh", the block size digit, then a block's or the end's magic number.
+  if (starts_with(head, {'B', 'Z', 'h'}) && head.size() >= 10 && head[3] >= '1' &&
+      head[3] <= '9' &&
+      (starts_with(head.subspan(4), {0x31, 0x41, 0x59, 0x26, 0x53, 0x59}) ||
+       starts_with(head.subspan(4), {0x17, 0x72, 0x45, 0x38, 0x50, 0x90}))) {
+    return ImageFormat::kBzip2;
+  }
+  // A local file header, or the end record of an empty archive.
+  if (starts_with(head, {'P', 'K', 0x03, 0x04}) ||
+      starts_with(head, {'P', 'K', 0x05, 0x06})) {
+    return ImageFormat::kZip;
+  }
+  return ImageFormat::kRaw;
+}
+
+Result<std::unique_ptr<ImageSource>> open_image_source(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
+    return fail(HelperError::io(codes::kImageMissing, "Could not open the image", errno));
+  struct stat info = {};
+  if (::fstat(fd.get(), &info) != 0) {
+    return fail(
+        HelperError::io(codes::kImageMissing, "Could not inspect the image", errno));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return fail(codes::kImageMissing, "The image must be a regular file.");
+  }
+  const auto file_size = static_cast<std::uint64_t>(info.st_size);
+  std::array<std::uint8_t, 16> head = {};
+  ssize_t count = 0;
+  do {
+    count = ::pread(fd.get(), head.data(), head.size(), 0);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    return fail(HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+  }
+  const ImageFormat format =
+      detect_image_format(std::span(head).first(static_cast<std::size_t>(count)));
+  if (format == ImageFormat::kRaw) {
+    return std::make_unique<RawImageSource>(std::move(fd), file_size);
+  }
+  if (format == ImageFormat::kZip) RAVIK_RETURN_IF_ERROR(check_zip_entries(fd.get()));
+  RAVIK_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd.get(), format));
+  archive_entry* entry = nullptr;
+  if (archive_read_next_header(reader.get(), &entry) < ARCHIVE_WARN) {
+    return fail(archive_failure(format, reader.get(), "reading its header"));
+  }
+  if (archive_filter_code(reader.get(), 0) != expected_filter(format)) {
+    return fail(codes::kImageMissing, "The image begins like a " + format_text(format) +
+                                          " file but is not one libarchive can read.");
+  }
+  return std::make_unique<ArchiveImageSource>(format, file_size, std::move(fd),
+                                              std::move(reader));
+}
+
+}  // namespace ravik::client

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <vector>
 
 #include "io/unique_fd.h"
 
@@ -78,9 +80,6 @@ Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
   if (!reader) return fail(codes::kUnknown, "Could not start a libarchive reader.");
   int filter = ARCHIVE_OK;
   switch (format) {
-    case ImageFormat::kGzip:
-      filter = archive_read_support_filter_gzip(reader.get());
-      break;
     case ImageFormat::kXz:
       filter = archive_read_support_filter_xz(reader.get());
       break;
@@ -91,6 +90,7 @@ Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
       filter = archive_read_support_filter_bzip2(reader.get());
       break;
     case ImageFormat::kRaw:
+    case ImageFormat::kGzip:
     case ImageFormat::kZip:
       break;
   }
@@ -117,8 +117,6 @@ Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
 // magic bytes were not followed by a header the decoder accepts.
 int expected_filter(ImageFormat format) {
   switch (format) {
-    case ImageFormat::kGzip:
-      return ARCHIVE_FILTER_GZIP;
     case ImageFormat::kXz:
       return ARCHIVE_FILTER_XZ;
     case ImageFormat::kZstd:
@@ -126,6 +124,7 @@ int expected_filter(ImageFormat format) {
     case ImageFormat::kBzip2:
       return ARCHIVE_FILTER_BZIP2;
     case ImageFormat::kRaw:
+    case ImageFormat::kGzip:
     case ImageFormat::kZip:
       break;
   }
@@ -197,6 +196,100 @@ class ArchiveImageSource final : public ImageSource {
   bool ended_ = false;
 };
 
+// gzip through zlib itself: libarchive's gzip reader skips each member's
+// trailer unchecked, so a damaged deflate stream that still decodes would be
+// written as if it were the image. zlib checks every member's CRC-32 and
+// length.
+class GzipImageSource final : public ImageSource {
+ public:
+  GzipImageSource(UniqueFd fd, std::uint64_t file_size)
+      : ImageSource(ImageFormat::kGzip, file_size),
+        fd_(std::move(fd)),
+        input_(kInputBytes) {}
+  GzipImageSource(const GzipImageSource&) = delete;
+  GzipImageSource& operator=(const GzipImageSource&) = delete;
+  ~GzipImageSource() override {
+    if (started_) inflateEnd(&stream_);
+  }
+
+  Result<void> start() {
+    // 16 + 15: a gzip wrapper around a deflate stream with a 32 KiB window.
+    if (inflateInit2(&stream_, 16 + 15) != Z_OK) {
+      return fail(codes::kUnknown, "Could not start a gzip decoder.");
+    }
+    started_ = true;
+    return {};
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      if (stream_.avail_in == 0 && !file_ended_) RAVIK_RETURN_IF_ERROR(refill());
+      if (member_ended_) {
+        // Another member may follow (as `cat a.gz b.gz` makes); anything
+        // else after a member is refused by the header check.
+        if (stream_.avail_in == 0 && file_ended_) {
+          ended_ = true;
+          break;
+        }
+        inflateReset(&stream_);
+        member_ended_ = false;
+      }
+      const std::size_t room = std::min<std::size_t>(buffer.size() - filled, UINT32_MAX);
+      stream_.next_out = buffer.data() + filled;
+      stream_.avail_out = static_cast<uInt>(room);
+      const int status = inflate(&stream_, Z_NO_FLUSH);
+      filled += room - stream_.avail_out;
+      if (status == Z_STREAM_END) {
+        member_ended_ = true;
+      } else if (status == Z_BUF_ERROR && stream_.avail_in == 0 && file_ended_) {
+        return damaged("the file ends inside the compressed data");
+      } else if (status != Z_OK && status != Z_BUF_ERROR) {
+        return damaged(stream_.msg != nullptr ? stream_.msg : "zlib error");
+      }
+    }
+    return filled;
+  }
+
+ private:
+  static constexpr std::size_t kInputBytes = 1024 * 1024;
+
+  Result<void> refill() {
+    ssize_t count = 0;
+    do {
+      count = ::read(fd_.get(), input_.data(), input_.size());
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+      failure_ = HelperError::io(codes::kImageMissing, "Could not read the image", errno);
+      return fail(*failure_);
+    }
+    file_ended_ = count == 0;
+    consumed_ += static_cast<std::uint64_t>(count);
+    note_file_bytes_read(consumed_);
+    stream_.next_in = input_.data();
+    stream_.avail_in = static_cast<uInt>(count);
+    return {};
+  }
+
+  std::unexpected<HelperError> damaged(std::string_view what) {
+    failure_ = HelperError(codes::kImageMissing,
+                           "The gzip image is damaged or unreadable (decompressing): " +
+                               std::string(what) + ".");
+    return fail(*failure_);
+  }
+
+  UniqueFd fd_;
+  std::vector<std::uint8_t> input_;
+  z_stream stream_ = {};
+  std::uint64_t consumed_ = 0;
+  std::optional<HelperError> failure_;
+  bool started_ = false;
+  bool file_ended_ = false;
+  bool member_ended_ = false;
+  bool ended_ = false;
+};
+
 }  // namespace
 
 std::string_view image_format_name(ImageFormat format) {
@@ -262,6 +355,11 @@ Result<std::unique_ptr<ImageSource>> open_image_source(const std::string& path) 
       detect_image_format(std::span(head).first(static_cast<std::size_t>(count)));
   if (format == ImageFormat::kRaw) {
     return std::make_unique<RawImageSource>(std::move(fd), file_size);
+  }
+  if (format == ImageFormat::kGzip) {
+    auto gzip = std::make_unique<GzipImageSource>(std::move(fd), file_size);
+    RAVIK_RETURN_IF_ERROR(gzip->start());
+    return gzip;
   }
   if (format == ImageFormat::kZip) RAVIK_RETURN_IF_ERROR(check_zip_entries(fd.get()));
   RAVIK_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd.get(), format));

@@ -5,7 +5,8 @@
 # .zst, `gzip -dc` on a .gz. Rounds alternate tool and client; the medians
 # of the wall times give the ratio client throughput / tool throughput
 # (>= 0.95 is the goal). The machine's load average is printed before and
-# after, since other work on the machine moves every figure.
+# after, since other work on the machine moves every wall figure; the medians
+# of the CPU time (user + system) are printed too, as they move less.
 #
 #   bench/client_decompress_bench.sh [BUILD_DIR] [ROUNDS] [MIB]
 set -euo pipefail
@@ -31,29 +32,31 @@ xz -3 -T2 --block-size=8MiB -c "$work/image" >"$work/multi-block.xz"
 zstd -q -3 -c "$work/image" >"$work/image.zst"
 gzip -6 -c "$work/image" >"$work/image.gz"
 
-now() { date +%s.%N; }
 median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", b - a}'; }
+# Runs the command with its output discarded; prints "WALL CPU" in seconds.
+timed() {
+  /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" >/dev/null
+  awk '{printf "%.3f %.3f", $1, $2 + $3}' "$work/time"
+}
 
 echo "image $(stat -c %s "$work/image") bytes; load before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores"
 for pair in "one-block.xz:xz" "multi-block.xz:xz" "image.zst:zstd" "image.gz:gzip"; do
   file="$work/${pair%%:*}"
   tool=${pair##*:}
-  tool_times=()
-  client_times=()
+  tool_wall=() tool_cpu=() client_wall=() client_cpu=()
   for ((round = 1; round <= rounds; round++)); do
-    start=$(now)
-    "$tool" -dc "$file" >/dev/null
-    tool_times+=("$(elapsed "$start" "$(now)")")
-    start=$(now)
-    "$drain" "$file" >/dev/null
-    client_times+=("$(elapsed "$start" "$(now)")")
+    read -r wall cpu < <(timed "$tool" -dc "$file")
+    tool_wall+=("$wall") tool_cpu+=("$cpu")
+    read -r wall cpu < <(timed "$drain" "$file")
+    client_wall+=("$wall") client_cpu+=("$cpu")
   done
-  tool_median=$(printf '%s\n' "${tool_times[@]}" | median)
-  client_median=$(printf '%s\n' "${client_times[@]}" | median)
-  printf '%-16s %s -dc %6.3f s   client %6.3f s   ratio (client/tool throughput) %.2f   [tool %s | client %s]\n' \
-    "${pair%%:*}" "$tool" "$tool_median" "$client_median" \
-    "$(awk -v t="$tool_median" -v c="$client_median" 'BEGIN {print t / c}')" \
-    "${tool_times[*]}" "${client_times[*]}"
+  tw=$(printf '%s\n' "${tool_wall[@]}" | median)
+  cw=$(printf '%s\n' "${client_wall[@]}" | median)
+  tc=$(printf '%s\n' "${tool_cpu[@]}" | median)
+  cc=$(printf '%s\n' "${client_cpu[@]}" | median)
+  printf '%-15s %-5s wall %6.3f s, client %6.3f s: ratio %.2f | cpu %6.3f s, client %6.3f s: ratio %.2f  [walls: tool %s | client %s]\n' \
+    "${pair%%:*}" "$tool" "$tw" "$cw" "$(awk -v t="$tw" -v c="$cw" 'BEGIN {print t / c}')" \
+    "$tc" "$cc" "$(awk -v t="$tc" -v c="$cc" 'BEGIN {print (c > 0 ? t / c : 0)}')" \
+    "${tool_wall[*]}" "${client_wall[*]}"
 done
 echo "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -12,7 +12,7 @@ packages=(
   clang-16 libclang-rt-16-dev
   dosfstools mtools fdisk util-linux e2fsprogs
   openssl sudo xxd coreutils python3
-  xz-utils zstd gzip bzip2 zip
+  xz-utils zstd gzip bzip2 zip time
   bmap-tools
 )
 

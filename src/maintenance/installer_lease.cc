@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <span>
 
 #include "io/fd_stream.h"
 #include "maintenance/guardian.h"
@@ -55,6 +57,15 @@ Result<InstallerStatus> await_readiness(pid_t child, int read_fd,
     return fail(codes::kMaintenanceUnavailable,
                 "Installer guardian exited before readiness (wait status " +
                     std::to_string(wait_status(child)) + "): " + line.error().message());
+  }
+  // The guardian closes its end of the pipe right after the record. Waiting
+  // for that end means that, once begin answers, the guardian holds exactly
+  // its lease descriptors and nothing of the handshake.
+  std::uint8_t extra = 0;
+  const IoResult<std::size_t> after = input.read(std::span(&extra, 1));
+  if (!after || *after != 0) {
+    return fail(codes::kMaintenanceProtocol,
+                "Installer guardian returned invalid readiness: bytes after the record.");
   }
   const auto ready = decode_guardian_ready(*line);
   if (!ready) {

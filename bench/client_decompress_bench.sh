@@ -36,7 +36,7 @@ median() { sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 # Runs the command with its output discarded; prints "WALL CPU" in seconds.
 timed() {
   /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" >/dev/null
-  awk '{printf "%.3f %.3f", $1, $2 + $3}' "$work/time"
+  awk '{printf "%.3f %.3f\n", $1, $2 + $3}' "$work/time"
 }
 
 echo "image $(stat -c %s "$work/image") bytes; load before: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores"

@@ -65,9 +65,10 @@ Result<ImageDigest> measure_image(ImageSource& source,
                                   const std::optional<std::string>& published_sha256,
                                   std::uint64_t limit,
                                   const ImagePassProgress& progress) {
-  const std::optional<std::uint64_t> known = source.known_size();
-  if (known && (published_sha256 || *known > limit)) {
-    return ImageDigest{*known, published_sha256.value_or("")};
+  RAVIK_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> recorded,
+                         source.recorded_size());
+  if (recorded && (published_sha256 || *recorded > limit)) {
+    return ImageDigest{*recorded, published_sha256.value_or("")};
   }
   Sha256 hash;
   if (!published_sha256) RAVIK_RETURN_IF_ERROR(hash.start());

@@ -36,12 +36,11 @@ using ImagePassProgress =
 // The image's size and digest for the open request, from a fresh `source`
 // (read to its end, or to `limit`). With `published_sha256`
 // the digest is taken as given (the helper checks the stream against it) and
-// only the size is established: a raw image's file length, read from the
-// file system; a compressed image's by decompressing it once without hashing,
-// since no recorded size can be relied on. Without it, one pass both
-// measures and hashes. A pass stops once more than `limit` bytes came out:
-// the result's size_bytes is then above `limit` (a lower bound) and its digest
-// empty. Fails when the image cannot be opened or read or is damaged.
+// only the size is established: the source's recorded size where it has one
+// (raw, xz, zstd: no pass at all), else by decompressing it once without
+// hashing. Without it, one pass both measures and hashes. A pass stops once more than
+// `limit` bytes came out: the result's size_bytes is then above `limit` (a lower bound)
+// and its digest empty. Fails when the image cannot be opened or read or is damaged.
 Result<ImageDigest> measure_image(ImageSource& source,
                                   const std::optional<std::string>& published_sha256,
                                   std::uint64_t limit,

@@ -3,9 +3,12 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <lzma.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <array>
@@ -20,6 +23,9 @@ namespace {
 // libarchive's read size: large enough that the per-call overhead vanishes
 // next to the decompression itself.
 constexpr std::size_t kArchiveBlockBytes = 1024 * 1024;
+// Real xz files index a few records per block; a hostile one could ask for
+// far more memory than its size suggests.
+constexpr std::uint64_t kXzIndexMemoryLimit = 64 * 1024 * 1024;
 
 bool starts_with(std::span<const std::uint8_t> head,
                  std::initializer_list<std::uint8_t> magic) {
@@ -36,6 +42,8 @@ class RawImageSource final : public ImageSource {
  public:
   RawImageSource(UniqueFd fd, std::uint64_t size)
       : ImageSource(ImageFormat::kRaw, size), fd_(std::move(fd)) {}
+
+  Result<std::optional<std::uint64_t>> recorded_size() override { return file_size(); }
 
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
     std::size_t filled = 0;
@@ -165,11 +173,106 @@ Result<void> check_zip_entries(int fd) {
   return {};
 }
 
+HelperError damaged_record(ImageFormat format, std::string_view what) {
+  return HelperError(codes::kImageMissing, "The " + format_text(format) +
+                                               " image is damaged or unreadable (reading "
+                                               "its size): " +
+                                               std::string(what) + ".");
+}
+
+// The uncompressed size in the index of every stream of an xz file, read
+// from its end (pread, so a reader of the same descriptor is undisturbed).
+// The decoder checks each block against the index as it decodes.
+Result<std::optional<std::uint64_t>> xz_indexed_size(int fd, std::uint64_t file_size) {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  lzma_index* index = nullptr;
+  if (lzma_file_info_decoder(&stream, &index, kXzIndexMemoryLimit, file_size) !=
+      LZMA_OK) {
+    return fail(codes::kUnknown, "Could not start an xz index reader.");
+  }
+  std::vector<std::uint8_t> input(64 * 1024);
+  std::uint64_t offset = 0;
+  lzma_ret status = LZMA_OK;
+  while (status == LZMA_OK) {
+    if (stream.avail_in == 0) {
+      ssize_t count = 0;
+      do {
+        count = ::pread(fd, input.data(), input.size(), static_cast<off_t>(offset));
+      } while (count < 0 && errno == EINTR);
+      if (count < 0) {
+        lzma_end(&stream);
+        return fail(
+            HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+      }
+      offset += static_cast<std::uint64_t>(count);
+      stream.next_in = input.data();
+      stream.avail_in = static_cast<std::size_t>(count);
+    }
+    status = lzma_code(&stream, stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+    if (status == LZMA_SEEK_NEEDED) {
+      offset = stream.seek_pos;
+      stream.avail_in = 0;
+      status = LZMA_OK;
+    }
+  }
+  lzma_end(&stream);
+  // An index too large to hold is no reason to refuse the file; a pass over
+  // the data measures it instead.
+  if (status == LZMA_MEMLIMIT_ERROR) return std::nullopt;
+  if (status != LZMA_STREAM_END) {
+    return fail(damaged_record(ImageFormat::kXz, "its index cannot be read"));
+  }
+  const std::uint64_t size = lzma_index_uncompressed_size(index);
+  lzma_index_end(index, nullptr);
+  return size;
+}
+
+// The sum of every zstd frame's content size, when every frame records one.
+// Walking the frames reads their block headers, not the data; the decoder
+// refuses a frame whose content differs from its recorded size.
+Result<std::optional<std::uint64_t>> zstd_frame_sizes(int fd, std::uint64_t file_size) {
+  if (file_size == 0) return std::nullopt;
+  void* mapped = ::mmap(nullptr, file_size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (mapped == MAP_FAILED) {
+    return fail(HelperError::io(codes::kImageMissing, "Could not map the image", errno));
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(mapped);
+  std::uint64_t offset = 0;
+  std::uint64_t total = 0;
+  bool recorded = true;
+  bool damaged = false;
+  while (offset < file_size && recorded && !damaged) {
+    // Skippable frames count 0.
+    const unsigned long long content =
+        ZSTD_getFrameContentSize(bytes + offset, file_size - offset);
+    const std::size_t frame =
+        ZSTD_findFrameCompressedSize(bytes + offset, file_size - offset);
+    if (content == ZSTD_CONTENTSIZE_UNKNOWN) {
+      recorded = false;
+    } else {
+      damaged = content == ZSTD_CONTENTSIZE_ERROR || ZSTD_isError(frame) != 0 ||
+                __builtin_add_overflow(total, content, &total);
+      offset += frame;
+    }
+  }
+  ::munmap(mapped, file_size);
+  if (damaged)
+    return fail(damaged_record(ImageFormat::kZstd, "its frames cannot be walked"));
+  if (!recorded) return std::nullopt;
+  return total;
+}
+
 class ArchiveImageSource final : public ImageSource {
  public:
   ArchiveImageSource(ImageFormat format, std::uint64_t file_size, UniqueFd fd,
                      ArchiveReader reader)
       : ImageSource(format, file_size), fd_(std::move(fd)), reader_(std::move(reader)) {}
+
+  Result<std::optional<std::uint64_t>> recorded_size() override {
+    if (format() == ImageFormat::kXz) return xz_indexed_size(fd_.get(), file_size());
+    if (format() == ImageFormat::kZstd) return zstd_frame_sizes(fd_.get(), file_size());
+    return std::nullopt;
+  }
 
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
     if (failure_) return fail(*failure_);

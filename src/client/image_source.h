@@ -42,14 +42,15 @@ class ImageSource {
   std::uint64_t file_size() const { return file_size_; }
   // How much of the file has been consumed so far.
   std::uint64_t file_bytes_read() const { return file_bytes_read_.load(); }
-  // The image's length when the file tells it without being decompressed:
-  // a raw image's file length. Nothing for compressed images, whose
-  // recorded sizes (gzip's 32-bit trailer, a zip directory entry) may be
-  // wrong or absent; their length is what decompressing them produces.
-  std::optional<std::uint64_t> known_size() const {
-    if (compressed()) return std::nullopt;
-    return file_size_;
-  }
+  // The image's length when the file tells it without being decompressed,
+  // in a record the decoder itself holds the decoded bytes to: a raw image's
+  // file length, an xz file's index, the content sizes of every zstd frame.
+  // Nothing for the rest (gzip keeps only the length modulo 2^32, bzip2
+  // none, a zip directory entry is not checked against the data), whose
+  // length is what decompressing them produces. Reads only the records; a
+  // damaged record is an error. The stream is still held to the size: a
+  // source that gives more or fewer bytes fails the write.
+  virtual Result<std::optional<std::uint64_t>> recorded_size() { return std::nullopt; }
 
   // Fills `buffer` with the next bytes of the image; fewer only at its end,
   // 0 once it has ended. A corrupt or truncated compressed file is an error

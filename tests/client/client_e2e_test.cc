@@ -300,7 +300,7 @@ TEST_F(CompressedImageTest, DamagedOrTooLarge_FailsWithNothingWritten) {
   const std::string digest(64, 'a');  // never reached: the size comes first
   for (const auto& [image, extra, error] :
        std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
-           {truncated, {}, "The xz image is damaged or unreadable (decompressing): "},
+           {truncated, {}, "The xz image is damaged or unreadable (reading its size): "},
            {truncated, {"--sha256", digest}, "The xz image is damaged"},
            {corrupt, {}, "The gzip image is damaged or unreadable (decompressing): "},
            {bomb_source + ".gz",
@@ -315,6 +315,22 @@ TEST_F(CompressedImageTest, DamagedOrTooLarge_FailsWithNothingWritten) {
     EXPECT_EQ(done->stdout_text.find("Written:"), std::string::npos) << done->stdout_text;
     EXPECT_EQ(read_file(run_.target_path), std::string(kTargetBytes, '\0')) << image;
   }
+
+  // With a published digest an xz file's size comes from its index, so
+  // damage inside the data is met during the write, which then fails.
+  std::string damaged = xz;
+  damaged[damaged.size() / 2] ^= 0x20;
+  auto done = write(run_.dir.write_file("bad.xz", damaged), {"--sha256", digest});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_NE(done->stdout_text.find("Image:    " + run_.dir.path() + "/bad.xz (xz "),
+            std::string::npos)
+      << done->stdout_text;
+  EXPECT_NE(done->stderr_text.find("ravik-device-client: failed: The xz image is damaged "
+                                   "or unreadable (decompressing): "),
+            std::string::npos)
+      << done->stderr_text;
+  EXPECT_EQ(done->stdout_text.find("Written:"), std::string::npos) << done->stdout_text;
 }
 
 }  // namespace

@@ -105,14 +105,16 @@ TEST(ImageSourceTest, DetectionIsByContent) {
   auto source = open_image_source(raw);
   ASSERT_TRUE(source) << source.error();
   EXPECT_EQ((*source)->format(), ImageFormat::kRaw);
-  EXPECT_EQ((*source)->known_size(), 70000u);
+  auto recorded = (*source)->recorded_size();
+  ASSERT_TRUE(recorded) << recorded.error();
+  EXPECT_EQ(*recorded, 70000u);
   EXPECT_EQ(read_all(raw).value_or(""), pattern(70000));
   // Magic bytes followed by garbage are a damaged file, never a raw image.
   for (const std::string& head : {std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10),
-                                 std::string("\xfd"
-                                             "7zXZ\0junk",
-                                             10),
-                                 std::string("\x28\xb5\x2f\xfdjunkjunk", 12)}) {
+                                  std::string("\xfd"
+                                              "7zXZ\0junk",
+                                              10),
+                                  std::string("\x28\xb5\x2f\xfdjunkjunk", 12)}) {
     EXPECT_FALSE(read_all(dir.write_file("fake", head + pattern(1000))));
   }
   // A bzip2 stream's first bytes need the block magic after "BZh1".

@@ -22,6 +22,10 @@ bool is_hex_digest(const std::string& text) {
          });
 }
 
+constexpr const char* kImageHelp =
+    "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
+    "content)";
+
 ParsedCommandLine refuse(std::string reason) {
   return {std::nullopt, std::move(reason), {}};
 }
@@ -83,9 +87,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   app.require_subcommand(1);
 
   CLI::App* write = app.add_subcommand("write", "Write IMAGE to the whole disk TARGET");
-  write->add_option("IMAGE", options.image_path, "Raw disk image")
-      ->type_name("")
-      ->required();
+  write->add_option("IMAGE", options.image_path, kImageHelp)->type_name("")->required();
   write->add_option("TARGET", options.target_path, "Whole disk, e.g. /dev/sdb")
       ->type_name("")
       ->required();
@@ -119,9 +121,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
 
   CLI::App* verify = app.add_subcommand(
       "verify", "Check that the disk TARGET begins with IMAGE (reads the disk itself)");
-  verify->add_option("IMAGE", options.image_path, "Raw disk image")
-      ->type_name("")
-      ->required();
+  verify->add_option("IMAGE", options.image_path, kImageHelp)->type_name("")->required();
   verify->add_option("TARGET", options.target_path, "Whole disk or file")
       ->type_name("")
       ->required();

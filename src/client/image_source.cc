@@ -73,12 +73,16 @@ struct ArchiveDeleter {
 };
 using ArchiveReader = std::unique_ptr<archive, ArchiveDeleter>;
 
-HelperError archive_failure(ImageFormat format, archive* reader, std::string_view doing) {
-  const char* text = reader != nullptr ? archive_error_string(reader) : nullptr;
+// "The xz image is damaged or unreadable (decompressing): ...".
+HelperError damaged(ImageFormat format, std::string_view doing, std::string_view what) {
   return HelperError(codes::kImageMissing,
                      "The " + format_text(format) + " image is damaged or unreadable (" +
-                         std::string(doing) +
-                         "): " + (text != nullptr ? text : "unknown error") + ".");
+                         std::string(doing) + "): " + std::string(what) + ".");
+}
+
+HelperError archive_failure(ImageFormat format, archive* reader, std::string_view doing) {
+  const char* text = reader != nullptr ? archive_error_string(reader) : nullptr;
+  return damaged(format, doing, text != nullptr ? text : "unknown error");
 }
 
 // A libarchive reader over `fd` from its start, taught only the one format
@@ -170,13 +174,6 @@ Result<void> check_zip_entries(int fd) {
   return {};
 }
 
-HelperError damaged_record(ImageFormat format, std::string_view what) {
-  return HelperError(codes::kImageMissing, "The " + format_text(format) +
-                                               " image is damaged or unreadable (reading "
-                                               "its size): " +
-                                               std::string(what) + ".");
-}
-
 // The uncompressed size in the index of every stream of an xz file, read
 // from its end (pread, so a reader of the same descriptor is undisturbed).
 // The decoder checks each block against the index as it decodes.
@@ -217,7 +214,8 @@ Result<std::optional<std::uint64_t>> xz_indexed_size(int fd, std::uint64_t file_
   // the data measures it instead.
   if (status == LZMA_MEMLIMIT_ERROR) return std::nullopt;
   if (status != LZMA_STREAM_END) {
-    return fail(damaged_record(ImageFormat::kXz, "its index cannot be read"));
+    return fail(
+        damaged(ImageFormat::kXz, "reading its size", "its index cannot be read"));
   }
   const std::uint64_t size = lzma_index_uncompressed_size(index);
   lzma_index_end(index, nullptr);
@@ -237,8 +235,8 @@ Result<std::optional<std::uint64_t>> zstd_frame_sizes(int fd, std::uint64_t file
   std::uint64_t offset = 0;
   std::uint64_t total = 0;
   bool recorded = true;
-  bool damaged = false;
-  while (offset < file_size && recorded && !damaged) {
+  bool broken = false;
+  while (offset < file_size && recorded && !broken) {
     // Skippable frames count 0.
     const unsigned long long content =
         ZSTD_getFrameContentSize(bytes + offset, file_size - offset);
@@ -247,14 +245,16 @@ Result<std::optional<std::uint64_t>> zstd_frame_sizes(int fd, std::uint64_t file
     if (content == ZSTD_CONTENTSIZE_UNKNOWN) {
       recorded = false;
     } else {
-      damaged = content == ZSTD_CONTENTSIZE_ERROR || ZSTD_isError(frame) != 0 ||
-                __builtin_add_overflow(total, content, &total);
+      broken = content == ZSTD_CONTENTSIZE_ERROR || ZSTD_isError(frame) != 0 ||
+               __builtin_add_overflow(total, content, &total);
       offset += frame;
     }
   }
   ::munmap(mapped, file_size);
-  if (damaged)
-    return fail(damaged_record(ImageFormat::kZstd, "its frames cannot be walked"));
+  if (broken) {
+    return fail(
+        damaged(ImageFormat::kZstd, "reading its size", "its frames cannot be walked"));
+  }
   if (!recorded) return std::nullopt;
   return total;
 }
@@ -335,13 +335,6 @@ std::unexpected<HelperError> remember(std::optional<HelperError>& failure,
   return fail(*failure);
 }
 
-HelperError damaged_data(ImageFormat format, std::string_view what) {
-  return HelperError(codes::kImageMissing, "The " + format_text(format) +
-                                               " image is damaged or unreadable "
-                                               "(decompressing): " +
-                                               std::string(what) + ".");
-}
-
 // gzip through zlib itself: libarchive's gzip reader skips each member's
 // trailer unchecked, so a damaged deflate stream that still decodes would be
 // written as if it were the image. zlib checks every member's CRC-32 and
@@ -394,13 +387,13 @@ class GzipImageSource final : public ImageSource {
       if (status == Z_STREAM_END) {
         member_ended_ = true;
       } else if (status == Z_BUF_ERROR && stream_.avail_in == 0 && input_.ended()) {
-        return remember(failure_, damaged_data(format(),
-                                               "the file ends inside the "
-                                               "compressed data"));
+        return remember(failure_, damaged(format(), "decompressing",
+                                          "the file ends inside the "
+                                          "compressed data"));
       } else if (status != Z_OK && status != Z_BUF_ERROR) {
-        return remember(
-            failure_,
-            damaged_data(format(), stream_.msg != nullptr ? stream_.msg : "zlib error"));
+        return remember(failure_,
+                        damaged(format(), "decompressing",
+                                stream_.msg != nullptr ? stream_.msg : "zlib error"));
       }
     }
     return filled;
@@ -484,7 +477,8 @@ class XzImageSource final : public ImageSource {
       if (status == LZMA_STREAM_END) {
         ended_ = true;
       } else if (status != LZMA_OK) {
-        return remember(failure_, damaged_data(format(), lzma_failure_text(status)));
+        return remember(failure_,
+                        damaged(format(), "decompressing", lzma_failure_text(status)));
       }
     }
     return filled;

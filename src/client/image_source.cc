@@ -92,15 +92,13 @@ Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
   if (!reader) return fail(codes::kUnknown, "Could not start a libarchive reader.");
   int filter = ARCHIVE_OK;
   switch (format) {
-    case ImageFormat::kZstd:
-      filter = archive_read_support_filter_zstd(reader.get());
-      break;
     case ImageFormat::kBzip2:
       filter = archive_read_support_filter_bzip2(reader.get());
       break;
     case ImageFormat::kRaw:
     case ImageFormat::kGzip:
     case ImageFormat::kXz:
+    case ImageFormat::kZstd:
     case ImageFormat::kZip:
       break;
   }
@@ -127,13 +125,12 @@ Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
 // magic bytes were not followed by a header the decoder accepts.
 int expected_filter(ImageFormat format) {
   switch (format) {
-    case ImageFormat::kZstd:
-      return ARCHIVE_FILTER_ZSTD;
     case ImageFormat::kBzip2:
       return ARCHIVE_FILTER_BZIP2;
     case ImageFormat::kRaw:
     case ImageFormat::kGzip:
     case ImageFormat::kXz:
+    case ImageFormat::kZstd:
     case ImageFormat::kZip:
       break;
   }
@@ -264,11 +261,6 @@ class ArchiveImageSource final : public ImageSource {
   ArchiveImageSource(ImageFormat format, std::uint64_t file_size, UniqueFd fd,
                      ArchiveReader reader)
       : ImageSource(format, file_size), fd_(std::move(fd)), reader_(std::move(reader)) {}
-
-  Result<std::optional<std::uint64_t>> recorded_size() override {
-    if (format() == ImageFormat::kZstd) return zstd_frame_sizes(fd_.get(), file_size());
-    return std::nullopt;
-  }
 
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
     if (failure_) return fail(*failure_);
@@ -494,6 +486,70 @@ class XzImageSource final : public ImageSource {
   bool ended_ = false;
 };
 
+struct ZstdContextDeleter {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// zstd through libzstd itself, decoding straight into the caller's buffer
+// (libarchive would decode into its own and copy). Reads concatenated
+// frames; checks each frame's checksum and recorded size when it has them.
+class ZstdImageSource final : public ImageSource {
+ public:
+  ZstdImageSource(UniqueFd fd, std::uint64_t file_size)
+      : ImageSource(ImageFormat::kZstd, file_size),
+        input_(std::move(fd)),
+        context_(ZSTD_createDCtx()) {}
+
+  Result<void> start() {
+    if (!context_) return fail(codes::kUnknown, "Could not start a zstd decoder.");
+    return {};
+  }
+
+  Result<std::optional<std::uint64_t>> recorded_size() override {
+    return zstd_frame_sizes(input_.fd(), file_size());
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      if (pending_.pos == pending_.size && !input_.ended()) {
+        auto piece = input_.next();
+        if (!piece) return remember(failure_, piece.error());
+        note_file_bytes_read(input_.consumed());
+        pending_ = {piece->data(), piece->size(), 0};
+      }
+      const bool drained = pending_.pos == pending_.size && input_.ended();
+      // 0 from the decoder: a frame ended and all of it was handed out.
+      if (drained && hint_ == 0) {
+        ended_ = true;
+        break;
+      }
+      ZSTD_outBuffer out = {buffer.data() + filled, buffer.size() - filled, 0};
+      const std::size_t hint = ZSTD_decompressStream(context_.get(), &out, &pending_);
+      if (ZSTD_isError(hint) != 0) {
+        return remember(failure_,
+                        damaged(format(), "decompressing", ZSTD_getErrorName(hint)));
+      }
+      filled += out.pos;
+      if (drained && out.pos == 0) {
+        return remember(
+            failure_, damaged(format(), "decompressing", "the file ends inside a frame"));
+      }
+      hint_ = hint;
+    }
+    return filled;
+  }
+
+ private:
+  FileInput input_;
+  std::unique_ptr<ZSTD_DCtx, ZstdContextDeleter> context_;
+  ZSTD_inBuffer pending_ = {nullptr, 0, 0};
+  std::size_t hint_ = 1;  // nothing decoded yet
+  std::optional<HelperError> failure_;
+  bool ended_ = false;
+};
+
 }  // namespace
 
 std::string_view image_format_name(ImageFormat format) {
@@ -569,6 +625,11 @@ Result<std::unique_ptr<ImageSource>> open_image_source(const std::string& path) 
     auto xz = std::make_unique<XzImageSource>(std::move(fd), file_size);
     RAVIK_RETURN_IF_ERROR(xz->start());
     return xz;
+  }
+  if (format == ImageFormat::kZstd) {
+    auto zstd = std::make_unique<ZstdImageSource>(std::move(fd), file_size);
+    RAVIK_RETURN_IF_ERROR(zstd->start());
+    return zstd;
   }
   if (format == ImageFormat::kZip) RAVIK_RETURN_IF_ERROR(check_zip_entries(fd.get()));
   RAVIK_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd.get(), format));

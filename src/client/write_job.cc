@@ -148,9 +148,12 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, ImageSource&
       break;
     }
     if (*filled < want) {
-      // The image changed under us; the helper's digest check would refuse
-      // it anyway, so give the stream up cleanly.
-      report_.fail_with("The image became shorter while it was being written.");
+      // The image changed under us, or a compressed image's recorded size
+      // was wrong; the helper's checks would refuse the stream anyway, so
+      // give it up cleanly.
+      report_.fail_with("The image ended after " + std::to_string(sent + *filled) +
+                        " bytes, before the " + std::to_string(size) +
+                        " announced to the helper.");
       break;
     }
     if (!helper.write_frame(data_frame_head(*filled),
@@ -168,7 +171,8 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, ImageSource&
     if (!rest) {
       report_.fail_with(rest.error().message());
     } else if (*rest != 0) {
-      report_.fail_with("The image became longer while it was being written.");
+      report_.fail_with("The image holds more than the " + std::to_string(size) +
+                        " bytes announced to the helper.");
     } else {
       (void)helper.write_all(end_frame());
       return;

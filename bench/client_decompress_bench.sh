@@ -2,8 +2,9 @@
 # The client's decompression (image_source_drain: the reader a write streams
 # from) against the reference tools on the same files in the same run:
 # `xz -dc` on an .xz of one block and on a multi-block .xz, `zstd -dc` on a
-# .zst (of four copies of the image), `gzip -dc` on a .gz. Rounds alternate tool and client; the medians
-# of the wall times give the ratio client throughput / tool throughput
+# .zst (of four copies of the image), `gzip -dc` on a .gz. Rounds alternate
+# tool and client; the medians of the wall times give the ratio client
+# throughput / tool throughput
 # (>= 0.95 is the goal). The machine's load average is printed before and
 # after, since other work on the machine moves every wall figure; the medians
 # of the CPU time (user + system) are printed too, as they move less.

@@ -2,19 +2,12 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <charconv>
 #include <sstream>
+
+#include "error/decimal.h"
 
 namespace ravik::client {
 namespace {
-
-std::optional<std::uint64_t> parse_bytes(std::string_view text) {
-  std::uint64_t value = 0;
-  const char* end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (text.empty() || error != std::errc() || stop != end) return std::nullopt;
-  return value;
-}
 
 bool is_hex_digest(const std::string& text) {
   return text.size() == 64 && std::ranges::all_of(text, [](char c) {
@@ -203,7 +196,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
          {std::pair{&raw.protected_prefix, "--protected-prefix"},
           std::pair{&raw.cancel_after, "--cancel-after"}}) {
       if (text->empty() && write->count(target) == 0) continue;
-      auto bytes = parse_bytes(*text);
+      auto bytes = parse_decimal<std::uint64_t>(*text);
       if (!bytes) {
         return refuse(std::string(target) + " needs a byte count, not \"" + *text + "\"");
       }

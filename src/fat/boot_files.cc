@@ -68,7 +68,7 @@ Result<std::optional<std::vector<std::uint8_t>>> boot_read_file(
     HeldTransaction& transaction, std::string_view name) {
   RAVIK_RETURN_IF_ERROR(validate_boot_file_name(name));
   RAVIK_ASSIGN_OR_RETURN(const PartitionRange range, open_range(transaction));
-  RAVIK_RETURN_IF_ERROR(transaction.check_canceled());
+  RAVIK_RETURN_IF_ERROR(transaction.ensure_not_canceled());
   HeldDeviceIo& device = transaction.device();
   RAVIK_RETURN_IF_ERROR(device.verify_current_identity());
   RAVIK_ASSIGN_OR_RETURN(auto content,
@@ -84,7 +84,7 @@ Result<void> boot_write_file(HeldTransaction& transaction, std::string_view name
     return fail(codes::kProtocolError, "Boot file exceeds the 1 MiB protocol bound.");
   }
   RAVIK_ASSIGN_OR_RETURN(const PartitionRange range, open_range(transaction));
-  RAVIK_RETURN_IF_ERROR(transaction.check_canceled());
+  RAVIK_RETURN_IF_ERROR(transaction.ensure_not_canceled());
   HeldDeviceIo& device = transaction.device();
   RAVIK_RETURN_IF_ERROR(device.verify_current_identity());
   RAVIK_RETURN_IF_ERROR(write_root_file(device, range, name, content));

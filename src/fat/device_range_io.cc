@@ -33,6 +33,29 @@ IoResult<void> seek_to(HeldDeviceIo& device, std::uint64_t offset) {
   return {};
 }
 
+// Reads each logical block that [offset, offset + length) touches into a
+// block buffer and hands it to `step(block, start, skip, done, count)`: the
+// block starts at `start`, and its bytes skip .. skip + count - 1 are bytes
+// done .. done + count - 1 of the range.
+template <class Step>
+IoResult<void> for_each_touched_block(HeldDeviceIo& device, std::uint64_t offset,
+                                      std::uint64_t length, std::uint64_t block_size,
+                                      Step&& step) {
+  std::vector<std::uint8_t> block(block_size, 0);
+  std::uint64_t done = 0;
+  while (done < length) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t start = at - at % block_size;
+    if (auto sought = seek_to(device, start); !sought) return sought;
+    if (auto filled = device.read_exact(block); !filled) return filled;
+    const std::uint64_t skip = at - start;
+    const std::uint64_t count = std::min(length - done, block_size - skip);
+    if (auto stepped = step(block, start, skip, done, count); !stepped) return stepped;
+    done += count;
+  }
+  return {};
+}
+
 }  // namespace
 
 bool valid_aligned_block_size(std::uint64_t block_size) {
@@ -51,19 +74,13 @@ IoResult<void> read_device_range_with_alignment(HeldDeviceIo& device,
     if (auto sought = seek_to(device, offset); !sought) return sought;
     return device.read_exact(buffer);
   }
-  std::vector<std::uint8_t> block(block_size, 0);
-  std::uint64_t done = 0;
-  while (done < buffer.size()) {
-    const std::uint64_t at = offset + done;
-    const std::uint64_t start = at - at % block_size;
-    if (auto sought = seek_to(device, start); !sought) return sought;
-    if (auto filled = device.read_exact(block); !filled) return filled;
-    const std::uint64_t skip = at - start;
-    const std::uint64_t count = std::min(buffer.size() - done, block_size - skip);
-    std::memcpy(buffer.data() + done, block.data() + skip, count);
-    done += count;
-  }
-  return {};
+  return for_each_touched_block(
+      device, offset, buffer.size(), block_size,
+      [&](std::span<std::uint8_t> block, std::uint64_t, std::uint64_t skip,
+          std::uint64_t done, std::uint64_t count) -> IoResult<void> {
+        std::memcpy(buffer.data() + done, block.data() + skip, count);
+        return {};
+      });
 }
 
 IoResult<void> write_device_range_with_alignment(HeldDeviceIo& device,
@@ -77,21 +94,14 @@ IoResult<void> write_device_range_with_alignment(HeldDeviceIo& device,
     if (auto sought = seek_to(device, offset); !sought) return sought;
     return device.write_all(data);
   }
-  std::vector<std::uint8_t> block(block_size, 0);
-  std::uint64_t done = 0;
-  while (done < data.size()) {
-    const std::uint64_t at = offset + done;
-    const std::uint64_t start = at - at % block_size;
-    if (auto sought = seek_to(device, start); !sought) return sought;
-    if (auto filled = device.read_exact(block); !filled) return filled;
-    const std::uint64_t skip = at - start;
-    const std::uint64_t count = std::min(data.size() - done, block_size - skip);
-    std::memcpy(block.data() + skip, data.data() + done, count);
-    if (auto sought = seek_to(device, start); !sought) return sought;
-    if (auto written = device.write_all(block); !written) return written;
-    done += count;
-  }
-  return {};
+  return for_each_touched_block(
+      device, offset, data.size(), block_size,
+      [&](std::span<std::uint8_t> block, std::uint64_t start, std::uint64_t skip,
+          std::uint64_t done, std::uint64_t count) -> IoResult<void> {
+        std::memcpy(block.data() + skip, data.data() + done, count);
+        if (auto sought = seek_to(device, start); !sought) return sought;
+        return device.write_all(block);
+      });
 }
 
 }  // namespace ravik

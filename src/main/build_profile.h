@@ -6,8 +6,10 @@
 #ifndef RAVIK_MAIN_BUILD_PROFILE_H_
 #define RAVIK_MAIN_BUILD_PROFILE_H_
 
+#include <string>
 #include <string_view>
 
+#include "maintenance/maintenance_location.h"
 #include "transaction/device_openers.h"
 
 namespace ravik {
@@ -22,6 +24,13 @@ struct BuildProfile {
   // devices as removable disks in the testing binary only); the regular-file
   // backend is named only by the testing binary, which alone links it.
   DeviceOpeners device_openers;
+
+  MaintenanceLocation maintenance_location() const {
+    return MaintenanceLocation{
+        .base_directory = std::string(maintenance_base_directory),
+        .directory_name = std::string(maintenance_directory_name),
+    };
+  }
 };
 
 }  // namespace ravik

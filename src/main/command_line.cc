@@ -15,7 +15,10 @@
 #include "error/safe_message.h"
 #include "error/utf8.h"
 #include "io/write_all.h"
-#include "main/modes.h"
+#include "main/cross_process_lock_hold.h"
+#include "main/mode_maintenance.h"
+#include "session/device_session.h"
+#include "sudo_launcher/sudo_launcher.h"
 
 namespace ravik {
 namespace {
@@ -108,7 +111,9 @@ HelperError usage_error() {
 Result<void> dispatch_command_line(std::span<const std::string_view> args,
                                    const BuildProfile& profile) {
   const std::size_t count = args.size();
-  if (count == 0) return run_device_session_mode(profile);
+  if (count == 0) {
+    return run_raw_protocol(profile.maintenance_location(), profile.device_openers);
+  }
   if (count == 1 && args[0] == "--protocol-version") {
     return write_standard_output(std::to_string(kProtocolVersion) + "\n");
   }
@@ -116,13 +121,13 @@ Result<void> dispatch_command_line(std::span<const std::string_view> args,
     return write_standard_output(std::string(kHelperVersion) + "\n");
   }
   if (args[0] == "--launch-sudo") {
-    return run_sudo_launcher_mode(args.subspan(1));
+    return sudo_launcher::launch(args.subspan(1));
   }
   if (matches(args, {"--maintenance-provision"})) {
     return run_maintenance_provision_mode(profile);
   }
   if (matches(args, {"--cross-process-lock-hold", "--path", ""})) {
-    return run_cross_process_lock_hold_mode(args[2]);
+    return run_cross_process_lock_hold(args[2]);
   }
   if (matches(args, {"--maintenance-hold", "", "--timeout-ms", ""})) {
     return run_maintenance_hold_mode(profile, args[1], args[3]);

@@ -2,10 +2,12 @@
 // handed to the maintenance module, with standard input and output. The
 // installer modes parse their argument texts here and print one status line
 // on success.
+#include "main/mode_maintenance.h"
+
 #include <unistd.h>
 
+#include "error/decimal.h"
 #include "io/fd_stream.h"
-#include "main/modes.h"
 #include "maintenance/hold_mode.h"
 #include "maintenance/installer_lease.h"
 #include "maintenance/json_line.h"
@@ -14,13 +16,6 @@
 
 namespace ravik {
 namespace {
-
-MaintenanceLocation location_of(const BuildProfile& profile) {
-  return MaintenanceLocation{
-      .base_directory = std::string(profile.maintenance_base_directory),
-      .directory_name = std::string(profile.maintenance_directory_name),
-  };
-}
 
 Result<std::int32_t> owner_pid_from(std::string_view text) {
   const std::optional<std::int32_t> pid = parse_owner_pid(text);
@@ -45,13 +40,13 @@ Result<void> write_installer_status(const Result<InstallerStatus>& status) {
 }  // namespace
 
 Result<void> run_maintenance_provision_mode(const BuildProfile& profile) {
-  return provision_maintenance(location_of(profile), STDOUT_FILENO);
+  return provision_maintenance(profile.maintenance_location(), STDOUT_FILENO);
 }
 
 Result<void> run_maintenance_hold_mode(const BuildProfile& profile, std::string_view mode,
                                        std::string_view timeout_ms) {
   DescriptorByteSource input(STDIN_FILENO);
-  return run_maintenance_hold(location_of(profile), mode, timeout_ms, input,
+  return run_maintenance_hold(profile.maintenance_location(), mode, timeout_ms, input,
                               STDOUT_FILENO);
 }
 
@@ -66,8 +61,9 @@ Result<void> run_installer_begin_mode(const BuildProfile& profile,
     return fail(codes::kMaintenanceProtocol,
                 "Installer maintenance timeout must be an unsigned integer.");
   }
-  return write_installer_status(installer_begin(
-      location_of(profile), protocol, lease_state, pid, MaintenanceTimeout(*timeout)));
+  return write_installer_status(installer_begin(profile.maintenance_location(), protocol,
+                                                lease_state, pid,
+                                                MaintenanceTimeout(*timeout)));
 }
 
 Result<void> run_installer_assert_owner_mode(const BuildProfile& profile,
@@ -76,14 +72,14 @@ Result<void> run_installer_assert_owner_mode(const BuildProfile& profile,
                                              std::string_view owner_pid) {
   RAVIK_ASSIGN_OR_RETURN(const std::int32_t pid, owner_pid_from(owner_pid));
   return write_installer_status(
-      installer_assert_owner(location_of(profile), protocol, lease_state, pid));
+      installer_assert_owner(profile.maintenance_location(), protocol, lease_state, pid));
 }
 
 Result<void> run_installer_end_mode(const BuildProfile& profile,
                                     std::string_view protocol,
                                     std::string_view lease_state) {
   return write_installer_status(
-      installer_end(location_of(profile), protocol, lease_state));
+      installer_end(profile.maintenance_location(), protocol, lease_state));
 }
 
 }  // namespace ravik

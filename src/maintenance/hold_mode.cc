@@ -1,7 +1,6 @@
 #include "maintenance/hold_mode.h"
 
-#include <limits>
-
+#include "error/decimal.h"
 #include "maintenance/hold_lines.h"
 #include "maintenance/release_line.h"
 #include "maintenance/release_request.h"
@@ -21,20 +20,6 @@ std::unexpected<HelperError> end_hold(int output_fd, HelperError error) {
 }
 
 }  // namespace
-
-std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text) {
-  if (text.starts_with('+')) text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (kMax - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
 
 Result<void> serve_stdio_hold(MaintenanceLock lock, ByteSource& input, int output_fd) {
   RAVIK_RETURN_IF_ERROR(write_status(output_fd, "acquired", lock));

@@ -7,8 +7,6 @@
 #ifndef RAVIK_MAINTENANCE_HOLD_MODE_H_
 #define RAVIK_MAINTENANCE_HOLD_MODE_H_
 
-#include <cstdint>
-#include <optional>
 #include <string_view>
 
 #include "error/helper_error.h"
@@ -17,10 +15,6 @@
 #include "maintenance/maintenance_lock.h"
 
 namespace ravik {
-
-// An unsigned 64-bit decimal: an optional "+", then one or more digits and
-// nothing else, without overflow.
-std::optional<std::uint64_t> parse_unsigned_decimal(std::string_view text);
 
 // Writes "acquired", answers invalid and non-matching requests with protocol
 // error lines, and on the first matching request writes "released" and

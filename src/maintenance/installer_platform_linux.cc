@@ -6,10 +6,10 @@
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <climits>
 #include <string>
 
+#include "error/decimal.h"
 #include "maintenance/installer_platform.h"
 
 namespace ravik {
@@ -40,17 +40,6 @@ std::optional<std::string> read_proc_file(int dir_fd, const char* name) {
     text.append(buffer.data(), static_cast<std::size_t>(count));
   }
   return std::nullopt;
-}
-
-template <class T>
-std::optional<T> parse_decimal(std::string_view text) {
-  T value{};
-  const auto [end, error] =
-      std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || text.empty()) {
-    return std::nullopt;
-  }
-  return value;
 }
 
 // The real user ID: the first number of the "Uid:" line of /proc/PID/status.

@@ -49,14 +49,21 @@ DecodeResult<SourceExpectation> decode_source(JsonObjectReader& parent) {
   return source;
 }
 
-DecodeResult<ClientPayload> decode_open_write(JsonObjectReader& reader) {
-  OpenWriteRequest request;
+// The members both open requests start with.
+template <class Request>
+DecodeResult<Request> decode_open_head(JsonObjectReader& reader) {
+  Request request;
   RAVIK_DECODE(request.protocol_version,
                reader.required_unsigned<std::uint16_t>("protocolVersion"));
   RAVIK_DECODE(request.request_id, reader.required_string("requestId"));
   RAVIK_DECODE(request.session_id, reader.required_string("sessionId"));
   RAVIK_DECODE(request.task_id, reader.required_string("taskId"));
   RAVIK_DECODE(request.target, decode_target(reader));
+  return request;
+}
+
+DecodeResult<ClientPayload> decode_open_write(JsonObjectReader& reader) {
+  RAVIK_DECODE(auto request, decode_open_head<OpenWriteRequest>(reader));
   RAVIK_DECODE(request.source, decode_source(reader));
   RAVIK_DECODE(request.tail_policy,
                reader.required_enum("tailPolicy", names(kTailPolicyNames)));
@@ -68,13 +75,7 @@ DecodeResult<ClientPayload> decode_open_write(JsonObjectReader& reader) {
 }
 
 DecodeResult<ClientPayload> decode_open_format(JsonObjectReader& reader) {
-  OpenFormatRequest request;
-  RAVIK_DECODE(request.protocol_version,
-               reader.required_unsigned<std::uint16_t>("protocolVersion"));
-  RAVIK_DECODE(request.request_id, reader.required_string("requestId"));
-  RAVIK_DECODE(request.session_id, reader.required_string("sessionId"));
-  RAVIK_DECODE(request.task_id, reader.required_string("taskId"));
-  RAVIK_DECODE(request.target, decode_target(reader));
+  RAVIK_DECODE(auto request, decode_open_head<OpenFormatRequest>(reader));
   RAVIK_DECODE(request.test_only_allow_regular_file,
                reader.bool_or("testOnlyAllowRegularFile", false));
   return request;

@@ -1,32 +1,15 @@
 #include "session/command_handler.h"
 
-#include "error/safe_message.h"
 #include "fat/boot_files.h"
 #include "fat/fat32_recovery.h"
 #include "protocol/base64.h"
 #include "session/release_procedure.h"
-#include "transaction/rates.h"
 #include "transaction/verification.h"
 
 namespace ravik {
 namespace {
 
 using Handled = std::expected<CommandOutcome, CommandFailure>;
-
-// The transaction operations of the release procedure.
-class TransactionReleaseSteps final : public ReleaseSteps {
- public:
-  explicit TransactionReleaseSteps(HeldTransaction& transaction)
-      : transaction_(transaction) {}
-  Result<void> prepare_eject() override { return transaction_.prepare_eject(); }
-  Result<void> eject_prepared() override { return transaction_.eject_prepared(); }
-  Result<bool> exact_detach_confirmed() override {
-    return transaction_.exact_detach_confirmed();
-  }
-
- private:
-  HeldTransaction& transaction_;  // Not owned; must outlive this.
-};
 
 // Runs the steps of one command that carries `operation_id`: claim, work,
 // finish, answer. `work` returns the answering event body or the failure.
@@ -53,22 +36,20 @@ Handled verify(CommandScope& scope, const VerifyCommand& command) {
   return run_operation(
       scope, command.operation_id, CommandOutcome::kGoOn,
       [&]() -> Result<ServerEventBody> {
-        RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total,
-                               scope.transaction.source_bytes_total());
-        const SessionClock::TimePoint started = scope.clock.now();
-        VerifyProgress progress;
-        progress.started = started;
-        progress.emit = [&](const VerifyProgressStep& step) -> Result<void> {
-          return scope.context.write(
-              scope.output,
-              ProgressEvent{.operation_id = command.operation_id,
-                            .stage = ProgressStage::kVerify,
-                            .bytes_processed = step.bytes_processed,
-                            .bytes_total = total,
-                            .speed_bps = progress_speed_bps(step.bytes_processed,
-                                                            scope.clock.now() - started),
-                            .message = safe_message(kVerifyProgressMessage)});
-        };
+        // A format-only transaction is refused as such before anything else.
+        RAVIK_RETURN_IF_ERROR(scope.transaction.source_bytes_total());
+        const VerifyProgress progress{
+            .started = scope.clock.now(),
+            .emit = [&](const VerifyProgressStep& step) -> Result<void> {
+              return scope.context.write(
+                  scope.output, ProgressEvent{.operation_id = command.operation_id,
+                                              .stage = ProgressStage::kVerify,
+                                              .bytes_processed = step.bytes_processed,
+                                              .bytes_total = step.bytes_total,
+                                              .speed_bps = step.speed_bps,
+                                              .message = step.message});
+            },
+            .now = [&] { return scope.clock.now(); }};
         RAVIK_ASSIGN_OR_RETURN(VerifyOutcome outcome,
                                scope.transaction.verify_with_progress(progress));
         RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
@@ -109,16 +90,16 @@ Handled eject(CommandScope& scope, const EjectCommand& command) {
 }
 
 Handled release(CommandScope& scope, const ReleaseCommand& command) {
-  return run_operation(scope, command.operation_id, CommandOutcome::kStop,
-                       [&]() -> Result<ServerEventBody> {
-                         scope.transaction.clear_cancellation_for_recovery();
-                         TransactionReleaseSteps steps(scope.transaction);
-                         RAVIK_RETURN_IF_ERROR(run_release_procedure(steps, scope.clock));
-                         return ReleasedEvent{.operation_id = command.operation_id,
-                                              .flush_completed = true,
-                                              .safe_to_remove = true,
-                                              .improper_removal_clue_expected = false};
-                       });
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kStop,
+      [&]() -> Result<ServerEventBody> {
+        scope.transaction.clear_cancellation_for_recovery();
+        RAVIK_RETURN_IF_ERROR(run_release_procedure(scope.transaction, scope.clock));
+        return ReleasedEvent{.operation_id = command.operation_id,
+                             .flush_completed = true,
+                             .safe_to_remove = true,
+                             .improper_removal_clue_expected = false};
+      });
 }
 
 Handled close(CommandScope& scope, const CloseCommand& command) {

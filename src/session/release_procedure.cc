@@ -4,20 +4,20 @@
 
 namespace ravik {
 
-Result<void> run_release_procedure(ReleaseSteps& steps, SessionClock& clock) {
-  if (auto prepared = steps.prepare_eject(); !prepared) {
+Result<void> run_release_procedure(HeldTransaction& transaction, SessionClock& clock) {
+  if (auto prepared = transaction.prepare_eject(); !prepared) {
     if (prepared.error().code() == codes::kWriteFailed) return prepared;
     return fail(codes::kSafeReleaseFailed,
                 "Could not prepare the exact held target for release: " +
                     prepared.error().message());
   }
-  auto ejected = steps.eject_prepared();
+  auto ejected = transaction.eject_prepared();
   if (ejected) return {};
   const std::string& eject_error = ejected.error().message();
 
   const SessionClock::TimePoint started = clock.now();
   while (true) {
-    auto detached = steps.exact_detach_confirmed();
+    auto detached = transaction.exact_detach_confirmed();
     if (!detached) {
       return fail(codes::kSafeReleaseFailed,
                   "Could not prove that the exact held target detached after eject "

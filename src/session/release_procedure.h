@@ -11,17 +11,9 @@
 
 #include "error/helper_error.h"
 #include "session/session_clock.h"
+#include "transaction/held_transaction.h"
 
 namespace ravik {
-
-// The three transaction operations the procedure is made of.
-class ReleaseSteps {
- public:
-  virtual ~ReleaseSteps() = default;
-  virtual Result<void> prepare_eject() = 0;
-  virtual Result<void> eject_prepared() = 0;
-  virtual Result<bool> exact_detach_confirmed() = 0;
-};
 
 inline constexpr std::chrono::seconds kReleaseDetachWait{60};
 inline constexpr std::chrono::milliseconds kReleaseDetachPoll{250};
@@ -31,7 +23,7 @@ inline constexpr std::chrono::milliseconds kReleaseDetachPoll{250};
 // keeps its own "WRITE_FAILED" error so the application can tell a possibly
 // incomplete flush from a durable medium whose removal was not confirmed;
 // every other failure is "SAFE_RELEASE_FAILED".
-Result<void> run_release_procedure(ReleaseSteps& steps, SessionClock& clock);
+Result<void> run_release_procedure(HeldTransaction& transaction, SessionClock& clock);
 
 }  // namespace ravik
 

@@ -108,7 +108,7 @@ Result<void> HeldTransaction::register_operation(std::string_view operation_id) 
   return {};
 }
 
-Result<void> HeldTransaction::check_canceled() const {
+Result<void> HeldTransaction::ensure_not_canceled() const {
   return check_cancel_flag(*cancel_flag_);
 }
 

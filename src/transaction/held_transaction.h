@@ -1,7 +1,8 @@
 // HeldTransaction: the one hold a device session has on its target disk, and
 // every operation on it: the image write, verification and range reads,
 // release, eject and close, with the registry of operation ids and the
-// cancellation flag.
+// cancellation flag. The boot files and FAT32 recovery (src/fat) work on the
+// medium through device(); a completed recovery marks the layout ready.
 //
 // The transaction owns the held device and the validated open request; the
 // session owns the transaction and drops it to release the disk. It never
@@ -75,8 +76,9 @@ class HeldTransaction {
   // failure the registry is unchanged.
   Result<void> register_operation(std::string_view operation_id);
 
-  Result<void> check_canceled() const;
-  Result<void> ensure_not_canceled() const { return check_canceled(); }
+  // CANCELED "The transaction was canceled." while the cancel flag is set;
+  // never clears it.
+  Result<void> ensure_not_canceled() const;
   void request_cancellation();
   // Lets recovery and release run after a cancel.
   void clear_cancellation_for_recovery();

@@ -11,7 +11,7 @@ namespace ravik {
 Result<VerifyOutcome> HeldTransaction::verify_with_progress(
     const VerifyProgress& progress) {
   RAVIK_RETURN_IF_ERROR(require_written());
-  RAVIK_RETURN_IF_ERROR(check_canceled());
+  RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
   RAVIK_RETURN_IF_ERROR(device_->sync_all());
   RAVIK_RETURN_IF_ERROR(device_->verify_current_identity());
   RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total, source_bytes_total());
@@ -36,7 +36,7 @@ Result<std::string> HeldTransaction::hash_range_with_progress(
   const std::string message = safe_message(kVerifyProgressMessage);
   const HashStepObserver report = [&](std::uint64_t bytes_hashed) -> Result<void> {
     if (!progress.emit) return {};
-    const auto elapsed = std::chrono::steady_clock::now() - progress.started;
+    const auto elapsed = progress.now() - progress.started;
     return progress.emit(VerifyProgressStep{
         .bytes_processed = bytes_hashed,
         .bytes_total = length,
@@ -67,7 +67,7 @@ Result<std::vector<std::uint8_t>> HeldTransaction::read_range(std::uint64_t offs
   if (offset + length > total) {
     return fail(codes::kProtocolError, "Read range exceeds the written source boundary.");
   }
-  RAVIK_RETURN_IF_ERROR(check_canceled());
+  RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
   RAVIK_RETURN_IF_ERROR(device_->verify_current_identity());
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
   RAVIK_RETURN_IF_ERROR(read_target_range(*device_, offset, bytes));

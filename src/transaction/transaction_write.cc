@@ -9,7 +9,7 @@ Result<WriteOutcome> HeldTransaction::write_source_with_progress(
   if (written_ || counters_.source_bytes_read != 0 || counters_.target_high_water != 0) {
     return fail(codes::kProtocolError, "The source can be written only once.");
   }
-  RAVIK_RETURN_IF_ERROR(check_canceled());
+  RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
   RAVIK_RETURN_IF_ERROR(device_->verify_current_identity());
   RAVIK_ASSIGN_OR_RETURN(const OpenWriteRequest* request, write_request());
   const ImageWritePlan plan{

@@ -35,12 +35,17 @@ struct VerifyProgressStep {
   std::string message;
 };
 
-// The command's progress context: when it began and where its progress
-// events go. The session's `emit` adds the event header and operationId and
-// writes the progress event; a failure to write ends the verification.
+// The command's progress context: when it began, the clock its speed is
+// measured by, and where its progress steps go. The session's `emit` adds the
+// event header and operationId and writes the step as it is; a failure to
+// write ends the verification.
 struct VerifyProgress {
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   std::function<Result<void>(const VerifyProgressStep& step)> emit;
+  // Must be set; the session passes its own clock.
+  std::function<std::chrono::steady_clock::time_point()> now = [] {
+    return std::chrono::steady_clock::now();
+  };
 };
 
 }  // namespace ravik

@@ -67,7 +67,7 @@ class ImageWriter {
       RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
     } else {
       RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
-      RAVIK_RETURN_IF_ERROR(check_canceled());
+      RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
     }
     return WriteOutcome{
         .source_sha256 = digest,
@@ -82,7 +82,7 @@ class ImageWriter {
   }
 
  private:
-  Result<void> check_canceled() const { return check_cancel_flag(cancel_flag_); }
+  Result<void> ensure_not_canceled() const { return check_cancel_flag(cancel_flag_); }
 
   Result<void> report_progress(std::uint64_t source_bytes_read) const {
     if (!progress_) return {};
@@ -144,7 +144,7 @@ class ImageWriter {
     prefix_ = prefix_storage_.span().first(static_cast<std::size_t>(prefix_length));
     RAVIK_RETURN_IF_ERROR(read_exact_counted(
         source_, prefix_, counters_.source_bytes_read, whole_hasher_, cancel_flag_));
-    RAVIK_RETURN_IF_ERROR(check_canceled());
+    RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
     RAVIK_RETURN_IF_ERROR(report_progress(counters_.source_bytes_read));
     RAVIK_RETURN_IF_ERROR(seek_to(0));
     const auto zeros_length = static_cast<std::size_t>(
@@ -156,7 +156,7 @@ class ImageWriter {
         std::span<const std::uint8_t>(zero_buffer.span()).first(zeros_length);
     std::uint64_t blanked = 0;
     while (blanked < prefix_length) {
-      RAVIK_RETURN_IF_ERROR(check_canceled());
+      RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
       const auto step = static_cast<std::size_t>(
           std::min<std::uint64_t>(zeros.size(), prefix_length - blanked));
       RAVIK_RETURN_IF_ERROR(write_target_all(device_, zeros.first(step), write_position_,
@@ -201,7 +201,7 @@ class ImageWriter {
       }
       tail_length_ = chunk->remainder.size();
       RAVIK_RETURN_IF_ERROR(report_progress(chunk->source_bytes_read));
-      RAVIK_RETURN_IF_ERROR(check_canceled());
+      RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
     }
     pipeline.finish();
     return {};
@@ -216,7 +216,7 @@ class ImageWriter {
       return fail(codes::kImageMissing,
                   "The source stream contained bytes beyond bytesTotal.");
     }
-    return check_canceled();
+    return ensure_not_canceled();
   }
 
   Result<void> write_tail() {
@@ -264,7 +264,7 @@ class ImageWriter {
                   "Protected body readback did not match; the partition prefix was not "
                   "exposed.");
     }
-    RAVIK_RETURN_IF_ERROR(check_canceled());
+    RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
     RAVIK_RETURN_IF_ERROR(device_.verify_current_identity());
     const auto prefix = std::span<const std::uint8_t>(prefix_);
     const auto first_block =

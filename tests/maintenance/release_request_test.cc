@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "maintenance/hold_mode.h"
-
 namespace ravik {
 namespace {
 
@@ -91,19 +89,6 @@ TEST(ReleaseRequestMatchesTest, EscapedNul_DecodesButDoesNotMatch) {
   ASSERT_TRUE(request);
   EXPECT_EQ(request->request_id, std::string("a\0b", 3));
   EXPECT_FALSE(release_request_matches(*request, kLease));
-}
-
-TEST(ParseUnsignedDecimalTest, Grammar) {
-  EXPECT_EQ(parse_unsigned_decimal("+250"), 250u);
-  EXPECT_EQ(parse_unsigned_decimal("0"), 0u);
-  EXPECT_EQ(parse_unsigned_decimal("007"), 7u);
-  EXPECT_EQ(parse_unsigned_decimal("3600001"), 3600001u);
-  EXPECT_EQ(parse_unsigned_decimal("18446744073709551615"), 18446744073709551615u);
-  for (const std::string_view bad :
-       {"", "+", "-1", "1.5", " 5", "5 ", "18446744073709551616", "99999999999999999999",
-        "++1", "1e3", "0x10", "\xD9\xA1"}) {
-    EXPECT_FALSE(parse_unsigned_decimal(bad)) << bad;
-  }
 }
 
 }  // namespace

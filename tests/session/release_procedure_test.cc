@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "transaction/rates.h"
+#include "transaction/transaction_fixture.h"
 
 namespace ravik {
 namespace {
@@ -23,104 +24,93 @@ class FakeClock final : public SessionClock {
   TimePoint now_{};
 };
 
-class FakeSteps final : public ReleaseSteps {
- public:
-  Result<void> prepare_eject() override {
-    ++prepare_calls;
-    if (prepare_error) return fail(*prepare_error);
-    return {};
-  }
-  Result<void> eject_prepared() override {
-    ++eject_calls;
-    if (eject_error) return fail(*eject_error);
-    return {};
-  }
-  Result<bool> exact_detach_confirmed() override {
-    ++detach_polls;
-    if (detach_error && detach_polls == detach_error_on_poll) return fail(*detach_error);
-    return detach_confirmed_on_poll != 0 && detach_polls >= detach_confirmed_on_poll;
-  }
+using testing::CallKind;
+using testing::FakeDisk;
+using testing::HeldFake;
 
-  std::optional<HelperError> prepare_error;
-  std::optional<HelperError> eject_error;
-  std::optional<HelperError> detach_error;
-  int detach_error_on_poll = 1;
-  int detach_confirmed_on_poll = 0;  // 0: never
-  int prepare_calls = 0;
-  int eject_calls = 0;
-  int detach_polls = 0;
-};
+// A held format-only transaction over `disk`; the switches of the disk make
+// the release steps fail.
+HeldFake held_over(std::shared_ptr<FakeDisk> disk) {
+  return testing::hold(disk, testing::format_request_for(disk->bytes.size()));
+}
 
 TEST(ReleaseProcedureTest, EjectSucceeds_ReleasesWithoutPolling) {
-  FakeSteps steps;
+  auto disk = std::make_shared<FakeDisk>(4096);
+  auto held = held_over(disk);
   FakeClock clock;
-  ASSERT_TRUE(run_release_procedure(steps, clock));
-  EXPECT_EQ(steps.eject_calls, 1);
-  EXPECT_EQ(steps.detach_polls, 0);
+  ASSERT_TRUE(run_release_procedure(*held, clock));
+  EXPECT_EQ(disk->count(CallKind::kEject), 1);
+  EXPECT_TRUE(disk->detached);
+  EXPECT_EQ(disk->detach_polls, 0);
   EXPECT_TRUE(clock.sleeps.empty());
 }
 
 TEST(ReleaseProcedureTest, PrepareFails_WriteFailedPassesUnchangedOthersWrapped) {
-  FakeSteps flush_failed;
-  flush_failed.prepare_error = HelperError(codes::kWriteFailed, "flush broke");
+  auto flush_failed = std::make_shared<FakeDisk>(4096);
+  flush_failed->fail_sync_from_call = 1;
+  auto held = held_over(flush_failed);
   FakeClock clock;
-  auto result = run_release_procedure(flush_failed, clock);
+  auto result = run_release_procedure(*held, clock);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().code(), codes::kWriteFailed);
-  EXPECT_EQ(result.error().message(), "flush broke");
-  EXPECT_EQ(flush_failed.eject_calls, 0);
+  EXPECT_TRUE(result.error().message().starts_with("Could not flush the held target"))
+      << result.error().message();
+  EXPECT_EQ(flush_failed->count(CallKind::kEject), 0);
 
-  FakeSteps boot_open;
-  boot_open.prepare_error = HelperError(
-      codes::kSafeReleaseFailed, "Close the boot session before ejecting the target.");
-  result = run_release_procedure(boot_open, clock);
+  auto boot_open = std::make_shared<FakeDisk>(4096);
+  auto held_boot = held_over(boot_open);
+  held_boot->set_boot_partition(PartitionRange{.offset = 0, .length = 4096});
+  result = run_release_procedure(*held_boot, clock);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
   EXPECT_EQ(result.error().message(),
             "Could not prepare the exact held target for release: Close the boot "
             "session before ejecting the target.");
-  EXPECT_EQ(boot_open.eject_calls, 0);
+  EXPECT_EQ(boot_open->count(CallKind::kEject), 0);
+  EXPECT_EQ(boot_open->sync_calls, 0);
 }
 
 TEST(ReleaseProcedureTest, EjectFailsDetachConfirmedOnThirdPoll_Releases) {
-  FakeSteps steps;
-  steps.eject_error = HelperError(codes::kSafeReleaseFailed, "dissented");
-  steps.detach_confirmed_on_poll = 3;
+  auto disk = std::make_shared<FakeDisk>(4096);
+  disk->refuse_eject = true;
+  disk->detach_confirmed_on_poll = 3;
+  auto held = held_over(disk);
   FakeClock clock;
-  ASSERT_TRUE(run_release_procedure(steps, clock));
-  EXPECT_EQ(steps.detach_polls, 3);
+  ASSERT_TRUE(run_release_procedure(*held, clock));
+  EXPECT_EQ(disk->detach_polls, 3);
   EXPECT_EQ(clock.sleeps,
             (std::vector<std::chrono::milliseconds>(2, kReleaseDetachPoll)));
 }
 
 TEST(ReleaseProcedureTest, EjectFailsNeverDetached_FailsAfterSixtySeconds) {
-  FakeSteps steps;
-  steps.eject_error = HelperError(codes::kTimeout, "eject timed out");
+  auto disk = std::make_shared<FakeDisk>(4096);
+  disk->refuse_eject = true;
+  auto held = held_over(disk);
   FakeClock clock;
-  auto result = run_release_procedure(steps, clock);
+  auto result = run_release_procedure(*held, clock);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
   EXPECT_EQ(result.error().message(),
             "Could not physically eject the exact held target, and removal was not "
-            "confirmed: eject timed out");
+            "confirmed: The medium refused to eject.");
   // Polls at 0, 0.25, ..., 60.0 s: the one at exactly 60 s is the last.
-  EXPECT_EQ(steps.detach_polls, 241);
+  EXPECT_EQ(disk->detach_polls, 241);
   EXPECT_EQ(clock.sleeps.size(), 240u);
 }
 
 TEST(ReleaseProcedureTest, DetachCheckFails_ReportsBothErrors) {
-  FakeSteps steps;
-  steps.eject_error = HelperError(codes::kSafeReleaseFailed, "dissented");
-  steps.detach_error = HelperError(codes::kDeviceDisconnected, "lookup failed");
-  steps.detach_error_on_poll = 2;
+  auto disk = std::make_shared<FakeDisk>(4096);
+  disk->refuse_eject = true;
+  disk->fail_detach_poll = 2;
+  auto held = held_over(disk);
   FakeClock clock;
-  auto result = run_release_procedure(steps, clock);
+  auto result = run_release_procedure(*held, clock);
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
   EXPECT_EQ(result.error().message(),
             "Could not prove that the exact held target detached after eject failed "
-            "(dissented): lookup failed");
-  EXPECT_EQ(steps.detach_polls, 2);
+            "(The medium refused to eject.): The held target could not be looked up.");
+  EXPECT_EQ(disk->detach_polls, 2);
 }
 
 TEST(BytesPerSecondTest, Rates_TruncatedCappedAndZeroWithoutTime) {

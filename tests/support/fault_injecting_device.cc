@@ -233,6 +233,9 @@ Result<void> FaultInjectingDevice::eject() {
 Result<bool> FaultInjectingDevice::exact_detach_confirmed() {
   ++disk_->detach_polls;
   note(CallKind::kDetachPoll);
+  if (disk_->fail_detach_poll && disk_->detach_polls == *disk_->fail_detach_poll) {
+    return fail(codes::kDeviceDisconnected, "The held target could not be looked up.");
+  }
   if (disk_->detach_confirmed_on_poll &&
       disk_->detach_polls >= *disk_->detach_confirmed_on_poll) {
     return true;

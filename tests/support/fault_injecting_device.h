@@ -2,8 +2,8 @@
 // switches a test flips to make the disk misbehave: failing, short, zero and
 // interrupted reads and writes at chosen offsets; identity lost after some
 // checks; a failing cache flush; a refused eject; a detach confirmed only on
-// a later poll; a reported capacity or block size that is wrong; emulated raw
-// alignment (misaligned transfers fail with EINVAL).
+// a later poll, or a failing poll; a reported capacity or block size that is
+// wrong; emulated raw alignment (misaligned transfers fail with EINVAL).
 //
 // The device is handed to the transaction as a unique_ptr while the test keeps
 // the shared FakeDisk: the medium, the switches and a record of every call,
@@ -82,6 +82,8 @@ struct FakeDisk {
   // exact_detach_confirmed turns true on this poll (1-based) even without
   // a successful eject (the medium was pulled).
   std::optional<int> detach_confirmed_on_poll;
+  // exact_detach_confirmed fails (DEVICE_DISCONNECTED) on this poll (1-based).
+  std::optional<int> fail_detach_poll;
   // Writes report more bytes than were offered.
   bool overreport_writes = false;
   // A write call moves at most this many bytes (a device that splits large

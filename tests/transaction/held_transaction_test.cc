@@ -113,7 +113,7 @@ TEST(HeldTransactionOpen, BackendChoice_FollowsTheRequestAndTheBuild) {
   EXPECT_FALSE(opened->is_format_only());
   // The session's flag is the transaction's flag.
   cancel->store(true);
-  EXPECT_FALSE(opened->check_canceled().has_value());
+  EXPECT_FALSE(opened->ensure_not_canceled().has_value());
 }
 
 TEST(HeldTransactionFromOpenRequest,
@@ -180,9 +180,9 @@ TEST(HeldTransaction, FormatOnlyAndWriteState_Accessors) {
 
 TEST(HeldTransaction, Cancellation_SetCheckedNotClearedUntilRecovery) {
   auto held = hold(std::make_shared<FakeDisk>(4096), format_request_for(4096));
-  EXPECT_TRUE(held->check_canceled().has_value());
+  EXPECT_TRUE(held->ensure_not_canceled().has_value());
   held->request_cancellation();
-  expect_error(held->check_canceled(), "CANCELED", "The transaction was canceled.");
+  expect_error(held->ensure_not_canceled(), "CANCELED", "The transaction was canceled.");
   expect_error(held->ensure_not_canceled(), "CANCELED", "The transaction was canceled.");
   EXPECT_TRUE(held.cancel->load());
   held->clear_cancellation_for_recovery();

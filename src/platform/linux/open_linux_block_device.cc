@@ -46,13 +46,6 @@ Result<void> check_descriptor_matches(int fd, const BlockDeviceDescription& desc
 
 }  // namespace
 
-DiskSelection selection_of(const SelectedDisk& target) {
-  return DiskSelection{.device_id = target.device_id,
-                       .size_bytes = target.size_bytes,
-                       .topology_path = target.topology_path,
-                       .model = target.model};
-}
-
 Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
     const SelectedDisk& target, const LinuxOpenOptions& options) {
   RAVIK_RETURN_IF_ERROR(check_target_form(target.device_id, target.device_path));
@@ -71,17 +64,8 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
   RAVIK_RETURN_IF_ERROR(unmount_disk(description, options.paths));
 
   LinuxHeldDeviceState state;
-  state.identity = DiskIdentity{.platform = target.platform,
-                                .device_id = description.kernel_name,
-                                .device_path = target.device_path,
-                                .size_bytes = capacity,
-                                .serial = target.serial,
-                                .topology_path = description.bus_path,
-                                .model = description.model,
-                                .removable = true,
-                                .writable = true,
-                                .mounted = false,
-                                .whole_device = true};
+  state.identity = held_whole_disk_identity(target, description.kernel_name, capacity,
+                                            description.bus_path, description.model);
   state.facts =
       HeldDiskFacts{.selection = DiskSelection{.device_id = description.kernel_name,
                                                .size_bytes = capacity,

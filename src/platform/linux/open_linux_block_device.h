@@ -21,9 +21,6 @@ struct LinuxOpenOptions {
   LinuxSystemPaths paths;
 };
 
-// The selection a request names, in the form the checks compare.
-DiskSelection selection_of(const SelectedDisk& target);
-
 // On success the disk is claimed, nothing of it is mounted and the device is
 // verified once. Failures (nothing stays held): DEVICE_NOT_REMOVABLE for a
 // target that is not the selected removable whole disk, cannot be claimed or

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <vector>
 
+#include "error/decimal.h"
 #include "error/utf8.h"
 #include "io/unique_fd.h"
 
@@ -43,26 +43,15 @@ SysfsResult<std::string> read_sysfs_text(int directory_fd, const std::string& na
   return text;
 }
 
-bool parse_decimal_u64(std::string_view text, std::uint64_t& value) {
-  if (text.empty()) return false;
-  const char* end = text.data() + text.size();
-  const auto [ptr, ec] = std::from_chars(text.data(), end, value, 10);
-  return ec == std::errc() && ptr == end;
-}
-
 std::optional<dev_t> parse_device_number(std::string_view text) {
   const auto colon = text.find(':');
-  std::uint64_t major_number = 0;
-  std::uint64_t minor_number = 0;
-  if (colon == std::string_view::npos ||
-      !parse_decimal_u64(text.substr(0, colon), major_number) ||
-      !parse_decimal_u64(text.substr(colon + 1), minor_number) ||
-      major_number > 0xffffffffu || minor_number > 0xffffffffu) {
+  if (colon == std::string_view::npos) return std::nullopt;
+  const auto major_number = parse_decimal<std::uint32_t>(text.substr(0, colon));
+  const auto minor_number = parse_decimal<std::uint32_t>(text.substr(colon + 1));
+  if (!major_number || !minor_number) return std::nullopt;
+  const dev_t number = makedev(*major_number, *minor_number);
+  if (major(number) != *major_number || minor(number) != *minor_number)
     return std::nullopt;
-  }
-  const dev_t number =
-      makedev(static_cast<unsigned>(major_number), static_cast<unsigned>(minor_number));
-  if (major(number) != major_number || minor(number) != minor_number) return std::nullopt;
   return number;
 }
 
@@ -77,11 +66,9 @@ SysfsResult<dev_t> read_sysfs_device_number(int directory_fd, const std::string&
 SysfsResult<std::uint64_t> read_sysfs_u64(int directory_fd, const std::string& name) {
   auto text = read_sysfs_text(directory_fd, name);
   if (!text) return std::unexpected(text.error());
-  std::uint64_t value = 0;
-  if (!parse_decimal_u64(*text, value)) {
-    return std::unexpected(SysfsError{SysfsReadFailure::kInvalidNumber, 0});
-  }
-  return value;
+  const auto value = parse_decimal<std::uint64_t>(*text);
+  if (!value) return std::unexpected(SysfsError{SysfsReadFailure::kInvalidNumber, 0});
+  return *value;
 }
 
 }  // namespace ravik

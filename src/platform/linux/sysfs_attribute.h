@@ -47,9 +47,6 @@ SysfsResult<std::uint64_t> read_sysfs_u64(int directory_fd, const std::string& n
 // A device number written "major:minor", as in "dev" and in mountinfo.
 SysfsResult<dev_t> read_sysfs_device_number(int directory_fd, const std::string& name);
 
-// Parses a whole decimal unsigned number; nothing else may be in `text`.
-bool parse_decimal_u64(std::string_view text, std::uint64_t& value);
-
 // Parses "major:minor" with both parts decimal and representable in a dev_t.
 std::optional<dev_t> parse_device_number(std::string_view text);
 

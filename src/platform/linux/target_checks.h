@@ -14,17 +14,9 @@
 
 #include "error/helper_error.h"
 #include "platform/linux/block_device_description.h"
+#include "platform/selected_disk.h"
 
 namespace ravik {
-
-// What the user selected, or what the hold confirmed: the values that the
-// kernel's description must keep matching.
-struct DiskSelection {
-  std::string device_id;
-  std::uint64_t size_bytes = 0;
-  std::optional<std::string> topology_path;
-  std::optional<std::string> model;
-};
 
 // The facts fixed when the hold was confirmed, beyond the selection.
 struct HeldDiskFacts {

@@ -20,13 +20,6 @@ bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-DiskSelection selection_of(const SelectedDisk& target) {
-  return DiskSelection{.device_id = target.device_id,
-                       .size_bytes = target.size_bytes,
-                       .topology_path = target.topology_path,
-                       .model = target.model};
-}
-
 Result<void> check_target_form(std::string_view device_id, std::string_view device_path) {
   constexpr std::string_view kDisk = "disk";
   const bool whole_disk_name =

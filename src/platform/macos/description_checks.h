@@ -17,16 +17,6 @@
 
 namespace ravik::macos {
 
-// What the request selected: the values the description must match at open.
-struct DiskSelection {
-  std::string device_id;
-  std::uint64_t size_bytes = 0;
-  std::optional<std::string> topology_path;
-  std::optional<std::string> model;
-};
-
-DiskSelection selection_of(const SelectedDisk& target);
-
 // What the hold confirmed at open: the values every later description must
 // still show.
 struct HeldDiskFacts {

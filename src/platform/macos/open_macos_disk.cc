@@ -88,17 +88,8 @@ Result<std::unique_ptr<HeldDeviceIo>> open(const SelectedDisk& target,
   RAVIK_RETURN_IF_ERROR(claim->unmount_whole());
 
   MacHeldDeviceState state;
-  state.identity = DiskIdentity{.platform = target.platform,
-                                .device_id = description.bsd_name,
-                                .device_path = target.device_path,
-                                .size_bytes = capacity,
-                                .serial = target.serial,
-                                .topology_path = description.bus_path,
-                                .model = description.model,
-                                .removable = true,
-                                .writable = true,
-                                .mounted = false,
-                                .whole_device = true};
+  state.identity = held_whole_disk_identity(target, description.bsd_name, capacity,
+                                            description.bus_path, description.model);
   state.facts = HeldDiskFacts{.bsd_name = description.bsd_name,
                               .capacity = capacity,
                               .block_size = geometry.block_size,

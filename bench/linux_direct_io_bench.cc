@@ -11,8 +11,8 @@
 #include <optional>
 #include <vector>
 
+#include "loop_device/loop_device.h"
 #include "platform/aligned_buffer.h"
-#include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
 
 namespace ravik {

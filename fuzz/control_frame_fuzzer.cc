@@ -11,12 +11,12 @@
 #include <string>
 #include <variant>
 
-#include "../tests/protocol/scripted_streams.h"
 #include "error/utf8.h"
 #include "protocol/client_message_decode.h"
 #include "protocol/control_frame.h"
 #include "protocol/event_encoding.h"
 #include "protocol/request_validation.h"
+#include "support/scripted_streams.h"
 
 namespace {
 

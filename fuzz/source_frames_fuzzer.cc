@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "../tests/protocol/scripted_streams.h"
 #include "protocol/source_frame_reader.h"
+#include "support/scripted_streams.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ravik;

@@ -9,20 +9,13 @@
 
 #include "client/wire.h"
 #include "support/child_process.h"
+#include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
 
 using harness::ExitStatus;
-
-std::string pattern(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 2654435761u + seed) >> 11);
-  }
-  return bytes;
-}
 
 std::string read_file(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -45,7 +38,7 @@ struct ClientRun {
   std::string target_path;
 
   ClientRun(std::size_t image_size, std::size_t target_size)
-      : image(pattern(image_size, 7)),
+      : image(testing::pattern_text(image_size, 7)),
         image_path(dir.write_file("image.img", image)),
         target_path(dir.write_file("target.img", std::string(target_size, '\0'))) {}
 

@@ -7,33 +7,14 @@
 
 #include "client/image_digest.h"
 #include "client/target_description.h"
+#include "support/temp_dir.h"
 
 namespace ravik::client {
 namespace {
 
-// A private directory per test, removed with its contents.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern =
-        std::filesystem::temp_directory_path().string() + "/client-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
-  ScratchDir dir;
-  write_file(dir.path() + "/abc", "abc");
+  const harness::TempDir dir;
+  dir.write_file("abc", "abc");
   auto digest = digest_image(dir.path() + "/abc");
   ASSERT_TRUE(digest) << digest.error();
   EXPECT_EQ(digest->size_bytes, 3u);
@@ -41,7 +22,7 @@ TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 
   // Larger than one 4 MiB read: every chunk must be counted and hashed.
-  write_file(dir.path() + "/big", std::string(5 * 1024 * 1024, 'a'));
+  dir.write_file("big", std::string(5 * 1024 * 1024, 'a'));
   digest = digest_image(dir.path() + "/big");
   ASSERT_TRUE(digest) << digest.error();
   EXPECT_EQ(digest->size_bytes, 5u * 1024 * 1024);
@@ -49,7 +30,7 @@ TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
 }
 
 TEST(DigestImageTest, MissingOrDirectory_Fails) {
-  ScratchDir dir;
+  const harness::TempDir dir;
   auto missing = digest_image(dir.path() + "/nothing");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().code(), codes::kImageMissing);
@@ -60,8 +41,8 @@ TEST(DigestImageTest, MissingOrDirectory_Fails) {
 }
 
 TEST(DescribeTargetTest, RegularFile_IsDescribedByAbsolutePathAndLength) {
-  ScratchDir dir;
-  write_file(dir.path() + "/disk.img", std::string(8192, '\0'));
+  const harness::TempDir dir;
+  dir.write_file("disk.img", std::string(8192, '\0'));
   auto target = describe_target(dir.path() + "/./disk.img");
   ASSERT_TRUE(target) << target.error();
   EXPECT_TRUE(target->regular_file);
@@ -72,7 +53,7 @@ TEST(DescribeTargetTest, RegularFile_IsDescribedByAbsolutePathAndLength) {
 }
 
 TEST(DescribeTargetTest, DirectoryOrMissing_IsRefused) {
-  ScratchDir dir;
+  const harness::TempDir dir;
   auto directory = describe_target(dir.path());
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().message(),

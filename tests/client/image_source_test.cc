@@ -9,16 +9,11 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
 namespace ravik::client {
 namespace {
-
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7919) >> 9);
-  return bytes;
-}
 
 // Runs a compression tool of the system; the test's oracle for the formats.
 void run_tool(const std::string& tool, const std::vector<std::string>& args) {
@@ -45,7 +40,7 @@ Result<std::string> read_all(const std::string& path) {
 
 TEST(ImageSourceTest, TruncatedOrCorruptFiles_FailInsteadOfEndingEarly) {
   harness::TempDir dir;
-  const std::string image = pattern(3 * 1024 * 1024);
+  const std::string image = testing::pattern_text(3 * 1024 * 1024);
   const std::string raw = dir.write_file("image.img", image);
   run_tool("xz", {"-1", "-k", raw});
   run_tool("zstd", {"-q", "-k", raw});
@@ -79,8 +74,8 @@ TEST(ImageSourceTest, TruncatedOrCorruptFiles_FailInsteadOfEndingEarly) {
 
 TEST(ImageSourceTest, ZipMustHoldExactlyOneFile) {
   harness::TempDir dir;
-  const std::string a = dir.write_file("a.img", pattern(4096));
-  const std::string b = dir.write_file("b.img", pattern(8192));
+  const std::string a = dir.write_file("a.img", testing::pattern_text(4096));
+  const std::string b = dir.write_file("b.img", testing::pattern_text(8192));
   run_tool("zip", {"-q", "-j", dir.path() + "/two.zip", a, b});
   auto two = open_image_source(dir.path() + "/two.zip");
   ASSERT_FALSE(two);
@@ -101,21 +96,21 @@ TEST(ImageSourceTest, ZipMustHoldExactlyOneFile) {
 TEST(ImageSourceTest, DetectionIsByContent) {
   harness::TempDir dir;
   // A raw image named like a compressed one stays raw and is read as it is.
-  const std::string raw = dir.write_file("disk.img.xz", pattern(70000));
+  const std::string raw = dir.write_file("disk.img.xz", testing::pattern_text(70000));
   auto source = open_image_source(raw);
   ASSERT_TRUE(source) << source.error();
   EXPECT_EQ((*source)->format(), ImageFormat::kRaw);
   auto recorded = (*source)->recorded_size();
   ASSERT_TRUE(recorded) << recorded.error();
   EXPECT_EQ(*recorded, 70000u);
-  EXPECT_EQ(read_all(raw).value_or(""), pattern(70000));
+  EXPECT_EQ(read_all(raw).value_or(""), testing::pattern_text(70000));
   // Magic bytes followed by garbage are a damaged file, never a raw image.
   for (const std::string& head : {std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10),
                                   std::string("\xfd"
                                               "7zXZ\0junk",
                                               10),
                                   std::string("\x28\xb5\x2f\xfdjunkjunk", 12)}) {
-    EXPECT_FALSE(read_all(dir.write_file("fake", head + pattern(1000))));
+    EXPECT_FALSE(read_all(dir.write_file("fake", head + testing::pattern_text(1000))));
   }
   // A bzip2 stream's first bytes need the block magic after "BZh1".
   EXPECT_EQ(detect_image_format(std::vector<std::uint8_t>{'B', 'Z', 'h', '9', 'x', 'x',

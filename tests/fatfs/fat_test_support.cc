@@ -12,17 +12,6 @@
 
 namespace fatfs_test {
 
-TempDir::TempDir() {
-  std::string pattern = "/tmp/ravik-fatfs-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 std::string quote(const std::string& text) {
   std::string out = "'";
   for (const char c : text) {
@@ -64,16 +53,6 @@ void write_local_file(const std::string& path, const std::vector<std::uint8_t>& 
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed) {
-  std::vector<std::uint8_t> bytes(size);
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (auto& b : bytes) {
-    state = state * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(state >> 24);
-  }
-  return bytes;
 }
 
 ::testing::AssertionResult fsck_clean(const std::string& image) {

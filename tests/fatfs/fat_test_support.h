@@ -1,6 +1,6 @@
-// Helpers for the FAT library tests: a unique temporary directory removed on
-// destruction, sparse image files, running the dosfstools and mtools oracles,
-// a Stream that fails on demand, and a fixed clock.
+// Helpers for the FAT library tests: sparse image files, running the
+// dosfstools and mtools oracles, a Stream that fails on demand, and a fixed
+// clock. Temporary directories are the shared TempDir.
 #ifndef RAVIK_TESTS_FATFS_FAT_TEST_SUPPORT_H_
 #define RAVIK_TESTS_FATFS_FAT_TEST_SUPPORT_H_
 
@@ -11,22 +11,12 @@
 #include <vector>
 
 #include "fatfs/fatfs.h"
+#include "support/pattern_bytes.h"
+#include "support/temp_dir.h"
 
 namespace fatfs_test {
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using ravik::harness::TempDir;
 
 struct CommandResult {
   int status = -1;
@@ -41,7 +31,7 @@ std::string quote(const std::string& text);
 void make_sparse_file(const std::string& path, std::uint64_t size);
 std::vector<std::uint8_t> read_local_file(const std::string& path);
 void write_local_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed);
+using ravik::testing::pattern_bytes;
 
 // Whether `fsck.fat -n` exits 0 and prints nothing but its banner and the
 // summary line; otherwise the failure carries fsck's output.

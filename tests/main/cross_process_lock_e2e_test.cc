@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/nobody.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
@@ -20,8 +21,8 @@ using harness::ChildProcess;
 using harness::Completed;
 using harness::ExitStatus;
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNoGroup = 65534;
+using testing::kNobodyGid;
+using testing::kNobodyUid;
 
 const std::string kReadyLine =
     R"({"protocol":"ravik-flasher-cross-process-lock-v1","status":"ready"})";
@@ -121,7 +122,7 @@ TEST(CrossProcessLockE2eTest, UnsafeOrUnusableFiles_AreRefusedWithOneLine) {
 TEST(CrossProcessLockE2eTest, FileOfAnotherUser_IsRefused) {
   const harness::TempDir dir;
   const std::string path = dir.write_file("lock", "");
-  if (::chown(path.c_str(), kNobody, kNoGroup) != 0) {
+  if (::chown(path.c_str(), kNobodyUid, kNobodyGid) != 0) {
     GTEST_SKIP() << "needs root to give the file away";
   }
   expect_refused(path, kUnsafeLine);
@@ -132,15 +133,17 @@ TEST(CrossProcessLockE2eTest, UnprivilegedOwner_HoldsItsOwnFileButNotRoots) {
   const harness::TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   const std::string own = dir.write_file("own", "");
-  ASSERT_EQ(::chown(own.c_str(), kNobody, kNoGroup), 0);
+  ASSERT_EQ(::chown(own.c_str(), kNobodyUid, kNobodyGid), 0);
   const std::string roots = dir.write_file("roots", "");
 
-  ChildProcess holder = start_hold(own, ChildOptions::piped().as_user(kNobody, kNoGroup));
+  ChildProcess holder =
+      start_hold(own, ChildOptions::piped().as_user(kNobodyUid, kNobodyGid));
   EXPECT_EQ(holder.read_line(), kReadyLine);
   holder.close_stdin();
   EXPECT_EQ(holder.wait(), ExitStatus::exited_with(0));
 
-  const Completed refused = run_hold(roots, ChildOptions().as_user(kNobody, kNoGroup));
+  const Completed refused =
+      run_hold(roots, ChildOptions().as_user(kNobodyUid, kNobodyGid));
   EXPECT_EQ(refused.stderr_text,
             "LOCK_UNAVAILABLE: Could not open cross-process lock file: Permission denied "
             "(os error 13)\n");

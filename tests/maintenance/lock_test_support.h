@@ -13,12 +13,10 @@
 
 #include "maintenance/maintenance_location.h"
 #include "maintenance/maintenance_mode.h"
+#include "support/nobody.h"
 #include "support/temp_dir.h"
 
 namespace ravik::testing {
-
-inline constexpr uid_t kNobodyUid = 65534;
-inline constexpr gid_t kNobodyGid = 65534;
 
 class LockSandbox {
  public:

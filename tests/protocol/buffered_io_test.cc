@@ -13,20 +13,16 @@
 
 #include "protocol/buffered_input.h"
 #include "protocol/buffered_output.h"
-#include "scripted_streams.h"
+#include "support/pattern_bytes.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {
 
 using testing::OutputLog;
+using testing::pattern_text;
 using testing::RecordingOutput;
 using testing::ScriptedBufferedInput;
-
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
-  return bytes;
-}
 
 std::string read_string(BufferedInput& input, std::size_t size) {
   std::string out(size, '\0');
@@ -37,7 +33,7 @@ std::string read_string(BufferedInput& input, std::size_t size) {
 }
 
 TEST(BufferedInput, SmallReads_ServedFromOneBufferFill) {
-  const std::string bytes = pattern(100);
+  const std::string bytes = pattern_text(100);
   ScriptedBufferedInput s(bytes);
   EXPECT_EQ(read_string(s.input, 4), bytes.substr(0, 4));
   EXPECT_EQ(read_string(s.input, 10), bytes.substr(4, 10));
@@ -49,7 +45,7 @@ TEST(BufferedInput, SmallReads_ServedFromOneBufferFill) {
 
 TEST(BufferedInput, LargeRead_GoesStraightIntoTheDestination) {
   const std::size_t large = 4 * 1024 * 1024 + 1;
-  const std::string bytes = pattern(4 + large);
+  const std::string bytes = pattern_text(4 + large);
   ScriptedBufferedInput s(bytes);
   EXPECT_EQ(read_string(s.input, 4), bytes.substr(0, 4));
   EXPECT_EQ(read_string(s.input, large), bytes.substr(4));
@@ -60,7 +56,7 @@ TEST(BufferedInput, LargeRead_GoesStraightIntoTheDestination) {
 }
 
 TEST(BufferedInput, ShortChunks_AreReassembled) {
-  const std::string bytes = pattern(20000);
+  const std::string bytes = pattern_text(20000);
   ScriptedBufferedInput s(bytes, 3);
   EXPECT_EQ(read_string(s.input, 5), bytes.substr(0, 5));
   EXPECT_EQ(read_string(s.input, 9000), bytes.substr(5, 9000));
@@ -149,7 +145,7 @@ TEST(BufferedOutput, BuffersUntilFlushOrFull) {
 
     // A write that does not fit flushes first; one of buffer size or more
     // goes out directly.
-    const std::string big = pattern(BufferedOutput::kCapacity);
+    const std::string big = pattern_text(BufferedOutput::kCapacity);
     ASSERT_TRUE(out.write(std::string_view("x")).has_value());
     ASSERT_TRUE(out.write(big).has_value());
     EXPECT_EQ(log->written, "hello worldx" + big);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "scripted_streams.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {

@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "protocol/event_encoding.h"
-#include "scripted_streams.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {

@@ -13,7 +13,7 @@
 #include "protocol/control_frame.h"
 #include "protocol/event_writer.h"
 #include "protocol/source_frame_reader.h"
-#include "scripted_streams.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "scripted_streams.h"
+#include "support/expect_error.h"
+#include "support/pattern_bytes.h"
+#include "support/scripted_streams.h"
 
 namespace ravik {
 namespace {
 
 using testing::length_prefix;
+using testing::pattern_text;
 using testing::ScriptedBufferedInput;
 
 std::string data_frame(std::string_view payload) {
@@ -23,12 +26,6 @@ std::string abort_frame() { return length_prefix(1) + '\x02'; }
 // A frame with any length and tag, its body filled up to `length`.
 std::string raw_frame(std::uint32_t length, char tag) {
   return length_prefix(length) + tag + std::string(length - 1, 'z');
-}
-
-std::string pattern(std::size_t size) {
-  std::string bytes(size, '\0');
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 12));
-  return bytes;
 }
 
 // Reads with `chunk`-sized buffers until 0 or an error; returns the bytes and
@@ -51,15 +48,10 @@ Drained read_all(SourceFrameReader& reader, std::size_t chunk) {
   }
 }
 
-void expect_error(const std::optional<IoError>& error, IoErrorKind kind,
-                  std::string_view text) {
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->kind, kind);
-  EXPECT_EQ(error->describe(), text);
-}
+using testing::expect_error;
 
 TEST(SourceFrameReader, WholeImageInOneLargestFrame_ThenEndWithoutTouchingInput) {
-  const std::string image = pattern(4 * 1024 * 1024);
+  const std::string image = pattern_text(4 * 1024 * 1024);
   const std::string next_control = length_prefix(2) + "{}";
   ScriptedBufferedInput s(data_frame(image) + end_frame() + next_control);
   SourceFrameReader reader(s.input, image.size());
@@ -80,7 +72,7 @@ TEST(SourceFrameReader, WholeImageInOneLargestFrame_ThenEndWithoutTouchingInput)
 }
 
 TEST(SourceFrameReader, SmallConsumerBuffer_PayloadHandedOutOverSeveralCalls) {
-  const std::string image = pattern(10000);
+  const std::string image = pattern_text(10000);
   ScriptedBufferedInput s(
       data_frame(image.substr(0, 7000)) + data_frame(image.substr(7000)) + end_frame(),
       999);
@@ -102,7 +94,7 @@ TEST(SourceFrameReader, SmallConsumerBuffer_PayloadHandedOutOverSeveralCalls) {
 }
 
 TEST(SourceFrameReader, LengthLimits_LargestAcceptedLargerRefusedBeforeBody) {
-  const std::string image = pattern(4194304);
+  const std::string image = pattern_text(4194304);
   ScriptedBufferedInput accepted(raw_frame(4194305, '\0') + end_frame());
   SourceFrameReader ok(accepted.input, image.size());
   EXPECT_EQ(read_all(ok, 1 << 20).bytes.size(), image.size());
@@ -321,8 +313,8 @@ TEST(SourceFrameReader, DrainUntilAbort_Rules) {
 }
 
 TEST(SourceFrameReader, DrainUntilAbort_CountsAnnouncedBytesAndIgnoresPayload) {
-  ScriptedBufferedInput s(data_frame("abcd") + data_frame(pattern(5000)) + end_frame() +
-                          abort_frame());
+  ScriptedBufferedInput s(data_frame("abcd") + data_frame(pattern_text(5000)) +
+                          end_frame() + abort_frame());
   SourceFrameReader reader(s.input, 10000);
   std::uint8_t buffer[3];
   ASSERT_EQ(*reader.read(buffer), 3u);

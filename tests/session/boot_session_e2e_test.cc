@@ -11,9 +11,9 @@
 
 #include "client/messages.h"
 #include "client/wire.h"
-#include "platform/linux/loop_device.h"
 #include "protocol/base64.h"
 #include "session_driver.h"
+#include "support/loop_device_fixture.h"
 
 namespace ravik::session_test {
 namespace {

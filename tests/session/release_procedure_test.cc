@@ -4,25 +4,14 @@
 
 #include <vector>
 
+#include "support/fake_clock.h"
 #include "transaction/rates.h"
 #include "transaction/transaction_fixture.h"
 
 namespace ravik {
 namespace {
 
-// A clock that advances only when the procedure sleeps.
-class FakeClock final : public SessionClock {
- public:
-  TimePoint now() override { return now_; }
-  void sleep_for(std::chrono::milliseconds duration) override {
-    sleeps.push_back(duration);
-    now_ += duration;
-  }
-  std::vector<std::chrono::milliseconds> sleeps;
-
- private:
-  TimePoint now_{};
-};
+using testing::FakeClock;
 
 using testing::CallKind;
 using testing::FakeDisk;

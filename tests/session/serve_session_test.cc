@@ -15,6 +15,7 @@
 #include "client/wire.h"
 #include "session/device_session.h"
 #include "session_driver.h"
+#include "support/fake_clock.h"
 #include "support/fault_injecting_device.h"
 
 namespace ravik {
@@ -23,26 +24,13 @@ namespace {
 using session_test::error_line;
 using session_test::header;
 
-class FakeClock final : public SessionClock {
- public:
-  TimePoint now() override { return now_; }
-  void sleep_for(std::chrono::milliseconds duration) override {
-    ++sleeps;
-    now_ += duration;
-  }
-  int sleeps = 0;
-
- private:
-  TimePoint now_{};
-};
-
 constexpr std::uint64_t kImageSize = 16 * 1024;
 constexpr std::uint64_t kDiskSize = 64 * 1024;
 
 class ServeSessionTest : public ::testing::Test {
  protected:
   ServeSessionTest()
-      : image_(session_test::image_bytes(kImageSize)),
+      : image_(testing::pattern_text(kImageSize)),
         disk_(std::make_shared<testing::FakeDisk>(kDiskSize)) {}
 
   std::string open_write() const {
@@ -115,7 +103,7 @@ class ServeSessionTest : public ::testing::Test {
 
   std::string image_;
   std::shared_ptr<testing::FakeDisk> disk_;
-  FakeClock clock_;
+  testing::FakeClock clock_;
   std::vector<std::string> lines_;
 };
 
@@ -135,7 +123,7 @@ TEST_F(ServeSessionTest, ReleaseWithRefusedEject_DetachConfirmedOnThirdPoll) {
   EXPECT_TRUE(lines_[1].starts_with(header("written")));
   EXPECT_EQ(lines_[2], released_line("rel"));
   EXPECT_EQ(disk_->detach_polls, 3);
-  EXPECT_EQ(clock_.sleeps, 2);
+  EXPECT_EQ(clock_.sleeps.size(), 2u);
   EXPECT_EQ(std::string(disk_->bytes.begin(), disk_->bytes.begin() + kImageSize), image_);
 }
 
@@ -159,7 +147,7 @@ TEST_F(ServeSessionTest, ReleaseNeverConfirmed_FailsAfterTheWaitAndKeepsSession)
       lines_[3],
       error_line({}, "UNKNOWN", "Could not read control-frame length: input ended early",
                  kImageSize, false));
-  EXPECT_EQ(clock_.sleeps, 240);  // 60 s of 250 ms polls, on the fake clock
+  EXPECT_EQ(clock_.sleeps.size(), 240u);  // 60 s of 250 ms polls, on the fake clock
 }
 
 TEST_F(ServeSessionTest, CapacityMismatch_OpenErrorEventAndNoReady) {

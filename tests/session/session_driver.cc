@@ -1,38 +1,12 @@
 #include "session_driver.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include "client/messages.h"
 #include "client/wire.h"
 
 namespace ravik::session_test {
-
-std::string image_bytes(std::uint64_t size) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = 0x9e3779b9u;
-  for (auto& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state);
-  }
-  return bytes;
-}
-
-std::string sha256_hex(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 15];
-  }
-  return hex;
-}
 
 // Replaces what follows each `key` up to the first byte `stop_at` accepts
 // with "*".
@@ -77,7 +51,7 @@ std::string error_line(const std::optional<std::string>& operation_id,
 }
 
 SessionDriver::SessionDriver(std::uint64_t image_size, std::uint64_t target_size)
-    : image_(image_bytes(image_size)), target_size_(target_size) {
+    : image_(testing::pattern_text(image_size)), target_size_(target_size) {
   target_path_ = dir_.write_file("target.img", std::string(target_size, '\0'));
 }
 

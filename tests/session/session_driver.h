@@ -15,15 +15,15 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/pattern_bytes.h"
+#include "support/sha256_hex.h"
 #include "support/temp_dir.h"
 
 namespace ravik::session_test {
 
 inline constexpr std::uint64_t kMiB = 1024 * 1024;
 
-// Deterministic image bytes: no two 4 MiB steps alike.
-std::string image_bytes(std::uint64_t size);
-std::string sha256_hex(const std::string& bytes);
+using testing::sha256_hex;
 
 // Replaces the values of speedBps, writeDurationMs, writeSpeedBps and leaseId
 // with "*".

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/child_process.h"
+#include "support/nobody.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
@@ -24,8 +25,8 @@ using harness::ChildProcess;
 using harness::Completed;
 using harness::ExitStatus;
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNoGroup = 65534;
+using testing::kNobodyGid;
+using testing::kNobodyUid;
 constexpr uid_t kDaemon = 1;
 constexpr gid_t kDaemonGroup = 1;
 
@@ -114,7 +115,7 @@ TEST(SudoLauncherE2eTest, Root_IsDeniedAndNothingRuns) {
 TEST(SudoLauncherE2eTest, UnprivilegedCallerWithoutArguments_IsAProtocolError) {
   require_root();
   const Completed done = run(harness::production_helper_path(), {"--launch-sudo"},
-                             ChildOptions().as_user(kNobody, kNoGroup));
+                             ChildOptions().as_user(kNobodyUid, kNobodyGid));
   EXPECT_EQ(done.stdout_text, "");
   EXPECT_EQ(done.stderr_text,
             "PROTOCOL_ERROR: The sudo launcher requires sudo arguments.\n");
@@ -127,7 +128,7 @@ TEST(SudoLauncherE2eTest, UnprivilegedCaller_BecomesSudoWithArgumentsUntouched) 
   for (const char* flag : {"-V", "--version"}) {
     SCOPED_TRACE(flag);
     const Completed done = run(harness::production_helper_path(), {"--launch-sudo", flag},
-                               ChildOptions().as_user(kNobody, kNoGroup));
+                               ChildOptions().as_user(kNobodyUid, kNobodyGid));
     EXPECT_TRUE(done.stdout_text.starts_with("Sudo version ")) << done.stdout_text;
     EXPECT_EQ(done.stderr_text, "");
     EXPECT_EQ(done.status, ExitStatus::exited_with(0));
@@ -141,7 +142,7 @@ TEST(SudoLauncherE2eTest, SudoRunsInTheHelpersProcessUnderItsOwnGroup) {
   const std::string prompt = "ravik-launch-probe-prompt:";
   Result<ChildProcess> started = ChildProcess::start(
       harness::production_helper_path(), {"--launch-sudo", "-S", "-p", prompt, "true"},
-      ChildOptions::piped().as_user(kNobody, kNoGroup));
+      ChildOptions::piped().as_user(kNobodyUid, kNobodyGid));
   ASSERT_TRUE(started) << started.error();
   ChildProcess child = std::move(*started);
   const std::string proc = "/proc/" + std::to_string(child.pid());
@@ -178,7 +179,7 @@ TEST(SudoLauncherE2eTest, SetIdStart_IsDenied) {
   const std::string setgid_copy = dir.file("setgid-helper");
   for (const std::string& copy : {setuid_copy, setgid_copy}) {
     std::filesystem::copy_file(harness::production_helper_path(), copy);
-    ASSERT_EQ(::chown(copy.c_str(), kNobody, kNoGroup), 0);
+    ASSERT_EQ(::chown(copy.c_str(), kNobodyUid, kNobodyGid), 0);
   }
   ASSERT_EQ(::chmod(setuid_copy.c_str(), 04755), 0);
   ASSERT_EQ(::chmod(setgid_copy.c_str(), 02755), 0);

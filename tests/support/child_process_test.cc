@@ -8,13 +8,15 @@
 #include <chrono>
 #include <string>
 
+#include "support/nobody.h"
+
 namespace ravik::harness {
 namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uid_t kNobody = 65534;
-constexpr gid_t kNoGroup = 65534;
+using testing::kNobodyGid;
+using testing::kNobodyUid;
 
 Completed run_ok(const std::vector<std::string>& args, const ChildOptions& options = {}) {
   Result<Completed> done = run_child("/bin/sh", args, options);
@@ -71,7 +73,7 @@ TEST(RunChildTest, ArgumentsAndEnvironment_ArePassedUnchanged) {
 
 TEST(RunChildTest, RunAs_SwitchesEveryIdAndDropsGroups) {
   const Completed done = run_ok({"-c", "id -u; id -ru; id -g; id -rg; id -G"},
-                                ChildOptions().as_user(kNobody, kNoGroup));
+                                ChildOptions().as_user(kNobodyUid, kNobodyGid));
   EXPECT_EQ(done.stdout_text, "65534\n65534\n65534\n65534\n65534\n");
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "io/byte_source.h"
+#include "support/pattern_bytes.h"
 
 namespace ravik::testing {
 
@@ -46,12 +47,6 @@ class MemorySource final : public ByteSource {
   std::uint64_t delivered_ = 0;
   int reads_ = 0;
 };
-
-// `size` bytes of a fixed pseudo-random pattern, different for each seed,
-// that holds no zero byte and no byte equal to `avoid`, so that image bytes
-// are told apart from blanked (zero) and untouched (`avoid`) target bytes.
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, std::uint32_t seed = 1,
-                                        std::uint8_t avoid = 0xEE);
 
 }  // namespace ravik::testing
 

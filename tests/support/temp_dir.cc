@@ -28,8 +28,10 @@ std::string temp_root() {
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = temp_root() + "/ravik-test-XXXXXX";
+TempDir::TempDir() : TempDir(temp_root()) {}
+
+TempDir::TempDir(const std::string& root) {
+  std::string pattern = root + "/ravik-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) die("cannot create", pattern, errno);
   path_ = std::move(pattern);
 }

@@ -1,7 +1,7 @@
 // TempDir: a private temporary directory for one test, removed with all its
 // contents when the object is destroyed. Each object gets its own directory
-// (mkdtemp under $TMPDIR or /tmp), so tests running in parallel never meet.
-// Thread-compatible; move-only.
+// (mkdtemp under $TMPDIR or /tmp, or under a root the test names), so tests
+// running in parallel never meet. Thread-compatible; move-only.
 #ifndef RAVIK_TESTS_SUPPORT_TEMP_DIR_H_
 #define RAVIK_TESTS_SUPPORT_TEMP_DIR_H_
 
@@ -18,6 +18,9 @@ class TempDir {
   // cannot do anything useful without it, so failure aborts the process with
   // a message.
   TempDir();
+  // The same under `root`, e.g. "/dev/shm" for backing files that must live
+  // in memory.
+  explicit TempDir(const std::string& root);
   TempDir(TempDir&& other) noexcept;
   TempDir& operator=(TempDir&&) = delete;
   TempDir(const TempDir&) = delete;

@@ -23,6 +23,13 @@ TEST(TempDirTest, EachDirectoryIsPrivateAndDistinct) {
   EXPECT_EQ(first.file("x"), first.path() + "/x");
 }
 
+TEST(TempDirTest, UnderAGivenRoot) {
+  const TempDir root;
+  const TempDir dir(root.path());
+  EXPECT_EQ(std::filesystem::path(dir.path()).parent_path(), root.path());
+  EXPECT_EQ(mode_of(dir.path()) & 07777, 0700u);
+}
+
 TEST(TempDirTest, WriteFile_HasExactlyTheModeAndContents) {
   const TempDir dir;
   const mode_t old_mask = ::umask(0077);

@@ -2,18 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_error.h"
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
 #include "transaction_fixture.h"
 
 namespace ravik::testing {
 namespace {
-
-void expect_error(const auto& result, std::string_view code, std::string_view message) {
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code().text(), code);
-  EXPECT_EQ(result.error().message(), message);
-}
 
 // Openers that stand for a backend; their distinct refusals tell which one
 // (if any) an open reached.

@@ -1,17 +1,12 @@
 #include <gtest/gtest.h>
 
+#include "support/expect_error.h"
 #include "support/fault_injecting_device.h"
 #include "transaction/held_transaction.h"
 #include "transaction_fixture.h"
 
 namespace ravik::testing {
 namespace {
-
-void expect_error(const auto& result, std::string_view code, std::string_view message) {
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code().text(), code);
-  EXPECT_EQ(result.error().message(), message);
-}
 
 constexpr std::string_view kClosedMessage =
     "Raw target is no longer open: The held raw target is closed.";

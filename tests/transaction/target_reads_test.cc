@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "support/expect_error.h"
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
 #include "transaction/held_transaction.h"
@@ -11,12 +12,6 @@
 
 namespace ravik::testing {
 namespace {
-
-void expect_error(const auto& result, std::string_view code, std::string_view message) {
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code().text(), code);
-  EXPECT_EQ(result.error().message(), message);
-}
 
 TEST(ReadTargetRange, AlignedDevice_TenBytesAt4090ReadsTwoWholeBlocks) {
   auto disk = std::make_shared<FakeDisk>(16384);

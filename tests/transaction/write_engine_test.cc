@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "support/expect_error.h"
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
 #include "transaction/held_transaction.h"
@@ -28,13 +29,6 @@ WriteRun write_with(HeldTransaction& transaction, MemorySource& source) {
         return {};
       });
   return run;
-}
-
-void expect_error(const Result<WriteOutcome>& result, ErrorCode code,
-                  std::string_view message) {
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code().text(), code.text());
-  EXPECT_EQ(result.error().message(), message);
 }
 
 TEST(WriteSourceWithProgress, PlainImage_LandsExactlyWithOutcomeAndProgressPerRead) {

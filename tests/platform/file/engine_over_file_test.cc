@@ -7,8 +7,8 @@
 #include <iterator>
 
 #include "platform/file/regular_file_device.h"
-#include "scratch_dir.h"
 #include "support/memory_source.h"
+#include "support/temp_dir.h"
 #include "transaction/held_transaction.h"
 #include "transaction/sha256.h"
 
@@ -21,7 +21,7 @@ std::vector<std::uint8_t> file_bytes(const std::string& path) {
 }
 
 TEST(EngineOverRegularFile, AlignedRawMode_WriteVerifyReadAndEject) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   constexpr std::uint64_t kDisk = 4 * 1'048'576;
   const std::string path = dir.write_file("disk.img", std::string(kDisk, '\xEE'));
   const auto image = testing::pattern_bytes(2 * 1'048'576 + 100, 5);

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "scratch_dir.h"
+#include "support/expect_error.h"
+#include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
@@ -36,19 +37,15 @@ SelectedDisk target_for(const std::string& path, std::uint64_t size) {
   return target;
 }
 
-std::string make_file(const testing::ScratchDir& dir, std::string_view name,
+std::string make_file(const harness::TempDir& dir, std::string_view name,
                       std::size_t size, char fill = 'x') {
   return dir.write_file(name, std::string(size, fill));
 }
 
-void expect_error(const auto& result, std::string_view code, std::string_view message) {
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code().text(), code);
-  EXPECT_EQ(result.error().message(), message);
-}
+using testing::expect_error;
 
 TEST(RegularFileDevice, OpenRefusesWhatIsNotTheSelectedRegularFile) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 8192);
 
   expect_error(RegularFileDevice::open(identity_for(path, 8191), {}),
@@ -90,7 +87,7 @@ TEST(RegularFileDevice, OpenRefusesWhatIsNotTheSelectedRegularFile) {
 }
 
 TEST(RegularFileDevice, HeldExclusively_SecondHolderRefusedUntilReleased) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 4096);
   auto first = RegularFileDevice::open(identity_for(path, 4096), {});
   ASSERT_TRUE(first.has_value()) << first.error().message();
@@ -102,7 +99,7 @@ TEST(RegularFileDevice, HeldExclusively_SecondHolderRefusedUntilReleased) {
 }
 
 TEST(RegularFileDevice, ByteIoGeometryAndNoGrowth) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 4096);
   auto device = RegularFileDevice::open(identity_for(path, 4096), {});
   ASSERT_TRUE(device.has_value());
@@ -138,7 +135,7 @@ TEST(RegularFileDevice, ByteIoGeometryAndNoGrowth) {
 }
 
 TEST(RegularFileDevice, EmulatedRawMode_RefusesMisalignedTransfersWithEinval) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 16384);
   auto device = RegularFileDevice::open(
       identity_for(path, 16384),
@@ -163,7 +160,7 @@ TEST(RegularFileDevice, EmulatedRawMode_RefusesMisalignedTransfersWithEinval) {
 }
 
 TEST(RegularFileDevice, IdentityProof_DetectsReplacedLinkedOrTruncatedFile) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 4096);
   const std::string other = make_file(dir, "other.img", 4096);
   const std::string saved = dir.file("saved.img");
@@ -200,7 +197,7 @@ TEST(RegularFileDevice, IdentityProof_DetectsReplacedLinkedOrTruncatedFile) {
 }
 
 TEST(RegularFileDevice, Eject_ClosesSetsDetachAndClosedDeviceRefusesEverything) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 4096);
   auto device = RegularFileDevice::open(identity_for(path, 4096), {});
   ASSERT_TRUE(device.has_value());
@@ -224,7 +221,7 @@ TEST(RegularFileDevice, Eject_ClosesSetsDetachAndClosedDeviceRefusesEverything) 
 }
 
 TEST(OpenRegularFileTarget, IdentityCarriesRequestAndReportsHeldWholeDevice) {
-  testing::ScratchDir dir;
+  harness::TempDir dir;
   const std::string path = make_file(dir, "disk.img", 1024);
   auto device = open_regular_file_target(target_for(path, 1024));
   ASSERT_TRUE(device.has_value()) << device.error().message();

@@ -8,6 +8,7 @@
 
 #include "platform/linux/fake_sysfs.h"
 #include "platform/linux/target_checks.h"
+#include "support/expect_error.h"
 
 namespace ravik {
 namespace {
@@ -38,12 +39,7 @@ Result<BlockDeviceDescription> describe(const FakeSysfs& sysfs, std::string_view
   return describe_block_device(name, sysfs.paths());
 }
 
-void expect_error(const Result<BlockDeviceDescription>& result, ErrorCode code,
-                  std::string_view message) {
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code(), code);
-  EXPECT_EQ(result.error().message(), message);
-}
+using testing::expect_error;
 
 TEST(DescribeBlockDevice_UsbStick, ReadsEveryFactFromSysfs) {
   FakeSysfs sysfs;

@@ -10,22 +10,7 @@ namespace ravik::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string make_temporary_directory() {
-  std::string pattern = (fs::temp_directory_path() / "ravik-fake-sysfs-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-  return pattern;
-}
-
-}  // namespace
-
-FakeSysfs::~FakeSysfs() {
-  std::error_code ignored;
-  fs::remove_all(dir_, ignored);
-}
-
-FakeSysfs::FakeSysfs() : dir_(make_temporary_directory()), root_(dir_ + "/sys") {
+FakeSysfs::FakeSysfs() : root_(dir_.path() + "/sys") {
   for (const char* sub : {"devices/virtual/block", "class/block", "bus/usb", "bus/scsi",
                           "bus/mmc/drivers/mmcblk", "bus/pci", "class/block"}) {
     fs::create_directories(root_ + "/" + sub);

@@ -8,13 +8,13 @@
 #include <string_view>
 
 #include "platform/linux/system_paths.h"
+#include "support/temp_dir.h"
 
 namespace ravik::testing {
 
 class FakeSysfs {
  public:
   FakeSysfs();
-  ~FakeSysfs();
   FakeSysfs(const FakeSysfs&) = delete;
   FakeSysfs& operator=(const FakeSysfs&) = delete;
 
@@ -42,7 +42,7 @@ class FakeSysfs {
   void remove(const std::string& directory, std::string_view name);
 
  private:
-  std::string dir_;
+  harness::TempDir dir_;
   std::string root_;
 };
 

@@ -18,14 +18,17 @@
 
 #include "io/unique_fd.h"
 #include "platform/aligned_buffer.h"
-#include "platform/linux/loop_device.h"
 #include "platform/linux/open_linux_block_device.h"
+#include "support/loop_device_fixture.h"
+#include "support/pattern_bytes.h"
+#include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
 
 namespace fs = std::filesystem;
 using testing::LoopDevice;
+using testing::pattern_bytes;
 using testing::run_command;
 
 constexpr std::uint64_t kDiskBytes = 32 * 1024 * 1024;
@@ -36,22 +39,6 @@ LinuxOpenOptions testing_options() {
 }
 const LinuxOpenOptions kTesting = testing_options();
 
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    std::string pattern = "/dev/shm/ravik-linux-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~ScratchDirectory() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 SelectedDisk target_for(const LoopDevice& loop) {
   SelectedDisk target;
   target.platform = DiskPlatform::kLinux;
@@ -59,13 +46,6 @@ SelectedDisk target_for(const LoopDevice& loop) {
   target.device_path = loop.path();
   target.size_bytes = loop.size_bytes();
   return target;
-}
-
-std::vector<std::uint8_t> pattern_bytes(std::size_t size, unsigned seed) {
-  std::vector<std::uint8_t> bytes(size);
-  std::mt19937 random(seed);
-  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
-  return bytes;
 }
 
 std::string read_backing(const LoopDevice& loop, std::uint64_t offset, std::size_t size) {
@@ -89,7 +69,6 @@ class LoopBlockDeviceTest : public ::testing::Test {
  protected:
   // Attaches a fresh loop device; skips the test loudly where that fails.
   void attach(unsigned sector_size = 512, std::uint64_t size = kDiskBytes) {
-    ASSERT_FALSE(scratch_.path().empty()) << "no scratch directory in /dev/shm";
     std::string why_not;
     auto attached =
         LoopDevice::attach(scratch_.path() + "/disk.img", size, sector_size, why_not);
@@ -110,7 +89,8 @@ class LoopBlockDeviceTest : public ::testing::Test {
     return path;
   }
 
-  ScratchDirectory scratch_;
+  // In memory, so the medium is never what a test waits for.
+  const harness::TempDir scratch_{"/dev/shm"};
   std::optional<LoopDevice> loop_;
   bool skipped_ = false;
 };

@@ -14,8 +14,11 @@
 
 #include "client/wire.h"
 #include "io/unique_fd.h"
-#include "platform/linux/loop_device.h"
 #include "support/child_process.h"
+#include "support/loop_device_fixture.h"
+#include "support/pattern_bytes.h"
+#include "support/sha256_hex.h"
+#include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
@@ -24,35 +27,12 @@ namespace fs = std::filesystem;
 using harness::ExitStatus;
 using nlohmann::ordered_json;
 using testing::LoopDevice;
+using testing::pattern_text;
 using testing::run_command;
+using testing::sha256_hex;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 constexpr std::uint64_t kDiskBytes = 16 * kMiB;
-
-std::string image_bytes(std::size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  std::uint32_t state = 0x9e3779b9u ^ seed;
-  for (auto& byte : bytes) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    byte = static_cast<char>(state);
-  }
-  return bytes;
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned i = 0; i < length; ++i) {
-    hex += kDigits[digest[i] >> 4];
-    hex += kDigits[digest[i] & 15];
-  }
-  return hex;
-}
 
 std::string read_file(const std::string& path, std::size_t size) {
   std::ifstream in(path, std::ios::binary);
@@ -127,21 +107,10 @@ class HelperSession {
 
 class LoopHelperTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = "/dev/shm/ravik-linux-e2e-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    scratch_ = pattern;
-  }
-  void TearDown() override {
-    loop_.reset();
-    std::error_code ignored;
-    fs::remove_all(scratch_, ignored);
-  }
-
   void attach(unsigned sector_size = 512, std::uint64_t size = kDiskBytes) {
     std::string why_not;
     auto attached =
-        LoopDevice::attach(scratch_ + "/disk.img", size, sector_size, why_not);
+        LoopDevice::attach(scratch_.path() + "/disk.img", size, sector_size, why_not);
     if (attached) {
       loop_.emplace(std::move(*attached));
     } else {
@@ -179,12 +148,12 @@ class LoopHelperTest : public ::testing::Test {
   }
 
   std::string mount_point(const std::string& name) const {
-    const std::string path = scratch_ + "/" + name;
+    const std::string path = scratch_.path() + "/" + name;
     fs::create_directories(path);
     return path;
   }
 
-  std::string scratch_;
+  const harness::TempDir scratch_{"/dev/shm"};
   std::optional<LoopDevice> loop_;
   std::string unavailable_;
 };
@@ -195,8 +164,8 @@ class LoopHelperTest : public ::testing::Test {
     if (!loop_) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(unavailable_); \
   } while (0)
 
-void expect_error(const client::HelperEvent& event, const std::string& code,
-                  const std::string& message) {
+void expect_error_event(const client::HelperEvent& event, const std::string& code,
+                        const std::string& message) {
   EXPECT_EQ(event.kind(), "error") << event.line;
   EXPECT_EQ(event.text("errorCode"), code) << event.line;
   EXPECT_EQ(event.text("errorMessage"), message) << event.line;
@@ -207,7 +176,7 @@ class LoopHelperSectorTest : public LoopHelperTest,
 
 TEST_P(LoopHelperSectorTest, TestingHelper_WriteVerifyReadRelease) {
   ATTACH_OR_SKIP(GetParam());
-  const std::string image = image_bytes(9 * kMiB, GetParam());
+  const std::string image = pattern_text(9 * kMiB, GetParam());
   HelperSession session(harness::testing_helper_path());
   ASSERT_TRUE(session.started());
   session.send(open_write(image, kMiB, target()));
@@ -264,8 +233,8 @@ TEST_P(LoopHelperSectorTest, TestingHelper_WriteVerifyReadRelease) {
 
 TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
   ATTACH_OR_SKIP(GetParam());
-  const std::string image = image_bytes(9 * kMiB, 100 + GetParam());
-  const std::string image_path = scratch_ + "/image.img";
+  const std::string image = pattern_text(9 * kMiB, 100 + GetParam());
+  const std::string image_path = scratch_.path() + "/image.img";
   std::ofstream(image_path, std::ios::binary) << image;
   auto done = harness::run_child(
       harness::bin_path("ravik-device-client"),
@@ -299,14 +268,15 @@ TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
   HelperSession session(harness::production_helper_path());
   ASSERT_TRUE(session.started());
   session.send(open_format(target()));
-  expect_error(session.next_answer(), "DEVICE_NOT_REMOVABLE", std::string(kRefusal));
+  expect_error_event(session.next_answer(), "DEVICE_NOT_REMOVABLE",
+                     std::string(kRefusal));
   EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
   EXPECT_EQ(session.stderr_text(),
             "DEVICE_NOT_REMOVABLE: " + std::string(kRefusal) + "\n");
 
   // The client picks the production helper for a block device by itself.
-  const std::string image_path = scratch_ + "/image.img";
-  std::ofstream(image_path, std::ios::binary) << image_bytes(kMiB, 3);
+  const std::string image_path = scratch_.path() + "/image.img";
+  std::ofstream(image_path, std::ios::binary) << pattern_text(kMiB, 3);
   auto done = harness::run_child(harness::bin_path("ravik-device-client"),
                                  {"write", image_path, loop_->path()});
   ASSERT_TRUE(done) << done.error();
@@ -325,9 +295,10 @@ TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
 
   HelperSession second(harness::testing_helper_path());
   second.send(open_format(target()));
-  expect_error(second.next_answer(), "DEVICE_NOT_REMOVABLE",
-               "Could not exclusively open the selected disk: Device or resource busy "
-               "(os error 16)");
+  expect_error_event(
+      second.next_answer(), "DEVICE_NOT_REMOVABLE",
+      "Could not exclusively open the selected disk: Device or resource busy "
+      "(os error 16)");
   EXPECT_EQ(second.finish(), ExitStatus::exited_with(1));
   // Nor may anything mount the held disk.
   const auto mounted =
@@ -345,7 +316,7 @@ TEST_F(LoopHelperTest, SecondHelperOnTheHeldDisk_IsRefused) {
 
 TEST_F(LoopHelperTest, Verify_ReadsTheMediumNotThePageCache) {
   ATTACH_OR_SKIP();
-  const std::string image = image_bytes(4 * kMiB, 9);
+  const std::string image = pattern_text(4 * kMiB, 9);
   HelperSession session(harness::testing_helper_path());
   session.send(open_write(image, 0, target()));
   ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
@@ -369,7 +340,7 @@ TEST_F(LoopHelperTest, Verify_ReadsTheMediumNotThePageCache) {
 
 TEST_F(LoopHelperTest, DiskChangedBehindTheHelper_NextCommandIsDisconnected) {
   ATTACH_OR_SKIP();
-  const std::string image = image_bytes(4 * kMiB, 11);
+  const std::string image = pattern_text(4 * kMiB, 11);
   HelperSession session(harness::testing_helper_path());
   session.send(open_write(image, 0, target()));
   ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
@@ -383,8 +354,8 @@ TEST_F(LoopHelperTest, DiskChangedBehindTheHelper_NextCommandIsDisconnected) {
   verify["mode"] = "full";
   session.send(verify);
   const auto answer = session.next_answer();
-  expect_error(answer, "DEVICE_DISCONNECTED",
-               "sysfs identity changed while the target was held.");
+  expect_error_event(answer, "DEVICE_DISCONNECTED",
+                     "sysfs identity changed while the target was held.");
 }
 
 TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages) {
@@ -434,7 +405,7 @@ TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages)
     SCOPED_TRACE(c.name);
     HelperSession session(harness::testing_helper_path());
     session.send(open_format(c.target));
-    expect_error(session.next_answer(), c.code, c.message);
+    expect_error_event(session.next_answer(), c.code, c.message);
     EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
   }
 }
@@ -494,8 +465,8 @@ TEST_F(LoopHelperTest, DiskHoldingActiveSwap_IsRefusedBeforeAnythingIsUnmounted)
 
   HelperSession session(harness::testing_helper_path());
   session.send(open_format(target()));
-  expect_error(session.next_answer(), "DEVICE_NOT_REMOVABLE",
-               "The selected disk holds an active swap area (" + swap + ").");
+  expect_error_event(session.next_answer(), "DEVICE_NOT_REMOVABLE",
+                     "The selected disk holds an active swap area (" + swap + ").");
   EXPECT_EQ(session.finish(), ExitStatus::exited_with(1));
   EXPECT_TRUE(is_mounted(on_disk));
 }

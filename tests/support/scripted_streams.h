@@ -2,8 +2,8 @@
 // ScriptedInput hands out a fixed byte string in pieces of at most a chosen
 // size, can fail once a given number of bytes has been delivered, and records
 // every request; RecordingOutput keeps what was written and fails on demand.
-#ifndef RAVIK_TESTS_PROTOCOL_SCRIPTED_STREAMS_H_
-#define RAVIK_TESTS_PROTOCOL_SCRIPTED_STREAMS_H_
+#ifndef RAVIK_TESTS_SUPPORT_SCRIPTED_STREAMS_H_
+#define RAVIK_TESTS_SUPPORT_SCRIPTED_STREAMS_H_
 
 #include <algorithm>
 #include <cstdint>
@@ -118,4 +118,4 @@ inline std::string length_prefix(std::uint32_t n) {
 
 }  // namespace ravik::testing
 
-#endif  // RAVIK_TESTS_PROTOCOL_SCRIPTED_STREAMS_H_
+#endif  // RAVIK_TESTS_SUPPORT_SCRIPTED_STREAMS_H_

@@ -3,8 +3,11 @@
 // backing file) and the file removed when the object is destroyed, whatever
 // the test's outcome. Also the small command runner the end-to-end tests use
 // for losetup, partx, mkfs and mount. Thread-compatible; move-only.
-#ifndef RAVIK_TESTS_PLATFORM_LINUX_LOOP_DEVICE_H_
-#define RAVIK_TESTS_PLATFORM_LINUX_LOOP_DEVICE_H_
+//
+// Shared by the tests (through tests/support/loop_device_fixture.h, which adds
+// the GoogleTest side) and the benchmarks, so it depends on nothing of either.
+#ifndef RAVIK_TOOLS_LOOP_DEVICE_LOOP_DEVICE_H_
+#define RAVIK_TOOLS_LOOP_DEVICE_LOOP_DEVICE_H_
 
 #include <cstdint>
 #include <optional>
@@ -52,26 +55,6 @@ class LoopDevice {
   std::uint64_t size_bytes_ = 0;
 };
 
-// True when a test that cannot get a loop device must fail instead of being
-// skipped: configured with -DRAVIK_REQUIRE_LOOP_DEVICES=ON, or run with the
-// environment variable RAVIK_REQUIRE_LOOP_DEVICES set to anything but "" or
-// "0". CI sets it, so that it never passes with the block-device path
-// untested.
-bool loop_devices_required();
-
-// Shown, and the test skipped (or failed where loop devices are required),
-// where loop devices cannot be made.
-#define RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why)                                      \
-  do {                                                                            \
-    if (::ravik::testing::loop_devices_required()) {                              \
-      GTEST_FAIL() << "\n*** LOOP DEVICES UNAVAILABLE: " << (why)                 \
-                   << "\n*** They are required (RAVIK_REQUIRE_LOOP_DEVICES).\n";  \
-    }                                                                             \
-    GTEST_SKIP()                                                                  \
-        << "\n*** LOOP DEVICES UNAVAILABLE: " << (why)                            \
-        << "\n*** This end-to-end test did NOT run; it is counted as skipped.\n"; \
-  } while (0)
-
 }  // namespace ravik::testing
 
-#endif  // RAVIK_TESTS_PLATFORM_LINUX_LOOP_DEVICE_H_
+#endif  // RAVIK_TOOLS_LOOP_DEVICE_LOOP_DEVICE_H_

@@ -1,4 +1,4 @@
-#include "platform/linux/loop_device.h"
+#include "loop_device/loop_device.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -15,15 +15,6 @@
 extern char** environ;
 
 namespace ravik::testing {
-
-bool loop_devices_required() {
-#if RAVIK_REQUIRE_LOOP_DEVICES
-  return true;
-#else
-  const char* value = std::getenv("RAVIK_REQUIRE_LOOP_DEVICES");
-  return value != nullptr && *value != '\0' && std::string_view(value) != "0";
-#endif
-}
 
 CommandResult run_command(const std::vector<std::string>& argv) {
   CommandResult result;

@@ -39,7 +39,7 @@ void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& 
   command
       .add_option("--helper", options.helper_path,
                   "Helper program to run (default: the one installed beside this "
-                  "client)")
+                  "client); through sudo when not root and TARGET is a disk")
       ->type_name("PATH");
   command.add_option("--end", raw.end, "How the session ends: release, eject or close")
       ->type_name("HOW");

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "client/signal_relay.h"
 #include "io/write_all.h"
 
 namespace ravik::client {
@@ -27,6 +28,13 @@ Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
 }  // namespace
 
 Result<HelperProcess> HelperProcess::start(const std::string& path) {
+  return start(path, HelperLaunch{});
+}
+
+Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch launch) {
+  std::vector<char*> argv = {const_cast<char*>(path.c_str())};
+  for (std::string& argument : launch.arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
   RAVIK_ASSIGN_OR_RETURN(auto input, make_pipe());
   // The image travels through this pipe in 4 MiB frames; a larger pipe
   // means fewer switches between the two processes. Refusal is harmless.
@@ -40,17 +48,23 @@ Result<HelperProcess> HelperProcess::start(const std::string& path) {
   }
   if (pid == 0) {
     // Only async-signal-safe calls from here on.
-    if (::dup2(input.first.get(), STDIN_FILENO) < 0 ||
+    if ((launch.own_process_group && ::setpgid(0, 0) != 0) ||
+        ::dup2(input.first.get(), STDIN_FILENO) < 0 ||
         ::dup2(output.second.get(), STDOUT_FILENO) < 0) {
       const int error = errno;
       (void)!::write(exec_report.second.get(), &error, sizeof(error));
       ::_exit(127);
     }
-    char* const argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    ::execv(path.c_str(), argv);
+    ::execv(path.c_str(), argv.data());
     const int error = errno;
     (void)!::write(exec_report.second.get(), &error, sizeof(error));
     ::_exit(127);
+  }
+  if (launch.own_process_group) {
+    // Also from here, so that the group exists before the terminal is lent
+    // to it, whichever process runs first.
+    (void)::setpgid(pid, pid);
+    if (launch.terminal) launch.terminal->lend_to(pid);
   }
   exec_report.second.reset();
   int exec_error = 0;
@@ -62,10 +76,13 @@ Result<HelperProcess> HelperProcess::start(const std::string& path) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    if (launch.terminal) launch.terminal->take_back();
     return fail(HelperError::io(codes::kUnknown, "Could not execute the helper " + path,
                                 exec_error));
   }
-  return HelperProcess(pid, std::move(input.second), std::move(output.first));
+  signal_relay::add(pid);
+  return HelperProcess(pid, std::move(input.second), std::move(output.first),
+                       std::move(launch.terminal), launch.elevated);
 }
 
 HelperProcess::HelperProcess(HelperProcess&& other) noexcept
@@ -74,7 +91,9 @@ HelperProcess::HelperProcess(HelperProcess&& other) noexcept
       output_(std::move(other.output_)),
       pending_(std::move(other.pending_)),
       output_ended_(other.output_ended_),
-      status_(other.status_) {}
+      status_(other.status_),
+      terminal_(std::move(other.terminal_)),
+      elevated_(other.elevated_) {}
 
 HelperProcess::~HelperProcess() {
   if (pid_ < 0 || status_) return;
@@ -132,6 +151,8 @@ std::optional<std::string> HelperProcess::read_line() {
     char buffer[8192];
     const ssize_t count = ::read(output_.get(), buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
+    // Output, or its end: sudo is done with the terminal.
+    take_back_terminal();
     if (count <= 0) {
       output_ended_ = true;
       return std::nullopt;
@@ -142,6 +163,13 @@ std::optional<std::string> HelperProcess::read_line() {
 
 int HelperProcess::wait() {
   if (status_) return *status_;
+  // Out of the relay while the ended child still holds its pid: once reaped,
+  // the pid may name an unrelated process.
+  siginfo_t ended{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT) < 0 &&
+         errno == EINTR) {
+  }
+  signal_relay::remove(pid_);
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0) {
     if (errno != EINTR) {
@@ -150,6 +178,9 @@ int HelperProcess::wait() {
     }
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // Only now: taken back while sudo still prompted, the terminal would stop
+  // sudo for good and this wait would never end.
+  take_back_terminal();
   return *status_;
 }
 

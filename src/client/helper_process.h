@@ -10,19 +10,34 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "client/foreground_terminal.h"
 #include "error/helper_error.h"
 #include "io/unique_fd.h"
 
 namespace ravik::client {
 
+// How the helper is started when not simply as `path` alone.
+struct HelperLaunch {
+  std::vector<std::string> arguments;  // after argument zero, which is the path
+  // The helper leads a process group of its own from its first instruction.
+  bool own_process_group = false;
+  // Lent to that group until the helper's first output or end (own group only).
+  std::unique_ptr<ForegroundTerminal> terminal;
+  // Started through sudo, so that sudo's refusal shows as an early end.
+  bool elevated = false;
+};
+
 class HelperProcess {
  public:
   // Starts `path` without arguments: the device protocol.
   static Result<HelperProcess> start(const std::string& path);
+  static Result<HelperProcess> start(const std::string& path, HelperLaunch launch);
 
   HelperProcess(HelperProcess&& other) noexcept;
   HelperProcess& operator=(HelperProcess&&) = delete;
@@ -30,6 +45,7 @@ class HelperProcess {
   ~HelperProcess();
 
   pid_t pid() const { return pid_; }
+  bool elevated() const { return elevated_; }
 
   // Writes all of `bytes` to the helper's input. Fails (EPIPE) once the
   // helper has stopped reading for good.
@@ -46,8 +62,17 @@ class HelperProcess {
   int wait();
 
  private:
-  HelperProcess(pid_t pid, UniqueFd input, UniqueFd output)
-      : pid_(pid), input_(std::move(input)), output_(std::move(output)) {}
+  HelperProcess(pid_t pid, UniqueFd input, UniqueFd output,
+                std::unique_ptr<ForegroundTerminal> terminal, bool elevated)
+      : pid_(pid),
+        input_(std::move(input)),
+        output_(std::move(output)),
+        terminal_(std::move(terminal)),
+        elevated_(elevated) {}
+
+  void take_back_terminal() {
+    if (terminal_) terminal_->take_back();
+  }
 
   pid_t pid_ = -1;
   UniqueFd input_;
@@ -55,6 +80,8 @@ class HelperProcess {
   std::string pending_;
   bool output_ended_ = false;
   std::optional<int> status_;
+  std::unique_ptr<ForegroundTerminal> terminal_;
+  bool elevated_ = false;
 };
 
 }  // namespace ravik::client

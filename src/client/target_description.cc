@@ -1,6 +1,5 @@
 #include "client/target_description.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <fstream>
 #include <optional>
 
-#include "io/unique_fd.h"
 #include "platform/linux/block_device_description.h"
 
 namespace ravik::client {
@@ -70,13 +68,10 @@ Result<TargetDescription> describe_target(const std::string& path) {
     return fail(
         HelperError::io(codes::kDeviceNotRemovable, "Could not find the target", errno));
   }
-  UniqueFd fd(::open(absolute->c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) {
-    return fail(
-        HelperError::io(codes::kDeviceNotRemovable, "Could not open the target", errno));
-  }
+  // Not opened: a user who may not open the disk still has it described,
+  // and writes it through the helper started as root.
   struct stat info = {};
-  if (::fstat(fd.get(), &info) != 0) {
+  if (::stat(absolute->c_str(), &info) != 0) {
     return fail(HelperError::io(codes::kDeviceNotRemovable,
                                 "Could not inspect the target", errno));
   }

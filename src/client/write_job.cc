@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/image_digest.h"
 #include "client/image_source.h"
@@ -413,7 +414,7 @@ int WriteJob::run(const std::string& client_path) {
 
   const std::string helper_path = options_.helper_path.value_or(
       default_helper_path(client_path, target->regular_file));
-  auto helper = HelperProcess::start(helper_path);
+  auto helper = start_helper_for_target(helper_path, target->regular_file);
   if (!helper) return refuse(helper.error());
   ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
   if (image && image->compressed()) {
@@ -445,7 +446,11 @@ int WriteJob::run(const std::string& client_path) {
     auto ready = pump.next();
     if (!ready || ready->kind() != "ready") {
       report_.fail_with(ready ? "The helper refused the target: " + event_failure(*ready)
-                              : "The helper ended before it held the target.");
+                        : helper->elevated()
+                            ? "sudo did not start the helper as root, or the helper "
+                              "ended before it held the target (see above). Nothing "
+                              "was written."
+                            : "The helper ended before it held the target.");
       session_over_ = true;
     } else if (!writing) {
       recover(*helper, pump);

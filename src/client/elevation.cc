@@ -1,0 +1,46 @@
+#include "client/elevation.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "sudo_launcher/sudo_launcher.h"
+
+namespace ravik::client {
+
+std::vector<std::string> sudo_launch_arguments(const std::string& helper_path,
+                                               bool interactive) {
+  std::vector<std::string> arguments = {"--launch-sudo"};
+  // Without a terminal to ask on, sudo would fail with a less helpful
+  // complaint, or, in the background, stop on the terminal and never return.
+  if (!interactive) arguments.emplace_back("-n");
+  arguments.emplace_back("--");
+  arguments.push_back(helper_path);
+  return arguments;
+}
+
+Result<HelperProcess> start_helper_for_target(const std::string& helper_path,
+                                              bool regular_file_target) {
+  if (regular_file_target || ::geteuid() == 0) return HelperProcess::start(helper_path);
+  const std::string sudo(sudo_launcher::kSudoPath);
+  if (::access(sudo.c_str(), X_OK) != 0) {
+    return fail(codes::kSudoLaunchFailed,
+                "The target can only be written as root, and " + sudo +
+                    ", which would start the helper as root, cannot be run: " +
+                    os_error_text(errno) +
+                    ". Run ravik-device-client as root. Nothing was written.");
+  }
+  // sudo runs, and a sudoers rule names, an absolute path.
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(helper_path, error);
+  const std::string command = error ? helper_path : absolute.lexically_normal().string();
+  HelperLaunch launch;
+  launch.terminal = ForegroundTerminal::acquire();
+  launch.arguments = sudo_launch_arguments(command, launch.terminal != nullptr);
+  launch.own_process_group = true;
+  launch.elevated = true;
+  return HelperProcess::start(helper_path, std::move(launch));
+}
+
+}  // namespace ravik::client

@@ -1,0 +1,265 @@
+// ravik-device-client on this machine's real loop devices: `list` shows one,
+// and an unprivileged user writes one through sudo (with a sudoers rule made
+// for the test) or is refused when sudo cannot run.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "io/unique_fd.h"
+#include "support/child_process.h"
+#include "support/loop_device_fixture.h"
+#include "support/pattern_bytes.h"
+#include "support/temp_dir.h"
+
+namespace ravik {
+namespace {
+
+using harness::ChildOptions;
+using harness::ExitStatus;
+using testing::LoopDevice;
+using testing::run_command;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr uid_t kNobody = 65534;
+
+std::string read_prefix(const std::string& path, std::size_t size) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes(size, '\0');
+  in.read(bytes.data(), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+// A rule in /etc/sudoers.d for this test only. It is checked with visudo
+// under a name sudo ignores (it holds a dot) before it takes its real name,
+// so that a faulty rule never reaches sudo, and both names are removed
+// whatever the test's outcome.
+class SudoersRule {
+ public:
+  explicit SudoersRule(const std::string& rule)
+      : path_("/etc/sudoers.d/ravik-client-test-" + std::to_string(::getpid())),
+        staged_("/etc/sudoers.d/.ravik-client-test-" + std::to_string(::getpid())) {
+    UniqueFd file(::open(staged_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0440));
+    const std::string text = rule + "\n";
+    if (!file || ::write(file.get(), text.data(), text.size()) !=
+                     static_cast<ssize_t>(text.size())) {
+      problem_ = "could not write " + staged_;
+      return;
+    }
+    const auto checked = run_command({"visudo", "-c", "-q", "-f", staged_});
+    if (checked.exit_code != 0) {
+      problem_ = "visudo refused the rule: " + checked.output;
+    } else if (::rename(staged_.c_str(), path_.c_str()) != 0) {
+      problem_ = "could not install " + path_;
+    }
+  }
+  SudoersRule(const SudoersRule&) = delete;
+  SudoersRule& operator=(const SudoersRule&) = delete;
+  ~SudoersRule() {
+    ::unlink(path_.c_str());
+    ::unlink(staged_.c_str());
+  }
+  // Empty once the rule is in force.
+  const std::string& problem() const { return problem_; }
+
+ private:
+  std::string path_;
+  std::string staged_;
+  std::string problem_;
+};
+
+class ClientLoopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The unprivileged runs must reach the image.
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+    std::string why_not;
+    auto attached = LoopDevice::attach(dir_.file("disk.img"), 16 * kMiB, 512, why_not);
+    if (!attached) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
+    loop_.emplace(std::move(*attached));
+  }
+  void TearDown() override { loop_.reset(); }
+
+  // The client's write of a fresh image to the loop device, run as nobody in
+  // a session of its own: without a terminal, whatever the test was run from.
+  std::vector<std::string> nobody_write(std::size_t size = 3 * kMiB) {
+    std::vector<std::string> args = {harness::bin_path("ravik-device-client")};
+    for (std::string& argument : write_arguments(size))
+      args.push_back(std::move(argument));
+    return args;
+  }
+  Result<harness::Completed> write_as_nobody() {
+    return harness::run_child("/usr/bin/setsid", nobody_write(),
+                              ChildOptions().as_user(kNobody, kNobody));
+  }
+  std::vector<std::string> write_arguments(std::size_t size = 3 * kMiB) {
+    image_ = testing::pattern_text(size);
+    return {"write", dir_.write_file("image.img", image_, 0644), loop_->path(),
+            "--helper", harness::testing_helper_path()};
+  }
+  std::string nobody_rule() const {
+    // Exactly the helper, without arguments: what the client asks sudo for.
+    return "nobody ALL=(root) NOPASSWD: " + harness::testing_helper_path() + " \"\"";
+  }
+  bool disk_untouched() const {
+    return read_prefix(loop_->backing_path(), 16 * kMiB) == std::string(16 * kMiB, '\0');
+  }
+
+  harness::TempDir dir_;
+  std::optional<LoopDevice> loop_;
+  std::string image_;
+};
+
+TEST_F(ClientLoopTest, List_ShowsTheLoopDeviceWithPathSizeAndTransport) {
+  const std::string client = harness::bin_path("ravik-device-client");
+  auto table = harness::run_child(client, {"list", "--loop-devices"});
+  ASSERT_TRUE(table) << table.error();
+  EXPECT_EQ(table->status, ExitStatus::exited_with(0)) << table->stderr_text;
+  EXPECT_NE(table->stdout_text.find(loop_->path() + "  16.0 MiB  loop  "),
+            std::string::npos)
+      << table->stdout_text;
+
+  auto json = harness::run_child(client, {"list", "--loop-devices", "--json"});
+  ASSERT_TRUE(json) << json.error();
+  EXPECT_EQ(json->status, ExitStatus::exited_with(0)) << json->stderr_text;
+  std::istringstream lines(json->stdout_text);
+  int found = 0;
+  for (std::string line; std::getline(lines, line);) {
+    const auto disk = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(disk.is_object()) << line;
+    if (disk.value("devicePath", "") != loop_->path()) continue;
+    ++found;
+    EXPECT_EQ(disk["sizeBytes"], 16 * kMiB) << line;
+    EXPECT_EQ(disk["transport"], "loop") << line;
+    EXPECT_EQ(disk["offered"], true) << line;
+    EXPECT_EQ(disk["mounted"], nlohmann::json::array()) << line;
+  }
+  EXPECT_EQ(found, 1) << json->stdout_text;
+}
+
+// nobody may not open the disk, so only a helper sudo ran as root can have
+// written it: refused while no rule allows it, written once one does.
+TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  auto direct =
+      harness::run_child("/bin/sh", {"-c", "exec 3<>\"$1\"", "sh", loop_->path()},
+                         ChildOptions().as_user(kNobody, kNobody));
+  ASSERT_TRUE(direct) << direct.error();
+  ASSERT_NE(direct->status, ExitStatus::exited_with(0)) << "nobody may open the disk";
+
+  auto refused = write_as_nobody();
+  ASSERT_TRUE(refused) << refused.error();
+  EXPECT_EQ(refused->status, ExitStatus::exited_with(1));
+  EXPECT_NE(refused->stderr_text.find("sudo: a password is required\n"),
+            std::string::npos)
+      << refused->stderr_text;
+  EXPECT_TRUE(refused->stderr_text.ends_with(
+      "ravik-device-client: failed: sudo did not start the helper as root, or the helper "
+      "ended before it held the target (see above). Nothing was written.\n"))
+      << refused->stderr_text;
+  EXPECT_TRUE(disk_untouched());
+
+  const SudoersRule rule(nobody_rule());
+  ASSERT_EQ(rule.problem(), "");
+  auto written = write_as_nobody();
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_NE(written->stdout_text.find(" matches\nReleased: safe to remove"),
+            std::string::npos)
+      << written->stdout_text;
+  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+}
+
+// On a terminal sudo asks for the password there, from the helper's own
+// process group, which the client lends the terminal to: a background group
+// reading it would be stopped, and the client would wait for ever.
+TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  const SudoersRule rule("Defaults:nobody passwd_tries=1");
+  ASSERT_EQ(rule.problem(), "");
+  std::vector<std::string> words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                    "--clear-groups",
+                                    harness::bin_path("ravik-device-client")};
+  for (std::string& argument : write_arguments()) words.push_back(std::move(argument));
+  std::string command = "exec";
+  for (const std::string& word : words) command += " '" + word + "'";
+  // script(1) runs the command on a new terminal, in its foreground.
+  auto done = harness::run_child("/usr/bin/script", {"-qec", command, "/dev/null"},
+                                 ChildOptions::input("wrong password\n"),
+                                 std::chrono::seconds(30));
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1)) << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("[sudo] password for nobody:"), std::string::npos)
+      << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("sudo: 1 incorrect password attempt"),
+            std::string::npos)
+      << done->stdout_text;
+  EXPECT_TRUE(disk_untouched());
+}
+
+// The root helper is out of the terminal's process group and out of nobody's
+// reach, but the sudo process in front of it takes the client's relayed
+// interrupt and passes it on: the helper cancels and the session ends cleanly.
+TEST_F(ClientLoopTest, Nobody_InterruptReachesTheHelperThroughSudo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  const SudoersRule rule(nobody_rule());
+  ASSERT_EQ(rule.problem(), "");
+  std::vector<std::string> args = nobody_write(16 * kMiB);
+  args.push_back("--json");
+  // setsid execs the client itself (the harness's child leads no group).
+  auto client = harness::ChildProcess::start("/usr/bin/setsid", args,
+                                             ChildOptions().as_user(kNobody, kNobody));
+  ASSERT_TRUE(client) << client.error();
+  const auto ready = client->read_line();
+  ASSERT_TRUE(ready && ready->starts_with(R"({"event":"ready")"))
+      << client->stderr_text();
+  ASSERT_TRUE(client->send_signal(SIGINT));
+  const auto events = client->read_stdout_to_end();
+  ASSERT_TRUE(events);
+  EXPECT_EQ(client->wait(), ExitStatus::exited_with(1));
+  // The write or, had it just finished, the verification is what stopped.
+  EXPECT_NE(client->stderr_text().find("CANCELED: The transaction was canceled."),
+            std::string::npos)
+      << client->stderr_text();
+  EXPECT_NE(events->find(R"({"event":"released")"), std::string::npos) << *events;
+}
+
+// sudo is hidden in a private mount namespace behind a node nobody may run.
+TEST_F(ClientLoopTest, Nobody_WithoutSudo_IsRefusedBeforeTheHelperStarts) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+  std::vector<std::string> args = {
+      "--mount",
+      "--propagation",
+      "private",
+      "/bin/sh",
+      "-c",
+      R"(mount --bind /dev/null /usr/bin/sudo || exit 97; exec "$@")",
+      "sh",
+      "/usr/bin/setpriv",
+      "--reuid=65534",
+      "--regid=65534",
+      "--clear-groups",
+      harness::bin_path("ravik-device-client")};
+  for (std::string& argument : write_arguments()) args.push_back(std::move(argument));
+  auto done = harness::run_child("/usr/bin/unshare", args);
+  ASSERT_TRUE(done) << done.error();
+  if (done->status == ExitStatus::exited_with(97)) {
+    GTEST_SKIP() << "no private mount namespace here: " << done->stderr_text;
+  }
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(done->stderr_text,
+            "ravik-device-client: The target can only be written as root, and "
+            "/usr/bin/sudo, which would start the helper as root, cannot be run: "
+            "Permission denied (os error 13). Run ravik-device-client as root. Nothing "
+            "was written.\n");
+  EXPECT_TRUE(disk_untouched());
+}
+
+}  // namespace
+}  // namespace ravik

@@ -7,10 +7,12 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config ccache clang-format-14 dpkg-dev
   nlohmann-json3-dev libcli11-dev libssl-dev zlib1g-dev libmount-dev
+  libarchive-dev liblzma-dev libzstd-dev libbz2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-16 libclang-rt-16-dev
   dosfstools mtools fdisk util-linux e2fsprogs
   openssl sudo xxd coreutils python3
+  xz-utils zstd gzip bzip2 zip time
   bmap-tools
 )
 

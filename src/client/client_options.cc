@@ -15,6 +15,10 @@ bool is_hex_digest(const std::string& text) {
          });
 }
 
+constexpr const char* kImageHelp =
+    "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
+    "content)";
+
 ParsedCommandLine refuse(std::string reason) {
   return {std::nullopt, std::move(reason), {}};
 }
@@ -78,9 +82,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
 
   CLI::App* write = app.add_subcommand(
       "write", "Write IMAGE to the whole disk TARGET (to several at once)");
-  write->add_option("IMAGE", options.image_path, "Raw disk image")
-      ->type_name("")
-      ->required();
+  write->add_option("IMAGE", options.image_path, kImageHelp)->type_name("")->required();
   write
       ->add_option("TARGET", raw.write_targets,
                    "Whole disk, e.g. /dev/sdb; several are written at once")
@@ -116,9 +118,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
 
   CLI::App* verify = app.add_subcommand(
       "verify", "Check that the disk TARGET begins with IMAGE (reads the disk itself)");
-  verify->add_option("IMAGE", options.image_path, "Raw disk image")
-      ->type_name("")
-      ->required();
+  verify->add_option("IMAGE", options.image_path, kImageHelp)->type_name("")->required();
   verify->add_option("TARGET", options.target_path, "Whole disk or file")
       ->type_name("")
       ->required();

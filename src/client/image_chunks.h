@@ -34,10 +34,13 @@ class ReaderChunks : public ImageChunks {
   ReaderChunks(std::unique_ptr<ImageReader> reader, std::size_t buffer_bytes);
 
   Result<std::span<const std::uint8_t>> next(std::size_t limit) override;
-  void release() override { reader_.reset(); }
+  // Takes no more bytes; the reader itself lives as long as this, so a
+  // display may still ask it how far it got.
+  void release() override { released_ = true; }
 
  private:
   std::unique_ptr<ImageReader> reader_;
+  bool released_ = false;
   std::vector<std::uint8_t> buffer_;
 };
 

@@ -2,14 +2,15 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "client/progress_display.h"
 #include "io/unique_fd.h"
 
 namespace ravik::client {
@@ -32,27 +33,75 @@ std::string to_hex(const unsigned char* bytes, unsigned length) {
   return hex;
 }
 
+// One SHA-256 computation.
+class Sha256 {
+ public:
+  Result<void> start() {
+    context_.reset(EVP_MD_CTX_new());
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) {
+      return fail(codes::kUnknown, "Could not start a SHA-256 digest.");
+    }
+    return {};
+  }
+  void update(std::span<const std::uint8_t> bytes) {
+    EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size());
+  }
+  Result<std::string> finish() {
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    if (EVP_DigestFinal_ex(context_.get(), raw, &length) != 1) {
+      return fail(codes::kUnknown, "Could not finish the SHA-256 digest.");
+    }
+    return to_hex(raw, length);
+  }
+
+ private:
+  std::unique_ptr<EVP_MD_CTX, ContextDeleter> context_;
+};
+
 }  // namespace
 
-Result<std::uint64_t> image_size(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd)
-    return fail(HelperError::io(codes::kImageMissing, "Could not open the image", errno));
-  struct stat info = {};
-  if (::fstat(fd.get(), &info) != 0) {
-    return fail(
-        HelperError::io(codes::kImageMissing, "Could not inspect the image", errno));
+Result<ImageDigest> measure_image(ImageSource& source,
+                                  const std::optional<std::string>& published_sha256,
+                                  std::uint64_t limit,
+                                  const ImagePassProgress& progress) {
+  RAVIK_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> recorded,
+                         source.recorded_size());
+  if (recorded && (published_sha256 || *recorded > limit)) {
+    return ImageDigest{*recorded, published_sha256.value_or("")};
   }
-  if (!S_ISREG(info.st_mode)) {
-    return fail(codes::kImageMissing, "The image must be a regular file.");
+  Sha256 hash;
+  if (!published_sha256) RAVIK_RETURN_IF_ERROR(hash.start());
+  std::vector<std::uint8_t> buffer(kReadSize);
+  ImageDigest digest;
+  for (;;) {
+    RAVIK_ASSIGN_OR_RETURN(const std::size_t count, source.read(buffer));
+    if (count == 0) break;
+    digest.size_bytes += count;
+    if (digest.size_bytes > limit) {
+      digest.size_bytes = limit + 1;
+      digest.stopped_at_limit = true;
+      return digest;
+    }
+    if (!published_sha256) hash.update({buffer.data(), count});
+    if (progress) progress(digest.size_bytes, source.file_bytes_read());
   }
-  return static_cast<std::uint64_t>(info.st_size);
+  if (published_sha256) {
+    digest.sha256 = *published_sha256;
+  } else {
+    RAVIK_ASSIGN_OR_RETURN(digest.sha256, hash.finish());
+  }
+  return digest;
+}
+
+std::string image_size_text(const ImageDigest& digest) {
+  if (!digest.stopped_at_limit) return format_bytes(digest.size_bytes);
+  return "more than " + format_bytes(digest.size_bytes - 1) + " once decompressed";
 }
 
 Result<ImageDigest> digest_image(const std::string& path) {
-  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(path));
-  (void)size;
-  return digest_file_prefix(path, std::nullopt, "image");
+  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source, open_image_source(path));
+  return measure_image(*source, std::nullopt, UINT64_MAX);
 }
 
 Result<ImageDigest> digest_file_prefix(const std::string& path,
@@ -63,11 +112,9 @@ Result<ImageDigest> digest_file_prefix(const std::string& path,
   if (!fd)
     return fail(
         HelperError::io(codes::kImageMissing, "Could not open the " + name, errno));
-  std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    return fail(codes::kUnknown, "Could not start a SHA-256 digest.");
-  }
-  std::vector<unsigned char> buffer(kReadSize);
+  Sha256 hash;
+  RAVIK_RETURN_IF_ERROR(hash.start());
+  std::vector<std::uint8_t> buffer(kReadSize);
   ImageDigest digest;
   while (!limit || digest.size_bytes < *limit) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(
@@ -79,15 +126,10 @@ Result<ImageDigest> digest_file_prefix(const std::string& path,
           HelperError::io(codes::kImageMissing, "Could not read the " + name, errno));
     }
     if (count == 0) break;
-    EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(count));
+    hash.update({buffer.data(), static_cast<std::size_t>(count)});
     digest.size_bytes += static_cast<std::uint64_t>(count);
   }
-  unsigned char raw[EVP_MAX_MD_SIZE];
-  unsigned length = 0;
-  if (EVP_DigestFinal_ex(context.get(), raw, &length) != 1) {
-    return fail(codes::kUnknown, "Could not finish the SHA-256 digest.");
-  }
-  digest.sha256 = to_hex(raw, length);
+  RAVIK_ASSIGN_OR_RETURN(digest.sha256, hash.finish());
   return digest;
 }
 

@@ -1,19 +1,16 @@
 #include "client/multi_write_job.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "client/event_pump.h"
+#include "client/image_digest.h"
 #include "client/image_fan_out.h"
-#include "client/image_reader.h"
+#include "client/image_source.h"
 #include "client/progress_board.h"
 #include "client/wire.h"
-#include "io/unique_fd.h"
 
 namespace ravik::client {
 namespace {
@@ -74,41 +71,51 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
 
   auto boot_contents = read_boot_files(options.boot_files);
   if (!boot_contents) return refuse(boot_contents.error());
-  auto digest = digest_image_or_size(options);
-  if (!digest) return refuse(digest.error().message());
 
-  std::vector<SessionPlan> plans;
+  std::vector<TargetDescription> targets;
   for (const std::string& path : paths) {
     auto target = describe_target(path);
     if (!target) return refuse(target.error().message());
     const std::string& device = target->fields.device_path;
-    if (digest->size_bytes > target->fields.size_bytes) {
-      return refuse("the image (" + format_bytes(digest->size_bytes) +
-                    ") is larger than " + device + " (" +
-                    format_bytes(target->fields.size_bytes) + "). Nothing was written.");
-    }
-    if (std::ranges::any_of(plans, [&](const SessionPlan& plan) {
-          return plan.target.fields.device_path == device;
+    if (std::ranges::any_of(targets, [&](const TargetDescription& known) {
+          return known.fields.device_path == device;
         })) {
       return refuse(device + " is named twice. Nothing was written.");
     }
+    targets.push_back(std::move(target).value());
+  }
+  // A decompressing pass stops once the image outgrows the smallest disk.
+  const auto smallest = std::ranges::min_element(
+      targets, {},
+      [](const TargetDescription& target) { return target.fields.size_bytes; });
+  auto digest = digest_image_or_size(options, smallest->fields.size_bytes);
+  if (!digest) return refuse(digest.error().message());
+
+  std::vector<SessionPlan> plans;
+  for (TargetDescription& target : targets) {
+    if (digest->size_bytes > target.fields.size_bytes) {
+      return refuse("the image (" + image_size_text(*digest) + ") is larger than " +
+                    target.fields.device_path + " (" +
+                    format_bytes(target.fields.size_bytes) + "). Nothing was written.");
+    }
     const std::string helper_path = options.helper_path.value_or(
-        default_helper_path(client_path, target->regular_file));
-    plans.push_back({.target = std::move(target).value(),
+        default_helper_path(client_path, target.regular_file));
+    plans.push_back({.target = std::move(target),
                      .digest = *digest,
                      .helper_path = helper_path,
                      .boot_contents = *boot_contents});
   }
 
-  UniqueFd image(::open(options.image_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!image) return refuse("Could not reopen the image: " + os_error_text(errno));
+  // The stream is a second pass, from the image's start.
+  auto image = open_image_source(options.image_path);
+  if (!image) return refuse(image.error().message());
 
   std::vector<std::string> labels;
   for (const SessionPlan& plan : plans) labels.push_back(plan.target.fields.device_path);
   ProgressBoard board(streams.err_fd, streams.err_is_terminal, labels);
   std::vector<SessionOutcome> outcomes(plans.size());
   {
-    ImageFanOut fan_out(raw_image_reader(std::move(image)), plans.size(),
+    ImageFanOut fan_out(std::move(image).value(), plans.size(),
                         {.chunk_bytes = kMaxSourcePayload,
                          .window_chunks = kWindowChunks,
                          .stall_limit = kStallLimit});

@@ -55,7 +55,8 @@ std::string format_progress_line(const ProgressSample& sample) {
   return std::string(sample.stage) + " " + percent + "  " + format_bytes(sample.done) +
          " of " + format_bytes(sample.total) + "  " +
          format_bytes(sample.bytes_per_second) + "/s  " +
-         format_time_left(remaining, sample.bytes_per_second) + " left";
+         format_time_left(remaining, sample.bytes_per_second) + " left" +
+         (sample.detail.empty() ? "" : "  (" + sample.detail + ")");
 }
 
 std::string format_progress_bar(const ProgressSample& sample, int width) {
@@ -67,7 +68,16 @@ std::string format_progress_bar(const ProgressSample& sample, int width) {
   return bar + format_progress_line(sample);
 }
 
-void ProgressDisplay::update(const ProgressSample& sample) {
+void ProgressDisplay::set_detail(std::string stage, std::function<std::string()> detail) {
+  detail_stage_ = std::move(stage);
+  detail_ = std::move(detail);
+}
+
+void ProgressDisplay::update(const ProgressSample& given) {
+  ProgressSample sample = given;
+  if (detail_ && sample.detail.empty() && sample.stage == detail_stage_) {
+    sample.detail = detail_();
+  }
   if (sample.stage != last_stage_) {
     finish();
     last_stage_ = std::string(sample.stage);

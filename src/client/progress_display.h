@@ -7,6 +7,7 @@
 #define RAVIK_CLIENT_PROGRESS_DISPLAY_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,7 @@ struct ProgressSample {
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   std::uint64_t bytes_per_second = 0;
+  std::string detail = {};  // shown in parentheses after the figures, when not empty
 };
 
 // "1.5 GiB", "512.0 KiB", "17 B".
@@ -24,7 +26,8 @@ std::string format_bytes(std::uint64_t bytes);
 // "0:07", "1:02:03"; "?" when the rate is 0.
 std::string format_time_left(std::uint64_t remaining_bytes,
                              std::uint64_t bytes_per_second);
-// One plain line: "WRITE  40%  25.6 MiB of 64.0 MiB  120.0 MiB/s  0:01 left".
+// One plain line: "WRITE  40%  25.6 MiB of 64.0 MiB  120.0 MiB/s  0:01 left",
+// then "  (DETAIL)" when the sample has one.
 std::string format_progress_line(const ProgressSample& sample);
 // The bar form of the same facts, `width` cells wide.
 std::string format_progress_bar(const ProgressSample& sample, int width);
@@ -44,6 +47,10 @@ class ProgressDisplay : public ProgressSink {
   ProgressDisplay(int fd, bool terminal) : fd_(fd), terminal_(terminal) {}
 
   void update(const ProgressSample& sample) override;
+  // Gives every later sample of `stage` that has no detail of its own the
+  // text `detail` returns at the time. `detail` runs on the thread that calls
+  // update(), and must be safe there.
+  void set_detail(std::string stage, std::function<std::string()> detail);
   void finish() override;
 
  private:
@@ -54,6 +61,8 @@ class ProgressDisplay : public ProgressSink {
   bool bar_drawn_ = false;
   std::string last_stage_;
   int last_tenth_ = -1;
+  std::string detail_stage_;
+  std::function<std::string()> detail_;
 };
 
 }  // namespace ravik::client

@@ -10,8 +10,9 @@
 
 #include "client/elevation.h"
 #include "client/event_pump.h"
+#include "client/image_chunks.h"
 #include "client/image_digest.h"
-#include "client/image_reader.h"
+#include "client/image_source.h"
 #include "client/installed_helper.h"
 #include "client/messages.h"
 #include "client/target_description.h"
@@ -76,7 +77,11 @@ class WriteJob {
   bool run_helper_session(const TargetDescription& target,
                           const std::optional<ImageDigest>& digest,
                           const std::string& helper_path, ProgressSink& progress);
-  // Streams the image; returns false once the helper stopped taking input.
+  // The image's size and digest for the open request (see measure_image),
+  // showing the pass over a compressed image as it goes.
+  Result<ImageDigest> measure(std::uint64_t target_size);
+  // Streams `size` bytes of the image from the session's chunks, then the
+  // end frame once the image has ended there cleanly, else an abort frame.
   void stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size);
   void await_write_outcome(HelperProcess& helper, EventPump& pump);
   void verify(HelperProcess& helper, EventPump& pump);
@@ -115,27 +120,40 @@ bool WriteJob::send(HelperProcess& helper, const nlohmann::ordered_json& message
   return static_cast<bool>(helper.write_all(control_frame(message)));
 }
 
+Result<ImageDigest> WriteJob::measure(std::uint64_t target_size) {
+  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
+                         open_image_source(options_.image_path));
+  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  const Clock::time_point began = Clock::now();
+  Clock::time_point shown;
+  auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
+    const Clock::time_point now = Clock::now();
+    if (now - shown < std::chrono::milliseconds(200)) return;
+    shown = now;
+    const double elapsed = std::chrono::duration<double>(now - began).count();
+    display.update({.stage = options_.sha256 ? "MEASURE" : "HASH",
+                    .done = file_bytes,
+                    .total = source->file_size(),
+                    .bytes_per_second = static_cast<std::uint64_t>(
+                        static_cast<double>(file_bytes) / std::max(elapsed, 1e-3)),
+                    .detail = format_bytes(image_bytes) + " decompressed"});
+  };
+  auto digest =
+      measure_image(*source, options_.sha256, target_size,
+                    source->compressed() ? ImagePassProgress(show) : ImagePassProgress());
+  display.finish();
+  return digest;
+}
+
 void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size) {
-  std::optional<ReaderChunks> own_chunks;
   ImageChunks* chunks = chunks_;
-  if (chunks == nullptr) {
-    UniqueFd image(::open(options_.image_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (image) {
-      own_chunks.emplace(raw_image_reader(std::move(image)), kMaxSourcePayload);
-      chunks = &*own_chunks;
-    } else {
-      report_.fail_with("Could not reopen the image: " + os_error_text(errno));
-    }
-  }
   // However the stream ends, this session holds no image bytes back.
   struct Release {
     ImageChunks* chunks;
-    ~Release() {
-      if (chunks != nullptr) chunks->release();
-    }
+    ~Release() { chunks->release(); }
   } release{chunks};
   std::uint64_t sent = 0;
-  while (chunks != nullptr && sent < size) {
+  while (sent < size) {
     if (pump.session_failure_seen()) break;
     std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(kMaxSourcePayload, size - sent));
@@ -146,13 +164,16 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_
     }
     auto chunk = chunks->next(want);
     if (!chunk) {
-      report_.fail_with("The image stream stopped: " + chunk.error().message());
+      report_.fail_with(chunk.error().message());
       break;
     }
     if (chunk->empty()) {
-      // The image changed under us; the helper's digest check would refuse
-      // it anyway, so give the stream up cleanly.
-      report_.fail_with("The image became shorter while it was being written.");
+      // The image changed under us, or a compressed image's recorded size
+      // was wrong; the helper's checks would refuse the stream anyway, so
+      // give it up cleanly.
+      report_.fail_with("The image ended after " + std::to_string(sent) +
+                        " bytes, before the " + std::to_string(size) +
+                        " announced to the helper.");
       break;
     }
     if (!helper.write_frame(
@@ -163,8 +184,19 @@ void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_
     sent += chunk->size();
   }
   if (sent == size && report_.failure.empty() && !pump.session_failure_seen()) {
-    (void)helper.write_all(end_frame());
-    return;
+    // Only the read past the last byte shows that a compressed image decoded
+    // cleanly to its end (its checksum and trailer come last), and that the
+    // image is not longer than announced.
+    auto rest = chunks->next(1);
+    if (!rest) {
+      report_.fail_with(rest.error().message());
+    } else if (!rest->empty()) {
+      report_.fail_with("The image holds more than the " + std::to_string(size) +
+                        " bytes announced to the helper.");
+    } else {
+      (void)helper.write_all(end_frame());
+      return;
+    }
   }
   if (options_.cancel_after_bytes && sent >= *options_.cancel_after_bytes) {
     report_.fail_with("The write was canceled after " + std::to_string(sent) +
@@ -344,31 +376,37 @@ void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
 int WriteJob::run(const std::string& client_path) {
   const bool writing = options_.command == ClientCommand::kWrite;
   if (!load_boot_files()) return 1;
-  std::optional<ImageDigest> digest;
-  if (writing) {
-    Result<ImageDigest> digested = digest_image_or_size(options_);
-    if (!digested) {
-      write_text_line(streams_.err_fd,
-                      "ravik-device-client: " + digested.error().message());
-      return 1;
-    }
-    digest = std::move(digested).value();
-  }
-  auto target = describe_target(options_.target_path);
-  if (!target) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + target.error().message());
+  auto refuse = [&](const HelperError& error) {
+    write_text_line(streams_.err_fd, "ravik-device-client: " + error.message());
     return 1;
+  };
+  auto target = describe_target(options_.target_path);
+  if (!target) return refuse(target.error());
+  std::optional<ImageDigest> digest;
+  std::unique_ptr<ImageSource> image;
+  if (writing) {
+    auto measured = measure(target->fields.size_bytes);
+    if (!measured) return refuse(measured.error());
+    digest = std::move(measured).value();
+    // The stream is a second pass, from the image's start.
+    auto opened = open_image_source(options_.image_path);
+    if (!opened) return refuse(opened.error());
+    image = std::move(opened).value();
   }
   if (writing && digest->size_bytes > target->fields.size_bytes) {
-    write_text_line(
-        streams_.err_fd,
-        "ravik-device-client: the image (" + format_bytes(digest->size_bytes) +
-            ") is larger than " + target->fields.device_path + " (" +
-            format_bytes(target->fields.size_bytes) + "). Nothing was written.");
+    write_text_line(streams_.err_fd, "ravik-device-client: the image (" +
+                                         image_size_text(*digest) + ") is larger than " +
+                                         target->fields.device_path + " (" +
+                                         format_bytes(target->fields.size_bytes) +
+                                         "). Nothing was written.");
     return 1;
   }
   if (writing) {
-    report_.summary.push_back("Image:    " + options_.image_path + " (" +
+    const std::string packing =
+        image->compressed() ? std::string(image_format_name(image->format())) + " " +
+                                  format_bytes(image->file_size()) + ", decompressed "
+                            : "";
+    report_.summary.push_back("Image:    " + options_.image_path + " (" + packing +
                               format_bytes(digest->size_bytes) + ", sha256 " +
                               digest->sha256 + ")");
   }
@@ -379,6 +417,21 @@ int WriteJob::run(const std::string& client_path) {
   const std::string helper_path = options_.helper_path.value_or(
       default_helper_path(client_path, target->regular_file));
   ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  std::optional<ReaderChunks> chunks;
+  if (image) {
+    if (image->compressed()) {
+      // The helper counts the image bytes; how far into the compressed file
+      // that is only the client knows. The chunks keep the source alive for
+      // as long as the display lives.
+      display.set_detail("WRITE", [source = image.get()] {
+        return std::string(image_format_name(source->format())) + " " +
+               format_bytes(source->file_bytes_read()) + " of " +
+               format_bytes(source->file_size()) + " read";
+      });
+    }
+    chunks.emplace(std::move(image), kMaxSourcePayload);
+    chunks_ = &*chunks;
+  }
   if (!run_helper_session(*target, digest, helper_path, display)) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + report_.failure);
     return 1;
@@ -473,10 +526,11 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
 
 }  // namespace
 
-Result<ImageDigest> digest_image_or_size(const ClientOptions& options) {
-  if (!options.sha256) return digest_image(options.image_path);
-  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t size, image_size(options.image_path));
-  return ImageDigest{size, *options.sha256};
+Result<ImageDigest> digest_image_or_size(const ClientOptions& options,
+                                         std::uint64_t limit) {
+  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
+                         open_image_source(options.image_path));
+  return measure_image(*source, options.sha256, limit);
 }
 
 std::expected<std::vector<std::string>, std::string> read_boot_files(

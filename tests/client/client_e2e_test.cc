@@ -1,9 +1,11 @@
 // ravik-device-client end to end: the real client starting the real testing
 // helper beside it, writing images to regular files in a private directory.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "client/wire.h"
 #include "support/child_process.h"
@@ -244,6 +246,102 @@ TEST(ClientEndToEndTest, RecoverThenWriteWithBootFile_PrintsTheFileBack) {
   EXPECT_NE(written->stderr_text.find("Boot file: hello.txt (22 B) written"),
             std::string::npos)
       << written->stderr_text;
+}
+
+// Compressed images, made by the system's own tools: each is written as the
+// decompressed image and verified; damaged ones fail before the helper is
+// started, with nothing reported as written and the target untouched.
+class CompressedImageTest : public ::testing::Test {
+ protected:
+  void compress(const std::string& tool, const std::vector<std::string>& args) {
+    auto done = harness::run_child("/usr/bin/" + tool, args);
+    ASSERT_TRUE(done) << done.error();
+    ASSERT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
+  }
+  Result<harness::Completed> write(const std::string& image,
+                                   std::vector<std::string> extra = {}) {
+    (void)!::truncate(run_.target_path.c_str(), 0);
+    (void)!::truncate(run_.target_path.c_str(), kTargetBytes);
+    std::vector<std::string> args = {"write", image, run_.target_path, "--end", "close"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return harness::run_child(harness::bin_path("ravik-device-client"), args);
+  }
+
+  static constexpr std::size_t kTargetBytes = 4 * 1024 * 1024;
+  ClientRun run_{3 * 1024 * 1024 + 512, kTargetBytes};
+};
+
+TEST_F(CompressedImageTest, EveryFormat_IsWrittenAsTheImageAndVerified) {
+  const std::string& raw = run_.image_path;
+  compress("xz", {"-1", "-k", raw});
+  compress("zstd", {"-q", "-k", raw});
+  compress("gzip", {"-k", raw});
+  compress("bzip2", {"-k", raw});
+  compress("zip", {"-q", "-j", run_.dir.path() + "/image.zip", raw});
+  for (const std::string& image : {raw + ".xz", raw + ".zst", raw + ".gz", raw + ".bz2",
+                                   run_.dir.path() + "/image.zip"}) {
+    auto done = write(image);
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << image << done->stderr_text;
+    const std::string target = read_file(run_.target_path);
+    EXPECT_EQ(target.substr(0, run_.image.size()), run_.image) << image;
+    EXPECT_NE(done->stdout_text.find(", decompressed 3.0 MiB, sha256 "),
+              std::string::npos)
+        << done->stdout_text;
+    EXPECT_NE(done->stdout_text.find(" matches\n"), std::string::npos) << image;
+    // The write's progress names the compressed bytes read beside the image's.
+    EXPECT_NE(done->stderr_text.find(" read)\n"), std::string::npos) << done->stderr_text;
+  }
+}
+
+TEST_F(CompressedImageTest, DamagedOrTooLarge_FailsWithNothingWritten) {
+  const std::string& raw = run_.image_path;
+  compress("xz", {"-1", "-k", raw});
+  compress("gzip", {"-k", raw});
+  const std::string xz = read_file(raw + ".xz");
+  const std::string truncated =
+      run_.dir.write_file("cut.xz", xz.substr(0, xz.size() - 9));
+  std::string gzip = read_file(raw + ".gz");
+  gzip[gzip.size() / 2] ^= 0x20;
+  const std::string corrupt = run_.dir.write_file("bad.gz", gzip);
+  const std::string bomb_source =
+      run_.dir.write_file("zeros.img", std::string(kTargetBytes + 4096, '\0'));
+  compress("gzip", {"-k", bomb_source});
+
+  const std::string digest(64, 'a');  // never reached: the size comes first
+  for (const auto& [image, extra, error] :
+       std::vector<std::tuple<std::string, std::vector<std::string>, std::string>>{
+           {truncated, {}, "The xz image is damaged or unreadable (reading its size): "},
+           {truncated, {"--sha256", digest}, "The xz image is damaged"},
+           {corrupt, {}, "The gzip image is damaged or unreadable (decompressing): "},
+           {bomb_source + ".gz",
+            {"--sha256", digest},
+            "ravik-device-client: the image (more than 4.0 MiB once decompressed) is "
+            "larger than " +
+                run_.target_path + " (4.0 MiB). Nothing was written.\n"}}) {
+    auto done = write(image, extra);
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(1)) << image;
+    EXPECT_NE(done->stderr_text.find(error), std::string::npos) << done->stderr_text;
+    EXPECT_EQ(done->stdout_text.find("Written:"), std::string::npos) << done->stdout_text;
+    EXPECT_EQ(read_file(run_.target_path), std::string(kTargetBytes, '\0')) << image;
+  }
+
+  // With a published digest an xz file's size comes from its index, so
+  // damage inside the data is met during the write, which then fails.
+  std::string damaged = xz;
+  damaged[damaged.size() / 2] ^= 0x20;
+  auto done = write(run_.dir.write_file("bad.xz", damaged), {"--sha256", digest});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_NE(done->stdout_text.find("Image:    " + run_.dir.path() + "/bad.xz (xz "),
+            std::string::npos)
+      << done->stdout_text;
+  EXPECT_NE(done->stderr_text.find("ravik-device-client: failed: The xz image is damaged "
+                                   "or unreadable (decompressing): "),
+            std::string::npos)
+      << done->stderr_text;
+  EXPECT_EQ(done->stdout_text.find("Written:"), std::string::npos) << done->stdout_text;
 }
 
 }  // namespace

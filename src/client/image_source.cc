@@ -1,0 +1,648 @@
+#include "client/image_source.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <vector>
+
+#include "io/unique_fd.h"
+
+namespace ravik::client {
+namespace {
+
+// libarchive's read size: large enough that the per-call overhead vanishes
+// next to the decompression itself.
+constexpr std::size_t kArchiveBlockBytes = 1024 * 1024;
+// Real xz files index a few records per block; a hostile one could ask for
+// far more memory than its size suggests.
+constexpr std::uint64_t kXzIndexMemoryLimit = 64 * 1024 * 1024;
+
+bool starts_with(std::span<const std::uint8_t> head,
+                 std::initializer_list<std::uint8_t> magic) {
+  return head.size() >= magic.size() &&
+         std::equal(magic.begin(), magic.end(), head.begin());
+}
+
+std::string format_text(ImageFormat format) {
+  return std::string(image_format_name(format));
+}
+
+// Reads a regular file as it is.
+class RawImageSource final : public ImageSource {
+ public:
+  RawImageSource(UniqueFd fd, std::uint64_t size)
+      : ImageSource(ImageFormat::kRaw, size), fd_(std::move(fd)) {}
+
+  Result<std::optional<std::uint64_t>> recorded_size() override { return file_size(); }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    std::size_t filled = 0;
+    while (filled < buffer.size()) {
+      const ssize_t count =
+          ::read(fd_.get(), buffer.data() + filled, buffer.size() - filled);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) {
+        return fail(
+            HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+      }
+      if (count == 0) break;
+      filled += static_cast<std::size_t>(count);
+    }
+    consumed_ += filled;
+    note_file_bytes_read(consumed_);
+    return filled;
+  }
+
+ private:
+  UniqueFd fd_;
+  std::uint64_t consumed_ = 0;
+};
+
+struct ArchiveDeleter {
+  void operator()(archive* reader) const { archive_read_free(reader); }
+};
+using ArchiveReader = std::unique_ptr<archive, ArchiveDeleter>;
+
+// "The xz image is damaged or unreadable (decompressing): ...".
+HelperError damaged(ImageFormat format, std::string_view doing, std::string_view what) {
+  return HelperError(codes::kImageMissing,
+                     "The " + format_text(format) + " image is damaged or unreadable (" +
+                         std::string(doing) + "): " + std::string(what) + ".");
+}
+
+HelperError archive_failure(ImageFormat format, archive* reader, std::string_view doing) {
+  const char* text = reader != nullptr ? archive_error_string(reader) : nullptr;
+  return damaged(format, doing, text != nullptr ? text : "unknown error");
+}
+
+// A libarchive reader over `fd` from its start, taught only the one format
+// the file announced, so that nothing else is ever guessed at.
+Result<ArchiveReader> open_archive(int fd, ImageFormat format) {
+  ArchiveReader reader(archive_read_new());
+  if (!reader) return fail(codes::kUnknown, "Could not start a libarchive reader.");
+  int filter = ARCHIVE_OK;
+  switch (format) {
+    case ImageFormat::kBzip2:
+      filter = archive_read_support_filter_bzip2(reader.get());
+      break;
+    case ImageFormat::kRaw:
+    case ImageFormat::kGzip:
+    case ImageFormat::kXz:
+    case ImageFormat::kZstd:
+    case ImageFormat::kZip:
+      break;
+  }
+  // Seekable zip reading trusts the central directory, which is what lets
+  // the entries be counted before any of them is read.
+  const int container = format == ImageFormat::kZip
+                            ? archive_read_support_format_zip_seekable(reader.get())
+                            : archive_read_support_format_raw(reader.get());
+  // ARCHIVE_WARN would mean an external program instead of the library.
+  if (filter != ARCHIVE_OK || container != ARCHIVE_OK) {
+    return fail(archive_failure(format, reader.get(), "no built-in decoder"));
+  }
+  if (::lseek(fd, 0, SEEK_SET) != 0) {
+    return fail(
+        HelperError::io(codes::kImageMissing, "Could not rewind the image", errno));
+  }
+  if (archive_read_open_fd(reader.get(), fd, kArchiveBlockBytes) != ARCHIVE_OK) {
+    return fail(archive_failure(format, reader.get(), "opening"));
+  }
+  return reader;
+}
+
+// The filter libarchive must have chosen for `format`; a mismatch means the
+// magic bytes were not followed by a header the decoder accepts.
+int expected_filter(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kBzip2:
+      return ARCHIVE_FILTER_BZIP2;
+    case ImageFormat::kRaw:
+    case ImageFormat::kGzip:
+    case ImageFormat::kXz:
+    case ImageFormat::kZstd:
+    case ImageFormat::kZip:
+      break;
+  }
+  return ARCHIVE_FILTER_NONE;
+}
+
+// Refuses a zip that is not exactly one plain file: writing the first of
+// several entries would silently drop the rest, and a directory or an
+// encrypted entry is no image.
+Result<void> check_zip_entries(int fd) {
+  RAVIK_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd, ImageFormat::kZip));
+  archive_entry* entry = nullptr;
+  int entries = 0;
+  for (;;) {
+    const int status = archive_read_next_header(reader.get(), &entry);
+    if (status == ARCHIVE_EOF) break;
+    if (status < ARCHIVE_WARN) {
+      return fail(
+          archive_failure(ImageFormat::kZip, reader.get(), "reading its directory"));
+    }
+    if (++entries > 1) {
+      return fail(codes::kImageMissing,
+                  "The zip archive holds several entries; only a zip holding exactly "
+                  "one image can be written.");
+    }
+    const char* name = archive_entry_pathname(entry);
+    const std::string shown = name != nullptr ? name : "?";
+    if (archive_entry_filetype(entry) != AE_IFREG) {
+      return fail(codes::kImageMissing,
+                  "The zip archive's only entry, " + shown + ", is not a file.");
+    }
+    if (archive_entry_is_encrypted(entry)) {
+      return fail(codes::kImageMissing,
+                  "The zip archive's entry " + shown + " is encrypted.");
+    }
+  }
+  if (entries == 0) return fail(codes::kImageMissing, "The zip archive holds no file.");
+  return {};
+}
+
+// The uncompressed size in the index of every stream of an xz file, read
+// from its end (pread, so a reader of the same descriptor is undisturbed).
+// The decoder checks each block against the index as it decodes.
+Result<std::optional<std::uint64_t>> xz_indexed_size(int fd, std::uint64_t file_size) {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  lzma_index* index = nullptr;
+  if (lzma_file_info_decoder(&stream, &index, kXzIndexMemoryLimit, file_size) !=
+      LZMA_OK) {
+    return fail(codes::kUnknown, "Could not start an xz index reader.");
+  }
+  std::vector<std::uint8_t> input(64 * 1024);
+  std::uint64_t offset = 0;
+  lzma_ret status = LZMA_OK;
+  while (status == LZMA_OK) {
+    if (stream.avail_in == 0) {
+      ssize_t count = 0;
+      do {
+        count = ::pread(fd, input.data(), input.size(), static_cast<off_t>(offset));
+      } while (count < 0 && errno == EINTR);
+      if (count < 0) {
+        lzma_end(&stream);
+        return fail(
+            HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+      }
+      offset += static_cast<std::uint64_t>(count);
+      stream.next_in = input.data();
+      stream.avail_in = static_cast<std::size_t>(count);
+    }
+    status = lzma_code(&stream, stream.avail_in == 0 ? LZMA_FINISH : LZMA_RUN);
+    if (status == LZMA_SEEK_NEEDED) {
+      offset = stream.seek_pos;
+      stream.avail_in = 0;
+      status = LZMA_OK;
+    }
+  }
+  lzma_end(&stream);
+  // An index too large to hold is no reason to refuse the file; a pass over
+  // the data measures it instead.
+  if (status == LZMA_MEMLIMIT_ERROR) return std::nullopt;
+  if (status != LZMA_STREAM_END) {
+    return fail(
+        damaged(ImageFormat::kXz, "reading its size", "its index cannot be read"));
+  }
+  const std::uint64_t size = lzma_index_uncompressed_size(index);
+  lzma_index_end(index, nullptr);
+  return size;
+}
+
+// The sum of every zstd frame's content size, when every frame records one.
+// Walking the frames reads their block headers, not the data; the decoder
+// refuses a frame whose content differs from its recorded size.
+Result<std::optional<std::uint64_t>> zstd_frame_sizes(int fd, std::uint64_t file_size) {
+  if (file_size == 0) return std::nullopt;
+  void* mapped = ::mmap(nullptr, file_size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (mapped == MAP_FAILED) {
+    return fail(HelperError::io(codes::kImageMissing, "Could not map the image", errno));
+  }
+  const auto* bytes = static_cast<const std::uint8_t*>(mapped);
+  std::uint64_t offset = 0;
+  std::uint64_t total = 0;
+  bool recorded = true;
+  bool broken = false;
+  while (offset < file_size && recorded && !broken) {
+    // Skippable frames count 0.
+    const unsigned long long content =
+        ZSTD_getFrameContentSize(bytes + offset, file_size - offset);
+    const std::size_t frame =
+        ZSTD_findFrameCompressedSize(bytes + offset, file_size - offset);
+    if (content == ZSTD_CONTENTSIZE_UNKNOWN) {
+      recorded = false;
+    } else {
+      broken = content == ZSTD_CONTENTSIZE_ERROR || ZSTD_isError(frame) != 0 ||
+               __builtin_add_overflow(total, content, &total);
+      offset += frame;
+    }
+  }
+  ::munmap(mapped, file_size);
+  if (broken) {
+    return fail(
+        damaged(ImageFormat::kZstd, "reading its size", "its frames cannot be walked"));
+  }
+  if (!recorded) return std::nullopt;
+  return total;
+}
+
+class ArchiveImageSource final : public ImageSource {
+ public:
+  ArchiveImageSource(ImageFormat format, std::uint64_t file_size, UniqueFd fd,
+                     ArchiveReader reader)
+      : ImageSource(format, file_size), fd_(std::move(fd)), reader_(std::move(reader)) {}
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      const la_ssize_t count = archive_read_data(reader_.get(), buffer.data() + filled,
+                                                 buffer.size() - filled);
+      if (count < 0) {
+        failure_ = archive_failure(format(), reader_.get(), "decompressing");
+        return fail(*failure_);
+      }
+      if (count == 0) ended_ = true;
+      filled += static_cast<std::size_t>(count);
+    }
+    note_file_bytes_read(
+        static_cast<std::uint64_t>(archive_filter_bytes(reader_.get(), -1)));
+    return filled;
+  }
+
+ private:
+  UniqueFd fd_;  // outlives the reader, which reads from it
+  ArchiveReader reader_;
+  std::optional<HelperError> failure_;
+  bool ended_ = false;
+};
+
+// The compressed file read in large pieces for a decoder the client drives
+// itself.
+class FileInput {
+ public:
+  explicit FileInput(UniqueFd fd) : fd_(std::move(fd)), buffer_(kInputBytes) {}
+
+  // The next piece; empty once the file has ended. `consumed` is the file
+  // bytes read so far.
+  Result<std::span<const std::uint8_t>> next() {
+    ssize_t count = 0;
+    do {
+      count = ::read(fd_.get(), buffer_.data(), buffer_.size());
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+      return fail(
+          HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+    }
+    ended_ = count == 0;
+    consumed_ += static_cast<std::uint64_t>(count);
+    return std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(count));
+  }
+  bool ended() const { return ended_; }
+  std::uint64_t consumed() const { return consumed_; }
+  int fd() const { return fd_.get(); }
+
+ private:
+  static constexpr std::size_t kInputBytes = 1024 * 1024;
+
+  UniqueFd fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t consumed_ = 0;
+  bool ended_ = false;
+};
+
+std::unexpected<HelperError> remember(std::optional<HelperError>& failure,
+                                      HelperError error) {
+  failure = std::move(error);
+  return fail(*failure);
+}
+
+// gzip through zlib itself: libarchive's gzip reader skips each member's
+// trailer unchecked, so a damaged deflate stream that still decodes would be
+// written as if it were the image. zlib checks every member's CRC-32 and
+// length.
+class GzipImageSource final : public ImageSource {
+ public:
+  GzipImageSource(UniqueFd fd, std::uint64_t file_size)
+      : ImageSource(ImageFormat::kGzip, file_size), input_(std::move(fd)) {}
+  GzipImageSource(const GzipImageSource&) = delete;
+  GzipImageSource& operator=(const GzipImageSource&) = delete;
+  ~GzipImageSource() override {
+    if (started_) inflateEnd(&stream_);
+  }
+
+  Result<void> start() {
+    // 16 + 15: a gzip wrapper around a deflate stream with a 32 KiB window.
+    if (inflateInit2(&stream_, 16 + 15) != Z_OK) {
+      return fail(codes::kUnknown, "Could not start a gzip decoder.");
+    }
+    started_ = true;
+    return {};
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      if (stream_.avail_in == 0 && !input_.ended()) {
+        auto piece = input_.next();
+        if (!piece) return remember(failure_, piece.error());
+        note_file_bytes_read(input_.consumed());
+        stream_.next_in = const_cast<Bytef*>(piece->data());
+        stream_.avail_in = static_cast<uInt>(piece->size());
+      }
+      if (member_ended_) {
+        // Another member may follow (as `cat a.gz b.gz` makes); anything
+        // else after a member is refused by the header check.
+        if (stream_.avail_in == 0 && input_.ended()) {
+          ended_ = true;
+          break;
+        }
+        inflateReset(&stream_);
+        member_ended_ = false;
+      }
+      const std::size_t room = std::min<std::size_t>(buffer.size() - filled, UINT32_MAX);
+      stream_.next_out = buffer.data() + filled;
+      stream_.avail_out = static_cast<uInt>(room);
+      const int status = inflate(&stream_, Z_NO_FLUSH);
+      filled += room - stream_.avail_out;
+      if (status == Z_STREAM_END) {
+        member_ended_ = true;
+      } else if (status == Z_BUF_ERROR && stream_.avail_in == 0 && input_.ended()) {
+        return remember(failure_, damaged(format(), "decompressing",
+                                          "the file ends inside the "
+                                          "compressed data"));
+      } else if (status != Z_OK && status != Z_BUF_ERROR) {
+        return remember(failure_,
+                        damaged(format(), "decompressing",
+                                stream_.msg != nullptr ? stream_.msg : "zlib error"));
+      }
+    }
+    return filled;
+  }
+
+ private:
+  FileInput input_;
+  z_stream stream_ = {};
+  std::optional<HelperError> failure_;
+  bool started_ = false;
+  bool member_ended_ = false;
+  bool ended_ = false;
+};
+
+std::string_view lzma_failure_text(lzma_ret status) {
+  switch (status) {
+    case LZMA_BUF_ERROR:
+      return "the file ends inside the compressed data";
+    case LZMA_DATA_ERROR:
+      return "the compressed data is corrupt";
+    case LZMA_FORMAT_ERROR:
+      return "not an xz stream";
+    case LZMA_OPTIONS_ERROR:
+      return "unsupported compression options";
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR:
+      return "not enough memory to decode it";
+    default:
+      return "liblzma error";
+  }
+}
+
+// xz through liblzma's threaded decoder: files made by a threaded xz hold
+// many blocks of recorded size, which it decodes on several cores at once
+// (about twice as fast on two cores as one thread); other files it decodes
+// like the single-threaded decoder. It checks every block's check and the
+// index, and reads concatenated streams.
+class XzImageSource final : public ImageSource {
+ public:
+  XzImageSource(UniqueFd fd, std::uint64_t file_size)
+      : ImageSource(ImageFormat::kXz, file_size), input_(std::move(fd)) {}
+  XzImageSource(const XzImageSource&) = delete;
+  XzImageSource& operator=(const XzImageSource&) = delete;
+  ~XzImageSource() override { lzma_end(&stream_); }
+
+  Result<void> start() {
+    lzma_mt options = {};
+    options.flags = LZMA_CONCATENATED | LZMA_FAIL_FAST;
+    options.threads = std::clamp<std::uint32_t>(lzma_cputhreads(), 1, kMaxThreads);
+    options.timeout = 0;
+    // Beyond this the decoder gives up threads, never the file; there is
+    // no ceiling to stopping, as with xz itself.
+    options.memlimit_threading = kThreadingMemory;
+    options.memlimit_stop = UINT64_MAX;
+    if (lzma_stream_decoder_mt(&stream_, &options) != LZMA_OK) {
+      return fail(codes::kUnknown, "Could not start an xz decoder.");
+    }
+    return {};
+  }
+
+  Result<std::optional<std::uint64_t>> recorded_size() override {
+    return xz_indexed_size(input_.fd(), file_size());
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      if (stream_.avail_in == 0 && !input_.ended()) {
+        auto piece = input_.next();
+        if (!piece) return remember(failure_, piece.error());
+        note_file_bytes_read(input_.consumed());
+        stream_.next_in = piece->data();
+        stream_.avail_in = piece->size();
+      }
+      stream_.next_out = buffer.data() + filled;
+      stream_.avail_out = buffer.size() - filled;
+      const lzma_ret status =
+          lzma_code(&stream_, input_.ended() ? LZMA_FINISH : LZMA_RUN);
+      filled = buffer.size() - stream_.avail_out;
+      if (status == LZMA_STREAM_END) {
+        ended_ = true;
+      } else if (status != LZMA_OK) {
+        return remember(failure_,
+                        damaged(format(), "decompressing", lzma_failure_text(status)));
+      }
+    }
+    return filled;
+  }
+
+ private:
+  static constexpr std::uint32_t kMaxThreads = 8;
+  static constexpr std::uint64_t kThreadingMemory = 512ull * 1024 * 1024;
+
+  FileInput input_;
+  lzma_stream stream_ = LZMA_STREAM_INIT;
+  std::optional<HelperError> failure_;
+  bool ended_ = false;
+};
+
+struct ZstdContextDeleter {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// zstd through libzstd itself, decoding straight into the caller's buffer
+// (libarchive would decode into its own and copy). Reads concatenated
+// frames; checks each frame's checksum and recorded size when it has them.
+class ZstdImageSource final : public ImageSource {
+ public:
+  ZstdImageSource(UniqueFd fd, std::uint64_t file_size)
+      : ImageSource(ImageFormat::kZstd, file_size),
+        input_(std::move(fd)),
+        context_(ZSTD_createDCtx()) {}
+
+  Result<void> start() {
+    if (!context_) return fail(codes::kUnknown, "Could not start a zstd decoder.");
+    return {};
+  }
+
+  Result<std::optional<std::uint64_t>> recorded_size() override {
+    return zstd_frame_sizes(input_.fd(), file_size());
+  }
+
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    if (failure_) return fail(*failure_);
+    std::size_t filled = 0;
+    while (filled < buffer.size() && !ended_) {
+      if (pending_.pos == pending_.size && !input_.ended()) {
+        auto piece = input_.next();
+        if (!piece) return remember(failure_, piece.error());
+        note_file_bytes_read(input_.consumed());
+        pending_ = {piece->data(), piece->size(), 0};
+      }
+      const bool drained = pending_.pos == pending_.size && input_.ended();
+      // 0 from the decoder: a frame ended and all of it was handed out.
+      if (drained && hint_ == 0) {
+        ended_ = true;
+        break;
+      }
+      ZSTD_outBuffer out = {buffer.data() + filled, buffer.size() - filled, 0};
+      const std::size_t hint = ZSTD_decompressStream(context_.get(), &out, &pending_);
+      if (ZSTD_isError(hint) != 0) {
+        return remember(failure_,
+                        damaged(format(), "decompressing", ZSTD_getErrorName(hint)));
+      }
+      filled += out.pos;
+      if (drained && out.pos == 0) {
+        return remember(
+            failure_, damaged(format(), "decompressing", "the file ends inside a frame"));
+      }
+      hint_ = hint;
+    }
+    return filled;
+  }
+
+ private:
+  FileInput input_;
+  std::unique_ptr<ZSTD_DCtx, ZstdContextDeleter> context_;
+  ZSTD_inBuffer pending_ = {nullptr, 0, 0};
+  std::size_t hint_ = 1;  // nothing decoded yet
+  std::optional<HelperError> failure_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+std::string_view image_format_name(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kRaw:
+      return "raw";
+    case ImageFormat::kGzip:
+      return "gzip";
+    case ImageFormat::kXz:
+      return "xz";
+    case ImageFormat::kZstd:
+      return "zstd";
+    case ImageFormat::kBzip2:
+      return "bzip2";
+    case ImageFormat::kZip:
+      return "zip";
+  }
+  return "raw";
+}
+
+ImageFormat detect_image_format(std::span<const std::uint8_t> head) {
+  // gzip with deflate, the only method gzip defines.
+  if (starts_with(head, {0x1f, 0x8b, 0x08})) return ImageFormat::kGzip;
+  if (starts_with(head, {0xfd, '7', 'z', 'X', 'Z', 0x00})) return ImageFormat::kXz;
+  if (starts_with(head, {0x28, 0xb5, 0x2f, 0xfd})) return ImageFormat::kZstd;
+  // "BZh", the block size digit, then a block's or the end's magic number.
+  if (starts_with(head, {'B', 'Z', 'h'}) && head.size() >= 10 && head[3] >= '1' &&
+      head[3] <= '9' &&
+      (starts_with(head.subspan(4), {0x31, 0x41, 0x59, 0x26, 0x53, 0x59}) ||
+       starts_with(head.subspan(4), {0x17, 0x72, 0x45, 0x38, 0x50, 0x90}))) {
+    return ImageFormat::kBzip2;
+  }
+  // A local file header, or the end record of an empty archive.
+  if (starts_with(head, {'P', 'K', 0x03, 0x04}) ||
+      starts_with(head, {'P', 'K', 0x05, 0x06})) {
+    return ImageFormat::kZip;
+  }
+  return ImageFormat::kRaw;
+}
+
+Result<std::unique_ptr<ImageSource>> open_image_source(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
+    return fail(HelperError::io(codes::kImageMissing, "Could not open the image", errno));
+  struct stat info = {};
+  if (::fstat(fd.get(), &info) != 0) {
+    return fail(
+        HelperError::io(codes::kImageMissing, "Could not inspect the image", errno));
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return fail(codes::kImageMissing, "The image must be a regular file.");
+  }
+  const auto file_size = static_cast<std::uint64_t>(info.st_size);
+  std::array<std::uint8_t, 16> head = {};
+  ssize_t count = 0;
+  do {
+    count = ::pread(fd.get(), head.data(), head.size(), 0);
+  } while (count < 0 && errno == EINTR);
+  if (count < 0) {
+    return fail(HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+  }
+  const ImageFormat format =
+      detect_image_format(std::span(head).first(static_cast<std::size_t>(count)));
+  if (format == ImageFormat::kRaw) {
+    return std::make_unique<RawImageSource>(std::move(fd), file_size);
+  }
+  if (format == ImageFormat::kGzip) {
+    auto gzip = std::make_unique<GzipImageSource>(std::move(fd), file_size);
+    RAVIK_RETURN_IF_ERROR(gzip->start());
+    return gzip;
+  }
+  if (format == ImageFormat::kXz) {
+    auto xz = std::make_unique<XzImageSource>(std::move(fd), file_size);
+    RAVIK_RETURN_IF_ERROR(xz->start());
+    return xz;
+  }
+  if (format == ImageFormat::kZstd) {
+    auto zstd = std::make_unique<ZstdImageSource>(std::move(fd), file_size);
+    RAVIK_RETURN_IF_ERROR(zstd->start());
+    return zstd;
+  }
+  if (format == ImageFormat::kZip) RAVIK_RETURN_IF_ERROR(check_zip_entries(fd.get()));
+  RAVIK_ASSIGN_OR_RETURN(ArchiveReader reader, open_archive(fd.get(), format));
+  archive_entry* entry = nullptr;
+  if (archive_read_next_header(reader.get(), &entry) < ARCHIVE_WARN) {
+    return fail(archive_failure(format, reader.get(), "reading its header"));
+  }
+  if (archive_filter_code(reader.get(), 0) != expected_filter(format)) {
+    return fail(codes::kImageMissing, "The image begins like a " + format_text(format) +
+                                          " file but is not one libarchive can read.");
+  }
+  return std::make_unique<ArchiveImageSource>(format, file_size, std::move(fd),
+                                              std::move(reader));
+}
+
+}  // namespace ravik::client

@@ -1,6 +1,6 @@
-// ImageReader: the bytes of the image, in order, as a write sends them. The
-// raw image file is one; a decompressing reader is another. A write reads
-// its image through one reader, however many disks it goes to.
+// ImageReader: the bytes of the image, in order, as a write sends them. Every
+// ImageSource (raw or decompressing) is one. A write reads its image through
+// one reader, however many disks it goes to.
 //
 // Not thread-safe: one thread reads a reader.
 #ifndef RAVIK_CLIENT_IMAGE_READER_H_
@@ -8,11 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 
 #include "error/helper_error.h"
-#include "io/unique_fd.h"
 
 namespace ravik::client {
 
@@ -23,9 +21,6 @@ class ImageReader {
   // 0 after it.
   virtual Result<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
 };
-
-// The image file as it is, read from `file` (owned).
-std::unique_ptr<ImageReader> raw_image_reader(UniqueFd file);
 
 }  // namespace ravik::client
 

@@ -5,13 +5,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -48,6 +52,22 @@ pid_t fork_sleeper() {
   return pid;
 }
 
+// A sleeper that gets exactly `pid` (clone3's set_tid, for root), so that a
+// PID can be reused on purpose however busy the machine is; -1 with errno.
+pid_t fork_sleeper_as(pid_t pid) {
+  pid_t wanted = pid;
+  clone_args args{};
+  args.exit_signal = SIGCHLD;
+  args.set_tid = reinterpret_cast<std::uintptr_t>(&wanted);
+  args.set_tid_size = 1;
+  const long child = ::syscall(SYS_clone3, &args, sizeof args);
+  if (child == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  return static_cast<pid_t>(child);
+}
+
 void kill_and_reap(pid_t pid) {
   ::kill(pid, SIGKILL);
   while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -65,23 +85,14 @@ TEST(OwnerBindingTest, AReusedPidNeverMatchesTheOldBinding) {
             "Could not identify the exact installer owner process.");
   // Start times count in clock ticks; let at least one pass.
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  // Other processes fork too, so taking the same PID may need a few tries.
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    std::ofstream("/proc/sys/kernel/ns_last_pid") << first - 1;
-    const pid_t second = fork_sleeper();
-    ASSERT_GT(second, 0);
-    if (second != first) {
-      kill_and_reap(second);
-      continue;
-    }
-    const auto new_binding = owner_binding(second);
-    kill_and_reap(second);
-    ASSERT_TRUE(new_binding) << new_binding.error();
-    EXPECT_EQ(new_binding->pid, old_binding->pid);
-    EXPECT_NE(*new_binding, *old_binding);
-    return;
-  }
-  FAIL() << "could not make the kernel reuse PID " << first;
+  const pid_t second = fork_sleeper_as(first);
+  ASSERT_EQ(second, first) << "could not make the kernel reuse PID " << first << ": "
+                           << std::strerror(errno);
+  const auto new_binding = owner_binding(second);
+  kill_and_reap(second);
+  ASSERT_TRUE(new_binding) << new_binding.error();
+  EXPECT_EQ(new_binding->pid, old_binding->pid);
+  EXPECT_NE(*new_binding, *old_binding);
 }
 
 constexpr std::string_view kToken =

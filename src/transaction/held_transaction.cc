@@ -1,5 +1,6 @@
 #include "transaction/held_transaction.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "protocol/request_validation.h"
@@ -9,6 +10,10 @@
 
 namespace ravik {
 namespace {
+
+// The largest block the shared buffers leave carry room for; a device with
+// larger blocks only loses the reuse.
+constexpr std::uint64_t kLargestCarryBytes = 1'048'576;
 
 constexpr std::string_view kFormatOnly =
     "Source operations are unavailable in a format-only transaction.";
@@ -55,6 +60,19 @@ Result<HeldTransaction> open_validated(OpenRequest request, CancelFlag cancel_fl
                                             std::move(device), std::move(cancel_flag));
 }
 
+// The size of the transfer buffers the image write and the hashing passes
+// share: one 4 MiB step (less for a smaller image) plus the block the write
+// ring carries over. A buffer sized for the ring also serves the zero buffer
+// and the read-ahead steps, so they reuse its pages.
+std::size_t shared_transfer_bytes(const TransactionRequest& request,
+                                  const HeldDeviceIo& device) {
+  const auto* write = std::get_if<OpenWriteRequest>(&request);
+  if (write == nullptr) return 0;
+  const std::uint64_t carry = std::min(device.logical_block_size(), kLargestCarryBytes);
+  return static_cast<std::size_t>(
+      std::min<std::uint64_t>(write->source.bytes_total, kWriteReadBufferBytes) + carry);
+}
+
 }  // namespace
 
 HeldTransaction::HeldTransaction(TransactionRequest request,
@@ -62,7 +80,8 @@ HeldTransaction::HeldTransaction(TransactionRequest request,
                                  CancelFlag cancel_flag)
     : request_(std::move(request)),
       device_(std::move(device)),
-      cancel_flag_(std::move(cancel_flag)) {}
+      cancel_flag_(std::move(cancel_flag)),
+      transfer_buffers_(shared_transfer_bytes(request_, *device_)) {}
 
 Result<HeldTransaction> HeldTransaction::open(OpenWriteRequest request,
                                               CancelFlag cancel_flag,

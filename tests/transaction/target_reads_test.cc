@@ -265,6 +265,26 @@ TEST_F(WrittenTransaction, VerifyWithProgress_RefusalsAndFailures) {
   EXPECT_EQ(unsynced.error().code().text(), "WRITE_FAILED");
 }
 
+TEST(VerifyWithProgress, ReadFailureMidway_NextVerificationStillMatches) {
+  // The write and every verification share the transaction's buffers; a pass
+  // that stops halfway must give them back whole.
+  const auto image = pattern_bytes(10 * 1'048'576, 3);
+  auto disk = std::make_shared<FakeDisk>(12 * 1'048'576);
+  auto held = hold(disk, write_request_for(image, disk->bytes.size()));
+  MemorySource source(image);
+  ASSERT_TRUE(held->write_source_with_progress(source, {}).has_value());
+
+  disk->read_faults.push_back(IoFault{.offset = 6 * 1'048'576});
+  auto failed = held->verify_with_progress({});
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().code().text(), "DEVICE_DISCONNECTED");
+
+  auto outcome = held->verify_with_progress({});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().message();
+  EXPECT_TRUE(outcome->matches);
+  EXPECT_EQ(outcome->target_sha256, Sha256::hex_of(image));
+}
+
 TEST(VerifyWithProgress, BeforeTheWrite_IsProtocolError) {
   auto disk = std::make_shared<FakeDisk>(4096);
   auto held = hold(disk, write_request_for(pattern_bytes(10), 4096));

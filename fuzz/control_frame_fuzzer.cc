@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "error/utf8.h"
+#include "fuzz_target.h"
 #include "protocol/client_message_decode.h"
 #include "protocol/control_frame.h"
 #include "protocol/event_encoding.h"

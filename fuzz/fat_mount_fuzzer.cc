@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fatfs/fatfs.h"
+#include "fuzz_target.h"
 
 namespace {
 

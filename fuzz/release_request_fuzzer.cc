@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "fuzz_target.h"
 #include "maintenance/release_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_target.h"
 #include "protocol/source_frame_reader.h"
 #include "support/scripted_streams.h"
 

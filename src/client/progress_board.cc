@@ -6,8 +6,8 @@ namespace ravik::client {
 
 class ProgressBoard::Row : public ProgressSink {
  public:
-  Row(ProgressBoard& board, std::size_t index, std::string label)
-      : board_(board), index_(index), label(std::move(label)) {}
+  Row(ProgressBoard& board, std::size_t index, std::string row_label)
+      : board_(board), index_(index), label(std::move(row_label)) {}
 
   void update(const ProgressSample& sample) override { board_.update(index_, sample); }
   // Rows have no line of their own to end.

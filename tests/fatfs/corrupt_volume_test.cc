@@ -272,8 +272,8 @@ TEST_P(SmallFatCorruption, CrossLinkedChain_IsNeitherTruncatedNorReplaced) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, SmallFatCorruption, ::testing::Values(12, 16),
-                         [](const auto& info) {
-                           return "Fat" + std::to_string(info.param);
+                         [](const auto& param_info) {
+                           return "Fat" + std::to_string(param_info.param);
                          });
 
 }  // namespace

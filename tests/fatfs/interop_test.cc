@@ -179,8 +179,8 @@ INSTANTIATE_TEST_SUITE_P(Types, MkfsVolumes,
                          ::testing::Values(MkfsCase{12, "4M", ""},
                                            MkfsCase{16, "16M", "-s 1"},
                                            MkfsCase{32, "40M", "-s 1"}),
-                         [](const auto& info) {
-                           return "Fat" + std::to_string(info.param.fat_bits);
+                         [](const auto& param_info) {
+                           return "Fat" + std::to_string(param_info.param.fat_bits);
                          });
 
 // mkfs.fat makes FAT32 layouts below 65,525 clusters (with a warning) and

@@ -28,9 +28,9 @@ class CommandLineE2eTest : public ::testing::TestWithParam<std::string> {};
 INSTANTIATE_TEST_SUITE_P(BothExecutables, CommandLineE2eTest,
                          ::testing::Values(harness::production_helper_path(),
                                            harness::testing_helper_path()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                           return info.param.ends_with("-testing") ? "Testing"
-                                                                   : "Production";
+                         [](const ::testing::TestParamInfo<std::string>& param_info) {
+                           return param_info.param.ends_with("-testing") ? "Testing"
+                                                                         : "Production";
                          });
 
 TEST_P(CommandLineE2eTest, Version_PrintsExactlyTheVersion) {

@@ -163,7 +163,9 @@ TEST_P(BootSessionTest, WrittenImage_FilesReadReplacedAndAdded_ToolsAgree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(MbrAndGpt, BootSessionTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Gpt" : "Mbr"; });
+                         [](const auto& param_info) {
+                           return param_info.param ? "Gpt" : "Mbr";
+                         });
 
 TEST_F(BootSessionTest, SessionRules_BoundsEncodingAndOperationIds) {
   constexpr std::uint64_t kSize = 16 * kMiB;

@@ -133,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
         CancelCase{"FinishedIdWhileIdle", {}, "u", "u", CancelDecision::kLate, false},
         CancelCase{"UnknownIdWhileIdle", {}, "u", "x", CancelDecision::kForward, true},
         CancelCase{"NoIdWhileIdle", {}, "u", {}, CancelDecision::kForward, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // Two threads racing a cancel against a completion: the cancel is either
 // applied (flag set) or recognised as late, never both or neither.

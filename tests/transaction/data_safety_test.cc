@@ -357,9 +357,9 @@ TEST_P(PrefixCommit, FailingWriteAtEveryWriteCall_NeverExposesTableOverIncomplet
 INSTANTIATE_TEST_SUITE_P(BlockSizes, PrefixCommit, ::testing::Values(512u, 4096u));
 
 INSTANTIATE_TEST_SUITE_P(AlignedAndUnaligned, DataSafety, ::testing::Bool(),
-                         [](const auto& info) {
-                           return info.param ? std::string("Aligned4096")
-                                             : std::string("Unaligned");
+                         [](const auto& param_info) {
+                           return param_info.param ? std::string("Aligned4096")
+                                                   : std::string("Unaligned");
                          });
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <thread>
 
+#include "maintenance/maintenance_unavailable.h"
+
 namespace ravik {
 
 Result<void> poll_lock_attempts(MaintenanceTimeout timeout,
@@ -38,8 +40,7 @@ Result<FlockAttempt> try_flock(int fd, MaintenanceMode mode) {
   const int operation = mode == MaintenanceMode::kShared ? LOCK_SH : LOCK_EX;
   if (::flock(fd, operation | LOCK_NB) == 0) return FlockAttempt::kAcquired;
   if (errno == EWOULDBLOCK) return FlockAttempt::kWouldBlock;
-  return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                              "Could not acquire maintenance lock", errno));
+  return fail(maintenance_unavailable("Could not acquire maintenance lock", errno));
 }
 
 Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout timeout) {

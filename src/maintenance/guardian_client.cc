@@ -12,25 +12,22 @@
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"
 #include "maintenance/lease_id.h"
+#include "maintenance/maintenance_unavailable.h"
 #include "maintenance/protocol_tag.h"
 #include "maintenance/release_line.h"
 
 namespace ravik {
 namespace {
 
-HelperError unavailable(std::string_view context, int os_error) {
-  return HelperError::io(codes::kMaintenanceUnavailable, context, os_error);
-}
-
 Result<UniqueFd> connect_to(const std::string& path) {
   constexpr std::string_view kContext = "Could not connect to installer guardian";
   RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
                          guardian_socket_address(path, kContext));
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fail(unavailable(kContext, errno));
+  if (!fd) return fail(maintenance_unavailable(kContext, errno));
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
       0) {
-    return fail(unavailable(kContext, errno));
+    return fail(maintenance_unavailable(kContext, errno));
   }
   return fd;
 }
@@ -41,7 +38,8 @@ Result<GuardianResponse> guardian_exchange(const InstallerLeaseState& state,
                                            std::string_view command) {
   struct stat status {};
   if (::lstat(state.socket_path.c_str(), &status) != 0) {
-    return fail(unavailable("Could not inspect installer guardian socket", errno));
+    return fail(
+        maintenance_unavailable("Could not inspect installer guardian socket", errno));
   }
   if (!socket_status_is_safe(status, /*require_one_link=*/true)) {
     return fail(codes::kMaintenanceUnavailable,

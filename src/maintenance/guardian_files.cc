@@ -5,12 +5,10 @@
 
 #include <cerrno>
 
+#include "maintenance/maintenance_unavailable.h"
+
 namespace ravik {
 namespace {
-
-HelperError unavailable(std::string_view context, int os_error) {
-  return HelperError::io(codes::kMaintenanceUnavailable, context, os_error);
-}
 
 bool has_expected_type(const struct stat& status, bool socket_expected) {
   return socket_expected ? S_ISSOCK(status.st_mode) : S_ISREG(status.st_mode);
@@ -22,7 +20,8 @@ Result<void> remove_stale_installer_path(const std::string& path, bool socket_ex
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
     if (errno == ENOENT) return {};
-    return fail(unavailable("Could not inspect stale installer state", errno));
+    return fail(
+        maintenance_unavailable("Could not inspect stale installer state", errno));
   }
   const bool removable =
       status.st_uid == 0 && status.st_nlink == 1 &&
@@ -32,7 +31,8 @@ Result<void> remove_stale_installer_path(const std::string& path, bool socket_ex
                 "Refused to replace unsafe installer maintenance state.");
   }
   if (::unlink(path.c_str()) != 0) {
-    return fail(unavailable("Could not remove stale installer maintenance state", errno));
+    return fail(maintenance_unavailable(
+        "Could not remove stale installer maintenance state", errno));
   }
   return sync_parent(path);
 }
@@ -41,7 +41,8 @@ Result<void> remove_installer_path_exact(const std::string& path, FileIdentity i
                                          bool socket_expected) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
-    return fail(unavailable("Could not revalidate installer guardian path", errno));
+    return fail(
+        maintenance_unavailable("Could not revalidate installer guardian path", errno));
   }
   const bool same = status.st_uid == 0 && status.st_nlink == 1 &&
                     FileIdentity{status.st_dev, status.st_ino} == identity &&
@@ -51,7 +52,8 @@ Result<void> remove_installer_path_exact(const std::string& path, FileIdentity i
                 "Installer guardian path identity changed while the lease was held.");
   }
   if (::unlink(path.c_str()) != 0) {
-    return fail(unavailable("Could not remove installer guardian path", errno));
+    return fail(
+        maintenance_unavailable("Could not remove installer guardian path", errno));
   }
   return sync_parent(path);
 }

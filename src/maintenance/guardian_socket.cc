@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "error/error_code.h"
+#include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
 
@@ -16,7 +17,7 @@ Result<sockaddr_un> guardian_socket_address(const std::string& path,
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable, context, ENAMETOOLONG));
+    return fail(maintenance_unavailable(context, ENAMETOOLONG));
   }
   std::memcpy(address.sun_path, path.data(), path.size());
   return address;
@@ -26,8 +27,8 @@ Result<void> bound_exchange(int fd) {
   const timeval limit{.tv_sec = kGuardianExchangeLimit.count(), .tv_usec = 0};
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
       ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not bound installer guardian exchange", errno));
+    return fail(
+        maintenance_unavailable("Could not bound installer guardian exchange", errno));
   }
   return {};
 }

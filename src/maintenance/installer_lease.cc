@@ -16,6 +16,7 @@
 #include "maintenance/installer_paths.h"
 #include "maintenance/installer_state.h"
 #include "maintenance/json_line.h"
+#include "maintenance/maintenance_unavailable.h"
 #include "maintenance/protocol_tag.h"
 #include "maintenance/release_line.h"
 
@@ -97,9 +98,8 @@ Result<InstallerStatus> spawn_guardian(GuardianLaunch launch) {
   auto [read_end, write_end] = std::move(pipe_ends);
   const pid_t child = ::fork();
   if (child < 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not create installer maintenance guardian",
-                                errno));
+    return fail(maintenance_unavailable("Could not create installer maintenance guardian",
+                                        errno));
   }
   if (child == 0) {
     read_end.reset();
@@ -173,17 +173,15 @@ Result<void> validate_installer_invocation(const MaintenanceLocation& location,
 Result<std::pair<UniqueFd, UniqueFd>> create_pipe() {
   int ends[2] = {-1, -1};
   if (::pipe(ends) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not create installer guardian readiness pipe",
-                                errno));
+    return fail(maintenance_unavailable(
+        "Could not create installer guardian readiness pipe", errno));
   }
   UniqueFd read_end(ends[0]);
   UniqueFd write_end(ends[1]);
   if (::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC) != 0 ||
       ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not protect installer guardian readiness pipe",
-                                errno));
+    return fail(maintenance_unavailable(
+        "Could not protect installer guardian readiness pipe", errno));
   }
   return std::pair{std::move(read_end), std::move(write_end)};
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "io/unique_fd.h"
+#include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
 namespace {
@@ -21,7 +22,7 @@ Result<std::string> random_lease_id() { return random_lease_id_from(kRandomSourc
 Result<std::string> random_lease_id_from(const char* source_path) {
   UniqueFd source(::open(source_path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!source) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable, kContext, errno));
+    return fail(maintenance_unavailable(kContext, errno));
   }
   std::array<std::uint8_t, kLeaseIdRandomBytes> bytes{};
   std::size_t filled = 0;
@@ -30,7 +31,7 @@ Result<std::string> random_lease_id_from(const char* source_path) {
         ::read(source.get(), bytes.data() + filled, bytes.size() - filled);
     if (count < 0) {
       if (errno == EINTR) continue;
-      return fail(HelperError::io(codes::kMaintenanceUnavailable, kContext, errno));
+      return fail(maintenance_unavailable(kContext, errno));
     }
     if (count == 0) {
       return fail(HelperError::io_text(codes::kMaintenanceUnavailable, kContext,

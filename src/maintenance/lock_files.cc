@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "maintenance/maintenance_unavailable.h"
+
 namespace ravik {
 namespace {
 
@@ -19,15 +21,12 @@ constexpr mode_t kLockFileMode = 0666;
 constexpr std::string_view kOpenLockDirectory =
     "Could not open maintenance lock directory";
 
-HelperError unavailable(std::string_view context, int os_error) {
-  return HelperError::io(codes::kMaintenanceUnavailable, context, os_error);
-}
-
 }  // namespace
 
 Result<UniqueFd> open_base_directory(const std::string& path) {
   UniqueFd fd(::open(path.c_str(), kDirectoryFlags));
-  if (!fd) return fail(unavailable("Could not open maintenance directory", errno));
+  if (!fd)
+    return fail(maintenance_unavailable("Could not open maintenance directory", errno));
   return fd;
 }
 
@@ -38,7 +37,7 @@ Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& 
   if (fd) return fd;
   const int open_error = errno;
   if (!create_allowed || open_error != ENOENT) {
-    return fail(unavailable(kOpenLockDirectory, open_error));
+    return fail(maintenance_unavailable(kOpenLockDirectory, open_error));
   }
   if (effective_uid != 0) {
     return fail(codes::kMaintenanceUnavailable,
@@ -46,13 +45,14 @@ Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& 
                 "directory.");
   }
   if (::mkdirat(base_fd, name.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
-    return fail(unavailable("Could not create maintenance directory", errno));
+    return fail(maintenance_unavailable("Could not create maintenance directory", errno));
   }
   fd.reset(::openat(base_fd, name.c_str(), kDirectoryFlags));
-  if (!fd) return fail(unavailable(kOpenLockDirectory, errno));
+  if (!fd) return fail(maintenance_unavailable(kOpenLockDirectory, errno));
   // mkdirat applied the umask; the directory must be 0755 regardless.
   if (::fchmod(fd.get(), kDirectoryMode) != 0) {
-    return fail(unavailable("Could not set maintenance directory permissions", errno));
+    return fail(maintenance_unavailable("Could not set maintenance directory permissions",
+                                        errno));
   }
   return fd;
 }
@@ -64,7 +64,7 @@ Result<OpenedLockFile> open_lock_file(int directory_fd, const std::string& name,
                               kLockFileFlags | O_CREAT | O_EXCL, kLockFileMode));
     if (created) return OpenedLockFile{std::move(created), true};
     if (errno != EEXIST) {
-      return fail(unavailable("Could not create maintenance lock", errno));
+      return fail(maintenance_unavailable("Could not create maintenance lock", errno));
     }
   }
   UniqueFd existing(::openat(directory_fd, name.c_str(), kLockFileFlags));
@@ -74,7 +74,7 @@ Result<OpenedLockFile> open_lock_file(int directory_fd, const std::string& name,
     return fail(codes::kMaintenanceUnavailable,
                 "Only the elevated installed helper may provision the maintenance lock.");
   }
-  return fail(unavailable("Could not open maintenance lock", open_error));
+  return fail(maintenance_unavailable("Could not open maintenance lock", open_error));
 }
 
 Result<void> set_new_lock_permissions(int lock_fd, uid_t effective_uid) {
@@ -84,7 +84,8 @@ Result<void> set_new_lock_permissions(int lock_fd, uid_t effective_uid) {
   }
   // The exclusive create applied the umask; every holder needs 0666.
   if (::fchmod(lock_fd, kLockFileMode) != 0) {
-    return fail(unavailable("Could not set maintenance lock permissions", errno));
+    return fail(
+        maintenance_unavailable("Could not set maintenance lock permissions", errno));
   }
   return {};
 }

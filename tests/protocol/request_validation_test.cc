@@ -7,7 +7,7 @@
 namespace ravik {
 namespace {
 
-const std::string kSha(64, 'a');
+const std::string kDigestHex(64, 'a');
 
 // "" when `result` succeeded, else "{code}: {message}".
 std::string outcome(const Result<void>& result) {
@@ -31,7 +31,7 @@ OpenWriteRequest write_request() {
   request.session_id = "s";
   request.task_id = "t";
   request.target = target();
-  request.source = SourceExpectation{.bytes_total = 1 << 20, .sha256 = kSha};
+  request.source = SourceExpectation{.bytes_total = 1 << 20, .sha256 = kDigestHex};
   return request;
 }
 

@@ -7,11 +7,11 @@
 #include "error/utf8.h"
 
 namespace ravik::macos {
-namespace {
-
 std::unexpected<HelperError> not_removable(std::string_view message) {
   return fail(codes::kDeviceNotRemovable, std::string(message));
 }
+
+namespace {
 
 constexpr std::string_view kMissing =
     "Disk Arbitration omitted required target identity information.";

@@ -30,6 +30,9 @@ struct Description {
   bool ejectable = false;
 };
 
+// The DEVICE_NOT_REMOVABLE failure every macOS check returns, saying `message`.
+std::unexpected<HelperError> not_removable(std::string_view message);
+
 // Strings whose buffer (largest UTF-8 size plus the terminating NUL) would
 // exceed this many bytes are refused: no identity text is that long.
 inline constexpr std::int64_t kStringBufferBound = 16384;

@@ -7,10 +7,6 @@
 namespace ravik::macos {
 namespace {
 
-std::unexpected<HelperError> not_removable(std::string_view message) {
-  return fail(codes::kDeviceNotRemovable, std::string(message));
-}
-
 bool is_acceptable_removable_disk(const Description& description) {
   return description.whole && description.writable &&
          (description.removable || description.ejectable);

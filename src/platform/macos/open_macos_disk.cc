@@ -7,10 +7,6 @@
 namespace ravik::macos {
 namespace {
 
-std::unexpected<HelperError> not_removable(std::string message) {
-  return fail(codes::kDeviceNotRemovable, std::move(message));
-}
-
 Result<Description> describe_and_validate(DiskClaim& claim,
                                           const DiskSelection& selection) {
   RAVIK_ASSIGN_OR_RETURN(Description description, claim.description());

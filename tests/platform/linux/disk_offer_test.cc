@@ -11,7 +11,7 @@ namespace {
 
 using testing::FakeSysfs;
 
-BlockDeviceDescription usb_stick() {
+BlockDeviceDescription offered_usb_stick() {
   BlockDeviceDescription d;
   d.kernel_name = "sdb";
   d.device_number = makedev(8, 16);
@@ -30,7 +30,7 @@ std::string refusal(const Result<void>& result) {
 }
 
 TEST(CheckNotInSystemUse, SystemFileSystemsSwapAndHoldersAreRefused) {
-  const auto stick = usb_stick();
+  const auto stick = offered_usb_stick();
   SystemUse use;
   use.mounts = {{1, makedev(8, 2), "/"},
                 {2, makedev(0, 45), "/var"},  // a tmpfs, whatever it calls itself

@@ -11,10 +11,6 @@
 namespace ravik {
 namespace {
 
-// The largest block the shared buffers leave carry room for; a device with
-// larger blocks only loses the reuse.
-constexpr std::uint64_t kLargestCarryBytes = 1'048'576;
-
 constexpr std::string_view kFormatOnly =
     "Source operations are unavailable in a format-only transaction.";
 
@@ -61,16 +57,17 @@ Result<HeldTransaction> open_validated(OpenRequest request, CancelFlag cancel_fl
 }
 
 // The size of the transfer buffers the image write and the hashing passes
-// share: one 4 MiB step (less for a smaller image) plus the block the write
-// ring carries over. A buffer sized for the ring also serves the zero buffer
-// and the read-ahead steps, so they reuse its pages.
+// share: one 4 MiB step (less for a smaller image) plus room for the block
+// the write ring carries over. A buffer sized for the ring also serves the
+// zero buffer and the read-ahead steps, so they reuse its pages. (A device
+// whose blocks are too large for aligned buffers only loses the reuse.)
 std::size_t shared_transfer_bytes(const TransactionRequest& request,
                                   const HeldDeviceIo& device) {
   const auto* write = std::get_if<OpenWriteRequest>(&request);
   if (write == nullptr) return 0;
-  const std::uint64_t carry = std::min(device.logical_block_size(), kLargestCarryBytes);
   return static_cast<std::size_t>(
-      std::min<std::uint64_t>(write->source.bytes_total, kWriteReadBufferBytes) + carry);
+             std::min<std::uint64_t>(write->source.bytes_total, kWriteReadBufferBytes)) +
+         transfer_alignment(device.logical_block_size());
 }
 
 }  // namespace

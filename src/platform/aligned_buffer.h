@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <memory>
 #include <span>
+#include <utility>
 
 namespace ravik {
 
@@ -22,6 +23,14 @@ class AlignedBuffer {
       : size_((size + alignment - 1) / alignment * alignment),
         data_(static_cast<std::uint8_t*>(std::aligned_alloc(alignment, size_))) {
     if (!data_) size_ = 0;
+  }
+  // A moved-from buffer is empty.
+  AlignedBuffer(AlignedBuffer&& other) noexcept
+      : size_(std::exchange(other.size_, 0)), data_(std::move(other.data_)) {}
+  AlignedBuffer& operator=(AlignedBuffer&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
   }
 
   std::uint8_t* data() const { return data_.get(); }

@@ -1,5 +1,6 @@
 #include "transaction/held_transaction.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "protocol/request_validation.h"
@@ -55,6 +56,20 @@ Result<HeldTransaction> open_validated(OpenRequest request, CancelFlag cancel_fl
                                             std::move(device), std::move(cancel_flag));
 }
 
+// The size of the transfer buffers the image write and the hashing passes
+// share: one 4 MiB step (less for a smaller image) plus room for the block
+// the write ring carries over. A buffer sized for the ring also serves the
+// zero buffer and the read-ahead steps, so they reuse its pages. (A device
+// whose blocks are too large for aligned buffers only loses the reuse.)
+std::size_t shared_transfer_bytes(const TransactionRequest& request,
+                                  const HeldDeviceIo& device) {
+  const auto* write = std::get_if<OpenWriteRequest>(&request);
+  if (write == nullptr) return 0;
+  return static_cast<std::size_t>(
+             std::min<std::uint64_t>(write->source.bytes_total, kWriteReadBufferBytes)) +
+         transfer_alignment(device.logical_block_size());
+}
+
 }  // namespace
 
 HeldTransaction::HeldTransaction(TransactionRequest request,
@@ -62,7 +77,8 @@ HeldTransaction::HeldTransaction(TransactionRequest request,
                                  CancelFlag cancel_flag)
     : request_(std::move(request)),
       device_(std::move(device)),
-      cancel_flag_(std::move(cancel_flag)) {}
+      cancel_flag_(std::move(cancel_flag)),
+      transfer_buffers_(shared_transfer_bytes(request_, *device_)) {}
 
 Result<HeldTransaction> HeldTransaction::open(OpenWriteRequest request,
                                               CancelFlag cancel_flag,

@@ -31,6 +31,7 @@
 #include "protocol/server_event.h"
 #include "transaction/device_openers.h"
 #include "transaction/partition_range.h"
+#include "transaction/transfer_buffer.h"
 #include "transaction/verification.h"
 #include "transaction/write_engine.h"
 
@@ -173,6 +174,9 @@ class HeldTransaction {
   WriteCounters counters_;
   bool written_ = false;
   bool media_layout_ready_ = false;
+  // Shared by the image write and every later hashing pass, so that each
+  // does not fault in fresh memory of its own.
+  TransferBufferPool transfer_buffers_;
 };
 
 }  // namespace ravik

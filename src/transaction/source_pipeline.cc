@@ -9,19 +9,20 @@
 #include "transaction/cancellation.h"
 #include "transaction/source_reads.h"
 #include "transaction/thread_name.h"
-#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 
 SourcePipeline::SourcePipeline(ByteSource& source, Sha256& hasher,
                                std::uint64_t& source_bytes_read,
                                const std::atomic<bool>& cancel_flag,
-                               std::function<void()> wake_source)
+                               std::function<void()> wake_source,
+                               TransferBufferPool& buffers)
     : source_(source),
       hasher_(hasher),
       source_bytes_read_(source_bytes_read),
       cancel_flag_(cancel_flag),
-      wake_source_(std::move(wake_source)) {}
+      wake_source_(std::move(wake_source)),
+      buffers_(buffers) {}
 
 SourcePipeline::~SourcePipeline() { stop_and_join(); }
 
@@ -33,10 +34,9 @@ Result<void> SourcePipeline::start(const SourcePipelinePlan& plan) {
   const std::size_t capacity =
       static_cast<std::size_t>(std::min<std::uint64_t>(plan.read_bytes, body)) +
       carry_room;
-  for (Slot& slot : slots_) {
-    RAVIK_ASSIGN_OR_RETURN(slot.buffer,
-                           allocate_transfer_buffer(plan.block_size, capacity));
-  }
+  RAVIK_ASSIGN_OR_RETURN(ring_, buffers_.take(kSlots, plan.block_size, capacity));
+  for (std::size_t index = 0; index < kSlots; ++index)
+    slots_[index].buffer = ring_[index];
   try {
     hasher_thread_ = std::thread([this] { hash_chunks(); });
     reader_ = std::thread([this] { read_chunks(); });
@@ -75,7 +75,7 @@ Result<void> SourcePipeline::read_into(Slot& slot, std::uint64_t& consumed) {
       std::min<std::uint64_t>(plan_.read_bytes, plan_.total - consumed));
   RAVIK_ASSIGN_OR_RETURN(
       const std::size_t count,
-      read_source_with_retry(source_, slot.buffer.span().subspan(slot.carried, wanted),
+      read_source_with_retry(source_, slot.buffer.subspan(slot.carried, wanted),
                              cancel_flag_, &abandoned_));
   RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag_));
   if (count == 0) {
@@ -146,7 +146,7 @@ void SourcePipeline::hash_chunks() {
       if (stopping_ || index >= filled_) return;
     }
     const Slot& slot = slots_[index % kSlots];
-    hasher_.update(slot.buffer.span().subspan(slot.carried, slot.length - slot.carried));
+    hasher_.update(slot.buffer.subspan(slot.carried, slot.length - slot.carried));
     {
       const std::lock_guard lock(mutex_);
       hashed_ = index + 1;
@@ -165,7 +165,7 @@ Result<std::optional<SourceChunk>> SourcePipeline::next() {
   if (handed_ < filled_) {
     const Slot& slot = slots_[handed_ % kSlots];
     ++handed_;
-    const auto bytes = slot.buffer.span().first(slot.length);
+    const auto bytes = slot.buffer.first(slot.length);
     return SourceChunk{.blocks = bytes.first(slot.whole),
                        .remainder = bytes.subspan(slot.whole),
                        .source_bytes_read = slot.source_bytes_read};

@@ -17,7 +17,8 @@
 // whole blocks from buffer memory that starts aligned.
 //
 // Memory is the ring: kSlots buffers of one read plus one block, whatever the
-// image size. The threads are joined by finish() or by the destructor on
+// image size, taken from the caller's pool and given back when the pipeline
+// ends. The threads are joined by finish() or by the destructor on
 // every path; neither touches the device. The source, the hasher and the
 // counter belong to the threads from start() until they are joined. A writer
 // that stops early does not wait for the source to deliver: the destructor
@@ -40,8 +41,8 @@
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
-#include "platform/aligned_buffer.h"
 #include "transaction/sha256.h"
+#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 
@@ -69,16 +70,18 @@ class SourcePipeline {
   static constexpr std::size_t kSlots = 4;
 
   // `wake_source` makes a read of `source` that waits on another thread give
-  // way (the read fails with kInterrupted); it may be empty.
+  // way (the read fails with kInterrupted); it may be empty. `buffers` must
+  // outlive the pipeline.
   SourcePipeline(ByteSource& source, Sha256& hasher, std::uint64_t& source_bytes_read,
-                 const std::atomic<bool>& cancel_flag, std::function<void()> wake_source);
+                 const std::atomic<bool>& cancel_flag, std::function<void()> wake_source,
+                 TransferBufferPool& buffers);
   SourcePipeline(const SourcePipeline&) = delete;
   SourcePipeline& operator=(const SourcePipeline&) = delete;
   // Stops both threads (a read in progress is woken and given up) and joins
   // them.
   ~SourcePipeline();
 
-  // Allocates the ring and starts the threads. UNKNOWN when either fails.
+  // Takes the ring and starts the threads. UNKNOWN when either fails.
   Result<void> start(const SourcePipelinePlan& plan);
 
   // The next chunk in stream order, releasing the one handed out before; no
@@ -93,7 +96,7 @@ class SourcePipeline {
 
  private:
   struct Slot {
-    AlignedBuffer buffer;
+    std::span<std::uint8_t> buffer;
     std::size_t carried = 0;  // bytes at the front taken from the chunk before
     std::size_t length = 0;   // carried plus the bytes read
     std::size_t whole = 0;    // bytes of whole blocks (all of them without aligned I/O)
@@ -110,7 +113,9 @@ class SourcePipeline {
   std::uint64_t& source_bytes_read_;
   const std::atomic<bool>& cancel_flag_;
   const std::function<void()> wake_source_;
+  TransferBufferPool& buffers_;
   SourcePipelinePlan plan_;
+  TransferBufferPool::Lease ring_;
   std::array<Slot, kSlots> slots_;
 
   std::mutex mutex_;

@@ -6,13 +6,13 @@
 #include "transaction/cancellation.h"
 #include "transaction/target_reads.h"
 #include "transaction/thread_name.h"
-#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 
 TargetReadAhead::TargetReadAhead(HeldDeviceIo& device,
-                                 const std::atomic<bool>& cancel_flag)
-    : device_(device), cancel_flag_(cancel_flag) {}
+                                 const std::atomic<bool>& cancel_flag,
+                                 TransferBufferPool& buffers)
+    : device_(device), cancel_flag_(cancel_flag), buffers_(buffers) {}
 
 TargetReadAhead::~TargetReadAhead() { stop_and_join(); }
 
@@ -21,10 +21,8 @@ Result<void> TargetReadAhead::start(std::uint64_t offset, std::uint64_t length,
   offset_ = offset;
   length_ = length;
   step_ = static_cast<std::size_t>(std::min<std::uint64_t>(step, length));
-  for (AlignedBuffer& slot : slots_) {
-    RAVIK_ASSIGN_OR_RETURN(slot,
-                           allocate_transfer_buffer(device_.logical_block_size(), step_));
-  }
+  RAVIK_ASSIGN_OR_RETURN(slots_,
+                         buffers_.take(kSlots, device_.logical_block_size(), step_));
   try {
     reader_ = std::thread([this] { read_steps(); });
   } catch (const std::system_error& error) {
@@ -57,8 +55,8 @@ void TargetReadAhead::read_steps() {
         static_cast<std::size_t>(std::min<std::uint64_t>(step_, length_ - done));
     Result<void> read = check_cancel_flag(cancel_flag_);
     if (read) {
-      read = read_target_range(device_, offset_ + done,
-                               slots_[index % kSlots].span().first(count));
+      read =
+          read_target_range(device_, offset_ + done, slots_[index % kSlots].first(count));
     }
     if (!read) {
       failure = std::move(read).error();
@@ -91,7 +89,7 @@ Result<std::span<const std::uint8_t>> TargetReadAhead::next() {
     const std::uint64_t done = index * step_;
     const auto count =
         static_cast<std::size_t>(std::min<std::uint64_t>(step_, length_ - done));
-    return std::span<const std::uint8_t>(slots_[index % kSlots].span().first(count));
+    return std::span<const std::uint8_t>(slots_[index % kSlots].first(count));
   }
   if (reader_failure_) return std::unexpected(*reader_failure_);
   return fail(codes::kUnknown, "The target range was read to its end.");

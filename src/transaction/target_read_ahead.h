@@ -7,11 +7,11 @@
 // While the reader runs it is the only user of the device: the caller must
 // not touch the device between start() and the end of the pass (the
 // destructor, which stops the reader and joins it on every path). Memory is
-// kSlots buffers of one step, whatever the range.
+// kSlots buffers of one step, whatever the range, taken from the caller's
+// pool and given back when the pass ends.
 #ifndef RAVIK_TRANSACTION_TARGET_READ_AHEAD_H_
 #define RAVIK_TRANSACTION_TARGET_READ_AHEAD_H_
 
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -22,8 +22,8 @@
 #include <thread>
 
 #include "error/helper_error.h"
-#include "platform/aligned_buffer.h"
 #include "platform/held_device_io.h"
+#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 
@@ -31,7 +31,9 @@ class TargetReadAhead {
  public:
   static constexpr std::size_t kSlots = 3;
 
-  TargetReadAhead(HeldDeviceIo& device, const std::atomic<bool>& cancel_flag);
+  // `buffers` must outlive the pass.
+  TargetReadAhead(HeldDeviceIo& device, const std::atomic<bool>& cancel_flag,
+                  TransferBufferPool& buffers);
   TargetReadAhead(const TargetReadAhead&) = delete;
   TargetReadAhead& operator=(const TargetReadAhead&) = delete;
   ~TargetReadAhead();
@@ -54,7 +56,8 @@ class TargetReadAhead {
   std::uint64_t offset_ = 0;
   std::uint64_t length_ = 0;
   std::size_t step_ = 0;
-  std::array<AlignedBuffer, kSlots> slots_;
+  TransferBufferPool& buffers_;
+  TransferBufferPool::Lease slots_;
 
   std::mutex mutex_;
   std::condition_variable changed_;

@@ -102,18 +102,27 @@ Result<void> read_target_range(HeldDeviceIo& device, std::uint64_t offset,
   return read_widened(device, offset, buffer, block_size);
 }
 
+Result<std::string> hash_target_range(TransferBufferPool& buffers, HeldDeviceIo& device,
+                                      std::uint64_t offset, std::uint64_t length,
+                                      const std::atomic<bool>& cancel_flag,
+                                      const HashStepObserver& observer) {
+  Sha256 hasher;
+  RAVIK_RETURN_IF_ERROR(hash_target_range_into(hasher, buffers, device, offset, length,
+                                               cancel_flag, observer));
+  return hasher.finish_hex();
+}
+
 Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset,
                                       std::uint64_t length,
                                       const std::atomic<bool>& cancel_flag,
                                       const HashStepObserver& observer) {
-  Sha256 hasher;
-  RAVIK_RETURN_IF_ERROR(
-      hash_target_range_into(hasher, device, offset, length, cancel_flag, observer));
-  return hasher.finish_hex();
+  TransferBufferPool buffers;
+  return hash_target_range(buffers, device, offset, length, cancel_flag, observer);
 }
 
-Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
-                                    std::uint64_t offset, std::uint64_t length,
+Result<void> hash_target_range_into(Sha256& hasher, TransferBufferPool& buffers,
+                                    HeldDeviceIo& device, std::uint64_t offset,
+                                    std::uint64_t length,
                                     const std::atomic<bool>& cancel_flag,
                                     const HashStepObserver& observer) {
   if (!adds_without_overflow(offset, length)) {
@@ -125,10 +134,10 @@ Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
   if (length == 0) return {};
   if (length <= kHashStepBytes) {
     RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));
-    RAVIK_ASSIGN_OR_RETURN(const AlignedBuffer buffer,
-                           allocate_transfer_buffer(device.logical_block_size(),
-                                                    static_cast<std::size_t>(length)));
-    const auto chunk = buffer.span().first(static_cast<std::size_t>(length));
+    RAVIK_ASSIGN_OR_RETURN(
+        const TransferBufferPool::Lease buffer,
+        buffers.take(1, device.logical_block_size(), static_cast<std::size_t>(length)));
+    const auto chunk = buffer[0].first(static_cast<std::size_t>(length));
     RAVIK_RETURN_IF_ERROR(read_target_range(device, offset, chunk));
     hasher.update(chunk);
     if (observer) RAVIK_RETURN_IF_ERROR(observer(length));
@@ -137,7 +146,7 @@ Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
   // The next step is read while this one is hashed; the flag is still
   // tested before each step is taken, so no step is hashed or reported once
   // a cancellation was seen.
-  TargetReadAhead ahead(device, cancel_flag);
+  TargetReadAhead ahead(device, cancel_flag, buffers);
   RAVIK_RETURN_IF_ERROR(ahead.start(offset, length, kHashStepBytes));
   std::uint64_t done = 0;
   while (done < length) {

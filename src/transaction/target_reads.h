@@ -19,6 +19,7 @@
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
 #include "transaction/sha256.h"
+#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 
@@ -39,6 +40,12 @@ using HashStepObserver = std::function<Result<void>(std::uint64_t bytes_hashed)>
 // before it is hashed. `observer`, when set,
 // runs after every step and its failure ends the pass. No identity check.
 // Overflow and capacity violations are VERIFY_MISMATCH.
+// The steps are read into buffers taken from `buffers`, or into buffers of
+// its own for the pass when none is given.
+Result<std::string> hash_target_range(TransferBufferPool& buffers, HeldDeviceIo& device,
+                                      std::uint64_t offset, std::uint64_t length,
+                                      const std::atomic<bool>& cancel_flag,
+                                      const HashStepObserver& observer = {});
 Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset,
                                       std::uint64_t length,
                                       const std::atomic<bool>& cancel_flag,
@@ -46,8 +53,9 @@ Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset
 
 // hash_target_range feeding `hasher`, which may already hold bytes that
 // precede the range; the caller finishes it.
-Result<void> hash_target_range_into(Sha256& hasher, HeldDeviceIo& device,
-                                    std::uint64_t offset, std::uint64_t length,
+Result<void> hash_target_range_into(Sha256& hasher, TransferBufferPool& buffers,
+                                    HeldDeviceIo& device, std::uint64_t offset,
+                                    std::uint64_t length,
                                     const std::atomic<bool>& cancel_flag,
                                     const HashStepObserver& observer = {});
 

@@ -20,7 +20,7 @@ Result<WriteOutcome> HeldTransaction::write_source_with_progress(
   };
   RAVIK_ASSIGN_OR_RETURN(WriteOutcome outcome,
                          write_image(*device_, plan, source, progress, counters_,
-                                     *cancel_flag_, wake_source));
+                                     *cancel_flag_, wake_source, transfer_buffers_));
   written_ = true;
   media_layout_ready_ = true;
   source_digest_ = outcome.source_sha256;

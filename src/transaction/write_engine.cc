@@ -31,14 +31,16 @@ class ImageWriter {
  public:
   ImageWriter(HeldDeviceIo& device, const ImageWritePlan& plan, ByteSource& source,
               const WriteProgress& progress, WriteCounters& counters,
-              const std::atomic<bool>& cancel_flag, const WakeSource& wake_source)
+              const std::atomic<bool>& cancel_flag, const WakeSource& wake_source,
+              TransferBufferPool& buffers)
       : device_(device),
         plan_(plan),
         source_(source),
         progress_(progress),
         counters_(counters),
         cancel_flag_(cancel_flag),
-        wake_source_(wake_source) {}
+        wake_source_(wake_source),
+        buffers_(buffers) {}
 
   Result<WriteOutcome> run() {
     // Open-time validation guarantees this; the engine's own arithmetic
@@ -150,11 +152,10 @@ class ImageWriter {
     RAVIK_RETURN_IF_ERROR(seek_to(0));
     const auto zeros_length = static_cast<std::size_t>(
         std::min<std::uint64_t>(prefix_length, kZeroBufferBytes));
-    RAVIK_ASSIGN_OR_RETURN(const AlignedBuffer zero_buffer,
-                           allocate_transfer_buffer(block_size_, zeros_length));
-    std::memset(zero_buffer.data(), 0, zeros_length);
-    const auto zeros =
-        std::span<const std::uint8_t>(zero_buffer.span()).first(zeros_length);
+    RAVIK_ASSIGN_OR_RETURN(const TransferBufferPool::Lease zero_buffer,
+                           buffers_.take(1, block_size_, zeros_length));
+    std::memset(zero_buffer[0].data(), 0, zeros_length);
+    const auto zeros = std::span<const std::uint8_t>(zero_buffer[0]).first(zeros_length);
     std::uint64_t blanked = 0;
     while (blanked < prefix_length) {
       RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
@@ -179,7 +180,7 @@ class ImageWriter {
         allocate_transfer_buffer(block_size_, static_cast<std::size_t>(2 * block_size_)));
     if (counters_.source_bytes_read >= plan_.bytes_total) return {};
     SourcePipeline pipeline(source_, whole_hasher_, counters_.source_bytes_read,
-                            cancel_flag_, wake_source_);
+                            cancel_flag_, wake_source_, buffers_);
     RAVIK_RETURN_IF_ERROR(pipeline.start(SourcePipelinePlan{
         .begin = counters_.source_bytes_read,
         .total = plan_.bytes_total,
@@ -257,9 +258,9 @@ class ImageWriter {
     const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
     Sha256 readback;
     readback.update(prefix_);
-    RAVIK_RETURN_IF_ERROR(hash_target_range_into(readback, device_, prefix_length,
-                                                 plan_.bytes_total - prefix_length,
-                                                 cancel_flag_));
+    RAVIK_RETURN_IF_ERROR(
+        hash_target_range_into(readback, buffers_, device_, prefix_length,
+                               plan_.bytes_total - prefix_length, cancel_flag_));
     if (readback.finish_hex() != source_digest) {
       return fail(codes::kVerifyMismatch,
                   "Protected body readback did not match; the partition prefix was not "
@@ -276,8 +277,9 @@ class ImageWriter {
     }
     RAVIK_RETURN_IF_ERROR(write_uncancelable(0, prefix.first(first_block)));
     RAVIK_RETURN_IF_ERROR(device_.sync_all());
-    RAVIK_ASSIGN_OR_RETURN(const std::string prefix_readback,
-                           hash_target_range(device_, 0, prefix_length, kNeverCanceled));
+    RAVIK_ASSIGN_OR_RETURN(
+        const std::string prefix_readback,
+        hash_target_range(buffers_, device_, 0, prefix_length, kNeverCanceled));
     if (prefix_readback != Sha256::hex_of(prefix_)) {
       return fail(codes::kVerifyMismatch,
                   "Protected prefix readback did not match after commit.");
@@ -303,6 +305,7 @@ class ImageWriter {
   WriteCounters& counters_;
   const std::atomic<bool>& cancel_flag_;
   const WakeSource& wake_source_;
+  TransferBufferPool& buffers_;
 
   std::uint64_t block_size_ = 0;  // L
   bool aligned_ = false;
@@ -323,9 +326,21 @@ Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& pla
                                  ByteSource& source, const WriteProgress& progress,
                                  WriteCounters& counters,
                                  const std::atomic<bool>& cancel_flag,
-                                 const WakeSource& wake_source) {
-  return ImageWriter(device, plan, source, progress, counters, cancel_flag, wake_source)
+                                 const WakeSource& wake_source,
+                                 TransferBufferPool& buffers) {
+  return ImageWriter(device, plan, source, progress, counters, cancel_flag, wake_source,
+                     buffers)
       .run();
+}
+
+Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
+                                 ByteSource& source, const WriteProgress& progress,
+                                 WriteCounters& counters,
+                                 const std::atomic<bool>& cancel_flag,
+                                 const WakeSource& wake_source) {
+  TransferBufferPool buffers;
+  return write_image(device, plan, source, progress, counters, cancel_flag, wake_source,
+                     buffers);
 }
 
 }  // namespace ravik

@@ -10,10 +10,10 @@
 // the device is written only from the calling thread, and the progress
 // callback runs there too. Only the cancel flag is shared with the outside
 // (read with acquire ordering). Memory is bounded whatever the image size: a
-// ring of four 4 MiB transfer buffers, a zero buffer of at most 4 MiB, the
-// prefix (at most 16 MiB), two blocks for the tail, and the read-ahead ring
-// of the readbacks (three 4 MiB buffers). Transfer buffers are page-aligned,
-// so a direct-I/O device takes them without a bounce copy.
+// ring of four 4 MiB transfer buffers, which the zero buffer (at most 4 MiB)
+// and the read-ahead ring of the readbacks (three 4 MiB buffers) reuse, the
+// prefix (at most 16 MiB) and two blocks for the tail. Transfer buffers are
+// page-aligned, so a direct-I/O device takes them without a bounce copy.
 #ifndef RAVIK_TRANSACTION_WRITE_ENGINE_H_
 #define RAVIK_TRANSACTION_WRITE_ENGINE_H_
 
@@ -27,6 +27,7 @@
 #include "io/byte_source.h"
 #include "platform/held_device_io.h"
 #include "protocol/client_message.h"
+#include "transaction/transfer_buffer.h"
 
 namespace ravik {
 
@@ -83,6 +84,16 @@ using WakeSource = std::function<void()>;
 // partition table) is new only when the whole image is on the target. Once
 // the commit has begun a cancellation no longer stops the write: it stays set
 // and stops the next operation.
+//
+// The transfer buffers (the ring, the zero buffer, the readbacks' read-ahead)
+// are taken from `buffers` and given back before the write returns; the
+// overload without a pool uses buffers of its own for the run.
+Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
+                                 ByteSource& source, const WriteProgress& progress,
+                                 WriteCounters& counters,
+                                 const std::atomic<bool>& cancel_flag,
+                                 const WakeSource& wake_source,
+                                 TransferBufferPool& buffers);
 Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
                                  ByteSource& source, const WriteProgress& progress,
                                  WriteCounters& counters,

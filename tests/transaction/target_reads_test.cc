@@ -185,7 +185,7 @@ TEST(ReadRange, BeforeTheWrite_RefusedWhateverTheRange) {
   }
 }
 
-TEST(VerifyWithProgress, TenMiBImage_ThreeStepsOf4MiBAndMatch) {
+TEST(VerifyWithProgress, TenMiBImage_ThreeStepsOf4MiBAndMatchAlsoAfterAFailedPass) {
   const auto image = pattern_bytes(10 * 1'048'576, 9);
   auto disk = std::make_shared<FakeDisk>(12 * 1'048'576);
   auto held = hold(disk, write_request_for(image, disk->bytes.size()));
@@ -215,6 +215,16 @@ TEST(VerifyWithProgress, TenMiBImage_ThreeStepsOf4MiBAndMatch) {
     EXPECT_EQ(step.bytes_total, 10'485'760u);
     EXPECT_EQ(step.message, "Verifying the held target");
   }
+
+  // The write and every verification share the transaction's buffers; a pass
+  // that stops halfway gives them back whole for the next one.
+  disk->read_faults.push_back(IoFault{.offset = 6 * 1'048'576});
+  auto failed = held->verify_with_progress({});
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().code().text(), "DEVICE_DISCONNECTED");
+  auto again = held->verify_with_progress({});
+  ASSERT_TRUE(again.has_value()) << again.error().message();
+  EXPECT_TRUE(again->matches);
 }
 
 TEST_F(WrittenTransaction, VerifyWithProgress_AlteredTargetIsMismatchNotError) {

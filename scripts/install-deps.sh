@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ pkg-config ccache clang-format-14 dpkg-dev
+  build-essential cmake ninja-build g++ pkg-config ccache clang-format-14 dpkg-dev
   nlohmann-json3-dev libcli11-dev libssl-dev zlib1g-dev libmount-dev
   libarchive-dev liblzma-dev libzstd-dev libbz2-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -34,11 +34,24 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 fi
 
+# Ninja starts a target's compiles before the libraries it links are built,
+# which keeps both cores busy where make leaves one idle. A tree configured
+# earlier keeps the generator it has.
+configure() {
+  local tree=$1
+  shift
+  local generator=()
+  if [[ ! -f $tree/CMakeCache.txt ]] && command -v ninja >/dev/null; then
+    generator=(-G Ninja)
+  fi
+  cmake -S "$root" -B "$tree" "${generator[@]}" "${common[@]}" "${launcher[@]}" "$@" >/dev/null
+}
+
 run_tree() {
   local tree=$1 label=$2
   shift 2
   echo "== $label: configure and build ($tree)"
-  cmake -S "$root" -B "$root/$tree" "${common[@]}" "${launcher[@]}" "$@" >/dev/null
+  configure "$root/$tree" "$@"
   phase_done "$label: configure"
   cmake --build "$root/$tree" -j"$jobs"
   phase_done "$label: build"
@@ -60,8 +73,7 @@ phase_done "address,undefined: tests"
 
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 echo "== thread: configure and build (build-tsan)"
-cmake -S "$root" -B "$root/build-tsan" "${common[@]}" "${launcher[@]}" -DRAVIK_SANITIZE=thread \
-  -DRAVIK_BUILD_BENCHMARKS=OFF >/dev/null
+configure "$root/build-tsan" -DRAVIK_SANITIZE=thread -DRAVIK_BUILD_BENCHMARKS=OFF
 phase_done "thread: configure"
 cmake --build "$root/build-tsan" -j"$jobs" --target tsan_suite
 phase_done "thread: build"

@@ -112,14 +112,6 @@ Result<std::string> hash_target_range(TransferBufferPool& buffers, HeldDeviceIo&
   return hasher.finish_hex();
 }
 
-Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset,
-                                      std::uint64_t length,
-                                      const std::atomic<bool>& cancel_flag,
-                                      const HashStepObserver& observer) {
-  TransferBufferPool buffers;
-  return hash_target_range(buffers, device, offset, length, cancel_flag, observer);
-}
-
 Result<void> hash_target_range_into(Sha256& hasher, TransferBufferPool& buffers,
                                     HeldDeviceIo& device, std::uint64_t offset,
                                     std::uint64_t length,

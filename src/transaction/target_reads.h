@@ -40,14 +40,9 @@ using HashStepObserver = std::function<Result<void>(std::uint64_t bytes_hashed)>
 // before it is hashed. `observer`, when set,
 // runs after every step and its failure ends the pass. No identity check.
 // Overflow and capacity violations are VERIFY_MISMATCH.
-// The steps are read into buffers taken from `buffers`, or into buffers of
-// its own for the pass when none is given.
+// The steps are read into buffers taken from `buffers`.
 Result<std::string> hash_target_range(TransferBufferPool& buffers, HeldDeviceIo& device,
                                       std::uint64_t offset, std::uint64_t length,
-                                      const std::atomic<bool>& cancel_flag,
-                                      const HashStepObserver& observer = {});
-Result<std::string> hash_target_range(HeldDeviceIo& device, std::uint64_t offset,
-                                      std::uint64_t length,
                                       const std::atomic<bool>& cancel_flag,
                                       const HashStepObserver& observer = {});
 

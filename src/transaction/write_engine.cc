@@ -333,14 +333,4 @@ Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& pla
       .run();
 }
 
-Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
-                                 ByteSource& source, const WriteProgress& progress,
-                                 WriteCounters& counters,
-                                 const std::atomic<bool>& cancel_flag,
-                                 const WakeSource& wake_source) {
-  TransferBufferPool buffers;
-  return write_image(device, plan, source, progress, counters, cancel_flag, wake_source,
-                     buffers);
-}
-
 }  // namespace ravik

@@ -94,11 +94,6 @@ Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& pla
                                  const std::atomic<bool>& cancel_flag,
                                  const WakeSource& wake_source,
                                  TransferBufferPool& buffers);
-Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
-                                 ByteSource& source, const WriteProgress& progress,
-                                 WriteCounters& counters,
-                                 const std::atomic<bool>& cancel_flag,
-                                 const WakeSource& wake_source = {});
 
 }  // namespace ravik
 

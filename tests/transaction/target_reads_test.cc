@@ -77,19 +77,20 @@ TEST(HashTargetRange, RangesCancellationAndEmptyRange) {
   disk->bytes = pattern_bytes(10'000);
   FaultInjectingDevice device(disk);
   std::atomic<bool> cancel{false};
-  auto digest = hash_target_range(device, 100, 5000, cancel);
+  TransferBufferPool buffers;
+  auto digest = hash_target_range(buffers, device, 100, 5000, cancel);
   ASSERT_TRUE(digest.has_value());
   EXPECT_EQ(*digest, Sha256::hex_of(slice(disk->bytes, 100, 5000)));
-  EXPECT_EQ(*hash_target_range(device, 10'000, 0, cancel),
+  EXPECT_EQ(*hash_target_range(buffers, device, 10'000, 0, cancel),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  expect_error(
-      hash_target_range(device, 2, std::numeric_limits<std::uint64_t>::max(), cancel),
-      "VERIFY_MISMATCH", "Verification range overflow.");
-  expect_error(hash_target_range(device, 1, 10'000, cancel), "VERIFY_MISMATCH",
+  expect_error(hash_target_range(buffers, device, 2,
+                                 std::numeric_limits<std::uint64_t>::max(), cancel),
+               "VERIFY_MISMATCH", "Verification range overflow.");
+  expect_error(hash_target_range(buffers, device, 1, 10'000, cancel), "VERIFY_MISMATCH",
                "Verification range exceeds target capacity.");
   cancel = true;
   disk->reads.clear();
-  expect_error(hash_target_range(device, 0, 10, cancel), "CANCELED",
+  expect_error(hash_target_range(buffers, device, 0, 10, cancel), "CANCELED",
                "The transaction was canceled.");
   EXPECT_TRUE(disk->reads.empty());
 }
@@ -104,13 +105,14 @@ TEST(HashTargetRange, ReadAhead_StepsInOrderAlignedAndFailureAfterEarlierSteps) 
   disk->requires_aligned_io = true;
   FaultInjectingDevice device(disk);
   std::atomic<bool> cancel{false};
+  TransferBufferPool buffers;
   std::vector<std::uint64_t> steps;
   const HashStepObserver note_step = [&](std::uint64_t hashed) -> Result<void> {
     steps.push_back(hashed);
     return {};
   };
 
-  auto digest = hash_target_range(device, 0, kLength, cancel, note_step);
+  auto digest = hash_target_range(buffers, device, 0, kLength, cancel, note_step);
   ASSERT_TRUE(digest.has_value()) << digest.error().message();
   EXPECT_EQ(*digest, Sha256::hex_of(slice(disk->bytes, 0, kLength)));
   EXPECT_EQ(steps,
@@ -123,7 +125,7 @@ TEST(HashTargetRange, ReadAhead_StepsInOrderAlignedAndFailureAfterEarlierSteps) 
   // hashed and reported, never before it and never with a later step.
   steps.clear();
   disk->read_faults = {{.offset = kHashStepBytes + 4096, .kind = FaultKind::kFail}};
-  expect_error(hash_target_range(device, 0, kLength, cancel, note_step),
+  expect_error(hash_target_range(buffers, device, 0, kLength, cancel, note_step),
                "DEVICE_DISCONNECTED",
                "Could not read the held target: " + os_error_text(EIO));
   EXPECT_EQ(steps, (std::vector<std::uint64_t>{kHashStepBytes}));

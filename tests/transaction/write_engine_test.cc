@@ -211,18 +211,19 @@ TEST(WriteImage, ImpossiblePlans_AreRefusedBeforeDeviceWork) {
   MemorySource source({});
   WriteCounters counters;
   std::atomic<bool> cancel{false};
+  TransferBufferPool buffers;
   const ImageWritePlan plan{.bytes_total = std::numeric_limits<std::uint64_t>::max() - 10,
                             .protected_prefix_bytes = 0,
                             .tail_policy = TailPolicy::kZeroPadSector,
                             .expected_sha256 = std::string(64, '0')};
-  auto result = write_image(device, plan, source, {}, counters, cancel);
+  auto result = write_image(device, plan, source, {}, counters, cancel, {}, buffers);
   expect_error(result, codes::kDeviceTooSmall, "Padded write size overflow.");
 
   const ImageWritePlan inverted{.bytes_total = 100,
                                 .protected_prefix_bytes = 101,
                                 .tail_policy = TailPolicy::kExact,
                                 .expected_sha256 = std::string(64, '0')};
-  expect_error(write_image(device, inverted, source, {}, counters, cancel),
+  expect_error(write_image(device, inverted, source, {}, counters, cancel, {}, buffers),
                codes::kProtocolError,
                "protectedPrefixBytes exceeds the source or protocol limit.");
   EXPECT_TRUE(disk->writes.empty());

@@ -25,6 +25,10 @@ class Sha256 {
   // The digest of `bytes` alone.
   static std::string hex_of(std::span<const std::uint8_t> bytes);
 
+  // Makes OpenSSL load its configuration and SHA-256 implementation now
+  // (milliseconds, once per process) rather than in the first hasher.
+  static void load_implementation();
+
  private:
   struct ContextDeleter {
     void operator()(void* context) const;

@@ -161,8 +161,10 @@ Result<std::optional<SourceChunk>> SourcePipeline::next() {
     released_ = handed_;
     changed_.notify_all();
   }
-  changed_.wait(lock, [&] { return reader_done_ || handed_ < filled_; });
-  if (handed_ < filled_) {
+  const auto can_hand_out = [&] { return handed_ < filled_ && handed_ <= hashed_; };
+  changed_.wait(lock,
+                [&] { return can_hand_out() || (reader_done_ && handed_ >= filled_); });
+  if (can_hand_out()) {
     const Slot& slot = slots_[handed_ % kSlots];
     ++handed_;
     const auto bytes = slot.buffer.first(slot.length);

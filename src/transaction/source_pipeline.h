@@ -8,6 +8,9 @@
 // Each chunk is handed out only after all earlier ones, and a failure of the
 // source is handed out in place of the chunk it prevented, so the writer sees
 // chunks and failures in the order of a single-threaded read-hash-write loop.
+// A chunk is handed out only once the chunks before it are hashed: a writer
+// faster than the hasher (memory-speed media) would otherwise run a ring
+// ahead and leave the hasher to finish those chunks alone, one core idle.
 // Reads are those of that loop: at most 4 MiB each, never past the announced
 // total, with the cancel flag tested before and after every read.
 //

@@ -77,6 +77,12 @@ class TransferBufferPool {
   // rest. UNKNOWN when the memory cannot be had (nothing is lent then).
   Result<Lease> take(std::size_t count, std::uint64_t block_size, std::size_t size);
 
+  // Allocates `count` buffers of the owner's size now, touches every page of
+  // them and keeps them, so that the operation that takes them later meets
+  // no first-touch faults (and no allocation failure halfway). UNKNOWN when
+  // the memory cannot be had.
+  Result<void> prefault(std::size_t count, std::uint64_t block_size);
+
  private:
   void keep(std::vector<AlignedBuffer>& buffers);
 

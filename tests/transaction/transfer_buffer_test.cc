@@ -1,8 +1,10 @@
 #include "transaction/transfer_buffer.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <set>
+#include <vector>
 
 namespace ravik {
 namespace {
@@ -42,6 +44,24 @@ TEST(TransferBufferPool, GivenBackBuffersAreLentAgainWhileTheyFit) {
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_GE((*larger)[i].size(), 20'000u);
     EXPECT_FALSE(first.contains((*larger)[i].data()));
+  }
+}
+
+// Fresh memory of this size is mapped on its own and not resident until
+// touched, so residency shows that the lease got the prefaulted buffers.
+TEST(TransferBufferPool, PrefaultedBuffersAreResidentWhenLent) {
+  constexpr std::size_t kBytes = 4 * 1024 * 1024 + 4096;
+  TransferBufferPool pool(kBytes);
+  ASSERT_TRUE(pool.prefault(2, 512).has_value());
+  auto lease = pool.take(2, 512, kBytes);
+  ASSERT_TRUE(lease.has_value());
+  const std::size_t pages = kBytes / 4096;
+  for (std::size_t i = 0; i < lease->size(); ++i) {
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(::mincore((*lease)[i].data(), kBytes, resident.data()), 0);
+    std::size_t count = 0;
+    for (const unsigned char page : resident) count += page & 1;
+    EXPECT_EQ(count, pages) << "buffer " << i;
   }
 }
 

@@ -157,20 +157,24 @@ client() {
 scaling() {
   for mib in 64 512 4096; do
     make_image "s$mib" "$mib"
-    local times=() rss=()
+    local times=() writes=() verifies=() rss=()
     for run in $(seq "$runs"); do
       local line
       line=$(feed "s$mib")
       # The write and the verification, without the process start and the
       # open, which do not grow with the size.
-      times+=("$(awk -v w="$(field write_s <<<"$line")" -v v="$(field verify_s <<<"$line")" \
-        'BEGIN { printf "%.3f", w + v }')")
+      writes+=("$(field write_s <<<"$line")")
+      verifies+=("$(field verify_s <<<"$line")")
+      times+=("$(awk -v w="${writes[-1]}" -v v="${verifies[-1]}" 'BEGIN { printf "%.3f", w + v }')")
       rss+=("$(field helper_maxrss_kib <<<"$line")")
       echo "scaling ${mib} MiB run $run (load $(load)): $line"
     done
-    awk -v m="$mib" -v t="$(median "${times[@]}")" -v l="$(load)" -v r="$(printf '%s\n' "${rss[@]}" | sort -n | tail -1)" 'BEGIN {
-      printf "scaling %d MiB write+verify: %.3f s, %.0f MiB/s, helper peak RSS %.1f MiB (load %s)\n",
-        m, t, m / t, r / 1024, l }'
+    # The phases' own medians show which of them carries a fixed cost.
+    awk -v m="$mib" -v t="$(median "${times[@]}")" -v w="$(median "${writes[@]}")" \
+      -v v="$(median "${verifies[@]}")" -v l="$(load)" \
+      -v r="$(printf '%s\n' "${rss[@]}" | sort -n | tail -1)" 'BEGIN {
+      printf "scaling %d MiB write+verify: %.3f s, %.0f MiB/s, write %.3f s, verify %.3f s, helper peak RSS %.1f MiB (load %s)\n",
+        m, t, m / t, w, v, r / 1024, l }'
     rm -f "$work/s$mib"*
   done
 }

@@ -86,8 +86,7 @@ using WakeSource = std::function<void()>;
 // and stops the next operation.
 //
 // The transfer buffers (the ring, the zero buffer, the readbacks' read-ahead)
-// are taken from `buffers` and given back before the write returns; the
-// overload without a pool uses buffers of its own for the run.
+// are taken from `buffers` and given back before the write returns.
 Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& plan,
                                  ByteSource& source, const WriteProgress& progress,
                                  WriteCounters& counters,

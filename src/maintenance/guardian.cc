@@ -19,6 +19,7 @@
 #include "maintenance/json_line.h"
 #include "maintenance/lease_id.h"
 #include "maintenance/maintenance_lock.h"
+#include "maintenance/maintenance_unavailable.h"
 #include "maintenance/protocol_tag.h"
 #include "maintenance/release_line.h"
 #include "maintenance/release_request.h"
@@ -28,10 +29,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kAcceptPollInterval{100};
 constexpr int kListenBacklog = 16;
-
-HelperError unavailable(std::string_view context, int os_error) {
-  return HelperError::io(codes::kMaintenanceUnavailable, context, os_error);
-}
 
 // What the serving loop knows of the lease it publishes.
 struct GuardianRuntime {
@@ -64,11 +61,11 @@ Result<UniqueFd> bind_listener(const std::string& path) {
   RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
                          guardian_socket_address(path, kContext));
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd) return fail(unavailable(kContext, errno));
+  if (!fd) return fail(maintenance_unavailable(kContext, errno));
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
           0 ||
       ::listen(fd.get(), kListenBacklog) != 0) {
-    return fail(unavailable(kContext, errno));
+    return fail(maintenance_unavailable(kContext, errno));
   }
   return fd;
 }
@@ -77,11 +74,13 @@ Result<UniqueFd> bind_listener(const std::string& path) {
 Result<std::pair<UniqueFd, FileIdentity>> publish_socket(const std::string& path) {
   RAVIK_ASSIGN_OR_RETURN(UniqueFd listener, bind_listener(path));
   if (::chmod(path.c_str(), 0600) != 0) {
-    return fail(unavailable("Could not protect installer guardian socket", errno));
+    return fail(
+        maintenance_unavailable("Could not protect installer guardian socket", errno));
   }
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
-    return fail(unavailable("Could not inspect installer guardian socket", errno));
+    return fail(
+        maintenance_unavailable("Could not inspect installer guardian socket", errno));
   }
   if (!socket_status_is_safe(status, /*require_one_link=*/false)) {
     return fail(codes::kMaintenanceUnavailable,
@@ -89,7 +88,8 @@ Result<std::pair<UniqueFd, FileIdentity>> publish_socket(const std::string& path
   }
   const int flags = ::fcntl(listener.get(), F_GETFL);
   if (flags < 0 || ::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-    return fail(unavailable("Could not configure installer guardian socket", errno));
+    return fail(
+        maintenance_unavailable("Could not configure installer guardian socket", errno));
   }
   return std::pair{std::move(listener), FileIdentity{status.st_dev, status.st_ino}};
 }
@@ -97,11 +97,12 @@ Result<std::pair<UniqueFd, FileIdentity>> publish_socket(const std::string& path
 Result<void> redirect_guardian_stdio() {
   UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
   if (!null)
-    return fail(unavailable("Could not open installer guardian null device", errno));
+    return fail(
+        maintenance_unavailable("Could not open installer guardian null device", errno));
   for (const int target : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
     if (::dup2(null.get(), target) < 0) {
-      return fail(
-          unavailable("Could not detach installer guardian standard streams", errno));
+      return fail(maintenance_unavailable(
+          "Could not detach installer guardian standard streams", errno));
     }
   }
   return {};
@@ -110,7 +111,8 @@ Result<void> redirect_guardian_stdio() {
 Result<void> write_guardian_ready(int readiness_fd, const GuardianReady& ready) {
   const UniqueFd duplicate(::fcntl(readiness_fd, F_DUPFD_CLOEXEC, 0));
   if (!duplicate)
-    return fail(unavailable("Could not clone installer readiness pipe", errno));
+    return fail(
+        maintenance_unavailable("Could not clone installer readiness pipe", errno));
   const auto encoded = encode_guardian_ready(ready);
   if (!encoded) {
     return fail(codes::kMaintenanceProtocol,
@@ -123,7 +125,8 @@ Result<void> write_guardian_ready(int readiness_fd, const GuardianReady& ready) 
 // Start-up up to the publication of the lease (everything before readiness).
 Result<Serving> start_guardian(const GuardianLaunch& launch) {
   if (::setsid() < 0) {
-    return fail(unavailable("Could not detach installer guardian session", errno));
+    return fail(
+        maintenance_unavailable("Could not detach installer guardian session", errno));
   }
   // The watch must be bound to the very process begin identified: the
   // identity is compared before the watch exists and again after, so a PID
@@ -257,7 +260,7 @@ Result<void> guardian_loop(Serving& serving) {
       }
       // A client that gave up before it was accepted ends nothing.
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      return fail(unavailable("Installer guardian socket failed", errno));
+      return fail(maintenance_unavailable("Installer guardian socket failed", errno));
     }
     RAVIK_ASSIGN_OR_RETURN(const bool ended, serve_connection(connection.get(), serving));
     if (ended) return {};

@@ -11,6 +11,7 @@
 
 #include "error/decimal.h"
 #include "maintenance/installer_platform.h"
+#include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
 namespace {
@@ -93,9 +94,8 @@ Result<OwnerWatch> OwnerWatch::watch(pid_t pid) {
   // when the process exits.
   UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
   if (!fd) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not bind installer guardian to the owner process",
-                                errno));
+    return fail(maintenance_unavailable(
+        "Could not bind installer guardian to the owner process", errno));
   }
   return OwnerWatch(std::move(fd));
 }
@@ -106,8 +106,8 @@ Result<bool> OwnerWatch::owner_exited() const {
     const int ready = ::poll(&entry, 1, 0);
     if (ready >= 0) return ready > 0 && (entry.revents & (POLLIN | POLLHUP)) != 0;
     if (errno != EINTR) {
-      return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                  "Could not watch the installer owner process", errno));
+      return fail(
+          maintenance_unavailable("Could not watch the installer owner process", errno));
     }
   }
 }
@@ -116,8 +116,8 @@ Result<uid_t> peer_effective_uid(int connection_fd) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
   if (::getsockopt(connection_fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not authenticate installer guardian peer", errno));
+    return fail(
+        maintenance_unavailable("Could not authenticate installer guardian peer", errno));
   }
   return credentials.uid;
 }
@@ -125,7 +125,7 @@ Result<uid_t> peer_effective_uid(int connection_fd) {
 Result<void> sync_to_storage(int fd, std::string_view context) {
   while (::fsync(fd) != 0) {
     if (errno != EINTR) {
-      return fail(HelperError::io(codes::kMaintenanceUnavailable, context, errno));
+      return fail(maintenance_unavailable(context, errno));
     }
   }
   return {};

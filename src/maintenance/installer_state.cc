@@ -11,6 +11,7 @@
 #include "maintenance/installer_paths.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"
+#include "maintenance/maintenance_unavailable.h"
 #include "maintenance/protocol_tag.h"
 
 namespace ravik {
@@ -19,10 +20,6 @@ namespace {
 constexpr mode_t kStateMode = 0600;
 constexpr std::string_view kNoProtectedParent =
     "Installer lease-state path has no protected parent.";
-
-HelperError unavailable(std::string_view context, int os_error) {
-  return HelperError::io(codes::kMaintenanceUnavailable, context, os_error);
-}
 
 bool file_state_is_safe(const struct stat& status) {
   return S_ISREG(status.st_mode) && status.st_uid == 0 &&
@@ -86,11 +83,12 @@ Result<std::optional<InstallerLeaseState>> load_installer_state(const std::strin
       ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (!fd) {
     if (errno == ENOENT) return std::optional<InstallerLeaseState>();
-    return fail(unavailable("Could not open installer lease state", errno));
+    return fail(maintenance_unavailable("Could not open installer lease state", errno));
   }
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) {
-    return fail(unavailable("Could not inspect installer lease state", errno));
+    return fail(
+        maintenance_unavailable("Could not inspect installer lease state", errno));
   }
   if (!file_state_is_safe(status) || status.st_size < 1 ||
       status.st_size > static_cast<off_t>(kMaxInstallerStateBytes)) {
@@ -106,7 +104,7 @@ Result<std::optional<InstallerLeaseState>> load_installer_state(const std::strin
     const ssize_t count = ::read(fd.get(), buffer.data(), wanted);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0)
-      return fail(unavailable("Could not read installer lease state", errno));
+      return fail(maintenance_unavailable("Could not read installer lease state", errno));
     if (count == 0) break;
     bytes.append(buffer.data(), static_cast<std::size_t>(count));
   }
@@ -144,9 +142,11 @@ Result<FileIdentity> create_installer_state(const std::string& path,
                                             const InstallerLeaseState& state) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                      kStateMode));
-  if (!fd) return fail(unavailable("Could not create installer lease state", errno));
+  if (!fd)
+    return fail(maintenance_unavailable("Could not create installer lease state", errno));
   constexpr std::string_view kPersist = "Could not persist installer lease state";
-  if (::fchmod(fd.get(), kStateMode) != 0) return fail(unavailable(kPersist, errno));
+  if (::fchmod(fd.get(), kStateMode) != 0)
+    return fail(maintenance_unavailable(kPersist, errno));
   auto encoded = encode_installer_state(state);
   if (!encoded) {
     return fail(
@@ -156,7 +156,7 @@ Result<FileIdentity> create_installer_state(const std::string& path,
   RAVIK_RETURN_IF_ERROR(sync_to_storage(fd.get(), kPersist));
   struct stat status {};
   if (::fstat(fd.get(), &status) != 0) {
-    return fail(unavailable("Could not verify installer lease state", errno));
+    return fail(maintenance_unavailable("Could not verify installer lease state", errno));
   }
   if (!file_state_is_safe(status)) {
     return fail(codes::kMaintenanceUnavailable,
@@ -173,7 +173,7 @@ Result<void> sync_parent(const std::string& path) {
   constexpr std::string_view kContext =
       "Could not synchronize protected maintenance state";
   UniqueFd fd(::open(parent->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) return fail(unavailable(kContext, errno));
+  if (!fd) return fail(maintenance_unavailable(kContext, errno));
   return sync_to_storage(fd.get(), kContext);
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "io/unique_fd.h"
+#include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
 namespace {
@@ -30,13 +31,12 @@ Result<void> validate_directory(int directory_fd) {
   // only ever used for the lookups that follow.
   UniqueFd duplicate(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
   if (!duplicate) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not clone maintenance directory", errno));
+    return fail(maintenance_unavailable("Could not clone maintenance directory", errno));
   }
   struct stat status {};
   if (::fstat(duplicate.get(), &status) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not inspect maintenance directory", errno));
+    return fail(
+        maintenance_unavailable("Could not inspect maintenance directory", errno));
   }
   if (!directory_status_is_safe(status)) {
     return fail(codes::kMaintenanceUnavailable,
@@ -48,8 +48,7 @@ Result<void> validate_directory(int directory_fd) {
 Result<void> validate_lock_file(int lock_fd) {
   struct stat status {};
   if (::fstat(lock_fd, &status) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not inspect maintenance lock", errno));
+    return fail(maintenance_unavailable("Could not inspect maintenance lock", errno));
   }
   if (!lock_file_status_is_safe(status)) {
     return fail(codes::kMaintenanceUnavailable,

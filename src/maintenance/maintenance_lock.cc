@@ -8,6 +8,7 @@
 #include "maintenance/lease_id.h"
 #include "maintenance/lock_file_rules.h"
 #include "maintenance/lock_files.h"
+#include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
 namespace {
@@ -105,8 +106,7 @@ Result<MaintenanceLock> MaintenanceLock::acquire_as(const MaintenanceLocation& l
 Result<void> MaintenanceLock::unlock() && {
   UniqueFd descriptor = std::move(descriptor_);
   if (::flock(descriptor.get(), LOCK_UN) != 0) {
-    return fail(HelperError::io(codes::kMaintenanceUnavailable,
-                                "Could not release the maintenance lock", errno));
+    return fail(maintenance_unavailable("Could not release the maintenance lock", errno));
   }
   return {};
 }

@@ -37,6 +37,7 @@ Result<void> SourcePipeline::start(const SourcePipelinePlan& plan) {
   RAVIK_ASSIGN_OR_RETURN(ring_, buffers_.take(kSlots, plan.block_size, capacity));
   for (std::size_t index = 0; index < kSlots; ++index)
     slots_[index].buffer = ring_[index];
+  placement_.begin();
   try {
     hasher_thread_ = std::thread([this] { hash_chunks(); });
     reader_ = std::thread([this] { read_chunks(); });
@@ -68,6 +69,7 @@ void SourcePipeline::finish() {
   if (reader_.joinable()) reader_.join();
   // With the reader done, the hasher ends after the last published chunk.
   if (hasher_thread_.joinable()) hasher_thread_.join();
+  placement_.release_caller();
 }
 
 Result<void> SourcePipeline::read_into(Slot& slot, std::uint64_t& consumed) {
@@ -109,6 +111,7 @@ void SourcePipeline::read_chunks() {
       if (stopping_) break;
       reading_ = true;
     }
+    if (index == StagePlacement::kPlacedChunks) placement_.release_current_thread();
     Slot& slot = slots_[index % kSlots];
     slot.carried = previous == nullptr ? 0 : previous->length - previous->whole;
     if (slot.carried > 0) {
@@ -138,6 +141,7 @@ void SourcePipeline::read_chunks() {
 
 void SourcePipeline::hash_chunks() {
   name_current_thread("ravik-hasher");
+  placement_.place_hasher();
   for (std::uint64_t index = 0;; ++index) {
     {
       std::unique_lock lock(mutex_);
@@ -145,6 +149,7 @@ void SourcePipeline::hash_chunks() {
       // After a stop the digest is of no use to anyone.
       if (stopping_ || index >= filled_) return;
     }
+    if (index == StagePlacement::kPlacedChunks) placement_.release_current_thread();
     const Slot& slot = slots_[index % kSlots];
     hasher_.update(slot.buffer.subspan(slot.carried, slot.length - slot.carried));
     {
@@ -166,6 +171,7 @@ Result<std::optional<SourceChunk>> SourcePipeline::next() {
                 [&] { return can_hand_out() || (reader_done_ && handed_ >= filled_); });
   if (can_hand_out()) {
     const Slot& slot = slots_[handed_ % kSlots];
+    if (handed_ == StagePlacement::kPlacedChunks) placement_.release_caller();
     ++handed_;
     const auto bytes = slot.buffer.first(slot.length);
     return SourceChunk{.blocks = bytes.first(slot.whole),

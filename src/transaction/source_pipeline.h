@@ -14,6 +14,8 @@
 // Reads are those of that loop: at most 4 MiB each, never past the announced
 // total, with the cancel flag tested before and after every read.
 //
+// The threads start out on CPUs of their own (see StagePlacement).
+//
 // On a device that requires aligned I/O every chunk is cut at a block
 // boundary: what follows the last whole block is carried to the front of the
 // next buffer before the next read lands behind it, so the device is given
@@ -45,6 +47,7 @@
 #include "error/helper_error.h"
 #include "io/byte_source.h"
 #include "transaction/sha256.h"
+#include "transaction/stage_placement.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {
@@ -120,6 +123,7 @@ class SourcePipeline {
   SourcePipelinePlan plan_;
   TransferBufferPool::Lease ring_;
   std::array<Slot, kSlots> slots_;
+  StagePlacement placement_;
 
   std::mutex mutex_;
   std::condition_variable changed_;

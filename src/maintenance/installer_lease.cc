@@ -141,7 +141,7 @@ Result<InstallerStatus> spawn_guardian(const GuardianLaunch& launch, OwnerProces
 
 // The owner of an adopted lease is the process the guardian serves only if
 // it existed when the guardian started: a PID reused after the guardian's
-// owner exited names a process started later. Nothing when either process
+// owner exited names a process started later. False when the guardian
 // cannot be identified.
 bool started_before_guardian(const OwnerBinding& owner, pid_t guardian_pid) {
   const auto guardian = OwnerProcess::open(guardian_pid);

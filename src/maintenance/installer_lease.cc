@@ -30,8 +30,7 @@ constexpr std::string_view kNoLease =
 
 Result<void> check_owner_pid(std::int32_t owner_pid) {
   if (owner_pid < 2) {
-    return fail(codes::kMaintenanceProtocol,
-                "Installer owner PID must identify a live non-system process.");
+    return fail(codes::kMaintenanceProtocol, std::string(kOwnerNotUserProcessMessage));
   }
   return {};
 }

@@ -40,6 +40,9 @@ struct OwnerBinding {
 // them. Nothing when the line is malformed.
 std::optional<std::uint64_t> proc_stat_field(std::string_view line, int field);
 
+inline constexpr std::string_view kOwnerNotUserProcessMessage =
+    "Installer owner PID must identify a live non-system process.";
+
 // One live process, held by a descriptor that names the process itself and
 // not its number, so that a number reused by a later process never stands
 // in for it. Move-only; owns its descriptor, which a forked guardian

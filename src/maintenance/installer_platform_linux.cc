@@ -58,11 +58,6 @@ std::optional<uid_t> real_uid_from_status(std::string_view status) {
 // The process is a kernel thread (PF_KTHREAD in the flags of field 9).
 constexpr std::uint64_t kKernelThreadFlag = 0x00200000;
 
-HelperError not_a_user_process() {
-  return HelperError(codes::kMaintenanceProtocol,
-                     "Installer owner PID must identify a live non-system process.");
-}
-
 }  // namespace
 
 std::optional<std::uint64_t> proc_stat_field(std::string_view line, int field) {
@@ -112,7 +107,7 @@ Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
   // A kernel thread never exits by itself, so a lease it owned would never
   // end; it has no executable, like every process that is not a program.
   if ((*flags & kKernelThreadFlag) != 0 || !has_executable) {
-    return fail(not_a_user_process());
+    return fail(codes::kMaintenanceProtocol, std::string(kOwnerNotUserProcessMessage));
   }
   return OwnerProcess(std::move(process),
                       OwnerBinding{.pid = pid, .uid = *uid, .start_time = *start_time});

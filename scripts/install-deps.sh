@@ -13,7 +13,7 @@ packages=(
   dosfstools mtools fdisk util-linux e2fsprogs
   openssl sudo xxd coreutils python3
   xz-utils zstd gzip bzip2 zip time
-  bmap-tools
+  bmap-tools strace
 )
 
 missing=()

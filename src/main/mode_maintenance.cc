@@ -26,9 +26,8 @@ Result<std::int32_t> owner_pid_from(std::string_view text) {
   return *pid;
 }
 
-Result<void> write_installer_status(const Result<InstallerStatus>& status) {
-  if (!status) return fail(status.error());
-  const auto encoded = encode_installer_status(*status);
+Result<void> write_installer_status(const InstallerStatus& status) {
+  const auto encoded = encode_installer_status(status);
   if (!encoded) {
     return fail(codes::kMaintenanceProtocol,
                 "Could not encode installer maintenance status: " + encoded.error());
@@ -61,9 +60,10 @@ Result<void> run_installer_begin_mode(const BuildProfile& profile,
     return fail(codes::kMaintenanceProtocol,
                 "Installer maintenance timeout must be an unsigned integer.");
   }
-  return write_installer_status(installer_begin(profile.maintenance_location(), protocol,
-                                                lease_state, pid,
-                                                MaintenanceTimeout(*timeout)));
+  RAVIK_RETURN_IF_ERROR(installer_begin(profile.maintenance_location(), protocol,
+                                        lease_state, pid, MaintenanceTimeout(*timeout),
+                                        write_installer_status));
+  return {};
 }
 
 Result<void> run_installer_assert_owner_mode(const BuildProfile& profile,
@@ -71,15 +71,19 @@ Result<void> run_installer_assert_owner_mode(const BuildProfile& profile,
                                              std::string_view lease_state,
                                              std::string_view owner_pid) {
   RAVIK_ASSIGN_OR_RETURN(const std::int32_t pid, owner_pid_from(owner_pid));
-  return write_installer_status(
+  RAVIK_ASSIGN_OR_RETURN(
+      const InstallerStatus status,
       installer_assert_owner(profile.maintenance_location(), protocol, lease_state, pid));
+  return write_installer_status(status);
 }
 
 Result<void> run_installer_end_mode(const BuildProfile& profile,
                                     std::string_view protocol,
                                     std::string_view lease_state) {
-  return write_installer_status(
+  RAVIK_ASSIGN_OR_RETURN(
+      const InstallerStatus status,
       installer_end(profile.maintenance_location(), protocol, lease_state));
+  return write_installer_status(status);
 }
 
 }  // namespace ravik

@@ -1,17 +1,18 @@
 #include "maintenance/acquire_flock.h"
 
+#include <poll.h>
 #include <sys/file.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <thread>
 
 #include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
 
 Result<void> poll_lock_attempts(MaintenanceTimeout timeout,
-                                const std::function<Result<FlockAttempt>()>& attempt) {
+                                const std::function<Result<FlockAttempt>()>& attempt,
+                                int abandon_fd) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point start = Clock::now();
   // Compared in nanoseconds; a timeout too long for that never expires,
@@ -31,8 +32,16 @@ Result<void> poll_lock_attempts(MaintenanceTimeout timeout,
       return fail(codes::kMaintenanceBusy,
                   "System maintenance is active; the maintenance lock timed out.");
     }
-    std::this_thread::sleep_for(
+    // poll() sleeps like a timer when `abandon_fd` is negative, and reports
+    // an error or hang-up on it even though no event was asked for.
+    const auto pause = std::chrono::ceil<std::chrono::milliseconds>(
         std::min<std::chrono::nanoseconds>(limit - elapsed, kFlockPollInterval));
+    pollfd entry{.fd = abandon_fd, .events = 0, .revents = 0};
+    if (::poll(&entry, 1, static_cast<int>(pause.count())) > 0 &&
+        (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      return fail(codes::kMaintenanceUnavailable,
+                  "The maintenance lock wait was abandoned by its caller.");
+    }
   }
 }
 
@@ -43,8 +52,10 @@ Result<FlockAttempt> try_flock(int fd, MaintenanceMode mode) {
   return fail(maintenance_unavailable("Could not acquire maintenance lock", errno));
 }
 
-Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout timeout) {
-  return poll_lock_attempts(timeout, [fd, mode] { return try_flock(fd, mode); });
+Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout timeout,
+                           int abandon_fd) {
+  return poll_lock_attempts(
+      timeout, [fd, mode] { return try_flock(fd, mode); }, abandon_fd);
 }
 
 }  // namespace ravik

@@ -28,17 +28,23 @@ enum class FlockAttempt { kAcquired, kWouldBlock };
 // Repeats `attempt` until it acquires or fails, or until `timeout` has passed
 // since the first attempt, sleeping at most kFlockPollInterval between
 // attempts. A zero timeout makes exactly one attempt. Fails with
-// "MAINTENANCE_BUSY" on timeout, or with the attempt's error.
+// "MAINTENANCE_BUSY" on timeout, or with the attempt's error. When
+// `abandon_fd` is a descriptor, an error or hang-up on it (the write end of
+// a pipe whose reader is gone) ends the wait with "MAINTENANCE_UNAVAILABLE":
+// nobody is left to be told the lock was taken.
 Result<void> poll_lock_attempts(MaintenanceTimeout timeout,
-                                const std::function<Result<FlockAttempt>()>& attempt);
+                                const std::function<Result<FlockAttempt>()>& attempt,
+                                int abandon_fd = -1);
 
 // One non-blocking flock in `mode` on `fd`. An interrupted call is a failure,
 // not retried. Fails with "MAINTENANCE_UNAVAILABLE".
 Result<FlockAttempt> try_flock(int fd, MaintenanceMode mode);
 
-// Takes the lock on `fd` in `mode`, waiting up to `timeout`. On failure no
-// lock was taken.
-Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout timeout);
+// Takes the lock on `fd` in `mode`, waiting up to `timeout` unless
+// `abandon_fd` ends the wait (see poll_lock_attempts). On failure no lock
+// was taken.
+Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout timeout,
+                           int abandon_fd = -1);
 
 }  // namespace ravik
 

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -27,7 +28,6 @@
 namespace ravik {
 namespace {
 
-constexpr std::chrono::milliseconds kAcceptPollInterval{100};
 constexpr int kListenBacklog = 16;
 
 // What the serving loop knows of the lease it publishes.
@@ -42,19 +42,10 @@ struct GuardianRuntime {
 // Everything a started guardian owns. The lock is emptied by "end".
 struct Serving {
   std::optional<MaintenanceLock> lock;
-  OwnerWatch watch;
+  OwnerProcess owner;
   UniqueFd listener;
   GuardianRuntime runtime;
 };
-
-Result<void> check_binding(pid_t pid, const OwnerBinding& expected,
-                           std::string_view changed_message) {
-  RAVIK_ASSIGN_OR_RETURN(const OwnerBinding now, owner_binding(pid));
-  if (now != expected) {
-    return fail(codes::kMaintenanceUnavailable, std::string(changed_message));
-  }
-  return {};
-}
 
 Result<UniqueFd> bind_listener(const std::string& path) {
   constexpr std::string_view kContext = "Could not bind installer guardian socket";
@@ -122,29 +113,9 @@ Result<void> write_guardian_ready(int readiness_fd, const GuardianReady& ready) 
                     "Could not send installer guardian readiness");
 }
 
-// Start-up up to the publication of the lease (everything before readiness).
-Result<Serving> start_guardian(const GuardianLaunch& launch) {
-  if (::setsid() < 0) {
-    return fail(
-        maintenance_unavailable("Could not detach installer guardian session", errno));
-  }
-  // The watch must be bound to the very process begin identified: the
-  // identity is compared before the watch exists and again after, so a PID
-  // reused in between cannot slip in.
-  RAVIK_RETURN_IF_ERROR(
-      check_binding(launch.owner_pid, launch.owner_binding,
-                    "Installer owner process identity changed before guardian startup."));
-  RAVIK_ASSIGN_OR_RETURN(OwnerWatch watch, OwnerWatch::watch(launch.owner_pid));
-  RAVIK_RETURN_IF_ERROR(
-      check_binding(launch.owner_pid, launch.owner_binding,
-                    "Installer owner process identity changed during guardian startup."));
-  RAVIK_ASSIGN_OR_RETURN(
-      MaintenanceLock lock,
-      MaintenanceLock::acquire_default(launch.location, MaintenanceMode::kExclusive,
-                                       launch.timeout, ::geteuid() == 0));
-  RAVIK_RETURN_IF_ERROR(remove_stale_installer_path(launch.socket_path, true));
-  RAVIK_RETURN_IF_ERROR(remove_stale_installer_path(launch.lease_state_path, false));
-  RAVIK_ASSIGN_OR_RETURN(auto socket, publish_socket(launch.socket_path));
+// Takes the token and publishes the state file for the lease of `lock`.
+Result<std::pair<InstallerLeaseState, FileIdentity>> publish_state(
+    const GuardianLaunch& launch, const MaintenanceLock& lock) {
   RAVIK_ASSIGN_OR_RETURN(std::string token, random_lease_id());
   InstallerLeaseState state{
       .protocol = std::string(kMaintenanceProtocolTag),
@@ -155,19 +126,64 @@ Result<Serving> start_guardian(const GuardianLaunch& launch) {
       .owner_pid = launch.owner_pid,
       .guardian_pid = ::getpid(),
   };
-  RAVIK_ASSIGN_OR_RETURN(const FileIdentity state_identity,
+  RAVIK_ASSIGN_OR_RETURN(const FileIdentity identity,
                          create_installer_state(launch.lease_state_path, state));
+  return std::pair{std::move(state), identity};
+}
+
+// Start-up up to the publication of the lease (everything before readiness).
+Result<Serving> start_guardian(const GuardianLaunch& launch, OwnerProcess owner,
+                               int readiness_fd) {
+  // Detached at once from everything of the caller's: its session, its
+  // working directory (a file system it began from stays unmountable while
+  // a process sits in it) and its standard streams (a caller that reads
+  // begin's output to its end must not wait for the lock wait below).
+  if (::setsid() < 0 || ::chdir("/") != 0) {
+    return fail(
+        maintenance_unavailable("Could not detach installer guardian session", errno));
+  }
   RAVIK_RETURN_IF_ERROR(redirect_guardian_stdio());
+  // The owner is the very process begin identified, held since then; only
+  // its exit can have changed it.
+  RAVIK_ASSIGN_OR_RETURN(const bool owner_gone, owner.exited());
+  if (owner_gone) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Installer owner process identity changed before guardian startup.");
+  }
+  // A begin that is gone can be told nothing: the wait ends with it, before
+  // anything is published.
+  RAVIK_ASSIGN_OR_RETURN(
+      MaintenanceLock lock,
+      MaintenanceLock::acquire_default(launch.location, MaintenanceMode::kExclusive,
+                                       launch.timeout, ::geteuid() == 0, readiness_fd));
+  RAVIK_RETURN_IF_ERROR(remove_stale_installer_path(launch.socket_path, true));
+  RAVIK_RETURN_IF_ERROR(remove_stale_installer_path(
+      installer_state_temporary_path(launch.lease_state_path), false));
+  RAVIK_RETURN_IF_ERROR(remove_stale_installer_path(launch.lease_state_path, false));
+  RAVIK_ASSIGN_OR_RETURN(auto socket, publish_socket(launch.socket_path));
+  auto published = publish_state(launch, lock);
+  if (!published) {
+    (void)remove_installer_path_exact(launch.socket_path, socket.second, true);
+    return fail(published.error());
+  }
   return Serving{
       .lock = std::move(lock),
-      .watch = std::move(watch),
+      .owner = std::move(owner),
       .listener = std::move(socket.first),
-      .runtime = {.state = std::move(state),
+      .runtime = {.state = std::move(published->first),
                   .lease_state_path = launch.lease_state_path,
                   .socket_path = launch.socket_path,
-                  .state_identity = state_identity,
+                  .state_identity = published->second,
                   .socket_identity = socket.second},
   };
+}
+
+// Removes the files of a lease that ends without an "end" request; what
+// cannot be removed is left for the next guardian as stale.
+void withdraw_lease(const GuardianRuntime& runtime) {
+  (void)remove_installer_path_exact(runtime.lease_state_path, runtime.state_identity,
+                                    false);
+  (void)remove_installer_path_exact(runtime.socket_path, runtime.socket_identity, true);
 }
 
 bool same_secret(std::string_view given, std::string_view expected) {
@@ -220,6 +236,13 @@ Result<bool> serve_connection(int connection_fd, Serving& serving) {
   if (!request || !is_authentic(*request, serving.runtime.state)) return false;
   const GuardianRuntime& runtime = serving.runtime;
   if (request->command == "status") {
+    // "held" vouches for the owner's PID: once the owner is gone that number
+    // may name another process, so the answer is never given after its exit.
+    const auto owner_gone = serving.owner.exited();
+    if (!owner_gone || *owner_gone) {
+      withdraw_lease(runtime);
+      return true;
+    }
     (void)write_guardian_response(connection_fd, runtime, request->request_id, "held");
     return false;
   }
@@ -238,28 +261,30 @@ Result<bool> serve_connection(int connection_fd, Serving& serving) {
   return true;
 }
 
+// One wait for both things that can happen: the owner's exit and a client.
 Result<void> guardian_loop(Serving& serving) {
-  const GuardianRuntime& runtime = serving.runtime;
   while (true) {
-    RAVIK_ASSIGN_OR_RETURN(const bool owner_exited, serving.watch.owner_exited());
-    if (owner_exited) {
-      (void)remove_installer_path_exact(runtime.lease_state_path, runtime.state_identity,
-                                        false);
-      (void)remove_installer_path_exact(runtime.socket_path, runtime.socket_identity,
-                                        true);
+    std::array<pollfd, 2> entries{{
+        {.fd = serving.owner.exit_fd(), .events = POLLIN, .revents = 0},
+        {.fd = serving.listener.get(), .events = POLLIN, .revents = 0},
+    }};
+    if (::poll(entries.data(), entries.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return fail(maintenance_unavailable("Installer guardian socket failed", errno));
+    }
+    if (entries[0].revents != 0) {
+      withdraw_lease(serving.runtime);
       return {};
     }
+    if (entries[1].revents == 0) continue;
     const UniqueFd connection(
         ::accept4(serving.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        // Woken early by a connection; otherwise back to the owner watch.
-        pollfd entry{.fd = serving.listener.get(), .events = POLLIN, .revents = 0};
-        (void)::poll(&entry, 1, static_cast<int>(kAcceptPollInterval.count()));
+      // A client that gave up before it was accepted ends nothing.
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
+          errno == ECONNABORTED) {
         continue;
       }
-      // A client that gave up before it was accepted ends nothing.
-      if (errno == EINTR || errno == ECONNABORTED) continue;
       return fail(maintenance_unavailable("Installer guardian socket failed", errno));
     }
     RAVIK_ASSIGN_OR_RETURN(const bool ended, serve_connection(connection.get(), serving));
@@ -269,12 +294,14 @@ Result<void> guardian_loop(Serving& serving) {
 
 }  // namespace
 
-Result<void> run_guardian_child(const GuardianLaunch& launch, UniqueFd readiness) {
-  close_inherited_descriptors(readiness.get());
+Result<void> run_guardian_child(const GuardianLaunch& launch, OwnerProcess owner,
+                                UniqueFd readiness) {
+  const std::array<int, 2> kept = {readiness.get(), owner.exit_fd()};
+  close_inherited_descriptors(kept);
   // The socket is created by bind() before it can be protected; with this
   // mask it is never reachable by others, even for that moment.
   ::umask(077);
-  auto serving = start_guardian(launch);
+  auto serving = start_guardian(launch, std::move(owner), readiness.get());
   Result<void> ready =
       serving ? write_guardian_ready(readiness.get(),
                                      GuardianReady{.ok = true,
@@ -285,6 +312,8 @@ Result<void> run_guardian_child(const GuardianLaunch& launch, UniqueFd readiness
                                                    .guardian_pid = ::getpid()})
               : Result<void>(fail(serving.error()));
   if (!ready) {
+    // Published, but begin is gone: nobody knows of the lease, so it ends.
+    if (serving) withdraw_lease(serving->runtime);
     (void)write_guardian_ready(
         readiness.get(),
         GuardianReady{.ok = false,

@@ -5,10 +5,12 @@
 // a pipe, and then serves "status" and "end" requests until the lease is
 // ended or the owner exits, so that the lease never outlives its owner.
 //
-// Single-threaded; one connection at a time, each bounded to 5 seconds, and
-// the owner is checked between connections and at least every 100 ms. It
-// installs no signal handlers: killed, it leaves its files behind as stale
-// files for the next guardian, and the kernel releases the lock.
+// Single-threaded; one connection at a time, each bounded to 5 seconds.
+// Between connections it sleeps in one wait on its socket and on the owner
+// process, so the owner's exit ends the lease at once and an idle guardian
+// costs no CPU. It installs no signal handlers: killed, it leaves its files
+// behind as stale files for the next guardian, and the kernel releases the
+// lock.
 #ifndef RAVIK_MAINTENANCE_GUARDIAN_H_
 #define RAVIK_MAINTENANCE_GUARDIAN_H_
 
@@ -29,18 +31,21 @@ struct GuardianLaunch {
   std::string lease_state_path;
   std::string socket_path;
   pid_t owner_pid = 0;
-  // Taken by begin before forking; the guardian serves exactly that process.
-  OwnerBinding owner_binding;
   MaintenanceTimeout timeout{};
 };
 
-// The whole life of a guardian, run in the forked child. First closes every
-// descriptor it inherited apart from the standard streams and `readiness`
-// (the write end of begin's pipe). Writes one readiness record to
+// The whole life of a guardian, run in the forked child. `owner` is the
+// process begin identified, opened by begin before the fork. First closes
+// every descriptor it inherited apart from `owner`'s and `readiness` (the
+// write end of begin's pipe), and gives up the caller's session, working
+// directory and standard streams. Writes one readiness record to
 // `readiness`: success once the lease is published, or the error that
-// stopped the start-up, which is also returned. After success it serves
-// until the lease ends; errors of serving go nowhere but the exit status.
-Result<void> run_guardian_child(const GuardianLaunch& launch, UniqueFd readiness);
+// stopped the start-up, which is also returned. When begin is gone before
+// it can be told, the start-up ends and nothing stays published. After
+// success it serves until the lease ends; errors of serving go nowhere but
+// the exit status.
+Result<void> run_guardian_child(const GuardianLaunch& launch, OwnerProcess owner,
+                                UniqueFd readiness);
 
 }  // namespace ravik
 

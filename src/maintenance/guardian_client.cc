@@ -5,9 +5,9 @@
 #include <sys/un.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
-#include "io/fd_stream.h"
 #include "maintenance/guardian_socket.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"
@@ -25,6 +25,10 @@ Result<UniqueFd> connect_to(const std::string& path) {
                          guardian_socket_address(path, kContext));
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
+  // A guardian that stopped accepting leaves its queue full; a local
+  // connect then waits for room, for as long as the send limit allows (and
+  // fails with EAGAIN after it), so the limit is set before connecting.
+  RAVIK_RETURN_IF_ERROR(bound_exchange(fd.get()));
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
       0) {
     return fail(maintenance_unavailable(kContext, errno));
@@ -46,13 +50,14 @@ Result<GuardianResponse> guardian_exchange(const InstallerLeaseState& state,
                 "Installer guardian socket ownership, type, links, or permissions are "
                 "unsafe.");
   }
+  // One limit for the whole exchange, the connect included.
+  const auto started = std::chrono::steady_clock::now();
   RAVIK_ASSIGN_OR_RETURN(const UniqueFd connection, connect_to(state.socket_path));
   RAVIK_ASSIGN_OR_RETURN(const uid_t peer, peer_effective_uid(connection.get()));
   if (peer != 0) {
     return fail(codes::kMaintenanceUnavailable,
                 "Installer guardian socket peer is not trusted.");
   }
-  RAVIK_RETURN_IF_ERROR(bound_exchange(connection.get()));
   RAVIK_ASSIGN_OR_RETURN(std::string request_id, random_lease_id());
   const auto encoded = encode_guardian_request(GuardianRequest{
       .protocol = std::string(kMaintenanceProtocolTag),
@@ -67,7 +72,10 @@ Result<GuardianResponse> guardian_exchange(const InstallerLeaseState& state,
   }
   RAVIK_RETURN_IF_ERROR(write_line(connection.get(), *encoded,
                                    "Could not send installer guardian request"));
-  DescriptorByteSource input(connection.get());
+  DeadlineByteSource input(
+      connection.get(),
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          kGuardianExchangeLimit - (std::chrono::steady_clock::now() - started)));
   RAVIK_ASSIGN_OR_RETURN(const std::string line, read_release_line(input));
   auto response = decode_guardian_response(line);
   if (!response) {

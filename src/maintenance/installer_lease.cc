@@ -1,6 +1,7 @@
 #include "maintenance/installer_lease.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "maintenance/guardian.h"
 #include "maintenance/guardian_client.h"
 #include "maintenance/installer_paths.h"
+#include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
 #include "maintenance/json_line.h"
 #include "maintenance/maintenance_unavailable.h"
@@ -28,8 +30,7 @@ constexpr std::string_view kNoLease =
 
 Result<void> check_owner_pid(std::int32_t owner_pid) {
   if (owner_pid < 2) {
-    return fail(codes::kMaintenanceProtocol,
-                "Installer owner PID must identify a live non-system process.");
+    return fail(codes::kMaintenanceProtocol, std::string(kOwnerNotUserProcessMessage));
   }
   return {};
 }
@@ -50,11 +51,27 @@ int wait_status(pid_t child) {
   return status;
 }
 
-Result<InstallerStatus> await_readiness(pid_t child, int read_fd,
-                                        std::int32_t owner_pid) {
+// Ends the lease of a guardian this begin started and can no longer
+// report, then reaps it, so that the lock is free when begin fails. The
+// guardian is asked to end its lease, which removes its files; one that
+// cannot be asked is killed, which leaves them stale for the next guardian.
+// It is still this process's unreaped child, so its PID is still its own.
+void end_spawned_guardian(pid_t child, const std::string& lease_state_path) {
+  const auto state = load_installer_state(lease_state_path);
+  const bool released = state && *state && (*state)->guardian_pid == child &&
+                        guardian_exchange(**state, "end").has_value();
+  if (!released) ::kill(child, SIGKILL);
+  (void)wait_status(child);
+}
+
+// The guardian's readiness record. `child_done` is set when the record was
+// a failure, for which the guardian ends by itself and has been reaped.
+Result<InstallerStatus> await_readiness(pid_t child, int read_fd, std::int32_t owner_pid,
+                                        bool& child_done) {
   DescriptorByteSource input(read_fd);
   const auto line = read_release_line(input);
   if (!line) {
+    child_done = true;
     return fail(codes::kMaintenanceUnavailable,
                 "Installer guardian exited before readiness (wait status " +
                     std::to_string(wait_status(child)) + "): " + line.error().message());
@@ -75,6 +92,7 @@ Result<InstallerStatus> await_readiness(pid_t child, int read_fd,
         "Installer guardian returned invalid readiness: " + ready.error().description);
   }
   if (!ready->ok) {
+    child_done = true;
     (void)wait_status(child);
     return fail(HelperError(
         maintenance_code(ready->code),
@@ -93,7 +111,8 @@ Result<InstallerStatus> await_readiness(pid_t child, int read_fd,
                          .adopted = false};
 }
 
-Result<InstallerStatus> spawn_guardian(GuardianLaunch launch) {
+Result<InstallerStatus> spawn_guardian(const GuardianLaunch& launch, OwnerProcess owner,
+                                       const InstallerStatusReport& report) {
   RAVIK_ASSIGN_OR_RETURN(auto pipe_ends, create_pipe());
   auto [read_end, write_end] = std::move(pipe_ends);
   const pid_t child = ::fork();
@@ -103,11 +122,29 @@ Result<InstallerStatus> spawn_guardian(GuardianLaunch launch) {
   }
   if (child == 0) {
     read_end.reset();
-    const Result<void> result = run_guardian_child(launch, std::move(write_end));
+    const Result<void> result =
+        run_guardian_child(launch, std::move(owner), std::move(write_end));
     ::_exit(result ? 0 : 1);
   }
   write_end.reset();
-  return await_readiness(child, read_end.get(), launch.owner_pid);
+  bool child_done = false;
+  auto held = await_readiness(child, read_end.get(), launch.owner_pid, child_done);
+  if (held) {
+    if (auto reported = report(*held); !reported) held = fail(reported.error());
+  }
+  // A lease nobody was told of would keep every device session out until
+  // its owner exits.
+  if (!held && !child_done) end_spawned_guardian(child, launch.lease_state_path);
+  return held;
+}
+
+// The owner of an adopted lease is the process the guardian serves only if
+// it existed when the guardian started: a PID reused after the guardian's
+// owner exited names a process started later. False when the guardian
+// cannot be identified.
+bool started_before_guardian(const OwnerBinding& owner, pid_t guardian_pid) {
+  const auto guardian = OwnerProcess::open(guardian_pid);
+  return guardian && owner.start_time <= guardian->binding().start_time;
 }
 
 }  // namespace
@@ -190,14 +227,18 @@ Result<InstallerStatus> installer_begin(const MaintenanceLocation& location,
                                         std::string_view protocol,
                                         std::string_view lease_state_path,
                                         std::int32_t owner_pid,
-                                        MaintenanceTimeout timeout) {
+                                        MaintenanceTimeout timeout,
+                                        const InstallerStatusReport& report) {
   RAVIK_RETURN_IF_ERROR(
       validate_installer_invocation(location, protocol, lease_state_path, ::geteuid()));
   RAVIK_RETURN_IF_ERROR(check_owner_pid(owner_pid));
-  RAVIK_ASSIGN_OR_RETURN(const OwnerBinding binding, owner_binding(owner_pid));
+  // Held from before its identity is read until the guardian inherits it.
+  RAVIK_ASSIGN_OR_RETURN(OwnerProcess owner, OwnerProcess::open(owner_pid));
   const std::string path = installer_lease_state_path(location);
+  // No guardian can be serving an unfinished file (a guardian publishes it
+  // whole), and the guardian started below replaces it under the lock.
   RAVIK_ASSIGN_OR_RETURN(const std::optional<InstallerLeaseState> state,
-                         load_installer_state(path));
+                         load_installer_state(path, UnfinishedState::kStale));
   if (state) {
     // A guardian that cannot be reached is gone: its files are stale and the
     // new guardian replaces them once it holds the lock.
@@ -207,16 +248,20 @@ Result<InstallerStatus> installer_begin(const MaintenanceLocation& location,
         return fail(codes::kMaintenanceProtocol,
                     "Installer guardian returned inconsistent lease state.");
       }
-      if (owner_pid != state->owner_pid) {
+      if (owner_pid != state->owner_pid ||
+          !started_before_guardian(owner.binding(), state->guardian_pid)) {
         return fail(
             codes::kMaintenanceBusy,
             "A different installer transaction already holds system maintenance.");
       }
-      return InstallerStatus{.status = "installerHeld",
-                             .lease_id = state->lease_id,
-                             .owner_pid = owner_pid,
-                             .guardian_pid = state->guardian_pid,
-                             .adopted = true};
+      const InstallerStatus adopted{.status = "installerHeld",
+                                    .lease_id = state->lease_id,
+                                    .owner_pid = owner_pid,
+                                    .guardian_pid = state->guardian_pid,
+                                    .adopted = true};
+      // The lease is the guardian's to keep whatever becomes of this report.
+      RAVIK_RETURN_IF_ERROR(report(adopted));
+      return adopted;
     }
   }
   std::optional<std::string> socket_path = installer_socket_path(path);
@@ -228,8 +273,8 @@ Result<InstallerStatus> installer_begin(const MaintenanceLocation& location,
                                        .lease_state_path = path,
                                        .socket_path = std::move(*socket_path),
                                        .owner_pid = owner_pid,
-                                       .owner_binding = binding,
-                                       .timeout = timeout});
+                                       .timeout = timeout},
+                        std::move(owner), report);
 }
 
 Result<InstallerStatus> installer_assert_owner(const MaintenanceLocation& location,

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,14 +57,23 @@ Result<void> validate_installer_invocation(const MaintenanceLocation& location,
 // Both ends close-on-exec: {read end, write end}.
 Result<std::pair<UniqueFd, UniqueFd>> create_pipe();
 
+// Tells the caller of begin what it holds (the mode prints the status line).
+using InstallerStatusReport = std::function<Result<void>(const InstallerStatus&)>;
+
 // The flows. `lease_state_path` is the path the caller gave; once it has
 // been found to name the canonical path, the canonical spelling is used, so
 // every spelling reaches the same files and derives the same socket path.
+//
+// Begin hands the status to `report` before it returns. When it started a
+// guardian and then fails, the report's failure included, it ends that
+// guardian's lease and reaps it before returning, so no lease outlives a
+// failed begin; an adopted lease is left as it is.
 Result<InstallerStatus> installer_begin(const MaintenanceLocation& location,
                                         std::string_view protocol,
                                         std::string_view lease_state_path,
                                         std::int32_t owner_pid,
-                                        MaintenanceTimeout timeout);
+                                        MaintenanceTimeout timeout,
+                                        const InstallerStatusReport& report);
 Result<InstallerStatus> installer_assert_owner(const MaintenanceLocation& location,
                                                std::string_view protocol,
                                                std::string_view lease_state_path,

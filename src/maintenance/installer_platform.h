@@ -1,7 +1,8 @@
 // The few operating-system facilities the installer lease needs beyond
-// POSIX: the exact identity of the owner process, a watch that tells without
-// waiting whether the owner has exited, the user of the peer of a local
-// socket, a flush to stable storage, and shedding inherited descriptors.
+// POSIX: the owner process held by a descriptor, with its exact identity and
+// a readiness that tells of its exit, the user of the peer of a local
+// socket, a flush to stable storage, a rename that never replaces, and
+// shedding inherited descriptors.
 // This header is portable; installer_platform_linux.cc implements it for
 // Linux, and another host supplies its own file behind the same functions.
 // Thread-safe (no shared state).
@@ -12,6 +13,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "error/helper_error.h"
@@ -25,35 +28,47 @@ struct OwnerBinding {
   pid_t pid = 0;
   uid_t uid = 0;  // the real user ID
   // When the process started, in the host's own units (clock ticks since
-  // boot on Linux); only ever compared for equality.
+  // boot on Linux); only ever compared, never turned into a date.
   std::uint64_t start_time = 0;
 
   friend bool operator==(const OwnerBinding&, const OwnerBinding&) = default;
 };
 
-// The binding of the live process `pid`. Fails with "MAINTENANCE_UNAVAILABLE"
-// when no such process can be inspected, or when what the system reports is
-// not a plausible identity of it.
-Result<OwnerBinding> owner_binding(pid_t pid);
-
-// The start time field of a /proc/PID/stat line. The fields are counted from
-// the last ')', so a process name holding spaces or parentheses cannot shift
+// Field `field` (counted from 1, as proc(5) counts) of a /proc/PID/stat line,
+// for the numeric fields after the name. The fields are counted from the
+// last ')', so a process name holding spaces or parentheses cannot shift
 // them. Nothing when the line is malformed.
-std::optional<std::uint64_t> start_time_from_proc_stat(std::string_view line);
+std::optional<std::uint64_t> proc_stat_field(std::string_view line, int field);
 
-// Watches one process for its exit. Move-only; owns its descriptor.
-class OwnerWatch {
+inline constexpr std::string_view kOwnerNotUserProcessMessage =
+    "Installer owner PID must identify a live non-system process.";
+
+// One live process, held by a descriptor that names the process itself and
+// not its number, so that a number reused by a later process never stands
+// in for it. Move-only; owns its descriptor, which a forked guardian
+// inherits to keep watching the very process begin identified.
+class OwnerProcess {
  public:
-  // Fails with "MAINTENANCE_UNAVAILABLE" (a process that is already gone
-  // included).
-  static Result<OwnerWatch> watch(pid_t pid);
+  // The descriptor is taken first and the identity read after it, then the
+  // process is proven alive through the descriptor: what was read is that
+  // process's, whatever happened to its number meanwhile. Fails with
+  // "MAINTENANCE_PROTOCOL", "Installer owner PID must identify a live
+  // non-system process." for a kernel thread (or any process without an
+  // executable), else with "MAINTENANCE_UNAVAILABLE" when no such process
+  // can be inspected or what the system reports is not a plausible identity.
+  static Result<OwnerProcess> open(pid_t pid);
 
-  // True once the watched process has exited; never waits.
-  Result<bool> owner_exited() const;
+  const OwnerBinding& binding() const { return binding_; }
+  // Becomes readable (POLLIN) once the process has exited; for poll().
+  int exit_fd() const { return fd_.get(); }
+  // True once the process has exited; never waits.
+  Result<bool> exited() const;
 
  private:
-  explicit OwnerWatch(UniqueFd fd) : fd_(std::move(fd)) {}
+  OwnerProcess(UniqueFd fd, OwnerBinding binding)
+      : fd_(std::move(fd)), binding_(binding) {}
   UniqueFd fd_;
+  OwnerBinding binding_;
 };
 
 // The effective user ID of the process at the other end of a connected
@@ -67,9 +82,14 @@ Result<uid_t> peer_effective_uid(int connection_fd);
 // "{context}: {error}".
 Result<void> sync_to_storage(int fd, std::string_view context);
 
-// Closes every descriptor above standard error except `keep`, so that a
-// detached process holds nothing its parent's caller gave it.
-void close_inherited_descriptors(int keep);
+// Closes every descriptor above standard error except those in `keep`, so
+// that a process holds nothing its caller gave it. Where the system refuses
+// to close a range at once, closes what /proc/self/fd lists instead.
+void close_inherited_descriptors(std::span<const int> keep);
+
+// Renames `from` to `to` unless something already exists at `to`, which is
+// then left untouched (EEXIST). 0 on success, else the system's error.
+int rename_without_replacing(const std::string& from, const std::string& to);
 
 }  // namespace ravik
 

@@ -1,13 +1,17 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "error/decimal.h"
 #include "maintenance/installer_platform.h"
@@ -20,10 +24,6 @@ constexpr std::string_view kUnidentified =
     "Could not identify the exact installer owner process.";
 constexpr std::string_view kInvalidIdentity =
     "Installer owner process identity is invalid.";
-
-// Field 22 of /proc/PID/stat is the start time; after the ')' that ends
-// field 2 come field 3 (the state) onwards.
-constexpr int kStartTimeFieldAfterName = 22 - 2;
 
 // Reads a small /proc file relative to the process directory `dir_fd`.
 // Reads through that descriptor fail once the process is gone, even if its
@@ -55,13 +55,17 @@ std::optional<uid_t> real_uid_from_status(std::string_view status) {
   return parse_decimal<uid_t>(rest.substr(0, rest.find_first_of(" \t\n")));
 }
 
+// The process is a kernel thread (PF_KTHREAD in the flags of field 9).
+constexpr std::uint64_t kKernelThreadFlag = 0x00200000;
+
 }  // namespace
 
-std::optional<std::uint64_t> start_time_from_proc_stat(std::string_view line) {
+std::optional<std::uint64_t> proc_stat_field(std::string_view line, int field) {
   const std::size_t name_end = line.rfind(')');
-  if (name_end == std::string_view::npos) return std::nullopt;
+  if (name_end == std::string_view::npos || field < 3) return std::nullopt;
+  // After the ')' that ends field 2 comes " " and field 3 (the state).
   std::string_view rest = line.substr(name_end + 1);
-  for (int field = 0; field < kStartTimeFieldAfterName; ++field) {
+  for (int skipped = 2; skipped < field; ++skipped) {
     const std::size_t space = rest.find(' ');
     if (space == std::string_view::npos) return std::nullopt;
     rest.remove_prefix(space + 1);
@@ -69,38 +73,47 @@ std::optional<std::uint64_t> start_time_from_proc_stat(std::string_view line) {
   return parse_decimal<std::uint64_t>(rest.substr(0, rest.find_first_of(" \n")));
 }
 
-Result<OwnerBinding> owner_binding(pid_t pid) {
+Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
   if (pid <= 0) return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
+  // A pidfd names the process itself, not its number; it becomes readable
+  // when the process exits.
+  UniqueFd process(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!process) {
+    return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
+  }
   const std::string directory = "/proc/" + std::to_string(pid);
   UniqueFd dir_fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir_fd) return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
   const auto stat_line = read_proc_file(dir_fd.get(), "stat");
   const auto status = read_proc_file(dir_fd.get(), "status");
-  if (!stat_line || !status) {
+  std::array<char, 1> exe{};
+  const bool has_executable =
+      ::readlinkat(dir_fd.get(), "exe", exe.data(), exe.size()) >= 0;
+  // Alive after the reads means the number was this process's all along:
+  // it cannot be reused before the process is gone and reaped.
+  if (!stat_line || !status ||
+      ::syscall(SYS_pidfd_send_signal, process.get(), 0, nullptr, 0) != 0) {
     return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
   }
   const auto reported_pid =
       parse_decimal<pid_t>(std::string_view(*stat_line).substr(0, stat_line->find(' ')));
-  const auto start_time = start_time_from_proc_stat(*stat_line);
+  const auto flags = proc_stat_field(*stat_line, 9);
+  const auto start_time = proc_stat_field(*stat_line, 22);
   const auto uid = real_uid_from_status(*status);
-  if (!reported_pid || *reported_pid != pid || !start_time || *start_time == 0 || !uid) {
+  if (!reported_pid || *reported_pid != pid || !flags || !start_time ||
+      *start_time == 0 || !uid) {
     return fail(codes::kMaintenanceUnavailable, std::string(kInvalidIdentity));
   }
-  return OwnerBinding{.pid = pid, .uid = *uid, .start_time = *start_time};
-}
-
-Result<OwnerWatch> OwnerWatch::watch(pid_t pid) {
-  // A pidfd names the process itself, not its number; it becomes readable
-  // when the process exits.
-  UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!fd) {
-    return fail(maintenance_unavailable(
-        "Could not bind installer guardian to the owner process", errno));
+  // A kernel thread never exits by itself, so a lease it owned would never
+  // end; it has no executable, like every process that is not a program.
+  if ((*flags & kKernelThreadFlag) != 0 || !has_executable) {
+    return fail(codes::kMaintenanceProtocol, std::string(kOwnerNotUserProcessMessage));
   }
-  return OwnerWatch(std::move(fd));
+  return OwnerProcess(std::move(process),
+                      OwnerBinding{.pid = pid, .uid = *uid, .start_time = *start_time});
 }
 
-Result<bool> OwnerWatch::owner_exited() const {
+Result<bool> OwnerProcess::exited() const {
   pollfd entry{.fd = fd_.get(), .events = POLLIN, .revents = 0};
   while (true) {
     const int ready = ::poll(&entry, 1, 0);
@@ -131,12 +144,41 @@ Result<void> sync_to_storage(int fd, std::string_view context) {
   return {};
 }
 
-void close_inherited_descriptors(int keep) {
-  if (keep > STDERR_FILENO + 1) {
-    ::syscall(SYS_close_range, STDERR_FILENO + 1, keep - 1, 0);
+void close_inherited_descriptors(std::span<const int> keep) {
+  std::vector<int> kept(keep.begin(), keep.end());
+  std::sort(kept.begin(), kept.end());
+  unsigned first = STDERR_FILENO + 1;
+  bool closed = true;
+  for (const int fd : kept) {
+    if (fd < static_cast<int>(first)) continue;
+    if (static_cast<unsigned>(fd) > first) {
+      closed = closed && ::syscall(SYS_close_range, first, fd - 1, 0) == 0;
+    }
+    first = static_cast<unsigned>(fd) + 1;
   }
-  ::syscall(SYS_close_range, keep < STDERR_FILENO + 1 ? STDERR_FILENO + 1 : keep + 1,
-            UINT_MAX, 0);
+  closed = closed && ::syscall(SYS_close_range, first, UINT_MAX, 0) == 0;
+  if (closed) return;
+  // Refused (kernels before 5.9, or a sandbox): the open ones as the
+  // process's descriptor table lists them, since the descriptor limit may
+  // be a billion.
+  std::vector<int> inherited;
+  if (DIR* listing = ::opendir("/proc/self/fd")) {
+    while (const dirent* entry = ::readdir(listing)) {
+      const auto fd = parse_decimal<int>(entry->d_name);
+      if (fd && *fd > STDERR_FILENO && *fd != ::dirfd(listing) &&
+          !std::binary_search(kept.begin(), kept.end(), *fd)) {
+        inherited.push_back(*fd);
+      }
+    }
+    ::closedir(listing);
+  }
+  for (const int fd : inherited) ::close(fd);
+}
+
+int rename_without_replacing(const std::string& from, const std::string& to) {
+  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0
+             ? 0
+             : errno;
 }
 
 }  // namespace ravik

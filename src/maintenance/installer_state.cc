@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "json/json_object_reader.h"
+#include "json/strict_json.h"
 #include "maintenance/installer_paths.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"
@@ -75,7 +76,8 @@ DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text) 
   return state;
 }
 
-Result<std::optional<InstallerLeaseState>> load_installer_state(const std::string& path) {
+Result<std::optional<InstallerLeaseState>> load_installer_state(
+    const std::string& path, UnfinishedState unfinished) {
   // O_NONBLOCK and O_NOCTTY: a FIFO or a terminal planted at the path must
   // neither block the open nor become a controlling terminal before the
   // type check refuses it.
@@ -89,6 +91,10 @@ Result<std::optional<InstallerLeaseState>> load_installer_state(const std::strin
   if (::fstat(fd.get(), &status) != 0) {
     return fail(
         maintenance_unavailable("Could not inspect installer lease state", errno));
+  }
+  const bool stale_allowed = unfinished == UnfinishedState::kStale;
+  if (file_state_is_safe(status) && status.st_size == 0 && stale_allowed) {
+    return std::optional<InstallerLeaseState>();
   }
   if (!file_state_is_safe(status) || status.st_size < 1 ||
       status.st_size > static_cast<off_t>(kMaxInstallerStateBytes)) {
@@ -112,6 +118,9 @@ Result<std::optional<InstallerLeaseState>> load_installer_state(const std::strin
   if (bytes.size() > kMaxInstallerStateBytes) {
     return fail(codes::kMaintenanceUnavailable,
                 "Installer lease state grew beyond the safety bound while it was read.");
+  }
+  if (stale_allowed && !parse_strict_json(bytes)) {
+    return std::optional<InstallerLeaseState>();
   }
   auto state = decode_installer_state(bytes);
   if (!state) {
@@ -138,33 +147,56 @@ Result<void> validate_installer_state(const InstallerLeaseState& state,
   return {};
 }
 
+std::string installer_state_temporary_path(const std::string& path) {
+  return path + ".new";
+}
+
 Result<FileIdentity> create_installer_state(const std::string& path,
                                             const InstallerLeaseState& state) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                     kStateMode));
+  const std::string temporary = installer_state_temporary_path(path);
+  UniqueFd fd(::open(temporary.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStateMode));
   if (!fd)
     return fail(maintenance_unavailable("Could not create installer lease state", errno));
-  constexpr std::string_view kPersist = "Could not persist installer lease state";
-  if (::fchmod(fd.get(), kStateMode) != 0)
-    return fail(maintenance_unavailable(kPersist, errno));
-  auto encoded = encode_installer_state(state);
-  if (!encoded) {
-    return fail(
-        HelperError::io_text(codes::kMaintenanceUnavailable, kPersist, encoded.error()));
+  // Created exclusively above, so the name is ours until the rename; a
+  // failure removes it, and a crash leaves it for the next guardian.
+  auto written = [&]() -> Result<FileIdentity> {
+    constexpr std::string_view kPersist = "Could not persist installer lease state";
+    if (::fchmod(fd.get(), kStateMode) != 0)
+      return fail(maintenance_unavailable(kPersist, errno));
+    auto encoded = encode_installer_state(state);
+    if (!encoded) {
+      return fail(HelperError::io_text(codes::kMaintenanceUnavailable, kPersist,
+                                       encoded.error()));
+    }
+    RAVIK_RETURN_IF_ERROR(write_line(fd.get(), *encoded, kPersist));
+    RAVIK_RETURN_IF_ERROR(sync_to_storage(fd.get(), kPersist));
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) {
+      return fail(
+          maintenance_unavailable("Could not verify installer lease state", errno));
+    }
+    if (!file_state_is_safe(status)) {
+      return fail(codes::kMaintenanceUnavailable,
+                  "New installer lease state did not retain safe ownership and "
+                  "permissions.");
+    }
+    if (const int error = rename_without_replacing(temporary, path); error != 0) {
+      return fail(
+          maintenance_unavailable("Could not create installer lease state", error));
+    }
+    return FileIdentity{.device = status.st_dev, .inode = status.st_ino};
+  }();
+  if (!written) {
+    ::unlink(temporary.c_str());
+    return written;
   }
-  RAVIK_RETURN_IF_ERROR(write_line(fd.get(), *encoded, kPersist));
-  RAVIK_RETURN_IF_ERROR(sync_to_storage(fd.get(), kPersist));
-  struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) {
-    return fail(maintenance_unavailable("Could not verify installer lease state", errno));
+  if (auto synced = sync_parent(path); !synced) {
+    // Complete but not known to be durable: a lease nobody was told of.
+    ::unlink(path.c_str());
+    return fail(synced.error());
   }
-  if (!file_state_is_safe(status)) {
-    return fail(codes::kMaintenanceUnavailable,
-                "New installer lease state did not retain safe ownership and "
-                "permissions.");
-  }
-  RAVIK_RETURN_IF_ERROR(sync_parent(path));
-  return FileIdentity{.device = status.st_dev, .inode = status.st_ino};
+  return written;
 }
 
 Result<void> sync_parent(const std::string& path) {

@@ -55,23 +55,37 @@ std::expected<std::string, std::string> encode_installer_state(
 // and anything but white space after the object are refused.
 DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text);
 
-// The state published at `path`, or nothing when no file is there. The file
-// must be a root-owned regular file of mode 0600 with one link and 1 to
-// 16384 bytes, and its content must decode and validate. Fails with
-// "MAINTENANCE_UNAVAILABLE" or "MAINTENANCE_PROTOCOL".
-Result<std::optional<InstallerLeaseState>> load_installer_state(const std::string& path);
+// What a reader makes of a file that is plainly the helper's own (root-owned,
+// regular, mode 0600, one link) but empty or not JSON at all: what a power
+// cut or a guardian killed by an older helper leaves behind. Only begin may
+// call it stale, since the guardian it starts replaces it once it holds the
+// lock, which proves that no guardian is serving the file.
+enum class UnfinishedState { kRefused, kStale };
+
+// The state published at `path`, or nothing when no file is there (or, with
+// kStale, when the file is an unfinished one). The file must be a root-owned
+// regular file of mode 0600 with one link and 1 to 16384 bytes, and its
+// content must decode and validate. Fails with "MAINTENANCE_UNAVAILABLE" or
+// "MAINTENANCE_PROTOCOL".
+Result<std::optional<InstallerLeaseState>> load_installer_state(
+    const std::string& path, UnfinishedState unfinished = UnfinishedState::kRefused);
 
 // Every field as a guardian writes it for `path`. Fails with
 // "MAINTENANCE_PROTOCOL".
 Result<void> validate_installer_state(const InstallerLeaseState& state,
                                       const std::string& path);
 
-// Creates the file exclusively (an existing file is an error and is left
-// untouched), mode 0600 whatever the umask, writes the state and a line
-// feed, and makes file and directory durable. Returns the new file's
-// identity, so that it is later removed only if the path still names it. A
-// file left by a failure after the create is a stale file for the next
-// guardian. Fails with "MAINTENANCE_UNAVAILABLE".
+// Where the state is written before it is renamed to `path`.
+std::string installer_state_temporary_path(const std::string& path);
+
+// Publishes the state at `path` whole or not at all: writes it (and a line
+// feed) to the temporary path, mode 0600 whatever the umask, makes it
+// durable, renames it to `path` unless a file is already there (which is an
+// error and left untouched), and makes the directory durable. The temporary
+// file is removed on every failure before the rename; nothing is left at
+// `path` unless the call succeeds. Returns the new file's identity, so that
+// it is later removed only if the path still names it. Fails with
+// "MAINTENANCE_UNAVAILABLE".
 Result<FileIdentity> create_installer_state(const std::string& path,
                                             const InstallerLeaseState& state);
 

@@ -74,15 +74,15 @@ Result<CheckedLockFile> open_checked_lock_file(const MaintenanceLocation& locati
 
 Result<MaintenanceLock> MaintenanceLock::acquire_default(
     const MaintenanceLocation& location, MaintenanceMode mode, MaintenanceTimeout timeout,
-    bool create_allowed) {
-  return acquire_as(location, mode, timeout, create_allowed, ::geteuid());
+    bool create_allowed, int abandon_fd) {
+  return acquire_as(location, mode, timeout, create_allowed, ::geteuid(), abandon_fd);
 }
 
 Result<MaintenanceLock> MaintenanceLock::acquire_as(const MaintenanceLocation& location,
                                                     MaintenanceMode mode,
                                                     MaintenanceTimeout timeout,
                                                     bool create_allowed,
-                                                    uid_t effective_uid) {
+                                                    uid_t effective_uid, int abandon_fd) {
   if (timeout > kMaximumMaintenanceTimeout) {
     return fail(codes::kMaintenanceProtocol, "Maintenance timeout exceeds one hour.");
   }
@@ -97,7 +97,7 @@ Result<MaintenanceLock> MaintenanceLock::acquire_as(const MaintenanceLocation& l
   }
   RAVIK_RETURN_IF_ERROR(
       classify_setup_error(validate_lock_file(lock_file.fd.get()), create_allowed));
-  RAVIK_RETURN_IF_ERROR(acquire_flock(lock_file.fd.get(), mode, timeout));
+  RAVIK_RETURN_IF_ERROR(acquire_flock(lock_file.fd.get(), mode, timeout, abandon_fd));
   RAVIK_ASSIGN_OR_RETURN(std::string lease_id, random_lease_id());
   return MaintenanceLock(std::move(lease_id), location.lock_path(),
                          std::move(lock_file.fd), mode);

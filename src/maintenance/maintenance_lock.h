@@ -39,19 +39,22 @@ class MaintenanceLock {
   // "MAINTENANCE_PROVISIONING_REQUIRED". Other failures:
   // "MAINTENANCE_PROTOCOL" (timeout above one hour, checked before any file
   // is opened), "MAINTENANCE_BUSY" (held elsewhere for the whole timeout),
-  // "MAINTENANCE_UNAVAILABLE". A failure leaves no lock held and no
-  // descriptor open.
+  // "MAINTENANCE_UNAVAILABLE" (a wait that `abandon_fd` ended included, see
+  // poll_lock_attempts). A failure leaves no lock held and no descriptor
+  // open.
   static Result<MaintenanceLock> acquire_default(const MaintenanceLocation& location,
                                                  MaintenanceMode mode,
                                                  MaintenanceTimeout timeout,
-                                                 bool create_allowed);
+                                                 bool create_allowed,
+                                                 int abandon_fd = -1);
 
   // acquire_default with the effective user ID given instead of read, so
   // that tests running as root reach the branches of other callers.
   static Result<MaintenanceLock> acquire_as(const MaintenanceLocation& location,
                                             MaintenanceMode mode,
                                             MaintenanceTimeout timeout,
-                                            bool create_allowed, uid_t effective_uid);
+                                            bool create_allowed, uid_t effective_uid,
+                                            int abandon_fd = -1);
 
   MaintenanceLock(MaintenanceLock&&) noexcept = default;
   MaintenanceLock& operator=(MaintenanceLock&&) noexcept = default;

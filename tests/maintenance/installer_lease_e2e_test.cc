@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -252,11 +253,14 @@ std::set<std::string> descriptor_targets(pid_t pid) {
 
 TEST_F(InstallerLeaseTest, Lifecycle_BeginAdoptRefuseKeepOutEnd) {
   // Begin as an installer would call it, with a descriptor of its own open.
+  // Begun from a directory of its own, which the guardian must not keep busy.
+  harness::TempDir begun_in;
   std::vector<std::string> shell = {"-c", R"(exec 7</dev/zero; exec "$0" "$@")",
                                     harness::testing_helper_path()};
   const std::vector<std::string> args = begin_args(owner_->pid());
   shell.insert(shell.end(), args.begin(), args.end());
-  ordered_json status = held(run("/bin/sh", shell));
+  ordered_json status =
+      held(run("/bin/sh", shell, ChildOptions::input("").in_directory(begun_in.path())));
   const std::string lease_id = status.value("leaseId", "");
   const pid_t guardian = status.value("guardianPid", 0);
   ASSERT_EQ(status.dump() + "\n",
@@ -270,6 +274,8 @@ TEST_F(InstallerLeaseTest, Lifecycle_BeginAdoptRefuseKeepOutEnd) {
     EXPECT_TRUE(fds.contains(expected)) << expected;
   }
   for (const std::string& fd : fds) EXPECT_EQ(fd.find("/dev/zero"), std::string::npos);
+  EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(guardian) + "/cwd"),
+            "/");
 
   struct stat file {};
   ASSERT_EQ(::lstat(kStatePath.c_str(), &file), 0);
@@ -465,6 +471,192 @@ TEST_F(InstallerLeaseTest, Begin_RefusesUnsafeStaleFiles) {
   EXPECT_TRUE(lock_is_free());
 }
 
+TEST_F(InstallerLeaseTest, StateWrite_FailsWholeAndUnfinishedStateIsStale) {
+  const std::string temporary = kStatePath + ".new";
+  std::vector<std::string> traced = {"-f",
+                                     "-qq",
+                                     "-o",
+                                     "/dev/null",
+                                     "-P",
+                                     kStatePath,
+                                     "-P",
+                                     temporary,
+                                     "-e",
+                                     "trace=write",
+                                     "-e",
+                                     "inject=write:error=ENOSPC",
+                                     harness::testing_helper_path()};
+  const std::vector<std::string> args = begin_args(owner_->pid());
+  traced.insert(traced.end(), args.begin(), args.end());
+  const Completed failed = run("/usr/bin/strace", traced);
+  EXPECT_EQ(failed.status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(failed.stderr_text.starts_with(
+      "MAINTENANCE_UNAVAILABLE: Could not persist installer lease state: "))
+      << failed.stderr_text;
+  EXPECT_FALSE(exists(kStatePath));
+  EXPECT_FALSE(exists(temporary));
+  EXPECT_FALSE(exists(kSocketPath));
+  EXPECT_TRUE(lock_is_free());
+
+  // What a power cut or an older guardian killed mid-write leaves: begin
+  // replaces it. Files that are not plainly the helper's own stay refused.
+  const std::string unsafe =
+      "MAINTENANCE_UNAVAILABLE: Installer lease state ownership, type, links, size, or "
+      "permissions are unsafe.";
+  for (const std::string unfinished : {"", R"({"protocol":"ravik-sys)"}) {
+    std::ofstream(kStatePath) << unfinished;
+    ASSERT_EQ(::chmod(kStatePath.c_str(), 0600), 0);
+    EXPECT_EQ(begin(owner_->pid()).value("adopted", true), false);
+    EXPECT_TRUE(read_state().is_object());
+    EXPECT_EQ(helper(kEndArgs).status, ExitStatus::exited_with(0));
+  }
+  std::ofstream(kStatePath) << "";
+  ASSERT_EQ(::chmod(kStatePath.c_str(), 0644), 0);
+  expect_failure(helper(begin_args(owner_->pid())), unsafe);
+  ::unlink(kStatePath.c_str());
+  ASSERT_EQ(::mkfifo(kStatePath.c_str(), 0600), 0);
+  expect_failure(helper(begin_args(owner_->pid())), unsafe);
+  EXPECT_TRUE(lock_is_free());
+}
+
+// The PIDs of `pid`'s children.
+std::vector<pid_t> children_of(pid_t pid) {
+  const std::string id = std::to_string(pid);
+  std::ifstream list("/proc/" + id + "/task/" + id + "/children");
+  std::vector<pid_t> children;
+  for (pid_t child = 0; list >> child;) children.push_back(child);
+  return children;
+}
+
+TEST_F(InstallerLeaseTest, BeginInterrupted_TheWaitingGuardianLetsGoAtOnce) {
+  auto holder = ChildProcess::start(
+      harness::testing_helper_path(),
+      {"--maintenance-hold", "exclusive", "--timeout-ms", "0"}, ChildOptions::piped());
+  ASSERT_TRUE(holder) << holder.error();
+  ASSERT_TRUE(holder->read_line());
+  auto begun = ChildProcess::start(harness::testing_helper_path(),
+                                   begin_args(owner_->pid(), "60000"));
+  ASSERT_TRUE(begun) << begun.error();
+  // The guardian waits for the lock holding nothing of begin's caller.
+  pid_t guardian = 0;
+  const auto deadline = std::chrono::steady_clock::now() + seconds(20);
+  while (guardian == 0 && std::chrono::steady_clock::now() < deadline) {
+    for (const pid_t child : children_of(begun->pid())) {
+      std::error_code error;
+      const auto out = std::filesystem::read_symlink(
+          "/proc/" + std::to_string(child) + "/fd/1", error);
+      if (!error && out == "/dev/null") guardian = child;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  ASSERT_NE(guardian, 0) << "no guardian detached from begin's streams";
+  guardians_.insert(guardian);
+  ASSERT_TRUE(begun->send_signal(SIGINT));
+  EXPECT_EQ(begun->read_stdout_to_end(seconds(20)), "");
+  EXPECT_EQ(begun->wait(), ExitStatus::killed_by(SIGINT));
+  // Nobody is left to be told of a lease: the guardian gives up the wait.
+  const auto guardian_status = wait_guardian(guardian);
+  ASSERT_TRUE(guardian_status);
+  EXPECT_TRUE(WIFEXITED(*guardian_status) && WEXITSTATUS(*guardian_status) == 1);
+  holder->close_stdin();
+  EXPECT_EQ(holder->wait(), ExitStatus::exited_with(1));
+  EXPECT_FALSE(exists(kStatePath));
+  EXPECT_TRUE(lock_is_free());
+}
+
+TEST_F(InstallerLeaseTest, BeginCannotReport_EndsTheLeaseItStartedNotAnAdoptedOne) {
+  std::vector<std::string> unreported = {"-c", R"(exec "$0" "$@" >/dev/full)",
+                                         harness::testing_helper_path()};
+  const std::vector<std::string> args = begin_args(owner_->pid());
+  unreported.insert(unreported.end(), args.begin(), args.end());
+  const std::string cannot_write =
+      "MAINTENANCE_UNAVAILABLE: Could not write installer maintenance status: ";
+  const Completed started = run("/bin/sh", unreported);
+  EXPECT_EQ(started.status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(started.stderr_text.starts_with(cannot_write)) << started.stderr_text;
+  EXPECT_FALSE(exists(kStatePath));
+  EXPECT_TRUE(lock_is_free());
+
+  const pid_t guardian = begin(owner_->pid()).value("guardianPid", 0);
+  const Completed adopted = run("/bin/sh", unreported);
+  EXPECT_TRUE(adopted.stderr_text.starts_with(cannot_write)) << adopted.stderr_text;
+  EXPECT_EQ(read_state()["guardianPid"], guardian);
+  EXPECT_EQ(helper(assert_args(owner_->pid())).status, ExitStatus::exited_with(0));
+}
+
+TEST_F(InstallerLeaseTest, Begin_AdoptsOnlyAnOwnerThatIsOlderThanTheGuardian) {
+  // A guardian that still vouches for a PID its owner left behind: the
+  // caller's owner started after the guardian, so it is another process.
+  const ordered_json state = {{"protocol", kTag},
+                              {"version", 1},
+                              {"token", std::string(64, 'a')},
+                              {"socketPath", kSocketPath},
+                              {"leaseId", std::string(64, 'b')},
+                              {"ownerPid", owner_->pid()},
+                              {"guardianPid", ::getpid()}};
+  std::ofstream(kStatePath) << state.dump() << "\n";
+  ASSERT_EQ(::chmod(kStatePath.c_str(), 0600), 0);
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, kSocketPath.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(
+      ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
+      0);
+  ASSERT_EQ(::chmod(kSocketPath.c_str(), 0600), 0);
+  ASSERT_EQ(::listen(listener.get(), 1), 0);
+  std::thread fake_guardian([&] {
+    const UniqueFd connection(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    std::string line;
+    for (char c = 0;
+         line.find('\n') == std::string::npos && ::read(connection.get(), &c, 1) == 1;) {
+      line += c;
+    }
+    const ordered_json request = ordered_json::parse(line, nullptr, false);
+    const std::string answer = ordered_json{{"protocol", kTag},
+                                            {"status", "held"},
+                                            {"requestId", request.value("requestId", "")},
+                                            {"leaseId", state["leaseId"]},
+                                            {"ownerPid", state["ownerPid"]},
+                                            {"guardianPid", state["guardianPid"]}}
+                                   .dump() +
+                               "\n";
+    (void)::write(connection.get(), answer.data(), answer.size());
+  });
+  const Completed done = helper(begin_args(owner_->pid()));
+  fake_guardian.join();
+  expect_failure(done,
+                 "MAINTENANCE_BUSY: A different installer transaction already holds "
+                 "system maintenance.");
+}
+
+TEST_F(InstallerLeaseTest, GuardianStopped_ARequestGivesUpWithinItsLimit) {
+  const pid_t guardian = begin(owner_->pid()).value("guardianPid", 0);
+  ASSERT_EQ(::kill(guardian, SIGSTOP), 0);
+  // Its accept queue full, a connect would wait for room without end.
+  std::vector<UniqueFd> queued;
+  while (queued.size() < 1000) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, kSocketPath.c_str(), sizeof address.sun_path - 1);
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+                  sizeof address) != 0) {
+      break;
+    }
+    queued.push_back(std::move(fd));
+  }
+  const auto done =
+      harness::run_child(harness::testing_helper_path(), assert_args(owner_->pid()),
+                         ChildOptions::input(""), seconds(30));
+  ::kill(guardian, SIGCONT);
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(done->stderr_text.starts_with(
+      "MAINTENANCE_UNAVAILABLE: Could not connect to installer guardian: "))
+      << done->stderr_text;
+}
+
 TEST_F(InstallerLeaseTest, ArgumentsAndInvocation_AreCheckedInOrder) {
   const std::string positive =
       "MAINTENANCE_PROTOCOL: Installer owner PID must be a positive integer.";
@@ -481,7 +673,8 @@ TEST_F(InstallerLeaseTest, ArgumentsAndInvocation_AreCheckedInOrder) {
   for (const std::string pid : {"abc", "+", "2147483648", "", "1 "}) {
     expect_failure(helper(with(6, pid)), positive);
   }
-  for (const std::string pid : {"-5", "1", "-2147483648"}) {
+  // 2 is the kernel's thread creator: a kernel thread never exits.
+  for (const std::string pid : {"-5", "1", "-2147483648", "2"}) {
     expect_failure(helper(with(6, pid)), live);
   }
   expect_failure(

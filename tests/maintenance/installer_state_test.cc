@@ -1,24 +1,26 @@
 // The installer lease's own pieces, in process: the owner identity, the
-// lease-state file as readers meet it, the path comparison and the readiness
-// message bound.
+// shedding of inherited descriptors, the lease-state file as readers meet
+// it, the path comparison and the readiness message bound.
 #include "maintenance/installer_state.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
 #include <linux/sched.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "maintenance/guardian_records.h"
@@ -33,14 +35,15 @@ namespace {
 using testing::kNobodyGid;
 using testing::kNobodyUid;
 
-TEST(OwnerBindingTest, StartTimeIsCountedFromTheLastParenthesis) {
+TEST(OwnerBindingTest, StatFieldsAreCountedFromTheLastParenthesis) {
   // Field 22 is the start time; the name (field 2) holds ") (" and spaces.
   std::string line = "4242 (evil) (name 1 2) S";
   for (int field = 4; field <= 21; ++field) line += " " + std::to_string(field);
   line += " 987654 23 24\n";
-  EXPECT_EQ(start_time_from_proc_stat(line), 987654u);
-  EXPECT_EQ(start_time_from_proc_stat("4242 (no closing S 1 2"), std::nullopt);
-  EXPECT_EQ(start_time_from_proc_stat("4242 (short) S 1 2 3\n"), std::nullopt);
+  EXPECT_EQ(proc_stat_field(line, 22), 987654u);
+  EXPECT_EQ(proc_stat_field(line, 9), 9u);
+  EXPECT_EQ(proc_stat_field("4242 (no closing S 1 2", 4), std::nullopt);
+  EXPECT_EQ(proc_stat_field("4242 (short) S 1 2 3\n", 22), std::nullopt);
 }
 
 pid_t fork_sleeper() {
@@ -74,25 +77,54 @@ void kill_and_reap(pid_t pid) {
   }
 }
 
-TEST(OwnerBindingTest, AReusedPidNeverMatchesTheOldBinding) {
+TEST(OwnerBindingTest, TheOwnerIsTheProcessNotItsNumber) {
   const pid_t first = fork_sleeper();
   ASSERT_GT(first, 0);
-  const auto old_binding = owner_binding(first);
-  ASSERT_TRUE(old_binding) << old_binding.error();
-  EXPECT_EQ(old_binding->uid, ::getuid());
+  const auto owner = OwnerProcess::open(first);
+  ASSERT_TRUE(owner) << owner.error();
+  EXPECT_EQ(owner->binding().uid, ::getuid());
+  EXPECT_EQ(owner->exited(), false);
   kill_and_reap(first);
-  EXPECT_EQ(owner_binding(first).error().message(),
+  EXPECT_EQ(OwnerProcess::open(first).error().message(),
             "Could not identify the exact installer owner process.");
-  // Start times count in clock ticks; let at least one pass.
-  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  // Reused at once, most likely within the same clock tick, where start
+  // times cannot tell the two apart; the held process still can.
   const pid_t second = fork_sleeper_as(first);
   ASSERT_EQ(second, first) << "could not make the kernel reuse PID " << first << ": "
                            << std::strerror(errno);
-  const auto new_binding = owner_binding(second);
+  const auto reused = OwnerProcess::open(second);
   kill_and_reap(second);
-  ASSERT_TRUE(new_binding) << new_binding.error();
-  EXPECT_EQ(new_binding->pid, old_binding->pid);
-  EXPECT_NE(*new_binding, *old_binding);
+  ASSERT_TRUE(reused) << reused.error();
+  EXPECT_EQ(reused->binding().pid, owner->binding().pid);
+  EXPECT_EQ(owner->exited(), true);
+}
+
+TEST(OwnerBindingTest, ClosingInheritedDescriptorsSurvivesARefusedCloseRange) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // close_range answers ENOSYS, as on kernels before 5.9 or in a sandbox.
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{.len = 4, .filter = filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+      ::_exit(2);
+    }
+    const int kept = ::open("/dev/null", O_RDONLY);
+    for (int i = 0; i < 3; ++i) (void)::open("/dev/null", O_RDONLY);
+    const int kept_list[] = {kept};
+    close_inherited_descriptors(kept_list);
+    const bool only_kept =
+        testing::count_open_descriptors() == 4 && ::fcntl(kept, F_GETFD) >= 0;
+    ::_exit(only_kept ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 constexpr std::string_view kToken =
@@ -154,6 +186,19 @@ TEST_F(InstallerStateFileTest, UnsafeFilesAreRefused) {
   ::unlink(dir_.file("second").c_str());
   write("");
   EXPECT_EQ(load_error(), unsafe);
+  // What a power cut leaves: only begin, whose guardian replaces it under
+  // the lock, may take it for no lease; anything else unsafe stays refused.
+  const auto stale = [&] {
+    const auto loaded = load_installer_state(path(), UnfinishedState::kStale);
+    return !loaded ? loaded.error().message() : loaded->has_value() ? "loaded" : "none";
+  };
+  EXPECT_EQ(stale(), "none");
+  write(state_text().substr(0, 40));
+  EXPECT_EQ(stale(), "none");
+  write(state_text(kToken, 1, R"(,"extra":1)"));
+  EXPECT_TRUE(stale().starts_with("Installer lease state is invalid: ")) << stale();
+  write("", 0644);
+  EXPECT_EQ(stale(), unsafe);
   write(std::string(16385, ' '));
   EXPECT_EQ(load_error(), unsafe);
   ::unlink(path().c_str());
@@ -207,6 +252,7 @@ TEST_F(InstallerStateFileTest, CreationIsExclusiveAndIgnoresTheUmask) {
   ASSERT_FALSE(again);
   EXPECT_TRUE(
       again.error().message().starts_with("Could not create installer lease state: "));
+  EXPECT_EQ(testing::mode_of(installer_state_temporary_path(path())), std::nullopt);
 }
 
 TEST(InstallerPathsTest, ComparedComponentByComponent) {

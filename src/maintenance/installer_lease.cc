@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <span>
 
+#include "confinement/confinement.h"
 #include "io/fd_stream.h"
 #include "maintenance/guardian.h"
 #include "maintenance/guardian_client.h"
@@ -102,6 +103,9 @@ Result<InstallerStatus> spawn_guardian(GuardianLaunch launch) {
                                         errno));
   }
   if (child == 0) {
+    // The guardian serves its socket for the whole lease and never starts a
+    // process; only begin needed to.
+    forbid_process_creation();
     read_end.reset();
     const Result<void> result = run_guardian_child(launch, std::move(write_end));
     ::_exit(result ? 0 : 1);

@@ -1,0 +1,70 @@
+// Least privilege for the helper's modes: no new privileges through exec, only
+// the capabilities a mode's own steps use, and a system-call filter that
+// refuses what no mode of this helper does (process creation and execution,
+// tracing, mounting, module loading, namespaces, and so on).
+//
+// Confinement is best effort and silent: where the kernel or the system
+// refuses a step (an older kernel, a process without the right to drop its
+// bounding set), the process goes on with what did apply, and nothing is
+// reported on the wire. Refused system calls fail with EPERM instead of
+// killing the process, so that an unforeseen library path fails as an
+// ordinary error and the helper still answers.
+//
+// Every function here changes the whole process irreversibly. Call them from
+// the main thread; the filter covers every thread, those already running
+// included.
+#ifndef RAVIK_CONFINEMENT_CONFINEMENT_H_
+#define RAVIK_CONFINEMENT_CONFINEMENT_H_
+
+#include <span>
+#include <string_view>
+
+namespace ravik {
+
+// What a mode still does once it is confined.
+enum class ConfinedMode {
+  // Opens, unmounts, flushes and ejects a disk: keeps CAP_SYS_ADMIN (unmount,
+  // loop detach) and CAP_SYS_RAWIO (the SCSI eject commands); no sockets.
+  kDeviceSession,
+  // Starts its guardian process: may fork (but not exec); Unix-domain
+  // sockets only; no capabilities.
+  kInstallerBegin,
+  // Talks to a running guardian: Unix-domain sockets only; no capabilities.
+  kInstallerClient,
+  // Works on its own lock files and standard streams only: no sockets, no
+  // capabilities.
+  kLocalFiles,
+};
+
+// Which steps took effect.
+struct ConfinementOutcome {
+  bool no_new_privileges = false;
+  bool capabilities_reduced = false;
+  bool filter_installed = false;
+};
+
+// Sets PR_SET_NO_NEW_PRIVS: nothing this process or its descendants exec can
+// gain privileges. Returns whether it took effect.
+bool forbid_new_privileges();
+
+// Confines the process for `mode`: no new privileges, the mode's
+// capabilities only (effective, permitted, inheritable, ambient and bounding
+// sets), and the mode's system-call filter on every thread.
+ConfinementOutcome confine_process(ConfinedMode mode);
+
+// For a forked child that will never start a process itself: adds a filter
+// refusing process creation, when this process was confined by
+// confine_process; otherwise does nothing.
+void forbid_process_creation();
+
+// The system calls every mode's filter refuses, by name.
+std::span<const std::string_view> refused_system_calls();
+
+// False in builds whose runtime needs what the filter refuses (the address
+// and thread sanitizers trace and start processes for their reports):
+// confine_process then installs no filter.
+bool system_call_filter_supported();
+
+}  // namespace ravik
+
+#endif  // RAVIK_CONFINEMENT_CONFINEMENT_H_

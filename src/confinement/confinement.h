@@ -21,18 +21,25 @@
 
 namespace ravik {
 
-// What a mode still does once it is confined.
+// What a mode still does once it is confined. The files of the maintenance
+// modes lie in the protected directory, which only root may write, so root
+// opens them as their owner: those modes keep no capability.
 enum class ConfinedMode {
   // Opens, unmounts, flushes and ejects a disk: keeps CAP_SYS_ADMIN (unmount,
   // loop detach) and CAP_SYS_RAWIO (the SCSI eject commands); no sockets.
   kDeviceSession,
+  // Opens a lock file the caller names: keeps CAP_DAC_OVERRIDE and
+  // CAP_DAC_READ_SEARCH (and CAP_SETPCAP to drop them from the bounding set)
+  // until it is open (drop_capabilities), so that root opens a file that is
+  // not its own as it always did and refuses it for what it is, not for a
+  // failed open; no sockets.
+  kCallerLockFile,
   // Starts its guardian process: may fork (but not exec); Unix-domain
-  // sockets only; no capabilities.
+  // sockets only.
   kInstallerBegin,
-  // Talks to a running guardian: Unix-domain sockets only; no capabilities.
+  // Talks to a running guardian: Unix-domain sockets only.
   kInstallerClient,
-  // Works on its own lock files and standard streams only: no sockets, no
-  // capabilities.
+  // Works on its own files and standard streams only: no sockets.
   kLocalFiles,
 };
 
@@ -52,10 +59,14 @@ bool forbid_new_privileges();
 // sets), and the mode's system-call filter on every thread.
 ConfinementOutcome confine_process(ConfinedMode mode);
 
-// For a forked child that will never start a process itself: adds a filter
-// refusing process creation, when this process was confined by
-// confine_process; otherwise does nothing.
-void forbid_process_creation();
+// Drops every capability left, from every set, once the mode's files are
+// open; does nothing in a process that confine_process did not confine.
+void drop_capabilities();
+
+// For a forked child that serves on its own and never starts a process:
+// drops every capability and adds a filter refusing process creation, when
+// this process was confined by confine_process; otherwise does nothing.
+void confine_forked_child();
 
 // The system calls every mode's filter refuses, by name.
 std::span<const std::string_view> refused_system_calls();

@@ -41,7 +41,7 @@ constexpr std::string_view kRefusedSystemCalls[] = {
     "userfaultfd", "io_uring_setup", "io_uring_enter", "io_uring_register",
     // Identity and privilege.
     "setuid", "setgid", "setreuid", "setregid", "setresuid", "setresgid", "setfsuid",
-    "setfsgid", "setgroups", "capset", "personality",
+    "setfsgid", "setgroups", "personality",
     // System-wide state.
     "settimeofday", "clock_settime", "clock_adjtime", "adjtimex", "sethostname",
     "setdomainname", "acct", "swapon", "swapoff", "quotactl", "quotactl_fd", "vhangup",
@@ -53,16 +53,18 @@ constexpr std::array<std::uint64_t, 7> kNamespaceCloneFlags = {
     CLONE_NEWNS,   CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
     CLONE_NEWUSER, CLONE_NEWPID,    CLONE_NEWNET};
 
-// Only the device session keeps capabilities. CAP_SYS_ADMIN: umount2 of the
-// disk's file systems and LOOP_CLR_FD on loop disks. CAP_SYS_RAWIO: SG_IO
-// with START STOP UNIT, which the kernel's command filter does not grant to
-// an opener without it.
+// CAP_SYS_ADMIN: umount2 of the disk's file systems and LOOP_CLR_FD on loop
+// disks. CAP_SYS_RAWIO: SG_IO with START STOP UNIT, which the kernel's SCSI
+// command filter does not grant to an opener without it.
 constexpr std::array<cap_value_t, 2> kDeviceSessionCapabilities = {CAP_SYS_ADMIN,
                                                                    CAP_SYS_RAWIO};
+// Opening a file that belongs to someone else, until it is open; then
+// CAP_SETPCAP drops these from the bounding set too.
+constexpr std::array<cap_value_t, 3> kCallerLockFileCapabilities = {
+    CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_SETPCAP};
 
-// Set once confine_process installed a filter, so that forked children know
-// whether to add theirs.
-bool process_filtered = false;
+// Set once confine_process ran, so that later stages know whether to act.
+bool process_confined = false;
 
 struct ReleaseFilter {
   void operator()(void* context) const { seccomp_release(context); }
@@ -140,9 +142,7 @@ bool install_filter(ConfinedMode mode) {
   if (!system_call_filter_supported()) return false;
   FilterContext context = new_filter();
   if (!context || !add_mode_rules(context.get(), mode)) return false;
-  if (seccomp_load(context.get()) != 0) return false;
-  process_filtered = true;
-  return true;
+  return seccomp_load(context.get()) == 0;
 }
 
 bool is_kept(std::span<const cap_value_t> kept, cap_value_t capability) {
@@ -188,7 +188,16 @@ bool reduce_capabilities(std::span<const cap_value_t> kept) {
 }
 
 std::span<const cap_value_t> capabilities_of(ConfinedMode mode) {
-  if (mode == ConfinedMode::kDeviceSession) return kDeviceSessionCapabilities;
+  switch (mode) {
+    case ConfinedMode::kDeviceSession:
+      return kDeviceSessionCapabilities;
+    case ConfinedMode::kCallerLockFile:
+      return kCallerLockFileCapabilities;
+    case ConfinedMode::kInstallerBegin:
+    case ConfinedMode::kInstallerClient:
+    case ConfinedMode::kLocalFiles:
+      break;
+  }
   return {};
 }
 
@@ -197,6 +206,7 @@ std::span<const cap_value_t> capabilities_of(ConfinedMode mode) {
 bool forbid_new_privileges() { return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0; }
 
 ConfinementOutcome confine_process(ConfinedMode mode) {
+  process_confined = true;
   ConfinementOutcome outcome;
   outcome.no_new_privileges = forbid_new_privileges();
   outcome.capabilities_reduced = reduce_capabilities(capabilities_of(mode));
@@ -204,8 +214,14 @@ ConfinementOutcome confine_process(ConfinedMode mode) {
   return outcome;
 }
 
-void forbid_process_creation() {
-  if (!process_filtered) return;
+void drop_capabilities() {
+  if (process_confined) (void)reduce_capabilities({});
+}
+
+void confine_forked_child() {
+  if (!process_confined) return;
+  (void)reduce_capabilities({});
+  if (!system_call_filter_supported()) return;
   FilterContext context = new_filter();
   if (!context || !refuse_process_creation(context.get())) return;
   (void)seccomp_load(context.get());

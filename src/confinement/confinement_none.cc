@@ -7,7 +7,9 @@ bool forbid_new_privileges() { return false; }
 
 ConfinementOutcome confine_process(ConfinedMode) { return {}; }
 
-void forbid_process_creation() {}
+void drop_capabilities() {}
+
+void confine_forked_child() {}
 
 std::span<const std::string_view> refused_system_calls() { return {}; }
 

@@ -142,7 +142,7 @@ Result<void> dispatch_command_line(std::span<const std::string_view> args,
     return run_maintenance_provision_mode(profile);
   }
   if (matches(args, {"--cross-process-lock-hold", "--path", ""})) {
-    enter_mode(profile, ConfinedMode::kLocalFiles);
+    enter_mode(profile, ConfinedMode::kCallerLockFile);
     return run_cross_process_lock_hold(args[2]);
   }
   if (matches(args, {"--maintenance-hold", "", "--timeout-ms", ""})) {

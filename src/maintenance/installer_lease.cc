@@ -103,9 +103,9 @@ Result<InstallerStatus> spawn_guardian(GuardianLaunch launch) {
                                         errno));
   }
   if (child == 0) {
-    // The guardian serves its socket for the whole lease and never starts a
-    // process; only begin needed to.
-    forbid_process_creation();
+    // The guardian serves its socket for the whole lease: it never starts a
+    // process and needs no capability once its parent opened nothing for it.
+    confine_forked_child();
     read_end.reset();
     const Result<void> result = run_guardian_child(launch, std::move(write_end));
     ::_exit(result ? 0 : 1);

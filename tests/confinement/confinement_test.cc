@@ -135,6 +135,23 @@ TEST_F(ConfinementTest, DeviceSession_KeepsUnmountAndRawIoOnly) {
       "");
 }
 
+TEST_F(ConfinementTest, CallerLockFile_OpensAsRootThenKeepsNothing) {
+  static_assert((1 << CAP_DAC_OVERRIDE | 1 << CAP_DAC_READ_SEARCH | 1 << CAP_SETPCAP) ==
+                0x106);
+  EXPECT_EQ(run_confined(
+                ConfinedMode::kCallerLockFile,
+                {{"CapEff", [] { return status_field("CapEff") == "0000000000000106"; }},
+                 {"CapBnd", [] { return status_field("CapBnd") == "0000000000000106"; }},
+                 {"dropped",
+                  [] {
+                    drop_capabilities();
+                    return status_field("CapEff") == "0000000000000000" &&
+                           status_field("CapPrm") == "0000000000000000" &&
+                           status_field("CapBnd") == "0000000000000000";
+                  }}}),
+            "");
+}
+
 TEST_F(ConfinementTest, InstallerBegin_ForksOnceThenTheChildCannot) {
   EXPECT_EQ(
       run_confined(
@@ -147,7 +164,7 @@ TEST_F(ConfinementTest, InstallerBegin_ForksOnceThenTheChildCannot) {
             [] { return fails_with(::execl("/bin/true", "true", nullptr), EPERM); }},
            {"forbidden fork",
             [] {
-              forbid_process_creation();
+              confine_forked_child();
               return fails_with(::fork(), EPERM) && starts_a_thread();
             }}}),
       "");

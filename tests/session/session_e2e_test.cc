@@ -572,6 +572,8 @@ constexpr const char* kSessionCapabilities = "0000000000220000";
 TEST(SessionConfinementTest, ProductionHelper_ConfinedBeforeItReadsTheFirstFrame) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "sanitized helpers run without the system-call filter";
+#elif !defined(__linux__)
+  GTEST_SKIP() << "confinement is Linux-only";
 #endif
   if (::geteuid() != 0) GTEST_SKIP() << "the capability sets are those of root";
   auto child = harness::ChildProcess::start(harness::production_helper_path(), {},
@@ -595,6 +597,8 @@ TEST(SessionConfinementTest, ProductionHelper_ConfinedBeforeItReadsTheFirstFrame
 TEST(SessionConfinementTest, HeldTarget_ProbeRefusedAndTheSessionWorksOn) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "sanitized helpers run without the system-call filter";
+#elif !defined(__linux__)
+  GTEST_SKIP() << "confinement is Linux-only";
 #endif
   if (::geteuid() != 0) GTEST_SKIP() << "the capability sets are those of root";
   SessionDriver driver(kMiB, kMiB);

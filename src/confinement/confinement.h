@@ -25,8 +25,8 @@ namespace ravik {
 // modes lie in the protected directory, which only root may write, so root
 // opens them as their owner: those modes keep no capability.
 enum class ConfinedMode {
-  // Opens, unmounts, flushes and ejects a disk: keeps CAP_SYS_ADMIN (unmount,
-  // loop detach) and CAP_SYS_RAWIO (the SCSI eject commands); no sockets.
+  // Opens, unmounts, flushes and ejects a disk: keeps CAP_SYS_ADMIN (unmount)
+  // and CAP_SYS_RAWIO (the SCSI eject commands); no sockets.
   kDeviceSession,
   // Opens a lock file the caller names: keeps CAP_DAC_OVERRIDE and
   // CAP_DAC_READ_SEARCH (and CAP_SETPCAP to drop them from the bounding set)

@@ -53,9 +53,11 @@ constexpr std::array<std::uint64_t, 7> kNamespaceCloneFlags = {
     CLONE_NEWNS,   CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
     CLONE_NEWUSER, CLONE_NEWPID,    CLONE_NEWNET};
 
-// CAP_SYS_ADMIN: umount2 of the disk's file systems and LOOP_CLR_FD on loop
-// disks. CAP_SYS_RAWIO: SG_IO with START STOP UNIT, which the kernel's SCSI
-// command filter does not grant to an opener without it.
+// CAP_SYS_ADMIN: umount2 of the disk's file systems. CAP_SYS_RAWIO: SG_IO
+// with START STOP UNIT, which the kernel's SCSI command filter does not grant
+// to an opener without it. Everything else the session does to a disk (the
+// exclusive open, its ioctls, fsync, LOOP_CLR_FD, the sysfs delete and unbind
+// writes of root-owned attributes) needs none.
 constexpr std::array<cap_value_t, 2> kDeviceSessionCapabilities = {CAP_SYS_ADMIN,
                                                                    CAP_SYS_RAWIO};
 // Opening a file that belongs to someone else, until it is open; then

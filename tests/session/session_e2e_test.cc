@@ -623,5 +623,16 @@ TEST(SessionConfinementTest, HeldTarget_ProbeRefusedAndTheSessionWorksOn) {
       "confinement probe: execve=EPERM fork=EPERM ptrace=EPERM init_module=EPERM\n");
 }
 
+TEST(SessionConfinementTest, TestingHelperSwitchedOff_RunsUnconfined) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start({"RAVIK_TESTING_UNCONFINED=1"}));
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  EXPECT_EQ(status_field(driver.child().pid(), "NoNewPrivs"), "0");
+  EXPECT_EQ(status_field(driver.child().pid(), "Seccomp"), "0");
+  driver.child().close_stdin();
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
+}
+
 }  // namespace
 }  // namespace ravik::session_test

@@ -92,12 +92,13 @@ FilterContext new_filter() {
   return context;
 }
 
-// Rules name system calls this architecture may lack (the old module and
-// sysctl calls): those are skipped. Any other refusal abandons the filter.
+// Rules name system calls other architectures lack (fork, iopl, _sysctl on
+// arm64, for example), which resolve to no number or a negative placeholder:
+// those are skipped. Any other refusal abandons the filter.
 bool add_rule(void* context, std::uint32_t action, std::string_view name,
               std::span<const scmp_arg_cmp> conditions = {}) {
   const int number = seccomp_syscall_resolve_name(std::string(name).c_str());
-  if (number == __NR_SCMP_ERROR) return true;
+  if (number < 0) return true;
   return seccomp_rule_add_array(context, action, number,
                                 static_cast<unsigned>(conditions.size()),
                                 conditions.data()) == 0;

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "io/write_all.h"
+
 namespace ravik {
 namespace {
 
@@ -67,7 +69,7 @@ std::string run_confined(ConfinedMode mode, std::initializer_list<Check> checks)
     for (const Check& check : checks) {
       if (failed.empty() && !check.holds()) failed = check.what;
     }
-    (void)!::write(ends[1], failed.data(), failed.size());
+    (void)write_all(ends[1], failed);
     ::_exit(0);
   }
   ::close(ends[1]);
@@ -89,10 +91,14 @@ class ConfinementTest : public ::testing::Test {
   }
 };
 
-TEST(RefusedSystemCalls, EveryNameIsASystemCallOfThisArchitecture) {
+// A misspelt name would be skipped as a call this architecture lacks; on
+// x86-64 every one of them exists.
+TEST(RefusedSystemCalls, EveryNameIsASystemCallOfX86_64) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "other architectures lack some of the older calls";
+#endif
   for (const std::string_view name : refused_system_calls()) {
-    EXPECT_NE(seccomp_syscall_resolve_name(std::string(name).c_str()), __NR_SCMP_ERROR)
-        << name;
+    EXPECT_GE(seccomp_syscall_resolve_name(std::string(name).c_str()), 0) << name;
   }
 }
 

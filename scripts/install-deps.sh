@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build g++ pkg-config ccache clang-format-14 dpkg-dev
   nlohmann-json3-dev libcli11-dev libssl-dev zlib1g-dev libmount-dev
+  libcap-dev libseccomp-dev
   libarchive-dev liblzma-dev libzstd-dev libbz2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-16 libclang-rt-16-dev

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "confinement/confinement.h"
 #include "maintenance/maintenance_location.h"
 #include "transaction/device_openers.h"
 
@@ -24,6 +25,13 @@ struct BuildProfile {
   // devices as removable disks in the testing binary only); the regular-file
   // backend is named only by the testing binary, which alone links it.
   DeviceOpeners device_openers;
+  // Whether every mode but the sudo launcher confines itself (no new
+  // privileges, its own capabilities, its system-call filter) before it reads
+  // any input. On in both executables; the testing helper turns it off for a
+  // test that needs more, and a profile built without it confines nothing.
+  bool confine_modes = false;
+  // Testing helper only: runs once a mode is confined, before it reads input.
+  void (*after_confinement)(ConfinedMode) = nullptr;
 
   MaintenanceLocation maintenance_location() const {
     return MaintenanceLocation{

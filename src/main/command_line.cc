@@ -83,6 +83,15 @@ void occupy_closed_standard_descriptors() {
   }
 }
 
+// Confines the process before the mode reads anything from its caller, so
+// that the first untrusted byte already meets the reduced process. Where a
+// step cannot be applied the mode runs as it is: nothing is reported.
+void enter_mode(const BuildProfile& profile, ConfinedMode mode) {
+  if (!profile.confine_modes) return;
+  (void)confine_process(mode);
+  if (profile.after_confinement) profile.after_confinement(mode);
+}
+
 }  // namespace
 
 HelperError usage_error() {
@@ -92,39 +101,51 @@ HelperError usage_error() {
 Result<void> dispatch_command_line(std::span<const std::string_view> args,
                                    const BuildProfile& profile) {
   const std::size_t count = args.size();
+  // The sudo launcher alone stays unconfined: it must exec sudo, which must be
+  // able to gain privileges.
   if (count == 0) {
+    enter_mode(profile, ConfinedMode::kDeviceSession);
     return run_raw_protocol(profile.maintenance_location(), profile.device_openers);
   }
   if (count == 1 && args[0] == "--protocol-version") {
+    enter_mode(profile, ConfinedMode::kLocalFiles);
     return write_standard_output(std::to_string(kProtocolVersion) + "\n");
   }
   if (count == 1 && args[0] == "--version") {
+    enter_mode(profile, ConfinedMode::kLocalFiles);
     return write_standard_output(std::string(kHelperVersion) + "\n");
   }
   if (args[0] == "--launch-sudo") {
     return sudo_launcher::launch(args.subspan(1));
   }
   if (matches(args, {"--maintenance-provision"})) {
+    enter_mode(profile, ConfinedMode::kLocalFiles);
     return run_maintenance_provision_mode(profile);
   }
   if (matches(args, {"--cross-process-lock-hold", "--path", ""})) {
+    enter_mode(profile, ConfinedMode::kCallerLockFile);
     return run_cross_process_lock_hold(args[2]);
   }
   if (matches(args, {"--maintenance-hold", "", "--timeout-ms", ""})) {
+    enter_mode(profile, ConfinedMode::kLocalFiles);
     return run_maintenance_hold_mode(profile, args[1], args[3]);
   }
   if (matches(args,
               {"--maintenance-installer-end", "--protocol", "", "--lease-state", ""})) {
+    enter_mode(profile, ConfinedMode::kInstallerClient);
     return run_installer_end_mode(profile, args[2], args[4]);
   }
   if (matches(args, {"--maintenance-installer-assert-owner", "--protocol", "",
                      "--lease-state", "", "--owner-pid", ""})) {
+    enter_mode(profile, ConfinedMode::kInstallerClient);
     return run_installer_assert_owner_mode(profile, args[2], args[4], args[6]);
   }
   if (matches(args, {"--maintenance-installer-begin", "--protocol", "", "--lease-state",
                      "", "--owner-pid", "", "--timeout-ms", ""})) {
+    enter_mode(profile, ConfinedMode::kInstallerBegin);
     return run_installer_begin_mode(profile, args[2], args[4], args[6], args[8]);
   }
+  enter_mode(profile, ConfinedMode::kLocalFiles);
   return fail(usage_error());
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string>
 
+#include "confinement/confinement.h"
 #include "io/unique_fd.h"
 #include "io/write_all.h"
 
@@ -95,6 +96,7 @@ Result<void> hold_cross_process_lock(std::string_view path, int input_fd, int ou
     return fail(codes::kLockUnsafe, "Cross-process lock path must be absolute.");
   }
   RAVIK_ASSIGN_OR_RETURN(UniqueFd lock_file, open_lock_file(path));
+  drop_capabilities();
   RAVIK_RETURN_IF_ERROR(check_lock_file(lock_file.get()));
 
   if (::flock(lock_file.get(), LOCK_EX | LOCK_NB) != 0) {

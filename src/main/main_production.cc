@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
                          .policy = {.treat_loop_devices_as_removable = false},
                          .block_device = open_block_device,
                          .regular_file = nullptr},
+      .confine_modes = true,
   };
   return ravik::run_helper(argc, argv, kProfile);
 }

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <span>
 
+#include "confinement/confinement.h"
 #include "io/fd_stream.h"
 #include "maintenance/guardian.h"
 #include "maintenance/guardian_client.h"
@@ -121,6 +122,9 @@ Result<InstallerStatus> spawn_guardian(const GuardianLaunch& launch, OwnerProces
                                         errno));
   }
   if (child == 0) {
+    // The guardian serves its socket for the whole lease: it never starts a
+    // process and needs no capability once its parent opened nothing for it.
+    confine_forked_child();
     read_end.reset();
     const Result<void> result =
         run_guardian_child(launch, std::move(owner), std::move(write_end));

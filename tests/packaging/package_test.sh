@@ -39,7 +39,8 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ "$(field Version)" = "$version" ] || fail "Version: $(field Version)"
 depends=$(field Depends)
 names=$(sed 's/ ([^)]*)//g; s/, /\n/g' <<<"$depends")
-for needed in libc6 libstdc++6 libssl3 libmount1 libarchive13 liblzma5 libzstd1 zlib1g sudo; do
+for needed in libc6 libstdc++6 libssl3 libmount1 libcap2 libseccomp2 libarchive13 liblzma5 libzstd1 \
+  zlib1g sudo; do
   grep -qFx "$needed" <<<"$names" || fail "Depends lacks $needed: $depends"
 done
 grep -Eq '^ +[0-9]+ bytes, +[0-9]+ lines +\* +postinst ' <<<"$info" ||

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "client/messages.h"
 #include "client/wire.h"
@@ -549,6 +551,87 @@ TEST(SessionResourceTest, AllocationFailureInCommandReader_EndsUnknownNotAbort) 
             error_line({}, "UNKNOWN", "The helper ran out of memory.", kMiB, false));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
   EXPECT_EQ(driver.stderr_text(), "UNKNOWN: The helper ran out of memory.\n");
+}
+
+// --- Confinement ------------------------------------------------------------------
+
+// The value of `field` in /proc/PID/status, "" when absent.
+std::string status_field(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field + ":")) {
+      return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    }
+  }
+  return "";
+}
+
+// CAP_SYS_ADMIN and CAP_SYS_RAWIO, as /proc shows a capability set.
+constexpr const char* kSessionCapabilities = "0000000000220000";
+
+TEST(SessionConfinementTest, ProductionHelper_ConfinedBeforeItReadsTheFirstFrame) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitized helpers run without the system-call filter";
+#elif !defined(__linux__)
+  GTEST_SKIP() << "confinement is Linux-only";
+#endif
+  if (::geteuid() != 0) GTEST_SKIP() << "the capability sets are those of root";
+  auto child = harness::ChildProcess::start(harness::production_helper_path(), {},
+                                            harness::ChildOptions::piped());
+  ASSERT_TRUE(child) << child.error();
+  // The filter is the last step, taken before the first read: once /proc
+  // shows it, the helper waits for its first frame, confined.
+  for (int attempt = 0; attempt < 1000 && status_field(child->pid(), "Seccomp") != "2";
+       ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(status_field(child->pid(), "Seccomp"), "2");
+  EXPECT_EQ(status_field(child->pid(), "NoNewPrivs"), "1");
+  EXPECT_EQ(status_field(child->pid(), "CapEff"), kSessionCapabilities);
+  EXPECT_EQ(status_field(child->pid(), "CapPrm"), kSessionCapabilities);
+  EXPECT_EQ(status_field(child->pid(), "CapBnd"), kSessionCapabilities);
+  child->close_stdin();
+  EXPECT_EQ(child->wait(), ExitStatus::exited_with(1));
+}
+
+TEST(SessionConfinementTest, HeldTarget_ProbeRefusedAndTheSessionWorksOn) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "sanitized helpers run without the system-call filter";
+#elif !defined(__linux__)
+  GTEST_SKIP() << "confinement is Linux-only";
+#endif
+  if (::geteuid() != 0) GTEST_SKIP() << "the capability sets are those of root";
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start({"RAVIK_TESTING_CONFINEMENT_PROBE=1"}));
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  ASSERT_EQ(driver.next_answer(), driver.written_line());
+  const pid_t pid = driver.child().pid();
+  EXPECT_EQ(status_field(pid, "NoNewPrivs"), "1");
+  EXPECT_EQ(status_field(pid, "Seccomp"), "2");
+  EXPECT_EQ(status_field(pid, "CapEff"), kSessionCapabilities);
+  EXPECT_EQ(status_field(pid, "CapBnd"), kSessionCapabilities);
+  driver.send(control_frame(verify_message("v")));
+  EXPECT_EQ(driver.next_answer(), verify_result_line("v", driver.image()));
+  driver.send(control_frame(simple_message("release", "end")));
+  EXPECT_EQ(driver.next_answer(), released_line("end"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+  EXPECT_EQ(
+      driver.stderr_text(),
+      "confinement probe: execve=EPERM fork=EPERM ptrace=EPERM init_module=EPERM\n");
+}
+
+TEST(SessionConfinementTest, TestingHelperSwitchedOff_RunsUnconfined) {
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start({"RAVIK_TESTING_UNCONFINED=1"}));
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  EXPECT_EQ(status_field(driver.child().pid(), "NoNewPrivs"), "0");
+  EXPECT_EQ(status_field(driver.child().pid(), "Seccomp"), "0");
+  driver.child().close_stdin();
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));
 }
 
 }  // namespace

@@ -250,8 +250,10 @@ std::shared_ptr<FakeDisk> recovered_disk(std::uint64_t size,
 }
 
 std::uint32_t u32_of(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
-                                    bytes[at + 3] << 24);
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = value << 8 | bytes[at + static_cast<std::size_t>(i)];
+  return value;
 }
 
 TEST(Fat32RecoveryTest, On4096ByteBlocks_TableAndVolumeCountInBlocks) {

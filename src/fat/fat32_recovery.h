@@ -2,9 +2,9 @@
 // partition of type FAT32 (LBA) from 1 MiB to the end of the disk, formatted
 // with the requested label. The table counts in the disk's logical blocks
 // and the volume's sectors are those blocks, so a 4096-byte-sector disk gets
-// its partition at LBA 256 and a FAT with 4096-byte sectors. Stale tables at both ends
-// are wiped first, and the result is read back through the same locator the boot session
-// uses. Session thread only; no cancellation points.
+// its partition at LBA 256 and a FAT with 4096-byte sectors. Stale tables at
+// both ends are wiped first, and the result is read back through the same
+// locator the boot session uses. Session thread only; no cancellation points.
 #ifndef RAVIK_FAT_FAT32_RECOVERY_H_
 #define RAVIK_FAT_FAT32_RECOVERY_H_
 

@@ -27,14 +27,15 @@ constexpr std::uint32_t kRootCluster = 2;
 // 32 KiB above; never less than one sector.
 std::uint32_t default_sectors_per_cluster(std::uint64_t volume_bytes,
                                           std::uint32_t sector_size) {
+  const std::uint64_t units = volume_bytes / 512;  // whole 512-byte units
   std::uint64_t cluster_bytes = 32768;
-  if (volume_bytes <= 532480ULL * 512) {
+  if (units <= 532480) {
     cluster_bytes = 512;
-  } else if (volume_bytes <= 16777216ULL * 512) {
+  } else if (units <= 16777216) {
     cluster_bytes = 4096;
-  } else if (volume_bytes <= 33554432ULL * 512) {
+  } else if (units <= 33554432) {
     cluster_bytes = 8192;
-  } else if (volume_bytes <= 67108864ULL * 512) {
+  } else if (units <= 67108864) {
     cluster_bytes = 16384;
   }
   return static_cast<std::uint32_t>(

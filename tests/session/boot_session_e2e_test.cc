@@ -445,6 +445,11 @@ TEST_F(BootSessionTest, LoopDevice4096_GptEditedCheaply_RecoveryCountsInBlocks) 
   EXPECT_EQ(next(), answer_line("bootOpened", "ob2", R"(,"partitionNumber":1)"));
   send(boot_write_file_message("w3", "config.txt", b64("after recovery\n")));
   EXPECT_EQ(next(), boot_written_line("w3", "config.txt", 15));
+  send(boot_read_file_message("r3", "CONFIG.TXT"));
+  EXPECT_EQ(next(),
+            answer_line("bootFile", "r3",
+                        R"(,"relativePath":"CONFIG.TXT","exists":true,"dataBase64":")" +
+                            b64("after recovery\n") + "\""));
   send(simple_message("close", "end"));
   next();
   EXPECT_EQ(child->wait(), ExitStatus::exited_with(0)) << child->stderr_text();

@@ -73,23 +73,32 @@ Result<void> read_exact_at(HeldDeviceIo& device, std::uint64_t offset,
   return {};
 }
 
+Result<std::uint64_t> table_sector_bytes(const HeldDeviceIo& device) {
+  const std::uint64_t block_size = device.logical_block_size();
+  if (!valid_aligned_block_size(block_size)) {
+    return boot_check("The held target reports an invalid logical block size.");
+  }
+  return block_size;
+}
+
 Result<PartitionRange> checked_partition_bounds(std::uint64_t first_lba,
                                                 std::uint64_t sector_count,
-                                                std::uint64_t capacity) {
+                                                std::uint64_t capacity,
+                                                std::uint64_t sector_bytes) {
   if (first_lba == 0 || sector_count == 0) {
     return boot_check("Partition 1 has an empty sector range.");
   }
   if (first_lba >= kLbaLimit) return boot_check("Partition offset overflow.");
   if (sector_count >= kLbaLimit) return boot_check("Partition length overflow.");
   const std::uint64_t end_lba = first_lba + sector_count;  // below 2^56
-  if (end_lba > std::numeric_limits<std::uint64_t>::max() / kTableSectorBytes) {
+  if (end_lba > std::numeric_limits<std::uint64_t>::max() / sector_bytes) {
     return boot_check("Partition range overflow.");
   }
-  if (end_lba * kTableSectorBytes > capacity) {
+  if (end_lba * sector_bytes > capacity) {
     return boot_check("Partition 1 extends beyond the held target capacity.");
   }
-  return PartitionRange{.offset = first_lba * kTableSectorBytes,
-                        .length = sector_count * kTableSectorBytes};
+  return PartitionRange{.offset = first_lba * sector_bytes,
+                        .length = sector_count * sector_bytes};
 }
 
 Result<PartitionRange> locate_partition(HeldDeviceIo& device, std::uint64_t capacity,
@@ -104,7 +113,9 @@ Result<PartitionRange> locate_partition(HeldDeviceIo& device, std::uint64_t capa
   }
   const std::uint8_t type = mbr[450];
   if (is_fat_type(type)) {
-    return checked_partition_bounds(u32_at(mbr, 454), u32_at(mbr, 458), capacity);
+    RAVIK_ASSIGN_OR_RETURN(const std::uint64_t sector_bytes, table_sector_bytes(device));
+    return checked_partition_bounds(u32_at(mbr, 454), u32_at(mbr, 458), capacity,
+                                    sector_bytes);
   }
   if (type == 0xEE) return locate_gpt_partition(device, capacity);
   return boot_check("Partition 1 is not a supported FAT boot partition.");
@@ -112,13 +123,15 @@ Result<PartitionRange> locate_partition(HeldDeviceIo& device, std::uint64_t capa
 
 Result<PartitionRange> locate_gpt_partition(HeldDeviceIo& device,
                                             std::uint64_t capacity) {
-  std::array<std::uint8_t, kTableSectorBytes> header{};
-  RAVIK_RETURN_IF_ERROR(read_exact_at(device, kTableSectorBytes, header));
+  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t sector_bytes, table_sector_bytes(device));
+  std::vector<std::uint8_t> header(sector_bytes);
+  RAVIK_RETURN_IF_ERROR(read_exact_at(device, sector_bytes, header));
   if (std::memcmp(header.data(), "EFI PART", 8) != 0) {
     return boot_check("The protective MBR is not followed by a valid GPT header.");
   }
+  // The header may fill its whole block, no more.
   const std::uint32_t header_size = u32_at(header, 12);
-  if (header_size < 92 || header_size > kTableSectorBytes) {
+  if (header_size < 92 || header_size > sector_bytes) {
     return boot_check("The GPT header size is invalid.");
   }
   const std::uint32_t stored_header_crc = u32_at(header, 16);
@@ -136,8 +149,11 @@ Result<PartitionRange> locate_gpt_partition(HeldDeviceIo& device,
   if (array_bytes > kMaxGptArrayBytes) {
     return boot_check("The GPT partition-entry array exceeds the safety bound.");
   }
-  if (array_lba >= kLbaLimit) return boot_check("GPT entry offset overflow.");
-  const std::uint64_t array_offset = array_lba * kTableSectorBytes;
+  if (array_lba >= kLbaLimit ||
+      array_lba > std::numeric_limits<std::uint64_t>::max() / sector_bytes) {
+    return boot_check("GPT entry offset overflow.");
+  }
+  const std::uint64_t array_offset = array_lba * sector_bytes;
   if (array_bytes > std::numeric_limits<std::uint64_t>::max() - array_offset) {
     return boot_check("GPT entry range overflow.");
   }
@@ -159,7 +175,7 @@ Result<PartitionRange> locate_gpt_partition(HeldDeviceIo& device,
   if (last < first || last - first == std::numeric_limits<std::uint64_t>::max()) {
     return boot_check("Partition 1 has an invalid GPT sector range.");
   }
-  return checked_partition_bounds(first, last - first + 1, capacity);
+  return checked_partition_bounds(first, last - first + 1, capacity, sector_bytes);
 }
 
 }  // namespace ravik

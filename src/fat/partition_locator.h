@@ -1,9 +1,12 @@
 // Locating partition 1 of the held target through its MBR, or through the
 // GPT behind a protective MBR, with every structural check a hostile or
 // damaged table needs; the result is a byte range proven to lie inside the
-// disk. Partition-table sectors are 512 bytes whatever the device's block
-// size. Only reads the device. Not thread-safe: the device belongs to one
-// thread.
+// disk. Partition tables count in the device's logical blocks, as the
+// systems that made them did: the GPT header is at LBA 1 of the device's
+// blocks and every LBA, MBR or GPT, is a number of those blocks (a
+// 4096-byte-sector disk gets its header at byte 4096). The MBR itself is the
+// first 512 bytes whatever the block size. Only reads the device. Not
+// thread-safe: the device belongs to one thread.
 #ifndef RAVIK_FAT_PARTITION_LOCATOR_H_
 #define RAVIK_FAT_PARTITION_LOCATOR_H_
 
@@ -16,7 +19,12 @@
 
 namespace ravik {
 
+// The MBR's size, and the smallest logical block.
 inline constexpr std::uint64_t kTableSectorBytes = 512;
+
+// The device's logical block size, the unit of its partition tables;
+// BOOT_CHECK_FAILED when it is not a power of two from 512 to 1 MiB.
+Result<std::uint64_t> table_sector_bytes(const HeldDeviceIo& device);
 
 // Partition 1 of the target. Structural faults, unsupported types and read
 // failures are BOOT_CHECK_FAILED; a partition number other than 1 is
@@ -24,15 +32,16 @@ inline constexpr std::uint64_t kTableSectorBytes = 512;
 Result<PartitionRange> locate_partition(HeldDeviceIo& device, std::uint64_t capacity,
                                         std::uint32_t partition_number);
 
-// Partition 1 of the GPT whose header is at byte 512.
+// Partition 1 of the GPT whose header is at LBA 1.
 Result<PartitionRange> locate_gpt_partition(HeldDeviceIo& device, std::uint64_t capacity);
 
-// The byte range of `sector_count` sectors from `first_lba`, refused
-// (BOOT_CHECK_FAILED) when empty, starting at sector 0, overflowing or
-// reaching beyond `capacity`.
+// The byte range of `sector_count` sectors of `sector_bytes` from
+// `first_lba`, refused (BOOT_CHECK_FAILED) when empty, starting at sector 0,
+// overflowing or reaching beyond `capacity`.
 Result<PartitionRange> checked_partition_bounds(std::uint64_t first_lba,
                                                 std::uint64_t sector_count,
-                                                std::uint64_t capacity);
+                                                std::uint64_t capacity,
+                                                std::uint64_t sector_bytes);
 
 // Reads device bytes at `offset` with the device's own geometry; a failure
 // is BOOT_CHECK_FAILED "Could not read partition metadata: {error}".

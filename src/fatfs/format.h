@@ -1,6 +1,8 @@
 // Formatting: writes a new, empty FAT32 volume that fills a Stream (its size
-// is learnt by seeking to the end), with 512-byte sectors, a cluster size
-// chosen from the volume size as common formatters choose it, 32 reserved
+// is learnt by seeking to the end), with 512-byte sectors or the sector size
+// asked for (a disk's logical block size, which systems that address the
+// disk in whole blocks need), a cluster size chosen from the volume size as
+// common formatters choose it (at least one sector), 32 reserved
 // sectors, two FATs, media 0xF8, a volume ID, FSInfo and backup boot
 // sectors, and the root directory at cluster 2 holding the label entry.
 // Sizes that admit no valid FAT32 layout are refused before anything is
@@ -20,9 +22,9 @@
 
 namespace fatfs {
 
-// The smallest and largest volumes that format as FAT32: 65,525 clusters of
-// one 512-byte sector plus the FATs and reserved sectors, and the largest
-// sector count the boot sector's 32-bit field can hold.
+// The smallest and largest volumes that format as FAT32 with 512-byte
+// sectors: 65,525 clusters of one sector plus the FATs and reserved sectors,
+// and the largest sector count the boot sector's 32-bit field can hold.
 inline constexpr std::uint64_t kMinFat32VolumeBytes = 66581ULL * 512;
 inline constexpr std::uint64_t kMaxFat32VolumeBytes = 0xFFFFFFFFULL * 512;
 
@@ -31,8 +33,11 @@ struct FormatOptions {
   // Up to 11 bytes of upper-case printable ASCII without "*+,./:;<=>?[\]|
   // and without a leading space; empty means no label ("NO NAME").
   std::string volume_label;
-  // Sectors before the volume on its disk (a partition's start), recorded
-  // for boot code; 0 for a volume at the start of the stream.
+  // 512, 1024, 2048 or 4096.
+  std::uint32_t bytes_per_sector = 512;
+  // Sectors (of bytes_per_sector) before the volume on its disk (a
+  // partition's start), recorded for boot code; 0 for a volume at the start
+  // of the stream.
   std::uint32_t hidden_sectors = 0;
   // Derived from the time of formatting when absent.
   std::optional<std::uint32_t> volume_id;
@@ -41,15 +46,26 @@ struct FormatOptions {
 };
 
 struct Fat32Geometry {
+  std::uint32_t bytes_per_sector = 512;
   std::uint32_t total_sectors = 0;
   std::uint32_t sectors_per_cluster = 0;
   std::uint32_t fat_sectors = 0;  // of one FAT
   std::uint32_t cluster_count = 0;
 };
 
-// The layout a volume of `volume_bytes` gets; kInvalidInput when the size
-// is outside kMinFat32VolumeBytes..kMaxFat32VolumeBytes.
-Result<Fat32Geometry> plan_fat32(std::uint64_t volume_bytes);
+// The smallest volume that formats as FAT32 with `bytes_per_sector`-byte
+// sectors (kMinFat32VolumeBytes for 512).
+std::uint64_t min_fat32_volume_bytes(std::uint32_t bytes_per_sector);
+
+// True when no FAT32 layout with `bytes_per_sector`-byte sectors reaches
+// `volume_bytes`: beyond the 32-bit sector count, or more clusters than
+// FAT32 can number even at 32 KiB a cluster (only possible above 8 TiB).
+bool fat32_volume_too_large(std::uint64_t volume_bytes, std::uint32_t bytes_per_sector);
+
+// The layout a volume of `volume_bytes` gets; kInvalidInput when the sector
+// size is not supported or no FAT32 layout fits the size.
+Result<Fat32Geometry> plan_fat32(std::uint64_t volume_bytes,
+                                 std::uint32_t bytes_per_sector = 512);
 
 // Checks and pads a label to the 11-byte field; "NO NAME    " when empty.
 Result<std::string> padded_volume_label(std::string_view label);

@@ -41,10 +41,12 @@ void put_mbr_entry(FakeDisk& disk, int entry, std::uint8_t type, std::uint32_t f
   disk.bytes[511] = 0xAA;
 }
 
-// A protective MBR and a GPT whose array (at LBA 2) has `entries` entries of
-// 128 bytes; entry i + 1 spans `ranges[i]` (first and last LBA).
+// A protective MBR and a GPT for `sector`-byte LBAs whose array (at LBA 2)
+// has `entries` entries of 128 bytes; entry i + 1 spans `ranges[i]` (first
+// and last LBA).
 void put_gpt(FakeDisk& disk, std::uint32_t entries,
-             const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges) {
+             const std::vector<std::pair<std::uint64_t, std::uint64_t>>& ranges,
+             std::size_t sector = 512) {
   put_mbr_entry(disk, 0, 0xEE, 1, 0xFFFFFFFF);
   std::vector<std::uint8_t> array(std::uint64_t{entries} * 128, 0);
   for (std::size_t i = 0; i < ranges.size(); ++i) {
@@ -60,14 +62,15 @@ void put_gpt(FakeDisk& disk, std::uint32_t entries,
   put_u32(header, 80, entries);
   put_u32(header, 84, 128);
   const std::size_t stored =
-      std::min<std::size_t>(array.size(), disk.bytes.size() - 1024);
+      std::min<std::size_t>(array.size(), disk.bytes.size() - 2 * sector);
   put_u32(header, 88,
           static_cast<std::uint32_t>(
               crc32(0, array.data(), static_cast<uInt>(array.size()))));
   put_u32(header, 16, static_cast<std::uint32_t>(crc32(0, header.data(), 92)));
-  std::copy(header.begin(), header.end(), disk.bytes.begin() + 512);
+  std::copy(header.begin(), header.end(),
+            disk.bytes.begin() + static_cast<std::ptrdiff_t>(sector));
   std::copy(array.begin(), array.begin() + static_cast<std::ptrdiff_t>(stored),
-            disk.bytes.begin() + 1024);
+            disk.bytes.begin() + static_cast<std::ptrdiff_t>(2 * sector));
 }
 
 struct FaultCase {
@@ -133,22 +136,52 @@ TEST(LocatePartitionTest, StructuralFaults_RefusedWithTheirMessage_NothingWritte
   }
 }
 
-TEST(LocatePartitionTest, MbrAndGpt_YieldTheByteRange_AlignedReadsWholeBlocks) {
-  auto disk = std::make_shared<FakeDisk>(10 * kMiB);
-  put_mbr_entry(*disk, 0, 0x0C, 2048, 4096);
-  disk->logical_block_size = 4096;
-  disk->requires_aligned_io = true;
-  FaultInjectingDevice device(disk);
-  auto located = locate_partition(device, device.capacity(), 1);
-  ASSERT_TRUE(located) << located.error();
-  EXPECT_EQ(*located, (PartitionRange{kMiB, 2 * kMiB}));
-  ASSERT_EQ(disk->reads.size(), 1U);
-  EXPECT_EQ(disk->reads[0].length, 4096U);
+// Tables count in the device's blocks: on a 4096-byte-block disk the GPT
+// header is at byte 4096 and LBA 256 is byte 1 MiB.
+TEST(LocatePartitionTest, MbrAndGpt_CountInDeviceBlocks_AlignedReadsWholeBlocks) {
+  for (const bool aligned : {true, false}) {
+    SCOPED_TRACE(aligned ? "aligned" : "unaligned");
+    auto disk = std::make_shared<FakeDisk>(10 * kMiB);
+    put_mbr_entry(*disk, 0, 0x0C, 256, 512);
+    disk->logical_block_size = 4096;
+    disk->requires_aligned_io = aligned;
+    FaultInjectingDevice device(disk);
+    auto located = locate_partition(device, device.capacity(), 1);
+    ASSERT_TRUE(located) << located.error();
+    EXPECT_EQ(*located, (PartitionRange{kMiB, 2 * kMiB}));
+    ASSERT_EQ(disk->reads.size(), 1U);
+    EXPECT_EQ(disk->reads[0].length, aligned ? 4096U : 512U);
+    put_mbr_entry(*disk, 0, 0x0C, 256, 2305);  // 10 MiB + 4 KiB: one block too many
+    located = locate_partition(device, device.capacity(), 1);
+    ASSERT_FALSE(located);
+    EXPECT_EQ(located.error().message(),
+              "Partition 1 extends beyond the held target capacity.");
+
+    auto gpt4k = std::make_shared<FakeDisk>(10 * kMiB);
+    put_gpt(*gpt4k, 128, {{256, 767}}, 4096);
+    gpt4k->logical_block_size = 4096;
+    gpt4k->requires_aligned_io = aligned;
+    FaultInjectingDevice gpt4k_device(gpt4k);
+    located = locate_partition(gpt4k_device, gpt4k_device.capacity(), 1);
+    ASSERT_TRUE(located) << located.error();
+    EXPECT_EQ(*located, (PartitionRange{kMiB, 2 * kMiB}));
+    // A GPT laid out for 512-byte sectors is not a GPT of this disk.
+    auto gpt512 = std::make_shared<FakeDisk>(10 * kMiB);
+    put_gpt(*gpt512, 128, {{2048, 4095}});
+    gpt512->logical_block_size = 4096;
+    gpt512->requires_aligned_io = aligned;
+    FaultInjectingDevice gpt512_device(gpt512);
+    located = locate_partition(gpt512_device, gpt512_device.capacity(), 1);
+    ASSERT_FALSE(located);
+    EXPECT_EQ(located.error().message(),
+              "The protective MBR is not followed by a valid GPT header.");
+    EXPECT_TRUE(disk->writes.empty() && gpt4k->writes.empty() && gpt512->writes.empty());
+  }
 
   auto gpt = std::make_shared<FakeDisk>(10 * kMiB);
   put_gpt(*gpt, 128, {{2049, 4096}});
   FaultInjectingDevice gpt_device(gpt);
-  located = locate_partition(gpt_device, gpt_device.capacity(), 1);
+  auto located = locate_partition(gpt_device, gpt_device.capacity(), 1);
   ASSERT_TRUE(located) << located.error();
   EXPECT_EQ(*located, (PartitionRange{2049 * 512, 2048 * 512}));
   // Located, but not usable on a 4096-byte aligned disk.
@@ -198,11 +231,17 @@ std::vector<std::uint8_t> pattern(std::size_t size, int seed) {
   return bytes;
 }
 
-// A recovered 40 MiB disk (FAT32 with the smallest clusters) on a 4096-byte
-// aligned device.
-std::shared_ptr<FakeDisk> recovered_disk(std::uint64_t size) {
+// The smallest disk with 4096-byte blocks that recovery accepts: 1 MiB, then
+// 32 reserved sectors, two FATs of 64 sectors and 65,525 clusters of one
+// 4096-byte sector.
+constexpr std::uint64_t kSmallest4096Recovery = kMiB + (32 + 2 * 64 + 65'525) * 4096;
+
+// A recovered disk (FAT32 with the smallest clusters) on an aligned device
+// with `block_size`-byte blocks.
+std::shared_ptr<FakeDisk> recovered_disk(std::uint64_t size,
+                                         std::uint64_t block_size = 4096) {
   auto disk = std::make_shared<FakeDisk>(size);
-  disk->logical_block_size = 4096;
+  disk->logical_block_size = block_size;
   disk->requires_aligned_io = true;
   FaultInjectingDevice device(disk);
   auto recovered = reformat_fat32(device, "BOOT");
@@ -210,8 +249,52 @@ std::shared_ptr<FakeDisk> recovered_disk(std::uint64_t size) {
   return disk;
 }
 
+std::uint32_t u32_of(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i)
+    value = value << 8 | bytes[at + static_cast<std::size_t>(i)];
+  return value;
+}
+
+TEST(Fat32RecoveryTest, On4096ByteBlocks_TableAndVolumeCountInBlocks) {
+  auto disk = std::make_shared<FakeDisk>(kSmallest4096Recovery, 0x5A);
+  disk->logical_block_size = 4096;
+  disk->requires_aligned_io = true;
+  FaultInjectingDevice device(disk);
+  // Refused before any write: one block too small for FAT32 with 4096-byte
+  // sectors, and blocks larger than a FAT sector can be.
+  disk->reported_capacity = kSmallest4096Recovery - 4096;
+  auto refused = reformat_fat32(device, "BOOT");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code(), codes::kDeviceTooSmall);
+  disk->reported_capacity.reset();
+  disk->logical_block_size = 8192;
+  refused = reformat_fat32(device, "BOOT");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().code(), codes::kToolMissing);
+  EXPECT_TRUE(disk->writes.empty());
+
+  disk->logical_block_size = 4096;
+  auto recovered = reformat_fat32(device, "BOOT");
+  ASSERT_TRUE(recovered) << recovered.error();
+  const std::uint32_t sectors = kSmallest4096Recovery / 4096 - 256;
+  EXPECT_EQ(u32_of(disk->bytes, 454), 256U);
+  EXPECT_EQ(u32_of(disk->bytes, 458), sectors);
+  const std::size_t boot = kMiB;
+  EXPECT_EQ(disk->bytes[boot + 11] | disk->bytes[boot + 12] << 8, 4096);
+  EXPECT_EQ(u32_of(disk->bytes, boot + 28), 256U);  // hidden sectors
+  EXPECT_EQ(u32_of(disk->bytes, boot + 32), sectors);
+  auto range = locate_partition(device, device.capacity(), 1);
+  ASSERT_TRUE(range) << range.error();
+  EXPECT_EQ(*range, (PartitionRange{kMiB, std::uint64_t{sectors} * 4096}));
+  ASSERT_TRUE(write_root_file(device, *range, "cmdline.txt", pattern(6000, 3)));
+  auto back = read_root_file(device, *range, "CMDLINE.TXT", kMaxBootFileBytes);
+  ASSERT_TRUE(back && *back) << (back ? "missing" : back.error().message());
+  EXPECT_EQ(**back, pattern(6000, 3));
+}
+
 TEST(BootFilesTest, Replacement_On4096ByteSectors_WritesLittleMoreThanTheFile) {
-  auto disk = recovered_disk(40 * kMiB);
+  auto disk = recovered_disk(kSmallest4096Recovery);
   FaultInjectingDevice device(disk);
   auto range = locate_partition(device, device.capacity(), 1);
   ASSERT_TRUE(range) << range.error();
@@ -233,7 +316,7 @@ TEST(BootFilesTest, Replacement_On4096ByteSectors_WritesLittleMoreThanTheFile) {
 }
 
 TEST(BootFilesTest, WriteThatDoesNotFit_LeavesThePartitionAsItWas) {
-  auto disk = recovered_disk(36 * kMiB);
+  auto disk = recovered_disk(36 * kMiB, 512);
   FaultInjectingDevice device(disk);
   auto range = locate_partition(device, device.capacity(), 1);
   ASSERT_TRUE(range) << range.error();

@@ -66,6 +66,31 @@ TEST(PlanFat32, BeyondTheSectorCountField_IsRefused) {
   EXPECT_NE(above.error().text.find("too large for FAT32"), std::string::npos);
 }
 
+// Disks with larger logical blocks get volumes whose sector is the block: a
+// cluster is never less than one sector, and the limits scale with it.
+TEST(PlanFat32, LargerSectors_HaveTheirOwnLimitsAndClustersOfAtLeastOneSector) {
+  EXPECT_EQ(fatfs::min_fat32_volume_bytes(512), fatfs::kMinFat32VolumeBytes);
+  for (const std::uint32_t sector : {1024u, 2048u, 4096u}) {
+    SCOPED_TRACE(sector);
+    const std::uint64_t smallest = fatfs::min_fat32_volume_bytes(sector);
+    const auto plan = fatfs::plan_fat32(smallest, sector);
+    ASSERT_TRUE(plan.has_value()) << plan.error().text;
+    EXPECT_EQ(plan->bytes_per_sector, sector);
+    EXPECT_EQ(plan->sectors_per_cluster, 1u);
+    EXPECT_EQ(plan->cluster_count, fatfs::kMinFat32Clusters);
+    EXPECT_GE(std::uint64_t{plan->fat_sectors} * sector / 4, plan->cluster_count + 2ULL);
+    EXPECT_FALSE(fatfs::plan_fat32(smallest - 1, sector).has_value());
+  }
+  EXPECT_EQ(fatfs::plan_fat32(8 * kGiB, 4096)->sectors_per_cluster, 1u);
+  EXPECT_EQ(fatfs::plan_fat32(64 * kGiB, 4096)->sectors_per_cluster, 8u);
+  // 32 KiB clusters number FAT32 volumes up to about 8 TiB; with 4096-byte
+  // sectors the sector count field would reach 16 TiB.
+  EXPECT_FALSE(fatfs::fat32_volume_too_large(8000 * kGiB, 4096));
+  EXPECT_TRUE(fatfs::fat32_volume_too_large(8200 * kGiB, 4096));
+  EXPECT_FALSE(fatfs::plan_fat32(8200 * kGiB, 4096).has_value());
+  EXPECT_FALSE(fatfs::plan_fat32(64 * kMiB, 8192).has_value());
+}
+
 TEST(PaddedVolumeLabel, Labels_ArePaddedOrRefused) {
   EXPECT_EQ(fatfs::padded_volume_label("BOOT").value(), "BOOT       ");
   EXPECT_EQ(fatfs::padded_volume_label("MY DISK").value(), "MY DISK    ");
@@ -125,6 +150,32 @@ TEST_P(FormatOracle, FormattedVolume_PassesFsckAndShowsItsLabel) {
   ASSERT_TRUE(fs.has_value());
   EXPECT_EQ(fs->fat_type(), fatfs::FatType::kFat32);
   EXPECT_EQ(fs->volume_label(), "RAVIK DISK");
+}
+
+TEST(FormatVolume, LargerSectors_PassFsckAndHoldFilesMtoolsReads) {
+  for (const std::uint32_t sector : {1024u, 4096u}) {
+    SCOPED_TRACE(sector);
+    TempDir dir;
+    const std::string image = dir.file("volume.img");
+    make_sparse_file(image, fatfs::min_fat32_volume_bytes(sector) + 3 * sector);
+    {
+      fatfs::FileStream stream = fatfs::FileStream::open(image).value();
+      fatfs::FormatOptions options;
+      options.volume_label = "BIG SECTORS";
+      options.bytes_per_sector = sector;
+      ASSERT_TRUE(fatfs::format_volume(stream, options).has_value());
+    }
+    EXPECT_TRUE(fsck_clean(image));
+    const CommandResult info = run("minfo -i " + quote(image) + " ::");
+    EXPECT_NE(info.output.find("sector size: " + std::to_string(sector) + " bytes"),
+              std::string::npos)
+        << info.output;
+    const auto content = pattern_bytes(50000, 3);
+    ASSERT_TRUE(replace_file(image, "config.txt", content).has_value());
+    EXPECT_EQ(mtools_read(image, "config.txt"),
+              std::string(content.begin(), content.end()));
+    EXPECT_TRUE(fsck_clean(image));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FormatOracle,

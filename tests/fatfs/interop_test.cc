@@ -101,9 +101,15 @@ struct MkfsCase {
   int fat_bits;
   const char* size;
   const char* extra;
+  int sector = 512;  // logical sector size
 };
 
-void PrintTo(const MkfsCase& c, std::ostream* os) { *os << "FAT" << c.fat_bits; }
+std::string case_name(const MkfsCase& c) {
+  return "Fat" + std::to_string(c.fat_bits) +
+         (c.sector == 512 ? "" : "Sector" + std::to_string(c.sector));
+}
+
+void PrintTo(const MkfsCase& c, std::ostream* os) { *os << case_name(c); }
 
 class MkfsVolumes : public ::testing::TestWithParam<MkfsCase> {
  protected:
@@ -111,8 +117,9 @@ class MkfsVolumes : public ::testing::TestWithParam<MkfsCase> {
     image_ = dir_.file("mkfs.img");
     const MkfsCase& c = GetParam();
     ASSERT_EQ(run("truncate -s " + std::string(c.size) + " " + quote(image_)).status, 0);
-    const CommandResult mkfs = run("mkfs.fat -F " + std::to_string(c.fat_bits) + " " +
-                                   c.extra + " -n ORACLE " + quote(image_));
+    const CommandResult mkfs =
+        run("mkfs.fat -F " + std::to_string(c.fat_bits) + " -S " +
+            std::to_string(c.sector) + " " + c.extra + " -n ORACLE " + quote(image_));
     ASSERT_EQ(mkfs.status, 0) << mkfs.output;
   }
 
@@ -175,13 +182,15 @@ TEST_P(MkfsVolumes, FilesFromMcopy_ReadCorrectlyAndNewFilesPassFsck) {
   EXPECT_EQ(mtools_read(image_, "first.bin"), text_of(first));
 }
 
-INSTANTIATE_TEST_SUITE_P(Types, MkfsVolumes,
-                         ::testing::Values(MkfsCase{12, "4M", ""},
-                                           MkfsCase{16, "16M", "-s 1"},
-                                           MkfsCase{32, "40M", "-s 1"}),
-                         [](const auto& param_info) {
-                           return "Fat" + std::to_string(param_info.param.fat_bits);
-                         });
+// Sectors larger than 512 bytes are what disks with larger logical blocks
+// need; the FAT32 one has enough clusters for mtools.
+INSTANTIATE_TEST_SUITE_P(
+    Types, MkfsVolumes,
+    ::testing::Values(MkfsCase{12, "4M", ""}, MkfsCase{16, "16M", "-s 1"},
+                      MkfsCase{32, "40M", "-s 1"}, MkfsCase{12, "4M", "", 1024},
+                      MkfsCase{16, "32M", "-s 1", 2048},
+                      MkfsCase{32, "300M", "-s 1", 4096}),
+    [](const auto& param_info) { return case_name(param_info.param); });
 
 // mkfs.fat makes FAT32 layouts below 65,525 clusters (with a warning) and
 // systems mount them by their layout, so boot partitions formatted that way

@@ -34,8 +34,10 @@ std::string file_bytes(const std::string& path) {
   return out.str();
 }
 
-std::string file_head(const std::string& path, std::size_t length) {
+std::string file_head(const std::string& path, std::size_t length,
+                      std::uint64_t offset = 0) {
   std::ifstream in(path, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
   std::string bytes(length, '\0');
   in.read(bytes.data(), static_cast<std::streamsize>(length));
   return bytes;
@@ -330,13 +332,51 @@ std::pair<std::uint64_t, std::uint64_t> writes_seen(const std::string& name) {
   return {fields[4], fields[6] * 512};
 }
 
-TEST_F(BootSessionTest, LoopDevice4096_BootEditsCostLittleMoreThanTheFile_RecoveryWorks) {
-  constexpr std::uint64_t kSize = 40 * kMiB;
-  const std::string image = fat_image(dir_.path(), kSize, false);
+// Removes the kernel's partitions of a loop device again, whatever the test's
+// outcome.
+struct KernelPartitions {
+  explicit KernelPartitions(const std::string& device) : device_(device) {
+    run_ok({"partx", "-a", device_});
+  }
+  ~KernelPartitions() { (void)run_command({"partx", "-d", device_}); }
+  KernelPartitions(const KernelPartitions&) = delete;
+  KernelPartitions& operator=(const KernelPartitions&) = delete;
+
+ private:
+  std::string device_;
+};
+
+std::string sysfs_value(const std::string& path) {
+  std::string value;
+  std::ifstream(path) >> value;
+  return value;
+}
+
+// A disk of 4096-byte blocks, laid out by sfdisk and mkfs.fat on the loop
+// device itself: its GPT (header at byte 4096) is found, a boot edit costs
+// little more than the file, and recovery writes a table and a FAT that
+// count in 4096-byte blocks, as the kernel, fsck.fat and mtools read them.
+// 264 MiB: FAT32 with 4096-byte sectors needs 65,525 clusters of at least
+// 4 KiB, and mtools refuses fewer.
+TEST_F(BootSessionTest, LoopDevice4096_GptEditedCheaply_RecoveryCountsInBlocks) {
+  constexpr std::uint64_t kSize = 264 * kMiB;
+  constexpr std::uint64_t kImageSize = 34 * kMiB;  // the table and partition 1
   std::string why_not;
   auto loop =
       testing::LoopDevice::attach(dir_.path() + "/disk.img", kSize, 4096, why_not);
   if (!loop) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
+  const std::string partition = loop->path() + "p1";
+  run_ok({"sh", "-c",
+          "echo 'label: gpt\nstart=256, size=8192, type=U' | sfdisk -q --no-reread " +
+              loop->path()});
+  {
+    KernelPartitions partitions(loop->path());
+    run_ok({"mkfs.fat", "-F", "16", "-S", "4096", "-s", "1", "-n", "BOOT", partition});
+    write_bytes(dir_.path() + "/config.txt", "kernel=old\n");
+    run_ok({"mcopy", "-i", partition, dir_.path() + "/config.txt", "::config.txt"});
+  }
+  const std::string image = file_head(loop->backing_path(), kImageSize);
+
   auto child = harness::ChildProcess::start(harness::testing_helper_path(), {},
                                             harness::ChildOptions::piped());
   ASSERT_TRUE(child) << child.error();
@@ -367,20 +407,34 @@ TEST_F(BootSessionTest, LoopDevice4096_BootEditsCostLittleMoreThanTheFile_Recove
   ASSERT_TRUE(next().starts_with(header("written")));
   send(open_boot_message("ob", 1));
   ASSERT_EQ(next(), answer_line("bootOpened", "ob", R"(,"partitionNumber":1)"));
+  send(boot_read_file_message("r1", "config.txt"));
+  EXPECT_EQ(next(),
+            answer_line("bootFile", "r1",
+                        R"(,"relativePath":"config.txt","exists":true,"dataBase64":")" +
+                            b64("kernel=old\n") + "\""));
   std::string content(kMiB, '\0');
   for (std::size_t i = 0; i < content.size(); ++i)
     content[i] = static_cast<char>(i % 251);
   for (const std::string id : {"w1", "w2"}) {  // a new file, then its replacement
     const auto before = writes_seen(loop->name());
-    send(boot_write_file_message(id, "config.txt", b64(content)));
-    ASSERT_EQ(next(), boot_written_line(id, "config.txt", kMiB));
+    send(boot_write_file_message(id, "user-data.bin", b64(content)));
+    ASSERT_EQ(next(), boot_written_line(id, "user-data.bin", kMiB));
     const auto after = writes_seen(loop->name());
     std::cout << id << ": " << after.second - before.second << " bytes in "
               << after.first - before.first << " write requests\n";
     EXPECT_LE(after.second - before.second, kMiB + kMiB / 4);
   }
   send(simple_message("closeBoot", "cb"));
-  next();
+  ASSERT_TRUE(next().starts_with(header("bootClosed")));
+  // The edited FAT16 volume of 4096-byte sectors, as the tools read it.
+  const std::string edited = loop->backing_path() + "@@1M";
+  run_ok({"mcopy", "-n", "-i", edited, "::user-data.bin", dir_.path() + "/out.bin"});
+  EXPECT_EQ(file_bytes(dir_.path() + "/out.bin"), content);
+  EXPECT_EQ(run_ok({"mtype", "-i", edited, "::config.txt"}), "kernel=old\n");
+  write_bytes(dir_.path() + "/partition.img",
+              file_head(loop->backing_path(), 8192 * 4096, kMiB));
+  run_ok({"fsck.fat", "-n", dir_.path() + "/partition.img"});
+
   send(recover_message("rec", "RAVIK"));
   EXPECT_EQ(
       next(),
@@ -391,11 +445,37 @@ TEST_F(BootSessionTest, LoopDevice4096_BootEditsCostLittleMoreThanTheFile_Recove
   EXPECT_EQ(next(), answer_line("bootOpened", "ob2", R"(,"partitionNumber":1)"));
   send(boot_write_file_message("w3", "config.txt", b64("after recovery\n")));
   EXPECT_EQ(next(), boot_written_line("w3", "config.txt", 15));
+  send(boot_read_file_message("r3", "CONFIG.TXT"));
+  EXPECT_EQ(next(),
+            answer_line("bootFile", "r3",
+                        R"(,"relativePath":"CONFIG.TXT","exists":true,"dataBase64":")" +
+                            b64("after recovery\n") + "\""));
   send(simple_message("close", "end"));
   next();
   EXPECT_EQ(child->wait(), ExitStatus::exited_with(0)) << child->stderr_text();
-  EXPECT_EQ(run_ok({"mtype", "-i", loop->backing_path() + "@@1M", "::config.txt"}),
-            "after recovery\n");
+
+  // The table in 4096-byte blocks: 1 MiB is LBA 256, and the partition runs
+  // to the end of the disk.
+  constexpr std::uint64_t kSectors = kSize / 4096 - 256;
+  const std::string dump = run_ok({"sfdisk", "-d", loop->path()});
+  EXPECT_NE(dump.find("label: dos"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("sector-size: 4096"), std::string::npos) << dump;
+  EXPECT_NE(dump.find(partition + " : start=         256, size=       " +
+                      std::to_string(kSectors) + ", type=c"),
+            std::string::npos)
+      << dump;
+  {
+    KernelPartitions partitions(loop->path());
+    // sysfs counts in 512-byte units whatever the block size.
+    const std::string sysfs = "/sys/class/block/" + loop->name() + "p1/";
+    EXPECT_EQ(sysfs_value(sysfs + "start"), std::to_string(kMiB / 512));
+    EXPECT_EQ(sysfs_value(sysfs + "size"), std::to_string(kSectors * 4096 / 512));
+    run_ok({"fsck.fat", "-n", partition});
+    EXPECT_NE(run_ok({"minfo", "-i", partition, "::"}).find("sector size: 4096 bytes"),
+              std::string::npos);
+    EXPECT_EQ(run_ok({"mtype", "-i", loop->backing_path() + "@@1M", "::config.txt"}),
+              "after recovery\n");
+  }
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ DepartingDisk held_sdb() {
 
 // A USB stick as the kernel shows it: the SCSI unit below the USB interface,
 // its disk "sdb" with disk sequence 17.
-std::string add_usb_stick(FakeSysfs& sysfs) {
+std::string add_ejectable_stick(FakeSysfs& sysfs) {
   const std::string unit = sysfs.make_device(
       "pci0000:00/0000:00:02.0/usb2/2-1/2-1:1.0/host0/target0:0:0/0:0:0:0");
   sysfs.add_disk(unit, "sdb", "8:16", 100);  // disk sequence 17
@@ -45,7 +45,7 @@ std::string add_usb_stick(FakeSysfs& sysfs) {
 // the departure.
 TEST(PinnedScsiDisk, EjectedMediumIsDeletedAndAwaitedThroughItsUnit) {
   FakeSysfs sysfs;
-  const std::string unit = add_usb_stick(sysfs);
+  const std::string unit = add_ejectable_stick(sysfs);
   auto pinned = pin_disk_device(held_sdb(), sysfs.paths());
   ASSERT_TRUE(pinned) << pinned.error().message();
   DepartingDisk disk = held_sdb();
@@ -68,7 +68,7 @@ TEST(PinnedScsiDisk, EjectedMediumIsDeletedAndAwaitedThroughItsUnit) {
 // for the held one.
 TEST(PinnedScsiDisk, DeviceAtTheSamePathLaterIsNeverTouched) {
   FakeSysfs sysfs;
-  const std::string unit = add_usb_stick(sysfs);
+  const std::string unit = add_ejectable_stick(sysfs);
   auto pinned = pin_disk_device(held_sdb(), sysfs.paths());
   ASSERT_TRUE(pinned);
   DepartingDisk disk = held_sdb();
@@ -76,7 +76,7 @@ TEST(PinnedScsiDisk, DeviceAtTheSamePathLaterIsNeverTouched) {
 
   std::filesystem::remove_all(unit);
   sysfs.remove(sysfs.root() + "/class/block", "sdb");
-  add_usb_stick(sysfs);
+  add_ejectable_stick(sysfs);
   ASSERT_TRUE(remove_scsi_disk(disk.device_directory).has_value());
   EXPECT_EQ(slurp(unit + "/delete"), "");
   EXPECT_TRUE(wait_for_departure(disk, sysfs.paths(), std::chrono::seconds(0)));
@@ -85,7 +85,7 @@ TEST(PinnedScsiDisk, DeviceAtTheSamePathLaterIsNeverTouched) {
 
 TEST(PinnedScsiDisk, PinningRefusesAnotherDiskOrMedium) {
   FakeSysfs sysfs;
-  const std::string unit = add_usb_stick(sysfs);
+  const std::string unit = add_ejectable_stick(sysfs);
   sysfs.write(unit + "/block/sdb", "diskseq", "18");
   const auto changed = pin_disk_device(held_sdb(), sysfs.paths());
   ASSERT_FALSE(changed);

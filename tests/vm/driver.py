@@ -90,14 +90,19 @@ class Qmp:
             self.sock.settimeout(None)
 
 
-def stick_device(name):
+def stick_devices(name):
+    """The QEMU devices of a stick, in the order they are added."""
     _, port, block = STICKS[name]
-    arguments = {"driver": "usb-storage", "id": name, "drive": name + "-drive",
-                 "bus": "xhci.0", "port": str(port), "removable": True}
-    if block != 512:
-        arguments["logical_block_size"] = block
-        arguments["physical_block_size"] = block
-    return arguments
+    usb = {"bus": "xhci.0", "port": str(port), "id": name}
+    if block == 512:
+        return [dict(usb, driver="usb-storage", drive=name + "-drive", removable=True)]
+    # usb-storage ignores the block size it is given; a bulk-only transport
+    # with its own SCSI disk is the same stick to the guest's usb-storage
+    # driver, and that disk honours it.
+    return [dict(usb, driver="usb-bot"),
+            {"driver": "scsi-hd", "id": name + "-disk", "bus": name + ".0",
+             "drive": name + "-drive", "removable": True,
+             "logical_block_size": block, "physical_block_size": block}]
 
 
 def qemu_command(args, qmp_path):
@@ -123,9 +128,9 @@ def qemu_command(args, qmp_path):
             file_node = name + "-throttled"
         command += ["-blockdev", json.dumps({
             "driver": "raw", "node-name": name + "-drive", "file": file_node})]
-        device = stick_device(name)
-        command += ["-device", ",".join(
-            f"{key}={'on' if value is True else value}" for key, value in device.items())]
+        for device in stick_devices(name):
+            command += ["-device", ",".join(
+                f"{key}={'on' if value is True else value}" for key, value in device.items())]
     command += [
         "-drive", f"if=none,id=boot,format=raw,file={disks}/boot.img",
         "-device", "virtio-blk-pci,drive=boot,serial=boot",
@@ -149,7 +154,11 @@ def carry_out(qmp, request):
     if words[0] == "unplugged" and words[1] in STICKS:
         return qmp.wait_deleted(words[1], 30)
     if words[0] == "plug" and words[1] in STICKS:
-        return qmp.command("device_add", **stick_device(words[1]))
+        for device in stick_devices(words[1]):
+            error = qmp.command("device_add", **device)
+            if error is not None:
+                return error
+        return None
     if words[0] == "throttle" and words[1] == "pull":
         rate = int(words[2])
         return qmp.command("qom-set", path="/objects/pull-throttle", property="limits",

@@ -73,7 +73,7 @@ swapon "/dev/$swap_disk" || dmesg | tail -n 5
 # What the package's post-install step does.
 ravik-unix-device-helper --maintenance-provision >/dev/null ||
   say "could not provision the maintenance lock"
-say "disks: $(ls /sys/block | tr '\n' ' ')"
+say "disks: $(for disk in /sys/block/*; do printf '%s(%s) ' "${disk##*/}" "$(cat "$disk/queue/logical_block_size")"; done)"
 
 # The kernel's block uevents, each with the disk sequence it announces, for
 # each scenario's log.

@@ -2,10 +2,11 @@
 """Runs the hardware lab's guest under QEMU and judges it.
 
 The guest (tests/vm/guest-init.sh) writes its log to the serial console and
-asks the host for hardware changes with lines "@@unplug ID", "@@plug ID" and
-"@@throttle ID BYTES_PER_SECOND"; each is carried out through QMP and answered
+asks the host for hardware changes with lines "@@unplug ID", "@@unplugged ID"
+(waits for QEMU's DEVICE_DELETED), "@@plug ID" and "@@throttle ID
+BYTES_PER_SECOND"; each is carried out through QMP and answered
 with a line "ok" or "error TEXT" on the console's input. It reports results
-as "@@result NAME pass|fail SECONDS TEXT". Disks that a scenario must leave
+as "@@result NAME pass|fail|known-failure SECONDS TEXT". Disks that a scenario must leave
 untouched are compared by SHA-256 before the guest starts and after it ends.
 """
 import argparse

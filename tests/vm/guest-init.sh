@@ -4,8 +4,9 @@
 # ravik-device-client, and reports each one on the serial console as
 # "@@result NAME pass|fail|known-failure SECONDS TEXT" (a known failure
 # waits for a fix elsewhere and names it). Hardware changes are asked of the
-# host with "@@unplug ID", "@@plug ID" and "@@throttle ID RATE", each answered
-# on the console's input. "lab.only=A,B" on the kernel command line runs only
+# host with "@@unplug ID" (returns at once), "@@unplugged ID" (until QEMU has
+# let go of it), "@@plug ID" and "@@throttle ID RATE", each answered on the
+# console's input. "lab.only=A,B" on the kernel command line runs only
 # the named scenarios. The sticks by xHCI port: 1 "stick" (512-byte blocks,
 # starts with a FAT partition), 2 "stick4k" (4096-byte blocks), 3 "pull"
 # (throttled by the host when it is to be pulled mid-operation).

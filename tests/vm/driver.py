@@ -29,6 +29,12 @@ STICKS = {
     "pull": ("pull.img", 3, 512),
 }
 UNTOUCHED = ["nvme.img", "boot.img", "swap.img"]
+# Failures the guest reports as known, only with the exact symptom, each
+# waiting for a fix that is under way; a pass is a pass.
+KNOWN_FAILURES = {
+    "usb-4k": "partition tables read in the disk's 4096-byte blocks",
+    "pull-boot": "boot files replaced by copy-on-write behind a commit point",
+}
 DEADLINE_SECONDS = 280
 
 
@@ -233,12 +239,12 @@ def main():
     if not finished:
         failures.append("the guest ended without reporting that it finished")
     for name, verdict, *_ in results:
-        if verdict not in ("pass", "known-failure"):
+        if verdict != "pass" and not (verdict == "known-failure" and name in KNOWN_FAILURES):
             failures.append(f"scenario {name} failed")
         if verdict == "known-failure":
-            print(f"hardware lab: {name} fails as known: disks with 4096-byte blocks "
-                  "need the partition table read in device blocks; it passes once "
-                  "that fix is in", file=sys.stderr)
+            print(f"hardware lab: {name} fails as known, waiting for "
+                  f"{KNOWN_FAILURES.get(name, 'a fix')}: see its line above",
+                  file=sys.stderr)
     if not results:
         failures.append("the guest reported no result")
     print(f"  guest ran {time.monotonic() - started:.0f} s; console log: {args.log}")

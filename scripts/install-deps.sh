@@ -15,6 +15,7 @@ packages=(
   openssl sudo xxd coreutils python3
   xz-utils zstd gzip bzip2 zip time
   bmap-tools strace
+  qemu-system-x86 busybox-static kmod cpio dmsetup
 )
 
 missing=()

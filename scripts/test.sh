@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: dependencies, the formatting check of every tracked
-# source, a -Werror build and its CTest run, the same suite under
+# source, a -Werror build and its CTest run, the hardware lab (the production
+# helper in a QEMU guest with real device classes), the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded session
 # tests under ThreadSanitizer. Build trees are reused between runs, and ccache
 # is used when it is installed. Exits non-zero on any failure.
@@ -61,6 +62,13 @@ run_tree build "normal build"
 echo "== normal build: tests"
 (cd "$root/build" && ctest -j"$jobs" --timeout 900 --output-on-failure)
 phase_done "normal build: tests"
+
+# The production helper on emulated USB sticks, an SD card and system disks
+# in a QEMU guest (tests/vm/lab.sh); skipped without QEMU unless
+# RAVIK_REQUIRE_VM=1.
+echo "== hardware lab: production helper in a QEMU guest"
+"$root/tests/vm/lab.sh" "$root/build"
+phase_done "hardware lab"
 
 # halt_on_error keeps the first report fatal; detect_leaks stays on.
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1

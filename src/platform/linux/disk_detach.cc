@@ -36,9 +36,8 @@ int send_scsi_command(int fd, std::array<std::uint8_t, 6> command) {
   return ::ioctl(fd, SG_IO, &header) == 0 ? 0 : errno;
 }
 
-Result<void> write_sysfs_control(const std::string& path, const std::string& value,
-                                 std::string_view context) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+Result<void> write_control(UniqueFd fd, const std::string& value,
+                           std::string_view context) {
   if (!fd) return fail(HelperError::io(codes::kSafeReleaseFailed, context, errno));
   const ssize_t written = ::write(fd.get(), value.data(), value.size());
   if (written < 0)
@@ -52,6 +51,15 @@ Result<void> write_sysfs_control(const std::string& path, const std::string& val
   }
   return {};
 }
+
+Result<void> write_sysfs_control(const std::string& path, const std::string& value,
+                                 std::string_view context) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  return write_control(std::move(fd), value, context);
+}
+
+constexpr std::string_view kDiskChanged =
+    "The selected disk changed before it could be detached.";
 
 constexpr std::string_view kDepartureUnknown =
     "Could not confirm that the selected disk detached";
@@ -67,6 +75,17 @@ HelperError unknown_departure(const SysfsError& error) {
 // True once the disk has gone; an error when sysfs could not tell, which is
 // never taken for a departure.
 Result<bool> has_departed(const DepartingDisk& disk, const LinuxSystemPaths& paths) {
+  if (disk.device_directory != -1) {
+    // A removed directory gains no entries, so ENOENT is final.
+    struct stat status {};
+    const std::string entry = "block/" + disk.kernel_name;
+    if (::fstatat(disk.device_directory, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) ==
+        0) {
+      return false;
+    }
+    if (errno == ENOENT) return true;
+    return fail(HelperError::io(codes::kSafeReleaseFailed, kDepartureUnknown, errno));
+  }
   const std::string entry = paths.sysfs_root + "/class/block/" + disk.kernel_name;
   UniqueFd directory(::open(entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!directory) {
@@ -89,6 +108,17 @@ Result<bool> has_departed(const DepartingDisk& disk, const LinuxSystemPaths& pat
     return fail(HelperError::io(codes::kSafeReleaseFailed, kDepartureUnknown, errno));
   }
   return false;
+}
+
+Result<void> check_pinned_disk(int directory, const DepartingDisk& disk) {
+  const std::string block = "block/" + disk.kernel_name + "/";
+  const auto device_number = read_sysfs_device_number(directory, block + "dev");
+  const auto disk_sequence = read_sysfs_u64(directory, block + "diskseq");
+  if (!device_number || !disk_sequence || *device_number != disk.device_number ||
+      *disk_sequence != disk.disk_sequence) {
+    return fail(codes::kSafeReleaseFailed, std::string(kDiskChanged));
+  }
+  return {};
 }
 
 }  // namespace
@@ -114,15 +144,26 @@ Result<void> stop_and_eject_scsi_disk(int fd) {
   return {};
 }
 
-Result<void> remove_scsi_disk(const std::string& kernel_name,
-                              const LinuxSystemPaths& paths) {
-  return write_sysfs_control(
-      paths.sysfs_root + "/class/block/" + kernel_name + "/device/delete", "1",
-      "Could not remove the selected disk from the system");
+Result<UniqueFd> pin_disk_device(const DepartingDisk& disk,
+                                 const LinuxSystemPaths& paths) {
+  const std::string path =
+      paths.sysfs_root + "/class/block/" + disk.kernel_name + "/device";
+  UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!directory) return fail(codes::kSafeReleaseFailed, std::string(kDiskChanged));
+  RAVIK_RETURN_IF_ERROR(check_pinned_disk(directory.get(), disk));
+  return directory;
 }
 
-Result<void> unbind_mmc_card(const std::string& card_name,
+Result<void> remove_scsi_disk(int device_directory) {
+  UniqueFd fd(::openat(device_directory, "delete", O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd && errno == ENOENT) return {};
+  return write_control(std::move(fd), "1",
+                       "Could not remove the selected disk from the system");
+}
+
+Result<void> unbind_mmc_card(const DepartingDisk& disk, const std::string& card_name,
                              const LinuxSystemPaths& paths) {
+  RAVIK_RETURN_IF_ERROR(check_pinned_disk(disk.device_directory, disk));
   return write_sysfs_control(paths.sysfs_root + "/bus/mmc/drivers/mmcblk/unbind",
                              card_name,
                              "Could not unbind the selected card from its block driver");

@@ -170,13 +170,28 @@ Result<void> LinuxHeldDevice::eject() {
   if (!state_.fd) {
     return fail(codes::kDeviceDisconnected, "The held raw target is already closed.");
   }
+  const HeldDiskFacts& facts = state_.facts;
+  DepartingDisk departing{.kernel_name = facts.selection.device_id,
+                          .device_number = facts.device_number,
+                          .disk_sequence = facts.disk_sequence,
+                          .is_loop = state_.transport == BlockTransport::kLoop};
+  // SCSI and MMC disks are removed through sysfs after the descriptor is
+  // closed, when the name may denote something else and, after our own eject,
+  // the disk sequence has changed: their device is pinned now, while the
+  // descriptor still proves what it is.
+  UniqueFd device_directory;
+  if (state_.transport == BlockTransport::kScsi ||
+      state_.transport == BlockTransport::kMmc) {
+    RAVIK_ASSIGN_OR_RETURN(device_directory, pin_disk_device(departing, state_.paths));
+    departing.device_directory = device_directory.get();
+  }
   // The transport's own request goes through the descriptor whose identity
   // was just proved, so the disk is never reopened by name in between; the
   // descriptor is closed whatever the request's outcome.
   Result<void> requested = request_detach(state_.fd.get());
   state_.fd.reset();
   RAVIK_RETURN_IF_ERROR(std::move(requested));
-  RAVIK_RETURN_IF_ERROR(detach_after_close());
+  RAVIK_RETURN_IF_ERROR(detach_after_close(departing));
   detach_confirmed_ = true;
   return {};
 }
@@ -197,30 +212,14 @@ Result<void> LinuxHeldDevice::request_detach(int fd) {
               "The kernel offers no safe way to detach this kind of disk.");
 }
 
-Result<void> LinuxHeldDevice::detach_after_close() {
-  const HeldDiskFacts& facts = state_.facts;
-  const BlockTransport transport = state_.transport;
-  if (transport == BlockTransport::kScsi || transport == BlockTransport::kMmc) {
-    // Removal goes by name through sysfs: only while the name still denotes
-    // the held medium.
-    const auto description =
-        describe_block_device(facts.selection.device_id, state_.paths);
-    if (!description || description->device_number != facts.device_number ||
-        description->disk_sequence != facts.disk_sequence) {
-      return fail(codes::kSafeReleaseFailed,
-                  "The selected disk changed before it could be detached.");
-    }
-    if (transport == BlockTransport::kScsi) {
-      RAVIK_RETURN_IF_ERROR(remove_scsi_disk(facts.selection.device_id, state_.paths));
-    } else {
-      RAVIK_RETURN_IF_ERROR(unbind_mmc_card(state_.parent_device_name, state_.paths));
-    }
+Result<void> LinuxHeldDevice::detach_after_close(const DepartingDisk& departing) {
+  if (state_.transport == BlockTransport::kScsi) {
+    RAVIK_RETURN_IF_ERROR(remove_scsi_disk(departing.device_directory));
+  } else if (state_.transport == BlockTransport::kMmc) {
+    RAVIK_RETURN_IF_ERROR(
+        unbind_mmc_card(departing, state_.parent_device_name, state_.paths));
   }
-  return wait_for_departure(DepartingDisk{.kernel_name = facts.selection.device_id,
-                                          .device_number = facts.device_number,
-                                          .disk_sequence = facts.disk_sequence,
-                                          .is_loop = transport == BlockTransport::kLoop},
-                            state_.paths);
+  return wait_for_departure(departing, state_.paths);
 }
 
 }  // namespace ravik

@@ -14,6 +14,7 @@
 #include "platform/aligned_buffer.h"
 #include "platform/held_device_io.h"
 #include "platform/linux/block_device_description.h"
+#include "platform/linux/disk_detach.h"
 #include "platform/linux/system_paths.h"
 #include "platform/linux/target_checks.h"
 
@@ -64,9 +65,9 @@ class LinuxHeldDevice final : public HeldDeviceIo {
   Result<void> check_claim_still_held() const;
   // The transport's detach request on the still open, verified descriptor.
   Result<void> request_detach(int fd);
-  // Removal by name where the transport needs it, then the wait until exactly
-  // the held disk has gone.
-  Result<void> detach_after_close();
+  // Removal through sysfs where the transport needs it, then the wait until
+  // exactly the held disk has gone.
+  Result<void> detach_after_close(const DepartingDisk& departing);
 
   LinuxHeldDeviceState state_;
   AlignedBuffer bounce_;

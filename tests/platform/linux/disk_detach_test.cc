@@ -22,46 +22,112 @@ std::string slurp(const std::string& path) {
   return contents.str();
 }
 
-TEST(RemoveScsiDisk, WritesOneToTheDeleteAttribute) {
-  FakeSysfs sysfs;
-  const std::string scsi = sysfs.make_device("pci0000:00/host6/target6:0:0/6:0:0:0");
-  sysfs.add_disk(scsi, "sdb", "8:16", 100);
-  sysfs.write_raw(scsi, "delete", "");
-  ASSERT_TRUE(remove_scsi_disk("sdb", sysfs.paths()).has_value());
-  EXPECT_EQ(slurp(scsi + "/delete"), "1");
-}
-
-TEST(RemoveScsiDisk, MissingAttributeIsSafeReleaseFailed) {
-  FakeSysfs sysfs;
-  const std::string scsi = sysfs.make_device("pci0000:00/host6/target6:0:0/6:0:0:0");
-  sysfs.add_disk(scsi, "sdb", "8:16", 100);
-  const auto result = remove_scsi_disk("sdb", sysfs.paths());
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
-  EXPECT_EQ(
-      result.error().message(),
-      "Could not remove the selected disk from the system: " + os_error_text(ENOENT));
-}
-
-TEST(UnbindMmcCard, WritesTheCardNameToTheDriver) {
-  FakeSysfs sysfs;
-  const std::string unbind = sysfs.root() + "/bus/mmc/drivers/mmcblk";
-  sysfs.write_raw(unbind, "unbind", "");
-  ASSERT_TRUE(unbind_mmc_card("mmc0:aaaa", sysfs.paths()).has_value());
-  EXPECT_EQ(slurp(unbind + "/unbind"), "mmc0:aaaa");
-  sysfs.remove(unbind, "unbind");
-  const auto result = unbind_mmc_card("mmc0:aaaa", sysfs.paths());
-  ASSERT_FALSE(result.has_value());
-  EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
-  EXPECT_TRUE(result.error().message().starts_with(
-      "Could not unbind the selected card from its block driver: "));
-}
-
 DepartingDisk held_sdb() {
   return DepartingDisk{.kernel_name = "sdb",
                        .device_number = makedev(8, 16),
                        .disk_sequence = 17,
                        .is_loop = false};
+}
+
+// A USB stick as the kernel shows it: the SCSI unit below the USB interface,
+// its disk "sdb" with disk sequence 17.
+std::string add_ejectable_stick(FakeSysfs& sysfs) {
+  const std::string unit = sysfs.make_device(
+      "pci0000:00/0000:00:02.0/usb2/2-1/2-1:1.0/host0/target0:0:0/0:0:0:0");
+  sysfs.add_disk(unit, "sdb", "8:16", 100);  // disk sequence 17
+  sysfs.write_raw(unit, "delete", "");
+  return unit;
+}
+
+// What a real USB stick did on release: the eject (START STOP UNIT) made the
+// kernel see a media change, which raised the disk sequence while the disk
+// stayed. The pinned unit is still deleted, and only its removal counts as
+// the departure.
+TEST(PinnedScsiDisk, EjectedMediumIsDeletedAndAwaitedThroughItsUnit) {
+  FakeSysfs sysfs;
+  const std::string unit = add_ejectable_stick(sysfs);
+  auto pinned = pin_disk_device(held_sdb(), sysfs.paths());
+  ASSERT_TRUE(pinned) << pinned.error().message();
+  DepartingDisk disk = held_sdb();
+  disk.device_directory = pinned->get();
+
+  sysfs.write(unit + "/block/sdb", "diskseq", "18");
+  ASSERT_TRUE(remove_scsi_disk(disk.device_directory).has_value());
+  EXPECT_EQ(slurp(unit + "/delete"), "1");
+  const auto waiting =
+      wait_for_departure(disk, sysfs.paths(), std::chrono::milliseconds(60));
+  ASSERT_FALSE(waiting.has_value()) << "a media change is no departure";
+  EXPECT_EQ(waiting.error().code(), codes::kTimeout);
+
+  std::filesystem::remove_all(unit);
+  EXPECT_TRUE(wait_for_departure(disk, sysfs.paths(), std::chrono::seconds(0)));
+}
+
+// A stick pulled and another plugged into the same port gets the same name,
+// device number and sysfs path: the pinned unit is neither deleted nor taken
+// for the held one.
+TEST(PinnedScsiDisk, DeviceAtTheSamePathLaterIsNeverTouched) {
+  FakeSysfs sysfs;
+  const std::string unit = add_ejectable_stick(sysfs);
+  auto pinned = pin_disk_device(held_sdb(), sysfs.paths());
+  ASSERT_TRUE(pinned);
+  DepartingDisk disk = held_sdb();
+  disk.device_directory = pinned->get();
+
+  std::filesystem::remove_all(unit);
+  sysfs.remove(sysfs.root() + "/class/block", "sdb");
+  add_ejectable_stick(sysfs);
+  ASSERT_TRUE(remove_scsi_disk(disk.device_directory).has_value());
+  EXPECT_EQ(slurp(unit + "/delete"), "");
+  EXPECT_TRUE(wait_for_departure(disk, sysfs.paths(), std::chrono::seconds(0)));
+  EXPECT_FALSE(unbind_mmc_card(disk, "mmc0:aaaa", sysfs.paths()));
+}
+
+TEST(PinnedScsiDisk, PinningRefusesAnotherDiskOrMedium) {
+  FakeSysfs sysfs;
+  const std::string unit = add_ejectable_stick(sysfs);
+  sysfs.write(unit + "/block/sdb", "diskseq", "18");
+  const auto changed = pin_disk_device(held_sdb(), sysfs.paths());
+  ASSERT_FALSE(changed);
+  EXPECT_EQ(changed.error().code(), codes::kSafeReleaseFailed);
+  EXPECT_EQ(changed.error().message(),
+            "The selected disk changed before it could be detached.");
+  sysfs.write(unit + "/block/sdb", "diskseq", "17");
+  sysfs.write(unit + "/block/sdb", "dev", "8:32");
+  EXPECT_FALSE(pin_disk_device(held_sdb(), sysfs.paths()));
+  std::filesystem::remove_all(unit);
+  EXPECT_FALSE(pin_disk_device(held_sdb(), sysfs.paths()));
+}
+
+TEST(UnbindMmcCard, WritesTheCardNameWhileThePinnedCardHoldsTheDisk) {
+  FakeSysfs sysfs;
+  const std::string card =
+      sysfs.make_device("pci0000:00/0000:00:06.0/mmc_host/mmc0/mmc0:aaaa");
+  sysfs.add_disk(card, "mmcblk0", "179:0", 100);
+  sysfs.write(card + "/block/mmcblk0", "diskseq", "9");
+  const std::string unbind = sysfs.root() + "/bus/mmc/drivers/mmcblk";
+  sysfs.write_raw(unbind, "unbind", "");
+  const DepartingDisk held{
+      .kernel_name = "mmcblk0", .device_number = makedev(179, 0), .disk_sequence = 9};
+  auto pinned = pin_disk_device(held, sysfs.paths());
+  ASSERT_TRUE(pinned);
+  DepartingDisk disk = held;
+  disk.device_directory = pinned->get();
+  ASSERT_TRUE(unbind_mmc_card(disk, "mmc0:aaaa", sysfs.paths()).has_value());
+  EXPECT_EQ(slurp(unbind + "/unbind"), "mmc0:aaaa");
+  // The unbind removes the disk from the card, which stays.
+  std::filesystem::remove_all(card + "/block");
+  EXPECT_TRUE(wait_for_departure(disk, sysfs.paths(), std::chrono::seconds(0)));
+
+  sysfs.remove(unbind, "unbind");
+  sysfs.remove(sysfs.root() + "/class/block", "mmcblk0");
+  sysfs.add_disk(card, "mmcblk0", "179:0", 100);
+  sysfs.write(card + "/block/mmcblk0", "diskseq", "9");
+  const auto result = unbind_mmc_card(disk, "mmc0:aaaa", sysfs.paths());
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().code(), codes::kSafeReleaseFailed);
+  EXPECT_TRUE(result.error().message().starts_with(
+      "Could not unbind the selected card from its block driver: "));
 }
 
 TEST(WaitForDeparture, GoneOrReplacedCountsAsDeparted) {

@@ -86,9 +86,12 @@ Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
   if (!dir_fd) return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
   const auto stat_line = read_proc_file(dir_fd.get(), "stat");
   const auto status = read_proc_file(dir_fd.get(), "status");
+  // Only a process without a program (a kernel thread) has no exe link; a
+  // confined helper without CAP_SYS_PTRACE may be refused the link of
+  // another user's process, which still names a program.
   std::array<char, 1> exe{};
   const bool has_executable =
-      ::readlinkat(dir_fd.get(), "exe", exe.data(), exe.size()) >= 0;
+      ::readlinkat(dir_fd.get(), "exe", exe.data(), exe.size()) >= 0 || errno != ENOENT;
   // Alive after the reads means the number was this process's all along:
   // it cannot be reused before the process is gone and reaped.
   if (!stat_line || !status ||

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "maintenance/maintenance_location.h"
+#include "maintenance/maintenance_lock.h"
 #include "transaction/device_openers.h"
 
 namespace ravik {

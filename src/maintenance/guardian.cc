@@ -15,7 +15,6 @@
 #include <optional>
 
 #include "error/error_code.h"
-#include "maintenance/hold_mode.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
 #include "maintenance/maintenance_lock.h"
@@ -235,8 +234,7 @@ bool same_secret(std::string_view given, std::string_view expected) {
 bool is_authentic(const GuardianRequest& request, const InstallerLeaseState& state) {
   return request.protocol == kMaintenanceProtocolTag &&
          same_secret(request.token, state.token) && request.lease_id == state.lease_id &&
-         !request.request_id.empty() && request.request_id.size() <= kMaxRequestIdBytes &&
-         request.request_id.find('\0') == std::string::npos;
+         is_valid_request_id(request.request_id);
 }
 
 Result<void> write_guardian_response(int connection_fd, const GuardianRuntime& runtime,

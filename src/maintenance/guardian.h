@@ -26,6 +26,7 @@ namespace ravik {
 // The guardian's Unix-domain socket as both ends use it: the 5-second limits
 // on every exchange, and the rule a socket file must meet to be trusted.
 // Thread-safe (no shared state).
+
 inline constexpr std::chrono::seconds kGuardianExchangeLimit{5};
 
 // Bounds each send and receive on `fd` to kGuardianExchangeLimit. Fails with
@@ -69,6 +70,7 @@ class DeadlineByteSource final : public ByteSource {
 // costs no CPU. It installs no signal handlers: killed, it leaves its files
 // behind as stale files for the next guardian, and the kernel releases the
 // lock.
+
 struct GuardianLaunch {
   MaintenanceLocation location;
   std::string lease_state_path;
@@ -93,6 +95,7 @@ Result<void> run_guardian_child(const GuardianLaunch& launch, OwnerProcess owner
 // guardian_exchange: the client side of the guardian socket, used by the
 // installer modes. One request, one answer, on a fresh connection that is
 // closed on every path. Thread-safe (no shared state).
+
 // Sends `command` ("status" or "end") with the state's token and lease ID
 // to the guardian at the state's socket, and returns its answer once its
 // protocol tag and request ID match the request; the status, lease ID and

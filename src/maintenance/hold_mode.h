@@ -19,7 +19,6 @@ namespace ravik {
 // as the control protocol (exactly four string members, none unknown,
 // repeated or missing), and the rule for whether it releases a held lease.
 // Pure functions; thread-safe.
-inline constexpr std::size_t kMaxRequestIdBytes = 256;
 
 struct ReleaseRequest {
   std::string protocol;
@@ -42,6 +41,7 @@ bool release_request_matches(const ReleaseRequest& request,
 // (the hold goes on) and the final error line (the hold ends). Each is one
 // compact JSON object with its keys in a fixed order, then a line feed.
 // Single-threaded use: nothing else may write to the output meanwhile.
+
 // {"protocol","status","mode","leaseId"} and, for a release, "requestId".
 Result<void> write_status(int output_fd, std::string_view status,
                           const MaintenanceLock& lock,
@@ -60,6 +60,7 @@ Result<void> write_maintenance_error(int output_fd, const HelperError& error);
 // release request arrives, the input ends, or the process dies (the kernel
 // then drops the lock). Single-threaded: the mode owns its input and output
 // for the whole hold and installs no signal handlers.
+
 // Writes "acquired", answers invalid and non-matching requests with protocol
 // error lines, and on the first matching request writes "released" and
 // unlocks. Returns the error that ends the hold (a reader failure, a write

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "json/json_object_reader.h"
 #include "json/strict_json.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/maintenance_protocol.h"
@@ -97,31 +96,15 @@ std::expected<std::string, std::string> encode_installer_state(
 }
 
 DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text) {
-  auto value = parse_strict_json(text);
-  if (!value) return std::unexpected(std::move(value).error());
-  auto reader = JsonObjectReader::open(*value, "");
-  if (!reader) return std::unexpected(std::move(reader).error());
   InstallerLeaseState state;
-  for (auto [key, field] :
-       {std::pair{"protocol", &state.protocol}, std::pair{"token", &state.token},
-        std::pair{"socketPath", &state.socket_path},
-        std::pair{"leaseId", &state.lease_id}}) {
-    auto text_value = reader->required_string(key);
-    if (!text_value) return std::unexpected(std::move(text_value).error());
-    *field = std::move(text_value).value();
-  }
-  auto version = reader->required_unsigned<std::uint16_t>("version");
-  if (!version) return std::unexpected(std::move(version).error());
-  state.version = *version;
-  for (auto [key, field] : {std::pair{"ownerPid", &state.owner_pid},
-                            std::pair{"guardianPid", &state.guardian_pid}}) {
-    auto pid = reader->required_signed<std::int32_t>(key);
-    if (!pid) return std::unexpected(std::move(pid).error());
-    *field = *pid;
-  }
-  if (auto finished = reader->finish(); !finished) {
-    return std::unexpected(std::move(finished).error());
-  }
+  auto decoded = decode_record(text, {{"protocol", &state.protocol},
+                                      {"token", &state.token},
+                                      {"socketPath", &state.socket_path},
+                                      {"leaseId", &state.lease_id},
+                                      {"version", &state.version},
+                                      {"ownerPid", &state.owner_pid},
+                                      {"guardianPid", &state.guardian_pid}});
+  if (!decoded) return std::unexpected(std::move(decoded).error());
   return state;
 }
 
@@ -308,41 +291,6 @@ Result<void> remove_installer_path_exact(const std::string& path, FileIdentity i
   return sync_parent(path);
 }
 
-namespace {
-
-using StringField = std::pair<const char*, std::string*>;
-using PidField = std::pair<const char*, std::int32_t*>;
-
-// Decodes one object whose members are exactly `strings` and `pids` (and,
-// when `ok` is given, the boolean "ok").
-DecodeResult<void> decode_members(std::string_view line,
-                                  std::initializer_list<StringField> strings,
-                                  std::initializer_list<PidField> pids,
-                                  bool* ok = nullptr) {
-  auto value = parse_strict_json(line);
-  if (!value) return std::unexpected(std::move(value).error());
-  auto reader = JsonObjectReader::open(*value, "");
-  if (!reader) return std::unexpected(std::move(reader).error());
-  if (ok != nullptr) {
-    auto flag = reader->required_bool("ok");
-    if (!flag) return std::unexpected(std::move(flag).error());
-    *ok = *flag;
-  }
-  for (const auto& [key, field] : strings) {
-    auto text = reader->required_string(key);
-    if (!text) return std::unexpected(std::move(text).error());
-    *field = std::move(text).value();
-  }
-  for (const auto& [key, field] : pids) {
-    auto pid = reader->required_signed<std::int32_t>(key);
-    if (!pid) return std::unexpected(std::move(pid).error());
-    *field = *pid;
-  }
-  return reader->finish();
-}
-
-}  // namespace
-
 std::expected<std::string, std::string> encode_guardian_ready(
     const GuardianReady& ready) {
   nlohmann::ordered_json object;
@@ -380,36 +328,35 @@ std::expected<std::string, std::string> encode_guardian_response(
 
 DecodeResult<GuardianReady> decode_guardian_ready(std::string_view line) {
   GuardianReady ready;
-  auto decoded = decode_members(
-      line,
-      {{"code", &ready.code}, {"message", &ready.message}, {"leaseId", &ready.lease_id}},
-      {{"ownerPid", &ready.owner_pid}, {"guardianPid", &ready.guardian_pid}}, &ready.ok);
+  auto decoded = decode_record(line, {{"ok", &ready.ok},
+                                      {"code", &ready.code},
+                                      {"message", &ready.message},
+                                      {"leaseId", &ready.lease_id},
+                                      {"ownerPid", &ready.owner_pid},
+                                      {"guardianPid", &ready.guardian_pid}});
   if (!decoded) return std::unexpected(std::move(decoded).error());
   return ready;
 }
 
 DecodeResult<GuardianRequest> decode_guardian_request(std::string_view line) {
   GuardianRequest request;
-  auto decoded = decode_members(line,
-                                {{"protocol", &request.protocol},
-                                 {"command", &request.command},
-                                 {"token", &request.token},
-                                 {"leaseId", &request.lease_id},
-                                 {"requestId", &request.request_id}},
-                                {});
+  auto decoded = decode_record(line, {{"protocol", &request.protocol},
+                                      {"command", &request.command},
+                                      {"token", &request.token},
+                                      {"leaseId", &request.lease_id},
+                                      {"requestId", &request.request_id}});
   if (!decoded) return std::unexpected(std::move(decoded).error());
   return request;
 }
 
 DecodeResult<GuardianResponse> decode_guardian_response(std::string_view line) {
   GuardianResponse response;
-  auto decoded = decode_members(
-      line,
-      {{"protocol", &response.protocol},
-       {"status", &response.status},
-       {"requestId", &response.request_id},
-       {"leaseId", &response.lease_id}},
-      {{"ownerPid", &response.owner_pid}, {"guardianPid", &response.guardian_pid}});
+  auto decoded = decode_record(line, {{"protocol", &response.protocol},
+                                      {"status", &response.status},
+                                      {"requestId", &response.request_id},
+                                      {"leaseId", &response.lease_id},
+                                      {"ownerPid", &response.owner_pid},
+                                      {"guardianPid", &response.guardian_pid}});
   if (!decoded) return std::unexpected(std::move(decoded).error());
   return response;
 }

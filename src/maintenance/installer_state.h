@@ -23,6 +23,7 @@ namespace ravik {
 // protected maintenance directory and the guardian's socket beside it, and
 // the comparison that decides whether a path a caller gave names the lease
 // state. Pure functions; thread-safe.
+
 inline constexpr std::string_view kInstallerLeaseStateFileName =
     "installer-lease-v1.json";
 inline constexpr std::string_view kInstallerSocketFileName = "installer-lease-v1.sock";
@@ -51,6 +52,7 @@ bool names_same_path(std::string_view given, std::string_view canonical);
 // Only a guardian holding the exclusive maintenance lock creates the file;
 // readers hold no lock and rely on the file checks and the guardian's
 // answers. Functions are thread-safe (no shared state).
+
 inline constexpr std::uint16_t kInstallerStateVersion = 1;
 inline constexpr std::size_t kMaxInstallerStateBytes = 16384;
 
@@ -127,6 +129,7 @@ Result<void> sync_parent(const std::string& path);
 // earlier guardian that are plainly the helper's own, or the very files this
 // guardian created. Anything else is refused, never repaired. Each removal
 // is made durable in its directory. Thread-safe (no shared state).
+
 // Nothing at `path` is fine. Otherwise removes it if it is root-owned with
 // one link and a regular file or, when `socket_expected`, a socket. Fails
 // with "MAINTENANCE_UNAVAILABLE", "Refused to replace unsafe installer
@@ -145,6 +148,7 @@ Result<void> remove_installer_path_exact(const std::string& path, FileIdentity i
 // Each is one compact JSON object with its keys in a fixed order; each is
 // read strictly (every key required, no other key). Pure functions;
 // thread-safe.
+
 inline constexpr std::size_t kMaxReadinessMessageBytes = 4096;
 
 // Written once by the guardian: success ("ok" true, empty code and message,

@@ -24,6 +24,7 @@ namespace ravik {
 // fixes it at compile time (the production helper under "/var/lib", the
 // testing helper inside its build tree); tests pass temporary directories.
 // Plain value; thread-compatible.
+
 inline constexpr std::string_view kMaintenanceLockFileName = "maintenance-v1.lock";
 
 struct MaintenanceLocation {
@@ -42,6 +43,7 @@ struct MaintenanceLocation {
 // MaintenanceMode: how the system maintenance lock is held. Device sessions
 // hold it shared, so any number run side by side; a maintenance holder takes
 // it exclusive and thereby keeps every session out. Plain values; thread-safe.
+
 enum class MaintenanceMode { kShared, kExclusive };
 
 // "shared" or "exclusive", as every JSON line writes the mode.
@@ -57,6 +59,7 @@ std::optional<MaintenanceMode> parse_maintenance_mode(std::string_view text);
 // and a holder in another process is never waited on without limit. There is
 // no fairness: a waiting exclusive holder does not stop new shared holders.
 // Thread-safe (no shared state); the lock belongs to the open file.
+
 // Whole milliseconds, unsigned so that every timeout the command line accepts
 // (any unsigned 64-bit number) is represented exactly until it is refused.
 using MaintenanceTimeout = std::chrono::duration<std::uint64_t, std::milli>;
@@ -90,6 +93,7 @@ Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout time
 // The trust rules of the maintenance lock's directories and file, checked on
 // open descriptors so that what is checked is what is used. Anything unsafe
 // is refused; nothing here ever changes a file. Thread-safe.
+
 // The pure rules on a status record, exposed so that every combination of
 // type, owner, link count and mode bits can be tested without making files.
 bool directory_status_is_safe(const struct stat& status);
@@ -109,6 +113,7 @@ Result<void> validate_lock_file(int lock_fd);
 // relative to an already checked directory descriptor, never follows a
 // symbolic link, and every descriptor is close-on-exec. Thread-safe apart
 // from the process umask, which these functions never change.
+
 // Opens the base directory by path. It is never created. Fails with
 // "MAINTENANCE_UNAVAILABLE" (a symbolic link in its place included).
 Result<UniqueFd> open_base_directory(const std::string& path);
@@ -142,6 +147,7 @@ Result<void> set_new_lock_permissions(int lock_fd, uid_t effective_uid);
 // Lease IDs: 32 random bytes written as 64 lower-case hexadecimal characters.
 // They name one hold of the maintenance lock and serve as installer lease
 // tokens and guardian request IDs. Thread-safe (no shared state).
+
 inline constexpr char kRandomSourcePath[] = "/dev/urandom";
 inline constexpr std::size_t kLeaseIdRandomBytes = 32;
 
@@ -164,6 +170,7 @@ Result<std::string> random_lease_id_from(const char* source_path);
 // time; the lock serialises processes, not threads. Destroying it closes the
 // descriptor, which releases the lock. The descriptor is close-on-exec, so an
 // executed program never inherits the lock.
+
 inline constexpr std::string_view kProvisioningRequiredMessage =
     "The canonical system maintenance lock must be provisioned by the installed "
     "elevated helper.";
@@ -241,6 +248,7 @@ Result<MaintenanceLock> acquire_process_lock(const MaintenanceLocation& location
 // is missing, checks everything, proves the file can be locked, and reports
 // the lock path. Idempotent: on a provisioned machine it only checks, locks,
 // unlocks and prints the same line. Single-threaded use.
+
 // {"path":...,"protocol":"ravik-system-maintenance-v1","status":"provisioned"}
 // (keys sorted), or the encoder's failure as "MAINTENANCE_UNAVAILABLE".
 Result<std::string> provisioned_line(const std::string& lock_path);

@@ -1,8 +1,10 @@
 #include "maintenance/maintenance_protocol.h"
 
 #include <cstdint>
+#include <type_traits>
 
 #include "io/write_all.h"
+#include "json/json_object_reader.h"
 
 namespace ravik {
 
@@ -60,6 +62,42 @@ Result<std::string> read_release_line(ByteSource& source) {
     }
     line.push_back(static_cast<char>(byte));
   }
+}
+
+DecodeResult<void> decode_record(std::string_view text,
+                                 std::initializer_list<RecordMember> members) {
+  auto value = parse_strict_json(text);
+  if (!value) return std::unexpected(std::move(value).error());
+  auto reader = JsonObjectReader::open(*value, "");
+  if (!reader) return std::unexpected(std::move(reader).error());
+  for (const RecordMember& member : members) {
+    auto taken = std::visit(
+        [&](auto* field) -> DecodeResult<void> {
+          using Field = std::remove_pointer_t<decltype(field)>;
+          auto read = [&] {
+            if constexpr (std::is_same_v<Field, std::string>) {
+              return reader->required_string(member.key);
+            } else if constexpr (std::is_same_v<Field, bool>) {
+              return reader->required_bool(member.key);
+            } else if constexpr (std::is_unsigned_v<Field>) {
+              return reader->required_unsigned<Field>(member.key);
+            } else {
+              return reader->required_signed<Field>(member.key);
+            }
+          }();
+          if (!read) return std::unexpected(std::move(read).error());
+          *field = std::move(read).value();
+          return {};
+        },
+        member.field);
+    if (!taken) return taken;
+  }
+  return reader->finish();
+}
+
+bool is_valid_request_id(std::string_view request_id) {
+  return !request_id.empty() && request_id.size() <= kMaxRequestIdBytes &&
+         request_id.find('\0') == std::string_view::npos;
 }
 
 }  // namespace ravik

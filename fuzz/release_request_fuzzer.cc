@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "fuzz_target.h"
-#include "maintenance/release_request.h"
+#include "maintenance/hold_mode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "confinement/confinement.h"
-#include "maintenance/maintenance_location.h"
+#include "maintenance/maintenance_lock.h"
 #include "transaction/device_openers.h"
 
 namespace ravik {

@@ -10,9 +10,8 @@
 #include "io/fd_stream.h"
 #include "maintenance/hold_mode.h"
 #include "maintenance/installer_lease.h"
-#include "maintenance/json_line.h"
-#include "maintenance/provision.h"
-#include "maintenance/release_line.h"
+#include "maintenance/maintenance_lock.h"
+#include "maintenance/maintenance_protocol.h"
 
 namespace ravik {
 namespace {

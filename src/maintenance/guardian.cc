@@ -10,22 +10,62 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <optional>
 
-#include "maintenance/guardian_files.h"
-#include "maintenance/guardian_records.h"
-#include "maintenance/guardian_socket.h"
+#include "error/error_code.h"
+#include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
-#include "maintenance/json_line.h"
-#include "maintenance/lease_id.h"
 #include "maintenance/maintenance_lock.h"
+#include "maintenance/maintenance_protocol.h"
 #include "maintenance/maintenance_unavailable.h"
-#include "maintenance/protocol_tag.h"
-#include "maintenance/release_line.h"
-#include "maintenance/release_request.h"
 
 namespace ravik {
+
+Result<sockaddr_un> guardian_socket_address(const std::string& path,
+                                            std::string_view context) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) {
+    return fail(maintenance_unavailable(context, ENAMETOOLONG));
+  }
+  std::memcpy(address.sun_path, path.data(), path.size());
+  return address;
+}
+
+Result<void> bound_exchange(int fd) {
+  const timeval limit{.tv_sec = kGuardianExchangeLimit.count(), .tv_usec = 0};
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0 ||
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    return fail(
+        maintenance_unavailable("Could not bound installer guardian exchange", errno));
+  }
+  return {};
+}
+
+bool socket_status_is_safe(const struct stat& status, bool require_one_link) {
+  return S_ISSOCK(status.st_mode) && status.st_uid == 0 &&
+         (status.st_mode & 0777) == 0600 && (!require_one_link || status.st_nlink == 1);
+}
+
+DeadlineByteSource::DeadlineByteSource(int fd, std::chrono::milliseconds limit)
+    : fd_(fd), deadline_(std::chrono::steady_clock::now() + limit) {}
+
+IoResult<std::size_t> DeadlineByteSource::read(std::span<std::uint8_t> buffer) {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  const auto left =
+      duration_cast<milliseconds>(deadline_ - std::chrono::steady_clock::now()).count();
+  pollfd entry{.fd = fd_, .events = POLLIN, .revents = 0};
+  const int ready = left > 0 ? ::poll(&entry, 1, static_cast<int>(left)) : 0;
+  if (ready < 0) return std::unexpected(IoError::from_errno(errno));
+  if (ready == 0) return std::unexpected(IoError::from_errno(EAGAIN));
+  const ssize_t count = ::read(fd_, buffer.data(), buffer.size());
+  if (count < 0) return std::unexpected(IoError::from_errno(errno));
+  return static_cast<std::size_t>(count);
+}
+
 namespace {
 
 constexpr int kListenBacklog = 16;
@@ -194,8 +234,7 @@ bool same_secret(std::string_view given, std::string_view expected) {
 bool is_authentic(const GuardianRequest& request, const InstallerLeaseState& state) {
   return request.protocol == kMaintenanceProtocolTag &&
          same_secret(request.token, state.token) && request.lease_id == state.lease_id &&
-         !request.request_id.empty() && request.request_id.size() <= kMaxRequestIdBytes &&
-         request.request_id.find('\0') == std::string::npos;
+         is_valid_request_id(request.request_id);
 }
 
 Result<void> write_guardian_response(int connection_fd, const GuardianRuntime& runtime,
@@ -326,6 +365,79 @@ Result<void> run_guardian_child(const GuardianLaunch& launch, OwnerProcess owner
   }
   readiness.reset();
   return guardian_loop(*serving);
+}
+
+namespace {
+
+Result<UniqueFd> connect_to(const std::string& path) {
+  constexpr std::string_view kContext = "Could not connect to installer guardian";
+  RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
+                         guardian_socket_address(path, kContext));
+  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return fail(maintenance_unavailable(kContext, errno));
+  // A guardian that stopped accepting leaves its queue full; a local
+  // connect then waits for room, for as long as the send limit allows (and
+  // fails with EAGAIN after it), so the limit is set before connecting.
+  RAVIK_RETURN_IF_ERROR(bound_exchange(fd.get()));
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
+      0) {
+    return fail(maintenance_unavailable(kContext, errno));
+  }
+  return fd;
+}
+
+}  // namespace
+
+Result<GuardianResponse> guardian_exchange(const InstallerLeaseState& state,
+                                           std::string_view command) {
+  struct stat status {};
+  if (::lstat(state.socket_path.c_str(), &status) != 0) {
+    return fail(
+        maintenance_unavailable("Could not inspect installer guardian socket", errno));
+  }
+  if (!socket_status_is_safe(status, /*require_one_link=*/true)) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Installer guardian socket ownership, type, links, or permissions are "
+                "unsafe.");
+  }
+  // One limit for the whole exchange, the connect included.
+  const auto started = std::chrono::steady_clock::now();
+  RAVIK_ASSIGN_OR_RETURN(const UniqueFd connection, connect_to(state.socket_path));
+  RAVIK_ASSIGN_OR_RETURN(const uid_t peer, peer_effective_uid(connection.get()));
+  if (peer != 0) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Installer guardian socket peer is not trusted.");
+  }
+  RAVIK_ASSIGN_OR_RETURN(std::string request_id, random_lease_id());
+  const auto encoded = encode_guardian_request(GuardianRequest{
+      .protocol = std::string(kMaintenanceProtocolTag),
+      .command = std::string(command),
+      .token = state.token,
+      .lease_id = state.lease_id,
+      .request_id = request_id,
+  });
+  if (!encoded) {
+    return fail(codes::kMaintenanceProtocol,
+                "Could not encode installer guardian request: " + encoded.error());
+  }
+  RAVIK_RETURN_IF_ERROR(write_line(connection.get(), *encoded,
+                                   "Could not send installer guardian request"));
+  DeadlineByteSource input(
+      connection.get(),
+      std::chrono::duration_cast<std::chrono::milliseconds>(
+          kGuardianExchangeLimit - (std::chrono::steady_clock::now() - started)));
+  RAVIK_ASSIGN_OR_RETURN(const std::string line, read_release_line(input));
+  auto response = decode_guardian_response(line);
+  if (!response) {
+    return fail(codes::kMaintenanceProtocol, "Installer guardian response is invalid: " +
+                                                 response.error().description);
+  }
+  if (response->protocol != kMaintenanceProtocolTag ||
+      response->request_id != request_id) {
+    return fail(codes::kMaintenanceProtocol,
+                "Installer guardian response did not match the request.");
+  }
+  return std::move(response).value();
 }
 
 }  // namespace ravik

@@ -1,3 +1,62 @@
+// The installer guardian and both ends of its socket: the exchange limits and
+// socket rules, the guardian process, and the client exchange with it.
+#ifndef RAVIK_MAINTENANCE_GUARDIAN_H_
+#define RAVIK_MAINTENANCE_GUARDIAN_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/un.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error/helper_error.h"
+#include "io/byte_source.h"
+#include "io/unique_fd.h"
+#include "maintenance/installer_platform.h"
+#include "maintenance/installer_state.h"
+#include "maintenance/maintenance_lock.h"
+
+namespace ravik {
+
+// The guardian's Unix-domain socket as both ends use it: the 5-second limits
+// on every exchange, and the rule a socket file must meet to be trusted.
+// Thread-safe (no shared state).
+
+inline constexpr std::chrono::seconds kGuardianExchangeLimit{5};
+
+// Bounds each send and receive on `fd` to kGuardianExchangeLimit. Fails with
+// "MAINTENANCE_UNAVAILABLE", "Could not bound installer guardian exchange:
+// {error}".
+Result<void> bound_exchange(int fd);
+
+// The address of the socket at `path` for bind or connect. A path too long
+// for it fails with "MAINTENANCE_UNAVAILABLE", "{context}: {ENAMETOOLONG}".
+Result<sockaddr_un> guardian_socket_address(const std::string& path,
+                                            std::string_view context);
+
+// A root-owned socket with permission bits exactly 0600 and, when
+// `require_one_link`, exactly one link.
+bool socket_status_is_safe(const struct stat& status, bool require_one_link);
+
+// Reads straight from a borrowed socket, one call at a time, but only until
+// a deadline fixed at construction: a peer that trickles bytes cannot stretch
+// an exchange beyond its limit. Past the deadline a read fails as a timed-out
+// receive does (EAGAIN).
+class DeadlineByteSource final : public ByteSource {
+ public:
+  DeadlineByteSource(int fd, std::chrono::milliseconds limit);
+  IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
+
+ private:
+  int fd_;
+  std::chrono::steady_clock::time_point deadline_;
+};
+
 // The installer guardian: the detached process that actually holds an
 // installer lease. Forked by the begin mode, it binds itself to the owner
 // process, takes the system maintenance lock exclusively, publishes a
@@ -11,20 +70,6 @@
 // costs no CPU. It installs no signal handlers: killed, it leaves its files
 // behind as stale files for the next guardian, and the kernel releases the
 // lock.
-#ifndef RAVIK_MAINTENANCE_GUARDIAN_H_
-#define RAVIK_MAINTENANCE_GUARDIAN_H_
-
-#include <sys/types.h>
-
-#include <string>
-
-#include "error/helper_error.h"
-#include "io/unique_fd.h"
-#include "maintenance/acquire_flock.h"
-#include "maintenance/installer_platform.h"
-#include "maintenance/maintenance_location.h"
-
-namespace ravik {
 
 struct GuardianLaunch {
   MaintenanceLocation location;
@@ -46,6 +91,20 @@ struct GuardianLaunch {
 // the exit status.
 Result<void> run_guardian_child(const GuardianLaunch& launch, OwnerProcess owner,
                                 UniqueFd readiness);
+
+// guardian_exchange: the client side of the guardian socket, used by the
+// installer modes. One request, one answer, on a fresh connection that is
+// closed on every path. Thread-safe (no shared state).
+
+// Sends `command` ("status" or "end") with the state's token and lease ID
+// to the guardian at the state's socket, and returns its answer once its
+// protocol tag and request ID match the request; the status, lease ID and
+// PIDs are for the caller to judge. The socket must be a root-owned socket
+// of mode 0600 with one link, served by a root process. Fails with
+// "MAINTENANCE_UNAVAILABLE" (an unreachable or untrusted guardian) or
+// "MAINTENANCE_PROTOCOL" (no answer, or an invalid or mismatching one).
+Result<GuardianResponse> guardian_exchange(const InstallerLeaseState& state,
+                                           std::string_view command);
 
 }  // namespace ravik
 

@@ -1,11 +1,74 @@
 #include "maintenance/hold_mode.h"
 
 #include "error/decimal.h"
-#include "maintenance/hold_lines.h"
-#include "maintenance/release_line.h"
-#include "maintenance/release_request.h"
+#include "error/safe_message.h"
+#include "maintenance/maintenance_protocol.h"
 
 namespace ravik {
+
+DecodeResult<ReleaseRequest> decode_release_request(std::string_view line) {
+  ReleaseRequest request;
+  auto decoded = decode_record(line, {{"protocol", &request.protocol},
+                                      {"command", &request.command},
+                                      {"leaseId", &request.lease_id},
+                                      {"requestId", &request.request_id}});
+  if (!decoded) return std::unexpected(std::move(decoded).error());
+  return request;
+}
+
+bool release_request_matches(const ReleaseRequest& request,
+                             std::string_view held_lease_id) {
+  return request.protocol == kMaintenanceProtocolTag && request.command == "release" &&
+         request.lease_id == held_lease_id && is_valid_request_id(request.request_id);
+}
+
+namespace {
+
+nlohmann::ordered_json error_object(std::string_view code, std::string_view message) {
+  nlohmann::ordered_json object;
+  object["protocol"] = kMaintenanceProtocolTag;
+  object["status"] = "error";
+  object["code"] = code;
+  object["message"] = message;
+  return object;
+}
+
+}  // namespace
+
+Result<void> write_status(int output_fd, std::string_view status,
+                          const MaintenanceLock& lock,
+                          std::optional<std::string_view> request_id) {
+  nlohmann::ordered_json object;
+  object["protocol"] = kMaintenanceProtocolTag;
+  object["status"] = status;
+  object["mode"] = maintenance_mode_name(lock.mode());
+  object["leaseId"] = lock.lease_id();
+  if (request_id) object["requestId"] = *request_id;
+  auto encoded = encode_compact(object);
+  if (!encoded) {
+    return fail(codes::kMaintenanceProtocol,
+                "Could not encode status: " + encoded.error());
+  }
+  return write_line(output_fd, *encoded, "Could not write maintenance status");
+}
+
+Result<void> write_protocol_error(int output_fd, std::string_view message) {
+  auto encoded =
+      encode_compact(error_object(codes::kMaintenanceProtocol.text(), message));
+  if (!encoded) {
+    return fail(codes::kMaintenanceProtocol,
+                "Could not encode maintenance protocol error: " + encoded.error());
+  }
+  return write_line(output_fd, *encoded, "Could not write maintenance protocol error");
+}
+
+Result<void> write_maintenance_error(int output_fd, const HelperError& error) {
+  auto encoded =
+      encode_compact(error_object(error.code().text(), safe_message(error.message())));
+  if (!encoded) return fail(codes::kMaintenanceProtocol, std::move(encoded).error());
+  return write_line(output_fd, *encoded, "Could not write maintenance error");
+}
+
 namespace {
 
 constexpr std::string_view kInvalidRequest = "Invalid maintenance release request.";

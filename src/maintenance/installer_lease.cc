@@ -14,14 +14,10 @@
 #include "confinement/confinement.h"
 #include "io/fd_stream.h"
 #include "maintenance/guardian.h"
-#include "maintenance/guardian_client.h"
-#include "maintenance/installer_paths.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
-#include "maintenance/json_line.h"
+#include "maintenance/maintenance_protocol.h"
 #include "maintenance/maintenance_unavailable.h"
-#include "maintenance/protocol_tag.h"
-#include "maintenance/release_line.h"
 
 namespace ravik {
 namespace {

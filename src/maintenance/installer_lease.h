@@ -20,8 +20,7 @@
 
 #include "error/helper_error.h"
 #include "io/unique_fd.h"
-#include "maintenance/acquire_flock.h"
-#include "maintenance/maintenance_location.h"
+#include "maintenance/maintenance_lock.h"
 
 namespace ravik {
 

@@ -6,16 +6,64 @@
 
 #include <array>
 #include <cerrno>
+#include <nlohmann/json.hpp>
+#include <utility>
+#include <vector>
 
-#include "json/json_object_reader.h"
 #include "json/strict_json.h"
-#include "maintenance/installer_paths.h"
 #include "maintenance/installer_platform.h"
-#include "maintenance/json_line.h"
+#include "maintenance/maintenance_protocol.h"
 #include "maintenance/maintenance_unavailable.h"
-#include "maintenance/protocol_tag.h"
 
 namespace ravik {
+
+namespace {
+
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> parts;
+  if (path.starts_with('/')) parts.push_back("/");
+  while (!path.empty()) {
+    const std::size_t slash = path.find('/');
+    const std::string_view part = path.substr(0, slash);
+    if (!part.empty() && (part != "." || parts.empty())) parts.push_back(part);
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return parts;
+}
+
+}  // namespace
+
+std::string installer_lease_state_path(const MaintenanceLocation& location) {
+  std::string path = location.base_directory;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += location.directory_name;
+  path += '/';
+  path += kInstallerLeaseStateFileName;
+  return path;
+}
+
+std::optional<std::string> parent_directory(std::string_view path) {
+  while (path.size() > 1 && path.ends_with('/')) path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || path == "/") return std::nullopt;
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.ends_with('/')) parent.remove_suffix(1);
+  return std::string(parent.empty() ? "/" : parent);
+}
+
+std::optional<std::string> installer_socket_path(std::string_view lease_state_path) {
+  std::optional<std::string> parent = parent_directory(lease_state_path);
+  if (!parent) return std::nullopt;
+  if (!parent->ends_with('/')) *parent += '/';
+  *parent += kInstallerSocketFileName;
+  return parent;
+}
+
+bool names_same_path(std::string_view given, std::string_view canonical) {
+  return components(given) == components(canonical);
+}
+
 namespace {
 
 constexpr mode_t kStateMode = 0600;
@@ -48,31 +96,15 @@ std::expected<std::string, std::string> encode_installer_state(
 }
 
 DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text) {
-  auto value = parse_strict_json(text);
-  if (!value) return std::unexpected(std::move(value).error());
-  auto reader = JsonObjectReader::open(*value, "");
-  if (!reader) return std::unexpected(std::move(reader).error());
   InstallerLeaseState state;
-  for (auto [key, field] :
-       {std::pair{"protocol", &state.protocol}, std::pair{"token", &state.token},
-        std::pair{"socketPath", &state.socket_path},
-        std::pair{"leaseId", &state.lease_id}}) {
-    auto text_value = reader->required_string(key);
-    if (!text_value) return std::unexpected(std::move(text_value).error());
-    *field = std::move(text_value).value();
-  }
-  auto version = reader->required_unsigned<std::uint16_t>("version");
-  if (!version) return std::unexpected(std::move(version).error());
-  state.version = *version;
-  for (auto [key, field] : {std::pair{"ownerPid", &state.owner_pid},
-                            std::pair{"guardianPid", &state.guardian_pid}}) {
-    auto pid = reader->required_signed<std::int32_t>(key);
-    if (!pid) return std::unexpected(std::move(pid).error());
-    *field = *pid;
-  }
-  if (auto finished = reader->finish(); !finished) {
-    return std::unexpected(std::move(finished).error());
-  }
+  auto decoded = decode_record(text, {{"protocol", &state.protocol},
+                                      {"token", &state.token},
+                                      {"socketPath", &state.socket_path},
+                                      {"leaseId", &state.lease_id},
+                                      {"version", &state.version},
+                                      {"ownerPid", &state.owner_pid},
+                                      {"guardianPid", &state.guardian_pid}});
+  if (!decoded) return std::unexpected(std::move(decoded).error());
   return state;
 }
 
@@ -207,6 +239,149 @@ Result<void> sync_parent(const std::string& path) {
   UniqueFd fd(::open(parent->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
   return sync_to_storage(fd.get(), kContext);
+}
+
+namespace {
+
+bool has_expected_type(const struct stat& status, bool socket_expected) {
+  return socket_expected ? S_ISSOCK(status.st_mode) : S_ISREG(status.st_mode);
+}
+
+}  // namespace
+
+Result<void> remove_stale_installer_path(const std::string& path, bool socket_expected) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    if (errno == ENOENT) return {};
+    return fail(
+        maintenance_unavailable("Could not inspect stale installer state", errno));
+  }
+  const bool removable =
+      status.st_uid == 0 && status.st_nlink == 1 &&
+      (S_ISREG(status.st_mode) || (socket_expected && S_ISSOCK(status.st_mode)));
+  if (!removable) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Refused to replace unsafe installer maintenance state.");
+  }
+  if (::unlink(path.c_str()) != 0) {
+    return fail(maintenance_unavailable(
+        "Could not remove stale installer maintenance state", errno));
+  }
+  return sync_parent(path);
+}
+
+Result<void> remove_installer_path_exact(const std::string& path, FileIdentity identity,
+                                         bool socket_expected) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) {
+    return fail(
+        maintenance_unavailable("Could not revalidate installer guardian path", errno));
+  }
+  const bool same = status.st_uid == 0 && status.st_nlink == 1 &&
+                    FileIdentity{status.st_dev, status.st_ino} == identity &&
+                    has_expected_type(status, socket_expected);
+  if (!same) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Installer guardian path identity changed while the lease was held.");
+  }
+  if (::unlink(path.c_str()) != 0) {
+    return fail(
+        maintenance_unavailable("Could not remove installer guardian path", errno));
+  }
+  return sync_parent(path);
+}
+
+std::expected<std::string, std::string> encode_guardian_ready(
+    const GuardianReady& ready) {
+  nlohmann::ordered_json object;
+  object["ok"] = ready.ok;
+  object["code"] = ready.code;
+  object["message"] = ready.message;
+  object["leaseId"] = ready.lease_id;
+  object["ownerPid"] = ready.owner_pid;
+  object["guardianPid"] = ready.guardian_pid;
+  return encode_compact(object);
+}
+
+std::expected<std::string, std::string> encode_guardian_request(
+    const GuardianRequest& request) {
+  nlohmann::ordered_json object;
+  object["protocol"] = request.protocol;
+  object["command"] = request.command;
+  object["token"] = request.token;
+  object["leaseId"] = request.lease_id;
+  object["requestId"] = request.request_id;
+  return encode_compact(object);
+}
+
+std::expected<std::string, std::string> encode_guardian_response(
+    const GuardianResponse& response) {
+  nlohmann::ordered_json object;
+  object["protocol"] = response.protocol;
+  object["status"] = response.status;
+  object["requestId"] = response.request_id;
+  object["leaseId"] = response.lease_id;
+  object["ownerPid"] = response.owner_pid;
+  object["guardianPid"] = response.guardian_pid;
+  return encode_compact(object);
+}
+
+DecodeResult<GuardianReady> decode_guardian_ready(std::string_view line) {
+  GuardianReady ready;
+  auto decoded = decode_record(line, {{"ok", &ready.ok},
+                                      {"code", &ready.code},
+                                      {"message", &ready.message},
+                                      {"leaseId", &ready.lease_id},
+                                      {"ownerPid", &ready.owner_pid},
+                                      {"guardianPid", &ready.guardian_pid}});
+  if (!decoded) return std::unexpected(std::move(decoded).error());
+  return ready;
+}
+
+DecodeResult<GuardianRequest> decode_guardian_request(std::string_view line) {
+  GuardianRequest request;
+  auto decoded = decode_record(line, {{"protocol", &request.protocol},
+                                      {"command", &request.command},
+                                      {"token", &request.token},
+                                      {"leaseId", &request.lease_id},
+                                      {"requestId", &request.request_id}});
+  if (!decoded) return std::unexpected(std::move(decoded).error());
+  return request;
+}
+
+DecodeResult<GuardianResponse> decode_guardian_response(std::string_view line) {
+  GuardianResponse response;
+  auto decoded = decode_record(line, {{"protocol", &response.protocol},
+                                      {"status", &response.status},
+                                      {"requestId", &response.request_id},
+                                      {"leaseId", &response.lease_id},
+                                      {"ownerPid", &response.owner_pid},
+                                      {"guardianPid", &response.guardian_pid}});
+  if (!decoded) return std::unexpected(std::move(decoded).error());
+  return response;
+}
+
+std::string readiness_message(std::string_view message) {
+  std::string result;
+  result.reserve(std::min(message.size(), kMaxReadinessMessageBytes));
+  std::size_t at = 0;
+  while (at < message.size()) {
+    // One character: a lead byte and its continuation bytes (10xxxxxx).
+    std::size_t end = at + 1;
+    while (end < message.size() &&
+           (static_cast<unsigned char>(message[end]) & 0xC0) == 0x80) {
+      ++end;
+    }
+    if (result.size() + (end - at) > kMaxReadinessMessageBytes) break;
+    const char first = message[at];
+    if (first == '\0' || first == '\n' || first == '\r') {
+      result += ' ';
+    } else {
+      result.append(message.substr(at, end - at));
+    }
+    at = end;
+  }
+  return result;
 }
 
 }  // namespace ravik

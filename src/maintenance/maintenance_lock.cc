@@ -1,16 +1,258 @@
 #include "maintenance/maintenance_lock.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 
-#include "maintenance/lease_id.h"
-#include "maintenance/lock_file_rules.h"
-#include "maintenance/lock_files.h"
+#include "io/unique_fd.h"
+#include "maintenance/maintenance_protocol.h"
 #include "maintenance/maintenance_unavailable.h"
 
 namespace ravik {
+
+std::string MaintenanceLocation::lock_path() const {
+  std::string path = base_directory;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += directory_name;
+  path += '/';
+  path += lock_file_name;
+  return path;
+}
+
+std::string_view maintenance_mode_name(MaintenanceMode mode) {
+  return mode == MaintenanceMode::kShared ? "shared" : "exclusive";
+}
+
+std::optional<MaintenanceMode> parse_maintenance_mode(std::string_view text) {
+  if (text == "shared") return MaintenanceMode::kShared;
+  if (text == "exclusive") return MaintenanceMode::kExclusive;
+  return std::nullopt;
+}
+
+Result<void> poll_lock_attempts(MaintenanceTimeout timeout,
+                                const std::function<Result<FlockAttempt>()>& attempt,
+                                int abandon_fd) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  // Compared in nanoseconds; a timeout too long for that never expires,
+  // which cannot happen for the at most one hour the callers allow.
+  const auto limit =
+      timeout.count() > static_cast<std::uint64_t>(
+                            std::chrono::nanoseconds::max().count() / 1'000'000)
+          ? std::chrono::nanoseconds::max()
+          : std::chrono::duration_cast<std::chrono::nanoseconds>(
+                std::chrono::milliseconds(static_cast<std::int64_t>(timeout.count())));
+  while (true) {
+    RAVIK_ASSIGN_OR_RETURN(const FlockAttempt outcome, attempt());
+    if (outcome == FlockAttempt::kAcquired) return {};
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start);
+    if (elapsed >= limit) {
+      return fail(codes::kMaintenanceBusy,
+                  "System maintenance is active; the maintenance lock timed out.");
+    }
+    // poll() sleeps like a timer when `abandon_fd` is negative, and reports
+    // an error or hang-up on it even though no event was asked for.
+    const auto pause = std::chrono::ceil<std::chrono::milliseconds>(
+        std::min<std::chrono::nanoseconds>(limit - elapsed, kFlockPollInterval));
+    pollfd entry{.fd = abandon_fd, .events = 0, .revents = 0};
+    if (::poll(&entry, 1, static_cast<int>(pause.count())) > 0 &&
+        (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      return fail(codes::kMaintenanceUnavailable,
+                  "The maintenance lock wait was abandoned by its caller.");
+    }
+  }
+}
+
+Result<FlockAttempt> try_flock(int fd, MaintenanceMode mode) {
+  const int operation = mode == MaintenanceMode::kShared ? LOCK_SH : LOCK_EX;
+  if (::flock(fd, operation | LOCK_NB) == 0) return FlockAttempt::kAcquired;
+  if (errno == EWOULDBLOCK) return FlockAttempt::kWouldBlock;
+  return fail(maintenance_unavailable("Could not acquire maintenance lock", errno));
+}
+
+Result<void> acquire_flock(int fd, MaintenanceMode mode, MaintenanceTimeout timeout,
+                           int abandon_fd) {
+  return poll_lock_attempts(
+      timeout, [fd, mode] { return try_flock(fd, mode); }, abandon_fd);
+}
+
+namespace {
+
+constexpr mode_t kPermissionBits = 0777;
+
+}  // namespace
+
+bool directory_status_is_safe(const struct stat& status) {
+  return S_ISDIR(status.st_mode) && status.st_nlink != 0 &&
+         (status.st_mode & 0022) == 0 && (status.st_mode & 0755) == 0755 &&
+         status.st_uid == 0;
+}
+
+bool lock_file_status_is_safe(const struct stat& status) {
+  return S_ISREG(status.st_mode) && (status.st_mode & kPermissionBits) == 0666 &&
+         status.st_nlink == 1 && status.st_uid == 0;
+}
+
+Result<void> validate_directory(int directory_fd) {
+  // The status is read through a duplicate, so the caller's descriptor is
+  // only ever used for the lookups that follow.
+  UniqueFd duplicate(::fcntl(directory_fd, F_DUPFD_CLOEXEC, 0));
+  if (!duplicate) {
+    return fail(maintenance_unavailable("Could not clone maintenance directory", errno));
+  }
+  struct stat status {};
+  if (::fstat(duplicate.get(), &status) != 0) {
+    return fail(
+        maintenance_unavailable("Could not inspect maintenance directory", errno));
+  }
+  if (!directory_status_is_safe(status)) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Maintenance directory ownership or permissions are unsafe.");
+  }
+  return {};
+}
+
+Result<void> validate_lock_file(int lock_fd) {
+  struct stat status {};
+  if (::fstat(lock_fd, &status) != 0) {
+    return fail(maintenance_unavailable("Could not inspect maintenance lock", errno));
+  }
+  if (!lock_file_status_is_safe(status)) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Maintenance lock ownership, type, link count, or permissions are "
+                "unsafe.");
+  }
+  return {};
+}
+
+namespace {
+
+constexpr int kDirectoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
+// O_NONBLOCK and O_NOCTTY because the file's type is known only after the
+// open: a FIFO or terminal in its place must neither block nor become the
+// controlling terminal before the check refuses it. Neither affects flock.
+constexpr int kLockFileFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+constexpr mode_t kDirectoryMode = 0755;
+constexpr mode_t kLockFileMode = 0666;
+
+constexpr std::string_view kOpenLockDirectory =
+    "Could not open maintenance lock directory";
+
+}  // namespace
+
+Result<UniqueFd> open_base_directory(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), kDirectoryFlags));
+  if (!fd)
+    return fail(maintenance_unavailable("Could not open maintenance directory", errno));
+  return fd;
+}
+
+Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& name,
+                                                bool create_allowed,
+                                                uid_t effective_uid) {
+  UniqueFd fd(::openat(base_fd, name.c_str(), kDirectoryFlags));
+  if (fd) return fd;
+  const int open_error = errno;
+  if (!create_allowed || open_error != ENOENT) {
+    return fail(maintenance_unavailable(kOpenLockDirectory, open_error));
+  }
+  if (effective_uid != 0) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Only the elevated installed helper may provision the maintenance "
+                "directory.");
+  }
+  if (::mkdirat(base_fd, name.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
+    return fail(maintenance_unavailable("Could not create maintenance directory", errno));
+  }
+  fd.reset(::openat(base_fd, name.c_str(), kDirectoryFlags));
+  if (!fd) return fail(maintenance_unavailable(kOpenLockDirectory, errno));
+  // mkdirat applied the umask; the directory must be 0755 regardless.
+  if (::fchmod(fd.get(), kDirectoryMode) != 0) {
+    return fail(maintenance_unavailable("Could not set maintenance directory permissions",
+                                        errno));
+  }
+  return fd;
+}
+
+Result<OpenedLockFile> open_lock_file(int directory_fd, const std::string& name,
+                                      bool create_allowed, uid_t effective_uid) {
+  if (create_allowed && effective_uid == 0) {
+    UniqueFd created(::openat(directory_fd, name.c_str(),
+                              kLockFileFlags | O_CREAT | O_EXCL, kLockFileMode));
+    if (created) return OpenedLockFile{std::move(created), true};
+    if (errno != EEXIST) {
+      return fail(maintenance_unavailable("Could not create maintenance lock", errno));
+    }
+  }
+  UniqueFd existing(::openat(directory_fd, name.c_str(), kLockFileFlags));
+  if (existing) return OpenedLockFile{std::move(existing), false};
+  const int open_error = errno;
+  if (create_allowed && effective_uid != 0 && open_error == ENOENT) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Only the elevated installed helper may provision the maintenance lock.");
+  }
+  return fail(maintenance_unavailable("Could not open maintenance lock", open_error));
+}
+
+Result<void> set_new_lock_permissions(int lock_fd, uid_t effective_uid) {
+  if (effective_uid != 0) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Only the elevated installed helper may provision the maintenance lock.");
+  }
+  // The exclusive create applied the umask; every holder needs 0666.
+  if (::fchmod(lock_fd, kLockFileMode) != 0) {
+    return fail(
+        maintenance_unavailable("Could not set maintenance lock permissions", errno));
+  }
+  return {};
+}
+
+namespace {
+
+constexpr std::string_view kContext = "Could not generate maintenance lease ID";
+
+}  // namespace
+
+Result<std::string> random_lease_id() { return random_lease_id_from(kRandomSourcePath); }
+
+Result<std::string> random_lease_id_from(const char* source_path) {
+  UniqueFd source(::open(source_path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!source) {
+    return fail(maintenance_unavailable(kContext, errno));
+  }
+  std::array<std::uint8_t, kLeaseIdRandomBytes> bytes{};
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t count =
+        ::read(source.get(), bytes.data() + filled, bytes.size() - filled);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      return fail(maintenance_unavailable(kContext, errno));
+    }
+    if (count == 0) {
+      return fail(HelperError::io_text(codes::kMaintenanceUnavailable, kContext,
+                                       "the random source ended early"));
+    }
+    filled += static_cast<std::size_t>(count);
+  }
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const std::uint8_t byte : bytes) {
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0f];
+  }
+  return text;
+}
+
 namespace {
 
 bool is_plain_component(std::string_view name) {
@@ -117,6 +359,33 @@ Result<MaintenanceLock> acquire_process_lock(const MaintenanceLocation& location
                                              bool provisioning_permitted) {
   const bool create_allowed = provisioning_permitted && ::geteuid() == 0;
   return MaintenanceLock::acquire_default(location, mode, timeout, create_allowed);
+}
+
+Result<std::string> provisioned_line(const std::string& lock_path) {
+  nlohmann::ordered_json object;
+  object["path"] = lock_path;
+  object["protocol"] = kMaintenanceProtocolTag;
+  object["status"] = "provisioned";
+  auto encoded = encode_compact(object);
+  if (!encoded) {
+    return fail(codes::kMaintenanceUnavailable,
+                "Could not encode maintenance provisioning status: " + encoded.error());
+  }
+  return std::move(encoded).value();
+}
+
+Result<void> provision_maintenance(const MaintenanceLocation& location, int output_fd) {
+  if (::geteuid() != 0) {
+    return fail(codes::kMaintenanceProvisioningRequired,
+                "Maintenance provisioning requires the installed elevated helper.");
+  }
+  RAVIK_ASSIGN_OR_RETURN(MaintenanceLock lock,
+                         MaintenanceLock::acquire_default(
+                             location, MaintenanceMode::kShared,
+                             MaintenanceTimeout::zero(), /*create_allowed=*/true));
+  RAVIK_ASSIGN_OR_RETURN(const std::string line, provisioned_line(lock.lock_path()));
+  RAVIK_RETURN_IF_ERROR(std::move(lock).unlock());
+  return write_line(output_fd, line, "Could not write maintenance provisioning status");
 }
 
 }  // namespace ravik

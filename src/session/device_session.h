@@ -15,7 +15,7 @@
 #include <string>
 
 #include "error/helper_error.h"
-#include "maintenance/maintenance_location.h"
+#include "maintenance/maintenance_lock.h"
 #include "protocol/buffered_input.h"
 #include "protocol/buffered_output.h"
 #include "protocol/client_message.h"

@@ -1,10 +1,7 @@
-#include "maintenance/acquire_flock.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 
-#include "maintenance/lease_id.h"
 #include "maintenance/lock_test_support.h"
 #include "maintenance/maintenance_lock.h"
 #include "support/temp_dir.h"

@@ -9,9 +9,8 @@
 #include <vector>
 
 #include "io/fd_stream.h"
-#include "maintenance/hold_lines.h"
 #include "maintenance/lock_test_support.h"
-#include "maintenance/release_line.h"
+#include "maintenance/maintenance_protocol.h"
 
 namespace ravik {
 namespace {

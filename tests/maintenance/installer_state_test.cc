@@ -23,8 +23,6 @@
 #include <string>
 #include <vector>
 
-#include "maintenance/guardian_records.h"
-#include "maintenance/installer_paths.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/lock_test_support.h"
 #include "support/temp_dir.h"

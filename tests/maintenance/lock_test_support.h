@@ -11,8 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "maintenance/maintenance_location.h"
-#include "maintenance/maintenance_mode.h"
+#include "maintenance/maintenance_lock.h"
 #include "support/nobody.h"
 #include "support/temp_dir.h"
 

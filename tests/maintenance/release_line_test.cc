@@ -1,5 +1,3 @@
-#include "maintenance/release_line.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,6 +6,7 @@
 #include <string>
 
 #include "io/fd_stream.h"
+#include "maintenance/maintenance_protocol.h"
 
 namespace ravik {
 namespace {

@@ -1,9 +1,9 @@
-#include "maintenance/release_request.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "maintenance/hold_mode.h"
 
 namespace ravik {
 namespace {

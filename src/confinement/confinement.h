@@ -26,7 +26,7 @@ namespace ravik {
 // opens them as their owner: those modes keep no capability.
 enum class ConfinedMode {
   // Opens, unmounts, flushes and ejects a disk: keeps CAP_SYS_ADMIN (unmount)
-  // and CAP_SYS_RAWIO (the SCSI eject commands); no sockets.
+  // only; no sockets.
   kDeviceSession,
   // Opens a lock file the caller names: keeps CAP_DAC_OVERRIDE and
   // CAP_DAC_READ_SEARCH (and CAP_SETPCAP to drop them from the bounding set)

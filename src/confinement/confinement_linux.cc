@@ -53,13 +53,14 @@ constexpr std::array<std::uint64_t, 7> kNamespaceCloneFlags = {
     CLONE_NEWNS,   CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
     CLONE_NEWUSER, CLONE_NEWPID,    CLONE_NEWNET};
 
-// CAP_SYS_ADMIN: umount2 of the disk's file systems. CAP_SYS_RAWIO: SG_IO
-// with START STOP UNIT, which the kernel's SCSI command filter does not grant
-// to an opener without it. Everything else the session does to a disk (the
-// exclusive open, its ioctls, fsync, LOOP_CLR_FD, the sysfs delete and unbind
-// writes of root-owned attributes) needs none.
-constexpr std::array<cap_value_t, 2> kDeviceSessionCapabilities = {CAP_SYS_ADMIN,
-                                                                   CAP_SYS_RAWIO};
+// CAP_SYS_ADMIN: umount2 of the disk's file systems. Everything else the
+// session does to a disk needs none: the exclusive open, its ioctls, fsync,
+// LOOP_CLR_FD, the sysfs delete and unbind writes of root-owned attributes,
+// and SG_IO with PREVENT ALLOW MEDIUM REMOVAL and START STOP UNIT, which the
+// kernel's SCSI command filter grants to any opener for writing (the eject
+// goes through the held read-write descriptor). CAP_SYS_RAWIO would lift that
+// filter for every SCSI command, firmware updates included.
+constexpr std::array<cap_value_t, 1> kDeviceSessionCapabilities = {CAP_SYS_ADMIN};
 // Opening a file that belongs to someone else, until it is open; then
 // CAP_SETPCAP drops these from the bounding set too.
 constexpr std::array<cap_value_t, 3> kCallerLockFileCapabilities = {

@@ -32,7 +32,6 @@ UNTOUCHED = ["nvme.img", "boot.img", "swap.img"]
 # Failures the guest reports as known, only with the exact symptom, each
 # waiting for a fix that is under way; a pass is a pass.
 KNOWN_FAILURES = {
-    "usb-4k": "partition tables read in the disk's 4096-byte blocks",
     "pull-boot": "boot files replaced by copy-on-write behind a commit point",
 }
 DEADLINE_SECONDS = 280
@@ -161,10 +160,15 @@ def carry_out(qmp, request):
     if words[0] == "unplugged" and words[1] in STICKS:
         return qmp.wait_deleted(words[1], 30)
     if words[0] == "plug" and words[1] in STICKS:
-        for device in stick_devices(words[1]):
+        devices = stick_devices(words[1])
+        for device in devices:
             error = qmp.command("device_add", **device)
             if error is not None:
                 return error
+        if len(devices) > 1:
+            # A hot-plugged bulk-only transport stays detached from the bus
+            # until its disks are in place: the guest sees nothing until then.
+            return qmp.command("qom-set", path=words[1], property="attached", value=True)
         return None
     if words[0] == "throttle" and words[1] == "pull":
         rate = int(words[2])

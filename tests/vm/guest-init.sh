@@ -174,17 +174,7 @@ write_edit_release() {  # PORT IMAGE STICK_ID_OR_EMPTY
 }
 
 usb_mbr() { write_edit_release 1 mbr.img stick; }
-# The boot partition of a disk with 4096-byte blocks is located in 512-byte
-# units until the partition-table fix for such disks lands: that failure is
-# reported as known, any other as a failure, and a pass as a pass.
-usb_4k() {
-  write_edit_release 2 mbr4k.img stick4k && return 0
-  case "$detail" in
-    *"BOOT_CHECK_FAILED: Could not open the FAT boot partition: the boot sector lacks the 0x55 0xAA signature"*)
-      verdict_override=known-failure ;;
-  esac
-  return 1
-}
+usb_4k() { write_edit_release 2 mbr4k.img stick4k; }
 sd_gpt() { write_edit_release "" gpt.img ""; }
 
 # What the disk list offers, and why it withholds the system disks.
@@ -279,6 +269,26 @@ exclusive() {
   writer=$!
   wait_for_event progress WRITE || { detail="the write did not start"; return 1; }
   ok=0
+  # The session is confined: no new privileges, a seccomp filter, and only
+  # CAP_SYS_ADMIN (bit 21) left: the other scenarios show that the SCSI eject,
+  # the sysfs removals and the unmount need no more.
+  helper=""
+  for process in /proc/[0-9]*; do
+    [ "$(readlink "$process/exe")" = /usr/libexec/ravik/ravik-unix-device-helper ] &&
+      helper=${process#/proc/}
+  done
+  confinement=$(grep -E '^(NoNewPrivs|Seccomp|CapEff|CapPrm|CapBnd):' "/proc/$helper/status" | tr -s ' \t\n' ' ')
+  say "helper $helper: $confinement"
+  case "$confinement" in
+    *"NoNewPrivs: 1 Seccomp: 2 "*) ;;
+    *) detail="helper not confined: $confinement;"; ok=1 ;;
+  esac
+  for set in CapEff CapPrm CapBnd; do
+    case "$confinement" in
+      *"$set: 0000000000200000"*) ;;
+      *) detail="$detail helper $set is not CAP_SYS_ADMIN alone;"; ok=1 ;;
+    esac
+  done
   if dmsetup create lab-claim --table "0 8192 linear /dev/$pull 0" 2>/tmp/dm-error; then
     detail="device mapper claimed the held stick;"
     dmsetup remove lab-claim
@@ -292,7 +302,7 @@ exclusive() {
   fi
   host throttle pull 0
   wait $writer || { detail="$detail the write failed: $(tail -n 1 /tmp/errors)"; ok=1; }
-  [ $ok = 0 ] && detail="while held: dmsetup '$(tail -n 1 /tmp/dm-error)'; mount '$(tail -n 1 /tmp/mount-error)'"
+  [ $ok = 0 ] && detail="confined (NoNewPrivs, Seccomp 2, CAP_SYS_ADMIN); while held: dmsetup '$(tail -n 1 /tmp/dm-error)'; mount '$(tail -n 1 /tmp/mount-error)'"
   return $ok
 }
 

@@ -99,7 +99,7 @@ Result<std::vector<std::uint32_t>> owned_chain(Volume& volume, std::size_t index
 class Replacement {
  public:
   Replacement(Volume& volume, const WriteControl& control)
-      : volume_(volume), control_(control) {}
+      : volume_(volume), control_(control), hints_before_(volume.allocator()) {}
 
   // Allocates the new chain for `size` bytes; only the FAT in memory
   // changes.
@@ -169,7 +169,11 @@ class Replacement {
   // new clusters are merely lost.
   std::unexpected<Error> abandon(Error error) {
     if (!committed_ && first_ != 0) {
-      if (volume_.allocator().free_chain(first_) && chain_recorded_) {
+      const bool freed = volume_.allocator().free_chain(first_).has_value();
+      if (!chain_recorded_) {
+        // Nothing reached the medium: the hints go back to what it records.
+        volume_.allocator() = hints_before_;
+      } else if (freed) {
         (void)volume_.flush();
       }
     }
@@ -181,6 +185,7 @@ class Replacement {
  private:
   Volume& volume_;
   const WriteControl& control_;
+  const ClusterAllocator hints_before_;
   std::vector<std::uint32_t> chain_;
   std::uint32_t first_ = 0;
   bool chain_recorded_ = false;

@@ -272,7 +272,9 @@ Result<void> replace_root_file(Volume& volume, std::string_view name,
   if (auto switched = replacement.write_entries(); !switched) {
     // The entry may or may not have reached the medium; either way the file
     // is whole, old or new, and the new chain stays allocated for it.
-    return std::unexpected(std::move(switched).error());
+    return fail(
+        switched.error().kind,
+        "the new content may or may not have replaced the old: " + switched.error().text);
   }
   auto released = old_chain.empty() ? Result<void>()
                                     : volume.allocator().free_chain(old_chain.front());

@@ -28,8 +28,8 @@ using testing::CallKind;
 using testing::FakeDisk;
 using testing::FaultInjectingDevice;
 
-constexpr std::size_t kKiB = 1024;
-constexpr std::size_t kMiB = 1024 * 1024;
+constexpr std::size_t kOneKiB = 1024;
+constexpr std::size_t kOneMiB = 1024 * 1024;
 
 struct Geometry {
   int fat_bits;
@@ -52,8 +52,8 @@ struct Change {
 };
 
 constexpr Change kChanges[] = {
-    {"1 KiB to 1 MiB", kKiB, kMiB},
-    {"1 MiB to 1 KiB", kMiB, kKiB},
+    {"1 KiB to 1 MiB", kOneKiB, kOneMiB},
+    {"1 MiB to 1 KiB", kOneMiB, kOneKiB},
     {"same size", 5000, 5000},
     {"new file", 0, 3000},
 };
@@ -170,7 +170,7 @@ class BootFilePowerCut : public ::testing::TestWithParam<Geometry> {
                                   const std::string& name,
                                   std::optional<std::vector<std::uint8_t>>& content) {
     FaultInjectingDevice device(disk);
-    auto read = read_root_file(device, {0, disk->bytes.size()}, name, 2 * kMiB);
+    auto read = read_root_file(device, {0, disk->bytes.size()}, name, 2 * kOneMiB);
     if (!read) return read.error().message();
     content = std::move(*read);
     return {};
@@ -363,12 +363,12 @@ TEST_P(BootFilePowerCut, FailingWriteOrSyncAtEveryStep_LeavesTheOldFileOrCommits
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, BootFilePowerCut,
-                         ::testing::Values(Geometry{12, 512, 4 * kMiB, 4},
-                                           Geometry{16, 512, 8 * kMiB, 1},
-                                           Geometry{32, 512, 34 * kMiB, 1},
-                                           Geometry{12, 4096, 6 * kMiB, 1},
-                                           Geometry{16, 4096, 20 * kMiB, 1},
-                                           Geometry{32, 4096, 40 * kMiB, 1, false}),
+                         ::testing::Values(Geometry{12, 512, 4 * kOneMiB, 4},
+                                           Geometry{16, 512, 8 * kOneMiB, 1},
+                                           Geometry{32, 512, 34 * kOneMiB, 1},
+                                           Geometry{12, 4096, 6 * kOneMiB, 1},
+                                           Geometry{16, 4096, 20 * kOneMiB, 1},
+                                           Geometry{32, 4096, 40 * kOneMiB, 1, false}),
                          [](const auto& param_info) {
                            return "Fat" + std::to_string(param_info.param.fat_bits) +
                                   "_" + std::to_string(param_info.param.block);

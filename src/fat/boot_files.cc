@@ -8,6 +8,7 @@
 #include "fatfs/file_system.h"
 #include "protocol/base64.h"
 #include "protocol/request_validation.h"
+#include "transaction/cancellation.h"
 
 namespace ravik {
 namespace {
@@ -87,7 +88,11 @@ Result<void> boot_write_file(HeldTransaction& transaction, std::string_view name
   RAVIK_RETURN_IF_ERROR(transaction.ensure_not_canceled());
   HeldDeviceIo& device = transaction.device();
   RAVIK_RETURN_IF_ERROR(device.verify_current_identity());
-  RAVIK_RETURN_IF_ERROR(write_root_file(device, range, name, content));
+  // A cancel is honoured up to the replacement's commit point; once the new
+  // content is the file's, the command succeeds (the flag stays set for
+  // the commands that follow).
+  RAVIK_RETURN_IF_ERROR(
+      write_root_file(device, range, name, content, &transaction.cancel_flag()));
   RAVIK_RETURN_IF_ERROR(device.sync_all());
   return device.verify_current_identity();
 }
@@ -133,27 +138,25 @@ Result<std::optional<std::vector<std::uint8_t>>> read_root_file(HeldDeviceIo& de
 }
 
 Result<void> write_root_file(HeldDeviceIo& device, PartitionRange range,
-                             std::string_view name,
-                             std::span<const std::uint8_t> content) {
+                             std::string_view name, std::span<const std::uint8_t> content,
+                             const std::atomic<bool>* cancel_flag) {
   RAVIK_ASSIGN_OR_RETURN(BoundedPartition partition,
                          BoundedPartition::create(device, range));
-  // Every change stays in the partition's cache until the file's flush
-  // writes it; a failure before that discards the lot, so the old file (and
-  // the rest of the volume) stays exactly as it was. A failure during the
-  // flush may leave part of it on the device.
   auto fs = fatfs::FileSystem::mount(partition);
   if (!fs) return boot_failure("Could not open the FAT boot partition", fs.error());
+  // The library orders the replacement with the partition's flushes (data,
+  // chain, entry, release of the old chain). Whatever a failure leaves in
+  // the cache is dropped, not written by the clean-up.
   DiscardUnlessDone guard(partition);
-  auto file = fs->root_dir().create_file(name);
-  if (!file) return boot_failure("Could not create the boot file", file.error());
-  if (auto truncated = file->truncate(); !truncated) {
-    return boot_failure("Could not truncate the boot file", truncated.error());
+  fatfs::WriteControl control;
+  if (cancel_flag != nullptr) {
+    control.canceled = [cancel_flag] { return cancel_flag->load(); };
   }
-  if (auto written = file->write(content); !written) {
+  if (auto written = fs->root_dir().write_file(name, content, control); !written) {
+    if (written.error().kind == fatfs::ErrorKind::kCanceled) {
+      RAVIK_RETURN_IF_ERROR(check_cancel_flag(*cancel_flag));
+    }
     return boot_failure("Could not write the boot file", written.error());
-  }
-  if (auto flushed = file->flush(); !flushed) {
-    return boot_failure("Could not flush the boot file", flushed.error());
   }
   guard.done();
   if (auto unmounted = fs->unmount(); !unmounted) {

@@ -6,6 +6,7 @@
 #ifndef RAVIK_FAT_BOOT_FILES_H_
 #define RAVIK_FAT_BOOT_FILES_H_
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -34,7 +35,16 @@ Result<std::optional<std::vector<std::uint8_t>>> boot_read_file(
     HeldTransaction& transaction, std::string_view name);
 
 // Replaces (or creates) root-directory file `name` with `content` and makes
-// it durable. When the replacement fails, the partition is left as it was.
+// it durable, by copy-on-write: the new content goes to free clusters, the
+// directory entry is switched in one block write once the data and its FAT
+// chain are durable (the commit point), and only then is the old chain
+// freed. A failure, a pulled medium or a power cut leaves the old file or
+// the new one, whole; at worst clusters that no entry refers to remain
+// allocated (fsck.fat -a reclaims them). Refused before anything is written
+// (BOOT_CHECK_FAILED) when the free space cannot hold the new content beside
+// the old, or when the old chain is cross-linked. CANCELED when the cancel
+// flag is seen before the commit point (the old file stays); a cancel after
+// it does not undo the replacement.
 Result<void> boot_write_file(HeldTransaction& transaction, std::string_view name,
                              std::span<const std::uint8_t> content);
 
@@ -48,9 +58,10 @@ Result<std::optional<std::vector<std::uint8_t>>> read_root_file(HeldDeviceIo& de
                                                                 PartitionRange range,
                                                                 std::string_view name,
                                                                 std::uint64_t limit);
+// `cancel_flag`, when given, is honoured up to the commit point.
 Result<void> write_root_file(HeldDeviceIo& device, PartitionRange range,
-                             std::string_view name,
-                             std::span<const std::uint8_t> content);
+                             std::string_view name, std::span<const std::uint8_t> content,
+                             const std::atomic<bool>* cancel_flag = nullptr);
 
 // The bytes of a bootWriteFile's dataBase64: standard alphabet, padding
 // required, no trailing bits, at most 1 MiB. PROTOCOL_ERROR otherwise.

@@ -75,14 +75,21 @@ fatfs::Result<std::size_t> BoundedPartition::read(std::span<std::uint8_t> buffer
   const std::size_t count = static_cast<std::size_t>(
       std::min<std::uint64_t>(buffer.size(), length_ - position_));
   const std::span<std::uint8_t> wanted = buffer.first(count);
-  if (auto read = read_device_range_with_alignment(*device_, offset_ + position_, wanted,
-                                                   block_size_, aligned_);
-      !read) {
-    return device_failure(read.error());
-  }
-  // Cached blocks are newer than the device.
   const std::uint64_t first = position_ / cache_unit_;
   const std::uint64_t end = position_ + count;
+  // The device is read unless cached blocks cover the whole range.
+  bool all_cached = true;
+  for (std::uint64_t index = first; all_cached && index * cache_unit_ < end; ++index) {
+    all_cached = dirty_.contains(index);
+  }
+  if (!all_cached) {
+    if (auto read = read_device_range_with_alignment(*device_, offset_ + position_,
+                                                     wanted, block_size_, aligned_);
+        !read) {
+      return device_failure(read.error());
+    }
+  }
+  // Cached blocks are newer than the device.
   for (auto it = dirty_.lower_bound(first);
        it != dirty_.end() && it->first * cache_unit_ < end; ++it) {
     const std::uint64_t block_start = it->first * cache_unit_;
@@ -165,7 +172,11 @@ fatfs::Result<void> BoundedPartition::flush() {
                        "the partition stream was discarded after a failed operation");
   }
   FATFS_TRY(write_back());
-  if (auto flushed = device_->flush(); !flushed) return device_failure(flushed.error());
+  // The library orders its writes with flush(), so it must be a barrier:
+  // everything written so far is durable before anything written after.
+  if (auto synced = device_->sync_all(); !synced) {
+    return fatfs::fail(fatfs::ErrorKind::kIo, synced.error().message());
+  }
   return {};
 }
 

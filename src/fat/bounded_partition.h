@@ -9,10 +9,10 @@
 // 4096-byte-sector disk this turns the library's many small writes into a
 // few large ones instead of one read-modify-write per touched block. The
 // cache holds up to 16 MiB; beyond that it writes back what it holds first.
-// A boot-file change (at most 1 MiB of content plus its metadata) therefore
-// stays in the cache until flush(): discard() or destruction without flush()
-// leaves the device exactly as the last flush left it. Reads see the cached
-// bytes.
+// Each step of a boot-file change (at most 1 MiB of content, or its
+// metadata) therefore stays in the cache until the library's flush():
+// discard() or destruction without flush() leaves the device exactly as the
+// last flush left it. Reads see the cached bytes.
 //
 // Borrows the device; not thread-safe (the session thread only).
 #ifndef RAVIK_FAT_BOUNDED_PARTITION_H_
@@ -43,8 +43,10 @@ class BoundedPartition final : public fatfs::Stream {
   // (kNoSpace, "FAT write exceeds the selected partition") and writes nothing.
   fatfs::Result<std::size_t> write(std::span<const std::uint8_t> data) override;
   fatfs::Result<std::uint64_t> seek(std::int64_t offset, fatfs::SeekFrom from) override;
-  // Writes the cached blocks to the device, then the device's flush. On
-  // failure the blocks not yet written stay cached.
+  // Writes the cached blocks to the device and makes them durable
+  // (sync_all), so that what the library writes after a flush never reaches
+  // the medium before what it wrote before it. On failure the blocks not yet
+  // written stay cached.
   fatfs::Result<void> flush() override;
 
   // Drops every cached change and refuses all later writes and flushes, so

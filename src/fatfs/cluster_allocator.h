@@ -28,7 +28,9 @@ class ClusterAllocator {
   // Makes `last` the end of its chain and frees the clusters after it.
   Result<void> cut_after(std::uint32_t last);
 
+  // Whether the hints changed since they were last recorded.
   bool changed() const { return changed_; }
+  void hints_recorded() { changed_ = false; }
   std::optional<std::uint32_t> free_count() const { return free_count_; }
   std::uint32_t next_hint() const { return next_hint_; }
   // Replaces an unknown or doubtful count with one counted from the FAT.

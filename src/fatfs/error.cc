@@ -14,6 +14,8 @@ std::string_view kind_name(ErrorKind kind) {
       return "no-space";
     case ErrorKind::kIo:
       return "io";
+    case ErrorKind::kCanceled:
+      return "canceled";
   }
   return "io";
 }

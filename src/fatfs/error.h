@@ -19,6 +19,7 @@ enum class ErrorKind {
   kCorrupt,       // the volume's structures are inconsistent or impossible
   kNoSpace,       // no free cluster or directory entry is left
   kIo,            // the underlying stream failed or ended early
+  kCanceled,      // the caller stopped the operation before it took effect
 };
 
 struct Error {
@@ -26,7 +27,7 @@ struct Error {
   std::string text;
 };
 
-// "not-found", "invalid-input", "corrupt", "no-space" or "io".
+// "not-found", "invalid-input", "corrupt", "no-space", "io" or "canceled".
 std::string_view kind_name(ErrorKind kind);
 
 // An Error as a std::unexpected, ready to be returned from a Result function.

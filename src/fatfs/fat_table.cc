@@ -35,6 +35,9 @@ Result<FatTable::Page*> FatTable::page(std::uint64_t index) {
     const std::uint64_t start = index * kPageSize;
     Page fresh;
     fresh.bytes.resize(std::min(kPageSize, layout_.fat_bytes - start));
+    fresh.dirty.assign(
+        (fresh.bytes.size() + layout_.bytes_per_sector - 1) / layout_.bytes_per_sector,
+        false);
     const std::uint64_t copy_offset =
         layout_.fat_offset +
         static_cast<std::uint64_t>(layout_.active_fat) * layout_.fat_bytes;
@@ -49,6 +52,11 @@ Result<FatTable::Page*> FatTable::page(std::uint64_t index) {
 Result<std::uint8_t*> FatTable::byte(std::uint64_t offset) {
   FATFS_ASSIGN_OR_RETURN(p, page(offset / kPageSize));
   return &p->bytes[offset % kPageSize];
+}
+
+void FatTable::mark(std::uint64_t offset) {
+  last_page_->dirty[(offset % kPageSize) / layout_.bytes_per_sector] = true;
+  last_page_->any_dirty = true;
 }
 
 Result<std::uint32_t> FatTable::get(std::uint32_t cluster) {
@@ -85,21 +93,21 @@ Result<void> FatTable::set(std::uint32_t cluster, std::uint32_t value) {
       } else {
         *lo = static_cast<std::uint8_t>(value);
       }
-      last_page_->dirty = true;
+      mark(offset);
       FATFS_ASSIGN_OR_RETURN(hi, byte(offset + 1));
       if (cluster & 1) {
         *hi = static_cast<std::uint8_t>(value >> 4);
       } else {
         *hi = static_cast<std::uint8_t>((*hi & 0xF0) | ((value >> 8) & 0x0F));
       }
-      last_page_->dirty = true;
+      mark(offset + 1);
       return {};
     }
     case FatType::kFat16: {
       const std::uint64_t offset = std::uint64_t{cluster} * 2;
       FATFS_ASSIGN_OR_RETURN(p, page(offset / kPageSize));
       store_le16(p->bytes, offset % kPageSize, static_cast<std::uint16_t>(value));
-      p->dirty = true;
+      mark(offset);
       return {};
     }
     case FatType::kFat32: {
@@ -108,7 +116,7 @@ Result<void> FatTable::set(std::uint32_t cluster, std::uint32_t value) {
       // The top four bits are reserved and must be preserved.
       const std::uint32_t old = load_le32(p->bytes, offset % kPageSize);
       store_le32(p->bytes, offset % kPageSize, (old & 0xF0000000) | (value & 0x0FFFFFFF));
-      p->dirty = true;
+      mark(offset);
       return {};
     }
   }
@@ -198,12 +206,22 @@ Result<std::uint64_t> FatTable::chain_length(std::uint32_t first, std::uint64_t 
   return length;
 }
 
-Result<void> FatTable::write_page(std::uint64_t index, const Page& p) {
-  const std::uint64_t start = index * kPageSize;
-  for (std::uint32_t copy = 0; copy < layout_.fat_count; ++copy) {
-    if (!layout_.mirrored && copy != layout_.active_fat) continue;
-    FATFS_TRY(device_->write_at(layout_.fat_offset + copy * layout_.fat_bytes + start,
-                                p.bytes));
+Result<void> FatTable::write_page(std::uint64_t index, const Page& p,
+                                  std::uint64_t base) {
+  const std::uint64_t sector = layout_.bytes_per_sector;
+  // Neighbouring changed sectors go out as one write.
+  for (std::size_t i = 0; i < p.dirty.size();) {
+    if (!p.dirty[i]) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j < p.dirty.size() && p.dirty[j]) ++j;
+    const std::uint64_t from = i * sector;
+    const std::uint64_t to = std::min<std::uint64_t>(j * sector, p.bytes.size());
+    FATFS_TRY(device_->write_at(base + index * kPageSize + from,
+                                std::span(p.bytes).subspan(from, to - from)));
+    i = j;
   }
   return {};
 }
@@ -211,13 +229,25 @@ Result<void> FatTable::write_page(std::uint64_t index, const Page& p) {
 Result<void> FatTable::flush() {
   std::vector<std::uint64_t> dirty;
   for (const auto& [index, p] : pages_) {
-    if (p.dirty) dirty.push_back(index);
+    if (p.any_dirty) dirty.push_back(index);
   }
   std::sort(dirty.begin(), dirty.end());
+  // The copy that is read goes first: a later copy never holds a chain the
+  // first one does not.
+  std::vector<std::uint32_t> copies{layout_.active_fat};
+  for (std::uint32_t copy = 0; copy < layout_.fat_count; ++copy) {
+    if (layout_.mirrored && copy != layout_.active_fat) copies.push_back(copy);
+  }
+  for (const std::uint32_t copy : copies) {
+    for (const std::uint64_t index : dirty) {
+      FATFS_TRY(write_page(index, pages_.at(index),
+                           layout_.fat_offset + copy * layout_.fat_bytes));
+    }
+  }
   for (const std::uint64_t index : dirty) {
     Page& p = pages_.at(index);
-    FATFS_TRY(write_page(index, p));
-    p.dirty = false;
+    p.dirty.assign(p.dirty.size(), false);
+    p.any_dirty = false;
   }
   return {};
 }

@@ -1,8 +1,11 @@
 // FatTable: the file allocation table of a mounted volume, read and written
 // through a bounded page cache so that memory stays small even for the
 // largest FATs. Entries are read from one copy and written to every copy in
-// use when the table is flushed. Chain walks check every link against the
-// volume's cluster range. Not thread-safe; borrows the Device.
+// use when the table is flushed: first every changed sector of the first
+// copy, then of the others, so that a writer can order the copies against
+// its data with the stream's flush. Only the sectors that changed are
+// written. Chain walks check every link against the volume's cluster range.
+// Not thread-safe; borrows the Device.
 #ifndef RAVIK_FATFS_FAT_TABLE_H_
 #define RAVIK_FATFS_FAT_TABLE_H_
 
@@ -42,13 +45,14 @@ class FatTable {
   // kCorrupt. Stops counting (and returns `limit`) once `limit` is reached.
   Result<std::uint64_t> chain_length(std::uint32_t first, std::uint64_t limit);
 
-  // Writes the changed pages to every FAT copy in use.
+  // Writes the changed sectors to every FAT copy in use.
   Result<void> flush();
 
  private:
   struct Page {
     std::vector<std::uint8_t> bytes;
-    bool dirty = false;
+    std::vector<bool> dirty;  // by sector of the page
+    bool any_dirty = false;
   };
   static constexpr std::uint64_t kPageSize = 16384;
 
@@ -56,7 +60,9 @@ class FatTable {
   Result<void> set(std::uint32_t cluster, std::uint32_t value);
   Result<Page*> page(std::uint64_t index);
   Result<std::uint8_t*> byte(std::uint64_t offset);
-  Result<void> write_page(std::uint64_t index, const Page& page);
+  // Notes that the byte at `offset` of the page last looked up changed.
+  void mark(std::uint64_t offset);
+  Result<void> write_page(std::uint64_t index, const Page& page, std::uint64_t base);
   std::uint32_t end_marker_min() const;
 
   Device* device_;  // Not owned; must outlive this.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fatfs/long_name.h"
+#include "fatfs/replace_file.h"
 #include "fatfs/short_name.h"
 #include "fatfs/volume.h"
 
@@ -81,38 +82,11 @@ Result<File> RootDir::create_file(std::string_view name) {
 }
 
 Result<void> RootDir::write_file(std::string_view name,
-                                 std::span<const std::uint8_t> data) {
+                                 std::span<const std::uint8_t> data,
+                                 const WriteControl& control) {
   FATFS_ASSIGN_OR_RETURN(volume, lock());
   FATFS_TRY(validate_file_name(name));
-  const VolumeLayout& layout = volume->layout();
-  const std::uint64_t cluster_bytes = layout.bytes_per_cluster;
-  const std::uint64_t needed = (data.size() + cluster_bytes - 1) / cluster_bytes;
-  std::optional<File> existing;
-  std::uint64_t owned = 0;
-  std::uint64_t for_entry = 0;
-  if (const auto item = volume->root().find(name)) {
-    FATFS_ASSIGN_OR_RETURN(file, open_entry(volume, item->index));
-    FATFS_TRY(file.check_chain_owned());
-    owned = (file.size() + cluster_bytes - 1) / cluster_bytes;
-    existing.emplace(std::move(file));
-  } else if (layout.type == FatType::kFat32) {
-    for_entry = 1;  // the root directory may grow by a cluster for the entry
-  }
-  if (needed + for_entry > owned) {
-    // The recorded free count is only a hint; the FAT itself decides.
-    FATFS_ASSIGN_OR_RETURN(free_now, volume->fat().count_free());
-    if (needed + for_entry - owned > free_now) {
-      return fail(
-          ErrorKind::kNoSpace,
-          "the volume has no room for the new content of \"" + std::string(name) + "\"");
-    }
-  }
-  if (!existing) {
-    FATFS_ASSIGN_OR_RETURN(created, create_file(name));
-    existing.emplace(std::move(created));
-  }
-  FATFS_TRY(existing->write(data));
-  return existing->truncate();
+  return replace_root_file(*volume, name, data, control);
 }
 
 Result<std::vector<DirListing>> RootDir::list() const {

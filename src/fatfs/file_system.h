@@ -13,6 +13,7 @@
 #define RAVIK_FATFS_FILE_SYSTEM_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -39,6 +40,15 @@ struct DirListing {
   DateTime modified;
 };
 
+// How RootDir::write_file may be stopped.
+struct WriteControl {
+  // Asked before the new chain is recorded and again just before the
+  // commit point; true abandons the replacement: the old file stays, the
+  // new clusters are released, and the result is kCanceled. Never asked
+  // after the commit point, which always runs to its end.
+  std::function<bool()> canceled;
+};
+
 class RootDir {
  public:
   // Opens the file called `name`, matching long and 8.3 names regardless of
@@ -50,11 +60,18 @@ class RootDir {
   // "config.txt" keeps its case. Names follow validate_file_name.
   Result<File> create_file(std::string_view name);
   // Makes `data` the whole content of `name`, creating the file when there
-  // is none. Room is checked before anything changes: when the old file's
-  // clusters and the free ones cannot hold `data`, the result is kNoSpace and
-  // the volume is as it was (the old file intact, no new entry). A file whose
-  // chain is cross-linked is kCorrupt, likewise with nothing changed.
-  Result<void> write_file(std::string_view name, std::span<const std::uint8_t> data);
+  // is none, by copy-on-write: the new content goes to free clusters and the
+  // directory entry is switched in one write once the data and its chain
+  // are durable; the old clusters are freed after that. A failure or power
+  // cut at any point leaves the old file or the new one whole, and at worst
+  // clusters no entry refers to. Refused before anything is written: kNoSpace
+  // when the free clusters cannot hold `data` beside the old content;
+  // kCorrupt when the old chain is not the file's alone (cross-linked with
+  // the root directory or another root entry, running into a free or
+  // reserved value, or looping). Pending changes of earlier operations are
+  // written first.
+  Result<void> write_file(std::string_view name, std::span<const std::uint8_t> data,
+                          const WriteControl& control = {});
   // The visible files and directories; kInvalidInput once unmounted.
   Result<std::vector<DirListing>> list() const;
 

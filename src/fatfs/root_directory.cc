@@ -96,13 +96,23 @@ void RootDirectory::update(std::size_t index, const DirEntry& entry) {
 }
 
 std::optional<std::size_t> RootDirectory::find_free_run(std::size_t count) const {
+  // Deleted slots are reused by preference where the run fits in one write
+  // unit: a run split over two units could be seen half written (the short
+  // entry without its long name) after a power cut.
   std::size_t run = 0;
+  std::optional<std::size_t> split;
   for (std::size_t i = 0; i < end_; ++i) {
     run = entries_[i].is_deleted() ? run + 1 : 0;
-    if (run == count) return i + 1 - count;
+    if (run >= count) {
+      const std::size_t start = i + 1 - count;
+      if (start / kEntriesPerWriteUnit == i / kEntriesPerWriteUnit) return start;
+      if (!split) split = start;
+    }
   }
+  // At the end the run is safe whole or split: it stays invisible until its
+  // first unit, which holds the old end marker, is written.
   if (entries_.size() - end_ >= count) return end_;
-  return std::nullopt;
+  return split;
 }
 
 Result<void> RootDirectory::grow() {
@@ -117,6 +127,12 @@ Result<void> RootDirectory::grow() {
   entries_.resize(entries_.size() + entries_per_cluster());
   dirty_.resize(entries_.size(), false);
   return {};
+}
+
+bool RootDirectory::needs_growth(std::string_view name) const {
+  const std::size_t count =
+      plain_short_name(name) ? 1 : encode_long_name(name, 0).size() + 1;
+  return !find_free_run(count);
 }
 
 Result<std::size_t> RootDirectory::add(std::string_view name, DirEntry short_entry) {
@@ -163,9 +179,18 @@ std::uint64_t RootDirectory::entry_offset(std::size_t index) const {
          (index % entries_per_cluster()) * kDirEntrySize;
 }
 
-Result<void> RootDirectory::flush() {
+Result<void> RootDirectory::flush() { return flush_from(0); }
+
+std::optional<std::size_t> RootDirectory::last_changed() const {
+  for (std::size_t i = dirty_.size(); i > 0; --i) {
+    if (dirty_[i - 1]) return i - 1;
+  }
+  return std::nullopt;
+}
+
+Result<void> RootDirectory::flush_from(std::size_t first) {
   std::vector<std::uint8_t> buffer;
-  for (std::size_t i = 0; i < entries_.size();) {
+  for (std::size_t i = first; i < entries_.size();) {
     if (!dirty_[i]) {
       ++i;
       continue;

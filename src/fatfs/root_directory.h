@@ -50,8 +50,21 @@ class RootDirectory {
   // `name` is a plain upper-case 8.3 name. The short name is chosen here.
   // Returns the index of the short entry. kNoSpace when the root is full.
   Result<std::size_t> add(std::string_view name, DirEntry short_entry);
+  // Whether add(name, ...) would have to grow the root by a cluster.
+  bool needs_growth(std::string_view name) const;
 
   Result<void> flush();
+  // Writes the changed entries from index `first` on; the others stay
+  // pending.
+  Result<void> flush_from(std::size_t first);
+  // The highest changed entry, if any.
+  std::optional<std::size_t> last_changed() const;
+  // FAT32: the clusters of the root's chain, in order; empty otherwise.
+  const std::vector<std::uint32_t>& clusters() const { return clusters_; }
+
+  // Entries per 512 bytes: the smallest unit a device writes whole, so a run
+  // of entries inside one such group reaches the medium in one piece.
+  static constexpr std::size_t kEntriesPerWriteUnit = 16;
 
  private:
   RootDirectory(Device& device, FatTable& fat, ClusterAllocator& allocator,

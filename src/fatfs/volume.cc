@@ -43,6 +43,7 @@ Result<void> Volume::flush() {
       allocator_->set_free_count(counted);
     }
     FATFS_TRY(write_fs_info(device_, layout_, free_count, allocator_->next_hint()));
+    allocator_->hints_recorded();
   }
   return device_.flush();
 }

@@ -149,7 +149,8 @@ Handled boot_write(CommandScope& scope, const BootWriteFileCommand& command) {
                                decode_boot_file_base64(command.data_base64));
         RAVIK_RETURN_IF_ERROR(
             boot_write_file(scope.transaction, command.relative_path, content));
-        RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+        // No cancel test here: a replacement that reached its commit point
+        // happened, and the answer must say so.
         return BootFileWrittenEvent{.operation_id = command.operation_id,
                                     .relative_path = command.relative_path,
                                     .bytes_written = content.size(),

@@ -18,6 +18,7 @@
 namespace ravik {
 namespace {
 
+using testing::CallKind;
 using testing::FakeDisk;
 using testing::FaultInjectingDevice;
 
@@ -242,7 +243,7 @@ std::shared_ptr<FakeDisk> recovered_disk(std::uint64_t size,
                                          std::uint64_t block_size = 4096) {
   auto disk = std::make_shared<FakeDisk>(size);
   disk->logical_block_size = block_size;
-  disk->requires_aligned_io = true;
+  disk->requires_aligned_io = block_size != 512;
   FaultInjectingDevice device(disk);
   auto recovered = reformat_fat32(device, "BOOT");
   EXPECT_TRUE(recovered) << recovered.error();
@@ -293,25 +294,29 @@ TEST(Fat32RecoveryTest, On4096ByteBlocks_TableAndVolumeCountInBlocks) {
   EXPECT_EQ(**back, pattern(6000, 3));
 }
 
-TEST(BootFilesTest, Replacement_On4096ByteSectors_WritesLittleMoreThanTheFile) {
-  auto disk = recovered_disk(kSmallest4096Recovery);
-  FaultInjectingDevice device(disk);
-  auto range = locate_partition(device, device.capacity(), 1);
-  ASSERT_TRUE(range) << range.error();
-  for (const std::size_t size : {std::size_t{1024}, std::size_t{kMiB}}) {
-    ASSERT_TRUE(write_root_file(device, *range, "config.txt", pattern(size, 3)));
-    disk->writes.clear();
-    const auto replacement = pattern(size, 5);
-    ASSERT_TRUE(write_root_file(device, *range, "config.txt", replacement));
-    const std::uint64_t bytes = std::accumulate(
-        disk->writes.begin(), disk->writes.end(), std::uint64_t{0},
-        [](std::uint64_t sum, const testing::Transfer& t) { return sum + t.length; });
-    std::cout << "replacing a " << size << "-byte file: " << bytes << " bytes in "
-              << disk->writes.size() << " device writes\n";
-    EXPECT_LE(bytes, size + kMiB / 4);
-    auto back = read_root_file(device, *range, "CONFIG.TXT", kMaxBootFileBytes);
-    ASSERT_TRUE(back && *back) << (back ? "missing" : back.error().message());
-    EXPECT_EQ(**back, replacement);
+TEST(BootFilesTest, Replacement_WritesLittleMoreThanTheFile) {
+  for (const std::uint64_t block : {512U, 4096U}) {
+    auto disk = recovered_disk(block == 4096 ? kSmallest4096Recovery : 40 * kMiB, block);
+    FaultInjectingDevice device(disk);
+    auto range = locate_partition(device, device.capacity(), 1);
+    ASSERT_TRUE(range) << range.error();
+    for (const std::size_t size : {std::size_t{1024}, std::size_t{kMiB}}) {
+      ASSERT_TRUE(write_root_file(device, *range, "config.txt", pattern(size, 3)));
+      disk->writes.clear();
+      disk->calls.clear();
+      const auto replacement = pattern(size, 5);
+      ASSERT_TRUE(write_root_file(device, *range, "config.txt", replacement));
+      const std::uint64_t bytes = std::accumulate(
+          disk->writes.begin(), disk->writes.end(), std::uint64_t{0},
+          [](std::uint64_t sum, const testing::Transfer& t) { return sum + t.length; });
+      std::cout << block << "-byte blocks, replacing a " << size
+                << "-byte file: " << bytes << " bytes in " << disk->writes.size()
+                << " device writes, " << disk->calls.size() << " device calls\n";
+      EXPECT_LE(bytes, size + kMiB / 4);
+      auto back = read_root_file(device, *range, "CONFIG.TXT", kMaxBootFileBytes);
+      ASSERT_TRUE(back && *back) << (back ? "missing" : back.error().message());
+      EXPECT_EQ(**back, replacement);
+    }
   }
 }
 
@@ -345,6 +350,155 @@ TEST(BootFilesTest, WriteThatDoesNotFit_LeavesThePartitionAsItWas) {
   auto old = read_root_file(device, *range, "f0.bin", kMiB);
   ASSERT_TRUE(old && *old);
   EXPECT_EQ(**old, pattern(10, 1));
+}
+
+// A recovered 512-byte-sector disk holding config.txt (three clusters after
+// a 1500-byte write) and b.txt, with the means to damage their chains.
+struct CrossLinkVolume {
+  std::shared_ptr<FakeDisk> disk = recovered_disk(40 * kMiB, 512);
+  PartitionRange range{kMiB, 0};
+  std::uint64_t fat = 0;  // byte offset of the first FAT on the disk
+  std::uint64_t fat_bytes = 0;
+  std::uint32_t root = 0;
+  std::uint64_t data = 0;
+
+  CrossLinkVolume() {
+    FaultInjectingDevice device(disk);
+    range = *locate_partition(device, device.capacity(), 1);
+    EXPECT_TRUE(write_root_file(device, range, "b.txt", pattern(1000, 2)));
+    EXPECT_TRUE(write_root_file(device, range, "config.txt", pattern(1500, 3)));
+    const auto& b = disk->bytes;
+    const std::uint64_t boot = range.offset;
+    fat = boot + 512ULL * (b[boot + 14] | b[boot + 15] << 8);
+    fat_bytes = 512ULL * get(boot + 36);
+    root = get(boot + 44);
+    data = fat + 2 * fat_bytes;
+  }
+  std::uint32_t get(std::uint64_t at) const {
+    std::uint32_t value = 0;
+    std::memcpy(&value, disk->bytes.data() + at, 4);
+    return value;
+  }
+  void set_fat(std::uint32_t cluster, std::uint32_t value) {
+    for (int copy = 0; copy < 2; ++copy) {
+      std::memcpy(disk->bytes.data() + fat + copy * fat_bytes + 4 * cluster, &value, 4);
+    }
+  }
+  // The byte offset of the short entry named `name` (11 bytes, 8.3) in the
+  // root's first cluster, and its first cluster.
+  std::uint64_t entry(const char* name) const {
+    for (std::uint64_t at = data; at < data + 512; at += 32) {
+      if (std::memcmp(disk->bytes.data() + at, name, 11) == 0) return at;
+    }
+    ADD_FAILURE() << name << " not found";
+    return data;
+  }
+  std::uint32_t first(const char* name) const {
+    const std::uint64_t at = entry(name);
+    const auto& b = disk->bytes;
+    return static_cast<std::uint32_t>(b[at + 26] | b[at + 27] << 8 | b[at + 20] << 16 |
+                                      b[at + 21] << 24);
+  }
+};
+
+TEST(BootFilesTest, CrossLinkedOrBrokenChain_RefusedWithNothingWritten) {
+  const struct {
+    const char* name;
+    std::function<void(CrossLinkVolume&)> damage;
+    const char* text;
+  } cases[] = {
+      {"chain ends in the root directory",
+       [](CrossLinkVolume& v) { v.set_fat(v.first("CONFIG  TXT") + 1, v.root); },
+       "cross-linked with the root directory"},
+      {"file starts in another file's last cluster",
+       [](CrossLinkVolume& v) {
+         const std::uint32_t last = v.first("B       TXT") + 1;
+         const std::uint64_t at = v.entry("CONFIG  TXT");
+         v.disk->bytes[at + 26] = static_cast<std::uint8_t>(last);
+         v.disk->bytes[at + 27] = static_cast<std::uint8_t>(last >> 8);
+         v.disk->bytes[at + 28] = 100;  // one cluster's worth
+         v.disk->bytes[at + 29] = 0;
+       },
+       "cross-linked with another root entry"},
+      {"free link", [](CrossLinkVolume& v) { v.set_fat(v.first("CONFIG  TXT"), 0); },
+       "runs into a free cluster"},
+      {"reserved link", [](CrossLinkVolume& v) { v.set_fat(v.first("CONFIG  TXT"), 1); },
+       "out of range"},
+      {"loop",
+       [](CrossLinkVolume& v) {
+         const std::uint32_t first = v.first("CONFIG  TXT");
+         v.set_fat(first + 1, first);
+       },
+       "loop"},
+  };
+  CrossLinkVolume volume;
+  const std::vector<std::uint8_t> sound = volume.disk->bytes;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    volume.disk->bytes = sound;
+    c.damage(volume);
+    const std::vector<std::uint8_t> before = volume.disk->bytes;
+    volume.disk->writes.clear();
+    FaultInjectingDevice device(volume.disk);
+    auto written = write_root_file(device, volume.range, "config.txt", pattern(4000, 4));
+    ASSERT_FALSE(written);
+    EXPECT_EQ(written.error().code(), codes::kBootCheckFailed);
+    EXPECT_NE(written.error().message().find(c.text), std::string::npos)
+        << written.error().message();
+    EXPECT_TRUE(volume.disk->writes.empty());
+    EXPECT_EQ(volume.disk->bytes, before);
+  }
+}
+
+TEST(BootFilesTest, CancelAtEveryDeviceCall_OldFileUntilTheCommitPointThenNew) {
+  CrossLinkVolume volume;
+  const auto old_content = pattern(1500, 3);
+  const auto new_content = pattern(3000, 6);
+  const std::vector<std::uint8_t> before = volume.disk->bytes;
+  std::size_t total = 0;
+  {
+    auto clean = std::make_shared<FakeDisk>(0);
+    clean->bytes = before;
+    FaultInjectingDevice device(clean);
+    ASSERT_TRUE(write_root_file(device, volume.range, "config.txt", new_content));
+    total = clean->calls.size();
+  }
+  bool committed = false;
+  int canceled = 0;
+  auto disk = std::make_shared<FakeDisk>(0);
+  disk->bytes = before;
+  for (std::size_t at = 1; at <= total; ++at) {
+    SCOPED_TRACE("cancel at call " + std::to_string(at));
+    for (const testing::Transfer& t : disk->writes) {
+      std::memcpy(disk->bytes.data() + t.offset, before.data() + t.offset, t.length);
+    }
+    disk->writes.clear();
+    disk->calls.clear();
+    std::atomic<bool> flag = false;
+    FakeDisk* raw = disk.get();
+    disk->on_call = [raw, &flag, at](CallKind) {
+      if (raw->calls.size() == at) flag = true;
+    };
+    FaultInjectingDevice device(disk);
+    auto written =
+        write_root_file(device, volume.range, "config.txt", new_content, &flag);
+    disk->on_call = nullptr;
+    auto back = read_root_file(device, volume.range, "config.txt", kMiB);
+    ASSERT_TRUE(back && *back);
+    if (written) {
+      committed = true;
+      EXPECT_EQ(**back, new_content);
+      continue;
+    }
+    // Once a cancel came too late to stop the commit, every later one does.
+    EXPECT_FALSE(committed);
+    ++canceled;
+    EXPECT_EQ(written.error().code(), codes::kCanceled);
+    EXPECT_EQ(written.error().message(), "The transaction was canceled.");
+    EXPECT_EQ(**back, old_content);
+  }
+  EXPECT_TRUE(committed);
+  EXPECT_GT(canceled, 3);
 }
 
 }  // namespace

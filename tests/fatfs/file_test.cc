@@ -172,26 +172,25 @@ TEST_F(FileTest, WriteFileWithoutRoom_LeavesTheVolumeAsItWas) {
   const std::vector<std::uint8_t> before = stream_.bytes();
   {
     auto fs = mount();
-    // One byte more than the old clusters and the free ones hold.
-    const std::uint64_t too_big = (old_content.size() + fs.cluster_size() - 1) /
-                                      fs.cluster_size() * fs.cluster_size() +
-                                  free_bytes + 1;
+    // The new content goes beside the old one: one byte more than the free
+    // clusters hold is refused, however much the old file frees afterwards.
+    const auto refused = fs.root_dir().write_file(
+        "CONFIG.TXT", std::vector<std::uint8_t>(free_bytes + 1, 2));
+    EXPECT_EQ(refused.error().kind, ErrorKind::kNoSpace);
+    EXPECT_EQ(refused.error().text,
+              "the volume has no room for the new content of \"CONFIG.TXT\" beside the "
+              "old content");
     EXPECT_EQ(fs.root_dir()
-                  .write_file("CONFIG.TXT", std::vector<std::uint8_t>(too_big, 2))
+                  .write_file("new.txt", std::vector<std::uint8_t>(free_bytes + 1, 3))
                   .error()
                   .kind,
               ErrorKind::kNoSpace);
-    EXPECT_EQ(fs.root_dir()
-                  .write_file("new.txt", std::vector<std::uint8_t>(free_bytes, 3))
-                  .error()
-                  .kind,
-              ErrorKind::kNoSpace);  // the entry may need a cluster of its own
   }  // dropped without unmounting: the fallback flush must have nothing to write
   EXPECT_EQ(stream_.bytes(), before);
 
   auto fs = mount();
   EXPECT_EQ(fs.root_dir().open_file("new.txt").error().kind, ErrorKind::kNotFound);
-  const auto fits = std::vector<std::uint8_t>(old_content.size() + free_bytes, 5);
+  const auto fits = std::vector<std::uint8_t>(free_bytes, 5);
   ASSERT_TRUE(fs.root_dir().write_file("config.txt", fits).has_value());
   auto file = fs.root_dir().open_file("config.txt").value();
   std::vector<std::uint8_t> back(fits.size());

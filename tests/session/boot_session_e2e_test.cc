@@ -1,13 +1,19 @@
 // The boot session and FAT32 recovery end to end: the testing helper over
 // pipes on regular-file targets laid out by sfdisk and mkfs.fat, the results
 // read back by mtools and checked by fsck.fat.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "client/messages.h"
 #include "client/wire.h"
@@ -352,6 +358,51 @@ std::string sysfs_value(const std::string& path) {
   return value;
 }
 
+// The testing helper holding `loop`, onto which it wrote `image`; send()
+// and next() speak to it, next() skipping progress events.
+class LoopSession {
+ public:
+  LoopSession(const testing::LoopDevice& loop, const std::string& image) {
+    auto started = harness::ChildProcess::start(harness::testing_helper_path(), {},
+                                                harness::ChildOptions::piped());
+    if (!started) {
+      ADD_FAILURE() << started.error();
+      return;
+    }
+    child_.emplace(std::move(*started));
+    client::OpenWriteFields fields;
+    fields.ids = {"req-1", "ses-1", "task-1"};
+    fields.target.device_id = loop.name();
+    fields.target.device_path = loop.path();
+    fields.target.size_bytes = image.size();
+    fields.bytes_total = image.size();
+    fields.sha256 = sha256_hex(image);
+    send(client::open_write_message(fields));
+    EXPECT_TRUE(next().starts_with(header("ready")));
+    for (std::size_t at = 0; at < image.size(); at += client::kMaxSourcePayload) {
+      EXPECT_TRUE(child_->write_stdin(client::data_frame(
+          std::string_view(image).substr(at, client::kMaxSourcePayload))));
+    }
+    EXPECT_TRUE(child_->write_stdin(client::end_frame()));
+    EXPECT_TRUE(next().starts_with(header("written")));
+  }
+  bool started() const { return child_.has_value(); }
+  harness::ChildProcess& child() { return *child_; }
+  void send(const nlohmann::ordered_json& message) {
+    EXPECT_TRUE(child_->write_stdin(control_frame(message)));
+  }
+  std::string next() {
+    for (;;) {
+      auto line = child_->read_line();
+      if (!line) return "<no line>";
+      if (!line->starts_with(R"({"event":"progress")")) return *line;
+    }
+  }
+
+ private:
+  std::optional<harness::ChildProcess> child_;
+};
+
 // A disk of 4096-byte blocks, laid out by sfdisk and mkfs.fat on the loop
 // device itself: its GPT (header at byte 4096) is found, a boot edit costs
 // little more than the file, and recovery writes a table and a FAT that
@@ -475,6 +526,139 @@ TEST_F(BootSessionTest, LoopDevice4096_GptEditedCheaply_RecoveryCountsInBlocks) 
               std::string::npos);
     EXPECT_EQ(run_ok({"mtype", "-i", loop->backing_path() + "@@1M", "::config.txt"}),
               "after recovery\n");
+  }
+}
+
+// --- A replacement that cannot finish ------------------------------------------
+
+// The start of the error event answering `id` with `code`.
+std::string error_answer(const std::string& id, const std::string& code) {
+  return header("error") + R"(,"operationId":")" + id + R"(","ok":false,"errorCode":")" +
+         code + "\"";
+}
+
+TEST_F(BootSessionTest, LoopDevice_FailedFlushAndCancel_LeaveTheOldFileOrAnswerWritten) {
+  constexpr std::uint64_t kSize = 16 * kMiB;
+  const std::string image = fat_image(dir_.path(), kSize, false);
+  const std::string old_config = "# original configuration\nkernel=old\n";
+  std::string why_not;
+  auto loop = testing::LoopDevice::attach(dir_.path() + "/disk.img", kSize, 512, why_not);
+  if (!loop) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
+  LoopSession session(*loop, image);
+  ASSERT_TRUE(session.started());
+  session.send(open_boot_message("ob", 1));
+  ASSERT_EQ(session.next(), answer_line("bootOpened", "ob", R"(,"partitionNumber":1)"));
+  const std::string big(kMiB, '\x5A');
+  const std::string volume = loop->backing_path() + "@@1M";
+  // fsck.fat finds the volume clean, or mends it (on a copy) to hold the old
+  // file or the new one.
+  const auto clean_or_repairable = [&](const std::string& expected) {
+    const std::string copy = dir_.path() + "/partition.img";
+    write_bytes(copy, file_bytes(loop->backing_path()).substr(kMiB));
+    if (run_command({"fsck.fat", "-n", copy}).exit_code == 0) return;
+    run_command({"fsck.fat", "-a", copy});
+    const auto again = run_command({"fsck.fat", "-n", copy});
+    EXPECT_EQ(again.exit_code, 0) << again.output;
+    EXPECT_EQ(run_ok({"mtype", "-i", copy, "::CONFIG.TXT"}), expected);
+  };
+
+  // The medium turns read-only (as `blockdev --setro` makes it) as soon as
+  // the new content reached it, while the replacement is being made
+  // durable: the old file is there byte for byte.
+  const int control = ::open(loop->path().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(control, 0);
+  const auto set_read_only = [control](int on) {
+    return ::ioctl(control, BLKROSET, &on);
+  };
+  const std::uint64_t writes_before = writes_seen(loop->name()).first;
+  std::atomic<bool> turned = false;
+  std::thread watcher([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (writes_seen(loop->name()).first > writes_before) {
+        turned = set_read_only(1) == 0;
+        return;
+      }
+    }
+  });
+  session.send(boot_write_file_message("w1", "config.txt", b64(big)));
+  const std::string failed = session.next();
+  watcher.join();
+  ASSERT_TRUE(turned);
+  EXPECT_EQ(set_read_only(0), 0);
+  ::close(control);
+  EXPECT_TRUE(failed.starts_with(error_answer("w1", "BOOT_CHECK_FAILED"))) << failed;
+  EXPECT_EQ(run_ok({"mtype", "-i", volume, "::CONFIG.TXT"}), old_config);
+  clean_or_repairable(old_config);
+
+  // A cancel right behind the replacement: CANCELED with the old file, or,
+  // once the commit point was passed, bootFileWritten with the new one.
+  // Either way the flag stays set for the next command.
+  session.send(boot_write_file_message("w2", "config.txt", b64(big)));
+  session.send(client::cancel_message(std::string("w2")));
+  const std::string answer = session.next();
+  const bool written = answer.starts_with(header("bootFileWritten"));
+  if (written) {
+    EXPECT_EQ(answer, boot_written_line("w2", "config.txt", kMiB));
+  } else {
+    EXPECT_TRUE(answer.starts_with(error_answer("w2", "CANCELED"))) << answer;
+  }
+  session.send(boot_read_file_message("r1", "config.txt"));
+  const std::string still_canceled = session.next();
+  EXPECT_TRUE(still_canceled.starts_with(error_answer("r1", "CANCELED")))
+      << still_canceled;
+  session.send(simple_message("close", "end"));
+  EXPECT_TRUE(session.next().starts_with(header("closed")));
+  EXPECT_EQ(session.child().wait(), ExitStatus::exited_with(0))
+      << session.child().stderr_text();
+  EXPECT_EQ(run_ok({"mtype", "-i", volume, "::CONFIG.TXT"}), written ? big : old_config);
+  clean_or_repairable(written ? big : old_config);
+}
+
+// FAT16 volumes whose config.txt chain is not its own: refused, and the
+// target keeps every byte.
+TEST_F(BootSessionTest, CrossLinkedVolumes_RefusedWithNothingWritten) {
+  constexpr std::uint64_t kSize = 16 * kMiB;
+  fat_image(dir_.path(), kSize, false);
+  write_bytes(dir_.path() + "/other.txt", "other file\n");
+  const std::string path = dir_.path() + "/image.img";
+  run_ok({"mcopy", "-i", path + "@@1M", dir_.path() + "/other.txt", "::other.txt"});
+  const std::string image = file_bytes(path);
+  const auto u16 = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<std::uint8_t>(image[at]) |
+                                      static_cast<std::uint8_t>(image[at + 1]) << 8);
+  };
+  const std::size_t boot = kMiB;
+  const std::size_t sector = u16(boot + 11);
+  const std::size_t fat = boot + u16(boot + 14) * sector;
+  const std::size_t root =
+      fat + static_cast<std::uint8_t>(image[boot + 16]) * u16(boot + 22) * sector;
+  const std::size_t config = image.find("CONFIG  TXT", root);
+  const std::size_t other = image.find("OTHER   TXT", root);
+  ASSERT_NE(config, std::string::npos);
+  ASSERT_NE(other, std::string::npos);
+  const std::uint32_t first = u16(config + 26);
+  std::string shared = image;  // config.txt starts in other.txt's cluster
+  shared.replace(config + 26, 2, image.substr(other + 26, 2));
+  std::string freed = image;  // config.txt's only cluster reads as free
+  freed.replace(fat + 2 * first, 2, std::string(2, '\0'));
+  for (const auto& [damaged, text] :
+       {std::pair{shared, "cross-linked with another root entry"},
+        std::pair{freed, "runs into a free cluster"}}) {
+    SCOPED_TRACE(text);
+    SessionDriver driver(damaged, kSize);
+    driver.open_and_write();
+    driver.send(control_frame(open_boot_message("ob", 1)));
+    driver.next_line();
+    const std::string before = file_bytes(driver.target_path());
+    driver.send(control_frame(boot_write_file_message("w", "config.txt", b64("new\n"))));
+    const std::string answer = driver.next_line();
+    EXPECT_TRUE(answer.starts_with(error_answer("w", "BOOT_CHECK_FAILED"))) << answer;
+    EXPECT_NE(answer.find(text), std::string::npos) << answer;
+    EXPECT_EQ(file_bytes(driver.target_path()), before);
+    driver.send(control_frame(simple_message("close", "end")));
+    driver.next_line();
+    EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
   }
 }
 

@@ -98,12 +98,15 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
                     target.fields.device_path + " (" +
                     format_bytes(target.fields.size_bytes) + "). Nothing was written.");
     }
+    auto prefix = choose_protected_prefix(options, *digest, target);
+    if (!prefix) return refuse(prefix.error().message());
     const std::string helper_path = options.helper_path.value_or(
         default_helper_path(client_path, target.regular_file));
     plans.push_back({.target = std::move(target),
                      .digest = *digest,
                      .helper_path = helper_path,
-                     .boot_contents = *boot_contents});
+                     .boot_contents = *boot_contents,
+                     .protected_prefix_bytes = *prefix});
   }
 
   // The stream is a second pass, from the image's start.
@@ -148,6 +151,11 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
     if (outcomes[i].failure.empty()) continue;
     write_text_line(streams.err_fd, "ravik-device-client: failed: " + labels[i] + ": " +
                                         outcomes[i].failure);
+    if (outcomes[i].write_started && !outcomes[i].image_proven) {
+      write_text_line(streams.err_fd,
+                      "ravik-device-client: " +
+                          disk_state_text(labels[i], outcomes[i].bytes_written));
+    }
   }
   return all_succeeded ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include "client/image_source.h"
 #include "client/installed_helper.h"
 #include "client/messages.h"
+#include "client/protected_prefix.h"
 #include "client/target_description.h"
 #include "client/wire.h"
 #include "io/unique_fd.h"
@@ -99,6 +101,10 @@ class WriteJob {
   bool load_boot_files();
   // Sends one control frame; a failure means the helper has gone.
   bool send(HelperProcess& helper, const nlohmann::ordered_json& message);
+  // The disk holds the whole image, read back unless --no-verify.
+  bool image_proven() const {
+    return write_succeeded_ && (verified_ == true || (!options_.verify && !verified_));
+  }
 
   const ClientOptions& options_;
   const JobStreams& streams_;
@@ -108,6 +114,8 @@ class WriteJob {
   // reads the image itself.
   ImageChunks* chunks_ = nullptr;
   Clock::time_point write_began_;
+  std::uint64_t protected_prefix_ = 0;
+  bool write_started_ = false;
   std::uint64_t bytes_written_ = 0;
   double write_seconds_ = 0;
   std::optional<bool> verified_;
@@ -223,6 +231,8 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
                                 std::to_string(device_ms) + " ms");
       return;
     }
+    // A failed write still moved the disk's contents this far.
+    bytes_written_ = std::max(bytes_written_, event->number("bytesWritten").value_or(0));
     if (kind == "sourceAborted") {
       report_.fail_with("The write was aborted: " + event_failure(*event));
       return;
@@ -402,6 +412,9 @@ int WriteJob::run(const std::string& client_path) {
     return 1;
   }
   if (writing) {
+    auto prefix = choose_protected_prefix(options_, *digest, *target);
+    if (!prefix) return refuse(prefix.error());
+    protected_prefix_ = *prefix;
     const std::string packing =
         image->compressed() ? std::string(image_format_name(image->format())) + " " +
                                   format_bytes(image->file_size()) + ", decompressed "
@@ -442,6 +455,11 @@ int WriteJob::run(const std::string& client_path) {
   }
   if (!report_.failure.empty()) {
     write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
+    if (writing && write_started_ && !image_proven()) {
+      write_text_line(streams_.err_fd,
+                      "ravik-device-client: " +
+                          disk_state_text(target->fields.device_path, bytes_written_));
+    }
     return 1;
   }
   return 0;
@@ -451,10 +469,13 @@ SessionOutcome WriteJob::run_session(const SessionPlan& plan, ProgressSink& prog
                                      ImageChunks& chunks) {
   chunks_ = &chunks;
   boot_contents_ = plan.boot_contents;
+  protected_prefix_ = plan.protected_prefix_bytes;
   if (!run_helper_session(plan.target, plan.digest, plan.helper_path, progress)) {
     chunks.release();
   }
   return {.bytes_written = bytes_written_,
+          .write_started = write_started_,
+          .image_proven = image_proven(),
           .write_seconds = write_seconds_,
           .verified = verified_,
           .failure = report_.failure};
@@ -480,7 +501,7 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
                              .bytes_total = digest->size_bytes,
                              .sha256 = digest->sha256,
                              .tail_policy = options_.tail_policy,
-                             .protected_prefix_bytes = options_.protected_prefix_bytes,
+                             .protected_prefix_bytes = protected_prefix_,
                              .allow_regular_file = target.regular_file};
       (void)send(*helper, open_write_message(fields));
     } else {
@@ -498,9 +519,11 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
       session_over_ = true;
       if (chunks_ != nullptr) chunks_->release();
     } else if (!writing) {
+      write_started_ = true;
       recover(*helper, pump);
       if (!session_over_) end_session(*helper, pump);
     } else {
+      write_started_ = true;
       write_began_ = Clock::now();
       stream_image(*helper, pump, digest->size_bytes);
       await_write_outcome(*helper, pump);
@@ -531,6 +554,39 @@ Result<ImageDigest> digest_image_or_size(const ClientOptions& options,
   RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
                          open_image_source(options.image_path));
   return measure_image(*source, options.sha256, limit);
+}
+
+Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
+                                              const ImageDigest& digest,
+                                              const TargetDescription& target) {
+  const std::uint64_t block = target.logical_block_size;
+  if (!options.protected_prefix_bytes) {
+    // The tables and boot code sit in the first MiB, or before the first
+    // partition; reading one MiB finds a GPT's entries too.
+    RAVIK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> head,
+                           read_image_head(options.image_path, 1024 * 1024));
+    return default_protected_prefix(head, digest.size_bytes, block);
+  }
+  const std::uint64_t prefix = *options.protected_prefix_bytes;
+  if (prefix > digest.size_bytes) {
+    return fail(codes::kProtocolError, "--protected-prefix (" + std::to_string(prefix) +
+                                           " bytes) is longer than the image (" +
+                                           image_size_text(digest) +
+                                           "). Nothing was written.");
+  }
+  if (block != 0 && prefix % block != 0) {
+    return fail(codes::kProtocolError, "--protected-prefix must be whole blocks of " +
+                                           target.fields.device_path + " (" +
+                                           std::to_string(block) +
+                                           " bytes each). Nothing was written.");
+  }
+  return prefix;
+}
+
+std::string disk_state_text(const std::string& device, std::uint64_t bytes_written) {
+  if (bytes_written == 0) return "Nothing reached " + device + ".";
+  return std::to_string(bytes_written) + " bytes (" + format_bytes(bytes_written) +
+         ") reached " + device + ", which does not hold a usable image.";
 }
 
 std::expected<std::vector<std::string>, std::string> read_boot_files(

@@ -102,9 +102,8 @@ TEST(ClientEndToEndTest, CancelAfter_AbortsTheStreamAndFails) {
           "asked.\n"),
       std::string::npos)
       << done->stderr_text;
-  const std::string target = read_file(run.target_path);
-  EXPECT_EQ(target.substr(0, 4096), run.image.substr(0, 4096));
-  EXPECT_EQ(target.find_first_not_of('\0', 4096), std::string::npos);
+  // The bytes sent were the first of the partition-table area, held back.
+  EXPECT_EQ(read_file(run.target_path), std::string(12 * 1024 * 1024, '\0'));
 }
 
 TEST(ClientEndToEndTest, ImageLargerThanTarget_IsRefusedBeforeTheHelperStarts) {

@@ -111,10 +111,76 @@ class ClientLoopTest : public ::testing::Test {
     return read_prefix(loop_->backing_path(), 16 * kMiB) == std::string(16 * kMiB, '\0');
   }
 
+  // A second disk beside loop_, for writes to several.
+  std::optional<LoopDevice> attach_second() {
+    std::string why_not;
+    return LoopDevice::attach(dir_.file("second.img"), 16 * kMiB, 512, why_not);
+  }
+  // An 8 MiB image whose one partition starts at 2 MiB, as its MBR says.
+  std::string partitioned_image() {
+    image_ = testing::pattern_text(8 * kMiB);
+    const std::string path = dir_.write_file("image.img", image_, 0644);
+    auto table = harness::run_child("/usr/sbin/sfdisk", {"-q", path},
+                                    ChildOptions::input("start=4096, type=83\n"));
+    EXPECT_TRUE(table && table->status == ExitStatus::exited_with(0));
+    image_ = read_prefix(path, 8 * kMiB);
+    return path;
+  }
+  static bool has_partition_table(const LoopDevice& disk) {
+    return run_command({"sfdisk", "-d", disk.path()}).exit_code == 0;
+  }
+  // The client with the testing helper; the session closed, which leaves
+  // the loop devices attached where a release would detach them.
+  Result<harness::Completed> client(std::vector<std::string> args) {
+    args.insert(args.end(),
+                {"--helper", harness::testing_helper_path(), "--end", "close"});
+    return harness::run_child(harness::bin_path("ravik-device-client"), args);
+  }
+
   harness::TempDir dir_;
   std::optional<LoopDevice> loop_;
   std::string image_;
 };
+
+// By default the partition-table area is written last: a write that fails
+// leaves no table behind, and says how far it got, for one disk or several.
+TEST_F(ClientLoopTest, FailedWrite_LeavesNoPartitionTableAndSaysHowFarItGot) {
+  const std::string image = partitioned_image();
+  auto wrong = client({"write", image, loop_->path(), "--sha256", std::string(64, '0')});
+  ASSERT_TRUE(wrong) << wrong.error();
+  EXPECT_EQ(wrong->status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(wrong->stderr_text.ends_with(
+      "ravik-device-client: 8388608 bytes (8.0 MiB) reached " + loop_->path() +
+      ", which does not hold a usable image.\n"))
+      << wrong->stderr_text;
+  EXPECT_FALSE(has_partition_table(*loop_));
+  EXPECT_TRUE(read_prefix(loop_->backing_path(), 2 * kMiB) == std::string(2 * kMiB, 0));
+
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  auto canceled = client({"write", image, loop_->path(), second->path(), "--no-verify",
+                          "--cancel-after", std::to_string(6 * kMiB)});
+  ASSERT_TRUE(canceled) << canceled.error();
+  EXPECT_EQ(canceled->status, ExitStatus::exited_with(1));
+  for (const LoopDevice* disk : {&*loop_, &*second}) {
+    EXPECT_FALSE(has_partition_table(*disk));
+    EXPECT_NE(canceled->stdout_text.find(disk->path() + "  FAILED  6.0 MiB"),
+              std::string::npos)
+        << canceled->stdout_text;
+    EXPECT_NE(canceled->stderr_text.find("ravik-device-client: 6291456 bytes (6.0 MiB) "
+                                         "reached " +
+                                         disk->path() + ", which"),
+              std::string::npos)
+        << canceled->stderr_text;
+  }
+
+  // Written in full, the table is there.
+  auto written = client({"write", image, loop_->path()});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_TRUE(has_partition_table(*loop_));
+  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+}
 
 TEST_F(ClientLoopTest, List_ShowsTheLoopDeviceWithPathSizeAndTransport) {
   const std::string client = harness::bin_path("ravik-device-client");
@@ -173,7 +239,7 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
   EXPECT_NE(written->stdout_text.find(" matches\nReleased: safe to remove"),
             std::string::npos)
       << written->stdout_text;
-  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+  EXPECT_TRUE(read_prefix(loop_->backing_path(), image_.size()) == image_);
 }
 
 // On a terminal sudo asks for the password there, from the helper's own

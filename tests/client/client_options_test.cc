@@ -19,7 +19,7 @@ TEST(ClientOptionsTest, Parse_MinimalWrite_UsesDefaults) {
   EXPECT_EQ(o.image_path, "image.img");
   EXPECT_EQ(o.target_path, "/dev/sdz");
   EXPECT_FALSE(o.helper_path);
-  EXPECT_EQ(o.protected_prefix_bytes, 0u);
+  EXPECT_FALSE(o.protected_prefix_bytes);
   EXPECT_EQ(o.tail_policy, "exact");
   EXPECT_TRUE(o.verify);
   EXPECT_EQ(o.end, EndCommand::kRelease);
@@ -38,7 +38,7 @@ TEST(ClientOptionsTest, Parse_EveryOption_IsTakenInAnyOrder) {
   EXPECT_EQ(o.image_path, "img");
   EXPECT_EQ(o.target_path, "tgt");
   EXPECT_EQ(o.helper_path, std::optional<std::string>("/x/helper"));
-  EXPECT_EQ(o.protected_prefix_bytes, 1048576u);
+  EXPECT_EQ(o.protected_prefix_bytes, std::optional<std::uint64_t>(1048576));
   EXPECT_EQ(o.tail_policy, "zero-pad-sector");
   EXPECT_FALSE(o.verify);
   ASSERT_EQ(o.boot_files.size(), 2u);

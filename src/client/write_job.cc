@@ -364,7 +364,8 @@ void WriteJob::edit_boot_partition(HelperProcess& helper, EventPump& pump) {
       if (!bytes) {
         report_.fail_with("The helper sent a boot file that is not canonical Base64.");
       } else if (!options_.json) {
-        (void)!::write(streams_.out_fd, bytes->data(), bytes->size());
+        write_output(streams_.out_fd,
+                     {reinterpret_cast<const char*>(bytes->data()), bytes->size()});
       }
     }
   }

@@ -209,6 +209,31 @@ TEST_F(ClientLoopTest, List_ShowsTheLoopDeviceWithPathSizeAndTransport) {
   EXPECT_EQ(found, 1) << json->stdout_text;
 }
 
+// What the user asked to see is written in full, or the run fails: the
+// summary, the helper's events and the help, each sent to a full disk.
+TEST_F(ClientLoopTest, StandardOutputOnAFullDisk_FailsTheRun) {
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"write", image, loop_->path(), "--yes"},
+        {"write", image, loop_->path(), "--yes", "--json"},
+        {"help", "write"}}) {
+    std::vector<std::string> words = {"-c", "exec \"$@\" >/dev/full", "sh",
+                                      harness::bin_path("ravik-device-client")};
+    words.insert(words.end(), args.begin(), args.end());
+    if (args[0] == "write") {
+      words.insert(words.end(),
+                   {"--helper", harness::testing_helper_path(), "--end", "close"});
+    }
+    auto done = harness::run_child("/bin/sh", words);
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(1)) << args.back();
+    EXPECT_TRUE(done->stderr_text.ends_with(
+        "ravik-device-client: could not write standard output: No space left on device "
+        "(os error 28)\n"))
+        << done->stderr_text;
+  }
+}
+
 // nobody may not open the disk, so only a helper sudo ran as root can have
 // written it: refused while no rule allows it, written once one does.
 TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {

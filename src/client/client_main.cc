@@ -12,6 +12,7 @@
 #include "client/disk_listing.h"
 #include "client/event_pump.h"
 #include "client/multi_write_job.h"
+#include "client/signal_relay.h"
 #include "client/verify_job.h"
 #include "client/write_job.h"
 
@@ -76,4 +77,9 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return finish_standard_output(run(argc, argv)); }
+int main(int argc, char** argv) {
+  int status = run(argc, argv);
+  // The shell's convention for a run the user interrupted.
+  if (status != 0 && ravik::client::signal_relay::interrupted()) status = 128 + SIGINT;
+  return finish_standard_output(status);
+}

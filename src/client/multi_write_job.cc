@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -18,9 +19,6 @@ namespace {
 // Enough read-ahead to keep every session's pipe full, small enough that
 // memory stays a few dozen MiB whatever the image.
 constexpr std::size_t kWindowChunks = 8;
-// A stick stuck for this long is given up so that the others can finish;
-// healthy sticks that are merely slow take a chunk every few seconds.
-constexpr std::chrono::seconds kStallLimit{60};
 
 std::string verified_text(const ClientOptions& options, const SessionOutcome& outcome) {
   if (outcome.verified) return *outcome.verified ? "yes" : "NO";
@@ -117,19 +115,40 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
   for (const SessionPlan& plan : plans) labels.push_back(plan.target.fields.device_path);
   ProgressBoard board(streams.err_fd, streams.err_is_terminal, labels);
   std::vector<SessionOutcome> outcomes(plans.size());
+  std::vector<SessionWatch> watches(plans.size());
+  std::mutex finished_mutex;
+  // Each disk's result as soon as it is known, so that a slow or stuck disk
+  // keeps nobody waiting to unplug the others.
+  auto report_finished = [&](std::size_t i) {
+    const SessionOutcome& outcome = outcomes[i];
+    const std::string line =
+        "Finished: " + labels[i] + " " +
+        (outcome.failure.empty()
+             ? "ok, " + format_bytes(outcome.bytes_written) + " written, verified " +
+                   verified_text(options, outcome)
+             : "FAILED after " + format_bytes(outcome.bytes_written));
+    std::lock_guard lock(finished_mutex);
+    write_text_line(streams.out_fd, line);
+  };
   {
+    std::vector<SessionWatch*> watched;
+    for (SessionWatch& watch : watches) watched.push_back(&watch);
+    const std::chrono::seconds stall_limit(options.stall_limit_seconds);
+    const SessionWatchdog watchdog(std::move(watched), stall_limit);
     ImageFanOut fan_out(std::move(image).value(), plans.size(),
                         {.chunk_bytes = kMaxSourcePayload,
                          .window_chunks = kWindowChunks,
-                         .stall_limit = kStallLimit});
+                         .stall_limit = stall_limit});
     std::vector<std::jthread> sessions;
     for (std::size_t i = 0; i < plans.size(); ++i) {
       sessions.emplace_back([&, i] {
-        outcomes[i] =
-            run_write_session(options, plans[i], board.row(i), fan_out.session(i));
+        outcomes[i] = run_write_session(options, plans[i], board.row(i),
+                                        fan_out.session(i), watches[i]);
+        if (watches[i].given_up()) outcomes[i].failure = given_up_text(options);
+        report_finished(i);
       });
     }
-  }  // every session joined before the fan-out goes
+  }  // every session joined before the fan-out and the watchdog go
   board.close();
 
   std::vector<std::vector<std::string>> rows = {

@@ -71,7 +71,7 @@ class WriteJob {
   // One session of a write to several disks: its image bytes from `chunks`,
   // its progress to `progress`, its outcome kept instead of printed.
   SessionOutcome run_session(const SessionPlan& plan, ProgressSink& progress,
-                             ImageChunks& chunks);
+                             ImageChunks& chunks, SessionWatch& watch);
 
  private:
   // Runs the helper through the whole session; false when it did not start
@@ -113,6 +113,7 @@ class WriteJob {
   // Given for a session of a write to several disks; otherwise the session
   // reads the image itself.
   ImageChunks* chunks_ = nullptr;
+  SessionWatch* watch_ = nullptr;
   Clock::time_point write_began_;
   std::uint64_t protected_prefix_ = 0;
   bool write_started_ = false;
@@ -446,7 +447,18 @@ int WriteJob::run(const std::string& client_path) {
     chunks.emplace(std::move(image), kMaxSourcePayload);
     chunks_ = &*chunks;
   }
-  if (!run_helper_session(*target, digest, helper_path, display)) {
+  // A write shows progress all along; a recovery may work long in silence.
+  SessionWatch watch;
+  std::optional<SessionWatchdog> watchdog;
+  if (writing) {
+    watch_ = &watch;
+    watchdog.emplace(std::vector<SessionWatch*>{&watch},
+                     std::chrono::seconds(options_.stall_limit_seconds));
+  }
+  const bool started = run_helper_session(*target, digest, helper_path, display);
+  watchdog.reset();
+  if (watch.given_up()) report_.failure = given_up_text(options_);
+  if (!started) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + report_.failure);
     return 1;
   }
@@ -467,8 +479,9 @@ int WriteJob::run(const std::string& client_path) {
 }
 
 SessionOutcome WriteJob::run_session(const SessionPlan& plan, ProgressSink& progress,
-                                     ImageChunks& chunks) {
+                                     ImageChunks& chunks, SessionWatch& watch) {
   chunks_ = &chunks;
+  watch_ = &watch;
   boot_contents_ = plan.boot_contents;
   protected_prefix_ = plan.protected_prefix_bytes;
   if (!run_helper_session(plan.target, plan.digest, plan.helper_path, progress)) {
@@ -485,13 +498,20 @@ SessionOutcome WriteJob::run_session(const SessionPlan& plan, ProgressSink& prog
 bool WriteJob::run_helper_session(const TargetDescription& target,
                                   const std::optional<ImageDigest>& digest,
                                   const std::string& helper_path,
-                                  ProgressSink& progress) {
+                                  ProgressSink& given_progress) {
   const bool writing = options_.command == ClientCommand::kWrite;
   auto helper = start_helper_for_target(helper_path, target.regular_file);
   if (!helper) {
+    if (watch_ != nullptr) watch_->forget();
     report_.fail_with(helper.error().message());
     return false;
   }
+  std::optional<WatchedSink> watched;
+  if (watch_ != nullptr) {
+    watch_->watch(helper->pid(), helper->elevated());
+    watched.emplace(given_progress, *watch_);
+  }
+  ProgressSink& progress = watched ? *watched : given_progress;
   int helper_status = 0;
   {
     EventPump pump(*helper, progress, options_.json ? streams_.out_fd : -1);
@@ -539,6 +559,7 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
     while (auto extra = pump.next()) {
       report_.fail_with("Unexpected helper event: " + extra->line);
     }
+    if (watch_ != nullptr) watch_->forget();
     helper_status = helper->wait();
   }
   if (helper_status != 0) {
@@ -584,6 +605,12 @@ Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
   return prefix;
 }
 
+std::string given_up_text(const ClientOptions& options) {
+  return "The disk showed no progress for " +
+         std::to_string(options.stall_limit_seconds) +
+         " s and was given up; its helper was stopped.";
+}
+
 std::string disk_state_text(const std::string& device, std::uint64_t bytes_written) {
   if (bytes_written == 0) return "Nothing reached " + device + ".";
   return std::to_string(bytes_written) + " bytes (" + format_bytes(bytes_written) +
@@ -620,10 +647,11 @@ std::expected<std::vector<std::string>, std::string> read_boot_files(
 }
 
 SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
-                                 ProgressSink& progress, ImageChunks& chunks) {
+                                 ProgressSink& progress, ImageChunks& chunks,
+                                 SessionWatch& watch) {
   const JobStreams no_streams{.out_fd = -1, .err_fd = -1, .err_is_terminal = false};
   WriteJob job(options, no_streams);
-  return job.run_session(plan, progress, chunks);
+  return job.run_session(plan, progress, chunks, watch);
 }
 
 std::string default_helper_path(const std::string& client_path,

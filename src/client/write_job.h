@@ -16,6 +16,7 @@
 #include "client/image_chunks.h"
 #include "client/image_digest.h"
 #include "client/progress_display.h"
+#include "client/session_watch.h"
 #include "client/target_description.h"
 
 namespace ravik::client {
@@ -57,6 +58,9 @@ Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
                                               const ImageDigest& digest,
                                               const TargetDescription& target);
 
+// Why a session that stalled for --stall-limit failed.
+std::string given_up_text(const ClientOptions& options);
+
 // What a failed write left on `device`: how much of the image reached it,
 // and that it does not hold a usable image.
 std::string disk_state_text(const std::string& device, std::uint64_t bytes_written);
@@ -85,8 +89,10 @@ struct SessionOutcome {
 // Runs the whole write session of `plan.target`, one disk of several: the
 // image bytes from `chunks` (released once its stream ends), progress to
 // `progress`, nothing printed. Sessions may run on threads of their own.
+// `watch` hears of its helper and of every sign of life.
 SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
-                                 ProgressSink& progress, ImageChunks& chunks);
+                                 ProgressSink& progress, ImageChunks& chunks,
+                                 SessionWatch& watch);
 
 }  // namespace ravik::client
 

@@ -209,6 +209,66 @@ TEST_F(ClientLoopTest, List_ShowsTheLoopDeviceWithPathSizeAndTransport) {
   EXPECT_EQ(found, 1) << json->stdout_text;
 }
 
+// A helper that stops (SIGSTOP, before it opens its disk) holds back
+// neither the other disk's result nor the end of the job: it is given up
+// after --stall-limit, or at once on the user's interrupt.
+TEST_F(ClientLoopTest, StoppedHelper_IsGivenUpWhileTheOtherDiskFinishes) {
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(8 * kMiB));
+  // The first helper started stops itself; the marker says which one.
+  const std::string helper = dir_.write_file(
+      "helper.sh",
+      "#!/bin/sh\nif mkdir \"$0.stopped\" 2>/dev/null; then echo $$ >\"$0.stopped/pid\";"
+      " kill -STOP $$; fi\nexec " +
+          harness::testing_helper_path() + "\n",
+      0755);
+  auto stopped_disk_untouched = [&] {
+    return read_prefix(loop_->backing_path(), kMiB) == std::string(kMiB, '\0') ||
+           read_prefix(second->backing_path(), kMiB) == std::string(kMiB, '\0');
+  };
+  const std::vector<std::string> args = {"write",        image,      loop_->path(),
+                                         second->path(), "--helper", helper,
+                                         "--end",        "close"};
+  for (const bool interrupt : {false, true}) {
+    (void)::unlink((helper + ".stopped/pid").c_str());
+    (void)::rmdir((helper + ".stopped").c_str());
+    std::vector<std::string> run_args = args;
+    if (!interrupt) run_args.insert(run_args.end(), {"--stall-limit", "2"});
+    auto client = harness::ChildProcess::start(harness::bin_path("ravik-device-client"),
+                                               run_args, ChildOptions());
+    ASSERT_TRUE(client) << client.error();
+    // The other disk's result comes while the stopped one still holds on.
+    std::optional<std::string> line;
+    while ((line = client->read_line(std::chrono::seconds(60))) &&
+           !line->starts_with("Finished: ")) {
+    }
+    ASSERT_TRUE(line) << client->stderr_text();
+    EXPECT_NE(line->find(" ok, 8.0 MiB written, verified yes"), std::string::npos)
+        << *line;
+    if (interrupt) {
+      ASSERT_TRUE(client->send_signal(SIGINT));
+    }
+    const auto rest = client->read_stdout_to_end(std::chrono::seconds(60));
+    ASSERT_TRUE(rest) << client->stderr_text();
+    EXPECT_EQ(client->wait(), ExitStatus::exited_with(interrupt ? 130 : 1));
+    EXPECT_NE(rest->find(" FAILED after 0 B"), std::string::npos) << *rest;
+    if (!interrupt) {
+      EXPECT_NE(client->stderr_text().find("The disk showed no progress for 2 s and was "
+                                           "given up; its helper was stopped."),
+                std::string::npos)
+          << client->stderr_text();
+    }
+    if (!interrupt) {
+      EXPECT_TRUE(stopped_disk_untouched());
+    }
+  }
+  // Should the client have left it, the stopped helper goes with the test.
+  std::ifstream pid_file(helper + ".stopped/pid");
+  pid_t pid = 0;
+  if (pid_file >> pid && pid > 0) ::kill(pid, SIGKILL);
+}
+
 // What the user asked to see is written in full, or the run fails: the
 // summary, the helper's events and the help, each sent to a full disk.
 TEST_F(ClientLoopTest, StandardOutputOnAFullDisk_FailsTheRun) {
@@ -313,7 +373,7 @@ TEST_F(ClientLoopTest, Nobody_InterruptReachesTheHelperThroughSudo) {
   ASSERT_TRUE(client->send_signal(SIGINT));
   const auto events = client->read_stdout_to_end();
   ASSERT_TRUE(events);
-  EXPECT_EQ(client->wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(client->wait(), ExitStatus::exited_with(130));
   // The write or, had it just finished, the verification is what stopped.
   EXPECT_NE(client->stderr_text().find("CANCELED: The transaction was canceled."),
             std::string::npos)

@@ -10,6 +10,7 @@
 #include "client/image_digest.h"
 #include "client/image_fan_out.h"
 #include "client/image_source.h"
+#include "client/job_preparation.h"
 #include "client/progress_board.h"
 #include "client/wire.h"
 
@@ -63,47 +64,28 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
     write_text_line(streams.err_fd, "ravik-device-client: " + reason);
     return 1;
   };
-  std::vector<std::string> paths = {options.target_path};
-  paths.insert(paths.end(), options.more_target_paths.begin(),
-               options.more_target_paths.end());
 
-  auto boot_contents = read_boot_files(options.boot_files);
-  if (!boot_contents) return refuse(boot_contents.error());
-
-  std::vector<TargetDescription> targets;
-  for (const std::string& path : paths) {
-    auto target = describe_target(path);
-    if (!target) return refuse(target.error().message());
-    const std::string& device = target->fields.device_path;
-    if (std::ranges::any_of(targets, [&](const TargetDescription& known) {
-          return known.fields.device_path == device;
-        })) {
-      return refuse(device + " is named twice. Nothing was written.");
-    }
-    targets.push_back(std::move(target).value());
-  }
+  auto prepared = prepare_targets(options, client_path, streams);
+  if (!prepared) return refuse(prepared.error());
+  std::vector<TargetDescription>& targets = prepared->targets;
   // A decompressing pass stops once the image outgrows the smallest disk.
   const auto smallest = std::ranges::min_element(
       targets, {},
       [](const TargetDescription& target) { return target.fields.size_bytes; });
-  auto digest = digest_image_or_size(options, smallest->fields.size_bytes);
+  double pass_seconds = 0;
+  auto digest =
+      measure_shown(options, smallest->fields.size_bytes, streams, pass_seconds);
   if (!digest) return refuse(digest.error().message());
+  if (auto unfit = image_unfit(*digest, targets)) return refuse(*unfit);
 
   std::vector<SessionPlan> plans;
-  for (TargetDescription& target : targets) {
-    if (digest->size_bytes > target.fields.size_bytes) {
-      return refuse("the image (" + image_size_text(*digest) + ") is larger than " +
-                    target.fields.device_path + " (" +
-                    format_bytes(target.fields.size_bytes) + "). Nothing was written.");
-    }
-    auto prefix = choose_protected_prefix(options, *digest, target);
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    auto prefix = choose_protected_prefix(options, *digest, targets[i]);
     if (!prefix) return refuse(prefix.error().message());
-    const std::string helper_path = options.helper_path.value_or(
-        default_helper_path(client_path, target.regular_file));
-    plans.push_back({.target = std::move(target),
+    plans.push_back({.target = std::move(targets[i]),
                      .digest = *digest,
-                     .helper_path = helper_path,
-                     .boot_contents = *boot_contents,
+                     .helper_path = prepared->helper_paths[i],
+                     .boot_contents = prepared->boot_contents,
                      .protected_prefix_bytes = *prefix});
   }
 

@@ -15,6 +15,7 @@
 #include "client/image_digest.h"
 #include "client/image_source.h"
 #include "client/installed_helper.h"
+#include "client/job_preparation.h"
 #include "client/messages.h"
 #include "client/protected_prefix.h"
 #include "client/target_description.h"
@@ -32,17 +33,22 @@ std::string event_failure(const HelperEvent& event) {
 
 using Clock = std::chrono::steady_clock;
 
-// A stage as the user lived it: its wall-clock time and, when it moved
-// bytes, their mean rate over that time.
-std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
-  const auto elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+// "12 ms", "3.25 s".
+std::string seconds_text(double elapsed) {
   char text[48];
   if (elapsed < 1.0) {
     std::snprintf(text, sizeof(text), "%.0f ms", elapsed * 1000.0);
   } else {
     std::snprintf(text, sizeof(text), "%.2f s", elapsed);
   }
-  std::string figures = std::string(text);
+  return text;
+}
+
+// A stage as the user lived it: its wall-clock time and, when it moved
+// bytes, their mean rate over that time.
+std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
+  const auto elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+  std::string figures = seconds_text(elapsed);
   if (bytes && elapsed > 0.0) {
     figures +=
         " (" +
@@ -79,9 +85,6 @@ class WriteJob {
   bool run_helper_session(const TargetDescription& target,
                           const std::optional<ImageDigest>& digest,
                           const std::string& helper_path, ProgressSink& progress);
-  // The image's size and digest for the open request (see measure_image),
-  // showing the pass over a compressed image as it goes.
-  Result<ImageDigest> measure(std::uint64_t target_size);
   // Streams `size` bytes of the image from the session's chunks, then the
   // end frame once the image has ended there cleanly, else an abort frame.
   void stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size);
@@ -96,9 +99,6 @@ class WriteJob {
   std::optional<HelperEvent> ask(HelperProcess& helper, EventPump& pump,
                                  const nlohmann::ordered_json& message,
                                  std::string_view kind, const std::string& what);
-  // Reads every --boot-file; false (with the reason reported) when one is
-  // unreadable or above the helper's 1 MiB bound.
-  bool load_boot_files();
   // Sends one control frame; a failure means the helper has gone.
   bool send(HelperProcess& helper, const nlohmann::ordered_json& message);
   // The disk holds the whole image, read back unless --no-verify.
@@ -127,31 +127,6 @@ class WriteJob {
 
 bool WriteJob::send(HelperProcess& helper, const nlohmann::ordered_json& message) {
   return static_cast<bool>(helper.write_all(control_frame(message)));
-}
-
-Result<ImageDigest> WriteJob::measure(std::uint64_t target_size) {
-  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
-                         open_image_source(options_.image_path));
-  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
-  const Clock::time_point began = Clock::now();
-  Clock::time_point shown;
-  auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
-    const Clock::time_point now = Clock::now();
-    if (now - shown < std::chrono::milliseconds(200)) return;
-    shown = now;
-    const double elapsed = std::chrono::duration<double>(now - began).count();
-    display.update({.stage = options_.sha256 ? "MEASURE" : "HASH",
-                    .done = file_bytes,
-                    .total = source->file_size(),
-                    .bytes_per_second = static_cast<std::uint64_t>(
-                        static_cast<double>(file_bytes) / std::max(elapsed, 1e-3)),
-                    .detail = format_bytes(image_bytes) + " decompressed"});
-  };
-  auto digest =
-      measure_image(*source, options_.sha256, target_size,
-                    source->compressed() ? ImagePassProgress(show) : ImagePassProgress());
-  display.finish();
-  return digest;
 }
 
 void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size) {
@@ -325,16 +300,6 @@ std::optional<HelperEvent> WriteJob::ask(HelperProcess& helper, EventPump& pump,
   return event;
 }
 
-bool WriteJob::load_boot_files() {
-  auto contents = read_boot_files(options_.boot_files);
-  if (!contents) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + contents.error());
-    return false;
-  }
-  boot_contents_ = std::move(contents).value();
-  return true;
-}
-
 void WriteJob::edit_boot_partition(HelperProcess& helper, EventPump& pump) {
   if (!ask(helper, pump, open_boot_message("boot-open", 1), "bootOpened",
            "Opening the boot partition")) {
@@ -387,50 +352,48 @@ void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
 
 int WriteJob::run(const std::string& client_path) {
   const bool writing = options_.command == ClientCommand::kWrite;
-  if (!load_boot_files()) return 1;
-  auto refuse = [&](const HelperError& error) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + error.message());
+  auto refuse = [&](const std::string& reason) {
+    write_text_line(streams_.err_fd, "ravik-device-client: " + reason);
     return 1;
   };
-  auto target = describe_target(options_.target_path);
-  if (!target) return refuse(target.error());
+  auto prepared = prepare_targets(options_, client_path, streams_);
+  if (!prepared) return refuse(prepared.error());
+  boot_contents_ = std::move(prepared->boot_contents);
+  const TargetDescription* target = &prepared->targets.front();
   std::optional<ImageDigest> digest;
   std::unique_ptr<ImageSource> image;
+  double pass_seconds = 0;
   if (writing) {
-    auto measured = measure(target->fields.size_bytes);
-    if (!measured) return refuse(measured.error());
+    auto measured =
+        measure_shown(options_, target->fields.size_bytes, streams_, pass_seconds);
+    if (!measured) return refuse(measured.error().message());
     digest = std::move(measured).value();
+    if (auto unfit = image_unfit(*digest, prepared->targets)) return refuse(*unfit);
+    auto prefix = choose_protected_prefix(options_, *digest, *target);
+    if (!prefix) return refuse(prefix.error().message());
+    protected_prefix_ = *prefix;
     // The stream is a second pass, from the image's start.
     auto opened = open_image_source(options_.image_path);
-    if (!opened) return refuse(opened.error());
+    if (!opened) return refuse(opened.error().message());
     image = std::move(opened).value();
-  }
-  if (writing && digest->size_bytes > target->fields.size_bytes) {
-    write_text_line(streams_.err_fd, "ravik-device-client: the image (" +
-                                         image_size_text(*digest) + ") is larger than " +
-                                         target->fields.device_path + " (" +
-                                         format_bytes(target->fields.size_bytes) +
-                                         "). Nothing was written.");
-    return 1;
-  }
-  if (writing) {
-    auto prefix = choose_protected_prefix(options_, *digest, *target);
-    if (!prefix) return refuse(prefix.error());
-    protected_prefix_ = *prefix;
     const std::string packing =
         image->compressed() ? std::string(image_format_name(image->format())) + " " +
                                   format_bytes(image->file_size()) + ", decompressed "
                             : "";
+    const std::string pass =
+        options_.sha256 && !image->compressed()
+            ? ""
+            : std::string(options_.sha256 ? ", measured in " : ", hashed in ") +
+                  seconds_text(pass_seconds);
     report_.summary.push_back("Image:    " + options_.image_path + " (" + packing +
                               format_bytes(digest->size_bytes) + ", sha256 " +
-                              digest->sha256 + ")");
+                              digest->sha256 + pass + ")");
   }
   report_.summary.push_back("Target:   " + target->fields.device_path + " (" +
                             (target->regular_file ? "regular file, " : "block device, ") +
                             format_bytes(target->fields.size_bytes) + ")");
 
-  const std::string helper_path = options_.helper_path.value_or(
-      default_helper_path(client_path, target->regular_file));
+  const std::string& helper_path = prepared->helper_paths.front();
   ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
   std::optional<ReaderChunks> chunks;
   if (image) {

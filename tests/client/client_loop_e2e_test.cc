@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "io/unique_fd.h"
 #include "support/child_process.h"
@@ -269,6 +270,80 @@ TEST_F(ClientLoopTest, StoppedHelper_IsGivenUpWhileTheOtherDiskFinishes) {
   if (pid_file >> pid && pid > 0) ::kill(pid, SIGKILL);
 }
 
+// Wrong arguments, a missing helper or an empty image are refused before
+// the pass over the image, which is shown and timed when it runs.
+TEST_F(ClientLoopTest, CheapChecks_ComeBeforeThePassOverTheImage) {
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  ASSERT_EQ(run_command({"gzip", "-k", image}).exit_code, 0);
+  const std::string program = harness::bin_path("ravik-device-client");
+  const std::string empty = dir_.write_file("empty.img", "");
+  for (const auto& [args, status, error] :
+       std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{"write", image + ".gz", loop_->path(), "--helper", "/nonexistent/helper"},
+            1,
+            "ravik-device-client: the helper /nonexistent/helper cannot be run: No such "
+            "file or directory (os error 2). Nothing was written.\n"},
+           {{"write", image + ".gz", loop_->path(), "--boot-file", "a/b=" + image},
+            2,
+            "--boot-file: \"a/b\" is not a file name"},
+           {{"write", image + ".gz", loop_->path(), "--protected-prefix", "16777217"},
+            2,
+            "--protected-prefix may hold back at most 16777216 bytes"},
+           {{"recover", loop_->path(), "--label", "lower"}, 2, "--label needs 1 to 11"},
+           {{"write", empty, loop_->path(), "--helper", harness::testing_helper_path()},
+            1,
+            "ravik-device-client: the image is empty. Nothing was written.\n"}}) {
+    auto done = harness::run_child(program, args);
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(status)) << done->stderr_text;
+    EXPECT_NE(done->stderr_text.find(error), std::string::npos) << done->stderr_text;
+    EXPECT_EQ(done->stderr_text.find("HASH"), std::string::npos) << done->stderr_text;
+    EXPECT_EQ(done->stderr_text.find("volumeLabel"), std::string::npos);
+  }
+  EXPECT_TRUE(disk_untouched());
+  auto written = client({"write", image, loop_->path()});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_NE(written->stderr_text.find("HASH 100%"), std::string::npos)
+      << written->stderr_text;
+  EXPECT_NE(written->stdout_text.find(", hashed in "), std::string::npos)
+      << written->stdout_text;
+}
+
+// On a terminal the disk is named and the user asked; --yes and the absence
+// of a terminal ask nothing.
+TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  auto on_terminal = [&](const std::string& extra, const std::string& answer) {
+    std::string command = "exec '" + harness::bin_path("ravik-device-client") +
+                          "' write '" + image + "' " + loop_->path() + " --helper '" +
+                          harness::testing_helper_path() + "' --end close" + extra;
+    return harness::run_child("/usr/bin/script", {"-qec", command, "/dev/null"},
+                              ChildOptions::input(answer), std::chrono::seconds(30));
+  };
+  auto declined = on_terminal("", "n\n");
+  ASSERT_TRUE(declined) << declined.error();
+  EXPECT_EQ(declined->status, ExitStatus::exited_with(1)) << declined->stdout_text;
+  EXPECT_NE(declined->stdout_text.find("Everything on this disk will be overwritten:"),
+            std::string::npos)
+      << declined->stdout_text;
+  EXPECT_NE(declined->stdout_text.find(loop_->path() + "  "), std::string::npos);
+  EXPECT_NE(declined->stdout_text.find("  16.0 MiB"), std::string::npos);
+  EXPECT_NE(declined->stdout_text.find("not confirmed. Nothing was written."),
+            std::string::npos);
+  EXPECT_TRUE(disk_untouched());
+
+  for (const auto& [extra, answer] : {std::pair{"", "y\n"}, std::pair{" --yes", ""}}) {
+    auto accepted = on_terminal(extra, answer);
+    ASSERT_TRUE(accepted) << accepted.error();
+    EXPECT_EQ(accepted->status, ExitStatus::exited_with(0)) << accepted->stdout_text;
+    EXPECT_EQ(accepted->stdout_text.find("Continue?") == std::string::npos,
+              std::string(extra) == " --yes")
+        << accepted->stdout_text;
+  }
+  EXPECT_FALSE(disk_untouched());
+}
+
 // What the user asked to see is written in full, or the run fails: the
 // summary, the helper's events and the help, each sent to a full disk.
 TEST_F(ClientLoopTest, StandardOutputOnAFullDisk_FailsTheRun) {
@@ -307,24 +382,29 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
   auto refused = write_as_nobody();
   ASSERT_TRUE(refused) << refused.error();
   EXPECT_EQ(refused->status, ExitStatus::exited_with(1));
-  EXPECT_NE(refused->stderr_text.find("sudo: a password is required\n"),
-            std::string::npos)
-      << refused->stderr_text;
   EXPECT_TRUE(refused->stderr_text.ends_with(
-      "ravik-device-client: failed: sudo did not start the helper as root, or the helper "
-      "ended before it held the target (see above). Nothing was written.\n"))
+      "ravik-device-client: sudo did not grant the root rights a write to a disk needs "
+      "(see above). Nothing was written.\n"))
       << refused->stderr_text;
   EXPECT_TRUE(disk_untouched());
 
+  // One rule, asked once, serves the sessions of two disks.
   const SudoersRule rule(nobody_rule());
   ASSERT_EQ(rule.problem(), "");
-  auto written = write_as_nobody();
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  std::vector<std::string> args = nobody_write();
+  args.push_back(second->path());
+  auto written = harness::run_child("/usr/bin/setsid", args,
+                                    ChildOptions().as_user(kNobody, kNobody));
   ASSERT_TRUE(written) << written.error();
   EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
-  EXPECT_NE(written->stdout_text.find(" matches\nReleased: safe to remove"),
-            std::string::npos)
-      << written->stdout_text;
-  EXPECT_TRUE(read_prefix(loop_->backing_path(), image_.size()) == image_);
+  for (const LoopDevice* disk : {&*loop_, &*second}) {
+    EXPECT_NE(written->stdout_text.find("Finished: " + disk->path() + " ok"),
+              std::string::npos)
+        << written->stdout_text;
+    EXPECT_TRUE(read_prefix(disk->backing_path(), image_.size()) == image_);
+  }
 }
 
 // On a terminal sudo asks for the password there, from the helper's own
@@ -332,12 +412,18 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
 // reading it would be stopped, and the client would wait for ever.
 TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
-  const SudoersRule rule("Defaults:nobody passwd_tries=1");
+  // nobody may run the helper, with a password it cannot know.
+  const SudoersRule rule("Defaults:nobody passwd_tries=1\nnobody ALL=(root) " +
+                         harness::testing_helper_path() + " \"\"");
   ASSERT_EQ(rule.problem(), "");
   std::vector<std::string> words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                     "--clear-groups",
                                     harness::bin_path("ravik-device-client")};
   for (std::string& argument : write_arguments()) words.push_back(std::move(argument));
+  // Two disks, one question: sudo is asked once, before any session.
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  words.insert(words.end(), {second->path(), "--yes"});
   std::string command = "exec";
   for (const std::string& word : words) command += " '" + word + "'";
   // script(1) runs the command on a new terminal, in its foreground.
@@ -350,6 +436,11 @@ TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
       << done->stdout_text;
   EXPECT_NE(done->stdout_text.find("sudo: 1 incorrect password attempt"),
             std::string::npos)
+      << done->stdout_text;
+  EXPECT_EQ(done->stdout_text.find("[sudo] password for nobody:"),
+            done->stdout_text.rfind("[sudo] password for nobody:"))
+      << done->stdout_text;
+  EXPECT_EQ(done->stdout_text.find("a password is required"), std::string::npos)
       << done->stdout_text;
   EXPECT_TRUE(disk_untouched());
 }

@@ -61,7 +61,7 @@ int run(int argc, char** argv) {
       .err_is_terminal = ::isatty(STDERR_FILENO) == 1};
   switch (parsed.options->command) {
     case ravik::client::ClientCommand::kVerify:
-      return ravik::client::run_verify_job(*parsed.options, streams);
+      return ravik::client::run_verify_job(*parsed.options, self_path(argv[0]), streams);
     case ravik::client::ClientCommand::kList:
       return ravik::client::run_list_disks(*parsed.options, streams);
     case ravik::client::ClientCommand::kWrite:

@@ -445,6 +445,38 @@ TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
   EXPECT_TRUE(disk_untouched());
 }
 
+// verify, like write, reaches a disk nobody may read through sudo, and
+// shows its progress; a wrong published digest is called what it is.
+TEST_F(ClientLoopTest, Nobody_VerifiesTheDiskThroughSudo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  auto written = client(
+      {"write", dir_.write_file("image.img", testing::pattern_text(3 * kMiB), 0644),
+       loop_->path()});
+  ASSERT_TRUE(written && written->status == ExitStatus::exited_with(0));
+  const std::string program = harness::bin_path("ravik-device-client");
+  const SudoersRule rule("nobody ALL=(root) NOPASSWD: " + program);
+  ASSERT_EQ(rule.problem(), "");
+  const std::vector<std::string> verify = {program, "verify", dir_.file("image.img"),
+                                           loop_->path()};
+  auto verified = harness::run_child("/usr/bin/setsid", verify,
+                                     ChildOptions().as_user(kNobody, kNobody));
+  ASSERT_TRUE(verified) << verified.error();
+  EXPECT_EQ(verified->status, ExitStatus::exited_with(0)) << verified->stderr_text;
+  EXPECT_NE(verified->stdout_text.find(" matches (3.0 MiB)"), std::string::npos)
+      << verified->stdout_text;
+  EXPECT_NE(verified->stderr_text.find("VERIFY 100%"), std::string::npos)
+      << verified->stderr_text;
+
+  std::vector<std::string> wrong(verify.begin() + 1, verify.end());
+  wrong.insert(wrong.end(), {"--sha256", std::string(64, 'f')});
+  auto mismatch = harness::run_child(program, wrong);
+  ASSERT_TRUE(mismatch) << mismatch.error();
+  EXPECT_EQ(mismatch->status, ExitStatus::exited_with(1));
+  EXPECT_NE(mismatch->stderr_text.find(", the published digest (--sha256) is ffff"),
+            std::string::npos)
+      << mismatch->stderr_text;
+}
+
 // The root helper is out of the terminal's process group and out of nobody's
 // reach, but the sudo process in front of it takes the client's relayed
 // interrupt and passes it on: the helper cancels and the session ends cleanly.

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "error/decimal.h"
@@ -192,8 +193,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     // A format-only session cannot be released, only ejected or closed.
     options.end = EndCommand::kEject;
   }
-  if (options.sha256 && !is_hex_digest(*options.sha256)) {
-    return refuse("--sha256 needs 64 lower-case hexadecimal digits");
+  if (options.sha256) {
+    std::ranges::transform(*options.sha256, options.sha256->begin(), [](char c) {
+      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    if (!is_hex_digest(*options.sha256)) {
+      return refuse("--sha256 needs 64 hexadecimal digits");
+    }
   }
   if (!raw.end.empty()) {
     const bool recovering = options.command == ClientCommand::kRecover;

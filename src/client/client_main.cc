@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -9,7 +10,9 @@
 
 #include "client/client_options.h"
 #include "client/disk_listing.h"
+#include "client/event_pump.h"
 #include "client/multi_write_job.h"
+#include "client/signal_relay.h"
 #include "client/verify_job.h"
 #include "client/write_job.h"
 
@@ -24,16 +27,26 @@ std::string self_path(const char* argv0) {
   return argv0;
 }
 
-}  // namespace
+// Every byte the user asked for reached standard output, or the run fails
+// and says so: a summary or a boot file lost to a full disk or a closed pipe
+// is not a success.
+int finish_standard_output(int status) {
+  int error = ravik::client::standard_output_error();
+  if (error == 0 && ::close(STDOUT_FILENO) != 0 && errno != EBADF) error = errno;
+  if (error == 0) return status;
+  const std::string text = "ravik-device-client: could not write standard output: " +
+                           ravik::os_error_text(error) + "\n";
+  (void)!::write(STDERR_FILENO, text.data(), text.size());
+  return status == 0 ? 1 : status;
+}
 
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   // A helper that ended must show up as a failed write, not kill the client.
   ::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string_view> args(argv + 1, argv + argc);
   auto parsed = ravik::client::parse_client_command_line(args);
   if (!parsed.options && parsed.error.empty()) {
-    (void)!::write(STDOUT_FILENO, parsed.requested_text.data(),
-                   parsed.requested_text.size());
+    ravik::client::write_output(STDOUT_FILENO, parsed.requested_text);
     return 0;
   }
   if (!parsed.options) {
@@ -48,7 +61,7 @@ int main(int argc, char** argv) {
       .err_is_terminal = ::isatty(STDERR_FILENO) == 1};
   switch (parsed.options->command) {
     case ravik::client::ClientCommand::kVerify:
-      return ravik::client::run_verify_job(*parsed.options, streams);
+      return ravik::client::run_verify_job(*parsed.options, self_path(argv[0]), streams);
     case ravik::client::ClientCommand::kList:
       return ravik::client::run_list_disks(*parsed.options, streams);
     case ravik::client::ClientCommand::kWrite:
@@ -60,4 +73,13 @@ int main(int argc, char** argv) {
                                               streams);
   }
   return ravik::client::run_write_job(*parsed.options, self_path(argv[0]), streams);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = run(argc, argv);
+  // The shell's convention for a run the user interrupted.
+  if (status != 0 && ravik::client::signal_relay::interrupted()) status = 128 + SIGINT;
+  return finish_standard_output(status);
 }

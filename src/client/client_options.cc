@@ -2,9 +2,11 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <sstream>
 
 #include "error/decimal.h"
+#include "protocol/request_validation.h"
 
 namespace ravik::client {
 namespace {
@@ -28,6 +30,7 @@ ParsedCommandLine refuse(std::string reason) {
 struct RawOptions {
   std::string protected_prefix;
   std::string cancel_after;
+  std::string stall_limit;
   std::string end;
   std::vector<std::string> boot_files;
   std::string help_topic;
@@ -45,6 +48,8 @@ void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& 
   command.add_option("--end", raw.end, "How the session ends: release, eject or close")
       ->type_name("HOW");
   command.add_flag("--json", options.json, "Print the helper's events as JSON lines");
+  command.add_flag("--yes,-y", options.assume_yes,
+                   "Do not ask before overwriting the disk (asked only on a terminal)");
 }
 
 std::string help_of(const CLI::App& app, const CLI::App* command) {
@@ -94,7 +99,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       ->type_name("HEX");
   write
       ->add_option("--protected-prefix", raw.protected_prefix,
-                   "Bytes at the start written last, after the rest is proven")
+                   "Bytes at the start written last, after the rest is proven "
+                   "(default: the partition-table area, 1 to 16 MiB; 0: none)")
       ->type_name("BYTES");
   write->add_option("--tail", options.tail_policy, "exact or zero-pad-sector")
       ->type_name("POLICY")
@@ -112,8 +118,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       ->type_name("NAME");
   write
       ->add_option("--cancel-after", raw.cancel_after,
-                   "Abort the image stream after this many bytes (testing)")
-      ->type_name("BYTES");
+                   "Abort the image stream after this many bytes")
+      ->type_name("BYTES")
+      ->group("");
+  write
+      ->add_option("--stall-limit", raw.stall_limit,
+                   "Give up a disk that shows no progress for SECONDS (default: 60)")
+      ->type_name("SECONDS");
   add_session_options(*write, options, raw);
 
   CLI::App* verify = app.add_subcommand(
@@ -182,8 +193,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     // A format-only session cannot be released, only ejected or closed.
     options.end = EndCommand::kEject;
   }
-  if (options.sha256 && !is_hex_digest(*options.sha256)) {
-    return refuse("--sha256 needs 64 lower-case hexadecimal digits");
+  if (options.sha256) {
+    std::ranges::transform(*options.sha256, options.sha256->begin(), [](char c) {
+      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    if (!is_hex_digest(*options.sha256)) {
+      return refuse("--sha256 needs 64 hexadecimal digits");
+    }
   }
   if (!raw.end.empty()) {
     const bool recovering = options.command == ClientCommand::kRecover;
@@ -205,14 +221,22 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     options.verify = !raw.no_verify;
     for (const auto& [text, target] :
          {std::pair{&raw.protected_prefix, "--protected-prefix"},
-          std::pair{&raw.cancel_after, "--cancel-after"}}) {
+          std::pair{&raw.cancel_after, "--cancel-after"},
+          std::pair{&raw.stall_limit, "--stall-limit"}}) {
       if (text->empty() && write->count(target) == 0) continue;
       auto bytes = parse_decimal<std::uint64_t>(*text);
       if (!bytes) {
         return refuse(std::string(target) + " needs a byte count, not \"" + *text + "\"");
       }
       if (text == &raw.protected_prefix) {
+        if (*bytes > kMaxProtectedPrefixBytes) {
+          return refuse("--protected-prefix may hold back at most " +
+                        std::to_string(kMaxProtectedPrefixBytes) + " bytes (16 MiB)");
+        }
         options.protected_prefix_bytes = *bytes;
+      } else if (text == &raw.stall_limit) {
+        if (*bytes == 0) return refuse("--stall-limit needs at least 1 second");
+        options.stall_limit_seconds = *bytes;
       } else {
         options.cancel_after_bytes = *bytes;
       }
@@ -222,8 +246,23 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       if (equals == std::string::npos || equals == 0 || equals + 1 == value.size()) {
         return refuse("--boot-file needs NAME=LOCALFILE");
       }
-      options.boot_files.push_back({value.substr(0, equals), value.substr(equals + 1)});
+      const std::string name = value.substr(0, equals);
+      if (!validate_boot_file_name(name)) {
+        return refuse("--boot-file: \"" + name +
+                      "\" is not a file name of the boot partition's root (letters, "
+                      "digits, '-', '.' and '_', starting with a letter or digit)");
+      }
+      options.boot_files.push_back({name, value.substr(equals + 1)});
     }
+  }
+  if (options.read_boot_file && !validate_boot_file_name(*options.read_boot_file)) {
+    return refuse("--read-boot-file: \"" + *options.read_boot_file +
+                  "\" is not a file name of the boot partition's root");
+  }
+  if (recover->parsed() && !validate_volume_label(options.volume_label)) {
+    return refuse(
+        "--label needs 1 to 11 characters: upper-case letters, digits, blanks "
+        "inside and punctuation other than \"*+,./:;<=>?[\\]|");
   }
   if (options.helper_path && options.helper_path->empty()) {
     return refuse("--helper needs a path");

@@ -34,7 +34,8 @@ struct ClientOptions {
   // session each.
   std::vector<std::string> more_target_paths;
   std::optional<std::string> helper_path;  // absent: chosen from the target
-  std::uint64_t protected_prefix_bytes = 0;
+  // Absent: the image's partition-table area (see default_protected_prefix).
+  std::optional<std::uint64_t> protected_prefix_bytes;
   std::string tail_policy = "exact";
   bool verify = true;
   std::vector<BootFile> boot_files;
@@ -45,6 +46,11 @@ struct ClientOptions {
   bool json = false;
   // Abort the image stream once this many image bytes were sent.
   std::optional<std::uint64_t> cancel_after_bytes;
+  // write: a disk whose session shows no progress for this long is given up.
+  std::uint64_t stall_limit_seconds = 60;
+  // write, recover: no question asked on a terminal before the disk is
+  // overwritten.
+  bool assume_yes = false;
   bool list_all = false;  // list: also the disks not offered, with the reason
   // list: judge loop devices as the testing helper does, as removable disks.
   bool list_loop_devices = false;

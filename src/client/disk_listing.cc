@@ -82,6 +82,14 @@ Result<std::vector<ListedDisk>> list_disks(const LinuxSystemPaths& paths,
   return disks;
 }
 
+Result<ListedDisk> list_disk(const std::string& kernel_name,
+                             const LinuxSystemPaths& paths, RemovabilityPolicy policy) {
+  RAVIK_ASSIGN_OR_RETURN(const SystemUse use, read_system_use(paths));
+  RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription disk,
+                         describe_block_device(kernel_name, paths));
+  return listed(disk, use, policy);
+}
+
 std::string format_disk_list(const std::vector<ListedDisk>& disks, bool all, bool json) {
   std::string text;
   bool any = false;

@@ -33,6 +33,10 @@ struct ListedDisk {
 Result<std::vector<ListedDisk>> list_disks(const LinuxSystemPaths& paths,
                                            RemovabilityPolicy policy);
 
+// The whole disk `kernel_name` as list_disks() shows it.
+Result<ListedDisk> list_disk(const std::string& kernel_name,
+                             const LinuxSystemPaths& paths, RemovabilityPolicy policy);
+
 // The text the list command prints: a table of the offered disks (every disk
 // with `all`, with its reason), or one JSON object per line with `json`.
 std::string format_disk_list(const std::vector<ListedDisk>& disks, bool all, bool json);

@@ -24,6 +24,13 @@ namespace ravik::client {
 std::vector<std::string> sudo_launch_arguments(const std::string& helper_path,
                                                bool interactive);
 
+// Asks sudo, once and before any session starts, for the rights the
+// helpers will need: on the terminal when this process has it in the
+// foreground, else without prompting. Once granted, start_helper_for_target
+// runs sudo without prompting and leaves the terminal alone, so that several
+// sessions never compete for it.
+Result<void> elevate_once();
+
 // Starts `helper_path` for a session on the target, through sudo when this
 // process is not root and the target is a block device. Refuses, before
 // anything starts, when sudo is needed but cannot be run.

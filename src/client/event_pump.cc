@@ -1,13 +1,34 @@
 #include "client/event_pump.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "io/write_all.h"
 
 namespace ravik::client {
 
+namespace {
+
+std::atomic<int> first_output_error{0};
+
+}  // namespace
+
+void write_output(int fd, std::string_view bytes) {
+  auto written = write_all(fd, bytes);
+  if (!written && fd == STDOUT_FILENO) {
+    int none = 0;
+    const int error = written.error().os_error;
+    first_output_error.compare_exchange_strong(none, error == 0 ? EIO : error);
+  }
+}
+
 void write_text_line(int fd, std::string text) {
   text.push_back('\n');
-  (void)write_all(fd, text);
+  write_output(fd, text);
 }
+
+int standard_output_error() { return first_output_error.load(); }
 
 EventPump::EventPump(HelperProcess& helper, ProgressSink& display, int echo_fd)
     : helper_(helper), display_(display), echo_fd_(echo_fd), thread_([this] { run(); }) {}

@@ -25,8 +25,13 @@
 namespace ravik::client {
 
 // Writes `text` and a line feed to `fd`, retrying short and interrupted
-// writes; a failed write is dropped (the client's own output is best effort).
+// writes. A failed write to standard output is remembered (see
+// standard_output_error); elsewhere (progress, messages) it is dropped.
 void write_text_line(int fd, std::string text);
+// The same for bytes the user asked for as they are (a boot file).
+void write_output(int fd, std::string_view bytes);
+// The first error met writing standard output, 0 while there was none.
+int standard_output_error();
 
 class EventPump {
  public:

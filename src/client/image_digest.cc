@@ -106,7 +106,8 @@ Result<ImageDigest> digest_image(const std::string& path) {
 
 Result<ImageDigest> digest_file_prefix(const std::string& path,
                                        std::optional<std::uint64_t> limit,
-                                       std::string_view what) {
+                                       std::string_view what,
+                                       const ImagePassProgress& progress) {
   const std::string name(what);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd)
@@ -128,6 +129,7 @@ Result<ImageDigest> digest_file_prefix(const std::string& path,
     if (count == 0) break;
     hash.update({buffer.data(), static_cast<std::size_t>(count)});
     digest.size_bytes += static_cast<std::uint64_t>(count);
+    if (progress) progress(digest.size_bytes, digest.size_bytes);
   }
   RAVIK_ASSIGN_OR_RETURN(digest.sha256, hash.finish());
   return digest;

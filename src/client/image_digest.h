@@ -52,9 +52,11 @@ Result<ImageDigest> digest_image(const std::string& path);
 
 // SHA-256 of the first `limit` bytes of `path` (all of it when absent; fewer
 // when it is shorter, which `size_bytes` shows). `what` names it in errors.
+// `progress`, when given, hears of the bytes read so far.
 Result<ImageDigest> digest_file_prefix(const std::string& path,
                                        std::optional<std::uint64_t> limit,
-                                       std::string_view what);
+                                       std::string_view what,
+                                       const ImagePassProgress& progress = {});
 
 }  // namespace ravik::client
 

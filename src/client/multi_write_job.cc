@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "client/image_digest.h"
 #include "client/image_fan_out.h"
 #include "client/image_source.h"
+#include "client/job_preparation.h"
 #include "client/progress_board.h"
 #include "client/wire.h"
 
@@ -18,9 +20,6 @@ namespace {
 // Enough read-ahead to keep every session's pipe full, small enough that
 // memory stays a few dozen MiB whatever the image.
 constexpr std::size_t kWindowChunks = 8;
-// A stick stuck for this long is given up so that the others can finish;
-// healthy sticks that are merely slow take a chunk every few seconds.
-constexpr std::chrono::seconds kStallLimit{60};
 
 std::string verified_text(const ClientOptions& options, const SessionOutcome& outcome) {
   if (outcome.verified) return *outcome.verified ? "yes" : "NO";
@@ -65,45 +64,29 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
     write_text_line(streams.err_fd, "ravik-device-client: " + reason);
     return 1;
   };
-  std::vector<std::string> paths = {options.target_path};
-  paths.insert(paths.end(), options.more_target_paths.begin(),
-               options.more_target_paths.end());
 
-  auto boot_contents = read_boot_files(options.boot_files);
-  if (!boot_contents) return refuse(boot_contents.error());
-
-  std::vector<TargetDescription> targets;
-  for (const std::string& path : paths) {
-    auto target = describe_target(path);
-    if (!target) return refuse(target.error().message());
-    const std::string& device = target->fields.device_path;
-    if (std::ranges::any_of(targets, [&](const TargetDescription& known) {
-          return known.fields.device_path == device;
-        })) {
-      return refuse(device + " is named twice. Nothing was written.");
-    }
-    targets.push_back(std::move(target).value());
-  }
+  auto prepared = prepare_targets(options, client_path, streams);
+  if (!prepared) return refuse(prepared.error());
+  std::vector<TargetDescription>& targets = prepared->targets;
   // A decompressing pass stops once the image outgrows the smallest disk.
   const auto smallest = std::ranges::min_element(
       targets, {},
       [](const TargetDescription& target) { return target.fields.size_bytes; });
-  auto digest = digest_image_or_size(options, smallest->fields.size_bytes);
+  double pass_seconds = 0;
+  auto digest =
+      measure_shown(options, smallest->fields.size_bytes, streams, pass_seconds);
   if (!digest) return refuse(digest.error().message());
+  if (auto unfit = image_unfit(*digest, targets)) return refuse(*unfit);
 
   std::vector<SessionPlan> plans;
-  for (TargetDescription& target : targets) {
-    if (digest->size_bytes > target.fields.size_bytes) {
-      return refuse("the image (" + image_size_text(*digest) + ") is larger than " +
-                    target.fields.device_path + " (" +
-                    format_bytes(target.fields.size_bytes) + "). Nothing was written.");
-    }
-    const std::string helper_path = options.helper_path.value_or(
-        default_helper_path(client_path, target.regular_file));
-    plans.push_back({.target = std::move(target),
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    auto prefix = choose_protected_prefix(options, *digest, targets[i]);
+    if (!prefix) return refuse(prefix.error().message());
+    plans.push_back({.target = std::move(targets[i]),
                      .digest = *digest,
-                     .helper_path = helper_path,
-                     .boot_contents = *boot_contents});
+                     .helper_path = prepared->helper_paths[i],
+                     .boot_contents = prepared->boot_contents,
+                     .protected_prefix_bytes = *prefix});
   }
 
   // The stream is a second pass, from the image's start.
@@ -114,19 +97,40 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
   for (const SessionPlan& plan : plans) labels.push_back(plan.target.fields.device_path);
   ProgressBoard board(streams.err_fd, streams.err_is_terminal, labels);
   std::vector<SessionOutcome> outcomes(plans.size());
+  std::vector<SessionWatch> watches(plans.size());
+  std::mutex finished_mutex;
+  // Each disk's result as soon as it is known, so that a slow or stuck disk
+  // keeps nobody waiting to unplug the others.
+  auto report_finished = [&](std::size_t i) {
+    const SessionOutcome& outcome = outcomes[i];
+    const std::string line =
+        "Finished: " + labels[i] + " " +
+        (outcome.failure.empty()
+             ? "ok, " + format_bytes(outcome.bytes_written) + " written, verified " +
+                   verified_text(options, outcome)
+             : "FAILED after " + format_bytes(outcome.bytes_written));
+    std::lock_guard lock(finished_mutex);
+    write_text_line(streams.out_fd, line);
+  };
   {
+    std::vector<SessionWatch*> watched;
+    for (SessionWatch& watch : watches) watched.push_back(&watch);
+    const std::chrono::seconds stall_limit(options.stall_limit_seconds);
+    const SessionWatchdog watchdog(std::move(watched), stall_limit);
     ImageFanOut fan_out(std::move(image).value(), plans.size(),
                         {.chunk_bytes = kMaxSourcePayload,
                          .window_chunks = kWindowChunks,
-                         .stall_limit = kStallLimit});
+                         .stall_limit = stall_limit});
     std::vector<std::jthread> sessions;
     for (std::size_t i = 0; i < plans.size(); ++i) {
       sessions.emplace_back([&, i] {
-        outcomes[i] =
-            run_write_session(options, plans[i], board.row(i), fan_out.session(i));
+        outcomes[i] = run_write_session(options, plans[i], board.row(i),
+                                        fan_out.session(i), watches[i]);
+        if (watches[i].given_up()) outcomes[i].failure = given_up_text(options);
+        report_finished(i);
       });
     }
-  }  // every session joined before the fan-out goes
+  }  // every session joined before the fan-out and the watchdog go
   board.close();
 
   std::vector<std::vector<std::string>> rows = {
@@ -148,6 +152,11 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
     if (outcomes[i].failure.empty()) continue;
     write_text_line(streams.err_fd, "ravik-device-client: failed: " + labels[i] + ": " +
                                         outcomes[i].failure);
+    if (outcomes[i].write_started && !outcomes[i].image_proven) {
+      write_text_line(streams.err_fd,
+                      "ravik-device-client: " +
+                          disk_state_text(labels[i], outcomes[i].bytes_written));
+    }
   }
   return all_succeeded ? 0 : 1;
 }

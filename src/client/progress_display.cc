@@ -1,5 +1,8 @@
 #include "client/progress_display.h"
 
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <cstdio>
 
 #include "io/write_all.h"
@@ -12,7 +15,27 @@ int percent_of(std::uint64_t done, std::uint64_t total) {
   return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / total);
 }
 
+// The terminal's width; 80 when it does not say.
+int terminal_columns(int fd) {
+  winsize size{};
+  if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
 }  // namespace
+
+std::string fitted_bar(const ProgressSample& sample, int columns) {
+  // A line as wide as the terminal wraps, and each redraw would leave the
+  // wrapped part behind: the bar shrinks first, then the line is cut.
+  const std::string line = format_progress_line(sample);
+  const int room = columns - 1 - static_cast<int>(line.size()) - 3;
+  const int bar = std::min(30, room);
+  std::string text = bar >= 10 ? format_progress_bar(sample, bar) : line;
+  if (static_cast<int>(text.size()) > columns - 1) {
+    text.resize(static_cast<std::size_t>(std::max(columns - 1, 0)));
+  }
+  return text;
+}
 
 std::string format_bytes(std::uint64_t bytes) {
   static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -86,7 +109,7 @@ void ProgressDisplay::update(const ProgressSample& given) {
   if (terminal_) {
     // \r returns to the start of the line and \x1b[K clears what a longer
     // previous line left behind.
-    emit("\r" + format_progress_bar(sample, 30) + "\x1b[K");
+    emit("\r" + fitted_bar(sample, terminal_columns(fd_)) + "\x1b[K");
     bar_drawn_ = true;
     return;
   }

@@ -32,6 +32,10 @@ std::string format_progress_line(const ProgressSample& sample);
 // The bar form of the same facts, `width` cells wide.
 std::string format_progress_bar(const ProgressSample& sample, int width);
 
+// The bar form cut to fit in `columns` without wrapping: a shorter bar
+// first, then no bar, then a cut line.
+std::string fitted_bar(const ProgressSample& sample, int columns);
+
 // Where a session's progress goes: one display, or one row of a board.
 class ProgressSink {
  public:

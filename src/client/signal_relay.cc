@@ -11,8 +11,11 @@ namespace {
 
 std::array<std::atomic<pid_t>, 64> helpers{};
 static_assert(std::atomic<pid_t>::is_always_lock_free);
+std::atomic<bool> interrupt_seen{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 void relay(int signal) {
+  interrupt_seen.store(true);
   bool relayed = false;
   for (const std::atomic<pid_t>& helper : helpers) {
     const pid_t pid = helper.load();
@@ -42,6 +45,8 @@ void add(pid_t helper) {
     if (slot.compare_exchange_strong(empty, helper)) return;
   }
 }
+
+bool interrupted() { return interrupt_seen.load(); }
 
 void remove(pid_t helper) {
   for (std::atomic<pid_t>& slot : helpers) {

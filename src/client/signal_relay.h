@@ -20,6 +20,9 @@ namespace ravik::client::signal_relay {
 void add(pid_t helper);
 void remove(pid_t helper);
 
+// The user interrupted (SIGINT or SIGTERM) while a helper was registered.
+bool interrupted();
+
 }  // namespace ravik::client::signal_relay
 
 #endif  // RAVIK_CLIENT_SIGNAL_RELAY_H_

@@ -54,6 +54,7 @@ Result<TargetDescription> describe_whole_disk(const std::string& node) {
   description.fields.device_id = name;
   description.fields.device_path = "/dev/" + name;
   description.fields.size_bytes = disk.size_bytes;
+  description.logical_block_size = disk.logical_block_size;
   description.fields.model = disk.model;
   description.fields.serial = sysfs_text("/sys/class/block/" + name + "/device/serial");
   description.fields.topology_path = disk.bus_path;

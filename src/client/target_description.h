@@ -16,6 +16,8 @@ struct TargetDescription {
   TargetFields fields;
   // A regular file stands in for a disk; only the testing helper accepts it.
   bool regular_file = false;
+  // The disk's logical block size; 512 for a regular file.
+  std::uint64_t logical_block_size = 512;
 };
 
 // A regular file: its absolute path, its name as device ID and its length.

@@ -1,9 +1,21 @@
 #include "client/verify_job.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+
 #include "client/event_pump.h"
+#include "client/foreground_terminal.h"
 #include "client/image_digest.h"
+#include "client/job_preparation.h"
 #include "client/progress_display.h"
 #include "client/target_description.h"
+#include "sudo_launcher/sudo_launcher.h"
 
 namespace ravik::client {
 namespace {
@@ -13,30 +25,73 @@ int refuse(const JobStreams& streams, const std::string& text) {
   return 1;
 }
 
+// This verification again, as root through sudo (which asks on the
+// terminal when this process has it), with the digest already known.
+int verify_as_root(const ClientOptions& options, const std::string& client_path,
+                   const ImageDigest& image, const JobStreams& streams) {
+  char absolute[PATH_MAX];
+  const std::string image_path =
+      ::realpath(options.image_path.c_str(), absolute) != nullptr ? std::string(absolute)
+                                                                  : options.image_path;
+  std::vector<std::string> words = {std::string(sudo_launcher::kSudoPath)};
+  if (ForegroundTerminal::acquire() == nullptr) words.emplace_back("-n");
+  words.insert(words.end(), {"--", client_path, "verify", image_path, options.target_path,
+                             "--sha256", image.sha256});
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned =
+      ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+  if (spawned != 0) {
+    return refuse(streams, "could not run " + words[0] + ": " + os_error_text(spawned));
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace
 
-int run_verify_job(const ClientOptions& options, const JobStreams& streams) {
+int run_verify_job(const ClientOptions& options, const std::string& client_path,
+                   const JobStreams& streams) {
   auto target = describe_target(options.target_path);
   if (!target) return refuse(streams, target.error().message());
-  auto source = open_image_source(options.image_path);
-  if (!source) return refuse(streams, source.error().message());
-  auto image = measure_image(**source, options.sha256, target->fields.size_bytes);
+  double pass_seconds = 0;
+  auto image = measure_shown(options, target->fields.size_bytes, streams, pass_seconds);
   if (!image) return refuse(streams, image.error().message());
+  if (auto unfit = image_unfit(*image, {*target})) return refuse(streams, *unfit);
   const std::uint64_t size = image->size_bytes;
-  if (size > target->fields.size_bytes) {
-    return refuse(streams, "the image (" + image_size_text(*image) + ") is larger than " +
-                               target->fields.device_path + " (" +
-                               format_bytes(target->fields.size_bytes) + ").");
+  if (!target->regular_file && ::geteuid() != 0 &&
+      ::access(target->fields.device_path.c_str(), R_OK) != 0 && errno == EACCES) {
+    return verify_as_root(options, client_path, *image, streams);
   }
   const std::string& expected = image->sha256;
-  auto read = digest_file_prefix(target->fields.device_path, size, "target");
+  ProgressDisplay display(streams.err_fd, streams.err_is_terminal);
+  const auto began = std::chrono::steady_clock::now();
+  auto read = digest_file_prefix(
+      target->fields.device_path, size, "target", [&](std::uint64_t done, std::uint64_t) {
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
+                .count();
+        display.update({.stage = "VERIFY",
+                        .done = done,
+                        .total = size,
+                        .bytes_per_second = static_cast<std::uint64_t>(
+                            static_cast<double>(done) / std::max(elapsed, 1e-3))});
+      });
+  display.finish();
   if (!read) return refuse(streams, read.error().message());
   if (read->size_bytes != size) {
     return refuse(streams, "the target ended before the image's length.");
   }
   if (read->sha256 != expected) {
+    // A published digest is only what the image is said to be.
+    const std::string against =
+        options.sha256 ? "the published digest (--sha256) is " : "the image to ";
     return refuse(streams, "VERIFY_MISMATCH: the target's first " + format_bytes(size) +
-                               " hash to " + read->sha256 + ", the image to " + expected +
+                               " hash to " + read->sha256 + ", " + against + expected +
                                ".");
   }
   write_text_line(streams.out_fd, "Verified: target sha256 " + read->sha256 +

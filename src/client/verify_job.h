@@ -1,6 +1,7 @@
 // The verify command: proves that a disk (or a file standing in for one)
-// begins with an image, by reading both in this process. It needs read access
-// to the disk and never starts the helper.
+// begins with an image, by reading both in this process, never through the
+// helper. A user who may not read the disk has the command run again as
+// root through sudo, as a write would start the helper.
 //
 // Not thread-safe: one job per process.
 #ifndef RAVIK_CLIENT_VERIFY_JOB_H_
@@ -13,7 +14,9 @@ namespace ravik::client {
 
 // 0 when the target's first bytes hash to the image's digest (or to the
 // given --sha256); 1 after a line naming the mismatch or the failure.
-int run_verify_job(const ClientOptions& options, const JobStreams& streams);
+// `client_path` is this program, which sudo runs.
+int run_verify_job(const ClientOptions& options, const std::string& client_path,
+                   const JobStreams& streams);
 
 }  // namespace ravik::client
 

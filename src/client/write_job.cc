@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -14,7 +15,9 @@
 #include "client/image_digest.h"
 #include "client/image_source.h"
 #include "client/installed_helper.h"
+#include "client/job_preparation.h"
 #include "client/messages.h"
+#include "client/protected_prefix.h"
 #include "client/target_description.h"
 #include "client/wire.h"
 #include "io/unique_fd.h"
@@ -30,17 +33,22 @@ std::string event_failure(const HelperEvent& event) {
 
 using Clock = std::chrono::steady_clock;
 
-// A stage as the user lived it: its wall-clock time and, when it moved
-// bytes, their mean rate over that time.
-std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
-  const auto elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+// "12 ms", "3.25 s".
+std::string seconds_text(double elapsed) {
   char text[48];
   if (elapsed < 1.0) {
     std::snprintf(text, sizeof(text), "%.0f ms", elapsed * 1000.0);
   } else {
     std::snprintf(text, sizeof(text), "%.2f s", elapsed);
   }
-  std::string figures = std::string(text);
+  return text;
+}
+
+// A stage as the user lived it: its wall-clock time and, when it moved
+// bytes, their mean rate over that time.
+std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
+  const auto elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+  std::string figures = seconds_text(elapsed);
   if (bytes && elapsed > 0.0) {
     figures +=
         " (" +
@@ -69,7 +77,7 @@ class WriteJob {
   // One session of a write to several disks: its image bytes from `chunks`,
   // its progress to `progress`, its outcome kept instead of printed.
   SessionOutcome run_session(const SessionPlan& plan, ProgressSink& progress,
-                             ImageChunks& chunks);
+                             ImageChunks& chunks, SessionWatch& watch);
 
  private:
   // Runs the helper through the whole session; false when it did not start
@@ -77,9 +85,6 @@ class WriteJob {
   bool run_helper_session(const TargetDescription& target,
                           const std::optional<ImageDigest>& digest,
                           const std::string& helper_path, ProgressSink& progress);
-  // The image's size and digest for the open request (see measure_image),
-  // showing the pass over a compressed image as it goes.
-  Result<ImageDigest> measure(std::uint64_t target_size);
   // Streams `size` bytes of the image from the session's chunks, then the
   // end frame once the image has ended there cleanly, else an abort frame.
   void stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size);
@@ -94,11 +99,12 @@ class WriteJob {
   std::optional<HelperEvent> ask(HelperProcess& helper, EventPump& pump,
                                  const nlohmann::ordered_json& message,
                                  std::string_view kind, const std::string& what);
-  // Reads every --boot-file; false (with the reason reported) when one is
-  // unreadable or above the helper's 1 MiB bound.
-  bool load_boot_files();
   // Sends one control frame; a failure means the helper has gone.
   bool send(HelperProcess& helper, const nlohmann::ordered_json& message);
+  // The disk holds the whole image, read back unless --no-verify.
+  bool image_proven() const {
+    return write_succeeded_ && (verified_ == true || (!options_.verify && !verified_));
+  }
 
   const ClientOptions& options_;
   const JobStreams& streams_;
@@ -107,7 +113,10 @@ class WriteJob {
   // Given for a session of a write to several disks; otherwise the session
   // reads the image itself.
   ImageChunks* chunks_ = nullptr;
+  SessionWatch* watch_ = nullptr;
   Clock::time_point write_began_;
+  std::uint64_t protected_prefix_ = 0;
+  bool write_started_ = false;
   std::uint64_t bytes_written_ = 0;
   double write_seconds_ = 0;
   std::optional<bool> verified_;
@@ -118,31 +127,6 @@ class WriteJob {
 
 bool WriteJob::send(HelperProcess& helper, const nlohmann::ordered_json& message) {
   return static_cast<bool>(helper.write_all(control_frame(message)));
-}
-
-Result<ImageDigest> WriteJob::measure(std::uint64_t target_size) {
-  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
-                         open_image_source(options_.image_path));
-  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
-  const Clock::time_point began = Clock::now();
-  Clock::time_point shown;
-  auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
-    const Clock::time_point now = Clock::now();
-    if (now - shown < std::chrono::milliseconds(200)) return;
-    shown = now;
-    const double elapsed = std::chrono::duration<double>(now - began).count();
-    display.update({.stage = options_.sha256 ? "MEASURE" : "HASH",
-                    .done = file_bytes,
-                    .total = source->file_size(),
-                    .bytes_per_second = static_cast<std::uint64_t>(
-                        static_cast<double>(file_bytes) / std::max(elapsed, 1e-3)),
-                    .detail = format_bytes(image_bytes) + " decompressed"});
-  };
-  auto digest =
-      measure_image(*source, options_.sha256, target_size,
-                    source->compressed() ? ImagePassProgress(show) : ImagePassProgress());
-  display.finish();
-  return digest;
 }
 
 void WriteJob::stream_image(HelperProcess& helper, EventPump& pump, std::uint64_t size) {
@@ -223,6 +207,8 @@ void WriteJob::await_write_outcome(HelperProcess& helper, EventPump& pump) {
                                 std::to_string(device_ms) + " ms");
       return;
     }
+    // A failed write still moved the disk's contents this far.
+    bytes_written_ = std::max(bytes_written_, event->number("bytesWritten").value_or(0));
     if (kind == "sourceAborted") {
       report_.fail_with("The write was aborted: " + event_failure(*event));
       return;
@@ -314,16 +300,6 @@ std::optional<HelperEvent> WriteJob::ask(HelperProcess& helper, EventPump& pump,
   return event;
 }
 
-bool WriteJob::load_boot_files() {
-  auto contents = read_boot_files(options_.boot_files);
-  if (!contents) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + contents.error());
-    return false;
-  }
-  boot_contents_ = std::move(contents).value();
-  return true;
-}
-
 void WriteJob::edit_boot_partition(HelperProcess& helper, EventPump& pump) {
   if (!ask(helper, pump, open_boot_message("boot-open", 1), "bootOpened",
            "Opening the boot partition")) {
@@ -354,7 +330,8 @@ void WriteJob::edit_boot_partition(HelperProcess& helper, EventPump& pump) {
       if (!bytes) {
         report_.fail_with("The helper sent a boot file that is not canonical Base64.");
       } else if (!options_.json) {
-        (void)!::write(streams_.out_fd, bytes->data(), bytes->size());
+        write_output(streams_.out_fd,
+                     {reinterpret_cast<const char*>(bytes->data()), bytes->size()});
       }
     }
   }
@@ -375,47 +352,48 @@ void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
 
 int WriteJob::run(const std::string& client_path) {
   const bool writing = options_.command == ClientCommand::kWrite;
-  if (!load_boot_files()) return 1;
-  auto refuse = [&](const HelperError& error) {
-    write_text_line(streams_.err_fd, "ravik-device-client: " + error.message());
+  auto refuse = [&](const std::string& reason) {
+    write_text_line(streams_.err_fd, "ravik-device-client: " + reason);
     return 1;
   };
-  auto target = describe_target(options_.target_path);
-  if (!target) return refuse(target.error());
+  auto prepared = prepare_targets(options_, client_path, streams_);
+  if (!prepared) return refuse(prepared.error());
+  boot_contents_ = std::move(prepared->boot_contents);
+  const TargetDescription* target = &prepared->targets.front();
   std::optional<ImageDigest> digest;
   std::unique_ptr<ImageSource> image;
+  double pass_seconds = 0;
   if (writing) {
-    auto measured = measure(target->fields.size_bytes);
-    if (!measured) return refuse(measured.error());
+    auto measured =
+        measure_shown(options_, target->fields.size_bytes, streams_, pass_seconds);
+    if (!measured) return refuse(measured.error().message());
     digest = std::move(measured).value();
+    if (auto unfit = image_unfit(*digest, prepared->targets)) return refuse(*unfit);
+    auto prefix = choose_protected_prefix(options_, *digest, *target);
+    if (!prefix) return refuse(prefix.error().message());
+    protected_prefix_ = *prefix;
     // The stream is a second pass, from the image's start.
     auto opened = open_image_source(options_.image_path);
-    if (!opened) return refuse(opened.error());
+    if (!opened) return refuse(opened.error().message());
     image = std::move(opened).value();
-  }
-  if (writing && digest->size_bytes > target->fields.size_bytes) {
-    write_text_line(streams_.err_fd, "ravik-device-client: the image (" +
-                                         image_size_text(*digest) + ") is larger than " +
-                                         target->fields.device_path + " (" +
-                                         format_bytes(target->fields.size_bytes) +
-                                         "). Nothing was written.");
-    return 1;
-  }
-  if (writing) {
     const std::string packing =
         image->compressed() ? std::string(image_format_name(image->format())) + " " +
                                   format_bytes(image->file_size()) + ", decompressed "
                             : "";
+    const std::string pass =
+        options_.sha256 && !image->compressed()
+            ? ""
+            : std::string(options_.sha256 ? ", measured in " : ", hashed in ") +
+                  seconds_text(pass_seconds);
     report_.summary.push_back("Image:    " + options_.image_path + " (" + packing +
                               format_bytes(digest->size_bytes) + ", sha256 " +
-                              digest->sha256 + ")");
+                              digest->sha256 + pass + ")");
   }
   report_.summary.push_back("Target:   " + target->fields.device_path + " (" +
                             (target->regular_file ? "regular file, " : "block device, ") +
                             format_bytes(target->fields.size_bytes) + ")");
 
-  const std::string helper_path = options_.helper_path.value_or(
-      default_helper_path(client_path, target->regular_file));
+  const std::string& helper_path = prepared->helper_paths.front();
   ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
   std::optional<ReaderChunks> chunks;
   if (image) {
@@ -432,7 +410,18 @@ int WriteJob::run(const std::string& client_path) {
     chunks.emplace(std::move(image), kMaxSourcePayload);
     chunks_ = &*chunks;
   }
-  if (!run_helper_session(*target, digest, helper_path, display)) {
+  // A write shows progress all along; a recovery may work long in silence.
+  SessionWatch watch;
+  std::optional<SessionWatchdog> watchdog;
+  if (writing) {
+    watch_ = &watch;
+    watchdog.emplace(std::vector<SessionWatch*>{&watch},
+                     std::chrono::seconds(options_.stall_limit_seconds));
+  }
+  const bool started = run_helper_session(*target, digest, helper_path, display);
+  watchdog.reset();
+  if (watch.given_up()) report_.failure = given_up_text(options_);
+  if (!started) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + report_.failure);
     return 1;
   }
@@ -442,19 +431,28 @@ int WriteJob::run(const std::string& client_path) {
   }
   if (!report_.failure.empty()) {
     write_text_line(streams_.err_fd, "ravik-device-client: failed: " + report_.failure);
+    if (writing && write_started_ && !image_proven()) {
+      write_text_line(streams_.err_fd,
+                      "ravik-device-client: " +
+                          disk_state_text(target->fields.device_path, bytes_written_));
+    }
     return 1;
   }
   return 0;
 }
 
 SessionOutcome WriteJob::run_session(const SessionPlan& plan, ProgressSink& progress,
-                                     ImageChunks& chunks) {
+                                     ImageChunks& chunks, SessionWatch& watch) {
   chunks_ = &chunks;
+  watch_ = &watch;
   boot_contents_ = plan.boot_contents;
+  protected_prefix_ = plan.protected_prefix_bytes;
   if (!run_helper_session(plan.target, plan.digest, plan.helper_path, progress)) {
     chunks.release();
   }
   return {.bytes_written = bytes_written_,
+          .write_started = write_started_,
+          .image_proven = image_proven(),
           .write_seconds = write_seconds_,
           .verified = verified_,
           .failure = report_.failure};
@@ -463,13 +461,20 @@ SessionOutcome WriteJob::run_session(const SessionPlan& plan, ProgressSink& prog
 bool WriteJob::run_helper_session(const TargetDescription& target,
                                   const std::optional<ImageDigest>& digest,
                                   const std::string& helper_path,
-                                  ProgressSink& progress) {
+                                  ProgressSink& given_progress) {
   const bool writing = options_.command == ClientCommand::kWrite;
   auto helper = start_helper_for_target(helper_path, target.regular_file);
   if (!helper) {
+    if (watch_ != nullptr) watch_->forget();
     report_.fail_with(helper.error().message());
     return false;
   }
+  std::optional<WatchedSink> watched;
+  if (watch_ != nullptr) {
+    watch_->watch(helper->pid(), helper->elevated());
+    watched.emplace(given_progress, *watch_);
+  }
+  ProgressSink& progress = watched ? *watched : given_progress;
   int helper_status = 0;
   {
     EventPump pump(*helper, progress, options_.json ? streams_.out_fd : -1);
@@ -480,7 +485,7 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
                              .bytes_total = digest->size_bytes,
                              .sha256 = digest->sha256,
                              .tail_policy = options_.tail_policy,
-                             .protected_prefix_bytes = options_.protected_prefix_bytes,
+                             .protected_prefix_bytes = protected_prefix_,
                              .allow_regular_file = target.regular_file};
       (void)send(*helper, open_write_message(fields));
     } else {
@@ -498,9 +503,11 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
       session_over_ = true;
       if (chunks_ != nullptr) chunks_->release();
     } else if (!writing) {
+      write_started_ = true;
       recover(*helper, pump);
       if (!session_over_) end_session(*helper, pump);
     } else {
+      write_started_ = true;
       write_began_ = Clock::now();
       stream_image(*helper, pump, digest->size_bytes);
       await_write_outcome(*helper, pump);
@@ -515,6 +522,7 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
     while (auto extra = pump.next()) {
       report_.fail_with("Unexpected helper event: " + extra->line);
     }
+    if (watch_ != nullptr) watch_->forget();
     helper_status = helper->wait();
   }
   if (helper_status != 0) {
@@ -531,6 +539,45 @@ Result<ImageDigest> digest_image_or_size(const ClientOptions& options,
   RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
                          open_image_source(options.image_path));
   return measure_image(*source, options.sha256, limit);
+}
+
+Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
+                                              const ImageDigest& digest,
+                                              const TargetDescription& target) {
+  const std::uint64_t block = target.logical_block_size;
+  if (!options.protected_prefix_bytes) {
+    // The tables and boot code sit in the first MiB, or before the first
+    // partition; reading one MiB finds a GPT's entries too.
+    RAVIK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> head,
+                           read_image_head(options.image_path, 1024 * 1024));
+    return default_protected_prefix(head, digest.size_bytes, block);
+  }
+  const std::uint64_t prefix = *options.protected_prefix_bytes;
+  if (prefix > digest.size_bytes) {
+    return fail(codes::kProtocolError, "--protected-prefix (" + std::to_string(prefix) +
+                                           " bytes) is longer than the image (" +
+                                           image_size_text(digest) +
+                                           "). Nothing was written.");
+  }
+  if (block != 0 && prefix % block != 0) {
+    return fail(codes::kProtocolError, "--protected-prefix must be whole blocks of " +
+                                           target.fields.device_path + " (" +
+                                           std::to_string(block) +
+                                           " bytes each). Nothing was written.");
+  }
+  return prefix;
+}
+
+std::string given_up_text(const ClientOptions& options) {
+  return "The disk showed no progress for " +
+         std::to_string(options.stall_limit_seconds) +
+         " s and was given up; its helper was stopped.";
+}
+
+std::string disk_state_text(const std::string& device, std::uint64_t bytes_written) {
+  if (bytes_written == 0) return "Nothing reached " + device + ".";
+  return std::to_string(bytes_written) + " bytes (" + format_bytes(bytes_written) +
+         ") reached " + device + ", which does not hold a usable image.";
 }
 
 std::expected<std::vector<std::string>, std::string> read_boot_files(
@@ -563,10 +610,11 @@ std::expected<std::vector<std::string>, std::string> read_boot_files(
 }
 
 SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
-                                 ProgressSink& progress, ImageChunks& chunks) {
+                                 ProgressSink& progress, ImageChunks& chunks,
+                                 SessionWatch& watch) {
   const JobStreams no_streams{.out_fd = -1, .err_fd = -1, .err_is_terminal = false};
   WriteJob job(options, no_streams);
-  return job.run_session(plan, progress, chunks);
+  return job.run_session(plan, progress, chunks, watch);
 }
 
 std::string default_helper_path(const std::string& client_path,

@@ -16,6 +16,7 @@
 #include "client/image_chunks.h"
 #include "client/image_digest.h"
 #include "client/progress_display.h"
+#include "client/session_watch.h"
 #include "client/target_description.h"
 
 namespace ravik::client {
@@ -50,27 +51,48 @@ Result<ImageDigest> digest_image_or_size(const ClientOptions& options,
 std::expected<std::vector<std::string>, std::string> read_boot_files(
     const std::vector<BootFile>& files);
 
+// The prefix the helper holds back on `target`: --protected-prefix when
+// given, else the image's partition-table area (default_protected_prefix).
+// Refused when it is longer than the image or not whole blocks of the target.
+Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
+                                              const ImageDigest& digest,
+                                              const TargetDescription& target);
+
+// Why a session that stalled for --stall-limit failed.
+std::string given_up_text(const ClientOptions& options);
+
+// What a failed write left on `device`: how much of the image reached it,
+// and that it does not hold a usable image.
+std::string disk_state_text(const std::string& device, std::uint64_t bytes_written);
+
 // One disk of a write to several: what its session needs, found beforehand.
 struct SessionPlan {
   TargetDescription target;
   ImageDigest digest;
   std::string helper_path;
   std::vector<std::string> boot_contents;  // Base64, in --boot-file order
+  std::uint64_t protected_prefix_bytes = 0;
 };
 
 // How one disk's session went. `failure` empty means every step succeeded.
 struct SessionOutcome {
-  std::uint64_t bytes_written = 0;  // as the helper reported the write
-  double write_seconds = 0;         // wall clock, the final sync included
-  std::optional<bool> verified;     // nothing when not verified
+  // As the helper reported the write: the image's length once written, the
+  // highest position reached when the write failed.
+  std::uint64_t bytes_written = 0;
+  bool write_started = false;    // the helper held the disk
+  bool image_proven = false;     // written, and read back unless --no-verify
+  double write_seconds = 0;      // wall clock, the final sync included
+  std::optional<bool> verified;  // nothing when not verified
   std::string failure;
 };
 
 // Runs the whole write session of `plan.target`, one disk of several: the
 // image bytes from `chunks` (released once its stream ends), progress to
 // `progress`, nothing printed. Sessions may run on threads of their own.
+// `watch` hears of its helper and of every sign of life.
 SessionOutcome run_write_session(const ClientOptions& options, const SessionPlan& plan,
-                                 ProgressSink& progress, ImageChunks& chunks);
+                                 ProgressSink& progress, ImageChunks& chunks,
+                                 SessionWatch& watch);
 
 }  // namespace ravik::client
 

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "io/unique_fd.h"
 #include "support/child_process.h"
@@ -111,10 +112,76 @@ class ClientLoopTest : public ::testing::Test {
     return read_prefix(loop_->backing_path(), 16 * kMiB) == std::string(16 * kMiB, '\0');
   }
 
+  // A second disk beside loop_, for writes to several.
+  std::optional<LoopDevice> attach_second() {
+    std::string why_not;
+    return LoopDevice::attach(dir_.file("second.img"), 16 * kMiB, 512, why_not);
+  }
+  // An 8 MiB image whose one partition starts at 2 MiB, as its MBR says.
+  std::string partitioned_image() {
+    image_ = testing::pattern_text(8 * kMiB);
+    const std::string path = dir_.write_file("image.img", image_, 0644);
+    auto table = harness::run_child("/usr/sbin/sfdisk", {"-q", path},
+                                    ChildOptions::input("start=4096, type=83\n"));
+    EXPECT_TRUE(table && table->status == ExitStatus::exited_with(0));
+    image_ = read_prefix(path, 8 * kMiB);
+    return path;
+  }
+  static bool has_partition_table(const LoopDevice& disk) {
+    return run_command({"sfdisk", "-d", disk.path()}).exit_code == 0;
+  }
+  // The client with the testing helper; the session closed, which leaves
+  // the loop devices attached where a release would detach them.
+  Result<harness::Completed> client(std::vector<std::string> args) {
+    args.insert(args.end(),
+                {"--helper", harness::testing_helper_path(), "--end", "close"});
+    return harness::run_child(harness::bin_path("ravik-device-client"), args);
+  }
+
   harness::TempDir dir_;
   std::optional<LoopDevice> loop_;
   std::string image_;
 };
+
+// By default the partition-table area is written last: a write that fails
+// leaves no table behind, and says how far it got, for one disk or several.
+TEST_F(ClientLoopTest, FailedWrite_LeavesNoPartitionTableAndSaysHowFarItGot) {
+  const std::string image = partitioned_image();
+  auto wrong = client({"write", image, loop_->path(), "--sha256", std::string(64, '0')});
+  ASSERT_TRUE(wrong) << wrong.error();
+  EXPECT_EQ(wrong->status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(wrong->stderr_text.ends_with(
+      "ravik-device-client: 8388608 bytes (8.0 MiB) reached " + loop_->path() +
+      ", which does not hold a usable image.\n"))
+      << wrong->stderr_text;
+  EXPECT_FALSE(has_partition_table(*loop_));
+  EXPECT_TRUE(read_prefix(loop_->backing_path(), 2 * kMiB) == std::string(2 * kMiB, 0));
+
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  auto canceled = client({"write", image, loop_->path(), second->path(), "--no-verify",
+                          "--cancel-after", std::to_string(6 * kMiB)});
+  ASSERT_TRUE(canceled) << canceled.error();
+  EXPECT_EQ(canceled->status, ExitStatus::exited_with(1));
+  for (const LoopDevice* disk : {&*loop_, &*second}) {
+    EXPECT_FALSE(has_partition_table(*disk));
+    EXPECT_NE(canceled->stdout_text.find(disk->path() + "  FAILED  6.0 MiB"),
+              std::string::npos)
+        << canceled->stdout_text;
+    EXPECT_NE(canceled->stderr_text.find("ravik-device-client: 6291456 bytes (6.0 MiB) "
+                                         "reached " +
+                                         disk->path() + ", which"),
+              std::string::npos)
+        << canceled->stderr_text;
+  }
+
+  // Written in full, the table is there.
+  auto written = client({"write", image, loop_->path()});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_TRUE(has_partition_table(*loop_));
+  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+}
 
 TEST_F(ClientLoopTest, List_ShowsTheLoopDeviceWithPathSizeAndTransport) {
   const std::string client = harness::bin_path("ravik-device-client");
@@ -143,6 +210,165 @@ TEST_F(ClientLoopTest, List_ShowsTheLoopDeviceWithPathSizeAndTransport) {
   EXPECT_EQ(found, 1) << json->stdout_text;
 }
 
+// A helper that stops (SIGSTOP, before it opens its disk) holds back
+// neither the other disk's result nor the end of the job: it is given up
+// after --stall-limit, or at once on the user's interrupt.
+TEST_F(ClientLoopTest, StoppedHelper_IsGivenUpWhileTheOtherDiskFinishes) {
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(8 * kMiB));
+  // The first helper started stops itself; the marker says which one.
+  const std::string helper = dir_.write_file(
+      "helper.sh",
+      "#!/bin/sh\nif mkdir \"$0.stopped\" 2>/dev/null; then echo $$ >\"$0.stopped/pid\";"
+      " kill -STOP $$; fi\nexec " +
+          harness::testing_helper_path() + "\n",
+      0755);
+  auto stopped_disk_untouched = [&] {
+    return read_prefix(loop_->backing_path(), kMiB) == std::string(kMiB, '\0') ||
+           read_prefix(second->backing_path(), kMiB) == std::string(kMiB, '\0');
+  };
+  const std::vector<std::string> args = {"write",        image,      loop_->path(),
+                                         second->path(), "--helper", helper,
+                                         "--end",        "close"};
+  for (const bool interrupt : {false, true}) {
+    (void)::unlink((helper + ".stopped/pid").c_str());
+    (void)::rmdir((helper + ".stopped").c_str());
+    std::vector<std::string> run_args = args;
+    if (!interrupt) run_args.insert(run_args.end(), {"--stall-limit", "2"});
+    auto client = harness::ChildProcess::start(harness::bin_path("ravik-device-client"),
+                                               run_args, ChildOptions());
+    ASSERT_TRUE(client) << client.error();
+    // The other disk's result comes while the stopped one still holds on.
+    std::optional<std::string> line;
+    while ((line = client->read_line(std::chrono::seconds(60))) &&
+           !line->starts_with("Finished: ")) {
+    }
+    ASSERT_TRUE(line) << client->stderr_text();
+    EXPECT_NE(line->find(" ok, 8.0 MiB written, verified yes"), std::string::npos)
+        << *line;
+    if (interrupt) {
+      ASSERT_TRUE(client->send_signal(SIGINT));
+    }
+    const auto rest = client->read_stdout_to_end(std::chrono::seconds(60));
+    ASSERT_TRUE(rest) << client->stderr_text();
+    EXPECT_EQ(client->wait(), ExitStatus::exited_with(interrupt ? 130 : 1));
+    EXPECT_NE(rest->find(" FAILED after 0 B"), std::string::npos) << *rest;
+    if (!interrupt) {
+      EXPECT_NE(client->stderr_text().find("The disk showed no progress for 2 s and was "
+                                           "given up; its helper was stopped."),
+                std::string::npos)
+          << client->stderr_text();
+    }
+    if (!interrupt) {
+      EXPECT_TRUE(stopped_disk_untouched());
+    }
+  }
+  // Should the client have left it, the stopped helper goes with the test.
+  std::ifstream pid_file(helper + ".stopped/pid");
+  pid_t pid = 0;
+  if (pid_file >> pid && pid > 0) ::kill(pid, SIGKILL);
+}
+
+// Wrong arguments, a missing helper or an empty image are refused before
+// the pass over the image, which is shown and timed when it runs.
+TEST_F(ClientLoopTest, CheapChecks_ComeBeforeThePassOverTheImage) {
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  ASSERT_EQ(run_command({"gzip", "-k", image}).exit_code, 0);
+  const std::string program = harness::bin_path("ravik-device-client");
+  const std::string empty = dir_.write_file("empty.img", "");
+  for (const auto& [args, status, error] :
+       std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+           {{"write", image + ".gz", loop_->path(), "--helper", "/nonexistent/helper"},
+            1,
+            "ravik-device-client: the helper /nonexistent/helper cannot be run: No such "
+            "file or directory (os error 2). Nothing was written.\n"},
+           {{"write", image + ".gz", loop_->path(), "--boot-file", "a/b=" + image},
+            2,
+            "--boot-file: \"a/b\" is not a file name"},
+           {{"write", image + ".gz", loop_->path(), "--protected-prefix", "16777217"},
+            2,
+            "--protected-prefix may hold back at most 16777216 bytes"},
+           {{"recover", loop_->path(), "--label", "lower"}, 2, "--label needs 1 to 11"},
+           {{"write", empty, loop_->path(), "--helper", harness::testing_helper_path()},
+            1,
+            "ravik-device-client: the image is empty. Nothing was written.\n"}}) {
+    auto done = harness::run_child(program, args);
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(status)) << done->stderr_text;
+    EXPECT_NE(done->stderr_text.find(error), std::string::npos) << done->stderr_text;
+    EXPECT_EQ(done->stderr_text.find("HASH"), std::string::npos) << done->stderr_text;
+    EXPECT_EQ(done->stderr_text.find("volumeLabel"), std::string::npos);
+  }
+  EXPECT_TRUE(disk_untouched());
+  auto written = client({"write", image, loop_->path()});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_NE(written->stderr_text.find("HASH 100%"), std::string::npos)
+      << written->stderr_text;
+  EXPECT_NE(written->stdout_text.find(", hashed in "), std::string::npos)
+      << written->stdout_text;
+}
+
+// On a terminal the disk is named and the user asked; --yes and the absence
+// of a terminal ask nothing.
+TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  auto on_terminal = [&](const std::string& extra, const std::string& answer) {
+    std::string command = "exec '" + harness::bin_path("ravik-device-client") +
+                          "' write '" + image + "' " + loop_->path() + " --helper '" +
+                          harness::testing_helper_path() + "' --end close" + extra;
+    return harness::run_child("/usr/bin/script", {"-qec", command, "/dev/null"},
+                              ChildOptions::input(answer), std::chrono::seconds(30));
+  };
+  auto declined = on_terminal("", "n\n");
+  ASSERT_TRUE(declined) << declined.error();
+  EXPECT_EQ(declined->status, ExitStatus::exited_with(1)) << declined->stdout_text;
+  EXPECT_NE(declined->stdout_text.find("Everything on this disk will be overwritten:"),
+            std::string::npos)
+      << declined->stdout_text;
+  EXPECT_NE(declined->stdout_text.find(loop_->path() + "  "), std::string::npos);
+  EXPECT_NE(declined->stdout_text.find("  16.0 MiB"), std::string::npos);
+  EXPECT_NE(declined->stdout_text.find("not confirmed. Nothing was written."),
+            std::string::npos);
+  EXPECT_TRUE(disk_untouched());
+
+  for (const auto& [extra, answer] : {std::pair{"", "y\n"}, std::pair{" --yes", ""}}) {
+    auto accepted = on_terminal(extra, answer);
+    ASSERT_TRUE(accepted) << accepted.error();
+    EXPECT_EQ(accepted->status, ExitStatus::exited_with(0)) << accepted->stdout_text;
+    EXPECT_EQ(accepted->stdout_text.find("Continue?") == std::string::npos,
+              std::string(extra) == " --yes")
+        << accepted->stdout_text;
+  }
+  EXPECT_FALSE(disk_untouched());
+}
+
+// What the user asked to see is written in full, or the run fails: the
+// summary, the helper's events and the help, each sent to a full disk.
+TEST_F(ClientLoopTest, StandardOutputOnAFullDisk_FailsTheRun) {
+  const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"write", image, loop_->path(), "--yes"},
+        {"write", image, loop_->path(), "--yes", "--json"},
+        {"help", "write"}}) {
+    std::vector<std::string> words = {"-c", "exec \"$@\" >/dev/full", "sh",
+                                      harness::bin_path("ravik-device-client")};
+    words.insert(words.end(), args.begin(), args.end());
+    if (args[0] == "write") {
+      words.insert(words.end(),
+                   {"--helper", harness::testing_helper_path(), "--end", "close"});
+    }
+    auto done = harness::run_child("/bin/sh", words);
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(1)) << args.back();
+    EXPECT_TRUE(done->stderr_text.ends_with(
+        "ravik-device-client: could not write standard output: No space left on device "
+        "(os error 28)\n"))
+        << done->stderr_text;
+  }
+}
+
 // nobody may not open the disk, so only a helper sudo ran as root can have
 // written it: refused while no rule allows it, written once one does.
 TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
@@ -156,24 +382,29 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
   auto refused = write_as_nobody();
   ASSERT_TRUE(refused) << refused.error();
   EXPECT_EQ(refused->status, ExitStatus::exited_with(1));
-  EXPECT_NE(refused->stderr_text.find("sudo: a password is required\n"),
-            std::string::npos)
-      << refused->stderr_text;
   EXPECT_TRUE(refused->stderr_text.ends_with(
-      "ravik-device-client: failed: sudo did not start the helper as root, or the helper "
-      "ended before it held the target (see above). Nothing was written.\n"))
+      "ravik-device-client: sudo did not grant the root rights a write to a disk needs "
+      "(see above). Nothing was written.\n"))
       << refused->stderr_text;
   EXPECT_TRUE(disk_untouched());
 
+  // One rule, asked once, serves the sessions of two disks.
   const SudoersRule rule(nobody_rule());
   ASSERT_EQ(rule.problem(), "");
-  auto written = write_as_nobody();
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  std::vector<std::string> args = nobody_write();
+  args.push_back(second->path());
+  auto written = harness::run_child("/usr/bin/setsid", args,
+                                    ChildOptions().as_user(kNobody, kNobody));
   ASSERT_TRUE(written) << written.error();
   EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
-  EXPECT_NE(written->stdout_text.find(" matches\nReleased: safe to remove"),
-            std::string::npos)
-      << written->stdout_text;
-  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+  for (const LoopDevice* disk : {&*loop_, &*second}) {
+    EXPECT_NE(written->stdout_text.find("Finished: " + disk->path() + " ok"),
+              std::string::npos)
+        << written->stdout_text;
+    EXPECT_TRUE(read_prefix(disk->backing_path(), image_.size()) == image_);
+  }
 }
 
 // On a terminal sudo asks for the password there, from the helper's own
@@ -181,12 +412,18 @@ TEST_F(ClientLoopTest, Nobody_WritesTheDiskThroughSudoOnlyWhereARuleAllowsIt) {
 // reading it would be stopped, and the client would wait for ever.
 TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
-  const SudoersRule rule("Defaults:nobody passwd_tries=1");
+  // nobody may run the helper, with a password it cannot know.
+  const SudoersRule rule("Defaults:nobody passwd_tries=1\nnobody ALL=(root) " +
+                         harness::testing_helper_path() + " \"\"");
   ASSERT_EQ(rule.problem(), "");
   std::vector<std::string> words = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
                                     "--clear-groups",
                                     harness::bin_path("ravik-device-client")};
   for (std::string& argument : write_arguments()) words.push_back(std::move(argument));
+  // Two disks, one question: sudo is asked once, before any session.
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  words.insert(words.end(), {second->path(), "--yes"});
   std::string command = "exec";
   for (const std::string& word : words) command += " '" + word + "'";
   // script(1) runs the command on a new terminal, in its foreground.
@@ -200,7 +437,44 @@ TEST_F(ClientLoopTest, Nobody_OnATerminal_SudoAsksForThePasswordThere) {
   EXPECT_NE(done->stdout_text.find("sudo: 1 incorrect password attempt"),
             std::string::npos)
       << done->stdout_text;
+  EXPECT_EQ(done->stdout_text.find("[sudo] password for nobody:"),
+            done->stdout_text.rfind("[sudo] password for nobody:"))
+      << done->stdout_text;
+  EXPECT_EQ(done->stdout_text.find("a password is required"), std::string::npos)
+      << done->stdout_text;
   EXPECT_TRUE(disk_untouched());
+}
+
+// verify, like write, reaches a disk nobody may read through sudo, and
+// shows its progress; a wrong published digest is called what it is.
+TEST_F(ClientLoopTest, Nobody_VerifiesTheDiskThroughSudo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody and add a rule";
+  auto written = client(
+      {"write", dir_.write_file("image.img", testing::pattern_text(3 * kMiB), 0644),
+       loop_->path()});
+  ASSERT_TRUE(written && written->status == ExitStatus::exited_with(0));
+  const std::string program = harness::bin_path("ravik-device-client");
+  const SudoersRule rule("nobody ALL=(root) NOPASSWD: " + program);
+  ASSERT_EQ(rule.problem(), "");
+  const std::vector<std::string> verify = {program, "verify", dir_.file("image.img"),
+                                           loop_->path()};
+  auto verified = harness::run_child("/usr/bin/setsid", verify,
+                                     ChildOptions().as_user(kNobody, kNobody));
+  ASSERT_TRUE(verified) << verified.error();
+  EXPECT_EQ(verified->status, ExitStatus::exited_with(0)) << verified->stderr_text;
+  EXPECT_NE(verified->stdout_text.find(" matches (3.0 MiB)"), std::string::npos)
+      << verified->stdout_text;
+  EXPECT_NE(verified->stderr_text.find("VERIFY 100%"), std::string::npos)
+      << verified->stderr_text;
+
+  std::vector<std::string> wrong(verify.begin() + 1, verify.end());
+  wrong.insert(wrong.end(), {"--sha256", std::string(64, 'f')});
+  auto mismatch = harness::run_child(program, wrong);
+  ASSERT_TRUE(mismatch) << mismatch.error();
+  EXPECT_EQ(mismatch->status, ExitStatus::exited_with(1));
+  EXPECT_NE(mismatch->stderr_text.find(", the published digest (--sha256) is ffff"),
+            std::string::npos)
+      << mismatch->stderr_text;
 }
 
 // The root helper is out of the terminal's process group and out of nobody's
@@ -222,7 +496,7 @@ TEST_F(ClientLoopTest, Nobody_InterruptReachesTheHelperThroughSudo) {
   ASSERT_TRUE(client->send_signal(SIGINT));
   const auto events = client->read_stdout_to_end();
   ASSERT_TRUE(events);
-  EXPECT_EQ(client->wait(), ExitStatus::exited_with(1));
+  EXPECT_EQ(client->wait(), ExitStatus::exited_with(130));
   // The write or, had it just finished, the verification is what stopped.
   EXPECT_NE(client->stderr_text().find("CANCELED: The transaction was canceled."),
             std::string::npos)

@@ -86,5 +86,22 @@ TEST(ProgressDisplayTest, TerminalMode_RedrawsInPlaceAndEndsTheLine) {
   EXPECT_EQ(text.back(), '\n');
 }
 
+// Never as wide as the terminal, which would wrap it and leave the wrapped
+// part behind at every redraw.
+TEST(ProgressDisplayTest, FittedBar_StaysNarrowerThanTheTerminal) {
+  const ProgressSample sample = {.stage = "WRITE",
+                                 .done = 700ull << 20,
+                                 .total = 1ull << 30,
+                                 .bytes_per_second = 30ull << 20,
+                                 .detail = "xz 200.0 MiB of 300.0 MiB read"};
+  for (const int columns : {20, 80, 200}) {
+    const std::string bar = fitted_bar(sample, columns);
+    EXPECT_LT(bar.size(), static_cast<std::size_t>(columns)) << bar;
+    EXPECT_EQ(bar.starts_with("[##"), columns == 200) << bar;
+  }
+  EXPECT_TRUE(
+      fitted_bar(sample, 200).starts_with("[####################..........] WRITE  68%"));
+}
+
 }  // namespace
 }  // namespace ravik::client

@@ -25,11 +25,14 @@ deb=$(ls "$work"/pkg/*.deb)
 [ "$(basename "$deb")" = "ravik-unix-device-helper_${version}_$(dpkg --print-architecture).deb" ] ||
   fail "package file name $(basename "$deb")"
 
-# Exactly the two programs, root-owned and 0755; the testing helper, tools,
-# tests and benchmarks are never shipped.
+# Exactly the two programs, root-owned and 0755, the client's completion and
+# manual page; the testing helper, tools, tests and benchmarks are never
+# shipped.
 files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}')
 expected="-rwxr-xr-x root/root ./usr/bin/ravik-device-client
--rwxr-xr-x root/root ./usr/libexec/ravik/ravik-unix-device-helper"
+-rwxr-xr-x root/root ./usr/libexec/ravik/ravik-unix-device-helper
+-rw-r--r-- root/root ./usr/share/bash-completion/completions/ravik-device-client
+-rw-r--r-- root/root ./usr/share/man/man1/ravik-device-client.1.gz"
 [ "$files" = "$expected" ] || fail "package files:
 $files"
 
@@ -50,13 +53,17 @@ dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst >"$work/postinst"
 grep -qx '    /usr/libexec/ravik/ravik-unix-device-helper --maintenance-provision' \
   "$work/postinst" || fail "postinst does not provision: $(cat "$work/postinst")"
 sh -n "$work/postinst" || fail "postinst is not valid sh"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postrm >"$work/postrm"
+grep -qx '    rm -rf /var/lib/ravik' "$work/postrm" || fail "postrm does not purge"
 
 # A staged installation of the same tree.
 stage=$work/stage
 DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 installed=$(cd "$stage" && find . -type f | sort)
 [ "$installed" = "./usr/bin/ravik-device-client
-./usr/libexec/ravik/ravik-unix-device-helper" ] || fail "installed files: $installed"
+./usr/libexec/ravik/ravik-unix-device-helper
+./usr/share/bash-completion/completions/ravik-device-client
+./usr/share/man/man1/ravik-device-client.1.gz" ] || fail "installed files: $installed"
 helper=$stage/usr/libexec/ravik/ravik-unix-device-helper
 [ "$("$helper" --version)" = "$version" ] || fail "installed helper --version"
 
@@ -76,6 +83,6 @@ if "$client" write "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "wr
 grep -q 'DEVICE_NOT_REMOVABLE' "$work/err" || fail "helper did not answer: $(cat "$work/err")"
 mv "$helper" "$helper.moved"
 if "$client" write "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
-grep -qF "Could not execute the helper $helper: " "$work/err" ||
+grep -qF "the helper $helper cannot be run: " "$work/err" ||
   fail "client did not look for the installed helper: $(cat "$work/err")"
 echo "package and staged installation checked"

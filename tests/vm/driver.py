@@ -31,9 +31,7 @@ STICKS = {
 UNTOUCHED = ["nvme.img", "boot.img", "swap.img"]
 # Failures the guest reports as known, only with the exact symptom, each
 # waiting for a fix that is under way; a pass is a pass.
-KNOWN_FAILURES = {
-    "pull-boot": "boot files replaced by copy-on-write behind a commit point",
-}
+KNOWN_FAILURES = {}
 DEADLINE_SECONDS = 280
 
 

@@ -1,0 +1,150 @@
+#include "client/job_preparation.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "client/disk_listing.h"
+#include "client/elevation.h"
+#include "client/event_pump.h"
+#include "client/image_source.h"
+
+namespace ravik::client {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A disk the helper would refuse (the system's disk, a fixed one) is refused
+// now, with the reason `list --all` gives. Loop devices pass: the testing
+// helper takes them, and the production helper refuses them itself.
+std::optional<std::string> not_offered(const TargetDescription& target,
+                                       std::vector<std::string>& mounted) {
+  if (target.regular_file) return std::nullopt;
+  auto disk = list_disk(target.fields.device_id, LinuxSystemPaths{},
+                        {.treat_loop_devices_as_removable = true});
+  if (!disk) return disk.error().message();
+  mounted = disk->mounted;
+  if (disk->offered) return std::nullopt;
+  return target.fields.device_path + " is not a disk a write accepts: " + disk->reason;
+}
+
+// On a terminal: names each disk and what will be unmounted, and asks.
+bool confirmed(const ClientOptions& options,
+               const std::vector<TargetDescription>& targets,
+               const std::vector<std::vector<std::string>>& mounted,
+               const JobStreams& streams) {
+  std::string text;
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    const TargetDescription& target = targets[i];
+    if (target.regular_file) continue;
+    text += "  " + target.fields.device_path + "  " + target.fields.model.value_or("") +
+            "  " + format_bytes(target.fields.size_bytes) + "\n";
+    for (const std::string& point : mounted[i]) {
+      text += "    its file system mounted on " + point + " will be unmounted\n";
+    }
+  }
+  if (text.empty() || options.assume_yes || ::isatty(STDIN_FILENO) != 1 ||
+      !streams.err_is_terminal) {
+    return true;
+  }
+  const std::string what =
+      options.command == ClientCommand::kRecover ? "formatted" : "overwritten";
+  text = "Everything on this disk will be " + what + ":\n" + text + "Continue? [y/N] ";
+  write_output(streams.err_fd, text);
+  std::string answer;
+  char c = 0;
+  while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') answer.push_back(c);
+  return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+}  // namespace
+
+std::expected<PreparedTargets, std::string> prepare_targets(
+    const ClientOptions& options, const std::string& client_path,
+    const JobStreams& streams) {
+  PreparedTargets prepared;
+  auto boot_contents = read_boot_files(options.boot_files);
+  if (!boot_contents) return std::unexpected(boot_contents.error());
+  prepared.boot_contents = std::move(boot_contents).value();
+
+  std::vector<std::string> paths = {options.target_path};
+  paths.insert(paths.end(), options.more_target_paths.begin(),
+               options.more_target_paths.end());
+  std::vector<std::vector<std::string>> mounted;
+  bool needs_root = false;
+  for (const std::string& path : paths) {
+    auto target = describe_target(path);
+    if (!target) return std::unexpected(target.error().message());
+    const std::string& device = target->fields.device_path;
+    if (std::ranges::any_of(prepared.targets, [&](const TargetDescription& known) {
+          return known.fields.device_path == device;
+        })) {
+      return std::unexpected(device + " is named twice. Nothing was written.");
+    }
+    mounted.emplace_back();
+    if (auto refused = not_offered(*target, mounted.back())) {
+      return std::unexpected(*refused + " Nothing was written.");
+    }
+    const std::string helper = options.helper_path.value_or(
+        default_helper_path(client_path, target->regular_file));
+    if (::access(helper.c_str(), X_OK) != 0) {
+      return std::unexpected("the helper " + helper + " cannot be run: " +
+                             os_error_text(errno) + ". Nothing was written.");
+    }
+    needs_root = needs_root || (!target->regular_file && ::geteuid() != 0);
+    prepared.helper_paths.push_back(helper);
+    prepared.targets.push_back(std::move(target).value());
+  }
+  if (!confirmed(options, prepared.targets, mounted, streams)) {
+    return std::unexpected(std::string("not confirmed. Nothing was written."));
+  }
+  if (needs_root) {
+    if (auto elevated = elevate_once(); !elevated) {
+      return std::unexpected(elevated.error().message());
+    }
+  }
+  return prepared;
+}
+
+Result<ImageDigest> measure_shown(const ClientOptions& options, std::uint64_t limit,
+                                  const JobStreams& streams, double& elapsed) {
+  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
+                         open_image_source(options.image_path));
+  ProgressDisplay display(streams.err_fd, streams.err_is_terminal);
+  const Clock::time_point began = Clock::now();
+  Clock::time_point shown;
+  auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
+    const Clock::time_point now = Clock::now();
+    if (now - shown < std::chrono::milliseconds(200)) return;
+    shown = now;
+    const double so_far = std::chrono::duration<double>(now - began).count();
+    display.update({.stage = options.sha256 ? "MEASURE" : "HASH",
+                    .done = file_bytes,
+                    .total = source->file_size(),
+                    .bytes_per_second = static_cast<std::uint64_t>(
+                        static_cast<double>(file_bytes) / std::max(so_far, 1e-3)),
+                    .detail = source->compressed()
+                                  ? format_bytes(image_bytes) + " decompressed"
+                                  : std::string()});
+  };
+  auto digest = measure_image(*source, options.sha256, limit, show);
+  display.finish();
+  elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+  return digest;
+}
+
+std::optional<std::string> image_unfit(const ImageDigest& digest,
+                                       const std::vector<TargetDescription>& targets) {
+  if (digest.size_bytes == 0) return "the image is empty. Nothing was written.";
+  for (const TargetDescription& target : targets) {
+    if (digest.size_bytes > target.fields.size_bytes) {
+      return "the image (" + image_size_text(digest) + ") is larger than " +
+             target.fields.device_path + " (" + format_bytes(target.fields.size_bytes) +
+             "). Nothing was written.";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace ravik::client

@@ -1,13 +1,15 @@
 // HelperError, the one error type of the helper, and Result<T>.
 //
 // Every operation returns its value or a HelperError: a static code from the
-// closed vocabulary (error_code.h) and an owned message written at the failure
-// site. Operating-system errors are folded into the message when the error is
-// made; no errno or cause chain is kept. Values are move-only in spirit (copy
+// closed vocabulary (error_code.h), an owned message written at the failure
+// site for people, and a cause for the code that must tell kinds of failure
+// apart. Operating-system errors are folded into the message when the error
+// is made; no errno or cause chain is kept. Values are move-only in spirit (copy
 // is allowed but never needed) and thread-compatible.
 #ifndef RAVIK_ERROR_HELPER_ERROR_H_
 #define RAVIK_ERROR_HELPER_ERROR_H_
 
+#include <cstdint>
 #include <expected>
 #include <ostream>
 #include <string>
@@ -22,10 +24,20 @@ namespace ravik {
 // out, in whichever thread that happens.
 inline constexpr std::string_view kOutOfMemoryMessage = "The helper ran out of memory.";
 
+// The kind of failure, where code decides by it. Internal: it never reaches
+// the wire or a message, and messages are never matched to find it.
+enum class ErrorCause : std::uint8_t {
+  kUnclassified,
+  // The application aborted the source stream (its abort frame), as opposed
+  // to a cancel or a failed read.
+  kSourceAborted,
+};
+
 class HelperError {
  public:
-  HelperError(ErrorCode code, std::string message)
-      : message_(std::move(message)), code_(code) {}
+  HelperError(ErrorCode code, std::string message,
+              ErrorCause cause = ErrorCause::kUnclassified)
+      : message_(std::move(message)), code_(code), cause_(cause) {}
 
   // "{context}: {system text} (os error N)" for an OS error number.
   static HelperError io(ErrorCode code, std::string_view context, int os_error);
@@ -37,6 +49,13 @@ class HelperError {
 
   ErrorCode code() const { return code_; }
   const std::string& message() const { return message_; }
+  ErrorCause cause() const { return cause_; }
+
+  // This error, classified.
+  HelperError with_cause(ErrorCause cause) && {
+    cause_ = cause;
+    return std::move(*this);
+  }
 
   // Display writes the message only, never the code.
   friend std::ostream& operator<<(std::ostream& out, const HelperError& error) {
@@ -46,6 +65,7 @@ class HelperError {
  private:
   std::string message_;
   ErrorCode code_;
+  ErrorCause cause_;
 };
 
 // The standard rendering of an OS error number: "{strerror text} (os error N)".

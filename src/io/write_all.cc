@@ -4,15 +4,15 @@
 
 #include <cerrno>
 
+#include "io/eintr.h"
+
 namespace ravik {
 
 IoResult<void> write_all(int fd, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::from_errno(errno));
-    }
+    const ssize_t written =
+        retry_on_eintr([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (written < 0) return std::unexpected(IoError::from_errno(errno));
     if (written == 0) {
       return std::unexpected(
           IoError::with_text(IoErrorKind::kOther, "failed to write whole buffer"));

@@ -92,8 +92,11 @@ class HeldDeviceIo {
   // The identity confirmed at open.
   virtual const DiskIdentity& identity() const = 0;
   // Proves that the descriptor, the device node and the system's view of the
-  // disk still are the selected, exclusively held disk. DEVICE_DISCONNECTED
-  // (or the platform's unmount/time-out codes) on failure; changes nothing.
+  // disk still are the selected, exclusively held disk, then unmounts any
+  // volume of it that the system mounted meanwhile (a regular-file target
+  // has none), so that the next write meets no file system in use. Nothing
+  // is unmounted unless the identity holds. DEVICE_DISCONNECTED (or the
+  // platform's unmount/time-out codes) on failure.
   virtual Result<void> verify_current_identity() = 0;
   // Proves identity (its failure is returned unchanged), closes the
   // descriptor, then detaches the medium; sets the detach flag on success.

@@ -3,7 +3,6 @@
 #include "error/safe_message.h"
 #include "protocol/source_frame_reader.h"
 #include "transaction/rates.h"
-#include "transaction/source_reads.h"
 
 namespace ravik {
 namespace {
@@ -26,7 +25,7 @@ Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader
   // abort frame while a write was failing. Only an abort the write itself
   // ran into ends it as an abort; otherwise the failure is reported as if
   // the abort were still on the input, and the drain below finds it taken.
-  if (source.canceled() && is_source_abort(error)) {
+  if (source.canceled() && error.cause() == ErrorCause::kSourceAborted) {
     RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
     return false;
   }

@@ -138,9 +138,6 @@ class HeldTransaction {
   // Hex digest of target bytes 0 .. length - 1, reporting each 4 MiB step.
   Result<std::string> hash_range_with_progress(std::uint64_t length,
                                                const VerifyProgress& progress);
-  // Hex digest of target bytes offset .. offset + length - 1; no identity
-  // check and no progress.
-  Result<std::string> hash_range(std::uint64_t offset, std::uint64_t length);
   // Up to 1 MiB of the written image, never beyond it.
   Result<std::vector<std::uint8_t>> read_range(std::uint64_t offset,
                                                std::uint64_t length);

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdlib>
 
+#include "error/hex.h"
+
 namespace ravik {
 namespace {
 
@@ -38,18 +40,11 @@ void Sha256::update(std::span<const std::uint8_t> bytes) {
 }
 
 std::string Sha256::finish_hex() {
-  std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+  std::array<std::uint8_t, EVP_MAX_MD_SIZE> digest{};
   unsigned int length = 0;
   require(EVP_DigestFinal_ex(as_context(context_.get()), digest.data(), &length));
   start(as_context(context_.get()));
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(2 * length);
-  for (unsigned int i = 0; i < length; ++i) {
-    text.push_back(kHex[digest[i] >> 4]);
-    text.push_back(kHex[digest[i] & 0x0f]);
-  }
-  return text;
+  return lower_hex(std::span(digest).first(length));
 }
 
 void Sha256::load_implementation() { (void)Sha256(); }

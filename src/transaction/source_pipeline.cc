@@ -34,10 +34,10 @@ Result<void> SourcePipeline::start(const SourcePipelinePlan& plan) {
   const std::size_t capacity =
       static_cast<std::size_t>(std::min<std::uint64_t>(plan.read_bytes, body)) +
       carry_room;
-  RAVIK_ASSIGN_OR_RETURN(ring_, buffers_.take(kSlots, plan.block_size, capacity));
+  RAVIK_ASSIGN_OR_RETURN(buffers_lease_,
+                         buffers_.take(kSlots, plan.block_size, capacity));
   for (std::size_t index = 0; index < kSlots; ++index)
-    slots_[index].buffer = ring_[index];
-  placement_.begin();
+    slots_[index].buffer = buffers_lease_[index];
   try {
     hasher_thread_ = std::thread([this] { hash_chunks(); });
     reader_ = std::thread([this] { read_chunks(); });
@@ -52,12 +52,11 @@ Result<void> SourcePipeline::start(const SourcePipelinePlan& plan) {
 void SourcePipeline::stop_and_join() {
   bool wake = false;
   {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
+    const std::lock_guard lock(read_mutex_);
     abandoned_.store(true, std::memory_order_release);
     wake = reading_;
   }
-  changed_.notify_all();
+  order_.stop();
   // The application may hold back its next frame until it hears of the
   // failure that stopped the writer; the read must not wait for it.
   if (wake && wake_source_) wake_source_();
@@ -69,7 +68,6 @@ void SourcePipeline::finish() {
   if (reader_.joinable()) reader_.join();
   // With the reader done, the hasher ends after the last published chunk.
   if (hasher_thread_.joinable()) hasher_thread_.join();
-  placement_.release_caller();
 }
 
 Result<void> SourcePipeline::read_into(Slot& slot, std::uint64_t& consumed) {
@@ -101,18 +99,16 @@ void SourcePipeline::read_chunks() {
   std::uint64_t consumed = plan_.begin;
   const Slot* previous = nullptr;
   std::optional<HelperError> failure;
-  for (std::uint64_t index = 0; consumed < plan_.total; ++index) {
+  while (consumed < plan_.total) {
+    // A buffer is free again once its chunk was both hashed and written.
+    const std::optional<std::uint64_t> index = order_.claim();
+    if (!index) break;
     {
-      std::unique_lock lock(mutex_);
-      // A buffer is free again once its chunk was both written and hashed.
-      changed_.wait(lock, [&] {
-        return stopping_ || index < std::min(released_, hashed_) + kSlots;
-      });
-      if (stopping_) break;
+      const std::lock_guard lock(read_mutex_);
+      if (abandoned_.load(std::memory_order_relaxed)) break;
       reading_ = true;
     }
-    if (index == StagePlacement::kPlacedChunks) placement_.release_current_thread();
-    Slot& slot = slots_[index % kSlots];
+    Slot& slot = slots_[*index % kSlots];
     slot.carried = previous == nullptr ? 0 : previous->length - previous->whole;
     if (slot.carried > 0) {
       std::memcpy(slot.buffer.data(), previous->buffer.data() + previous->whole,
@@ -120,66 +116,39 @@ void SourcePipeline::read_chunks() {
     }
     auto read = read_into(slot, consumed);
     {
-      const std::lock_guard lock(mutex_);
+      const std::lock_guard lock(read_mutex_);
       reading_ = false;
-      if (read) filled_ = index + 1;
     }
     if (!read) {
       failure = std::move(read).error();
       break;
     }
-    changed_.notify_all();
+    order_.publish();
     previous = &slot;
   }
-  {
-    const std::lock_guard lock(mutex_);
-    reader_done_ = true;
-    reader_failure_ = std::move(failure);
-  }
-  changed_.notify_all();
+  order_.close(std::move(failure));
 }
 
 void SourcePipeline::hash_chunks() {
   name_current_thread("ravik-hasher");
-  placement_.place_hasher();
-  for (std::uint64_t index = 0;; ++index) {
-    {
-      std::unique_lock lock(mutex_);
-      changed_.wait(lock, [&] { return stopping_ || reader_done_ || index < filled_; });
-      // After a stop the digest is of no use to anyone.
-      if (stopping_ || index >= filled_) return;
-    }
-    if (index == StagePlacement::kPlacedChunks) placement_.release_current_thread();
-    const Slot& slot = slots_[index % kSlots];
+  // Ends at the last chunk, at a failure of the source and after a stop
+  // (when the digest is of no use to anyone).
+  while (true) {
+    const auto index = order_.next(kHasher);
+    if (!index || !*index) return;
+    const Slot& slot = slots_[**index % kSlots];
     hasher_.update(slot.buffer.subspan(slot.carried, slot.length - slot.carried));
-    {
-      const std::lock_guard lock(mutex_);
-      hashed_ = index + 1;
-    }
-    changed_.notify_all();
   }
 }
 
 Result<std::optional<SourceChunk>> SourcePipeline::next() {
-  std::unique_lock lock(mutex_);
-  if (released_ < handed_) {
-    released_ = handed_;
-    changed_.notify_all();
-  }
-  const auto can_hand_out = [&] { return handed_ < filled_ && handed_ <= hashed_; };
-  changed_.wait(lock,
-                [&] { return can_hand_out() || (reader_done_ && handed_ >= filled_); });
-  if (can_hand_out()) {
-    const Slot& slot = slots_[handed_ % kSlots];
-    if (handed_ == StagePlacement::kPlacedChunks) placement_.release_caller();
-    ++handed_;
-    const auto bytes = slot.buffer.first(slot.length);
-    return SourceChunk{.blocks = bytes.first(slot.whole),
-                       .remainder = bytes.subspan(slot.whole),
-                       .source_bytes_read = slot.source_bytes_read};
-  }
-  if (reader_failure_) return std::unexpected(*reader_failure_);
-  return std::nullopt;
+  RAVIK_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> index, order_.next(kWriter));
+  if (!index) return std::nullopt;
+  const Slot& slot = slots_[*index % kSlots];
+  const auto bytes = slot.buffer.first(slot.length);
+  return SourceChunk{.blocks = bytes.first(slot.whole),
+                     .remainder = bytes.subspan(slot.whole),
+                     .source_bytes_read = slot.source_bytes_read};
 }
 
 }  // namespace ravik

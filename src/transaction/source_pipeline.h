@@ -3,18 +3,18 @@
 // source into a fixed ring of transfer buffers, a hasher thread feeds them to
 // the whole-source hasher, and the caller's thread (the only one that touches
 // the device) takes them in stream order and writes them. While chunk i is
-// written, chunk i is hashed and chunk i + 1 is read.
+// written, chunk i is hashed and the reader may be up to kSlots - 1 chunks
+// ahead of both.
 //
-// Each chunk is handed out only after all earlier ones, and a failure of the
-// source is handed out in place of the chunk it prevented, so the writer sees
-// chunks and failures in the order of a single-threaded read-hash-write loop.
-// A chunk is handed out only once the chunks before it are hashed: a writer
-// faster than the hasher (memory-speed media) would otherwise run a ring
-// ahead and leave the hasher to finish those chunks alone, one core idle.
+// The stages pass chunks through an OrderedRing: each chunk is handed out
+// only after all earlier ones, and a failure of the source is handed out in
+// place of the chunk it prevented, so the writer sees chunks and failures in
+// the order of a single-threaded read-hash-write loop. The writer trails the
+// hasher (a chunk is handed out only once the chunks before it are hashed): a
+// writer faster than the hasher (memory-speed media) would otherwise run a
+// ring ahead and leave the hasher to finish those chunks alone, one core idle.
 // Reads are those of that loop: at most 4 MiB each, never past the announced
 // total, with the cancel flag tested before and after every read.
-//
-// The threads start out on CPUs of their own (see StagePlacement).
 //
 // On a device that requires aligned I/O every chunk is cut at a block
 // boundary: what follows the last whole block is carried to the front of the
@@ -35,7 +35,6 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -46,8 +45,8 @@
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
+#include "transaction/ordered_ring.h"
 #include "transaction/sha256.h"
-#include "transaction/stage_placement.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {
@@ -121,22 +120,17 @@ class SourcePipeline {
   const std::function<void()> wake_source_;
   TransferBufferPool& buffers_;
   SourcePipelinePlan plan_;
-  TransferBufferPool::Lease ring_;
+  TransferBufferPool::Lease buffers_lease_;
   std::array<Slot, kSlots> slots_;
-  StagePlacement placement_;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  // Chunk counts, all under mutex_.
-  std::uint64_t filled_ = 0;    // published by the reader
-  std::uint64_t handed_ = 0;    // handed to the writer
-  std::uint64_t released_ = 0;  // written (released by the writer's next call)
-  std::uint64_t hashed_ = 0;
-  bool reader_done_ = false;
-  std::optional<HelperError> reader_failure_;
-  bool stopping_ = false;
-  bool reading_ = false;  // the reader is inside a read of the source
-  // Set with stopping_; read by the source read when woken.
+  // The ring's consumers: the writer trails the hasher.
+  static constexpr std::size_t kHasher = 0;
+  static constexpr std::size_t kWriter = 1;
+  OrderedRing order_{kSlots, 2};
+
+  std::mutex read_mutex_;
+  bool reading_ = false;  // the reader is inside a read of the source; under read_mutex_
+  // Set under read_mutex_ on stop; also read by the source read when woken.
   std::atomic<bool> abandoned_{false};
 
   std::thread reader_;

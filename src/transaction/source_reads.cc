@@ -1,18 +1,11 @@
 #include "transaction/source_reads.h"
 
 #include <algorithm>
-#include <string_view>
 #include <utility>
 
 #include "transaction/cancellation.h"
 
 namespace ravik {
-namespace {
-
-constexpr std::string_view kSourceCanceledContext = "The source stream was canceled";
-
-}  // namespace
-
 Result<std::size_t> read_source_with_retry(ByteSource& source,
                                            std::span<std::uint8_t> buffer,
                                            const std::atomic<bool>& cancel_flag,
@@ -29,20 +22,15 @@ Result<std::size_t> read_source_with_retry(ByteSource& source,
         }
         continue;
       case IoErrorKind::kConnectionAborted:
-        return std::unexpected(HelperError::io_text(
-            codes::kCanceled, kSourceCanceledContext, error.describe()));
+        return fail(HelperError::io_text(codes::kCanceled,
+                                         "The source stream was canceled",
+                                         error.describe())
+                        .with_cause(ErrorCause::kSourceAborted));
       default:
         return std::unexpected(HelperError::io_text(
             codes::kImageMissing, "Could not read the source stream", error.describe()));
     }
   }
-}
-
-bool is_source_abort(const HelperError& error) {
-  const std::string_view message = error.message();
-  return error.code() == codes::kCanceled &&
-         message.starts_with(kSourceCanceledContext) &&
-         message.substr(kSourceCanceledContext.size()).starts_with(": ");
 }
 
 Result<void> read_exact_counted(ByteSource& source, std::span<std::uint8_t> buffer,

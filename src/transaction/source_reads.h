@@ -18,18 +18,14 @@ namespace ravik {
 
 // One read of up to buffer.size() bytes; 0 means the stream ended. Fails with
 // CANCELED when the flag is set before (or between retries of) the read, with
-// CANCELED "The source stream was canceled: ..." for the application's abort,
-// and IMAGE_MISSING "Could not read the source stream: ..." otherwise. With
-// `abandoned` (set by a consumer that no longer wants the bytes), a wake-up
-// of the source finds it set and ends the read with CANCELED instead of
-// retrying.
+// CANCELED "The source stream was canceled: ..." (cause kSourceAborted) for
+// the application's abort, and IMAGE_MISSING "Could not read the source stream: ..."
+// otherwise. With `abandoned` (set by a consumer that no longer wants the bytes), a
+// wake-up of the source finds it set and ends the read with CANCELED instead of retrying.
 Result<std::size_t> read_source_with_retry(ByteSource& source,
                                            std::span<std::uint8_t> buffer,
                                            const std::atomic<bool>& cancel_flag,
                                            const std::atomic<bool>* abandoned = nullptr);
-
-// The failure read_source_with_retry makes of the application's abort frame.
-bool is_source_abort(const HelperError& error);
 
 // Fills `buffer` completely, feeding every byte to `hasher` and adding every
 // count to `counter` as it arrives. A stream that ends first fails with

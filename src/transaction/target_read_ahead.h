@@ -1,8 +1,9 @@
 // TargetReadAhead: consecutive steps of a target range read by a thread of
 // its own into a small fixed ring of transfer buffers, so that the caller
-// hashes one step while the next is read. The steps are handed out in order;
-// a failure (the cancel flag found set before a step's read, or the read's
-// own error) comes in place of the step it prevented.
+// hashes one step while up to kSlots - 1 following ones are read. The steps
+// pass through an OrderedRing: they are handed out in order, and a failure
+// (the cancel flag found set before a step's read, or the read's own error)
+// comes in place of the step it prevented.
 //
 // While the reader runs it is the only user of the device: the caller must
 // not touch the device between start() and the end of the pass (the
@@ -13,16 +14,14 @@
 #define RAVIK_TRANSACTION_TARGET_READ_AHEAD_H_
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <thread>
 
 #include "error/helper_error.h"
 #include "platform/held_device_io.h"
+#include "transaction/ordered_ring.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {
@@ -59,14 +58,7 @@ class TargetReadAhead {
   TransferBufferPool& buffers_;
   TransferBufferPool::Lease slots_;
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::uint64_t filled_ = 0;  // steps read, all under mutex_
-  std::uint64_t handed_ = 0;
-  std::uint64_t released_ = 0;
-  bool reader_done_ = false;
-  std::optional<HelperError> reader_failure_;
-  bool stopping_ = false;
+  OrderedRing order_{kSlots, 1};
   std::thread reader_;
 };
 

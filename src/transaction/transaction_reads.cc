@@ -48,11 +48,6 @@ Result<std::string> HeldTransaction::hash_range_with_progress(
   return hash_target_range(transfer_buffers_, *device_, 0, length, *cancel_flag_, report);
 }
 
-Result<std::string> HeldTransaction::hash_range(std::uint64_t offset,
-                                                std::uint64_t length) {
-  return hash_target_range(transfer_buffers_, *device_, offset, length, *cancel_flag_);
-}
-
 Result<std::vector<std::uint8_t>> HeldTransaction::read_range(std::uint64_t offset,
                                                               std::uint64_t length) {
   RAVIK_RETURN_IF_ERROR(require_written());

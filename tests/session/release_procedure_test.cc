@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "support/fake_clock.h"
+#include "support/transaction_fixture.h"
 #include "transaction/rates.h"
-#include "transaction/transaction_fixture.h"
 
 namespace ravik {
 namespace {

@@ -11,8 +11,8 @@
 
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
+#include "support/transaction_fixture.h"
 #include "transaction/held_transaction.h"
-#include "transaction_fixture.h"
 
 namespace ravik::testing {
 namespace {

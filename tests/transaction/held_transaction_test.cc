@@ -5,7 +5,7 @@
 #include "support/expect_error.h"
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
-#include "transaction_fixture.h"
+#include "support/transaction_fixture.h"
 
 namespace ravik::testing {
 namespace {

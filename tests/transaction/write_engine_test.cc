@@ -8,8 +8,8 @@
 #include "support/expect_error.h"
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
+#include "support/transaction_fixture.h"
 #include "transaction/held_transaction.h"
-#include "transaction_fixture.h"
 
 namespace ravik::testing {
 namespace {
@@ -297,6 +297,8 @@ TEST(WriteSourceWithProgress, DigestMismatch_WritesAndSyncsThenFailsWithPrefixBl
   EXPECT_FALSE(held->source_digest().has_value());
 }
 
+// Only the application's abort is classified as one; the session tells it
+// from a cancel by that cause, not by the words of the message.
 TEST(WriteSourceWithProgress, SourceErrorKinds_MapToCancelRetryOrImageMissing) {
   const auto image = pattern_bytes(50'000);
   {
@@ -308,6 +310,7 @@ TEST(WriteSourceWithProgress, SourceErrorKinds_MapToCancelRetryOrImageMissing) {
     const WriteRun run = write_with(*held, source);
     expect_error(run.result, codes::kCanceled,
                  "The source stream was canceled: injected source failure");
+    EXPECT_EQ(run.result.error().cause(), ErrorCause::kSourceAborted);
     EXPECT_EQ(held->source_bytes_read(), 20'000u);
   }
   {
@@ -330,6 +333,7 @@ TEST(WriteSourceWithProgress, SourceErrorKinds_MapToCancelRetryOrImageMissing) {
     const WriteRun run = write_with(*held, source);
     expect_error(run.result, codes::kImageMissing,
                  "Could not read the source stream: injected source failure");
+    EXPECT_EQ(run.result.error().cause(), ErrorCause::kUnclassified);
   }
 }
 
@@ -419,8 +423,9 @@ TEST(WriteSourceWithProgress, RefusalsBeforeTheEngine_FormatOnlyCanceledOrIdenti
     auto held = hold(disk, write_request_for(image, disk->bytes.size()));
     held->request_cancellation();
     MemorySource source(image);
-    expect_error(write_with(*held, source).result, codes::kCanceled,
-                 "The transaction was canceled.");
+    const WriteRun canceled = write_with(*held, source);
+    expect_error(canceled.result, codes::kCanceled, "The transaction was canceled.");
+    EXPECT_EQ(canceled.result.error().cause(), ErrorCause::kUnclassified);
     EXPECT_EQ(source.reads(), 0);
     // Nothing was consumed, so the write may still run once cancellation
     // is cleared.

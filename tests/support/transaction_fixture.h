@@ -1,8 +1,8 @@
-// Shared builders for the transaction tests: open requests for a fake disk,
-// and a transaction holding a FaultInjectingDevice over a FakeDisk the test
-// keeps for inspection.
-#ifndef RAVIK_TESTS_TRANSACTION_TRANSACTION_FIXTURE_H_
-#define RAVIK_TESTS_TRANSACTION_TRANSACTION_FIXTURE_H_
+// Shared builders for the tests of the transaction and of its callers: open
+// requests for a fake disk, and a transaction holding a FaultInjectingDevice
+// over a FakeDisk the test keeps for inspection.
+#ifndef RAVIK_TESTS_SUPPORT_TRANSACTION_FIXTURE_H_
+#define RAVIK_TESTS_SUPPORT_TRANSACTION_FIXTURE_H_
 
 #include <gtest/gtest.h>
 
@@ -88,4 +88,4 @@ inline std::vector<std::uint8_t> slice(const std::vector<std::uint8_t>& bytes,
 
 }  // namespace ravik::testing
 
-#endif  // RAVIK_TESTS_TRANSACTION_TRANSACTION_FIXTURE_H_
+#endif  // RAVIK_TESTS_SUPPORT_TRANSACTION_FIXTURE_H_

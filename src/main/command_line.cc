@@ -14,6 +14,7 @@
 
 #include "error/safe_message.h"
 #include "error/utf8.h"
+#include "io/system_descriptors.h"
 #include "io/write_all.h"
 #include "main/cross_process_lock_hold.h"
 #include "main/mode_maintenance.h"
@@ -83,25 +84,6 @@ void occupy_closed_standard_descriptors() {
   }
 }
 
-// Descriptors the caller left open are not the helper's to hold: a root
-// process keeping a caller's pipe open hides the pipe's end from its reader
-// for as long as a disk is held, and sudo or any process started later would
-// receive them too. Nothing the helper does relies on one.
-void close_inherited_descriptors() {
-  if (::close_range(STDERR_FILENO + 1, ~0U, 0) == 0) return;
-  // Kernels before 5.9: the open ones as the process's descriptor table
-  // lists them (the descriptor limit may be a billion).
-  std::vector<int> inherited;
-  if (DIR* directory = ::opendir("/proc/self/fd")) {
-    while (const dirent* entry = ::readdir(directory)) {
-      const int fd = std::atoi(entry->d_name);
-      if (fd > STDERR_FILENO && fd != ::dirfd(directory)) inherited.push_back(fd);
-    }
-    ::closedir(directory);
-  }
-  for (const int fd : inherited) ::close(fd);
-}
-
 }  // namespace
 
 HelperError usage_error() {
@@ -161,7 +143,11 @@ int run_helper(int argc, char** argv, const BuildProfile& profile) {
   ::signal(SIGPIPE, SIG_IGN);
   std::set_terminate(end_on_uncaught_exception);
   occupy_closed_standard_descriptors();
-  close_inherited_descriptors();
+  // Descriptors the caller left open are not the helper's to hold: a root
+  // process keeping a caller's pipe open hides the pipe's end from its
+  // reader for as long as a disk is held, and sudo or any process started
+  // later would receive them too. Nothing the helper does relies on one.
+  close_descriptors_above_standard_error();
 
   try {
     std::vector<std::string_view> args;

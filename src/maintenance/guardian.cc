@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 
+#include "io/system_descriptors.h"
 #include "maintenance/guardian_files.h"
 #include "maintenance/guardian_records.h"
 #include "maintenance/guardian_socket.h"
@@ -60,7 +61,7 @@ Result<UniqueFd> bind_listener(const std::string& path) {
   constexpr std::string_view kContext = "Could not bind installer guardian socket";
   RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
                          guardian_socket_address(path, kContext));
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd = cloexec_socket(AF_UNIX, SOCK_STREAM);
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
           0 ||
@@ -249,8 +250,7 @@ Result<void> guardian_loop(Serving& serving) {
                                         true);
       return {};
     }
-    const UniqueFd connection(
-        ::accept4(serving.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const UniqueFd connection = cloexec_accept(serving.listener.get());
     if (!connection) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // Woken early by a connection; otherwise back to the owner watch.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "io/fd_stream.h"
+#include "io/system_descriptors.h"
 #include "maintenance/guardian_socket.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/json_line.h"
@@ -23,7 +24,7 @@ Result<UniqueFd> connect_to(const std::string& path) {
   constexpr std::string_view kContext = "Could not connect to installer guardian";
   RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
                          guardian_socket_address(path, kContext));
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd = cloexec_socket(AF_UNIX, SOCK_STREAM);
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
   if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
       0) {

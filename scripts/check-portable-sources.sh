@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Fails when a source built on every system (the production helper's code
 # outside the Linux backend and the *_linux.cc platform files) names a call
-# that only Linux has. Each such source is compiled for syntax as if for
+# that only Linux has, or when the CMake files stop selecting the macOS
+# platform on macOS. Each such source is compiled for syntax as if for
 # another system: __linux__ is hidden, so Linux-only branches drop out, and
 # scripts/linux_only_calls.h poisons the Linux-only names that remain.
 set -euo pipefail
@@ -34,3 +35,19 @@ printf '%s\n' "$work"/*.cc |
   xargs -P "$(nproc)" -I{} "$compiler" "${flags[@]}" -fsyntax-only \
     -include "$work/linux_only_calls.h" {}
 echo "no Linux-only call in a source built on every system"
+
+# The CMake files must select the macOS platform by system: a tree
+# configured as for macOS (with this host's libraries standing in for the
+# SDK's) builds the production helper over the frameworks, without libmount
+# or the Linux backend.
+lib=/usr/lib/$("$compiler" -print-multiarch)
+cmake -S "$root" -B "$work/darwin" -G Ninja -DCMAKE_SYSTEM_NAME=Darwin \
+  -DCMAKE_OSX_SYSROOT=/ -DZLIB_LIBRARY="$lib/libz.so" \
+  -DOPENSSL_CRYPTO_LIBRARY="$lib/libcrypto.so" -DOPENSSL_SSL_LIBRARY="$lib/libssl.so" \
+  >"$work/darwin.log" 2>&1 || { cat "$work/darwin.log"; exit 1; }
+if grep -Eq 'libmount|ravik_platform_linux' "$work/darwin/build.ninja" ||
+   ! grep -q 'framework DiskArbitration' "$work/darwin/build.ninja"; then
+  echo "a tree configured for macOS does not select the macOS platform" >&2
+  exit 1
+fi
+echo "a tree configured for macOS selects the macOS platform"

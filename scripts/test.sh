@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: dependencies, the formatting check of every tracked
-# source, a -Werror build and its CTest run, the hardware lab (the production
+# source, the check that sources built on every system use no Linux-only
+# call, a -Werror build and its CTest run, the hardware lab (the production
 # helper in a QEMU guest with real device classes), the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded session
 # tests under ThreadSanitizer. Build trees are reused between runs, and ccache
@@ -24,6 +25,12 @@ phase_done() {
 echo "== formatting (clang-format-14)"
 (cd "$root" && git ls-files -z '*.h' '*.cc' | xargs -0 clang-format-14 --dry-run -Werror)
 phase_done "dependencies and formatting"
+
+# The production helper also builds on macOS: what every system compiles
+# must not call what only Linux has.
+echo "== portability (no Linux-only call outside the Linux platform files)"
+"$root/scripts/check-portable-sources.sh"
+phase_done "portability"
 
 # Unity builds compile each target's sources in a few batches, so the heavy
 # headers (GoogleTest, nlohmann-json, CLI11) are read a few times per target

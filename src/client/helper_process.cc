@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "client/signal_relay.h"
+#include "io/system_descriptors.h"
 #include "io/write_all.h"
 
 namespace ravik::client {
@@ -17,12 +18,12 @@ namespace {
 constexpr int kInputPipeBytes = 1024 * 1024;
 
 Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
+  auto ends = cloexec_pipe();
+  if (!ends) {
     return fail(
         HelperError::io(codes::kUnknown, "Could not create a pipe to the helper", errno));
   }
-  return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+  return std::move(*ends);
 }
 
 }  // namespace

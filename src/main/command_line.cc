@@ -13,10 +13,10 @@
 
 #include "error/safe_message.h"
 #include "error/utf8.h"
+#include "io/system_descriptors.h"
 #include "io/write_all.h"
 #include "main/cross_process_lock_hold.h"
 #include "main/mode_maintenance.h"
-#include "maintenance/installer_platform.h"
 #include "session/device_session.h"
 #include "sudo_launcher/sudo_launcher.h"
 
@@ -164,10 +164,10 @@ int run_helper(int argc, char** argv, const BuildProfile& profile) {
   std::set_terminate(end_on_uncaught_exception);
   occupy_closed_standard_descriptors();
   // Descriptors the caller left open are not the helper's to hold: a root
-  // process keeping a caller's pipe open hides the pipe's end from its reader
-  // for as long as a disk is held, and sudo or any process started later would
-  // receive them too. Nothing the helper does relies on one.
-  close_inherited_descriptors({});
+  // process keeping a caller's pipe open hides the pipe's end from its
+  // reader for as long as a disk is held, and sudo or any process started
+  // later would receive them too. Nothing the helper does relies on one.
+  close_descriptors_above_standard_error();
 
   try {
     std::vector<std::string_view> args;

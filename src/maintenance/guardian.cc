@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "error/error_code.h"
+#include "io/system_descriptors.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
 #include "maintenance/maintenance_lock.h"
@@ -91,7 +92,7 @@ Result<UniqueFd> bind_listener(const std::string& path) {
   constexpr std::string_view kContext = "Could not bind installer guardian socket";
   RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
                          guardian_socket_address(path, kContext));
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd = cloexec_socket(AF_UNIX, SOCK_STREAM);
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
           0 ||
@@ -316,8 +317,7 @@ Result<void> guardian_loop(Serving& serving) {
       return {};
     }
     if (entries[1].revents == 0) continue;
-    const UniqueFd connection(
-        ::accept4(serving.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    const UniqueFd connection = cloexec_accept(serving.listener.get());
     if (!connection) {
       // A client that gave up before it was accepted ends nothing.
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
@@ -336,7 +336,7 @@ Result<void> guardian_loop(Serving& serving) {
 Result<void> run_guardian_child(const GuardianLaunch& launch, OwnerProcess owner,
                                 UniqueFd readiness) {
   const std::array<int, 2> kept = {readiness.get(), owner.exit_fd()};
-  close_inherited_descriptors(kept);
+  close_descriptors_above_standard_error(kept);
   // The socket is created by bind() before it can be protected; with this
   // mask it is never reachable by others, even for that moment.
   ::umask(077);
@@ -373,7 +373,7 @@ Result<UniqueFd> connect_to(const std::string& path) {
   constexpr std::string_view kContext = "Could not connect to installer guardian";
   RAVIK_ASSIGN_OR_RETURN(const sockaddr_un address,
                          guardian_socket_address(path, kContext));
-  UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd fd = cloexec_socket(AF_UNIX, SOCK_STREAM);
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
   // A guardian that stopped accepting leaves its queue full; a local
   // connect then waits for room, for as long as the send limit allows (and

@@ -13,6 +13,7 @@
 
 #include "confinement/confinement.h"
 #include "io/fd_stream.h"
+#include "io/system_descriptors.h"
 #include "maintenance/guardian.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
@@ -208,19 +209,12 @@ Result<void> validate_installer_invocation(const MaintenanceLocation& location,
 }
 
 Result<std::pair<UniqueFd, UniqueFd>> create_pipe() {
-  int ends[2] = {-1, -1};
-  if (::pipe(ends) != 0) {
+  auto ends = cloexec_pipe();
+  if (!ends) {
     return fail(maintenance_unavailable(
         "Could not create installer guardian readiness pipe", errno));
   }
-  UniqueFd read_end(ends[0]);
-  UniqueFd write_end(ends[1]);
-  if (::fcntl(read_end.get(), F_SETFD, FD_CLOEXEC) != 0 ||
-      ::fcntl(write_end.get(), F_SETFD, FD_CLOEXEC) != 0) {
-    return fail(maintenance_unavailable(
-        "Could not protect installer guardian readiness pipe", errno));
-  }
-  return std::pair{std::move(read_end), std::move(write_end)};
+  return std::move(*ends);
 }
 
 Result<InstallerStatus> installer_begin(const MaintenanceLocation& location,

@@ -1,8 +1,7 @@
 // The few operating-system facilities the installer lease needs beyond
 // POSIX: the owner process held by a descriptor, with its exact identity and
 // a readiness that tells of its exit, the user of the peer of a local
-// socket, a flush to stable storage, a rename that never replaces, and
-// shedding inherited descriptors.
+// socket, a flush to stable storage, and a rename that never replaces.
 // This header is portable; installer_platform_linux.cc implements it for
 // Linux, and another host supplies its own file behind the same functions.
 // Thread-safe (no shared state).
@@ -81,11 +80,6 @@ Result<uid_t> peer_effective_uid(int connection_fd);
 // storage, retrying when interrupted. Fails with "MAINTENANCE_UNAVAILABLE",
 // "{context}: {error}".
 Result<void> sync_to_storage(int fd, std::string_view context);
-
-// Closes every descriptor above standard error except those in `keep`, so
-// that a process holds nothing its caller gave it. Where the system refuses
-// to close a range at once, closes what /proc/self/fd lists instead.
-void close_inherited_descriptors(std::span<const int> keep);
 
 // Renames `from` to `to` unless something already exists at `to`, which is
 // then left untouched (EEXIST). 0 on success, else the system's error.

@@ -147,37 +147,6 @@ Result<void> sync_to_storage(int fd, std::string_view context) {
   return {};
 }
 
-void close_inherited_descriptors(std::span<const int> keep) {
-  std::vector<int> kept(keep.begin(), keep.end());
-  std::sort(kept.begin(), kept.end());
-  unsigned first = STDERR_FILENO + 1;
-  bool closed = true;
-  for (const int fd : kept) {
-    if (fd < static_cast<int>(first)) continue;
-    if (static_cast<unsigned>(fd) > first) {
-      closed = closed && ::syscall(SYS_close_range, first, fd - 1, 0) == 0;
-    }
-    first = static_cast<unsigned>(fd) + 1;
-  }
-  closed = closed && ::syscall(SYS_close_range, first, UINT_MAX, 0) == 0;
-  if (closed) return;
-  // Refused (kernels before 5.9, or a sandbox): the open ones as the
-  // process's descriptor table lists them, since the descriptor limit may
-  // be a billion.
-  std::vector<int> inherited;
-  if (DIR* listing = ::opendir("/proc/self/fd")) {
-    while (const dirent* entry = ::readdir(listing)) {
-      const auto fd = parse_decimal<int>(entry->d_name);
-      if (fd && *fd > STDERR_FILENO && *fd != ::dirfd(listing) &&
-          !std::binary_search(kept.begin(), kept.end(), *fd)) {
-        inherited.push_back(*fd);
-      }
-    }
-    ::closedir(listing);
-  }
-  for (const int fd : inherited) ::close(fd);
-}
-
 int rename_without_replacing(const std::string& from, const std::string& to) {
   return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0
              ? 0

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "io/system_descriptors.h"
+
 namespace ravik {
 namespace {
 
@@ -48,13 +50,14 @@ std::shared_ptr<std::atomic<bool>> process_cancel_flag() {
 Result<int> cancel_wake_descriptor() {
   static int read_end = -1;
   if (read_end >= 0) return read_end;
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+  auto ends = cloexec_pipe(/*nonblocking=*/true);
+  if (!ends) {
     return fail(HelperError::io(codes::kUnknown,
                                 "Could not install cancellation handlers", errno));
   }
-  read_end = ends[0];
-  g_wake_write_fd.store(ends[1]);
+  // Both ends live as long as the process: the signal handler writes to one.
+  read_end = ends->first.release();
+  g_wake_write_fd.store(ends->second.release());
   return read_end;
 }
 

@@ -33,6 +33,14 @@ std::optional<HelperError> session_rule_rejection(SessionMode mode,
 Result<void> run_command_loop(CommandScope& scope, SessionMode mode,
                               ChannelReceiver<ReaderMessage>& receiver) {
   while (true) {
+    // A device bound to this thread answers its platform's requests (a macOS
+    // claim release) only while this thread calls it, so the wait for the
+    // next command is cut into slices that serve it.
+    HeldDeviceIo& device = scope.transaction.device();
+    while (device.bound_to_opening_thread() &&
+           !receiver.wait_ready(kPlatformServiceInterval)) {
+      device.serve_platform_requests();
+    }
     std::optional<ReaderMessage> received = receiver.receive();
     if (!received) {
       return fail(codes::kProtocolError, "The control channel closed unexpectedly.");

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "io/system_descriptors.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/lock_test_support.h"
 #include "support/temp_dir.h"
@@ -115,7 +116,7 @@ TEST(OwnerBindingTest, ClosingInheritedDescriptorsSurvivesARefusedCloseRange) {
     const int kept = ::open("/dev/null", O_RDONLY);
     for (int i = 0; i < 3; ++i) (void)::open("/dev/null", O_RDONLY);
     const int kept_list[] = {kept};
-    close_inherited_descriptors(kept_list);
+    close_descriptors_above_standard_error(kept_list);
     const bool only_kept =
         testing::count_open_descriptors() == 4 && ::fcntl(kept, F_GETFD) >= 0;
     ::_exit(only_kept ? 0 : 1);

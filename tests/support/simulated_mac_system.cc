@@ -58,14 +58,16 @@ class SimulatedDisk final : public macos::ArbitrationDisk {
     system_->log("unmount_whole");
     system_->start(system_->unmounts, completion, nullptr);
   }
-  void claim(macos::OperationCompletion* completion) override {
+  void claim(macos::OperationCompletion* completion,
+             macos::ReleaseRequestAnswer answer) override {
     system_->log("claim");
+    system_->set_release_answer(answer);
     system_->start(system_->claims, completion,
                    [system = system_] { system->claimed = !system->claim_not_granted; });
   }
   bool is_claimed() override {
     system_->log("is_claimed");
-    return system_->claimed;
+    return system_->claimed || system_->claimed_by_other;
   }
   void unclaim() override {
     system_->log("unclaim");
@@ -73,10 +75,14 @@ class SimulatedDisk final : public macos::ArbitrationDisk {
   }
   void eject(macos::OperationCompletion* completion) override {
     system_->log("eject");
-    system_->start(system_->ejects, completion, [system = system_] {
-      system->claimed = false;
-      if (system->medium) system->medium->detached = true;
-    });
+    // A disk with an open node is busy and stays.
+    system_->start(
+        system_->ejects, completion,
+        [system = system_] {
+          system->claimed = false;
+          if (system->medium) system->medium->detached = true;
+        },
+        system_->descriptor_open ? std::optional(macos::kStatusBusy) : std::nullopt);
   }
 
  private:
@@ -88,7 +94,10 @@ class SimulatedSession final : public macos::ArbitrationSession {
   explicit SimulatedSession(SimulatedMacSystem* system) : system_(system) {}
   ~SimulatedSession() override { system_->log("release_session"); }
 
-  void schedule_with_current_run_loop() override { system_->log("schedule"); }
+  void schedule_with_current_run_loop() override {
+    system_->scheduled_on_this_thread();
+    system_->log("schedule");
+  }
   void unschedule_from_run_loop() override { system_->log("unschedule"); }
   std::unique_ptr<macos::ArbitrationDisk> disk_from_bsd_name(
       const std::string& bsd_name) override {
@@ -138,9 +147,11 @@ class SimulatedDescriptor final : public macos::RawDescriptor {
     return {};
   }
   macos::SystemResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
+    system_->transfer(/*is_read=*/true);
     return transferred(medium_.read(buffer));
   }
   macos::SystemResult<std::size_t> write(std::span<const std::uint8_t> data) override {
+    system_->transfer(/*is_read=*/false);
     return transferred(medium_.write(data));
   }
   macos::SystemResult<std::uint64_t> seek(std::int64_t offset,
@@ -212,7 +223,16 @@ int SimulatedMacSystem::count(const std::string& call) const {
   return static_cast<int>(std::count(calls.begin(), calls.end(), call));
 }
 
+bool SimulatedMacSystem::on_opening_thread() {
+  return !run_loop_thread_ || *run_loop_thread_ == std::this_thread::get_id();
+}
+
+void SimulatedMacSystem::scheduled_on_this_thread() {
+  run_loop_thread_ = std::this_thread::get_id();
+}
+
 void SimulatedMacSystem::log(std::string call) {
+  if (!on_opening_thread()) ++calls_off_opening_thread;
   calls.push_back(call);
   if (on_call) on_call(call);
 }
@@ -226,7 +246,8 @@ std::optional<SimulatedDescription> SimulatedMacSystem::next_description() {
 
 void SimulatedMacSystem::start(std::deque<SimulatedOutcome>& outcomes,
                                macos::OperationCompletion* record,
-                               std::function<void()> on_success) {
+                               std::function<void()> on_success,
+                               std::optional<macos::ArbitrationStatus> refusal) {
   SimulatedOutcome outcome;
   if (!outcomes.empty()) {
     outcome = outcomes.front();
@@ -236,8 +257,44 @@ void SimulatedMacSystem::start(std::deque<SimulatedOutcome>& outcomes,
     never_completed.push_back(record);
     return;
   }
-  pending_.push_back(Pending{
-      .record = record, .status = outcome.status, .on_success = std::move(on_success)});
+  if (outcome.status == 0 && refusal) outcome.status = *refusal;
+  Pending done{
+      .record = record, .status = outcome.status, .on_success = std::move(on_success)};
+  if (outcome.before_return) {
+    complete(std::move(done));
+    return;
+  }
+  pending_.push_back(std::move(done));
+}
+
+void SimulatedMacSystem::complete(Pending done) {
+  if (done.status == 0 && done.on_success) done.on_success();
+  done.record->status = done.status;
+  done.record->done = true;
+}
+
+void SimulatedMacSystem::request_claim_release() {
+  if (!claimed) {
+    claimed_by_other = true;
+    return;
+  }
+  if (!release_requested_at_) release_requested_at_ = now_;
+}
+
+void SimulatedMacSystem::advance(std::chrono::steady_clock::duration by) {
+  now_ += by;
+  // Left unanswered too long, the request is granted by Disk Arbitration.
+  if (release_requested_at_ && now_ - *release_requested_at_ >= kResponseTimeout) {
+    release_requested_at_.reset();
+    claimed = false;
+    claimed_by_other = true;
+  }
+}
+
+void SimulatedMacSystem::transfer(bool is_read) {
+  if (!on_opening_thread()) ++calls_off_opening_thread;
+  if (is_read && ++reads == release_request_at_read) request_claim_release();
+  advance(transfer_time);
 }
 
 std::unique_ptr<macos::ArbitrationSession> SimulatedMacSystem::create_session() {
@@ -247,15 +304,28 @@ std::unique_ptr<macos::ArbitrationSession> SimulatedMacSystem::create_session() 
 }
 
 void SimulatedMacSystem::run_loop_once(std::chrono::duration<double> limit) {
-  now_ += std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
+  advance(std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit));
   if (limit.count() == 0) ++zero_length_runs;
+  // Another thread's run loop has no Disk Arbitration source.
+  if (!on_opening_thread()) {
+    ++calls_off_opening_thread;
+    return;
+  }
   // One source handled per run, as the real loop returns after one.
+  if (release_requested_at_) {
+    release_requested_at_.reset();
+    if (release_answer_ != nullptr && release_answer_() != 0) {
+      ++release_requests_refused;
+    } else {
+      claimed = false;
+      claimed_by_other = true;
+    }
+    return;
+  }
   if (pending_.empty()) return;
   Pending done = std::move(pending_.front());
   pending_.erase(pending_.begin());
-  if (done.status == 0 && done.on_success) done.on_success();
-  done.record->status = done.status;
-  done.record->done = true;
+  complete(std::move(done));
 }
 
 macos::SystemResult<std::unique_ptr<macos::RawDescriptor>>

@@ -8,9 +8,17 @@
 // FakeDisk, so the platform runs the transaction against a medium that can
 // misbehave.
 //
-// Completion callbacks, as on the real system, arrive only while the run
-// loop runs; each run advances a virtual clock by its limit, so a 30-second
-// wait finishes in microseconds. Not thread-safe; one test thread.
+// As strict as the frameworks: callbacks (completions and requests from
+// another client to release the claim) are delivered only while the thread
+// that scheduled the session runs its run loop, or, where scripted, before
+// the request call returns; a run of another thread's loop serves nothing.
+// A release request left unanswered for kResponseTimeout of virtual time
+// hands the claim to the other client, and is_claimed() (like the real
+// call) then still answers true. Eject is refused while the raw node is
+// open. Each run advances a virtual clock by its limit, and each transfer
+// by `transfer_time`, so a 30-second wait finishes in microseconds.
+// Calls from any thread but the opening one are counted, not served. Not
+// thread-safe: the platform under test is meant to use it from one thread.
 #ifndef RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
 #define RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
 
@@ -22,6 +30,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/macos/mac_system.h"
@@ -63,6 +72,8 @@ SimulatedDescription description_of(const SimulatedDiskFacts& facts);
 struct SimulatedOutcome {
   macos::ArbitrationStatus status = 0;
   bool completes = true;  // false: the callback never comes
+  // The callback runs inside the request call, before it returns.
+  bool before_return = false;
 };
 
 class SimulatedMacSystem final : public macos::MacSystem {
@@ -82,6 +93,11 @@ class SimulatedMacSystem final : public macos::MacSystem {
   std::deque<SimulatedOutcome> ejects;
   // A completed claim with status 0 leaves the disk unclaimed.
   bool claim_not_granted = false;
+  // Another client asks for the claim as the raw node's read number
+  // `release_request_at_read` (counted from 1) starts; 0: never.
+  int release_request_at_read = 0;
+  // Virtual time each read or write of the raw node takes.
+  std::chrono::steady_clock::duration transfer_time{};
   // The node: an errno for open/lstat, or what fstat and lstat report.
   int open_error = 0;
   int lstat_error = 0;
@@ -94,9 +110,19 @@ class SimulatedMacSystem final : public macos::MacSystem {
   // changes the script here, between the steps of an operation.
   std::function<void(const std::string&)> on_call;
 
+  // How long Disk Arbitration waits for the holder to answer a release
+  // request before it hands the claim over.
+  static constexpr std::chrono::seconds kResponseTimeout{10};
+
   // --- Record ---
   std::vector<std::string> calls;
-  bool claimed = false;
+  bool claimed = false;  // by the session under test
+  bool claimed_by_other = false;
+  int release_requests_refused = 0;
+  int reads = 0;
+  // Calls (device, session, disk or run loop) made from a thread other
+  // than the one that scheduled the session.
+  int calls_off_opening_thread = 0;
   bool descriptor_open = false;
   int zero_length_runs = 0;
   // Completion records of operations that never complete.
@@ -105,6 +131,9 @@ class SimulatedMacSystem final : public macos::MacSystem {
 
   // Entries of `calls` equal to `call`.
   int count(const std::string& call) const;
+  // Another client asks Disk Arbitration for the claim; the request waits
+  // for the opening thread's run loop.
+  void request_claim_release();
 
   // --- MacSystem ---
   std::unique_ptr<macos::ArbitrationSession> create_session() override;
@@ -117,8 +146,16 @@ class SimulatedMacSystem final : public macos::MacSystem {
   // Used by the simulated session, disk and descriptor.
   void log(std::string call);
   std::optional<SimulatedDescription> next_description();
+  // `refusal`, when set, replaces a successful outcome's status.
   void start(std::deque<SimulatedOutcome>& outcomes, macos::OperationCompletion* record,
-             std::function<void()> on_success);
+             std::function<void()> on_success,
+             std::optional<macos::ArbitrationStatus> refusal = std::nullopt);
+  void scheduled_on_this_thread();
+  void set_release_answer(macos::ReleaseRequestAnswer answer) {
+    release_answer_ = answer;
+  }
+  // A read or write of the raw node is about to reach the medium.
+  void transfer(bool is_read);
 
  private:
   struct Pending {
@@ -126,7 +163,13 @@ class SimulatedMacSystem final : public macos::MacSystem {
     macos::ArbitrationStatus status;
     std::function<void()> on_success;
   };
+  static void complete(Pending done);
+  bool on_opening_thread();
+  void advance(std::chrono::steady_clock::duration by);
   std::vector<Pending> pending_;
+  std::optional<std::chrono::steady_clock::time_point> release_requested_at_;
+  macos::ReleaseRequestAnswer release_answer_ = nullptr;
+  std::optional<std::thread::id> run_loop_thread_;
   std::chrono::steady_clock::time_point now_{};
 };
 

@@ -23,9 +23,13 @@ void operation_callback(DADiskRef, DADissenterRef dissenter, void* context) {
   record->done = true;
 }
 
-// Every request to release the held claim is refused.
-DADissenterRef deny_claim_release(DADiskRef, void*) {
-  return DADissenterCreate(kCFAllocatorDefault, kDAReturnBusy, nullptr);
+// A request to release the held claim, put to the answer the claim was
+// taken with (the context). Runs on the opening thread's run loop.
+DADissenterRef answer_release_request(DADiskRef, void* context) {
+  const auto answer = *static_cast<const ReleaseRequestAnswer*>(context);
+  const ArbitrationStatus status = answer();
+  if (status == 0) return nullptr;
+  return DADissenterCreate(kCFAllocatorDefault, status, nullptr);
 }
 
 CFStringRef key_name(DescriptionKey key) {
@@ -115,9 +119,12 @@ class AppleDisk final : public ArbitrationDisk {
   void unmount_whole(OperationCompletion* completion) override {
     DADiskUnmount(disk_, kDADiskUnmountOptionWhole, operation_callback, completion);
   }
-  void claim(OperationCompletion* completion) override {
-    DADiskClaim(disk_, kDADiskClaimOptionDefault, deny_claim_release, nullptr,
-                operation_callback, completion);
+  void claim(OperationCompletion* completion, ReleaseRequestAnswer answer) override {
+    // Kept here, where it outlives the claim: the session is unscheduled
+    // before the disk object goes, so no request arrives after.
+    release_answer_ = answer;
+    DADiskClaim(disk_, kDADiskClaimOptionDefault, answer_release_request,
+                &release_answer_, operation_callback, completion);
   }
   bool is_claimed() override { return DADiskIsClaimed(disk_); }
   void unclaim() override { DADiskUnclaim(disk_); }
@@ -127,6 +134,7 @@ class AppleDisk final : public ArbitrationDisk {
 
  private:
   DADiskRef disk_;
+  ReleaseRequestAnswer release_answer_ = nullptr;
 };
 
 class AppleSession final : public ArbitrationSession {

@@ -26,6 +26,8 @@ std::string render_status(ArbitrationStatus status) {
   return text;
 }
 
+ArbitrationStatus deny_claim_release() { return kStatusBusy; }
+
 DiskClaim::DiskClaim(std::shared_ptr<MacSystem> system,
                      std::unique_ptr<ArbitrationSession> session,
                      std::unique_ptr<ArbitrationDisk> disk)
@@ -77,9 +79,10 @@ Result<void> DiskClaim::unmount_whole() {
 }
 
 Result<void> DiskClaim::claim() {
-  RAVIK_ASSIGN_OR_RETURN(
-      const ArbitrationStatus status,
-      wait_for([&](OperationCompletion* record) { disk_->claim(record); }));
+  RAVIK_ASSIGN_OR_RETURN(const ArbitrationStatus status,
+                         wait_for([&](OperationCompletion* record) {
+                           disk_->claim(record, deny_claim_release);
+                         }));
   if (status != 0 || !disk_->is_claimed()) {
     return fail(codes::kDeviceNotRemovable,
                 "Could not exclusively claim the selected disk (status " +

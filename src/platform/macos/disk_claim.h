@@ -30,6 +30,10 @@ inline constexpr std::string_view kOperationTimeout =
 // "0xf8da0002", "0x0".
 std::string render_status(ArbitrationStatus status);
 
+// The claim's answer to every request to release it: a dissenter of
+// kStatusBusy, so the disk stays claimed while it is held.
+ArbitrationStatus deny_claim_release();
+
 class DiskClaim {
  public:
   // `session` is scheduled; `disk` was created in it.

@@ -26,9 +26,8 @@ MacHeldDevice::~MacHeldDevice() {
 
 IoResult<std::size_t> MacHeldDevice::read(std::span<std::uint8_t> buffer) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
-  // Serves pending Disk Arbitration callbacks (release requests to refuse)
-  // during long transfers without a second thread.
-  system_->run_loop_once(std::chrono::seconds(0));
+  // Refuses release requests between the transfers of a long pass.
+  serve_platform_requests();
   const auto count = state_.descriptor->read(buffer);
   if (!count) return io_failure(count.error());
   return *count;
@@ -36,10 +35,14 @@ IoResult<std::size_t> MacHeldDevice::read(std::span<std::uint8_t> buffer) {
 
 IoResult<std::size_t> MacHeldDevice::write(std::span<const std::uint8_t> data) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
-  system_->run_loop_once(std::chrono::seconds(0));
+  serve_platform_requests();
   const auto count = state_.descriptor->write(data);
   if (!count) return io_failure(count.error());
   return *count;
+}
+
+void MacHeldDevice::serve_platform_requests() {
+  system_->run_loop_once(std::chrono::seconds(0));
 }
 
 IoResult<void> MacHeldDevice::flush() {

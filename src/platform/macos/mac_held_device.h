@@ -46,6 +46,10 @@ class MacHeldDevice final : public HeldDeviceIo {
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override { return detach_confirmed_; }
+  bool bound_to_opening_thread() const override { return true; }
+  // One zero-length pass of the opening thread's run loop, which refuses a
+  // pending request to release the claim.
+  void serve_platform_requests() override;
 
  private:
   std::shared_ptr<MacSystem> system_;

@@ -31,6 +31,10 @@ using ArbitrationStatus = std::int32_t;
 inline constexpr ArbitrationStatus kStatusBusy =
     static_cast<ArbitrationStatus>(0xF8DA0002u);
 
+// Answers a request from another client to release the claim: the status
+// of the dissenter to return, or 0 to let the claim go.
+using ReleaseRequestAnswer = ArbitrationStatus (*)();
+
 // Filled by the completion callback of one unmount, claim or eject. It is
 // allocated for each operation and handed to Disk Arbitration as the
 // callback's context; after a time-out it is never freed, because the
@@ -84,9 +88,11 @@ class ArbitrationDisk {
   virtual std::unique_ptr<DescriptionDictionary> copy_description() = 0;
   // Unmounts every volume of the whole disk.
   virtual void unmount_whole(OperationCompletion* completion) = 0;
-  // Claims the disk exclusively; every request to release the claim is
-  // answered with a dissenter of kStatusBusy while the claim lasts.
-  virtual void claim(OperationCompletion* completion) = 0;
+  // Claims the disk exclusively; while the claim lasts every request from
+  // another client to release it is put to `answer`, on the run loop.
+  virtual void claim(OperationCompletion* completion, ReleaseRequestAnswer answer) = 0;
+  // Whether the disk is claimed by anyone, this session or another: a
+  // claim handed over to another client still counts.
   virtual bool is_claimed() = 0;
   virtual void unclaim() = 0;
   virtual void eject(OperationCompletion* completion) = 0;

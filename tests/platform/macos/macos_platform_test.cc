@@ -3,6 +3,7 @@
 // checks made while holding, and the eject.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
 #include <limits>
@@ -89,6 +90,15 @@ std::vector<FailureRow> failure_rows() {
        Step::kOpen, codes::kDeviceNotRemovable,
        "Disk Arbitration could not prove the target is a writable removable whole "
        "device."},
+      {"read-only medium",
+       [](MacRig& r) { item(r, DescriptionKey::kMediaWritable).boolean = false; },
+       Step::kOpen, codes::kDeviceNotRemovable,
+       "Disk Arbitration could not prove the target is a writable removable whole "
+       "device."},
+      {"BSD name differs",
+       [](MacRig& r) { item(r, DescriptionKey::kMediaBsdName).text = "disk5"; },
+       Step::kOpen, codes::kDeviceNotRemovable,
+       "Disk Arbitration identity or capacity changed after selection."},
       {"size differs", [](MacRig& r) { r.target.size_bytes += 512; }, Step::kOpen,
        codes::kDeviceNotRemovable,
        "Disk Arbitration identity or capacity changed after selection."},
@@ -126,6 +136,10 @@ std::vector<FailureRow> failure_rows() {
       {"exclusive open fails", [](MacRig& r) { r.system->open_error = EBUSY; },
        Step::kOpen, codes::kDeviceNotRemovable,
        "Could not exclusively open the claimed raw target: " + os_error_text(EBUSY)},
+      {"descriptor uninspectable at open",
+       [](MacRig& r) { r.system->fstat_error = ENXIO; }, Step::kOpen,
+       codes::kDeviceDisconnected,
+       "Could not inspect held raw target: " + os_error_text(ENXIO)},
       {"node not a device",
        [](MacRig& r) { r.system->descriptor_status.is_device = false; }, Step::kOpen,
        codes::kDeviceNotRemovable,
@@ -289,9 +303,15 @@ TEST(MacosPlatform, EjectEndsTheClaimOnceAndClosesTheDeviceForGood) {
   auto device = macos::open(rig.target, rig.system);
   ASSERT_TRUE(device.has_value()) << device.error().message();
   HeldDeviceIo& held = **device;
+  rig.system->calls.clear();
   ASSERT_TRUE(held.eject().has_value());
   EXPECT_TRUE(*held.exact_detach_confirmed());
   EXPECT_FALSE(rig.system->descriptor_open);
+  // The node is closed before the eject, which a busy node would refuse.
+  const auto& calls = rig.system->calls;
+  const auto close = std::find(calls.begin(), calls.end(), "close");
+  ASSERT_NE(close, calls.end());
+  EXPECT_EQ(std::find(close, calls.end(), "eject"), calls.end() - 1);
 
   auto verified = held.verify_current_identity();
   ASSERT_FALSE(verified.has_value());
@@ -325,6 +345,41 @@ TEST(MacosPlatform, RefusedEjectClosesTheDeviceButLeavesTheClaimForDestruction) 
   EXPECT_TRUE(rig.system->claimed);
   device->reset();
   EXPECT_EQ(rig.system->count("unclaim"), 1);
+}
+
+TEST(MacosPlatform, ReleaseRequestsFromAnotherClientAreRefusedWhileHeld) {
+  MacRig rig;
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  HeldDeviceIo& held = **device;
+  // Served by the run-loop waits of a check, by the pass before a transfer,
+  // and by the pass of a caller that waits on something else.
+  rig.system->request_claim_release();
+  ASSERT_TRUE(held.verify_current_identity().has_value());
+  rig.system->request_claim_release();
+  std::vector<std::uint8_t> block(512);
+  ASSERT_TRUE(held.read_exact(block).has_value());
+  rig.system->request_claim_release();
+  held.serve_platform_requests();
+  EXPECT_EQ(rig.system->release_requests_refused, 3);
+  EXPECT_TRUE(rig.system->claimed);
+  EXPECT_FALSE(rig.system->claimed_by_other);
+  EXPECT_TRUE(held.bound_to_opening_thread());
+}
+
+TEST(MacosPlatform, CompletionsDeliveredBeforeTheRequestReturnsAreTaken) {
+  MacRig rig;
+  const SimulatedOutcome at_once{.before_return = true};
+  rig.system->unmounts.assign(5, at_once);
+  rig.system->claims = {at_once};
+  rig.system->ejects = {at_once};
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  ASSERT_TRUE((*device)->eject().has_value());
+  EXPECT_TRUE(*(*device)->exact_detach_confirmed());
+  EXPECT_TRUE(rig.system->unmounts.empty());
+  // No wait ran the loop: every completion had come with its request.
+  EXPECT_EQ(rig.system->now(), std::chrono::steady_clock::time_point{});
 }
 
 TEST(MacosPlatform, IdentityStringsAreBoundedCutAtNulAndChecked) {

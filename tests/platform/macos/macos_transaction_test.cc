@@ -9,6 +9,7 @@
 #include "support/memory_source.h"
 #include "transaction/held_transaction.h"
 #include "transaction/sha256.h"
+#include "transaction/target_reads.h"
 
 namespace ravik::testing {
 namespace {
@@ -98,6 +99,28 @@ TEST_F(MacosTransaction, WritesWithProtectedPrefixVerifiesAndReleases) {
   // Dropping the transaction after the eject ends nothing twice.
   EXPECT_EQ(rig.system->count("unclaim"), 0);
   EXPECT_EQ(rig.system->count("release_session"), 1);
+}
+
+TEST_F(MacosTransaction, ClaimReleaseRequestedDuringVerifyIsRefusedByTheOpeningThread) {
+  // Three hash steps, each read taking 4 s of the simulated clock: a request
+  // left to the end of the pass would outlast Disk Arbitration's patience.
+  rig = MacRig(SimulatedDiskFacts{.size = 9 * 1'048'576});
+  const auto image = pattern_bytes(2 * kHashStepBytes + 65536, 5);
+  auto held = HeldTransaction::open(write_request(rig, image, 0), nullptr, kMacBuild);
+  ASSERT_TRUE(held.has_value()) << held.error().message();
+  MemorySource source(image);
+  ASSERT_TRUE(held->write_source_with_progress(source, {}).has_value());
+
+  rig.system->transfer_time = std::chrono::seconds(4);
+  rig.system->release_request_at_read = rig.system->reads + 1;
+  auto verified = held->verify_with_progress({});
+  ASSERT_TRUE(verified.has_value()) << verified.error().message();
+  EXPECT_TRUE(verified->matches);
+  EXPECT_GE(rig.system->reads, 3);
+  EXPECT_EQ(rig.system->release_requests_refused, 1);
+  EXPECT_TRUE(rig.system->claimed);
+  EXPECT_FALSE(rig.system->claimed_by_other);
+  EXPECT_EQ(rig.system->calls_off_opening_thread, 0);
 }
 
 TEST_F(MacosTransaction, DiskChangedMidWriteStopsBeforeThePrefixIsWritten) {

@@ -16,7 +16,7 @@ typedef DADiskOptions DADiskClaimOptions;
 typedef DADiskOptions DADiskEjectOptions;
 
 enum { kDAReturnBusy = static_cast<DAReturn>(0xF8DA0002u) };
-enum { kDADiskUnmountOptionWhole = 0x00000002 };
+enum { kDADiskUnmountOptionWhole = 0x00000001 };
 enum { kDADiskClaimOptionDefault = 0x00000000 };
 enum { kDADiskEjectOptionDefault = 0x00000000 };
 

@@ -1,0 +1,29 @@
+// STUB: the BSD-info record of proc_pidinfo, with the members
+// installer_platform_macos.cc reads. Never linked; see ../README.md.
+#ifndef RAVIK_STUB_SYS_PROC_INFO_H_
+#define RAVIK_STUB_SYS_PROC_INFO_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#define PROC_PIDTBSDINFO 3
+#define PROC_FLAG_SYSTEM 1
+
+struct proc_bsdinfo {
+  std::uint32_t pbi_flags;
+  std::uint32_t pbi_status;
+  std::uint32_t pbi_xstatus;
+  std::uint32_t pbi_pid;
+  std::uint32_t pbi_ppid;
+  uid_t pbi_uid;
+  gid_t pbi_gid;
+  uid_t pbi_ruid;
+  gid_t pbi_rgid;
+  uid_t pbi_svuid;
+  gid_t pbi_svgid;
+  std::uint64_t pbi_start_tvsec;
+  std::uint64_t pbi_start_tvusec;
+};
+
+#endif  // RAVIK_STUB_SYS_PROC_INFO_H_

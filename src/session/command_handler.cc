@@ -1,7 +1,7 @@
 #include "session/command_handler.h"
 
-#include "fat/boot_files.h"
-#include "fat/fat32_recovery.h"
+#include "boot_partition/boot_files.h"
+#include "boot_partition/fat32_recovery.h"
 #include "protocol/base64.h"
 #include "session/release_procedure.h"
 #include "transaction/verification.h"

@@ -1,7 +1,7 @@
 // HeldTransaction: the one hold a device session has on its target disk, and
 // every operation on it: the image write, verification and range reads,
 // release, eject and close, with the registry of operation ids and the
-// cancellation flag. The boot files and FAT32 recovery (src/fat) work on the
+// cancellation flag. The boot files and FAT32 recovery (src/boot_partition) work on the
 // medium through device(); a completed recovery marks the layout ready.
 //
 // The transaction owns the held device and the validated open request; the

@@ -3,8 +3,8 @@
 // is read (or read, patched and written back) one whole block at a time, so
 // the neighbouring bytes of a partly covered block are preserved. Not
 // thread-safe: the caller's device belongs to one thread.
-#ifndef RAVIK_FAT_DEVICE_RANGE_IO_H_
-#define RAVIK_FAT_DEVICE_RANGE_IO_H_
+#ifndef RAVIK_BOOT_PARTITION_DEVICE_RANGE_IO_H_
+#define RAVIK_BOOT_PARTITION_DEVICE_RANGE_IO_H_
 
 #include <cstdint>
 #include <span>
@@ -38,4 +38,4 @@ IoResult<void> write_device_range_with_alignment(HeldDeviceIo& device,
 
 }  // namespace ravik
 
-#endif  // RAVIK_FAT_DEVICE_RANGE_IO_H_
+#endif  // RAVIK_BOOT_PARTITION_DEVICE_RANGE_IO_H_

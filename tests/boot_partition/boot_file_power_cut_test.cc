@@ -16,7 +16,7 @@
 #include <sstream>
 
 #include "../fatfs/fat_test_support.h"
-#include "fat/boot_files.h"
+#include "boot_partition/boot_files.h"
 #include "support/fault_injecting_device.h"
 
 namespace ravik {

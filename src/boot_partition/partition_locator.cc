@@ -1,4 +1,4 @@
-#include "fat/partition_locator.h"
+#include "boot_partition/partition_locator.h"
 
 #include <zlib.h>
 
@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "fat/device_range_io.h"
+#include "boot_partition/device_range_io.h"
 
 namespace ravik {
 namespace {

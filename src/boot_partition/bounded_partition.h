@@ -15,8 +15,8 @@
 // last flush left it. Reads see the cached bytes.
 //
 // Borrows the device; not thread-safe (the session thread only).
-#ifndef RAVIK_FAT_BOUNDED_PARTITION_H_
-#define RAVIK_FAT_BOUNDED_PARTITION_H_
+#ifndef RAVIK_BOOT_PARTITION_BOUNDED_PARTITION_H_
+#define RAVIK_BOOT_PARTITION_BOUNDED_PARTITION_H_
 
 #include <cstdint>
 #include <map>
@@ -76,4 +76,4 @@ class BoundedPartition final : public fatfs::Stream {
 
 }  // namespace ravik
 
-#endif  // RAVIK_FAT_BOUNDED_PARTITION_H_
+#endif  // RAVIK_BOOT_PARTITION_BOUNDED_PARTITION_H_

@@ -1,4 +1,4 @@
-#include "fat/device_range_io.h"
+#include "boot_partition/device_range_io.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,11 +1,11 @@
-#include "fat/fat32_recovery.h"
+#include "boot_partition/fat32_recovery.h"
 
 #include <array>
 #include <vector>
 
-#include "fat/bounded_partition.h"
-#include "fat/device_range_io.h"
-#include "fat/partition_locator.h"
+#include "boot_partition/bounded_partition.h"
+#include "boot_partition/device_range_io.h"
+#include "boot_partition/partition_locator.h"
 #include "fatfs/file_system.h"
 #include "fatfs/format.h"
 #include "protocol/request_validation.h"

@@ -5,8 +5,8 @@
 // its partition at LBA 256 and a FAT with 4096-byte sectors. Stale tables at
 // both ends are wiped first, and the result is read back through the same
 // locator the boot session uses. Session thread only; no cancellation points.
-#ifndef RAVIK_FAT_FAT32_RECOVERY_H_
-#define RAVIK_FAT_FAT32_RECOVERY_H_
+#ifndef RAVIK_BOOT_PARTITION_FAT32_RECOVERY_H_
+#define RAVIK_BOOT_PARTITION_FAT32_RECOVERY_H_
 
 #include <string_view>
 
@@ -30,4 +30,4 @@ Result<void> reformat_fat32(HeldDeviceIo& device, std::string_view volume_label)
 
 }  // namespace ravik
 
-#endif  // RAVIK_FAT_FAT32_RECOVERY_H_
+#endif  // RAVIK_BOOT_PARTITION_FAT32_RECOVERY_H_

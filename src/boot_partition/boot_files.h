@@ -3,8 +3,8 @@
 // partition's range is kept between commands (in the transaction); every
 // file operation mounts the file system afresh and is done with it before it
 // returns. Session thread only.
-#ifndef RAVIK_FAT_BOOT_FILES_H_
-#define RAVIK_FAT_BOOT_FILES_H_
+#ifndef RAVIK_BOOT_PARTITION_BOOT_FILES_H_
+#define RAVIK_BOOT_PARTITION_BOOT_FILES_H_
 
 #include <atomic>
 #include <cstdint>
@@ -69,4 +69,4 @@ Result<std::vector<std::uint8_t>> decode_boot_file_base64(std::string_view text)
 
 }  // namespace ravik
 
-#endif  // RAVIK_FAT_BOOT_FILES_H_
+#endif  // RAVIK_BOOT_PARTITION_BOOT_FILES_H_

@@ -1,11 +1,11 @@
-#include "fat/bounded_partition.h"
+#include "boot_partition/bounded_partition.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "fat/device_range_io.h"
-#include "fat/partition_locator.h"
+#include "boot_partition/device_range_io.h"
+#include "boot_partition/partition_locator.h"
 
 namespace ravik {
 namespace {

@@ -7,8 +7,8 @@
 // 4096-byte-sector disk gets its header at byte 4096). The MBR itself is the
 // first 512 bytes whatever the block size. Only reads the device. Not
 // thread-safe: the device belongs to one thread.
-#ifndef RAVIK_FAT_PARTITION_LOCATOR_H_
-#define RAVIK_FAT_PARTITION_LOCATOR_H_
+#ifndef RAVIK_BOOT_PARTITION_PARTITION_LOCATOR_H_
+#define RAVIK_BOOT_PARTITION_PARTITION_LOCATOR_H_
 
 #include <cstdint>
 #include <span>
@@ -50,4 +50,4 @@ Result<void> read_exact_at(HeldDeviceIo& device, std::uint64_t offset,
 
 }  // namespace ravik
 
-#endif  // RAVIK_FAT_PARTITION_LOCATOR_H_
+#endif  // RAVIK_BOOT_PARTITION_PARTITION_LOCATOR_H_

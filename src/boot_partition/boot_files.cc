@@ -1,10 +1,10 @@
-#include "fat/boot_files.h"
+#include "boot_partition/boot_files.h"
 
 #include <algorithm>
 #include <string>
 
-#include "fat/bounded_partition.h"
-#include "fat/partition_locator.h"
+#include "boot_partition/bounded_partition.h"
+#include "boot_partition/partition_locator.h"
 #include "fatfs/file_system.h"
 #include "protocol/base64.h"
 #include "protocol/request_validation.h"

@@ -9,10 +9,10 @@
 #include <iostream>
 #include <numeric>
 
-#include "fat/boot_files.h"
-#include "fat/bounded_partition.h"
-#include "fat/fat32_recovery.h"
-#include "fat/partition_locator.h"
+#include "boot_partition/boot_files.h"
+#include "boot_partition/bounded_partition.h"
+#include "boot_partition/fat32_recovery.h"
+#include "boot_partition/partition_locator.h"
 #include "support/fault_injecting_device.h"
 
 namespace ravik {

@@ -41,15 +41,28 @@ void OrderedRing::close(std::optional<HelperError> failure) {
   changed_.notify_all();
 }
 
-Result<std::optional<std::uint64_t>> OrderedRing::next(std::size_t consumer) {
-  std::unique_lock lock(mutex_);
+void OrderedRing::release_handed(std::size_t consumer) {
   if (released_[consumer] < handed_[consumer]) {
     released_[consumer] = handed_[consumer];
     changed_.notify_all();
   }
-  changed_.wait(lock, [&] {
-    return stopped_ || can_hand(consumer) || (closed_ && handed_[consumer] >= published_);
-  });
+}
+
+bool OrderedRing::ready(std::size_t consumer) const {
+  return stopped_ || can_hand(consumer) || (closed_ && handed_[consumer] >= published_);
+}
+
+bool OrderedRing::wait_for(std::size_t consumer, std::chrono::milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  // Released first: the producer may be waiting for this very slot.
+  release_handed(consumer);
+  return changed_.wait_for(lock, limit, [&] { return ready(consumer); });
+}
+
+Result<std::optional<std::uint64_t>> OrderedRing::next(std::size_t consumer) {
+  std::unique_lock lock(mutex_);
+  release_handed(consumer);
+  changed_.wait(lock, [&] { return ready(consumer); });
   if (stopped_) return std::nullopt;
   if (can_hand(consumer)) return handed_[consumer]++;
   if (failure_) return std::unexpected(*failure_);

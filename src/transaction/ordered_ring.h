@@ -18,6 +18,7 @@
 #ifndef RAVIK_TRANSACTION_ORDERED_RING_H_
 #define RAVIK_TRANSACTION_ORDERED_RING_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,10 @@ class OrderedRing {
   // no value at the end of the items or once stopped; the producer's
   // failure in place of the item it prevented.
   Result<std::optional<std::uint64_t>> next(std::size_t consumer);
+  // Consumer `consumer`: releases the item it was handed before and waits up
+  // to `limit` until next() would return at once; false when it still would
+  // wait. Lets a consumer that has other duties wait in slices.
+  bool wait_for(std::size_t consumer, std::chrono::milliseconds limit);
 
   // Ends every wait, now and later: claim() and next() return no value.
   void stop();
@@ -56,6 +61,9 @@ class OrderedRing {
  private:
   bool can_claim() const;
   bool can_hand(std::size_t consumer) const;
+  // Both under mutex_.
+  void release_handed(std::size_t consumer);
+  bool ready(std::size_t consumer) const;
 
   const std::size_t slots_;
   std::mutex mutex_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <span>
 
@@ -188,8 +189,16 @@ class ImageWriter {
         .aligned_io = aligned_,
         .read_bytes = kWriteReadBufferBytes,
     }));
+    // A device bound to this thread answers its platform only while this
+    // thread calls it, and the application may hold back its next frame for
+    // as long as it likes.
+    std::function<void()> serve_device;
+    if (device_.bound_to_opening_thread()) {
+      serve_device = [this] { device_.serve_platform_requests(); };
+    }
     for (;;) {
-      RAVIK_ASSIGN_OR_RETURN(const std::optional<SourceChunk> chunk, pipeline.next());
+      RAVIK_ASSIGN_OR_RETURN(const std::optional<SourceChunk> chunk,
+                             pipeline.next(kPlatformServiceInterval, serve_device));
       if (!chunk) break;
       if (!chunk->blocks.empty()) {
         RAVIK_ASSIGN_OR_RETURN(

@@ -274,6 +274,7 @@ void SimulatedMacSystem::complete(Pending done) {
 }
 
 void SimulatedMacSystem::request_claim_release() {
+  const std::lock_guard lock(clock_mutex_);
   if (!claimed) {
     claimed_by_other = true;
     return;
@@ -288,13 +289,30 @@ void SimulatedMacSystem::advance(std::chrono::steady_clock::duration by) {
     release_requested_at_.reset();
     claimed = false;
     claimed_by_other = true;
+    request_settled_.notify_all();
   }
+}
+
+void SimulatedMacSystem::pass_time(std::chrono::steady_clock::duration by) {
+  const std::lock_guard lock(clock_mutex_);
+  advance(by);
+}
+
+bool SimulatedMacSystem::wait_until_no_release_request(std::chrono::milliseconds limit) {
+  std::unique_lock lock(clock_mutex_);
+  return request_settled_.wait_for(lock, limit,
+                                   [&] { return !release_requested_at_.has_value(); });
+}
+
+std::chrono::steady_clock::time_point SimulatedMacSystem::now() {
+  const std::lock_guard lock(clock_mutex_);
+  return now_;
 }
 
 void SimulatedMacSystem::transfer(bool is_read) {
   if (!on_opening_thread()) ++calls_off_opening_thread;
   if (is_read && ++reads == release_request_at_read) request_claim_release();
-  advance(transfer_time);
+  pass_time(transfer_time);
 }
 
 std::unique_ptr<macos::ArbitrationSession> SimulatedMacSystem::create_session() {
@@ -304,23 +322,27 @@ std::unique_ptr<macos::ArbitrationSession> SimulatedMacSystem::create_session() 
 }
 
 void SimulatedMacSystem::run_loop_once(std::chrono::duration<double> limit) {
-  advance(std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit));
   if (limit.count() == 0) ++zero_length_runs;
-  // Another thread's run loop has no Disk Arbitration source.
-  if (!on_opening_thread()) {
-    ++calls_off_opening_thread;
-    return;
-  }
-  // One source handled per run, as the real loop returns after one.
-  if (release_requested_at_) {
-    release_requested_at_.reset();
-    if (release_answer_ != nullptr && release_answer_() != 0) {
-      ++release_requests_refused;
-    } else {
-      claimed = false;
-      claimed_by_other = true;
+  {
+    const std::lock_guard lock(clock_mutex_);
+    advance(std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit));
+    // Another thread's run loop has no Disk Arbitration source.
+    if (!on_opening_thread()) {
+      ++calls_off_opening_thread;
+      return;
     }
-    return;
+    // One source handled per run, as the real loop returns after one.
+    if (release_requested_at_) {
+      release_requested_at_.reset();
+      if (release_answer_ != nullptr && release_answer_() != 0) {
+        ++release_requests_refused;
+      } else {
+        claimed = false;
+        claimed_by_other = true;
+      }
+      request_settled_.notify_all();
+      return;
+    }
   }
   if (pending_.empty()) return;
   Pending done = std::move(pending_.front());

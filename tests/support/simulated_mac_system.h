@@ -18,16 +18,20 @@
 // open. Each run advances a virtual clock by its limit, and each transfer
 // by `transfer_time`, so a 30-second wait finishes in microseconds.
 // Calls from any thread but the opening one are counted, not served. Not
-// thread-safe: the platform under test is meant to use it from one thread.
+// thread-safe: the platform under test is meant to use it from one thread;
+// only the clock and release requests may also be driven from another one
+// (a test's source that stalls while the opening thread waits on it).
 #ifndef RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
 #define RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -132,13 +136,19 @@ class SimulatedMacSystem final : public macos::MacSystem {
   // Entries of `calls` equal to `call`.
   int count(const std::string& call) const;
   // Another client asks Disk Arbitration for the claim; the request waits
-  // for the opening thread's run loop.
+  // for the opening thread's run loop. Thread-safe.
   void request_claim_release();
+  // Thread-safe: the virtual clock moves on by `by` (time the opening
+  // thread spends waiting on something other than the system).
+  void pass_time(std::chrono::steady_clock::duration by);
+  // Thread-safe: waits up to `limit` of real time until no release request
+  // is pending (answered, or handed over); false when one still is.
+  bool wait_until_no_release_request(std::chrono::milliseconds limit);
 
   // --- MacSystem ---
   std::unique_ptr<macos::ArbitrationSession> create_session() override;
   void run_loop_once(std::chrono::duration<double> limit) override;
-  std::chrono::steady_clock::time_point now() override { return now_; }
+  std::chrono::steady_clock::time_point now() override;
   macos::SystemResult<std::unique_ptr<macos::RawDescriptor>> open_exclusive(
       const std::string& path) override;
   macos::SystemResult<macos::NodeStatus> link_status(const std::string& path) override;
@@ -165,8 +175,13 @@ class SimulatedMacSystem final : public macos::MacSystem {
   };
   static void complete(Pending done);
   bool on_opening_thread();
+  // Under clock_mutex_.
   void advance(std::chrono::steady_clock::duration by);
   std::vector<Pending> pending_;
+  // Guards the clock and the pending release request (and the claim flags
+  // where they change with them).
+  std::mutex clock_mutex_;
+  std::condition_variable request_settled_;
   std::optional<std::chrono::steady_clock::time_point> release_requested_at_;
   macos::ReleaseRequestAnswer release_answer_ = nullptr;
   std::optional<std::thread::id> run_loop_thread_;

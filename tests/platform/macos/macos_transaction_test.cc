@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "mac_rig.h"
 #include "platform/macos/open_macos_disk.h"
@@ -117,6 +120,40 @@ TEST_F(MacosTransaction, ClaimReleaseRequestedDuringVerifyIsRefusedByTheOpeningT
   ASSERT_TRUE(verified.has_value()) << verified.error().message();
   EXPECT_TRUE(verified->matches);
   EXPECT_GE(rig.system->reads, 3);
+  EXPECT_EQ(rig.system->release_requests_refused, 1);
+  EXPECT_TRUE(rig.system->claimed);
+  EXPECT_FALSE(rig.system->claimed_by_other);
+  EXPECT_EQ(rig.system->calls_off_opening_thread, 0);
+}
+
+TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefusedByTheWriter) {
+  constexpr std::uint64_t kFrame = 65536;
+  const auto image = pattern_bytes(2 * kFrame, 6);
+  auto held = HeldTransaction::open(write_request(rig, image, 0), nullptr, kMacBuild);
+  ASSERT_TRUE(held.has_value()) << held.error().message();
+  MemorySource source(image, {kFrame});
+  std::mutex mutex;
+  std::condition_variable first_written;
+  bool written = false;
+  // The second frame is held back past Disk Arbitration's patience, and the
+  // request comes once the writer has written all it was given: only a
+  // writer that serves the device while it waits can answer it in time.
+  source.before_read = [&](std::uint64_t delivered) {
+    if (delivered != kFrame) return;
+    std::unique_lock lock(mutex);
+    first_written.wait(lock, [&] { return written; });
+    rig.system->request_claim_release();
+    (void)rig.system->wait_until_no_release_request(std::chrono::seconds(10));
+    rig.system->pass_time(2 * SimulatedMacSystem::kResponseTimeout);
+  };
+  auto outcome = held->write_source_with_progress(
+      source, [&](std::uint64_t source_bytes_read) -> Result<void> {
+        const std::lock_guard lock(mutex);
+        written = source_bytes_read >= kFrame;
+        first_written.notify_all();
+        return {};
+      });
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().message();
   EXPECT_EQ(rig.system->release_requests_refused, 1);
   EXPECT_TRUE(rig.system->claimed);
   EXPECT_FALSE(rig.system->claimed_by_other);

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <sstream>
 
 #include "error/decimal.h"
@@ -20,6 +21,18 @@ bool is_hex_digest(const std::string& text) {
 constexpr const char* kImageHelp =
     "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
     "content)";
+
+std::string lower_case(std::string text) {
+  std::ranges::transform(text, text.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  return text;
+}
+
+std::string_view base_name(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 ParsedCommandLine refuse(std::string reason) {
   return {std::nullopt, std::move(reason), {}};
@@ -47,7 +60,10 @@ void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& 
       ->type_name("PATH");
   command.add_option("--end", raw.end, "How the session ends: release, eject or close")
       ->type_name("HOW");
-  command.add_flag("--json", options.json, "Print the helper's events as JSON lines");
+  command.add_flag("--json", options.json,
+                   "Print the helper's events as JSON lines, then the job's result");
+  command.add_flag("--quiet,-q", options.quiet,
+                   "No progress: only failures and the final result");
   command.add_flag("--yes,-y", options.assume_yes,
                    "Do not ask before overwriting the disk (asked only on a terminal)");
 }
@@ -64,6 +80,29 @@ std::optional<EndCommand> parse_end(const std::string& value) {
 }
 
 }  // namespace
+
+std::optional<std::string> digest_for_image(std::string_view checksums,
+                                            std::string_view image_path) {
+  std::vector<std::string> digests;
+  std::optional<std::string> named;
+  std::istringstream lines{std::string(checksums)};
+  for (std::string line; std::getline(lines, line);) {
+    if (line.ends_with('\r')) line.pop_back();
+    // "DIGEST  NAME", or "DIGEST *NAME" for a file hashed as binary.
+    if (line.size() < 67 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*')) {
+      continue;
+    }
+    std::string digest = lower_case(line.substr(0, 64));
+    if (!is_hex_digest(digest)) continue;
+    digests.push_back(digest);
+    if (base_name(std::string_view(line).substr(66)) == base_name(image_path)) {
+      named = std::move(digest);
+    }
+  }
+  // A piped image has no name to look for; a file of one digest names it.
+  if (!named && image_path == "-" && digests.size() == 1) named = digests.front();
+  return named;
+}
 
 std::string_view end_command_type(EndCommand end) {
   switch (end) {
@@ -95,8 +134,9 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       ->required();
   write
       ->add_option("--sha256", options.sha256,
-                   "The image's published SHA-256 (skips hashing it first)")
-      ->type_name("HEX");
+                   "The image's published SHA-256 (skips hashing it first); @FILE: "
+                   "the line naming IMAGE in a sha256sum checksum file")
+      ->type_name("HEX|@FILE");
   write
       ->add_option("--protected-prefix", raw.protected_prefix,
                    "Bytes at the start written last, after the rest is proven "
@@ -133,7 +173,12 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   verify->add_option("TARGET", options.target_path, "Whole disk or file")
       ->type_name("")
       ->required();
-  verify->add_option("--sha256", options.sha256, "The image's published SHA-256");
+  verify
+      ->add_option("--sha256", options.sha256,
+                   "The image's published SHA-256, or @FILE (a sha256sum checksum file)")
+      ->type_name("HEX|@FILE");
+  verify->add_flag("--quiet,-q", options.quiet,
+                   "No progress: only failures and the final result");
 
   CLI::App* recover =
       app.add_subcommand("recover", "Lay out TARGET as one FAT32 partition");
@@ -193,10 +238,22 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     // A format-only session cannot be released, only ejected or closed.
     options.end = EndCommand::kEject;
   }
+  if (options.sha256 && options.sha256->starts_with('@')) {
+    const std::string file = options.sha256->substr(1);
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) return refuse("--sha256 " + *options.sha256 + ": could not read " + file);
+    auto digest = digest_for_image(text.str(), options.image_path);
+    if (!digest) {
+      return refuse("--sha256 " + *options.sha256 + ": " + file +
+                    " holds no SHA-256 line for " +
+                    std::string(base_name(options.image_path)));
+    }
+    options.sha256 = std::move(digest);
+  }
   if (options.sha256) {
-    std::ranges::transform(*options.sha256, options.sha256->begin(), [](char c) {
-      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    });
+    options.sha256 = lower_case(*options.sha256);
     if (!is_hex_digest(*options.sha256)) {
       return refuse("--sha256 needs 64 hexadecimal digits");
     }

@@ -58,8 +58,10 @@ std::vector<std::string> format_table(const std::vector<std::vector<std::string>
 
 }  // namespace
 
-int run_multi_write_job(const ClientOptions& options, const std::string& client_path,
+int run_multi_write_job(const ClientOptions& given, const std::string& client_path,
                         const JobStreams& streams) {
+  // A copy: a piped image is read from where it was kept instead.
+  ClientOptions options = given;
   auto refuse = [&](const std::string& reason) {
     write_text_line(streams.err_fd, "ravik-device-client: " + reason);
     return 1;
@@ -72,6 +74,10 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
   const auto smallest = std::ranges::min_element(
       targets, {},
       [](const TargetDescription& target) { return target.fields.size_bytes; });
+  const std::uint64_t room = smallest->fields.size_bytes;
+  auto piped = spool_piped_image(options, room + room / 16);
+  if (!piped) return refuse(piped.error().message());
+  if (*piped) options.image_path = (*piped)->path;
   double pass_seconds = 0;
   auto digest =
       measure_shown(options, smallest->fields.size_bytes, streams, pass_seconds);
@@ -95,7 +101,7 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
 
   std::vector<std::string> labels;
   for (const SessionPlan& plan : plans) labels.push_back(plan.target.fields.device_path);
-  ProgressBoard board(streams.err_fd, streams.err_is_terminal, labels);
+  ProgressBoard board(streams.progress_fd(), streams.err_is_terminal, labels);
   std::vector<SessionOutcome> outcomes(plans.size());
   std::vector<SessionWatch> watches(plans.size());
   std::mutex finished_mutex;
@@ -143,9 +149,11 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
                     format_bytes(outcome.bytes_written), rate_text(outcome),
                     verified_text(options, outcome)});
   }
-  write_text_line(streams.out_fd, "Image:    " + options.image_path + " (" +
-                                      format_bytes(digest->size_bytes) + ", sha256 " +
-                                      digest->sha256 + ")");
+  if (!streams.quiet) {
+    write_text_line(streams.out_fd, "Image:    " + given.image_path + " (" +
+                                        format_bytes(digest->size_bytes) + ", sha256 " +
+                                        digest->sha256 + ")");
+  }
   for (const std::string& line : format_table(rows))
     write_text_line(streams.out_fd, line);
   for (std::size_t i = 0; i < plans.size(); ++i) {

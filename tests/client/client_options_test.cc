@@ -133,5 +133,21 @@ TEST(ClientOptionsTest, Parse_ListVerifyAndDigest) {
   EXPECT_TRUE(list.options->json);
 }
 
+// sha256sum output: the line whose name ends in the image's base name, in
+// text or binary mode, either case, CRLF or not; "-" takes a lone digest.
+TEST(ClientOptionsTest, DigestForImage_FindsTheLineThatNamesTheImage) {
+  const std::string a(64, 'a');
+  const std::string b(64, 'B');
+  const std::string sums = "garbage line\r\n" + a + "  other.img\r\n" + b +
+                           " *dist/disk.img.xz\r\n" + a + "  disk.img\n";
+  EXPECT_EQ(digest_for_image(sums, "/tmp/disk.img.xz"), std::string(64, 'b'));
+  EXPECT_EQ(digest_for_image(sums, "disk.img"), a);
+  EXPECT_EQ(digest_for_image(sums, "missing.img"), std::nullopt);
+  EXPECT_EQ(digest_for_image(sums, "-"), std::nullopt);
+  EXPECT_EQ(digest_for_image(b + "  disk.img\n", "-"), std::string(64, 'b'));
+  EXPECT_EQ(digest_for_image(std::string(63, 'a') + "   disk.img\n", "disk.img"),
+            std::nullopt);
+}
+
 }  // namespace
 }  // namespace ravik::client

@@ -52,14 +52,14 @@ struct RawOptions {
 };
 
 // Adds the options every session-running subcommand shares.
-void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& raw) {
+void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& raw,
+                         const char* end_help) {
   command
       .add_option("--helper", options.helper_path,
                   "Helper program to run (default: the one installed beside this "
                   "client); through sudo when not root and TARGET is a disk")
       ->type_name("PATH");
-  command.add_option("--end", raw.end, "How the session ends: release, eject or close")
-      ->type_name("HOW");
+  command.add_option("--end", raw.end, end_help)->type_name("HOW");
   command.add_flag("--json", options.json,
                    "Print the helper's events as JSON lines, then the job's result");
   command.add_flag("--quiet,-q", options.quiet,
@@ -68,8 +68,16 @@ void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& 
                    "Do not ask before overwriting the disk (asked only on a terminal)");
 }
 
+// A command's help, its usage line naming the program as it is typed.
 std::string help_of(const CLI::App& app, const CLI::App* command) {
-  return command == nullptr ? app.help() : command->help();
+  if (command == nullptr) return app.help();
+  std::string text = command->help();
+  const std::string usage = "Usage: " + command->get_name() + " ";
+  if (const std::size_t at = text.find(usage); at != std::string::npos) {
+    text.replace(at, usage.size(),
+                 "Usage: " + app.get_name() + " " + command->get_name() + " ");
+  }
+  return text;
 }
 
 std::optional<EndCommand> parse_end(const std::string& value) {
@@ -142,7 +150,9 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
                    "Bytes at the start written last, after the rest is proven "
                    "(default: the partition-table area, 1 to 16 MiB; 0: none)")
       ->type_name("BYTES");
-  write->add_option("--tail", options.tail_policy, "exact or zero-pad-sector")
+  write
+      ->add_option("--tail", options.tail_policy,
+                   "exact (default), or zero-pad-sector: the last sector filled out")
       ->type_name("POLICY")
       ->check(CLI::IsMember({"exact", "zero-pad-sector"}));
   write->add_flag("--no-verify", raw.no_verify,
@@ -165,7 +175,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       ->add_option("--stall-limit", raw.stall_limit,
                    "Give up a disk that shows no progress for SECONDS (default: 60)")
       ->type_name("SECONDS");
-  add_session_options(*write, options, raw);
+  add_session_options(*write, options, raw,
+                      "How the session ends: release (default), eject or close");
 
   CLI::App* verify = app.add_subcommand(
       "verify", "Check that the disk TARGET begins with IMAGE (reads the disk itself)");
@@ -188,7 +199,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   recover->add_option("--label", options.volume_label, "FAT volume label")
       ->type_name("LABEL")
       ->required();
-  add_session_options(*recover, options, raw);
+  add_session_options(*recover, options, raw,
+                      "How the session ends: eject (default) or close");
 
   CLI::App* list = app.add_subcommand("list", "Show the removable disks a write accepts");
   list->add_flag("--all", options.list_all,
@@ -223,7 +235,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   if (help->parsed()) {
     if (raw.help_topic.empty()) return {std::nullopt, {}, app.help()};
     try {
-      return {std::nullopt, {}, app.get_subcommand(raw.help_topic)->help()};
+      return {std::nullopt, {}, help_of(app, app.get_subcommand(raw.help_topic))};
     } catch (const CLI::OptionNotFound&) {
       return refuse("there is no command \"" + raw.help_topic + "\"");
     }

@@ -113,8 +113,14 @@ TEST(ClientOptionsTest, HelpAndVersion_AreTextToPrintNotOptions) {
     EXPECT_EQ(parsed.error, "");
     EXPECT_FALSE(parsed.requested_text.empty());
   }
-  EXPECT_NE(parse({"help", "write"}).requested_text.find("--sha256 HEX"),
+  const std::string write_help = parse({"help", "write"}).requested_text;
+  EXPECT_NE(write_help.find("--sha256 HEX"), std::string::npos);
+  EXPECT_NE(write_help.find("Usage: ravik-device-client write [OPTIONS]"),
             std::string::npos);
+  EXPECT_NE(write_help.find("release (default)"), std::string::npos);
+  EXPECT_NE(parse({"recover", "--help"}).requested_text.find("eject (default)"),
+            std::string::npos);
+  EXPECT_EQ(write_help.find("--cancel-after"), std::string::npos);
   EXPECT_NE(parse({"--help"}).requested_text.find("list"), std::string::npos);
   EXPECT_TRUE(parse({"--version"}).requested_text.starts_with("ravik-device-client "));
 }

@@ -29,7 +29,7 @@ std::string lower_case(std::string text) {
   return text;
 }
 
-std::string_view base_name(std::string_view path) {
+std::string_view last_path_part(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
@@ -103,7 +103,7 @@ std::optional<std::string> digest_for_image(std::string_view checksums,
     std::string digest = lower_case(line.substr(0, 64));
     if (!is_hex_digest(digest)) continue;
     digests.push_back(digest);
-    if (base_name(std::string_view(line).substr(66)) == base_name(image_path)) {
+    if (last_path_part(std::string_view(line).substr(66)) == last_path_part(image_path)) {
       named = std::move(digest);
     }
   }
@@ -260,7 +260,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     if (!digest) {
       return refuse("--sha256 " + *options.sha256 + ": " + file +
                     " holds no SHA-256 line for " +
-                    std::string(base_name(options.image_path)));
+                    std::string(last_path_part(options.image_path)));
     }
     options.sha256 = std::move(digest);
   }

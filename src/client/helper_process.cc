@@ -131,13 +131,18 @@ HelperProcess::~HelperProcess() {
 void HelperProcess::relay_errors() {
   if (!errors_) return;
   char buffer[4096];
-  ssize_t count;
-  while ((count = ::read(errors_.get(), buffer, sizeof(buffer))) != 0) {
+  bool ended = false;
+  for (;;) {
+    const ssize_t count = ::read(errors_.get(), buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) break;  // EAGAIN: all there is for now
+    // EAGAIN is all there is for now; any other failure ends the relay, so
+    // that a broken pipe cannot keep poll() waking.
+    if (count <= 0) {
+      ended = count == 0 || errno != EAGAIN;
+      break;
+    }
     error_pending_.append(buffer, static_cast<std::size_t>(count));
   }
-  const bool ended = count == 0;
   std::size_t newline;
   while ((newline = error_pending_.find('\n')) != std::string::npos ||
          (ended && !error_pending_.empty())) {

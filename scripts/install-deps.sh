@@ -14,7 +14,7 @@ packages=(
   dosfstools mtools fdisk util-linux e2fsprogs
   openssl sudo xxd coreutils python3
   xz-utils zstd gzip bzip2 zip time
-  bmap-tools strace
+  bmap-tools strace help2man lintian
   qemu-system-x86 busybox-static kmod cpio dmsetup
 )
 

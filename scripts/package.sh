@@ -11,7 +11,10 @@ out=$(realpath -m "${2:-$build/package}")
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DRAVIK_WERROR=ON >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)" --target ravik-unix-device-helper ravik-device-client
+targets=(ravik-unix-device-helper ravik-device-client ravik_package_changelog)
+# The manual page is made only where help2man is installed.
+if command -v help2man >/dev/null; then targets+=(ravik_client_man); fi
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 mkdir -p "$out"
 (cd "$out" && cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null)
 rm -rf "$out/_CPack_Packages"

@@ -55,10 +55,10 @@ int run(int argc, char** argv) {
     (void)!::write(STDERR_FILENO, text.data(), text.size());
     return 2;
   }
-  const ravik::client::JobStreams streams{
-      .out_fd = STDOUT_FILENO,
-      .err_fd = STDERR_FILENO,
-      .err_is_terminal = ::isatty(STDERR_FILENO) == 1};
+  const ravik::client::JobStreams streams{.out_fd = STDOUT_FILENO,
+                                          .err_fd = STDERR_FILENO,
+                                          .err_is_terminal = ::isatty(STDERR_FILENO) == 1,
+                                          .quiet = parsed.options->quiet};
   switch (parsed.options->command) {
     case ravik::client::ClientCommand::kVerify:
       return ravik::client::run_verify_job(*parsed.options, self_path(argv[0]), streams);

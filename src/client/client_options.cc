@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <sstream>
 
 #include "error/decimal.h"
@@ -20,6 +21,18 @@ bool is_hex_digest(const std::string& text) {
 constexpr const char* kImageHelp =
     "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
     "content)";
+
+std::string lower_case(std::string text) {
+  std::ranges::transform(text, text.begin(), [](char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  });
+  return text;
+}
+
+std::string_view last_path_part(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
 
 ParsedCommandLine refuse(std::string reason) {
   return {std::nullopt, std::move(reason), {}};
@@ -39,21 +52,32 @@ struct RawOptions {
 };
 
 // Adds the options every session-running subcommand shares.
-void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& raw) {
+void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& raw,
+                         const char* end_help) {
   command
       .add_option("--helper", options.helper_path,
                   "Helper program to run (default: the one installed beside this "
                   "client); through sudo when not root and TARGET is a disk")
       ->type_name("PATH");
-  command.add_option("--end", raw.end, "How the session ends: release, eject or close")
-      ->type_name("HOW");
-  command.add_flag("--json", options.json, "Print the helper's events as JSON lines");
+  command.add_option("--end", raw.end, end_help)->type_name("HOW");
+  command.add_flag("--json", options.json,
+                   "Print the helper's events as JSON lines, then the job's result");
+  command.add_flag("--quiet,-q", options.quiet,
+                   "No progress: only failures and the final result");
   command.add_flag("--yes,-y", options.assume_yes,
                    "Do not ask before overwriting the disk (asked only on a terminal)");
 }
 
+// A command's help, its usage line naming the program as it is typed.
 std::string help_of(const CLI::App& app, const CLI::App* command) {
-  return command == nullptr ? app.help() : command->help();
+  if (command == nullptr) return app.help();
+  std::string text = command->help();
+  const std::string usage = "Usage: " + command->get_name() + " ";
+  if (const std::size_t at = text.find(usage); at != std::string::npos) {
+    text.replace(at, usage.size(),
+                 "Usage: " + app.get_name() + " " + command->get_name() + " ");
+  }
+  return text;
 }
 
 std::optional<EndCommand> parse_end(const std::string& value) {
@@ -64,6 +88,29 @@ std::optional<EndCommand> parse_end(const std::string& value) {
 }
 
 }  // namespace
+
+std::optional<std::string> digest_for_image(std::string_view checksums,
+                                            std::string_view image_path) {
+  std::vector<std::string> digests;
+  std::optional<std::string> named;
+  std::istringstream lines{std::string(checksums)};
+  for (std::string line; std::getline(lines, line);) {
+    if (line.ends_with('\r')) line.pop_back();
+    // "DIGEST  NAME", or "DIGEST *NAME" for a file hashed as binary.
+    if (line.size() < 67 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*')) {
+      continue;
+    }
+    std::string digest = lower_case(line.substr(0, 64));
+    if (!is_hex_digest(digest)) continue;
+    digests.push_back(digest);
+    if (last_path_part(std::string_view(line).substr(66)) == last_path_part(image_path)) {
+      named = std::move(digest);
+    }
+  }
+  // A piped image has no name to look for; a file of one digest names it.
+  if (!named && image_path == "-" && digests.size() == 1) named = digests.front();
+  return named;
+}
 
 std::string_view end_command_type(EndCommand end) {
   switch (end) {
@@ -95,14 +142,17 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       ->required();
   write
       ->add_option("--sha256", options.sha256,
-                   "The image's published SHA-256 (skips hashing it first)")
-      ->type_name("HEX");
+                   "The image's published SHA-256 (skips hashing it first); @FILE: "
+                   "the line naming IMAGE in a sha256sum checksum file")
+      ->type_name("HEX|@FILE");
   write
       ->add_option("--protected-prefix", raw.protected_prefix,
                    "Bytes at the start written last, after the rest is proven "
                    "(default: the partition-table area, 1 to 16 MiB; 0: none)")
       ->type_name("BYTES");
-  write->add_option("--tail", options.tail_policy, "exact or zero-pad-sector")
+  write
+      ->add_option("--tail", options.tail_policy,
+                   "exact (default), or zero-pad-sector: the last sector filled out")
       ->type_name("POLICY")
       ->check(CLI::IsMember({"exact", "zero-pad-sector"}));
   write->add_flag("--no-verify", raw.no_verify,
@@ -125,7 +175,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
       ->add_option("--stall-limit", raw.stall_limit,
                    "Give up a disk that shows no progress for SECONDS (default: 60)")
       ->type_name("SECONDS");
-  add_session_options(*write, options, raw);
+  add_session_options(*write, options, raw,
+                      "How the session ends: release (default), eject or close");
 
   CLI::App* verify = app.add_subcommand(
       "verify", "Check that the disk TARGET begins with IMAGE (reads the disk itself)");
@@ -133,7 +184,12 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   verify->add_option("TARGET", options.target_path, "Whole disk or file")
       ->type_name("")
       ->required();
-  verify->add_option("--sha256", options.sha256, "The image's published SHA-256");
+  verify
+      ->add_option("--sha256", options.sha256,
+                   "The image's published SHA-256, or @FILE (a sha256sum checksum file)")
+      ->type_name("HEX|@FILE");
+  verify->add_flag("--quiet,-q", options.quiet,
+                   "No progress: only failures and the final result");
 
   CLI::App* recover =
       app.add_subcommand("recover", "Lay out TARGET as one FAT32 partition");
@@ -143,7 +199,8 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   recover->add_option("--label", options.volume_label, "FAT volume label")
       ->type_name("LABEL")
       ->required();
-  add_session_options(*recover, options, raw);
+  add_session_options(*recover, options, raw,
+                      "How the session ends: eject (default) or close");
 
   CLI::App* list = app.add_subcommand("list", "Show the removable disks a write accepts");
   list->add_flag("--all", options.list_all,
@@ -178,7 +235,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   if (help->parsed()) {
     if (raw.help_topic.empty()) return {std::nullopt, {}, app.help()};
     try {
-      return {std::nullopt, {}, app.get_subcommand(raw.help_topic)->help()};
+      return {std::nullopt, {}, help_of(app, app.get_subcommand(raw.help_topic))};
     } catch (const CLI::OptionNotFound&) {
       return refuse("there is no command \"" + raw.help_topic + "\"");
     }
@@ -193,10 +250,22 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     // A format-only session cannot be released, only ejected or closed.
     options.end = EndCommand::kEject;
   }
+  if (options.sha256 && options.sha256->starts_with('@')) {
+    const std::string file = options.sha256->substr(1);
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) return refuse("--sha256 " + *options.sha256 + ": could not read " + file);
+    auto digest = digest_for_image(text.str(), options.image_path);
+    if (!digest) {
+      return refuse("--sha256 " + *options.sha256 + ": " + file +
+                    " holds no SHA-256 line for " +
+                    std::string(last_path_part(options.image_path)));
+    }
+    options.sha256 = std::move(digest);
+  }
   if (options.sha256) {
-    std::ranges::transform(*options.sha256, options.sha256->begin(), [](char c) {
-      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    });
+    options.sha256 = lower_case(*options.sha256);
     if (!is_hex_digest(*options.sha256)) {
       return refuse("--sha256 needs 64 hexadecimal digits");
     }

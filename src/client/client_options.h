@@ -1,7 +1,8 @@
 // The client's command line: the subcommands write, verify, recover and list,
 // with --help, help COMMAND and --version (see `ravik-device-client --help`).
 //
-// Parsing is pure; thread-safe.
+// Parsing reads nothing but the checksum file of --sha256 @FILE;
+// thread-safe.
 #ifndef RAVIK_CLIENT_CLIENT_OPTIONS_H_
 #define RAVIK_CLIENT_CLIENT_OPTIONS_H_
 
@@ -44,6 +45,7 @@ struct ClientOptions {
   std::string volume_label;  // recover only
   EndCommand end = EndCommand::kRelease;
   bool json = false;
+  bool quiet = false;  // no progress; only failures and the final result
   // Abort the image stream once this many image bytes were sent.
   std::optional<std::uint64_t> cancel_after_bytes;
   // write: a disk whose session shows no progress for this long is given up.
@@ -68,6 +70,11 @@ struct ParsedCommandLine {
 };
 
 ParsedCommandLine parse_client_command_line(std::span<const std::string_view> args);
+
+// The digest `checksums` (sha256sum output) gives the file named like
+// `image_path` (by base name); for "-", the only digest it holds.
+std::optional<std::string> digest_for_image(std::string_view checksums,
+                                            std::string_view image_path);
 
 }  // namespace ravik::client
 

@@ -92,10 +92,12 @@ Result<ListedDisk> list_disk(const std::string& kernel_name,
 
 std::string format_disk_list(const std::vector<ListedDisk>& disks, bool all, bool json) {
   std::string text;
-  bool any = false;
+  std::vector<std::vector<std::string>> rows = {
+      {"DEVICE", "SIZE", "TRANSPORT", "MODEL", "MOUNTED", all ? "OFFERED" : ""}};
   for (const ListedDisk& disk : disks) {
     if (!disk.offered && !all) continue;
-    any = true;
+    // A loop device with nothing attached is no disk at all.
+    if (disk.transport == "loop" && disk.size_bytes == 0) continue;
     if (json) {
       nlohmann::ordered_json object = {
           {"devicePath", disk.device_path}, {"model", disk.model},
@@ -109,14 +111,17 @@ std::string format_disk_list(const std::vector<ListedDisk>& disks, bool all, boo
     for (const std::string& point : disk.mounted) {
       mounted += (mounted.empty() ? "" : ",") + point;
     }
-    text += disk.device_path + "  " + format_bytes(disk.size_bytes) + "  " +
-            disk.transport + "  " + disk.model +
-            (mounted.empty() ? "" : "  mounted: " + mounted) +
-            (disk.offered ? "" : "  not offered: " + disk.reason) + "\n";
+    rows.push_back({disk.device_path, format_bytes(disk.size_bytes), disk.transport,
+                    disk.model.empty() ? "-" : disk.model,
+                    mounted.empty() ? "-" : mounted,
+                    all ? (disk.offered ? "yes" : "no: " + disk.reason) : ""});
   }
-  if (!any && !json) {
-    text = all ? "No disk found.\n" : "No removable disk found.\n";
+  if (json) return text;
+  if (rows.size() == 1) return all ? "No disk found.\n" : "No removable disk found.\n";
+  if (!all) {
+    for (auto& row : rows) row.pop_back();
   }
+  for (const std::string& line : format_table(rows)) text += line + "\n";
   return text;
 }
 

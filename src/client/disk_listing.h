@@ -37,8 +37,9 @@ Result<std::vector<ListedDisk>> list_disks(const LinuxSystemPaths& paths,
 Result<ListedDisk> list_disk(const std::string& kernel_name,
                              const LinuxSystemPaths& paths, RemovabilityPolicy policy);
 
-// The text the list command prints: a table of the offered disks (every disk
-// with `all`, with its reason), or one JSON object per line with `json`.
+// The text the list command prints: a table of the offered disks under a
+// header line (every disk with `all`, with its reason), or one JSON object
+// per line with `json`. Loop devices with nothing attached are left out.
 std::string format_disk_list(const std::vector<ListedDisk>& disks, bool all, bool json);
 
 // Lists this machine's disks; 0, or 1 when sysfs or the mount table could not

@@ -1,10 +1,13 @@
 #include "client/helper_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <utility>
 
@@ -26,6 +29,17 @@ Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
   return std::move(*ends);
 }
 
+// The helper's last words when it fails: "CODE: message", the code in
+// upper-case letters and underscores.
+bool looks_like_failure_line(std::string_view line) {
+  const std::size_t colon = line.find(": ");
+  if (colon == 0 || colon == std::string_view::npos) return false;
+  for (const char c : line.substr(0, colon)) {
+    if (!(std::isupper(static_cast<unsigned char>(c)) || c == '_')) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Result<HelperProcess> HelperProcess::start(const std::string& path) {
@@ -41,6 +55,10 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
   // means fewer switches between the two processes. Refusal is harmless.
   (void)::fcntl(input.second.get(), F_SETPIPE_SZ, kInputPipeBytes);
   RAVIK_ASSIGN_OR_RETURN(auto output, make_pipe());
+  // The helper's standard error passes through this process, which holds
+  // back a final failure line that the job renders itself.
+  RAVIK_ASSIGN_OR_RETURN(auto errors, make_pipe());
+  (void)::fcntl(errors.first.get(), F_SETFL, O_NONBLOCK);
   // Reports a failed exec to the parent: closed unused on success (CLOEXEC).
   RAVIK_ASSIGN_OR_RETURN(auto exec_report, make_pipe());
   const pid_t pid = ::fork();
@@ -51,7 +69,8 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
     // Only async-signal-safe calls from here on.
     if ((launch.own_process_group && ::setpgid(0, 0) != 0) ||
         ::dup2(input.first.get(), STDIN_FILENO) < 0 ||
-        ::dup2(output.second.get(), STDOUT_FILENO) < 0) {
+        ::dup2(output.second.get(), STDOUT_FILENO) < 0 ||
+        ::dup2(errors.second.get(), STDERR_FILENO) < 0) {
       const int error = errno;
       (void)!::write(exec_report.second.get(), &error, sizeof(error));
       ::_exit(127);
@@ -83,24 +102,72 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
   }
   signal_relay::add(pid);
   return HelperProcess(pid, std::move(input.second), std::move(output.first),
-                       std::move(launch.terminal), launch.elevated);
+                       std::move(errors.first), std::move(launch.terminal),
+                       launch.elevated);
 }
 
 HelperProcess::HelperProcess(HelperProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)),
       input_(std::move(other.input_)),
       output_(std::move(other.output_)),
+      errors_(std::move(other.errors_)),
       pending_(std::move(other.pending_)),
+      error_pending_(std::move(other.error_pending_)),
+      held_failure_line_(std::exchange(other.held_failure_line_, std::nullopt)),
       output_ended_(other.output_ended_),
       status_(other.status_),
       terminal_(std::move(other.terminal_)),
       elevated_(other.elevated_) {}
 
 HelperProcess::~HelperProcess() {
-  if (pid_ < 0 || status_) return;
-  input_.reset();
-  output_.reset();
-  (void)wait();
+  if (pid_ >= 0 && !status_) {
+    input_.reset();
+    output_.reset();
+    (void)wait();
+  }
+  // Nobody said they showed it: the user still learns why the helper ended.
+  pass_failure_line_unless_in("");
+}
+
+void HelperProcess::relay_errors() {
+  if (!errors_) return;
+  char buffer[4096];
+  bool ended = false;
+  for (;;) {
+    const ssize_t count = ::read(errors_.get(), buffer, sizeof(buffer));
+    if (count < 0 && errno == EINTR) continue;
+    // EAGAIN is all there is for now; any other failure ends the relay, so
+    // that a broken pipe cannot keep poll() waking.
+    if (count <= 0) {
+      ended = count == 0 || errno != EAGAIN;
+      break;
+    }
+    error_pending_.append(buffer, static_cast<std::size_t>(count));
+  }
+  std::size_t newline;
+  while ((newline = error_pending_.find('\n')) != std::string::npos ||
+         (ended && !error_pending_.empty())) {
+    const std::size_t length =
+        newline == std::string::npos ? error_pending_.size() : newline;
+    std::string line = error_pending_.substr(0, length);
+    error_pending_.erase(0, std::min(error_pending_.size(), length + 1));
+    pass_failure_line_unless_in("");
+    if (looks_like_failure_line(line)) {
+      held_failure_line_ = std::move(line);
+    } else {
+      line += '\n';
+      (void)ravik::write_all(STDERR_FILENO, line);
+    }
+  }
+  if (ended) errors_.reset();
+}
+
+void HelperProcess::pass_failure_line_unless_in(std::string_view shown) {
+  if (!held_failure_line_) return;
+  if (shown.empty() || shown.find(*held_failure_line_) == std::string_view::npos) {
+    (void)ravik::write_all(STDERR_FILENO, *held_failure_line_ + "\n");
+  }
+  held_failure_line_.reset();
 }
 
 Result<void> HelperProcess::write_frame(std::string_view head, std::string_view payload) {
@@ -149,6 +216,14 @@ std::optional<std::string> HelperProcess::read_line() {
       return line;
     }
     if (output_ended_ || !output_) return std::nullopt;
+    if (errors_) {
+      // Either pipe may fill first; a helper blocked on its standard error
+      // would never finish the line awaited here.
+      pollfd fds[2] = {{output_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return std::nullopt;
+      if (fds[1].revents != 0) relay_errors();
+      if (fds[0].revents == 0) continue;
+    }
     char buffer[8192];
     const ssize_t count = ::read(output_.get(), buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) continue;
@@ -179,6 +254,9 @@ int HelperProcess::wait() {
     }
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // All the helper wrote is in the pipe now; a descendant that kept the pipe
+  // open must not hold this wait, hence no blocking read.
+  relay_errors();
   // Only now: taken back while sudo still prompted, the terminal would stop
   // sudo for good and this wait would never end.
   take_back_terminal();

@@ -1,6 +1,7 @@
 // HelperProcess: the device helper running as this program's child, its
-// standard input and output on pipes, its standard error shared with ours so
-// that its final failure line reaches the user unchanged.
+// standard input, output and error on pipes. Its standard error is passed on
+// to ours line by line, except a final "CODE: message" line, held until the
+// job says whether it showed that failure itself.
 //
 // Writing (the main thread) and reading (one event thread) may happen on two
 // threads at once; each side is used by one thread. Destroying a running
@@ -61,14 +62,22 @@ class HelperProcess {
   // Waits for the helper to end: its exit status, or 128 + signal.
   int wait();
 
+  // After wait(): the helper's held failure line goes to standard error
+  // unless `shown` (what the job reports) already holds it.
+  void pass_failure_line_unless_in(std::string_view shown);
+
  private:
-  HelperProcess(pid_t pid, UniqueFd input, UniqueFd output,
+  HelperProcess(pid_t pid, UniqueFd input, UniqueFd output, UniqueFd errors,
                 std::unique_ptr<ForegroundTerminal> terminal, bool elevated)
       : pid_(pid),
         input_(std::move(input)),
         output_(std::move(output)),
+        errors_(std::move(errors)),
         terminal_(std::move(terminal)),
         elevated_(elevated) {}
+
+  // Passes on what the helper wrote to its standard error so far.
+  void relay_errors();
 
   void take_back_terminal() {
     if (terminal_) terminal_->take_back();
@@ -77,7 +86,10 @@ class HelperProcess {
   pid_t pid_ = -1;
   UniqueFd input_;
   UniqueFd output_;
+  UniqueFd errors_;
   std::string pending_;
+  std::string error_pending_;
+  std::optional<std::string> held_failure_line_;
   bool output_ended_ = false;
   std::optional<int> status_;
   std::unique_ptr<ForegroundTerminal> terminal_;

@@ -368,6 +368,19 @@ class GzipImageSource final : public ImageSource {
           ended_ = true;
           break;
         }
+        // Zeros after the last member, as tapes and block-sized copies
+        // leave them, are accepted as gzip accepts them; then nothing else.
+        if (padded_ || stream_.next_in[0] == 0) {
+          padded_ = true;
+          if (!std::all_of(stream_.next_in, stream_.next_in + stream_.avail_in,
+                           [](Bytef byte) { return byte == 0; })) {
+            return remember(failure_, damaged(format(), "decompressing",
+                                              "data follows the zero padding after "
+                                              "the last member"));
+          }
+          stream_.avail_in = 0;
+          continue;
+        }
         inflateReset(&stream_);
         member_ended_ = false;
       }
@@ -397,6 +410,7 @@ class GzipImageSource final : public ImageSource {
   std::optional<HelperError> failure_;
   bool started_ = false;
   bool member_ended_ = false;
+  bool padded_ = false;  // zeros seen after a member
   bool ended_ = false;
 };
 

@@ -1,14 +1,20 @@
 #include "client/job_preparation.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <vector>
 
 #include "client/disk_listing.h"
 #include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/image_source.h"
+#include "io/eintr.h"
+#include "io/write_all.h"
 
 namespace ravik::client {
 namespace {
@@ -44,7 +50,14 @@ bool confirmed(const ClientOptions& options,
       text += "    its file system mounted on " + point + " will be unmounted\n";
     }
   }
-  if (text.empty() || options.assume_yes || ::isatty(STDIN_FILENO) != 1 ||
+  // An image piped in leaves the terminal to answer on.
+  UniqueFd terminal;
+  int answer_fd = STDIN_FILENO;
+  if (options.image_path == "-" && streams.err_is_terminal) {
+    terminal = UniqueFd(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (terminal) answer_fd = terminal.get();
+  }
+  if (text.empty() || options.assume_yes || ::isatty(answer_fd) != 1 ||
       !streams.err_is_terminal) {
     return true;
   }
@@ -54,16 +67,77 @@ bool confirmed(const ClientOptions& options,
   write_output(streams.err_fd, text);
   std::string answer;
   char c = 0;
-  while (::read(STDIN_FILENO, &c, 1) == 1 && c != '\n') answer.push_back(c);
+  while (::read(answer_fd, &c, 1) == 1 && c != '\n') answer.push_back(c);
   return answer == "y" || answer == "Y" || answer == "yes";
 }
 
 }  // namespace
 
+bool image_is_piped(const std::string& path) {
+  struct stat info = {};
+  return path == "-" || (::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+}
+
+Result<std::optional<SpooledImage>> spool_piped_image(const ClientOptions& options,
+                                                      std::uint64_t limit) {
+  if (!image_is_piped(options.image_path)) return std::nullopt;
+  UniqueFd named;
+  if (options.image_path != "-") {
+    named = UniqueFd(::open(options.image_path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!named) {
+      return fail(
+          HelperError::io(codes::kImageMissing, "Could not open the image", errno));
+    }
+  }
+  const int source = named ? named.get() : STDIN_FILENO;
+  // On disk rather than in /tmp, which is often memory.
+  const char* directory = std::getenv("TMPDIR");
+  if (directory == nullptr || *directory == '\0') directory = "/var/tmp";
+  UniqueFd spool(::open(directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (!spool) {
+    return fail(HelperError::io(codes::kImageMissing,
+                                std::string("Could not make a temporary file in ") +
+                                    directory + " for the piped image",
+                                errno));
+  }
+  std::vector<char> buffer(1024 * 1024);
+  std::uint64_t total = 0;
+  for (;;) {
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(source, buffer.data(), buffer.size()); });
+    if (count < 0) {
+      return fail(
+          HelperError::io(codes::kImageMissing, "Could not read the image", errno));
+    }
+    if (count == 0) break;
+    total += static_cast<std::uint64_t>(count);
+    if (total > limit) {
+      return fail(codes::kImageMissing,
+                  "The piped image is larger than " + format_bytes(limit) +
+                      ", more than the disk takes. Nothing was written.");
+    }
+    if (auto written =
+            write_all(spool.get(),
+                      std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+        !written) {
+      return fail(written.error().to_helper_error(
+          codes::kImageMissing,
+          std::string("Could not keep the piped image in ") + directory));
+    }
+  }
+  std::string path = "/proc/self/fd/" + std::to_string(spool.get());
+  return SpooledImage{.file = std::move(spool), .path = std::move(path)};
+}
+
 std::expected<PreparedTargets, std::string> prepare_targets(
     const ClientOptions& options, const std::string& client_path,
     const JobStreams& streams) {
   PreparedTargets prepared;
+  if (image_is_piped(options.image_path) && !options.sha256) {
+    return std::unexpected(
+        std::string("an image from a pipe is read once, and needs its published digest "
+                    "(--sha256). Nothing was written."));
+  }
   auto boot_contents = read_boot_files(options.boot_files);
   if (!boot_contents) return std::unexpected(boot_contents.error());
   prepared.boot_contents = std::move(boot_contents).value();
@@ -111,7 +185,7 @@ Result<ImageDigest> measure_shown(const ClientOptions& options, std::uint64_t li
                                   const JobStreams& streams, double& elapsed) {
   RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
                          open_image_source(options.image_path));
-  ProgressDisplay display(streams.err_fd, streams.err_is_terminal);
+  ProgressDisplay display(streams.progress_fd(), streams.err_is_terminal);
   const Clock::time_point began = Clock::now();
   Clock::time_point shown;
   auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {

@@ -18,6 +18,7 @@
 #include "client/image_digest.h"
 #include "client/target_description.h"
 #include "client/write_job.h"
+#include "io/unique_fd.h"
 
 namespace ravik::client {
 
@@ -35,6 +36,21 @@ struct PreparedTargets {
 std::expected<PreparedTargets, std::string> prepare_targets(
     const ClientOptions& options, const std::string& client_path,
     const JobStreams& streams);
+
+// "-" (standard input) or a named pipe.
+bool image_is_piped(const std::string& path);
+
+// A piped image kept whole in an unlinked temporary file: the helper needs
+// the exact length before the first byte, and a pipe cannot be read twice.
+struct SpooledImage {
+  UniqueFd file;
+  std::string path;  // opens the file anew for as long as `file` lives
+};
+
+// Nothing when the image is not piped; otherwise its bytes, refused once
+// they pass `limit` (a compressed image larger than the disk will not fit).
+Result<std::optional<SpooledImage>> spool_piped_image(const ClientOptions& options,
+                                                      std::uint64_t limit);
 
 // The image's size and digest (see digest_image_or_size), with the pass
 // shown on `streams` and its wall-clock time, which `elapsed` receives.

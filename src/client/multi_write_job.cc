@@ -34,32 +34,12 @@ std::string rate_text(const SessionOutcome& outcome) {
          "/s";
 }
 
-// Columns padded to their widest cell, two spaces apart.
-std::vector<std::string> format_table(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> widths(rows.front().size(), 0);
-  for (const auto& row : rows) {
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      widths[column] = std::max(widths[column], row[column].size());
-    }
-  }
-  std::vector<std::string> lines;
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t column = 0; column < row.size(); ++column) {
-      line += row[column];
-      if (column + 1 < row.size()) {
-        line.append(widths[column] - row[column].size() + 2, ' ');
-      }
-    }
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 }  // namespace
 
-int run_multi_write_job(const ClientOptions& options, const std::string& client_path,
+int run_multi_write_job(const ClientOptions& given, const std::string& client_path,
                         const JobStreams& streams) {
+  // A copy: a piped image is read from where it was kept instead.
+  ClientOptions options = given;
   auto refuse = [&](const std::string& reason) {
     write_text_line(streams.err_fd, "ravik-device-client: " + reason);
     return 1;
@@ -72,6 +52,10 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
   const auto smallest = std::ranges::min_element(
       targets, {},
       [](const TargetDescription& target) { return target.fields.size_bytes; });
+  const std::uint64_t room = smallest->fields.size_bytes;
+  auto piped = spool_piped_image(options, room + room / 16);
+  if (!piped) return refuse(piped.error().message());
+  if (*piped) options.image_path = (*piped)->path;
   double pass_seconds = 0;
   auto digest =
       measure_shown(options, smallest->fields.size_bytes, streams, pass_seconds);
@@ -95,7 +79,7 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
 
   std::vector<std::string> labels;
   for (const SessionPlan& plan : plans) labels.push_back(plan.target.fields.device_path);
-  ProgressBoard board(streams.err_fd, streams.err_is_terminal, labels);
+  ProgressBoard board(streams.progress_fd(), streams.err_is_terminal, labels);
   std::vector<SessionOutcome> outcomes(plans.size());
   std::vector<SessionWatch> watches(plans.size());
   std::mutex finished_mutex;
@@ -143,9 +127,11 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
                     format_bytes(outcome.bytes_written), rate_text(outcome),
                     verified_text(options, outcome)});
   }
-  write_text_line(streams.out_fd, "Image:    " + options.image_path + " (" +
-                                      format_bytes(digest->size_bytes) + ", sha256 " +
-                                      digest->sha256 + ")");
+  if (!streams.quiet) {
+    write_text_line(streams.out_fd, "Image:    " + given.image_path + " (" +
+                                        format_bytes(digest->size_bytes) + ", sha256 " +
+                                        digest->sha256 + ")");
+  }
   for (const std::string& line : format_table(rows))
     write_text_line(streams.out_fd, line);
   for (std::size_t i = 0; i < plans.size(); ++i) {

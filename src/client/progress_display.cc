@@ -129,4 +129,25 @@ void ProgressDisplay::emit(std::string_view text) {
   (void)write_all(fd_, text);
 }
 
+std::vector<std::string> format_table(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<std::size_t> widths(rows.front().size(), 0);
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      widths[column] = std::max(widths[column], row[column].size());
+    }
+  }
+  std::vector<std::string> lines;
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      line += row[column];
+      if (column + 1 < row.size()) {
+        line.append(widths[column] - row[column].size() + 2, ' ');
+      }
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 }  // namespace ravik::client

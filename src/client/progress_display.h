@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ravik::client {
 
@@ -23,6 +24,9 @@ struct ProgressSample {
 
 // "1.5 GiB", "512.0 KiB", "17 B".
 std::string format_bytes(std::uint64_t bytes);
+// Rows as lines, each column padded to its widest cell, two spaces apart
+// (the last not padded). `rows` holds at least the header row.
+std::vector<std::string> format_table(const std::vector<std::vector<std::string>>& rows);
 // "0:07", "1:02:03"; "?" when the rate is 0.
 std::string format_time_left(std::uint64_t remaining_bytes,
                              std::uint64_t bytes_per_second);

@@ -68,7 +68,7 @@ int run_verify_job(const ClientOptions& options, const std::string& client_path,
     return verify_as_root(options, client_path, *image, streams);
   }
   const std::string& expected = image->sha256;
-  ProgressDisplay display(streams.err_fd, streams.err_is_terminal);
+  ProgressDisplay display(streams.progress_fd(), streams.err_is_terminal);
   const auto began = std::chrono::steady_clock::now();
   auto read = digest_file_prefix(
       target->fields.device_path, size, "target", [&](std::uint64_t done, std::uint64_t) {

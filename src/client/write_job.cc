@@ -71,8 +71,9 @@ struct JobReport {
 class WriteJob {
  public:
   WriteJob(const ClientOptions& options, const JobStreams& streams)
-      : options_(options), streams_(streams) {}
+      : options_(options), image_name_(options.image_path), streams_(streams) {}
 
+  // The job, then with --json its record on standard output.
   int run(const std::string& client_path);
   // One session of a write to several disks: its image bytes from `chunks`,
   // its progress to `progress`, its outcome kept instead of printed.
@@ -99,6 +100,9 @@ class WriteJob {
   std::optional<HelperEvent> ask(HelperProcess& helper, EventPump& pump,
                                  const nlohmann::ordered_json& message,
                                  std::string_view kind, const std::string& what);
+  int run_job(const std::string& client_path);
+  // The whole job as one JSON object, the last line of --json output.
+  nlohmann::ordered_json job_record(int status) const;
   // Sends one control frame; a failure means the helper has gone.
   bool send(HelperProcess& helper, const nlohmann::ordered_json& message);
   // The disk holds the whole image, read back unless --no-verify.
@@ -106,10 +110,13 @@ class WriteJob {
     return write_succeeded_ && (verified_ == true || (!options_.verify && !verified_));
   }
 
-  const ClientOptions& options_;
+  // A copy: a piped image is read from where it was kept instead.
+  ClientOptions options_;
+  std::string image_name_;  // as the user named it
   const JobStreams& streams_;
   JobReport report_;
   std::vector<std::string> boot_contents_;  // Base64, in --boot-file order
+  std::string image_sha256_;                // once known
   // Given for a session of a write to several disks; otherwise the session
   // reads the image itself.
   ImageChunks* chunks_ = nullptr;
@@ -351,8 +358,39 @@ void WriteJob::recover(HelperProcess& helper, EventPump& pump) {
 }
 
 int WriteJob::run(const std::string& client_path) {
+  const int status = run_job(client_path);
+  if (options_.json) write_text_line(streams_.out_fd, job_record(status).dump());
+  return status;
+}
+
+nlohmann::ordered_json WriteJob::job_record(int status) const {
+  nlohmann::ordered_json record = {
+      {"event", "jobResult"},
+      {"command", options_.command == ClientCommand::kWrite ? "write" : "recover"},
+      {"target", options_.target_path},
+      {"succeeded", status == 0},
+      {"bytesWritten", bytes_written_}};
+  if (options_.command == ClientCommand::kWrite) {
+    record["imagePath"] = image_name_;
+    record["imageSha256"] = image_sha256_.empty() ? nlohmann::ordered_json()
+                                                  : nlohmann::ordered_json(image_sha256_);
+    record["verified"] = verified_ ? nlohmann::ordered_json(*verified_) : nullptr;
+  }
+  record["error"] = report_.failure.empty() ? nlohmann::ordered_json()
+                                            : nlohmann::ordered_json(report_.failure);
+  const bool disk_changed =
+      options_.command == ClientCommand::kWrite && write_started_ && !image_proven();
+  record["diskState"] =
+      disk_changed
+          ? nlohmann::ordered_json(disk_state_text(options_.target_path, bytes_written_))
+          : nullptr;
+  return record;
+}
+
+int WriteJob::run_job(const std::string& client_path) {
   const bool writing = options_.command == ClientCommand::kWrite;
   auto refuse = [&](const std::string& reason) {
+    report_.fail_with(reason);
     write_text_line(streams_.err_fd, "ravik-device-client: " + reason);
     return 1;
   };
@@ -360,6 +398,14 @@ int WriteJob::run(const std::string& client_path) {
   if (!prepared) return refuse(prepared.error());
   boot_contents_ = std::move(prepared->boot_contents);
   const TargetDescription* target = &prepared->targets.front();
+  std::optional<SpooledImage> spooled;
+  if (writing) {
+    const std::uint64_t room = target->fields.size_bytes;
+    auto piped = spool_piped_image(options_, room + room / 16);
+    if (!piped) return refuse(piped.error().message());
+    spooled = std::move(piped).value();
+    if (spooled) options_.image_path = spooled->path;
+  }
   std::optional<ImageDigest> digest;
   std::unique_ptr<ImageSource> image;
   double pass_seconds = 0;
@@ -368,6 +414,7 @@ int WriteJob::run(const std::string& client_path) {
         measure_shown(options_, target->fields.size_bytes, streams_, pass_seconds);
     if (!measured) return refuse(measured.error().message());
     digest = std::move(measured).value();
+    image_sha256_ = digest->sha256;
     if (auto unfit = image_unfit(*digest, prepared->targets)) return refuse(*unfit);
     auto prefix = choose_protected_prefix(options_, *digest, *target);
     if (!prefix) return refuse(prefix.error().message());
@@ -385,7 +432,7 @@ int WriteJob::run(const std::string& client_path) {
             ? ""
             : std::string(options_.sha256 ? ", measured in " : ", hashed in ") +
                   seconds_text(pass_seconds);
-    report_.summary.push_back("Image:    " + options_.image_path + " (" + packing +
+    report_.summary.push_back("Image:    " + image_name_ + " (" + packing +
                               format_bytes(digest->size_bytes) + ", sha256 " +
                               digest->sha256 + pass + ")");
   }
@@ -394,7 +441,7 @@ int WriteJob::run(const std::string& client_path) {
                             format_bytes(target->fields.size_bytes) + ")");
 
   const std::string& helper_path = prepared->helper_paths.front();
-  ProgressDisplay display(streams_.err_fd, streams_.err_is_terminal);
+  ProgressDisplay display(streams_.progress_fd(), streams_.err_is_terminal);
   std::optional<ReaderChunks> chunks;
   if (image) {
     if (image->compressed()) {
@@ -425,8 +472,13 @@ int WriteJob::run(const std::string& client_path) {
     write_text_line(streams_.err_fd, "ravik-device-client: " + report_.failure);
     return 1;
   }
-  if (!options_.json) {
-    const int summary_fd = options_.read_boot_file ? streams_.err_fd : streams_.out_fd;
+  const int summary_fd = options_.read_boot_file ? streams_.err_fd : streams_.out_fd;
+  if (streams_.quiet && !options_.json && report_.failure.empty()) {
+    write_text_line(summary_fd, "Done:     " + target->fields.device_path +
+                                    (!writing          ? " recovered"
+                                     : options_.verify ? " holds the image, verified"
+                                                       : " holds the image"));
+  } else if (!options_.json && !streams_.quiet) {
     for (const std::string& line : report_.summary) write_text_line(summary_fd, line);
   }
   if (!report_.failure.empty()) {
@@ -529,6 +581,8 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
     report_.fail_with("The helper exited with status " + std::to_string(helper_status) +
                       ".");
   }
+  // One copy of an error on the terminal: the job's rendering of it.
+  helper->pass_failure_line_unless_in(report_.failure);
   return true;
 }
 

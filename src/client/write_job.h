@@ -25,6 +25,9 @@ struct JobStreams {
   int out_fd;  // summary, or the helper's events with --json
   int err_fd;  // progress and failures
   bool err_is_terminal;
+  bool quiet = false;  // no progress, only failures and the result
+
+  int progress_fd() const { return quiet ? -1 : err_fd; }
 };
 
 // The helper run when --helper is not given: the production helper of the

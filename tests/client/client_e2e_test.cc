@@ -1,6 +1,7 @@
 // ravik-device-client end to end: the real client starting the real testing
 // helper beside it, writing images to regular files in a private directory.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -76,7 +77,7 @@ TEST(ClientEndToEndTest, Write_WritesVerifiesReleasesAndSummarises) {
   EXPECT_EQ(done->stderr_text.find('\r'), std::string::npos);
 }
 
-TEST(ClientEndToEndTest, Json_PrintsTheHelpersEventsInOrder) {
+TEST(ClientEndToEndTest, Json_PrintsTheHelpersEventsInOrderThenTheJobs) {
   ClientRun run(5 * 1024 * 1024, 5 * 1024 * 1024);
   auto done = run.run({"--json", "--end", "close", "--tail", "zero-pad-sector"});
   ASSERT_TRUE(done) << done.error();
@@ -88,7 +89,7 @@ TEST(ClientEndToEndTest, Json_PrintsTheHelpersEventsInOrder) {
     if (kinds.empty() || kinds.back() != event->kind()) kinds.push_back(event->kind());
   }
   EXPECT_EQ(kinds, (std::vector<std::string>{"ready", "progress", "written", "progress",
-                                             "verifyResult", "closed"}));
+                                             "verifyResult", "closed", "jobResult"}));
 }
 
 TEST(ClientEndToEndTest, CancelAfter_AbortsTheStreamAndFails) {
@@ -168,6 +169,99 @@ TEST(ClientEndToEndTest, Sha256_IsCheckedByTheHelperAndVerifyReadsTheTarget) {
   ASSERT_TRUE(mismatch) << mismatch.error();
   EXPECT_EQ(mismatch->status, ExitStatus::exited_with(1));
   EXPECT_NE(mismatch->stderr_text.find("VERIFY_MISMATCH"), std::string::npos);
+}
+
+// The helper's own "CODE: message" line is the failure the job shows: held
+// back, while other text the helper writes passes. --quiet shows no progress.
+TEST(ClientEndToEndTest, HelperFailure_ReachesTheTerminalOnce) {
+  ClientRun run(4096, 4096);
+  const std::string helper = run.dir.write_file(
+      "helper.sh",
+      "#!/bin/sh\n"
+      "echo '{\"event\":\"error\",\"errorCode\":\"DEVICE_BUSY\",\"errorMessage\":"
+      "\"The target is in use.\",\"sessionRetained\":false}'\n"
+      "echo 'a note' >&2\n"
+      "echo 'DEVICE_BUSY: The target is in use.' >&2\n"
+      "exit 1\n");
+  ASSERT_EQ(::chmod(helper.c_str(), 0755), 0);
+  auto done = run.run({"--helper", helper, "--quiet"});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(done->stdout_text, "");
+  EXPECT_EQ(done->stderr_text,
+            "a note\nravik-device-client: failed: The helper refused the target: "
+            "DEVICE_BUSY: The target is in use.\n");
+}
+
+// --quiet: the result alone. --json: the job's record last, for a refusal
+// before any helper ran too.
+TEST(ClientEndToEndTest, QuietAndJson_GiveTheJobsResult) {
+  ClientRun run(1024 * 1024, 1024 * 1024);
+  auto quiet = run.run({"--quiet"});
+  ASSERT_TRUE(quiet) << quiet.error();
+  EXPECT_EQ(quiet->status, ExitStatus::exited_with(0)) << quiet->stderr_text;
+  EXPECT_EQ(quiet->stderr_text, "");
+  EXPECT_EQ(quiet->stdout_text,
+            "Done:     " + run.target_path + " holds the image, verified\n");
+
+  auto record_of = [](const harness::Completed& done) {
+    const auto lines = lines_of(done.stdout_text);
+    auto event = client::parse_event_line(lines.empty() ? "" : lines.back());
+    EXPECT_TRUE(event && event->kind() == "jobResult") << done.stdout_text;
+    return event ? event->json : nlohmann::ordered_json();
+  };
+  auto canceled =
+      run.run({"--json", "--cancel-after", "8192", "--protected-prefix", "0"});
+  ASSERT_TRUE(canceled) << canceled.error();
+  EXPECT_EQ(canceled->status, ExitStatus::exited_with(1));
+  const auto record = record_of(*canceled);
+  EXPECT_EQ(record.value("succeeded", true), false);
+  EXPECT_EQ(record.value("bytesWritten", 0), 8192);
+  EXPECT_EQ(record.value("error", ""),
+            "The write was canceled after 8192 bytes, as asked.");
+  EXPECT_EQ(record.value("diskState", ""), "8192 bytes (8.0 KiB) reached " +
+                                               run.target_path +
+                                               ", which does not hold a usable image.");
+
+  auto refused = harness::run_child(
+      harness::bin_path("ravik-device-client"),
+      {"write", run.image_path, run.dir.path() + "/none.img", "--json"});
+  ASSERT_TRUE(refused) << refused.error();
+  EXPECT_EQ(refused->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(lines_of(refused->stdout_text).size(), 1u);
+  EXPECT_TRUE(
+      record_of(*refused).value("error", "").starts_with("Could not find the target: "));
+}
+
+// A piped image is read once: taken with its published digest (also from a
+// checksum file), refused without one.
+TEST(ClientEndToEndTest, PipedImage_NeedsAndTakesItsPublishedDigest) {
+  ClientRun run(2 * 1024 * 1024 + 512, 4 * 1024 * 1024);
+  auto hashed = run.run({"--no-verify", "--end", "close"});
+  ASSERT_TRUE(hashed) << hashed.error();
+  const std::size_t at = hashed->stdout_text.find("sha256 ") + 7;
+  const std::string digest = hashed->stdout_text.substr(at, 64);
+  ASSERT_EQ(::truncate(run.target_path.c_str(), 0), 0);
+  ASSERT_EQ(::truncate(run.target_path.c_str(), 4 * 1024 * 1024), 0);
+
+  const auto client = harness::bin_path("ravik-device-client");
+  const std::string sums = run.dir.write_file("SHA256SUMS", digest + "  image.img\n");
+  auto piped =
+      harness::run_child(client, {"write", "-", run.target_path, "--sha256", "@" + sums},
+                         harness::ChildOptions::input(run.image));
+  ASSERT_TRUE(piped) << piped.error();
+  EXPECT_EQ(piped->status, ExitStatus::exited_with(0)) << piped->stderr_text;
+  EXPECT_TRUE(piped->stdout_text.starts_with("Image:    - (2.0 MiB, sha256 " + digest))
+      << piped->stdout_text;
+  EXPECT_EQ(read_file(run.target_path).substr(0, run.image.size()), run.image);
+
+  auto unsigned_pipe = harness::run_child(client, {"write", "-", run.target_path},
+                                          harness::ChildOptions::input(run.image));
+  ASSERT_TRUE(unsigned_pipe) << unsigned_pipe.error();
+  EXPECT_EQ(unsigned_pipe->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(unsigned_pipe->stderr_text,
+            "ravik-device-client: an image from a pipe is read once, and needs its "
+            "published digest (--sha256). Nothing was written.\n");
 }
 
 TEST(ClientEndToEndTest, HelpVersionAndTargetErrors) {
@@ -291,6 +385,24 @@ TEST_F(CompressedImageTest, EveryFormat_IsWrittenAsTheImageAndVerified) {
     // The write's progress names the compressed bytes read beside the image's.
     EXPECT_NE(done->stderr_text.find(" read)\n"), std::string::npos) << done->stderr_text;
   }
+}
+
+// Zeros after the last gzip member are padding, as gzip itself takes them;
+// anything else after them is damage.
+TEST_F(CompressedImageTest, GzipZeroPadding_IsAcceptedAndNothingAfterIt) {
+  compress("gzip", {"-k", run_.image_path});
+  const std::string gzip = read_file(run_.image_path + ".gz") + std::string(10000, '\0');
+  auto padded = write(run_.dir.write_file("padded.gz", gzip));
+  ASSERT_TRUE(padded) << padded.error();
+  EXPECT_EQ(padded->status, ExitStatus::exited_with(0)) << padded->stderr_text;
+  EXPECT_EQ(read_file(run_.target_path).substr(0, run_.image.size()), run_.image);
+  auto trailing = write(run_.dir.write_file("trailing.gz", gzip + "x"));
+  ASSERT_TRUE(trailing) << trailing.error();
+  EXPECT_EQ(trailing->status, ExitStatus::exited_with(1));
+  EXPECT_NE(trailing->stderr_text.find("data follows the zero padding after the last "
+                                       "member"),
+            std::string::npos)
+      << trailing->stderr_text;
 }
 
 TEST_F(CompressedImageTest, DamagedOrTooLarge_FailsWithNothingWritten) {

@@ -113,8 +113,14 @@ TEST(ClientOptionsTest, HelpAndVersion_AreTextToPrintNotOptions) {
     EXPECT_EQ(parsed.error, "");
     EXPECT_FALSE(parsed.requested_text.empty());
   }
-  EXPECT_NE(parse({"help", "write"}).requested_text.find("--sha256 HEX"),
+  const std::string write_help = parse({"help", "write"}).requested_text;
+  EXPECT_NE(write_help.find("--sha256 HEX"), std::string::npos);
+  EXPECT_NE(write_help.find("Usage: ravik-device-client write [OPTIONS]"),
             std::string::npos);
+  EXPECT_NE(write_help.find("release (default)"), std::string::npos);
+  EXPECT_NE(parse({"recover", "--help"}).requested_text.find("eject (default)"),
+            std::string::npos);
+  EXPECT_EQ(write_help.find("--cancel-after"), std::string::npos);
   EXPECT_NE(parse({"--help"}).requested_text.find("list"), std::string::npos);
   EXPECT_TRUE(parse({"--version"}).requested_text.starts_with("ravik-device-client "));
 }
@@ -131,6 +137,22 @@ TEST(ClientOptionsTest, Parse_ListVerifyAndDigest) {
   EXPECT_EQ(list.options->command, ClientCommand::kList);
   EXPECT_TRUE(list.options->list_all);
   EXPECT_TRUE(list.options->json);
+}
+
+// sha256sum output: the line whose name ends in the image's base name, in
+// text or binary mode, either case, CRLF or not; "-" takes a lone digest.
+TEST(ClientOptionsTest, DigestForImage_FindsTheLineThatNamesTheImage) {
+  const std::string a(64, 'a');
+  const std::string b(64, 'B');
+  const std::string sums = "garbage line\r\n" + a + "  other.img\r\n" + b +
+                           " *dist/disk.img.xz\r\n" + a + "  disk.img\n";
+  EXPECT_EQ(digest_for_image(sums, "/tmp/disk.img.xz"), std::string(64, 'b'));
+  EXPECT_EQ(digest_for_image(sums, "disk.img"), a);
+  EXPECT_EQ(digest_for_image(sums, "missing.img"), std::nullopt);
+  EXPECT_EQ(digest_for_image(sums, "-"), std::nullopt);
+  EXPECT_EQ(digest_for_image(b + "  disk.img\n", "-"), std::string(64, 'b'));
+  EXPECT_EQ(digest_for_image(std::string(63, 'a') + "   disk.img\n", "disk.img"),
+            std::nullopt);
 }
 
 }  // namespace

@@ -39,6 +39,7 @@ void populate(FakeSysfs& sysfs) {
     sysfs.add_disk(card, name, name[6] == '0' ? "179:0" : "179:8", 1024);
   }
   sysfs.add_disk("", "loop3", "7:3", 512);
+  sysfs.add_disk("", "loop4", "7:4", 0);  // nothing attached
   sysfs.write(sysfs.root(), "mountinfo",
               "1 0 8:2 / / rw - ext4 /dev/sda2 rw\n"
               "2 1 8:17 / /media/u/STICK rw - vfat /dev/sdb1 rw");
@@ -51,15 +52,20 @@ TEST(DiskListingTest, OffersRemovableDisksAndSaysWhyNotForTheRest) {
   auto disks = list_disks(sysfs.paths(), {});
   ASSERT_TRUE(disks) << disks.error();
   EXPECT_EQ(format_disk_list(*disks, false, false),
-            "/dev/mmcblk0  512.0 KiB  sd  CARD\n"
-            "/dev/sdb  1.0 MiB  usb  Cruzer Blade  mounted: /media/u/STICK\n");
+            "DEVICE        SIZE       TRANSPORT  MODEL         MOUNTED\n"
+            "/dev/mmcblk0  512.0 KiB  sd         CARD          -\n"
+            "/dev/sdb      1.0 MiB    usb        Cruzer Blade  /media/u/STICK\n");
   const std::string all = format_disk_list(*disks, true, false);
-  EXPECT_NE(all.find("/dev/sda  2.0 MiB  scsi  Samsung SSD  mounted: /  not offered: "),
+  EXPECT_TRUE(
+      all.starts_with("DEVICE        SIZE       TRANSPORT  MODEL              "
+                      "MOUNTED         OFFERED\n"))
+      << all;
+  EXPECT_NE(all.find("\n/dev/sda      2.0 MiB    scsi       Samsung SSD        "
+                     "/               no: "),
             std::string::npos)
       << all;
-  EXPECT_NE(all.find("/dev/mmcblk1  512.0 KiB  emmc  CARD  not offered: "),
-            std::string::npos);
-  EXPECT_NE(all.find("/dev/loop3  256.0 KiB  loop"), std::string::npos);
+  EXPECT_NE(all.find("/dev/loop3    256.0 KiB  loop"), std::string::npos);
+  EXPECT_EQ(all.find("loop4"), std::string::npos);
   EXPECT_EQ(all.find("sdb1"), std::string::npos);  // partitions are not disks
 
   auto with_loops = list_disks(sysfs.paths(), {.treat_loop_devices_as_removable = true});

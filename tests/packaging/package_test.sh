@@ -26,12 +26,14 @@ deb=$(ls "$work"/pkg/*.deb)
   fail "package file name $(basename "$deb")"
 
 # Exactly the two programs, root-owned and 0755, the client's completion and
-# manual page; the testing helper, tools, tests and benchmarks are never
-# shipped.
+# manual page, the copyright and changelog; the testing helper, tools, tests
+# and benchmarks are never shipped.
 files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}')
 expected="-rwxr-xr-x root/root ./usr/bin/ravik-device-client
 -rwxr-xr-x root/root ./usr/libexec/ravik/ravik-unix-device-helper
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/ravik-device-client
+-rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/copyright
 -rw-r--r-- root/root ./usr/share/man/man1/ravik-device-client.1.gz"
 [ "$files" = "$expected" ] || fail "package files:
 $files"
@@ -63,7 +65,17 @@ installed=$(cd "$stage" && find . -type f | sort)
 [ "$installed" = "./usr/bin/ravik-device-client
 ./usr/libexec/ravik/ravik-unix-device-helper
 ./usr/share/bash-completion/completions/ravik-device-client
+./usr/share/doc/ravik-unix-device-helper/changelog.gz
+./usr/share/doc/ravik-unix-device-helper/copyright
 ./usr/share/man/man1/ravik-device-client.1.gz" ] || fail "installed files: $installed"
+# The changelog's newest entry is this version, and the copyright file is
+# machine-readable and grants no licence the project never gave.
+doc=$stage/usr/share/doc/ravik-unix-device-helper
+gzip -dc "$doc/changelog.gz" | head -n 1 | grep -qF "ravik-unix-device-helper ($version) " ||
+  fail "changelog: $(gzip -dc "$doc/changelog.gz" | head -n 1)"
+grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  "$doc/copyright" && grep -qx 'License: UNLICENSED' "$doc/copyright" ||
+  fail "copyright: $(cat "$doc/copyright")"
 helper=$stage/usr/libexec/ravik/ravik-unix-device-helper
 [ "$("$helper" --version)" = "$version" ] || fail "installed helper --version"
 

@@ -358,11 +358,13 @@ std::string sysfs_value(const std::string& path) {
   return value;
 }
 
-// The testing helper holding `loop`, onto which it wrote `image`; send()
-// and next() speak to it, next() skipping progress events.
+// The testing helper holding `loop` (of `target_size` bytes, the image's
+// size when 0), onto which it wrote `image`; send() and next() speak to it,
+// next() skipping progress events.
 class LoopSession {
  public:
-  LoopSession(const testing::LoopDevice& loop, const std::string& image) {
+  LoopSession(const testing::LoopDevice& loop, const std::string& image,
+              std::uint64_t target_size = 0) {
     auto started = harness::ChildProcess::start(harness::testing_helper_path(), {},
                                                 harness::ChildOptions::piped());
     if (!started) {
@@ -374,7 +376,7 @@ class LoopSession {
     fields.ids = {"req-1", "ses-1", "task-1"};
     fields.target.device_id = loop.name();
     fields.target.device_path = loop.path();
-    fields.target.size_bytes = image.size();
+    fields.target.size_bytes = target_size != 0 ? target_size : image.size();
     fields.bytes_total = image.size();
     fields.sha256 = sha256_hex(image);
     send(client::open_write_message(fields));
@@ -428,34 +430,10 @@ TEST_F(BootSessionTest, LoopDevice4096_GptEditedCheaply_RecoveryCountsInBlocks) 
   }
   const std::string image = file_head(loop->backing_path(), kImageSize);
 
-  auto child = harness::ChildProcess::start(harness::testing_helper_path(), {},
-                                            harness::ChildOptions::piped());
-  ASSERT_TRUE(child) << child.error();
-  const auto send = [&](const nlohmann::ordered_json& message) {
-    ASSERT_TRUE(child->write_stdin(control_frame(message)));
-  };
-  const auto next = [&]() -> std::string {
-    for (;;) {
-      auto line = child->read_line();
-      if (!line) return "<no line>";
-      if (!line->starts_with(R"({"event":"progress")")) return *line;
-    }
-  };
-  client::OpenWriteFields fields;
-  fields.ids = {"req-1", "ses-1", "task-1"};
-  fields.target.device_id = loop->name();
-  fields.target.device_path = loop->path();
-  fields.target.size_bytes = kSize;
-  fields.bytes_total = image.size();
-  fields.sha256 = sha256_hex(image);
-  send(client::open_write_message(fields));
-  ASSERT_TRUE(next().starts_with(header("ready")));
-  for (std::size_t at = 0; at < image.size(); at += client::kMaxSourcePayload) {
-    ASSERT_TRUE(child->write_stdin(client::data_frame(
-        std::string_view(image).substr(at, client::kMaxSourcePayload))));
-  }
-  ASSERT_TRUE(child->write_stdin(client::end_frame()));
-  ASSERT_TRUE(next().starts_with(header("written")));
+  LoopSession session(*loop, image, kSize);
+  ASSERT_TRUE(session.started());
+  const auto send = [&](const nlohmann::ordered_json& message) { session.send(message); };
+  const auto next = [&] { return session.next(); };
   send(open_boot_message("ob", 1));
   ASSERT_EQ(next(), answer_line("bootOpened", "ob", R"(,"partitionNumber":1)"));
   send(boot_read_file_message("r1", "config.txt"));
@@ -503,7 +481,8 @@ TEST_F(BootSessionTest, LoopDevice4096_GptEditedCheaply_RecoveryCountsInBlocks) 
                             b64("after recovery\n") + "\""));
   send(simple_message("close", "end"));
   next();
-  EXPECT_EQ(child->wait(), ExitStatus::exited_with(0)) << child->stderr_text();
+  EXPECT_EQ(session.child().wait(), ExitStatus::exited_with(0))
+      << session.child().stderr_text();
 
   // The table in 4096-byte blocks: 1 MiB is LBA 256, and the partition runs
   // to the end of the disk.

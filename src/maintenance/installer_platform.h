@@ -39,6 +39,13 @@ struct OwnerBinding {
 // them. Nothing when the line is malformed.
 std::optional<std::uint64_t> proc_stat_field(std::string_view line, int field);
 
+// What each system's OwnerProcess::open answers when the owner cannot be
+// inspected, or reports an identity no process can have.
+inline constexpr std::string_view kUnidentified =
+    "Could not identify the exact installer owner process.";
+inline constexpr std::string_view kInvalidIdentity =
+    "Installer owner process identity is invalid.";
+
 inline constexpr std::string_view kOwnerNotUserProcessMessage =
     "Installer owner PID must identify a live non-system process.";
 

@@ -20,11 +20,6 @@
 namespace ravik {
 namespace {
 
-constexpr std::string_view kUnidentified =
-    "Could not identify the exact installer owner process.";
-constexpr std::string_view kInvalidIdentity =
-    "Installer owner process identity is invalid.";
-
 // Reads a small /proc file relative to the process directory `dir_fd`.
 // Reads through that descriptor fail once the process is gone, even if its
 // PID has been reused meanwhile.

@@ -19,11 +19,6 @@
 namespace ravik {
 namespace {
 
-constexpr std::string_view kUnidentified =
-    "Could not identify the exact installer owner process.";
-constexpr std::string_view kInvalidIdentity =
-    "Installer owner process identity is invalid.";
-
 // Posted to the watch's queue once the exit was seen: a process's exit
 // event is delivered once, the answer must stay true.
 constexpr uintptr_t kExitSeen = 1;

@@ -88,9 +88,11 @@ Result<uid_t> peer_effective_uid(int connection_fd);
 // "{context}: {error}".
 Result<void> sync_to_storage(int fd, std::string_view context);
 
-// Renames `from` to `to` unless something already exists at `to`, which is
-// then left untouched (EEXIST). 0 on success, else the system's error.
-int rename_without_replacing(const std::string& from, const std::string& to);
+// Renames `from` to `to` (both relative to `directory_fd`, or AT_FDCWD)
+// unless something already exists at `to`, which is then left untouched
+// (EEXIST). 0 on success, else the system's error.
+int rename_without_replacing(int directory_fd, const std::string& from,
+                             const std::string& to);
 
 }  // namespace ravik
 

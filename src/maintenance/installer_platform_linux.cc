@@ -142,8 +142,10 @@ Result<void> sync_to_storage(int fd, std::string_view context) {
   return {};
 }
 
-int rename_without_replacing(const std::string& from, const std::string& to) {
-  return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0
+int rename_without_replacing(int directory_fd, const std::string& from,
+                             const std::string& to) {
+  return ::renameat2(directory_fd, from.c_str(), directory_fd, to.c_str(),
+                     RENAME_NOREPLACE) == 0
              ? 0
              : errno;
 }

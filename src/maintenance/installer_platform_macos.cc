@@ -1,6 +1,6 @@
 // macOS: the owner's identity from proc_pidinfo, its exit through a kqueue,
 // peers through getpeereid, durability through F_FULLFSYNC, and a rename
-// that never replaces through renamex_np.
+// that never replaces through renameatx_np.
 #include <fcntl.h>
 #include <libproc.h>
 #include <stdio.h>
@@ -114,8 +114,12 @@ Result<void> sync_to_storage(int fd, std::string_view context) {
   return {};
 }
 
-int rename_without_replacing(const std::string& from, const std::string& to) {
-  return ::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0 ? 0 : errno;
+int rename_without_replacing(int directory_fd, const std::string& from,
+                             const std::string& to) {
+  return ::renameatx_np(directory_fd, from.c_str(), directory_fd, to.c_str(),
+                        RENAME_EXCL) == 0
+             ? 0
+             : errno;
 }
 
 }  // namespace ravik

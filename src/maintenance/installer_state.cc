@@ -213,7 +213,8 @@ Result<FileIdentity> create_installer_state(const std::string& path,
                   "New installer lease state did not retain safe ownership and "
                   "permissions.");
     }
-    if (const int error = rename_without_replacing(temporary, path); error != 0) {
+    if (const int error = rename_without_replacing(AT_FDCWD, temporary, path);
+        error != 0) {
       return fail(
           maintenance_unavailable("Could not create installer lease state", error));
     }

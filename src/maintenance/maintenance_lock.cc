@@ -10,8 +10,11 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "io/unique_fd.h"
+#include "maintenance/installer_platform.h"
 #include "maintenance/maintenance_protocol.h"
 #include "maintenance/maintenance_unavailable.h"
 
@@ -169,50 +172,86 @@ Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& 
                 "Only the elevated installed helper may provision the maintenance "
                 "directory.");
   }
-  if (::mkdirat(base_fd, name.c_str(), kDirectoryMode) != 0 && errno != EEXIST) {
+  // Made under a private name and renamed into place once its mode is set,
+  // so a process opening it at the same moment never finds the umask's mode.
+  const std::string private_name = name + ".new." + std::to_string(::getpid());
+  ::unlinkat(base_fd, private_name.c_str(), AT_REMOVEDIR);
+  if (::mkdirat(base_fd, private_name.c_str(), 0700) != 0) {
     return fail(maintenance_unavailable("Could not create maintenance directory", errno));
+  }
+  fd.reset(::openat(base_fd, private_name.c_str(), kDirectoryFlags));
+  int error = fd ? 0 : errno;
+  if (error == 0 && ::fchmod(fd.get(), kDirectoryMode) != 0) error = errno;
+  if (error != 0) {
+    ::unlinkat(base_fd, private_name.c_str(), AT_REMOVEDIR);
+    return fail(maintenance_unavailable("Could not set maintenance directory permissions",
+                                        error));
+  }
+  error = rename_without_replacing(base_fd, private_name, name);
+  if (error == 0) return fd;
+  ::unlinkat(base_fd, private_name.c_str(), AT_REMOVEDIR);
+  if (error != EEXIST) {
+    return fail(maintenance_unavailable("Could not create maintenance directory", error));
   }
   fd.reset(::openat(base_fd, name.c_str(), kDirectoryFlags));
   if (!fd) return fail(maintenance_unavailable(kOpenLockDirectory, errno));
-  // mkdirat applied the umask; the directory must be 0755 regardless.
-  if (::fchmod(fd.get(), kDirectoryMode) != 0) {
-    return fail(maintenance_unavailable("Could not set maintenance directory permissions",
-                                        errno));
-  }
   return fd;
 }
 
-Result<OpenedLockFile> open_lock_file(int directory_fd, const std::string& name,
-                                      bool create_allowed, uid_t effective_uid) {
-  if (create_allowed && effective_uid == 0) {
-    UniqueFd created(::openat(directory_fd, name.c_str(),
-                              kLockFileFlags | O_CREAT | O_EXCL, kLockFileMode));
-    if (created) return OpenedLockFile{std::move(created), true};
-    if (errno != EEXIST) {
-      return fail(maintenance_unavailable("Could not create maintenance lock", errno));
+namespace {
+
+// Creates `name` through a private name, so it appears with mode 0666 or not
+// at all. Empty when another process published the file first.
+Result<std::optional<UniqueFd>> create_lock_file(int directory_fd,
+                                                 const std::string& name) {
+  // Only root writes in this directory, so a file under the private name is
+  // what a creator with this process ID left when it died.
+  const std::string private_name = name + ".new." + std::to_string(::getpid());
+  ::unlinkat(directory_fd, private_name.c_str(), 0);
+  UniqueFd created(::openat(directory_fd, private_name.c_str(),
+                            kLockFileFlags | O_CREAT | O_EXCL, 0600));
+  if (!created) {
+    return fail(maintenance_unavailable("Could not create maintenance lock", errno));
+  }
+  const auto published = [&]() -> Result<bool> {
+    // The create applied the umask; every holder needs 0666.
+    if (::fchmod(created.get(), kLockFileMode) != 0) {
+      return fail(
+          maintenance_unavailable("Could not set maintenance lock permissions", errno));
     }
-  }
-  UniqueFd existing(::openat(directory_fd, name.c_str(), kLockFileFlags));
-  if (existing) return OpenedLockFile{std::move(existing), false};
-  const int open_error = errno;
-  if (create_allowed && effective_uid != 0 && open_error == ENOENT) {
-    return fail(codes::kMaintenanceUnavailable,
-                "Only the elevated installed helper may provision the maintenance lock.");
-  }
-  return fail(maintenance_unavailable("Could not open maintenance lock", open_error));
+    const int error = rename_without_replacing(directory_fd, private_name, name);
+    if (error == EEXIST) return false;
+    if (error != 0) {
+      return fail(maintenance_unavailable("Could not create maintenance lock", error));
+    }
+    return true;
+  }();
+  if (!published || !*published) ::unlinkat(directory_fd, private_name.c_str(), 0);
+  if (!published) return std::unexpected(published.error());
+  if (!*published) return std::optional<UniqueFd>();
+  return std::optional<UniqueFd>(std::move(created));
 }
 
-Result<void> set_new_lock_permissions(int lock_fd, uid_t effective_uid) {
+}  // namespace
+
+Result<UniqueFd> open_lock_file(int directory_fd, const std::string& name,
+                                bool create_allowed, uid_t effective_uid) {
+  UniqueFd existing(::openat(directory_fd, name.c_str(), kLockFileFlags));
+  if (existing) return existing;
+  const int open_error = errno;
+  if (!create_allowed || open_error != ENOENT) {
+    return fail(maintenance_unavailable("Could not open maintenance lock", open_error));
+  }
   if (effective_uid != 0) {
     return fail(codes::kMaintenanceUnavailable,
                 "Only the elevated installed helper may provision the maintenance lock.");
   }
-  // The exclusive create applied the umask; every holder needs 0666.
-  if (::fchmod(lock_fd, kLockFileMode) != 0) {
-    return fail(
-        maintenance_unavailable("Could not set maintenance lock permissions", errno));
-  }
-  return {};
+  RAVIK_ASSIGN_OR_RETURN(std::optional<UniqueFd> created,
+                         create_lock_file(directory_fd, name));
+  if (created) return std::move(*created);
+  existing.reset(::openat(directory_fd, name.c_str(), kLockFileFlags));
+  if (existing) return existing;
+  return fail(maintenance_unavailable("Could not open maintenance lock", errno));
 }
 
 namespace {
@@ -289,16 +328,11 @@ Result<T> classify_setup_error(Result<T> result, bool create_allowed) {
               std::string(kProvisioningRequiredMessage));
 }
 
-struct CheckedLockFile {
-  UniqueFd fd;
-  bool newly_created = false;
-};
-
 // Base directory, protected directory and lock file, each opened relative
 // to the checked directory above it. The directory descriptors are closed
 // on return.
-Result<CheckedLockFile> open_checked_lock_file(const MaintenanceLocation& location,
-                                               bool create_allowed, uid_t effective_uid) {
+Result<UniqueFd> open_checked_lock_file(const MaintenanceLocation& location,
+                                        bool create_allowed, uid_t effective_uid) {
   RAVIK_RETURN_IF_ERROR(check_base_directory_text(location));
   RAVIK_ASSIGN_OR_RETURN(UniqueFd base, open_base_directory(location.base_directory));
   RAVIK_RETURN_IF_ERROR(validate_directory(base.get()));
@@ -306,10 +340,8 @@ Result<CheckedLockFile> open_checked_lock_file(const MaintenanceLocation& locati
                                                  base.get(), location.directory_name,
                                                  create_allowed, effective_uid));
   RAVIK_RETURN_IF_ERROR(validate_directory(directory.get()));
-  RAVIK_ASSIGN_OR_RETURN(OpenedLockFile opened,
-                         open_lock_file(directory.get(), location.lock_file_name,
-                                        create_allowed, effective_uid));
-  return CheckedLockFile{std::move(opened.fd), opened.newly_created};
+  return open_lock_file(directory.get(), location.lock_file_name, create_allowed,
+                        effective_uid);
 }
 
 }  // namespace
@@ -330,19 +362,16 @@ Result<MaintenanceLock> MaintenanceLock::acquire_as(const MaintenanceLocation& l
   }
   RAVIK_RETURN_IF_ERROR(check_location(location));
   RAVIK_ASSIGN_OR_RETURN(
-      CheckedLockFile lock_file,
+      UniqueFd lock_file,
       classify_setup_error(
           open_checked_lock_file(location, create_allowed, effective_uid),
           create_allowed));
-  if (lock_file.newly_created) {
-    RAVIK_RETURN_IF_ERROR(set_new_lock_permissions(lock_file.fd.get(), effective_uid));
-  }
   RAVIK_RETURN_IF_ERROR(
-      classify_setup_error(validate_lock_file(lock_file.fd.get()), create_allowed));
-  RAVIK_RETURN_IF_ERROR(acquire_flock(lock_file.fd.get(), mode, timeout, abandon_fd));
+      classify_setup_error(validate_lock_file(lock_file.get()), create_allowed));
+  RAVIK_RETURN_IF_ERROR(acquire_flock(lock_file.get(), mode, timeout, abandon_fd));
   RAVIK_ASSIGN_OR_RETURN(std::string lease_id, random_lease_id());
-  return MaintenanceLock(std::move(lease_id), location.lock_path(),
-                         std::move(lock_file.fd), mode);
+  return MaintenanceLock(std::move(lease_id), location.lock_path(), std::move(lock_file),
+                         mode);
 }
 
 Result<void> MaintenanceLock::unlock() && {

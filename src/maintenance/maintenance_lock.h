@@ -126,23 +126,16 @@ Result<UniqueFd> open_base_directory(const std::string& path);
 Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& name,
                                                 bool create_allowed, uid_t effective_uid);
 
-struct OpenedLockFile {
-  UniqueFd fd;
-  bool newly_created = false;
-};
-
 // Opens the lock file `name` below `directory_fd` read-write. When
-// `create_allowed` and the caller is root, a missing file is created
-// exclusively (mode 0666 is applied afterwards by set_new_lock_permissions);
-// a file another process created first is simply opened. A caller that is
-// not root never creates the file: it would be left behind with the wrong
-// owner and refuse every later holder. Fails with "MAINTENANCE_UNAVAILABLE".
-Result<OpenedLockFile> open_lock_file(int directory_fd, const std::string& name,
-                                      bool create_allowed, uid_t effective_uid);
-
-// Sets mode 0666 on a lock file this process has just created, overriding
-// the umask. Fails with "MAINTENANCE_UNAVAILABLE".
-Result<void> set_new_lock_permissions(int lock_fd, uid_t effective_uid);
+// `create_allowed` and the caller is root, a missing file is created with
+// mode 0666 whatever the umask; it is made under a private name and renamed
+// into place only once that mode is set, so a process opening it at the same
+// moment never finds it half made. A file another process created first is
+// simply opened. A caller that is not root never creates the file: it would
+// be left behind with the wrong owner and refuse every later holder. Fails
+// with "MAINTENANCE_UNAVAILABLE".
+Result<UniqueFd> open_lock_file(int directory_fd, const std::string& name,
+                                bool create_allowed, uid_t effective_uid);
 
 // Lease IDs: 32 random bytes written as 64 lower-case hexadecimal characters.
 // They name one hold of the maintenance lock and serve as installer lease

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,14 @@ Result<MaintenanceLock> acquire(const LockSandbox& sandbox, bool create_allowed,
                                 MaintenanceMode mode = MaintenanceMode::kShared) {
   return MaintenanceLock::acquire_default(sandbox.location(), mode,
                                           MaintenanceTimeout::zero(), create_allowed);
+}
+
+std::set<std::string> names_in(const std::string& directory) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
 }
 
 bool is_lease_id(const std::string& text) {
@@ -272,6 +282,44 @@ TEST(MaintenanceLockTest, AcquireDefault_MissingState_CreatedByRootWhateverTheUm
   ASSERT_EQ(::stat(sandbox.lock_file().c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+// Several helpers started at once on a fresh machine (a multi-disk write)
+// all provision at the same moment: none may see another's half-made file.
+TEST(MaintenanceLockTest, AcquireDefault_ConcurrentFirstUses_AllSucceed) {
+  constexpr int kRounds = 20;
+  constexpr int kProcesses = 4;
+  for (int round = 0; round < kRounds; ++round) {
+    LockSandbox sandbox;
+    int start[2];
+    ASSERT_EQ(::pipe(start), 0);
+    std::vector<pid_t> children;
+    for (int i = 0; i < kProcesses; ++i) {
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        ::umask(077);
+        ::close(start[1]);
+        char byte;
+        (void)!::read(start[0], &byte, 1);
+        ::_exit(acquire(sandbox, true) ? 0 : 1);
+      }
+      children.push_back(child);
+    }
+    ::close(start[0]);
+    ::close(start[1]);  // releases every child at once
+    for (const pid_t child : children) {
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    EXPECT_EQ(mode_of(sandbox.lock_file()), 0666u);
+    // No private name is left behind by the creators that lost.
+    EXPECT_EQ(names_in(sandbox.base()),
+              std::set<std::string>{sandbox.location().directory_name});
+    EXPECT_EQ(names_in(sandbox.protected_directory()),
+              std::set<std::string>{sandbox.location().lock_file_name});
+  }
 }
 
 TEST(MaintenanceLockTest, AcquireDefault_MissingLockFileOnly_IsCreated) {

@@ -12,7 +12,8 @@ int proc_pidinfo(int pid, int flavor, std::uint64_t arg, void* buffer, int buffe
 
 int getpeereid(int socket, uid_t* euid, gid_t* egid);
 #define F_FULLFSYNC 51
-int renamex_np(const char* from, const char* to, unsigned int flags);
+int renameatx_np(int from_fd, const char* from, int to_fd, const char* to,
+                 unsigned int flags);
 #define RENAME_EXCL 0x00000004
 
 #endif  // RAVIK_STUB_LIBPROC_H_

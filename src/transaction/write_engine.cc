@@ -4,10 +4,8 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <limits>
 #include <span>
-#include <system_error>
 
 #include "transaction/cancellation.h"
 #include "transaction/rates.h"
@@ -148,7 +146,7 @@ class ImageWriter {
         prefix_storage_,
         allocate_transfer_buffer(block_size_, static_cast<std::size_t>(prefix_length)));
     prefix_ = prefix_storage_.span().first(static_cast<std::size_t>(prefix_length));
-    RAVIK_RETURN_IF_ERROR(read_source_serving_device([this]() -> Result<void> {
+    RAVIK_RETURN_IF_ERROR(read_source_serving(device_, [this]() -> Result<void> {
       return read_exact_counted(source_, prefix_, counters_.source_bytes_read,
                                 whole_hasher_, cancel_flag_);
     }));
@@ -223,7 +221,7 @@ class ImageWriter {
   }
 
   Result<void> check_end_of_stream() {
-    RAVIK_RETURN_IF_ERROR(read_source_serving_device([this]() -> Result<void> {
+    RAVIK_RETURN_IF_ERROR(read_source_serving(device_, [this]() -> Result<void> {
       std::uint8_t probe = 0;
       RAVIK_ASSIGN_OR_RETURN(
           const std::size_t count,
@@ -235,26 +233,6 @@ class ImageWriter {
       return {};
     }));
     return ensure_not_canceled();
-  }
-
-  // A read of the source waits for the application as long as it likes,
-  // and a device bound to this thread answers its platform only while this
-  // thread calls it: for such a device the read runs on a thread of its own
-  // while this one serves the device. The read owns what it touches until
-  // it is joined; a cancellation wakes it as it would wake it here.
-  Result<void> read_source_serving_device(const std::function<Result<void>()>& read) {
-    if (!device_.bound_to_opening_thread()) return read();
-    std::future<Result<void>> pending;
-    try {
-      pending = std::async(std::launch::async, read);
-    } catch (const std::system_error& error) {
-      return fail(HelperError::io(codes::kUnknown, "Could not start the image pipeline",
-                                  error.code().value()));
-    }
-    while (pending.wait_for(kPlatformServiceInterval) != std::future_status::ready) {
-      device_.serve_platform_requests();
-    }
-    return pending.get();
   }
 
   Result<void> write_tail() {

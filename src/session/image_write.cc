@@ -3,6 +3,7 @@
 #include "error/safe_message.h"
 #include "protocol/source_frame_reader.h"
 #include "transaction/rates.h"
+#include "transaction/source_reads.h"
 
 namespace ravik {
 namespace {
@@ -46,11 +47,18 @@ Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader
   if (retain_after_write_error(error.code(), complete)) {
     RAVIK_RETURN_IF_ERROR(context.write_error(output, error, std::nullopt, high_water,
                                               /*session_retained=*/false));
-    if (auto drained = source.drain_until_abort(); !drained) {
-      return fail(HelperError::io_text(
-          codes::kImageMissing, "Could not resynchronize the canceled source stream",
-          drained.error().describe()));
-    }
+    // The application sends the abort once it has read the error, in its
+    // own time.
+    RAVIK_RETURN_IF_ERROR(
+        read_source_serving(transaction.device(), [&source]() -> Result<void> {
+          if (auto drained = source.drain_until_abort(); !drained) {
+            return fail(
+                HelperError::io_text(codes::kImageMissing,
+                                     "Could not resynchronize the canceled source stream",
+                                     drained.error().describe()));
+          }
+          return {};
+        }));
     RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
     return false;
   }

@@ -146,8 +146,10 @@ class ImageWriter {
         prefix_storage_,
         allocate_transfer_buffer(block_size_, static_cast<std::size_t>(prefix_length)));
     prefix_ = prefix_storage_.span().first(static_cast<std::size_t>(prefix_length));
-    RAVIK_RETURN_IF_ERROR(read_exact_counted(
-        source_, prefix_, counters_.source_bytes_read, whole_hasher_, cancel_flag_));
+    RAVIK_RETURN_IF_ERROR(read_source_serving(device_, [this]() -> Result<void> {
+      return read_exact_counted(source_, prefix_, counters_.source_bytes_read,
+                                whole_hasher_, cancel_flag_);
+    }));
     RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
     RAVIK_RETURN_IF_ERROR(report_progress(counters_.source_bytes_read));
     RAVIK_RETURN_IF_ERROR(seek_to(0));
@@ -219,14 +221,17 @@ class ImageWriter {
   }
 
   Result<void> check_end_of_stream() {
-    std::uint8_t probe = 0;
-    RAVIK_ASSIGN_OR_RETURN(
-        const std::size_t count,
-        read_source_with_retry(source_, std::span(&probe, 1), cancel_flag_));
-    if (count != 0) {
-      return fail(codes::kImageMissing,
-                  "The source stream contained bytes beyond bytesTotal.");
-    }
+    RAVIK_RETURN_IF_ERROR(read_source_serving(device_, [this]() -> Result<void> {
+      std::uint8_t probe = 0;
+      RAVIK_ASSIGN_OR_RETURN(
+          const std::size_t count,
+          read_source_with_retry(source_, std::span(&probe, 1), cancel_flag_));
+      if (count != 0) {
+        return fail(codes::kImageMissing,
+                    "The source stream contained bytes beyond bytesTotal.");
+      }
+      return {};
+    }));
     return ensure_not_canceled();
   }
 

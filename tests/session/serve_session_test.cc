@@ -261,8 +261,11 @@ TEST_F(ServeSessionTest, ThreadBoundDevice_ServedWhileWaitingForACommand) {
 // An application that holds back its next frame until it hears how the
 // write went: the failure is reported while the source reader waits for
 // input, and the abort sent after it lets the session go on.
+// A device bound to the session's thread is served while the session waits
+// for that abort.
 TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
   disk_->write_faults.push_back({.offset = 0});
+  disk_->bound_to_opening_thread = true;
   int input[2], wake[2];
   ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
   ASSERT_EQ(::pipe2(wake, O_CLOEXEC | O_NONBLOCK), 0);
@@ -274,6 +277,7 @@ TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
   ASSERT_EQ(::write(input_write.get(), head.data(), head.size()),
             static_cast<ssize_t>(head.size()));
   bool error_before_abort = false;
+  bool served_before_abort = false;
   std::thread application([&] {
     for (int wait = 0; wait < 500 && !error_before_abort; ++wait) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -281,6 +285,11 @@ TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
       const ssize_t count = ::pread(out_watch.get(), text, sizeof text - 1, 0);
       error_before_abort =
           count > 0 && std::strstr(text, R"({"event":"error")") != nullptr;
+    }
+    const int served = disk_->platform_requests_served.load();
+    for (int wait = 0; wait < 6000 && !served_before_abort; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      served_before_abort = disk_->platform_requests_served.load() > served;
     }
     const std::string rest = client::abort_frame() + release("rel");
     EXPECT_EQ(::write(input_write.get(), rest.data(), rest.size()),
@@ -294,6 +303,7 @@ TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
   application.join();
   ASSERT_TRUE(result) << result.error();
   EXPECT_TRUE(error_before_abort);
+  EXPECT_TRUE(served_before_abort);
   ASSERT_EQ(lines_.size(), 4u);
   EXPECT_TRUE(
       lines_[2].starts_with(header("sourceAborted") + R"(,"errorCode":"WRITE_FAILED",)"))

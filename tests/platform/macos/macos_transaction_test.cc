@@ -53,6 +53,22 @@ class MacosTransaction : public ::testing::Test {
  protected:
   MacosTransaction() { current_rig = &rig; }
   ~MacosTransaction() override { current_rig = nullptr; }
+
+  // Another client asks for the claim while the opening thread is kept
+  // waiting, and the wait lasts past Disk Arbitration's patience: only a
+  // holder that answers while it waits keeps the claim.
+  void request_release_and_outwait() {
+    rig.system->request_claim_release();
+    (void)rig.system->wait_until_no_release_request(std::chrono::seconds(10));
+    rig.system->pass_time(2 * SimulatedMacSystem::kResponseTimeout);
+  }
+  void expect_release_refused_and_claim_kept() const {
+    EXPECT_EQ(rig.system->release_requests_refused, 1);
+    EXPECT_TRUE(rig.system->claimed);
+    EXPECT_FALSE(rig.system->claimed_by_other);
+    EXPECT_EQ(rig.system->calls_off_opening_thread, 0);
+  }
+
   MacRig rig;
 };
 
@@ -120,10 +136,7 @@ TEST_F(MacosTransaction, ClaimReleaseRequestedDuringVerifyIsRefusedByTheOpeningT
   ASSERT_TRUE(verified.has_value()) << verified.error().message();
   EXPECT_TRUE(verified->matches);
   EXPECT_GE(rig.system->reads, 3);
-  EXPECT_EQ(rig.system->release_requests_refused, 1);
-  EXPECT_TRUE(rig.system->claimed);
-  EXPECT_FALSE(rig.system->claimed_by_other);
-  EXPECT_EQ(rig.system->calls_off_opening_thread, 0);
+  expect_release_refused_and_claim_kept();
 }
 
 TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefusedByTheWriter) {
@@ -142,9 +155,7 @@ TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefusedByThe
     if (delivered != kFrame) return;
     std::unique_lock lock(mutex);
     first_written.wait(lock, [&] { return written; });
-    rig.system->request_claim_release();
-    (void)rig.system->wait_until_no_release_request(std::chrono::seconds(10));
-    rig.system->pass_time(2 * SimulatedMacSystem::kResponseTimeout);
+    request_release_and_outwait();
   };
   auto outcome = held->write_source_with_progress(
       source, [&](std::uint64_t source_bytes_read) -> Result<void> {
@@ -154,11 +165,35 @@ TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefusedByThe
         return {};
       });
   ASSERT_TRUE(outcome.has_value()) << outcome.error().message();
-  EXPECT_EQ(rig.system->release_requests_refused, 1);
-  EXPECT_TRUE(rig.system->claimed);
-  EXPECT_FALSE(rig.system->claimed_by_other);
-  EXPECT_EQ(rig.system->calls_off_opening_thread, 0);
+  expect_release_refused_and_claim_kept();
 }
+
+// The source stalls where the writer reads it itself: inside the protected
+// prefix (before the pipeline starts), and at the check that nothing
+// follows the announced total.
+class MacosSourceStall : public MacosTransaction,
+                         public ::testing::WithParamInterface<std::uint64_t> {};
+
+constexpr std::uint64_t kStalledPrefix = 4096;
+constexpr std::uint64_t kStalledImage = 3 * kStalledPrefix;
+
+TEST_P(MacosSourceStall, ClaimReleaseRequestedMeanwhileIsRefusedByTheOpeningThread) {
+  const auto image = pattern_bytes(kStalledImage, 8);
+  auto held = HeldTransaction::open(write_request(rig, image, kStalledPrefix), nullptr,
+                                    kMacBuild);
+  ASSERT_TRUE(held.has_value()) << held.error().message();
+  MemorySource source(image, {kStalledPrefix / 2});
+  source.before_read = [&](std::uint64_t delivered) {
+    if (delivered == GetParam()) request_release_and_outwait();
+  };
+  auto outcome = held->write_source_with_progress(source, {});
+  ASSERT_TRUE(outcome.has_value()) << outcome.error().message();
+  EXPECT_TRUE(std::equal(image.begin(), image.end(), rig.medium->bytes.begin()));
+  expect_release_refused_and_claim_kept();
+}
+
+INSTANTIATE_TEST_SUITE_P(InThePrefixAndAtTheEnd, MacosSourceStall,
+                         ::testing::Values(kStalledPrefix / 2, kStalledImage));
 
 TEST_F(MacosTransaction, DiskChangedMidWriteStopsBeforeThePrefixIsWritten) {
   constexpr std::uint64_t kPrefix = 4096;

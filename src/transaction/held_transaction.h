@@ -156,7 +156,7 @@ class HeldTransaction {
  private:
   HeldTransaction(TransactionRequest request, std::unique_ptr<HeldDeviceIo> device,
                   CancelFlag cancel_flag);
-  Result<void> prepare_image_path();
+  void prepare_image_path();
 
   std::optional<PartitionRange> boot_partition_;
   TransactionRequest request_;

@@ -85,19 +85,6 @@ Result<TransferBufferPool::Lease> TransferBufferPool::take(std::size_t count,
   return lease;
 }
 
-Result<void> TransferBufferPool::prefault(std::size_t count, std::uint64_t block_size) {
-  RAVIK_ASSIGN_OR_RETURN(const Lease lease, take(count, block_size, least_bytes_));
-  for (std::size_t index = 0; index < lease.size(); ++index) {
-    // Only the bytes asked for: a huge-page-aligned buffer is rounded up to
-    // 2 MiB, and touching the rounding would only add to the resident size.
-    const std::span<std::uint8_t> buffer = lease[index].first(least_bytes_);
-    // One store per page faults it in; the contents are not promised to anyone.
-    for (std::size_t offset = 0; offset < buffer.size(); offset += kPageBytes)
-      buffer[offset] = 0;
-  }
-  return {};
-}
-
 void TransferBufferPool::keep(std::vector<AlignedBuffer>& buffers) {
   for (AlignedBuffer& buffer : buffers) {
     const auto place =

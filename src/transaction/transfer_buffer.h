@@ -36,25 +36,25 @@ Result<AlignedBuffer> allocate_transfer_buffer(std::uint64_t block_size,
                                                std::size_t size);
 
 // Transfer buffers kept between the operations of one owner. Memory stays
-// bounded: at most kKeptBuffers are kept while none is lent, and a lease
+// bounded: at most kKeptBuffers are kept while none is lent, and a loan
 // holds only what it asked for. Not thread-safe: buffers are taken and given
-// back on one thread (a lease's memory may be used by other threads in
+// back on one thread (a loan's memory may be used by other threads in
 // between). Leases must end before the pool does, and the pool must not be
 // moved while one is out.
 class TransferBufferPool {
  public:
   static constexpr std::size_t kKeptBuffers = 4;
 
-  // Buffers lent by take(); they go back to the pool when the lease ends.
-  class Lease {
+  // Buffers lent by take(); they go back to the pool when the loan ends.
+  class Loan {
    public:
     // No buffers.
-    Lease() = default;
-    Lease(Lease&& other) noexcept;
-    Lease& operator=(Lease&& other) noexcept;
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-    ~Lease();
+    Loan() = default;
+    Loan(Loan&& other) noexcept;
+    Loan& operator=(Loan&& other) noexcept;
+    Loan(const Loan&) = delete;
+    Loan& operator=(const Loan&) = delete;
+    ~Loan();
 
     std::size_t size() const { return buffers_.size(); }
     std::span<std::uint8_t> operator[](std::size_t index) const {
@@ -63,7 +63,7 @@ class TransferBufferPool {
 
    private:
     friend class TransferBufferPool;
-    explicit Lease(TransferBufferPool& pool) : pool_(&pool) {}
+    explicit Loan(TransferBufferPool& pool) : pool_(&pool) {}
 
     TransferBufferPool* pool_ = nullptr;  // Not owned; must outlive this.
     std::vector<AlignedBuffer> buffers_;
@@ -76,7 +76,7 @@ class TransferBufferPool {
   // `count` buffers of at least `size` bytes each, aligned for a device with
   // this logical block size: kept ones where they fit, fresh ones for the
   // rest. UNKNOWN when the memory cannot be had (nothing is lent then).
-  Result<Lease> take(std::size_t count, std::uint64_t block_size, std::size_t size);
+  Result<Loan> take(std::size_t count, std::uint64_t block_size, std::size_t size);
 
  private:
   void keep(std::vector<AlignedBuffer>& buffers);

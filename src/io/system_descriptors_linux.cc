@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "io/eintr.h"
 #include "io/system_descriptors.h"
 
 namespace ravik {
@@ -24,7 +25,8 @@ UniqueFd cloexec_socket(int domain, int type) {
 
 UniqueFd cloexec_accept(int listener) {
   // Linux never passes the listener's O_NONBLOCK on to the connection.
-  return UniqueFd(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  return UniqueFd(retry_on_eintr(
+      [&] { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }));
 }
 
 void close_descriptors_above_standard_error(std::span<const int> keep) {

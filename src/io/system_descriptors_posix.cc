@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "io/eintr.h"
 #include "io/system_descriptors.h"
 
 namespace ravik {
@@ -58,7 +59,7 @@ UniqueFd cloexec_socket(int domain, int type) {
 }
 
 UniqueFd cloexec_accept(int listener) {
-  UniqueFd fd(::accept(listener, nullptr, nullptr));
+  UniqueFd fd(retry_on_eintr([&] { return ::accept(listener, nullptr, nullptr); }));
   if (fd && (!set_close_on_exec(fd.get()) || !set_blocking(fd.get(), true))) discard(fd);
   return fd;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "confinement/confinement.h"
+#include "io/eintr.h"
 #include "io/unique_fd.h"
 #include "io/write_all.h"
 
@@ -51,14 +52,15 @@ Result<void> check_lock_file(int fd) {
 Result<void> wait_for_end_of_input(int input_fd) {
   char discarded[1024];
   while (true) {
-    const ssize_t got = ::read(input_fd, discarded, sizeof(discarded));
+    const ssize_t got =
+        retry_on_eintr([&] { return ::read(input_fd, discarded, sizeof(discarded)); });
     if (got == 0) return {};
-    if (got > 0 || errno == EINTR) continue;
+    if (got > 0) continue;
     if (errno == EAGAIN) {
       // The owner may hand us a non-blocking pipe; its end of file is what
       // we are waiting for, not an error.
       pollfd entry{input_fd, POLLIN, 0};
-      if (::poll(&entry, 1, -1) >= 0 || errno == EINTR) continue;
+      if (retry_on_eintr([&] { return ::poll(&entry, 1, -1); }) >= 0) continue;
     }
     return fail(unavailable("Could not monitor the cross-process lock owner", errno));
   }

@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "error/error_code.h"
+#include "io/eintr.h"
 #include "io/system_descriptors.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/installer_state.h"
@@ -308,8 +309,7 @@ Result<void> guardian_loop(Serving& serving) {
         {.fd = serving.owner.exit_fd(), .events = POLLIN, .revents = 0},
         {.fd = serving.listener.get(), .events = POLLIN, .revents = 0},
     }};
-    if (::poll(entries.data(), entries.size(), -1) < 0) {
-      if (errno == EINTR) continue;
+    if (retry_on_eintr([&] { return ::poll(entries.data(), entries.size(), -1); }) < 0) {
       return fail(maintenance_unavailable("Installer guardian socket failed", errno));
     }
     if (entries[0].revents != 0) {
@@ -320,8 +320,7 @@ Result<void> guardian_loop(Serving& serving) {
     const UniqueFd connection = cloexec_accept(serving.listener.get());
     if (!connection) {
       // A client that gave up before it was accepted ends nothing.
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ||
-          errno == ECONNABORTED) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) {
         continue;
       }
       return fail(maintenance_unavailable("Installer guardian socket failed", errno));

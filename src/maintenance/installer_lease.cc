@@ -12,6 +12,7 @@
 #include <span>
 
 #include "confinement/confinement.h"
+#include "io/eintr.h"
 #include "io/fd_stream.h"
 #include "io/system_descriptors.h"
 #include "maintenance/guardian.h"
@@ -43,9 +44,7 @@ Result<InstallerLeaseState> load_existing_state(const std::string& path) {
 // Waits for the child without a limit; 0 when the wait itself fails.
 int wait_status(pid_t child) {
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 0;
-  }
+  if (retry_on_eintr([&] { return ::waitpid(child, &status, 0); }) < 0) return 0;
   return status;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "error/decimal.h"
+#include "io/eintr.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/maintenance_unavailable.h"
 
@@ -29,8 +30,8 @@ std::optional<std::string> read_proc_file(int dir_fd, const char* name) {
   std::string text;
   std::array<char, 4096> buffer{};
   while (text.size() < 65536) {
-    const ssize_t count = ::read(fd.get(), buffer.data(), buffer.size());
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(fd.get(), buffer.data(), buffer.size()); });
     if (count < 0) return std::nullopt;
     if (count == 0) return text;
     text.append(buffer.data(), static_cast<std::size_t>(count));
@@ -113,14 +114,12 @@ Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
 
 Result<bool> OwnerProcess::exited() const {
   pollfd entry{.fd = fd_.get(), .events = POLLIN, .revents = 0};
-  while (true) {
-    const int ready = ::poll(&entry, 1, 0);
-    if (ready >= 0) return ready > 0 && (entry.revents & (POLLIN | POLLHUP)) != 0;
-    if (errno != EINTR) {
-      return fail(
-          maintenance_unavailable("Could not watch the installer owner process", errno));
-    }
+  const int ready = retry_on_eintr([&] { return ::poll(&entry, 1, 0); });
+  if (ready < 0) {
+    return fail(
+        maintenance_unavailable("Could not watch the installer owner process", errno));
   }
+  return ready > 0 && (entry.revents & (POLLIN | POLLHUP)) != 0;
 }
 
 Result<uid_t> peer_effective_uid(int connection_fd) {
@@ -134,10 +133,8 @@ Result<uid_t> peer_effective_uid(int connection_fd) {
 }
 
 Result<void> sync_to_storage(int fd, std::string_view context) {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) {
-      return fail(maintenance_unavailable(context, errno));
-    }
+  if (retry_on_eintr([&] { return ::fsync(fd); }) != 0) {
+    return fail(maintenance_unavailable(context, errno));
   }
   return {};
 }

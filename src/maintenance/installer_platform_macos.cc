@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <string>
 
+#include "io/eintr.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/maintenance_unavailable.h"
 
@@ -68,27 +69,25 @@ Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
 Result<bool> OwnerProcess::exited() const {
   const timespec no_wait{};
   struct kevent events[2]{};
-  while (true) {
-    const int ready = ::kevent(fd_.get(), nullptr, 0, events, 2, &no_wait);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) {
-      return fail(
-          maintenance_unavailable("Could not watch the installer owner process", errno));
-    }
-    bool exited = false;
-    for (int i = 0; i < ready; ++i) {
-      exited = exited || events[i].filter == EVFILT_USER ||
-               (events[i].filter == EVFILT_PROC && (events[i].fflags & NOTE_EXIT) != 0);
-    }
-    if (exited) {
-      // Keeps the answer, and the queue readable for poll(): a user event
-      // without EV_CLEAR stays triggered.
-      struct kevent seen {};
-      EV_SET(&seen, kExitSeen, EVFILT_USER, EV_ADD, NOTE_TRIGGER, 0, nullptr);
-      (void)::kevent(fd_.get(), &seen, 1, nullptr, 0, nullptr);
-    }
-    return exited;
+  const int ready = retry_on_eintr(
+      [&] { return ::kevent(fd_.get(), nullptr, 0, events, 2, &no_wait); });
+  if (ready < 0) {
+    return fail(
+        maintenance_unavailable("Could not watch the installer owner process", errno));
   }
+  bool exited = false;
+  for (int i = 0; i < ready; ++i) {
+    exited = exited || events[i].filter == EVFILT_USER ||
+             (events[i].filter == EVFILT_PROC && (events[i].fflags & NOTE_EXIT) != 0);
+  }
+  if (exited) {
+    // Keeps the answer, and the queue readable for poll(): a user event
+    // without EV_CLEAR stays triggered.
+    struct kevent seen {};
+    EV_SET(&seen, kExitSeen, EVFILT_USER, EV_ADD, NOTE_TRIGGER, 0, nullptr);
+    (void)::kevent(fd_.get(), &seen, 1, nullptr, 0, nullptr);
+  }
+  return exited;
 }
 
 Result<uid_t> peer_effective_uid(int connection_fd) {
@@ -104,12 +103,9 @@ Result<uid_t> peer_effective_uid(int connection_fd) {
 Result<void> sync_to_storage(int fd, std::string_view context) {
   // fsync leaves data in the drive's cache on macOS; F_FULLFSYNC does not.
   // File systems that cannot do it (some network ones) get fsync.
-  while (::fcntl(fd, F_FULLFSYNC) != 0) {
-    if (errno == EINTR) continue;
-    while (::fsync(fd) != 0) {
-      if (errno != EINTR) return fail(maintenance_unavailable(context, errno));
-    }
-    return {};
+  if (retry_on_eintr([&] { return ::fcntl(fd, F_FULLFSYNC); }) == 0) return {};
+  if (retry_on_eintr([&] { return ::fsync(fd); }) != 0) {
+    return fail(maintenance_unavailable(context, errno));
   }
   return {};
 }

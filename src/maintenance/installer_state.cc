@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "io/eintr.h"
 #include "json/strict_json.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/maintenance_protocol.h"
@@ -139,8 +140,8 @@ Result<std::optional<InstallerLeaseState>> load_installer_state(
   while (bytes.size() <= kMaxInstallerStateBytes) {
     const std::size_t wanted =
         std::min(buffer.size(), kMaxInstallerStateBytes + 1 - bytes.size());
-    const ssize_t count = ::read(fd.get(), buffer.data(), wanted);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(fd.get(), buffer.data(), wanted); });
     if (count < 0)
       return fail(maintenance_unavailable("Could not read installer lease state", errno));
     if (count == 0) break;

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "error/hex.h"
+#include "io/eintr.h"
 #include "io/unique_fd.h"
 #include "maintenance/installer_platform.h"
 #include "maintenance/maintenance_protocol.h"
@@ -270,26 +272,17 @@ Result<std::string> random_lease_id_from(const char* source_path) {
   std::array<std::uint8_t, kLeaseIdRandomBytes> bytes{};
   std::size_t filled = 0;
   while (filled < bytes.size()) {
-    const ssize_t count =
-        ::read(source.get(), bytes.data() + filled, bytes.size() - filled);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      return fail(maintenance_unavailable(kContext, errno));
-    }
+    const ssize_t count = retry_on_eintr([&] {
+      return ::read(source.get(), bytes.data() + filled, bytes.size() - filled);
+    });
+    if (count < 0) return fail(maintenance_unavailable(kContext, errno));
     if (count == 0) {
       return fail(HelperError::io_text(codes::kMaintenanceUnavailable, kContext,
                                        "the random source ended early"));
     }
     filled += static_cast<std::size_t>(count);
   }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() * 2);
-  for (const std::uint8_t byte : bytes) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0f];
-  }
-  return text;
+  return lower_hex(bytes);
 }
 
 namespace {

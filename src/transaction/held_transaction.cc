@@ -7,7 +7,6 @@
 #include "transaction/cancellation.h"
 #include "transaction/disk_conversion.h"
 #include "transaction/sha256.h"
-#include "transaction/source_pipeline.h"
 
 namespace ravik {
 namespace {
@@ -109,21 +108,15 @@ Result<HeldTransaction> HeldTransaction::from_open_request(
   }
   HeldTransaction transaction(std::move(request), std::move(device),
                               std::move(cancel_flag));
-  RAVIK_RETURN_IF_ERROR(transaction.prepare_image_path());
+  transaction.prepare_image_path();
   return transaction;
 }
 
-// The image write gets what its data path needs while the application is
-// still preparing its first frame: the write ring, faulted in, and the
-// digest implementation loaded. On memory-speed media either would
-// otherwise cost as much as writing a few MiB, on every write; and memory
-// that cannot be had ends the open instead of a write already begun.
-Result<void> HeldTransaction::prepare_image_path() {
-  if (!std::holds_alternative<OpenWriteRequest>(request_)) return {};
-  RAVIK_RETURN_IF_ERROR(
-      transfer_buffers_.prefault(SourcePipeline::kSlots, device_->logical_block_size()));
-  Sha256::load_implementation();
-  return {};
+// The digest implementation is loaded while the application is still
+// preparing its first frame; on memory-speed media loading it inside the
+// write would cost as much as writing a few MiB.
+void HeldTransaction::prepare_image_path() {
+  if (std::holds_alternative<OpenWriteRequest>(request_)) Sha256::load_implementation();
 }
 
 HeldTargetIdentity HeldTransaction::identity() const {

@@ -89,10 +89,6 @@ class HeldTransaction {
   // The held disk's identity as the ready event reports it.
   HeldTargetIdentity identity() const;
   std::uint64_t logical_block_size() const { return device_->logical_block_size(); }
-  const TransactionRequest& request() const { return request_; }
-  bool is_format_only() const {
-    return std::holds_alternative<OpenFormatRequest>(request_);
-  }
   // PROTOCOL_ERROR in a format-only transaction.
   Result<const OpenWriteRequest*> write_request() const;
   Result<std::uint64_t> source_bytes_total() const;
@@ -160,7 +156,7 @@ class HeldTransaction {
  private:
   HeldTransaction(TransactionRequest request, std::unique_ptr<HeldDeviceIo> device,
                   CancelFlag cancel_flag);
-  Result<void> prepare_image_path();
+  void prepare_image_path();
 
   std::optional<PartitionRange> boot_partition_;
   TransactionRequest request_;

@@ -6,15 +6,15 @@
 namespace ravik {
 
 OrderedRing::OrderedRing(std::size_t slots, std::size_t consumers)
-    : slots_(slots), handed_(consumers, 0), released_(consumers, 0) {}
+    : slots_(slots), handed_(consumers, 0), freed_(consumers, 0) {}
 
 bool OrderedRing::can_claim() const {
-  return published_ < *std::min_element(released_.begin(), released_.end()) + slots_;
+  return published_ < *std::min_element(freed_.begin(), freed_.end()) + slots_;
 }
 
 bool OrderedRing::can_hand(std::size_t consumer) const {
   const std::uint64_t item = handed_[consumer];
-  return item < published_ && (consumer == 0 || released_[consumer - 1] >= item);
+  return item < published_ && (consumer == 0 || freed_[consumer - 1] >= item);
 }
 
 std::optional<std::uint64_t> OrderedRing::claim() {
@@ -41,9 +41,9 @@ void OrderedRing::close(std::optional<HelperError> failure) {
   changed_.notify_all();
 }
 
-void OrderedRing::release_handed(std::size_t consumer) {
-  if (released_[consumer] < handed_[consumer]) {
-    released_[consumer] = handed_[consumer];
+void OrderedRing::free_handed(std::size_t consumer) {
+  if (freed_[consumer] < handed_[consumer]) {
+    freed_[consumer] = handed_[consumer];
     changed_.notify_all();
   }
 }
@@ -54,14 +54,14 @@ bool OrderedRing::ready(std::size_t consumer) const {
 
 bool OrderedRing::wait_for(std::size_t consumer, std::chrono::milliseconds limit) {
   std::unique_lock lock(mutex_);
-  // Released first: the producer may be waiting for this very slot.
-  release_handed(consumer);
+  // Freed first: the producer may be waiting for this very slot.
+  free_handed(consumer);
   return changed_.wait_for(lock, limit, [&] { return ready(consumer); });
 }
 
 Result<std::optional<std::uint64_t>> OrderedRing::next(std::size_t consumer) {
   std::unique_lock lock(mutex_);
-  release_handed(consumer);
+  free_handed(consumer);
   changed_.wait(lock, [&] { return ready(consumer); });
   if (stopped_) return std::nullopt;
   if (can_hand(consumer)) return handed_[consumer]++;

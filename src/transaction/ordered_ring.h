@@ -6,7 +6,7 @@
 // Every consumer takes every item, in order. Consumer c > 0 trails consumer
 // c - 1: it is handed item i only once c - 1 has finished item i - 1, so the
 // two may work on the same item together but c never overtakes c - 1. A slot
-// is reused only after every consumer released its item. When the producer
+// is reused only after every consumer freed its item. When the producer
 // fails, its failure is handed to each consumer in place of the item it
 // prevented, after the items published before it: consumers see items and
 // failure in the order of a single-threaded loop.
@@ -45,12 +45,12 @@ class OrderedRing {
   // item; without one, consumers reach the end.
   void close(std::optional<HelperError> failure);
 
-  // Consumer `consumer` (0 .. consumers - 1, each on one thread): releases
+  // Consumer `consumer` (0 .. consumers - 1, each on one thread): frees
   // the item it was handed before and waits for the next. The item's index;
   // no value at the end of the items or once stopped; the producer's
   // failure in place of the item it prevented.
   Result<std::optional<std::uint64_t>> next(std::size_t consumer);
-  // Consumer `consumer`: releases the item it was handed before and waits up
+  // Consumer `consumer`: frees the item it was handed before and waits up
   // to `limit` until next() would return at once; false when it still would
   // wait. Lets a consumer that has other duties wait in slices.
   bool wait_for(std::size_t consumer, std::chrono::milliseconds limit);
@@ -62,7 +62,7 @@ class OrderedRing {
   bool can_claim() const;
   bool can_hand(std::size_t consumer) const;
   // Both under mutex_.
-  void release_handed(std::size_t consumer);
+  void free_handed(std::size_t consumer);
   bool ready(std::size_t consumer) const;
 
   const std::size_t slots_;
@@ -70,8 +70,8 @@ class OrderedRing {
   std::condition_variable changed_;
   // All under mutex_.
   std::uint64_t published_ = 0;
-  std::vector<std::uint64_t> handed_;    // per consumer
-  std::vector<std::uint64_t> released_;  // per consumer
+  std::vector<std::uint64_t> handed_;  // per consumer
+  std::vector<std::uint64_t> freed_;   // per consumer
   bool closed_ = false;
   std::optional<HelperError> failure_;
   bool stopped_ = false;

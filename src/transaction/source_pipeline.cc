@@ -34,10 +34,9 @@ Result<void> SourcePipeline::start(const SourcePipelinePlan& plan) {
   const std::size_t capacity =
       static_cast<std::size_t>(std::min<std::uint64_t>(plan.read_bytes, body)) +
       carry_room;
-  RAVIK_ASSIGN_OR_RETURN(buffers_lease_,
-                         buffers_.take(kSlots, plan.block_size, capacity));
+  RAVIK_ASSIGN_OR_RETURN(buffers_loan_, buffers_.take(kSlots, plan.block_size, capacity));
   for (std::size_t index = 0; index < kSlots; ++index)
-    slots_[index].buffer = buffers_lease_[index];
+    slots_[index].buffer = buffers_loan_[index];
   try {
     hasher_thread_ = std::thread([this] { hash_chunks(); });
     reader_ = std::thread([this] { read_chunks(); });

@@ -90,7 +90,7 @@ class SourcePipeline {
   // Takes the ring and starts the threads. UNKNOWN when either fails.
   Result<void> start(const SourcePipelinePlan& plan);
 
-  // The next chunk in stream order, releasing the one handed out before; no
+  // The next chunk in stream order, freeing the one handed out before; no
   // value once the source delivered the announced total. The source's
   // failure (IMAGE_MISSING, CANCELED) comes in place of the chunk it
   // prevented. With `between_slices` set, the wait for the chunk is cut into
@@ -125,7 +125,7 @@ class SourcePipeline {
   const std::function<void()> wake_source_;
   TransferBufferPool& buffers_;
   SourcePipelinePlan plan_;
-  TransferBufferPool::Lease buffers_lease_;
+  TransferBufferPool::Loan buffers_loan_;
   std::array<Slot, kSlots> slots_;
 
   // The ring's consumers: the writer trails the hasher.

@@ -42,7 +42,7 @@ class TargetReadAhead {
   // thread cannot be had.
   Result<void> start(std::uint64_t offset, std::uint64_t length, std::size_t step);
 
-  // The next step's bytes, valid until the following call, which releases
+  // The next step's bytes, valid until the following call, which frees
   // them.
   Result<std::span<const std::uint8_t>> next();
 
@@ -56,7 +56,7 @@ class TargetReadAhead {
   std::uint64_t length_ = 0;
   std::size_t step_ = 0;
   TransferBufferPool& buffers_;
-  TransferBufferPool::Lease slots_;
+  TransferBufferPool::Loan slots_;
 
   OrderedRing order_{kSlots, 1};
   std::thread reader_;

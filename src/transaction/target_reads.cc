@@ -129,7 +129,7 @@ Result<void> hash_target_range_into(Sha256& hasher, TransferBufferPool& buffers,
     // in turn, each step read by this thread.
     const auto step =
         static_cast<std::size_t>(std::min<std::uint64_t>(length, kHashStepBytes));
-    RAVIK_ASSIGN_OR_RETURN(const TransferBufferPool::Lease buffer,
+    RAVIK_ASSIGN_OR_RETURN(const TransferBufferPool::Loan buffer,
                            buffers.take(1, device.logical_block_size(), step));
     for (std::uint64_t done = 0; done < length;) {
       RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));

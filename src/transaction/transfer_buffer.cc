@@ -43,10 +43,10 @@ Result<AlignedBuffer> allocate_transfer_buffer(std::uint64_t block_size,
   return buffer;
 }
 
-TransferBufferPool::Lease::Lease(Lease&& other) noexcept
+TransferBufferPool::Loan::Loan(Loan&& other) noexcept
     : pool_(std::exchange(other.pool_, nullptr)), buffers_(std::move(other.buffers_)) {}
 
-TransferBufferPool::Lease& TransferBufferPool::Lease::operator=(Lease&& other) noexcept {
+TransferBufferPool::Loan& TransferBufferPool::Loan::operator=(Loan&& other) noexcept {
   if (this != &other) {
     if (pool_ != nullptr) pool_->keep(buffers_);
     pool_ = std::exchange(other.pool_, nullptr);
@@ -55,47 +55,34 @@ TransferBufferPool::Lease& TransferBufferPool::Lease::operator=(Lease&& other) n
   return *this;
 }
 
-TransferBufferPool::Lease::~Lease() {
+TransferBufferPool::Loan::~Loan() {
   if (pool_ != nullptr) pool_->keep(buffers_);
 }
 
-Result<TransferBufferPool::Lease> TransferBufferPool::take(std::size_t count,
-                                                           std::uint64_t block_size,
-                                                           std::size_t size) {
-  Lease lease(*this);
-  lease.buffers_.reserve(count);
+Result<TransferBufferPool::Loan> TransferBufferPool::take(std::size_t count,
+                                                          std::uint64_t block_size,
+                                                          std::size_t size) {
+  Loan loan(*this);
+  loan.buffers_.reserve(count);
   const std::size_t alignment = transfer_alignment(block_size);
   for (AlignedBuffer& kept : kept_) {
-    if (lease.buffers_.size() == count) break;
+    if (loan.buffers_.size() == count) break;
     if (!kept.empty() && kept.size() >= size && is_aligned(kept.data(), alignment)) {
-      lease.buffers_.push_back(std::move(kept));
+      loan.buffers_.push_back(std::move(kept));
     }
   }
-  if (lease.buffers_.size() < count) {
+  if (loan.buffers_.size() < count) {
     // Kept buffers too small for this use would be displaced by the fresh
     // ones anyway; freeing them first keeps the peak down.
     kept_ = {};
   }
-  while (lease.buffers_.size() < count) {
+  while (loan.buffers_.size() < count) {
     RAVIK_ASSIGN_OR_RETURN(
         AlignedBuffer fresh,
         allocate_transfer_buffer(block_size, std::max(size, least_bytes_)));
-    lease.buffers_.push_back(std::move(fresh));
+    loan.buffers_.push_back(std::move(fresh));
   }
-  return lease;
-}
-
-Result<void> TransferBufferPool::prefault(std::size_t count, std::uint64_t block_size) {
-  RAVIK_ASSIGN_OR_RETURN(const Lease lease, take(count, block_size, least_bytes_));
-  for (std::size_t index = 0; index < lease.size(); ++index) {
-    // Only the bytes asked for: a huge-page-aligned buffer is rounded up to
-    // 2 MiB, and touching the rounding would only add to the resident size.
-    const std::span<std::uint8_t> buffer = lease[index].first(least_bytes_);
-    // One store per page faults it in; the contents are not promised to anyone.
-    for (std::size_t offset = 0; offset < buffer.size(); offset += kPageBytes)
-      buffer[offset] = 0;
-  }
-  return {};
+  return loan;
 }
 
 void TransferBufferPool::keep(std::vector<AlignedBuffer>& buffers) {
@@ -103,7 +90,7 @@ void TransferBufferPool::keep(std::vector<AlignedBuffer>& buffers) {
     const auto place =
         std::find_if(kept_.begin(), kept_.end(),
                      [](const AlignedBuffer& kept) { return kept.empty(); });
-    if (place == kept_.end()) break;  // the rest is freed with the lease
+    if (place == kept_.end()) break;  // the rest is freed with the loan
     *place = std::move(buffer);
   }
 }

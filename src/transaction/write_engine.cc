@@ -155,7 +155,7 @@ class ImageWriter {
     RAVIK_RETURN_IF_ERROR(seek_to(0));
     const auto zeros_length = static_cast<std::size_t>(
         std::min<std::uint64_t>(prefix_length, kZeroBufferBytes));
-    RAVIK_ASSIGN_OR_RETURN(const TransferBufferPool::Lease zero_buffer,
+    RAVIK_ASSIGN_OR_RETURN(const TransferBufferPool::Loan zero_buffer,
                            buffers_.take(1, block_size_, zeros_length));
     std::memset(zero_buffer[0].data(), 0, zeros_length);
     const auto zeros = std::span<const std::uint8_t>(zero_buffer[0]).first(zeros_length);

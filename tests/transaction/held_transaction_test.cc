@@ -105,7 +105,7 @@ TEST(HeldTransactionOpen, BackendChoice_FollowsTheRequestAndTheBuild) {
   ASSERT_TRUE(opened.has_value()) << opened.error().message();
   EXPECT_EQ(opened->identity().device_id, "fake0");
   EXPECT_EQ(opened->logical_block_size(), 512u);
-  EXPECT_FALSE(opened->is_format_only());
+  EXPECT_TRUE(opened->write_request().has_value());
   // The session's flag is the transaction's flag.
   cancel->store(true);
   EXPECT_FALSE(opened->ensure_not_canceled().has_value());
@@ -157,7 +157,6 @@ TEST(HeldTransaction, FormatOnlyAndWriteState_Accessors) {
                "Source operations are unavailable in a format-only transaction.");
   expect_error(format->write_request(), "PROTOCOL_ERROR",
                "Source operations are unavailable in a format-only transaction.");
-  EXPECT_TRUE(format->is_format_only());
   EXPECT_FALSE(format->media_layout_ready());
   format->mark_media_layout_ready();
   EXPECT_TRUE(format->media_layout_ready());

@@ -16,7 +16,7 @@ namespace {
 constexpr std::size_t kRingSlots = 3;
 
 // What a producer thread writes into the slots: item i carries the value i,
-// so a slot reused before every consumer released it shows as a wrong value.
+// so a slot reused before every consumer freed it shows as a wrong value.
 struct RingedItems {
   OrderedRing ring{kRingSlots, 2};
   std::array<std::uint64_t, kRingSlots> slots{};
@@ -115,7 +115,7 @@ TEST(OrderedRing, StopEndsTheWaitOfAFullRingAndOfAnEmptyOne) {
   }
 }
 
-TEST(OrderedRing, WaitForReleasesTheHandedItemAndTellsWhetherNextWouldWait) {
+TEST(OrderedRing, WaitForFreesTheHandedItemAndTellsWhetherNextWouldWait) {
   constexpr std::chrono::milliseconds kNoWait{0};
   constexpr std::chrono::milliseconds kBriefWait{1};
   OrderedRing ring(1, 1);

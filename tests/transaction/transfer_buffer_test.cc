@@ -10,7 +10,7 @@ namespace ravik {
 namespace {
 
 // Every lent buffer is aligned for the device, holds what was asked, and
-// belongs to its lease alone while it lasts, whatever was given back before:
+// belongs to its loan alone while it lasts, whatever was given back before:
 // a buffer lent twice would let two stages overwrite each other's bytes.
 TEST(TransferBufferPool, LentBuffersAreAlignedLargeEnoughAndNeverShared) {
   TransferBufferPool pool(/*least_bytes=*/8192);
@@ -21,8 +21,8 @@ TEST(TransferBufferPool, LentBuffersAreAlignedLargeEnoughAndNeverShared) {
     ASSERT_TRUE(first.has_value());
     ASSERT_TRUE(second.has_value());
     std::vector<std::span<std::uint8_t>> lent;
-    for (const auto* lease : {&*first, &*second}) {
-      for (std::size_t i = 0; i < lease->size(); ++i) lent.push_back((*lease)[i]);
+    for (const auto* loan : {&*first, &*second}) {
+      for (std::size_t i = 0; i < loan->size(); ++i) lent.push_back((*loan)[i]);
     }
     ASSERT_EQ(lent.size(), 5u);
     for (std::size_t i = 0; i < lent.size(); ++i) {

@@ -9,6 +9,7 @@
 
 #include "error/decimal.h"
 #include "error/utf8.h"
+#include "io/eintr.h"
 #include "io/unique_fd.h"
 
 namespace ravik {
@@ -24,9 +25,9 @@ SysfsResult<std::string> read_sysfs_text(int directory_fd, const std::string& na
   std::string text;
   std::vector<char> chunk(4096);
   for (;;) {
-    const ssize_t count = ::read(fd.get(), chunk.data(), chunk.size());
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(fd.get(), chunk.data(), chunk.size()); });
     if (count < 0) {
-      if (errno == EINTR) continue;
       return std::unexpected(SysfsError{SysfsReadFailure::kUnreadable, errno});
     }
     if (count == 0) break;

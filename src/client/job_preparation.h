@@ -52,8 +52,11 @@ struct SpooledImage {
 Result<std::optional<SpooledImage>> spool_piped_image(const ClientOptions& options,
                                                       std::uint64_t limit);
 
-// The image's size and digest (see digest_image_or_size), with the pass
-// shown on `streams` and its wall-clock time, which `elapsed` receives.
+// The image's size and digest: the published one (--sha256) when given,
+// which spares the hashing pass (the helper checks the stream against it
+// before the write is committed), else the one computed now; a pass stops
+// once more than `limit` bytes came out (see measure_image). The pass is
+// shown on `streams`; `elapsed` receives its wall-clock time.
 Result<ImageDigest> measure_shown(const ClientOptions& options, std::uint64_t limit,
                                   const JobStreams& streams, double& elapsed);
 

@@ -20,6 +20,7 @@
 #include "client/protected_prefix.h"
 #include "client/target_description.h"
 #include "client/wire.h"
+#include "io/eintr.h"
 #include "io/unique_fd.h"
 #include "protocol/base64.h"
 
@@ -588,13 +589,6 @@ bool WriteJob::run_helper_session(const TargetDescription& target,
 
 }  // namespace
 
-Result<ImageDigest> digest_image_or_size(const ClientOptions& options,
-                                         std::uint64_t limit) {
-  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source,
-                         open_image_source(options.image_path));
-  return measure_image(*source, options.sha256, limit);
-}
-
 Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
                                               const ImageDigest& digest,
                                               const TargetDescription& target) {
@@ -643,9 +637,10 @@ std::expected<std::vector<std::string>, std::string> read_boot_files(
     std::vector<std::uint8_t> bytes;
     std::uint8_t chunk[65536];
     ssize_t count = 0;
-    while (fd && bytes.size() <= kMaxBootFile &&
-           (count = ::read(fd.get(), chunk, sizeof(chunk))) != 0) {
-      if (count < 0 && errno == EINTR) continue;
+    while (fd && bytes.size() <= kMaxBootFile && (count = retry_on_eintr([&] {
+                                                    return ::read(fd.get(), chunk,
+                                                                  sizeof(chunk));
+                                                  })) != 0) {
       if (count < 0) break;
       bytes.insert(bytes.end(), chunk, chunk + count);
     }

@@ -42,13 +42,6 @@ std::string default_helper_path(const std::string& client_path, bool regular_fil
 int run_write_job(const ClientOptions& options, const std::string& client_path,
                   const JobStreams& streams);
 
-// The image's size and digest: the published one when given, which spares
-// the hashing pass (the helper checks the stream against it before the
-// write is committed), else the one computed now. A pass stops once more
-// than `limit` bytes came out (see measure_image).
-Result<ImageDigest> digest_image_or_size(const ClientOptions& options,
-                                         std::uint64_t limit);
-
 // Every --boot-file's content in Base64, in order; or why one cannot be
 // sent (unreadable, or above the helper's 1 MiB bound).
 std::expected<std::vector<std::string>, std::string> read_boot_files(

@@ -12,7 +12,7 @@
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
-#include "transaction/sha256.h"
+#include "io/sha256.h"
 
 namespace ravik {
 

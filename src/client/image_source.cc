@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "io/eintr.h"
 #include "io/unique_fd.h"
 
 namespace ravik::client {
@@ -48,9 +49,9 @@ class RawImageSource final : public ImageSource {
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
     std::size_t filled = 0;
     while (filled < buffer.size()) {
-      const ssize_t count =
-          ::read(fd_.get(), buffer.data() + filled, buffer.size() - filled);
-      if (count < 0 && errno == EINTR) continue;
+      const ssize_t count = retry_on_eintr([&] {
+        return ::read(fd_.get(), buffer.data() + filled, buffer.size() - filled);
+      });
       if (count < 0) {
         return fail(
             HelperError::io(codes::kImageMissing, "Could not read the image", errno));
@@ -186,10 +187,9 @@ Result<std::optional<std::uint64_t>> xz_indexed_size(int fd, std::uint64_t file_
   lzma_ret status = LZMA_OK;
   while (status == LZMA_OK) {
     if (stream.avail_in == 0) {
-      ssize_t count = 0;
-      do {
-        count = ::pread(fd, input.data(), input.size(), static_cast<off_t>(offset));
-      } while (count < 0 && errno == EINTR);
+      const ssize_t count = retry_on_eintr([&] {
+        return ::pread(fd, input.data(), input.size(), static_cast<off_t>(offset));
+      });
       if (count < 0) {
         lzma_end(&stream);
         return fail(
@@ -296,10 +296,8 @@ class FileInput {
   // The next piece; empty once the file has ended. `consumed` is the file
   // bytes read so far.
   Result<std::span<const std::uint8_t>> next() {
-    ssize_t count = 0;
-    do {
-      count = ::read(fd_.get(), buffer_.data(), buffer_.size());
-    } while (count < 0 && errno == EINTR);
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(fd_.get(), buffer_.data(), buffer_.size()); });
     if (count < 0) {
       return fail(
           HelperError::io(codes::kImageMissing, "Could not read the image", errno));
@@ -618,10 +616,8 @@ Result<std::unique_ptr<ImageSource>> open_image_source(const std::string& path) 
   }
   const auto file_size = static_cast<std::uint64_t>(info.st_size);
   std::array<std::uint8_t, 16> head = {};
-  ssize_t count = 0;
-  do {
-    count = ::pread(fd.get(), head.data(), head.size(), 0);
-  } while (count < 0 && errno == EINTR);
+  const ssize_t count =
+      retry_on_eintr([&] { return ::pread(fd.get(), head.data(), head.size(), 0); });
   if (count < 0) {
     return fail(HelperError::io(codes::kImageMissing, "Could not read the image", errno));
   }

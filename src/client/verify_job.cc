@@ -15,6 +15,7 @@
 #include "client/job_preparation.h"
 #include "client/progress_display.h"
 #include "client/target_description.h"
+#include "io/eintr.h"
 #include "sudo_launcher/sudo_launcher.h"
 
 namespace ravik::client {
@@ -47,8 +48,7 @@ int verify_as_root(const ClientOptions& options, const std::string& client_path,
     return refuse(streams, "could not run " + words[0] + ": " + os_error_text(spawned));
   }
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)retry_on_eintr([&] { return ::waitpid(pid, &status, 0); });
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 

@@ -75,6 +75,9 @@ class SessionSteps {
   // image has ended there cleanly; otherwise an abort frame, and true when
   // that was sent.
   bool stream_image();
+  // After `sent` bytes of the image: the end frame when they are all of it,
+  // else the abort frame; true when an abort frame was sent.
+  bool finish_stream(ImageChunks& chunks, std::uint64_t sent);
   bool await_write_outcome(bool abort_sent);
   void verify();
   // openBoot, the boot-file writes and the read, closeBoot.
@@ -165,6 +168,11 @@ bool SessionSteps::stream_image() {
     }
     sent += chunk->size();
   }
+  return finish_stream(chunks, sent);
+}
+
+bool SessionSteps::finish_stream(ImageChunks& chunks, std::uint64_t sent) {
+  const std::uint64_t size = plan_.digest.size_bytes;
   if (sent == size && outcome_.failure.empty() && !pump_.session_failure_seen()) {
     // Only the read past the last byte shows that a compressed image decoded
     // cleanly to its end (its checksum and trailer come last), and that the
@@ -180,7 +188,7 @@ bool SessionSteps::stream_image() {
       return false;
     }
   }
-  if (cancel_after && sent >= *cancel_after) {
+  if (options_.cancel_after_bytes && sent >= *options_.cancel_after_bytes) {
     fail_with("The write was canceled after " + std::to_string(sent) +
               " bytes, as asked.");
   }

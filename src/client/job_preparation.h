@@ -2,7 +2,8 @@
 // argument, a wrong disk, a missing helper or a refused sudo is known at
 // once and not after a pass over a large image: every target described from
 // sysfs (never opened), the helper found, the user asked on a terminal, and
-// root rights obtained once for every session to come.
+// root rights obtained once for every session to come. Then a write's image:
+// kept when piped, measured, fitted to every disk and opened for the stream.
 //
 // Thread-compatible; reads the file system, may ask on the terminal.
 #ifndef RAVIK_CLIENT_JOB_PREPARATION_H_

@@ -26,11 +26,11 @@
 #include <vector>
 
 #include "io/byte_source.h"
+#include "io/sha256.h"
 #include "io/unique_fd.h"
 #include "platform/file/regular_file_device.h"
 #include "transaction/disk_conversion.h"
 #include "transaction/held_transaction.h"
-#include "transaction/sha256.h"
 
 namespace ravik {
 namespace {

@@ -36,7 +36,7 @@ int finish_standard_output(int status) {
   if (error == 0) return status;
   const std::string text = "ravik-device-client: could not write standard output: " +
                            ravik::os_error_text(error) + "\n";
-  (void)!::write(STDERR_FILENO, text.data(), text.size());
+  ravik::client::write_output(STDERR_FILENO, text);
   return status == 0 ? 1 : status;
 }
 
@@ -52,7 +52,7 @@ int run(int argc, char** argv) {
   if (!parsed.options) {
     const std::string text = "ravik-device-client: " + parsed.error +
                              "\nRun ravik-device-client --help for the commands.\n";
-    (void)!::write(STDERR_FILENO, text.data(), text.size());
+    ravik::client::write_output(STDERR_FILENO, text);
     return 2;
   }
   const ravik::client::JobStreams streams{.out_fd = STDOUT_FILENO,

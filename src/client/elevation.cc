@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "io/eintr.h"
 #include "sudo_launcher/sudo_launcher.h"
 
 namespace ravik::client {
@@ -54,8 +55,7 @@ Result<void> elevate_once() {
       ::posix_spawn(&pid, sudo.c_str(), nullptr, nullptr, argv.data(), environ);
   int status = 0;
   if (spawned == 0) {
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)retry_on_eintr([&] { return ::waitpid(pid, &status, 0); });
   }
   if (spawned != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     return fail(

@@ -39,10 +39,7 @@ void EventPump::run() {
   while (auto line = helper_.read_line()) {
     if (echo_fd_ >= 0) write_text_line(echo_fd_, *line);
     auto event = parse_event_line(*line);
-    if (!event) {
-      ++malformed_lines_;
-      continue;
-    }
+    if (!event) continue;
     if (event->kind() == "progress") {
       if (echo_fd_ < 0) {
         display_.update({.stage = event->text("stage").value_or(""),

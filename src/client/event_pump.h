@@ -3,10 +3,12 @@
 // streaming the image. Progress events go straight to the display (or, with
 // --json, every event line goes to standard output as it arrives); every
 // other event is queued for the job, which waits for them one at a time.
+// A line that is not a JSON object is skipped (echoed with --json): the job
+// judges the session by the events it awaits, and a missing one fails it.
 //
-// Thread-safe: next() and failure_seen() may be called from the job's thread
-// while the pump's thread runs. The pump is the only user of the display and
-// of the helper's output.
+// Thread-safe: next() and session_failure_seen() may be called from the
+// job's thread while the pump's thread runs. The pump is the only user of
+// the display and of the helper's output.
 #ifndef RAVIK_CLIENT_EVENT_PUMP_H_
 #define RAVIK_CLIENT_EVENT_PUMP_H_
 
@@ -51,9 +53,6 @@ class EventPump {
   // helper is waiting for the application's abort frame, or ending.
   bool session_failure_seen() const { return session_failure_seen_.load(); }
 
-  // Lines that were not JSON objects (a helper bug, reported by the job).
-  std::size_t malformed_lines() const { return malformed_lines_.load(); }
-
  private:
   void run();
 
@@ -65,7 +64,6 @@ class EventPump {
   std::deque<HelperEvent> queue_;
   bool ended_ = false;
   std::atomic<bool> session_failure_seen_{false};
-  std::atomic<std::size_t> malformed_lines_{0};
   std::thread thread_;
 };
 

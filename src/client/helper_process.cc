@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "client/signal_relay.h"
+#include "io/eintr.h"
 #include "io/system_descriptors.h"
 #include "io/write_all.h"
 
@@ -38,6 +39,21 @@ bool looks_like_failure_line(std::string_view line) {
     if (!(std::isupper(static_cast<unsigned char>(c)) || c == '_')) return false;
   }
   return true;
+}
+
+// The child's last word before _exit: why the helper did not start. Its
+// result is ignored: the child can do nothing about a lost report, and the
+// parent then sees the helper end at once (status 127), a failure all the
+// same. Allocates nothing, so that it is safe between fork and exec.
+void report_start_failure(int fd, int error) {
+  const auto* bytes = reinterpret_cast<const char*>(&error);
+  std::size_t left = sizeof(error);
+  while (left > 0) {
+    const ssize_t count = retry_on_eintr([&] { return ::write(fd, bytes, left); });
+    if (count <= 0) return;
+    bytes += count;
+    left -= static_cast<std::size_t>(count);
+  }
 }
 
 }  // namespace
@@ -71,13 +87,11 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
         ::dup2(input.first.get(), STDIN_FILENO) < 0 ||
         ::dup2(output.second.get(), STDOUT_FILENO) < 0 ||
         ::dup2(errors.second.get(), STDERR_FILENO) < 0) {
-      const int error = errno;
-      (void)!::write(exec_report.second.get(), &error, sizeof(error));
+      report_start_failure(exec_report.second.get(), errno);
       ::_exit(127);
     }
     ::execv(path.c_str(), argv.data());
-    const int error = errno;
-    (void)!::write(exec_report.second.get(), &error, sizeof(error));
+    report_start_failure(exec_report.second.get(), errno);
     ::_exit(127);
   }
   if (launch.own_process_group) {
@@ -88,14 +102,11 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
   }
   exec_report.second.reset();
   int exec_error = 0;
-  ssize_t got;
-  do {
-    got = ::read(exec_report.first.get(), &exec_error, sizeof(exec_error));
-  } while (got < 0 && errno == EINTR);
+  const ssize_t got = retry_on_eintr(
+      [&] { return ::read(exec_report.first.get(), &exec_error, sizeof(exec_error)); });
   if (got == sizeof(exec_error)) {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)retry_on_eintr([&] { return ::waitpid(pid, &status, 0); });
     if (launch.terminal) launch.terminal->take_back();
     return fail(HelperError::io(codes::kUnknown, "Could not execute the helper " + path,
                                 exec_error));
@@ -134,8 +145,8 @@ void HelperProcess::relay_errors() {
   char buffer[4096];
   bool ended = false;
   for (;;) {
-    const ssize_t count = ::read(errors_.get(), buffer, sizeof(buffer));
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(errors_.get(), buffer, sizeof(buffer)); });
     // EAGAIN is all there is for now; any other failure ends the relay, so
     // that a broken pipe cannot keep poll() waking.
     if (count <= 0) {
@@ -178,9 +189,9 @@ Result<void> HelperProcess::write_frame(std::string_view head, std::string_view 
                     {const_cast<char*>(payload.data()), payload.size()}};
   std::size_t first = 0;
   while (first < 2) {
-    const ssize_t count =
-        ::writev(input_.get(), parts + first, static_cast<int>(2 - first));
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = retry_on_eintr([&] {
+      return ::writev(input_.get(), parts + first, static_cast<int>(2 - first));
+    });
     if (count <= 0) {
       return fail(HelperError::io(codes::kUnknown, "Could not write to the helper",
                                   count < 0 ? errno : EIO));
@@ -220,13 +231,13 @@ std::optional<std::string> HelperProcess::read_line() {
       // Either pipe may fill first; a helper blocked on its standard error
       // would never finish the line awaited here.
       pollfd fds[2] = {{output_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0 && errno != EINTR) return std::nullopt;
+      if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) return std::nullopt;
       if (fds[1].revents != 0) relay_errors();
       if (fds[0].revents == 0) continue;
     }
     char buffer[8192];
-    const ssize_t count = ::read(output_.get(), buffer, sizeof(buffer));
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(output_.get(), buffer, sizeof(buffer)); });
     // Output, or its end: sudo is done with the terminal.
     take_back_terminal();
     if (count <= 0) {
@@ -242,16 +253,14 @@ int HelperProcess::wait() {
   // Out of the relay while the ended child still holds its pid: once reaped,
   // the pid may name an unrelated process.
   siginfo_t ended{};
-  while (::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT) < 0 &&
-         errno == EINTR) {
-  }
+  (void)retry_on_eintr([&] {
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT);
+  });
   signal_relay::remove(pid_);
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0) {
-    if (errno != EINTR) {
-      status_ = 127;
-      return *status_;
-    }
+  if (retry_on_eintr([&] { return ::waitpid(pid_, &status, 0); }) < 0) {
+    status_ = 127;
+    return *status_;
   }
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   // All the helper wrote is in the pipe now; a descendant that kept the pipe

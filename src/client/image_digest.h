@@ -46,10 +46,6 @@ Result<ImageDigest> measure_image(ImageSource& source,
                                   std::uint64_t limit,
                                   const ImagePassProgress& progress = {});
 
-// measure_image() of the image at `path` without a published digest, limit
-// or progress.
-Result<ImageDigest> digest_image(const std::string& path);
-
 // SHA-256 of the first `limit` bytes of `path` (all of it when absent; fewer
 // when it is shorter, which `size_bytes` shows). `what` names it in errors.
 // `progress`, when given, hears of the bytes read so far.

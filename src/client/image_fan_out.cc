@@ -3,6 +3,23 @@
 #include <algorithm>
 
 namespace ravik::client {
+namespace {
+
+class SteadyFanOutClock final : public FanOutClock {
+ public:
+  TimePoint now() const override { return std::chrono::steady_clock::now(); }
+  void wait_until(std::condition_variable& woken, std::unique_lock<std::mutex>& lock,
+                  TimePoint deadline) override {
+    woken.wait_until(lock, deadline);
+  }
+};
+
+}  // namespace
+
+FanOutClock& steady_fan_out_clock() {
+  static SteadyFanOutClock clock;
+  return clock;
+}
 
 class ImageFanOut::Cursor : public ImageChunks {
  public:
@@ -30,7 +47,7 @@ class ImageFanOut::Cursor : public ImageChunks {
     }
     if (!me.taking) return std::span<const std::uint8_t>();
     if (me.index < fan_out_.first_index_ + fan_out_.window_.size()) {
-      me.last_active = Clock::now();
+      me.last_active = fan_out_.clock_.now();
       if (!current_) current_ = fan_out_.window_[me.index - fan_out_.first_index_];
       const std::size_t count = std::min(limit, current_->size - offset_);
       const std::span<const std::uint8_t> bytes(current_->bytes.data() + offset_, count);
@@ -59,9 +76,9 @@ class ImageFanOut::Cursor : public ImageChunks {
 };
 
 ImageFanOut::ImageFanOut(std::unique_ptr<ImageReader> reader, std::size_t sessions,
-                         Limits limits)
-    : reader_(std::move(reader)), limits_(limits), followers_(sessions) {
-  for (Follower& follower : followers_) follower.last_active = Clock::now();
+                         Limits limits, FanOutClock& clock)
+    : reader_(std::move(reader)), limits_(limits), clock_(clock), followers_(sessions) {
+  for (Follower& follower : followers_) follower.last_active = clock_.now();
   for (std::size_t id = 0; id < sessions; ++id) {
     cursors_.push_back(std::make_unique<Cursor>(*this, id));
   }
@@ -101,8 +118,8 @@ bool ImageFanOut::await_room(std::unique_lock<std::mutex>& lock) {
     if (stopping_ || !anyone_taking) return false;
     if (window_.size() < limits_.window_chunks) return true;
     // The window is full: the sessions still at its oldest chunk hold it.
-    Clock::time_point deadline = Clock::time_point::max();
-    const Clock::time_point now = Clock::now();
+    TimePoint deadline = TimePoint::max();
+    const TimePoint now = clock_.now();
     bool left_one_behind = false;
     for (Follower& follower : followers_) {
       if (!follower.taking || follower.index != first_index_) continue;
@@ -118,7 +135,7 @@ bool ImageFanOut::await_room(std::unique_lock<std::mutex>& lock) {
       arrived_.notify_all();
       continue;
     }
-    room_.wait_until(lock, deadline);
+    clock_.wait_until(room_, lock, deadline);
   }
 }
 
@@ -152,7 +169,7 @@ void ImageFanOut::read_ahead() {
     // starts now.
     const std::uint64_t index = first_index_ + window_.size() - 1;
     for (Follower& follower : followers_) {
-      if (follower.index == index) follower.last_active = Clock::now();
+      if (follower.index == index) follower.last_active = clock_.now();
     }
     arrived_.notify_all();
   }

@@ -33,6 +33,24 @@
 
 namespace ravik::client {
 
+// The fan-out's time, behind an interface so that a test can drive the
+// stall limit without waiting for it. Thread-safe.
+class FanOutClock {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+
+  virtual ~FanOutClock() = default;
+  virtual TimePoint now() const = 0;
+  // Waits on `woken` (with `lock` held) until it is notified or `deadline`
+  // has passed; may return sooner, as a condition variable may wake
+  // spuriously, so the caller looks again.
+  virtual void wait_until(std::condition_variable& woken,
+                          std::unique_lock<std::mutex>& lock, TimePoint deadline) = 0;
+};
+
+// The steady clock, shared by every fan-out that is not given another.
+FanOutClock& steady_fan_out_clock();
+
 class ImageFanOut {
  public:
   struct Limits {
@@ -41,7 +59,9 @@ class ImageFanOut {
     std::chrono::milliseconds stall_limit;
   };
 
-  ImageFanOut(std::unique_ptr<ImageReader> reader, std::size_t sessions, Limits limits);
+  // `clock` must outlive this.
+  ImageFanOut(std::unique_ptr<ImageReader> reader, std::size_t sessions, Limits limits,
+              FanOutClock& clock = steady_fan_out_clock());
   ImageFanOut(const ImageFanOut&) = delete;
   ImageFanOut& operator=(const ImageFanOut&) = delete;
   ~ImageFanOut();
@@ -50,7 +70,7 @@ class ImageFanOut {
   ImageChunks& session(std::size_t index);
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using TimePoint = FanOutClock::TimePoint;
   struct Chunk {
     std::vector<std::uint8_t> bytes;
     std::size_t size = 0;
@@ -60,7 +80,7 @@ class ImageFanOut {
     bool taking = true;       // neither released nor left behind
     bool left_behind = false;
     // When it last took bytes; a session stuck in sending them lets it age.
-    Clock::time_point last_active;
+    TimePoint last_active;
   };
   class Cursor;
 
@@ -74,6 +94,7 @@ class ImageFanOut {
 
   std::unique_ptr<ImageReader> reader_;
   const Limits limits_;
+  FanOutClock& clock_;
   std::mutex mutex_;
   std::condition_variable arrived_;  // a chunk, the end or a failure
   std::condition_variable room_;     // a session moved on or stopped taking

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "io/eintr.h"
 #include "io/unique_fd.h"
 
 namespace ravik::client {
@@ -48,9 +49,9 @@ class RawImageSource final : public ImageSource {
   Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
     std::size_t filled = 0;
     while (filled < buffer.size()) {
-      const ssize_t count =
-          ::read(fd_.get(), buffer.data() + filled, buffer.size() - filled);
-      if (count < 0 && errno == EINTR) continue;
+      const ssize_t count = retry_on_eintr([&] {
+        return ::read(fd_.get(), buffer.data() + filled, buffer.size() - filled);
+      });
       if (count < 0) {
         return fail(
             HelperError::io(codes::kImageMissing, "Could not read the image", errno));
@@ -186,10 +187,9 @@ Result<std::optional<std::uint64_t>> xz_indexed_size(int fd, std::uint64_t file_
   lzma_ret status = LZMA_OK;
   while (status == LZMA_OK) {
     if (stream.avail_in == 0) {
-      ssize_t count = 0;
-      do {
-        count = ::pread(fd, input.data(), input.size(), static_cast<off_t>(offset));
-      } while (count < 0 && errno == EINTR);
+      const ssize_t count = retry_on_eintr([&] {
+        return ::pread(fd, input.data(), input.size(), static_cast<off_t>(offset));
+      });
       if (count < 0) {
         lzma_end(&stream);
         return fail(
@@ -256,35 +256,59 @@ Result<std::optional<std::uint64_t>> zstd_frame_sizes(int fd, std::uint64_t file
   return total;
 }
 
-class ArchiveImageSource final : public ImageSource {
+// A compressed image decoded a step at a time. Filling the caller's buffer,
+// the end, and the first failure (which every later read repeats, so that
+// a damaged stream can never read as ended) are the same for every decoder;
+// each says what one step does.
+class DecodedImageSource : public ImageSource {
  public:
-  ArchiveImageSource(ImageFormat format, std::uint64_t file_size, UniqueFd fd,
-                     ArchiveReader reader)
-      : ImageSource(format, file_size), fd_(std::move(fd)), reader_(std::move(reader)) {}
-
-  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
+  Result<std::size_t> read(std::span<std::uint8_t> buffer) final {
     if (failure_) return fail(*failure_);
     std::size_t filled = 0;
     while (filled < buffer.size() && !ended_) {
-      const la_ssize_t count = archive_read_data(reader_.get(), buffer.data() + filled,
-                                                 buffer.size() - filled);
-      if (count < 0) {
-        failure_ = archive_failure(format(), reader_.get(), "decompressing");
+      auto step = decode(buffer.subspan(filled));
+      if (!step) {
+        failure_ = std::move(step).error();
         return fail(*failure_);
       }
-      if (count == 0) ended_ = true;
-      filled += static_cast<std::size_t>(count);
+      filled += *step;
     }
-    note_file_bytes_read(
-        static_cast<std::uint64_t>(archive_filter_bytes(reader_.get(), -1)));
     return filled;
   }
 
+ protected:
+  using ImageSource::ImageSource;
+
+  // One step into `out` (not empty): the bytes it decoded there, possibly
+  // none; calls end() once the image is complete.
+  virtual Result<std::size_t> decode(std::span<std::uint8_t> out) = 0;
+  void end() { ended_ = true; }
+
  private:
-  UniqueFd fd_;  // outlives the reader, which reads from it
-  ArchiveReader reader_;
   std::optional<HelperError> failure_;
   bool ended_ = false;
+};
+
+class ArchiveImageSource final : public DecodedImageSource {
+ public:
+  ArchiveImageSource(ImageFormat format, std::uint64_t file_size, UniqueFd fd,
+                     ArchiveReader reader)
+      : DecodedImageSource(format, file_size),
+        fd_(std::move(fd)),
+        reader_(std::move(reader)) {}
+
+ private:
+  Result<std::size_t> decode(std::span<std::uint8_t> out) override {
+    const la_ssize_t count = archive_read_data(reader_.get(), out.data(), out.size());
+    if (count < 0) return fail(archive_failure(format(), reader_.get(), "decompressing"));
+    if (count == 0) end();
+    note_file_bytes_read(
+        static_cast<std::uint64_t>(archive_filter_bytes(reader_.get(), -1)));
+    return static_cast<std::size_t>(count);
+  }
+
+  UniqueFd fd_;  // outlives the reader, which reads from it
+  ArchiveReader reader_;
 };
 
 // The compressed file read in large pieces for a decoder the client drives
@@ -296,10 +320,8 @@ class FileInput {
   // The next piece; empty once the file has ended. `consumed` is the file
   // bytes read so far.
   Result<std::span<const std::uint8_t>> next() {
-    ssize_t count = 0;
-    do {
-      count = ::read(fd_.get(), buffer_.data(), buffer_.size());
-    } while (count < 0 && errno == EINTR);
+    const ssize_t count =
+        retry_on_eintr([&] { return ::read(fd_.get(), buffer_.data(), buffer_.size()); });
     if (count < 0) {
       return fail(
           HelperError::io(codes::kImageMissing, "Could not read the image", errno));
@@ -321,20 +343,32 @@ class FileInput {
   bool ended_ = false;
 };
 
-std::unexpected<HelperError> remember(std::optional<HelperError>& failure,
-                                      HelperError error) {
-  failure = std::move(error);
-  return fail(*failure);
-}
+// A decoder fed from a FileInput: the next piece of the file, counted as
+// consumed.
+class FileDecodedImageSource : public DecodedImageSource {
+ protected:
+  FileDecodedImageSource(ImageFormat format, UniqueFd fd, std::uint64_t file_size)
+      : DecodedImageSource(format, file_size), input_(std::move(fd)) {}
+
+  Result<std::span<const std::uint8_t>> next_piece() {
+    RAVIK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> piece, input_.next());
+    note_file_bytes_read(input_.consumed());
+    return piece;
+  }
+  const FileInput& input() const { return input_; }
+
+ private:
+  FileInput input_;
+};
 
 // gzip through zlib itself: libarchive's gzip reader skips each member's
 // trailer unchecked, so a damaged deflate stream that still decodes would be
 // written as if it were the image. zlib checks every member's CRC-32 and
 // length.
-class GzipImageSource final : public ImageSource {
+class GzipImageSource final : public FileDecodedImageSource {
  public:
   GzipImageSource(UniqueFd fd, std::uint64_t file_size)
-      : ImageSource(ImageFormat::kGzip, file_size), input_(std::move(fd)) {}
+      : FileDecodedImageSource(ImageFormat::kGzip, std::move(fd), file_size) {}
   GzipImageSource(const GzipImageSource&) = delete;
   GzipImageSource& operator=(const GzipImageSource&) = delete;
   ~GzipImageSource() override {
@@ -350,68 +384,55 @@ class GzipImageSource final : public ImageSource {
     return {};
   }
 
-  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
-    if (failure_) return fail(*failure_);
-    std::size_t filled = 0;
-    while (filled < buffer.size() && !ended_) {
-      if (stream_.avail_in == 0 && !input_.ended()) {
-        auto piece = input_.next();
-        if (!piece) return remember(failure_, piece.error());
-        note_file_bytes_read(input_.consumed());
-        stream_.next_in = const_cast<Bytef*>(piece->data());
-        stream_.avail_in = static_cast<uInt>(piece->size());
-      }
-      if (member_ended_) {
-        // Another member may follow (as `cat a.gz b.gz` makes); anything
-        // else after a member is refused by the header check.
-        if (stream_.avail_in == 0 && input_.ended()) {
-          ended_ = true;
-          break;
-        }
-        // Zeros after the last member, as tapes and block-sized copies
-        // leave them, are accepted as gzip accepts them; then nothing else.
-        if (padded_ || stream_.next_in[0] == 0) {
-          padded_ = true;
-          if (!std::all_of(stream_.next_in, stream_.next_in + stream_.avail_in,
-                           [](Bytef byte) { return byte == 0; })) {
-            return remember(failure_, damaged(format(), "decompressing",
-                                              "data follows the zero padding after "
-                                              "the last member"));
-          }
-          stream_.avail_in = 0;
-          continue;
-        }
-        inflateReset(&stream_);
-        member_ended_ = false;
-      }
-      const std::size_t room = std::min<std::size_t>(buffer.size() - filled, UINT32_MAX);
-      stream_.next_out = buffer.data() + filled;
-      stream_.avail_out = static_cast<uInt>(room);
-      const int status = inflate(&stream_, Z_NO_FLUSH);
-      filled += room - stream_.avail_out;
-      if (status == Z_STREAM_END) {
-        member_ended_ = true;
-      } else if (status == Z_BUF_ERROR && stream_.avail_in == 0 && input_.ended()) {
-        return remember(failure_, damaged(format(), "decompressing",
-                                          "the file ends inside the "
-                                          "compressed data"));
-      } else if (status != Z_OK && status != Z_BUF_ERROR) {
-        return remember(failure_,
-                        damaged(format(), "decompressing",
-                                stream_.msg != nullptr ? stream_.msg : "zlib error"));
-      }
+ private:
+  Result<std::size_t> decode(std::span<std::uint8_t> out) override {
+    if (stream_.avail_in == 0 && !input().ended()) {
+      RAVIK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> piece, next_piece());
+      stream_.next_in = const_cast<Bytef*>(piece.data());
+      stream_.avail_in = static_cast<uInt>(piece.size());
     }
-    return filled;
+    if (member_ended_) {
+      // Another member may follow (as `cat a.gz b.gz` makes); anything
+      // else after a member is refused by the header check.
+      if (stream_.avail_in == 0 && input().ended()) {
+        end();
+        return 0;
+      }
+      // Zeros after the last member, as tapes and block-sized copies
+      // leave them, are accepted as gzip accepts them; then nothing else.
+      if (padded_ || stream_.next_in[0] == 0) {
+        padded_ = true;
+        if (!std::all_of(stream_.next_in, stream_.next_in + stream_.avail_in,
+                         [](Bytef byte) { return byte == 0; })) {
+          return fail(damaged(format(), "decompressing",
+                              "data follows the zero padding after the last member"));
+        }
+        stream_.avail_in = 0;
+        return 0;
+      }
+      inflateReset(&stream_);
+      member_ended_ = false;
+    }
+    const std::size_t room = std::min<std::size_t>(out.size(), UINT32_MAX);
+    stream_.next_out = out.data();
+    stream_.avail_out = static_cast<uInt>(room);
+    const int status = inflate(&stream_, Z_NO_FLUSH);
+    if (status == Z_STREAM_END) {
+      member_ended_ = true;
+    } else if (status == Z_BUF_ERROR && stream_.avail_in == 0 && input().ended()) {
+      return fail(
+          damaged(format(), "decompressing", "the file ends inside the compressed data"));
+    } else if (status != Z_OK && status != Z_BUF_ERROR) {
+      return fail(damaged(format(), "decompressing",
+                          stream_.msg != nullptr ? stream_.msg : "zlib error"));
+    }
+    return room - stream_.avail_out;
   }
 
- private:
-  FileInput input_;
   z_stream stream_ = {};
-  std::optional<HelperError> failure_;
   bool started_ = false;
   bool member_ended_ = false;
   bool padded_ = false;  // zeros seen after a member
-  bool ended_ = false;
 };
 
 std::string_view lzma_failure_text(lzma_ret status) {
@@ -437,10 +458,10 @@ std::string_view lzma_failure_text(lzma_ret status) {
 // (about twice as fast on two cores as one thread); other files it decodes
 // like the single-threaded decoder. It checks every block's check and the
 // index, and reads concatenated streams.
-class XzImageSource final : public ImageSource {
+class XzImageSource final : public FileDecodedImageSource {
  public:
   XzImageSource(UniqueFd fd, std::uint64_t file_size)
-      : ImageSource(ImageFormat::kXz, file_size), input_(std::move(fd)) {}
+      : FileDecodedImageSource(ImageFormat::kXz, std::move(fd), file_size) {}
   XzImageSource(const XzImageSource&) = delete;
   XzImageSource& operator=(const XzImageSource&) = delete;
   ~XzImageSource() override { lzma_end(&stream_); }
@@ -461,43 +482,31 @@ class XzImageSource final : public ImageSource {
   }
 
   Result<std::optional<std::uint64_t>> recorded_size() override {
-    return xz_indexed_size(input_.fd(), file_size());
-  }
-
-  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
-    if (failure_) return fail(*failure_);
-    std::size_t filled = 0;
-    while (filled < buffer.size() && !ended_) {
-      if (stream_.avail_in == 0 && !input_.ended()) {
-        auto piece = input_.next();
-        if (!piece) return remember(failure_, piece.error());
-        note_file_bytes_read(input_.consumed());
-        stream_.next_in = piece->data();
-        stream_.avail_in = piece->size();
-      }
-      stream_.next_out = buffer.data() + filled;
-      stream_.avail_out = buffer.size() - filled;
-      const lzma_ret status =
-          lzma_code(&stream_, input_.ended() ? LZMA_FINISH : LZMA_RUN);
-      filled = buffer.size() - stream_.avail_out;
-      if (status == LZMA_STREAM_END) {
-        ended_ = true;
-      } else if (status != LZMA_OK) {
-        return remember(failure_,
-                        damaged(format(), "decompressing", lzma_failure_text(status)));
-      }
-    }
-    return filled;
+    return xz_indexed_size(input().fd(), file_size());
   }
 
  private:
+  Result<std::size_t> decode(std::span<std::uint8_t> out) override {
+    if (stream_.avail_in == 0 && !input().ended()) {
+      RAVIK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> piece, next_piece());
+      stream_.next_in = piece.data();
+      stream_.avail_in = piece.size();
+    }
+    stream_.next_out = out.data();
+    stream_.avail_out = out.size();
+    const lzma_ret status = lzma_code(&stream_, input().ended() ? LZMA_FINISH : LZMA_RUN);
+    if (status == LZMA_STREAM_END) {
+      end();
+    } else if (status != LZMA_OK) {
+      return fail(damaged(format(), "decompressing", lzma_failure_text(status)));
+    }
+    return out.size() - stream_.avail_out;
+  }
+
   static constexpr std::uint32_t kMaxThreads = 8;
   static constexpr std::uint64_t kThreadingMemory = 512ull * 1024 * 1024;
 
-  FileInput input_;
   lzma_stream stream_ = LZMA_STREAM_INIT;
-  std::optional<HelperError> failure_;
-  bool ended_ = false;
 };
 
 struct ZstdContextDeleter {
@@ -507,11 +516,10 @@ struct ZstdContextDeleter {
 // zstd through libzstd itself, decoding straight into the caller's buffer
 // (libarchive would decode into its own and copy). Reads concatenated
 // frames; checks each frame's checksum and recorded size when it has them.
-class ZstdImageSource final : public ImageSource {
+class ZstdImageSource final : public FileDecodedImageSource {
  public:
   ZstdImageSource(UniqueFd fd, std::uint64_t file_size)
-      : ImageSource(ImageFormat::kZstd, file_size),
-        input_(std::move(fd)),
+      : FileDecodedImageSource(ImageFormat::kZstd, std::move(fd), file_size),
         context_(ZSTD_createDCtx()) {}
 
   Result<void> start() {
@@ -520,48 +528,36 @@ class ZstdImageSource final : public ImageSource {
   }
 
   Result<std::optional<std::uint64_t>> recorded_size() override {
-    return zstd_frame_sizes(input_.fd(), file_size());
-  }
-
-  Result<std::size_t> read(std::span<std::uint8_t> buffer) override {
-    if (failure_) return fail(*failure_);
-    std::size_t filled = 0;
-    while (filled < buffer.size() && !ended_) {
-      if (pending_.pos == pending_.size && !input_.ended()) {
-        auto piece = input_.next();
-        if (!piece) return remember(failure_, piece.error());
-        note_file_bytes_read(input_.consumed());
-        pending_ = {piece->data(), piece->size(), 0};
-      }
-      const bool drained = pending_.pos == pending_.size && input_.ended();
-      // 0 from the decoder: a frame ended and all of it was handed out.
-      if (drained && hint_ == 0) {
-        ended_ = true;
-        break;
-      }
-      ZSTD_outBuffer out = {buffer.data() + filled, buffer.size() - filled, 0};
-      const std::size_t hint = ZSTD_decompressStream(context_.get(), &out, &pending_);
-      if (ZSTD_isError(hint) != 0) {
-        return remember(failure_,
-                        damaged(format(), "decompressing", ZSTD_getErrorName(hint)));
-      }
-      filled += out.pos;
-      if (drained && out.pos == 0) {
-        return remember(
-            failure_, damaged(format(), "decompressing", "the file ends inside a frame"));
-      }
-      hint_ = hint;
-    }
-    return filled;
+    return zstd_frame_sizes(input().fd(), file_size());
   }
 
  private:
-  FileInput input_;
+  Result<std::size_t> decode(std::span<std::uint8_t> out) override {
+    if (pending_.pos == pending_.size && !input().ended()) {
+      RAVIK_ASSIGN_OR_RETURN(const std::span<const std::uint8_t> piece, next_piece());
+      pending_ = {piece.data(), piece.size(), 0};
+    }
+    const bool drained = pending_.pos == pending_.size && input().ended();
+    // 0 from the decoder: a frame ended and all of it was handed out.
+    if (drained && hint_ == 0) {
+      end();
+      return 0;
+    }
+    ZSTD_outBuffer decoded = {out.data(), out.size(), 0};
+    const std::size_t hint = ZSTD_decompressStream(context_.get(), &decoded, &pending_);
+    if (ZSTD_isError(hint) != 0) {
+      return fail(damaged(format(), "decompressing", ZSTD_getErrorName(hint)));
+    }
+    if (drained && decoded.pos == 0) {
+      return fail(damaged(format(), "decompressing", "the file ends inside a frame"));
+    }
+    hint_ = hint;
+    return decoded.pos;
+  }
+
   std::unique_ptr<ZSTD_DCtx, ZstdContextDeleter> context_;
   ZSTD_inBuffer pending_ = {nullptr, 0, 0};
   std::size_t hint_ = 1;  // nothing decoded yet
-  std::optional<HelperError> failure_;
-  bool ended_ = false;
 };
 
 }  // namespace
@@ -618,10 +614,8 @@ Result<std::unique_ptr<ImageSource>> open_image_source(const std::string& path) 
   }
   const auto file_size = static_cast<std::uint64_t>(info.st_size);
   std::array<std::uint8_t, 16> head = {};
-  ssize_t count = 0;
-  do {
-    count = ::pread(fd.get(), head.data(), head.size(), 0);
-  } while (count < 0 && errno == EINTR);
+  const ssize_t count =
+      retry_on_eintr([&] { return ::pread(fd.get(), head.data(), head.size(), 0); });
   if (count < 0) {
     return fail(HelperError::io(codes::kImageMissing, "Could not read the image", errno));
   }

@@ -13,8 +13,11 @@
 #include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/image_source.h"
+#include "client/installed_helper.h"
+#include "client/protected_prefix.h"
 #include "io/eintr.h"
 #include "io/write_all.h"
+#include "protocol/base64.h"
 
 namespace ravik::client {
 namespace {
@@ -72,6 +75,72 @@ bool confirmed(const ClientOptions& options,
 }
 
 }  // namespace
+
+std::string default_helper_path(const std::string& client_path,
+                                bool regular_file_target) {
+  if (!regular_file_target) return installed_helper_path(client_path);
+  const std::size_t slash = client_path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : client_path.substr(0, slash);
+  return directory + "/ravik-unix-device-helper-testing";
+}
+
+std::expected<std::vector<std::string>, std::string> read_boot_files(
+    const std::vector<BootFile>& files) {
+  constexpr std::uint64_t kMaxBootFile = 1'048'576;
+  std::vector<std::string> contents;
+  for (const BootFile& file : files) {
+    UniqueFd fd(::open(file.local_path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t chunk[65536];
+    ssize_t count = 0;
+    while (fd && bytes.size() <= kMaxBootFile && (count = retry_on_eintr([&] {
+                                                    return ::read(fd.get(), chunk,
+                                                                  sizeof(chunk));
+                                                  })) != 0) {
+      if (count < 0) break;
+      bytes.insert(bytes.end(), chunk, chunk + count);
+    }
+    if (!fd || count < 0) {
+      return std::unexpected("could not read " + file.local_path + ": " +
+                             os_error_text(errno) + ". Nothing was written.");
+    }
+    if (bytes.size() > kMaxBootFile) {
+      return std::unexpected(file.local_path +
+                             " is larger than the 1 MiB a boot file may hold. Nothing "
+                             "was written.");
+    }
+    contents.push_back(base64_encode(bytes));
+  }
+  return contents;
+}
+
+Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
+                                              const ImageDigest& digest,
+                                              const TargetDescription& target) {
+  const std::uint64_t block = target.logical_block_size;
+  if (!options.protected_prefix_bytes) {
+    // The tables and boot code sit in the first MiB, or before the first
+    // partition; reading one MiB finds a GPT's entries too.
+    RAVIK_ASSIGN_OR_RETURN(const std::vector<std::uint8_t> head,
+                           read_image_head(options.image_path, 1024 * 1024));
+    return default_protected_prefix(head, digest.size_bytes, block);
+  }
+  const std::uint64_t prefix = *options.protected_prefix_bytes;
+  if (prefix > digest.size_bytes) {
+    return fail(codes::kProtocolError, "--protected-prefix (" + std::to_string(prefix) +
+                                           " bytes) is longer than the image (" +
+                                           image_size_text(digest) +
+                                           "). Nothing was written.");
+  }
+  if (block != 0 && prefix % block != 0) {
+    return fail(codes::kProtocolError, "--protected-prefix must be whole blocks of " +
+                                           target.fields.device_path + " (" +
+                                           std::to_string(block) +
+                                           " bytes each). Nothing was written.");
+  }
+  return prefix;
+}
 
 bool image_is_piped(const std::string& path) {
   struct stat info = {};
@@ -218,6 +287,35 @@ std::optional<std::string> image_unfit(const ImageDigest& digest,
              "). Nothing was written.";
     }
   }
+  return std::nullopt;
+}
+
+std::optional<std::string> prepare_image(ClientOptions& options,
+                                         const std::vector<TargetDescription>& targets,
+                                         const JobStreams& streams,
+                                         PreparedImage& image) {
+  // A decompressing pass stops once the image outgrows the smallest disk.
+  const std::uint64_t room =
+      std::ranges::min(targets, {}, [](const TargetDescription& target) {
+        return target.fields.size_bytes;
+      }).fields.size_bytes;
+  auto piped = spool_piped_image(options, room + room / 16);
+  if (!piped) return piped.error().message();
+  image.spooled = std::move(piped).value();
+  if (image.spooled) options.image_path = image.spooled->path;
+  auto digest = measure_shown(options, room, streams, image.pass_seconds);
+  if (!digest) return digest.error().message();
+  image.digest = std::move(digest).value();
+  if (auto unfit = image_unfit(image.digest, targets)) return unfit;
+  for (const TargetDescription& target : targets) {
+    auto prefix = choose_protected_prefix(options, image.digest, target);
+    if (!prefix) return prefix.error().message();
+    image.protected_prefixes.push_back(*prefix);
+  }
+  // The stream is a second pass, from the image's start.
+  auto source = open_image_source(options.image_path);
+  if (!source) return source.error().message();
+  image.source = std::move(source).value();
   return std::nullopt;
 }
 

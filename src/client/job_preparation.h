@@ -2,7 +2,8 @@
 // argument, a wrong disk, a missing helper or a refused sudo is known at
 // once and not after a pass over a large image: every target described from
 // sysfs (never opened), the helper found, the user asked on a terminal, and
-// root rights obtained once for every session to come.
+// root rights obtained once for every session to come. Then a write's image:
+// kept when piped, measured, fitted to every disk and opened for the stream.
 //
 // Thread-compatible; reads the file system, may ask on the terminal.
 #ifndef RAVIK_CLIENT_JOB_PREPARATION_H_
@@ -10,17 +11,36 @@
 
 #include <chrono>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "client/client_options.h"
 #include "client/image_digest.h"
+#include "client/image_source.h"
 #include "client/target_description.h"
 #include "client/write_job.h"
 #include "io/unique_fd.h"
 
 namespace ravik::client {
+
+// The helper run when --helper is not given: the production helper of the
+// installation `client_path` belongs to for block devices, the testing helper
+// beside `client_path` (build trees only) for regular files.
+std::string default_helper_path(const std::string& client_path, bool regular_file_target);
+
+// Every --boot-file's content in Base64, in order; or why one cannot be
+// sent (unreadable, or above the helper's 1 MiB bound).
+std::expected<std::vector<std::string>, std::string> read_boot_files(
+    const std::vector<BootFile>& files);
+
+// The prefix the helper holds back on `target`: --protected-prefix when
+// given, else the image's partition-table area (default_protected_prefix).
+// Refused when it is longer than the image or not whole blocks of the target.
+Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
+                                              const ImageDigest& digest,
+                                              const TargetDescription& target);
 
 struct PreparedTargets {
   std::vector<TargetDescription> targets;  // TARGET, then the further ones
@@ -52,14 +72,35 @@ struct SpooledImage {
 Result<std::optional<SpooledImage>> spool_piped_image(const ClientOptions& options,
                                                       std::uint64_t limit);
 
-// The image's size and digest (see digest_image_or_size), with the pass
-// shown on `streams` and its wall-clock time, which `elapsed` receives.
+// The image's size and digest: the published one (--sha256) when given,
+// which spares the hashing pass (the helper checks the stream against it
+// before the write is committed), else the one computed now; a pass stops
+// once more than `limit` bytes came out (see measure_image). The pass is
+// shown on `streams`; `elapsed` receives its wall-clock time.
 Result<ImageDigest> measure_shown(const ClientOptions& options, std::uint64_t limit,
                                   const JobStreams& streams, double& elapsed);
 
 // Why the image cannot go to every target (empty, or larger than one).
 std::optional<std::string> image_unfit(const ImageDigest& digest,
                                        const std::vector<TargetDescription>& targets);
+
+// A write's image, settled before any helper starts.
+struct PreparedImage {
+  std::optional<SpooledImage> spooled;  // a piped image, kept whole
+  ImageDigest digest;
+  double pass_seconds = 0;                        // the measuring pass's wall-clock time
+  std::vector<std::uint64_t> protected_prefixes;  // one per target
+  std::unique_ptr<ImageSource> source;            // the stream, from the start
+};
+
+// Keeps a piped image (pointing `options.image_path` at the kept copy),
+// measures it against the smallest target, refuses it unless it fits every
+// one, chooses each target's protected prefix and opens the image for the
+// stream, in that order. Returns the reason to stop, or nothing; `image`
+// keeps what was found before a refusal (the digest, once measured).
+std::optional<std::string> prepare_image(ClientOptions& options,
+                                         const std::vector<TargetDescription>& targets,
+                                         const JobStreams& streams, PreparedImage& image);
 
 }  // namespace ravik::client
 

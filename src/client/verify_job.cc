@@ -15,6 +15,7 @@
 #include "client/job_preparation.h"
 #include "client/progress_display.h"
 #include "client/target_description.h"
+#include "io/eintr.h"
 #include "sudo_launcher/sudo_launcher.h"
 
 namespace ravik::client {
@@ -47,9 +48,29 @@ int verify_as_root(const ClientOptions& options, const std::string& client_path,
     return refuse(streams, "could not run " + words[0] + ": " + os_error_text(spawned));
   }
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  (void)retry_on_eintr([&] { return ::waitpid(pid, &status, 0); });
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The digest of the target's first `size` bytes, the pass shown on
+// `streams`.
+Result<ImageDigest> digest_target_shown(const std::string& device, std::uint64_t size,
+                                        const JobStreams& streams) {
+  ProgressDisplay display(streams.progress_fd(), streams.err_is_terminal);
+  const auto began = std::chrono::steady_clock::now();
+  auto read =
+      digest_file_prefix(device, size, "target", [&](std::uint64_t done, std::uint64_t) {
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
+                .count();
+        display.update({.stage = "VERIFY",
+                        .done = done,
+                        .total = size,
+                        .bytes_per_second = static_cast<std::uint64_t>(
+                            static_cast<double>(done) / std::max(elapsed, 1e-3))});
+      });
+  display.finish();
+  return read;
 }
 
 }  // namespace
@@ -68,20 +89,7 @@ int run_verify_job(const ClientOptions& options, const std::string& client_path,
     return verify_as_root(options, client_path, *image, streams);
   }
   const std::string& expected = image->sha256;
-  ProgressDisplay display(streams.progress_fd(), streams.err_is_terminal);
-  const auto began = std::chrono::steady_clock::now();
-  auto read = digest_file_prefix(
-      target->fields.device_path, size, "target", [&](std::uint64_t done, std::uint64_t) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
-                .count();
-        display.update({.stage = "VERIFY",
-                        .done = done,
-                        .total = size,
-                        .bytes_per_second = static_cast<std::uint64_t>(
-                            static_cast<double>(done) / std::max(elapsed, 1e-3))});
-      });
-  display.finish();
+  auto read = digest_target_shown(target->fields.device_path, size, streams);
   if (!read) return refuse(streams, read.error().message());
   if (read->size_bytes != size) {
     return refuse(streams, "the target ended before the image's length.");

@@ -1,6 +1,6 @@
 #include "session/operation_state.h"
 
-#include "transaction/sha256.h"
+#include "io/sha256.h"
 
 namespace ravik {
 namespace {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "io/sha256.h"
 #include "protocol/request_validation.h"
 #include "transaction/cancellation.h"
 #include "transaction/disk_conversion.h"
-#include "transaction/sha256.h"
 
 namespace ravik {
 namespace {

@@ -46,8 +46,8 @@
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
+#include "io/sha256.h"
 #include "transaction/ordered_ring.h"
-#include "transaction/sha256.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {

@@ -13,8 +13,8 @@
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
+#include "io/sha256.h"
 #include "platform/held_device_io.h"
-#include "transaction/sha256.h"
 
 namespace ravik {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "io/sha256.h"
 #include "transaction/cancellation.h"
-#include "transaction/sha256.h"
 #include "transaction/target_read_ahead.h"
 #include "transaction/transfer_buffer.h"
 

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "error/helper_error.h"
+#include "io/sha256.h"
 #include "platform/held_device_io.h"
-#include "transaction/sha256.h"
 #include "transaction/transfer_buffer.h"
 
 namespace ravik {

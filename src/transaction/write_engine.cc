@@ -7,9 +7,9 @@
 #include <limits>
 #include <span>
 
+#include "io/sha256.h"
 #include "transaction/cancellation.h"
 #include "transaction/rates.h"
-#include "transaction/sha256.h"
 #include "transaction/source_pipeline.h"
 #include "transaction/source_reads.h"
 #include "transaction/target_reads.h"

@@ -193,6 +193,34 @@ TEST(ClientEndToEndTest, HelperFailure_ReachesTheTerminalOnce) {
             "DEVICE_BUSY: The target is in use.\n");
 }
 
+// A helper that stops reading once it reported the write: the verify command
+// cannot reach it, and an image never read back is no success.
+TEST(ClientEndToEndTest, VerifyThatCannotBeSent_FailsTheWrite) {
+  ClientRun run(4096, 4096);
+  const std::size_t stream_bytes =
+      client::data_frame_head(4096).size() + 4096 + client::end_frame().size();
+  const std::string helper =
+      run.dir.write_file("helper.sh",
+                         "#!/bin/sh\n"
+                         "length=$(head -c 4 | od -An -tu1 | "
+                         "awk '{print $1 * 16777216 + $2 * 65536 + $3 * 256 + $4}')\n"
+                         "head -c \"$length\" >/dev/null\n"
+                         "echo '{\"event\":\"ready\"}'\n"
+                         "head -c " +
+                             std::to_string(stream_bytes) +
+                             " >/dev/null\n"
+                             "exec 0<&-\n"
+                             "echo '{\"event\":\"written\",\"bytesWritten\":4096}'\n");
+  ASSERT_EQ(::chmod(helper.c_str(), 0755), 0);
+  auto done = run.run({"--helper", helper, "--quiet"});
+  ASSERT_TRUE(done) << done.error();
+  EXPECT_EQ(done->status, ExitStatus::exited_with(1));
+  EXPECT_NE(done->stderr_text.find(
+                "ravik-device-client: failed: The helper ended before verification.\n"),
+            std::string::npos)
+      << done->stderr_text;
+}
+
 // --quiet: the result alone. --json: the job's record last, for a refusal
 // before any helper ran too.
 TEST(ClientEndToEndTest, QuietAndJson_GiveTheJobsResult) {

@@ -12,10 +12,16 @@
 namespace ravik::client {
 namespace {
 
+// The image's size and digest as a write without --sha256 measures them.
+Result<ImageDigest> measure(const std::string& path) {
+  RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<ImageSource> source, open_image_source(path));
+  return measure_image(*source, std::nullopt, UINT64_MAX);
+}
+
 TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
   const harness::TempDir dir;
   dir.write_file("abc", "abc");
-  auto digest = digest_image(dir.path() + "/abc");
+  auto digest = measure(dir.path() + "/abc");
   ASSERT_TRUE(digest) << digest.error();
   EXPECT_EQ(digest->size_bytes, 3u);
   EXPECT_EQ(digest->sha256,
@@ -23,7 +29,7 @@ TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
 
   // Larger than one 4 MiB read: every chunk must be counted and hashed.
   dir.write_file("big", std::string(5 * 1024 * 1024, 'a'));
-  digest = digest_image(dir.path() + "/big");
+  digest = measure(dir.path() + "/big");
   ASSERT_TRUE(digest) << digest.error();
   EXPECT_EQ(digest->size_bytes, 5u * 1024 * 1024);
   EXPECT_EQ(digest->sha256.size(), 64u);
@@ -31,11 +37,11 @@ TEST(DigestImageTest, KnownContents_GiveTheirSha256AndSize) {
 
 TEST(DigestImageTest, MissingOrDirectory_Fails) {
   const harness::TempDir dir;
-  auto missing = digest_image(dir.path() + "/nothing");
+  auto missing = measure(dir.path() + "/nothing");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().code(), codes::kImageMissing);
   EXPECT_TRUE(missing.error().message().starts_with("Could not open the image: "));
-  auto directory = digest_image(dir.path());
+  auto directory = measure(dir.path());
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().message(), "The image must be a regular file.");
 }

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "io/sha256.h"
 #include "support/fault_injecting_device.h"
 #include "support/memory_source.h"
 #include "transaction/held_transaction.h"
-#include "transaction/sha256.h"
 
 namespace ravik::testing {
 

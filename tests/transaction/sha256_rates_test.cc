@@ -3,8 +3,8 @@
 #include <limits>
 #include <string>
 
+#include "io/sha256.h"
 #include "transaction/rates.h"
-#include "transaction/sha256.h"
 
 namespace ravik {
 namespace {

@@ -6,11 +6,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "io/sha256.h"
 #include "platform/file/regular_file_device.h"
 #include "support/memory_source.h"
 #include "support/temp_dir.h"
 #include "transaction/held_transaction.h"
-#include "transaction/sha256.h"
 
 namespace ravik {
 namespace {

@@ -7,11 +7,11 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "io/sha256.h"
 #include "mac_rig.h"
 #include "platform/macos/open_macos_disk.h"
 #include "support/memory_source.h"
 #include "transaction/held_transaction.h"
-#include "transaction/sha256.h"
 #include "transaction/target_reads.h"
 
 namespace ravik::testing {

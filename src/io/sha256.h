@@ -1,8 +1,8 @@
 // Sha256: incremental SHA-256 over OpenSSL's EVP interface, finished as 64
-// lower-case hexadecimal characters, the form every digest of the helper takes.
+// lower-case hexadecimal characters, the form every digest of the programs takes.
 // Move-only; not thread-safe (one hasher per pass).
-#ifndef RAVIK_TRANSACTION_SHA256_H_
-#define RAVIK_TRANSACTION_SHA256_H_
+#ifndef RAVIK_IO_SHA256_H_
+#define RAVIK_IO_SHA256_H_
 
 #include <cstdint>
 #include <memory>
@@ -39,4 +39,4 @@ class Sha256 {
 
 }  // namespace ravik
 
-#endif  // RAVIK_TRANSACTION_SHA256_H_
+#endif  // RAVIK_IO_SHA256_H_

@@ -1,4 +1,4 @@
-#include "transaction/sha256.h"
+#include "io/sha256.h"
 
 #include <openssl/evp.h>
 

@@ -132,10 +132,10 @@ bool SessionSteps::write_image() {
 bool SessionSteps::stream_image() {
   ImageChunks& chunks = *io_.chunks;
   // However the stream ends, this session holds no image bytes back.
-  struct Release {
+  struct StopTaking {
     ImageChunks& chunks;
-    ~Release() { chunks.release(); }
-  } release{chunks};
+    ~StopTaking() { chunks.stop_taking(); }
+  } stop_taking{chunks};
   const std::uint64_t size = plan_.digest.size_bytes;
   const std::optional<std::uint64_t> cancel_after = options_.cancel_after_bytes;
   std::uint64_t sent = 0;
@@ -374,7 +374,7 @@ void open_and_run(const ClientOptions& options, const SessionPlan& plan,
   auto ready = pump.next();
   if (!ready || ready->kind() != "ready") {
     outcome.failure = not_ready_text(ready, helper);
-    if (io.chunks != nullptr) io.chunks->release();
+    if (io.chunks != nullptr) io.chunks->stop_taking();
     return;
   }
   outcome.write_started = true;
@@ -393,7 +393,7 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
   auto helper = start_helper_for_target(plan.helper_path, plan.target.regular_file);
   if (!helper) {
     io.watch.forget();
-    if (io.chunks != nullptr) io.chunks->release();
+    if (io.chunks != nullptr) io.chunks->stop_taking();
     outcome.failure = helper.error().message();
     return outcome;
   }

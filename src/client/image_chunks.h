@@ -22,10 +22,10 @@ class ImageChunks {
  public:
   virtual ~ImageChunks() = default;
   // The next at most `limit` (>= 1) bytes of the image; empty at its end.
-  // The bytes stay valid until the next call or release().
+  // The bytes stay valid until the next call or stop_taking().
   virtual Result<std::span<const std::uint8_t>> next(std::size_t limit) = 0;
   // The session takes no more bytes (done, failed or canceled).
-  virtual void release() = 0;
+  virtual void stop_taking() = 0;
 };
 
 // Chunks read straight from `reader` into a buffer of `buffer_bytes`.
@@ -36,11 +36,11 @@ class ReaderChunks : public ImageChunks {
   Result<std::span<const std::uint8_t>> next(std::size_t limit) override;
   // Takes no more bytes; the reader itself lives as long as this, so a
   // display may still ask it how far it got.
-  void release() override { released_ = true; }
+  void stop_taking() override { stopped_taking_ = true; }
 
  private:
   std::unique_ptr<ImageReader> reader_;
-  bool released_ = false;
+  bool stopped_taking_ = false;
   std::vector<std::uint8_t> buffer_;
 };
 

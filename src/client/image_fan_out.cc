@@ -58,7 +58,7 @@ class ImageFanOut::Cursor : public ImageChunks {
     return std::span<const std::uint8_t>();
   }
 
-  void release() override {
+  void stop_taking() override {
     std::lock_guard lock(fan_out_.mutex_);
     current_.reset();
     fan_out_.followers_[id_].taking = false;

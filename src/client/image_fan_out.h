@@ -8,7 +8,7 @@
 // and the sessions go at the pace of the slowest. A session that took nothing
 // for `stall_limit` while the window waited for it is left behind: its
 // next() fails from then on and the others go on without it. A session that
-// release()s (finished, failed, canceled) holds nothing back. A left-behind
+// stops taking (finished, failed, canceled) holds nothing back. A left-behind
 // session keeps at most the one chunk it was sending, so memory stays below
 // (window_chunks + sessions) chunks.
 //
@@ -77,7 +77,7 @@ class ImageFanOut {
   };
   struct Follower {
     std::uint64_t index = 0;  // of the chunk it takes next
-    bool taking = true;       // neither released nor left behind
+    bool taking = true;       // neither stopped nor left behind
     bool left_behind = false;
     // When it last took bytes; a session stuck in sending them lets it age.
     TimePoint last_active;

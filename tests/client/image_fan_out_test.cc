@@ -42,7 +42,7 @@ class PatternReader : public ImageReader {
   std::atomic<std::uint64_t>& handed_out_;
 };
 
-// Everything `chunks` gives, `limit` bytes at most per call, then released;
+// Everything `chunks` gives, `limit` bytes at most per call, then stops taking;
 // the failure message when it fails.
 struct Taken {
   std::string bytes;
@@ -60,7 +60,7 @@ Taken take_all(ImageChunks& chunks, std::size_t limit) {
     EXPECT_LE(next->size(), limit);
     taken.bytes.append(reinterpret_cast<const char*>(next->data()), next->size());
   }
-  chunks.release();
+  chunks.stop_taking();
   return taken;
 }
 
@@ -136,7 +136,7 @@ TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
                            [&] { return take_all(fan_out.session(2), kChunk); });
   const bool finished = second.wait_for(60s) == std::future_status::ready &&
                         first.wait_for(60s) == std::future_status::ready;
-  if (!finished) fan_out.session(0).release();  // so that the failure cannot hang
+  if (!finished) fan_out.session(0).stop_taking();  // so that the failure cannot hang
   ASSERT_TRUE(finished) << "the others waited for the stalled session";
   for (auto* session : {&first, &second}) {
     const Taken taken = session->get();
@@ -147,7 +147,7 @@ TEST(ImageFanOutTest, SessionThatStopsTaking_IsLeftBehindAndTheOthersFinish) {
   ASSERT_FALSE(stalled);
   EXPECT_TRUE(stalled.error().message().starts_with("This disk took no image data for "))
       << stalled.error().message();
-  fan_out.session(0).release();
+  fan_out.session(0).stop_taking();
 }
 
 TEST(ImageFanOutTest, ReadFailure_ReachesEverySessionAfterTheBytesBeforeIt) {

@@ -35,8 +35,8 @@ struct SessionPlan {
 
 // Where a session's image comes from and what it says goes.
 struct SessionIo {
-  // A write's image bytes, released once its stream ends; nothing for a
-  // recovery.
+  // A write's image bytes, no longer taken once its stream ends; nothing
+  // for a recovery.
   ImageChunks* chunks = nullptr;
   ProgressSink& progress;
   // Hears of the helper and of every sign of life.

@@ -151,6 +151,64 @@ constexpr mode_t kLockFileMode = 0666;
 constexpr std::string_view kOpenLockDirectory =
     "Could not open maintenance lock directory";
 
+// One entry of the lock's tree as it is first made.
+struct NewEntry {
+  bool directory;
+  mode_t mode;
+  std::string_view create_context;
+  std::string_view mode_context;
+};
+
+constexpr NewEntry kNewDirectory{
+    .directory = true,
+    .mode = kDirectoryMode,
+    .create_context = "Could not create maintenance directory",
+    .mode_context = "Could not set maintenance directory permissions"};
+constexpr NewEntry kNewLockFile{
+    .directory = false,
+    .mode = kLockFileMode,
+    .create_context = "Could not create maintenance lock",
+    .mode_context = "Could not set maintenance lock permissions"};
+
+// Makes `name` below `parent_fd` under a private name, gives it its mode
+// whatever the umask, and only then renames it into place, so a process
+// opening `name` at the same moment never finds it half made. Empty when
+// another process published `name` first; the private copy is removed then,
+// as on failure.
+Result<std::optional<UniqueFd>> create_published(int parent_fd, const std::string& name,
+                                                 const NewEntry& entry) {
+  // Only root writes in these directories, so an entry under the private
+  // name is what a creator with this process ID left when it died.
+  const std::string private_name = name + ".new." + std::to_string(::getpid());
+  const int remove_flags = entry.directory ? AT_REMOVEDIR : 0;
+  const auto remove_private = [&] {
+    ::unlinkat(parent_fd, private_name.c_str(), remove_flags);
+  };
+  remove_private();
+  UniqueFd created;
+  if (!entry.directory) {
+    created.reset(::openat(parent_fd, private_name.c_str(),
+                           kLockFileFlags | O_CREAT | O_EXCL, 0600));
+  } else if (::mkdirat(parent_fd, private_name.c_str(), 0700) == 0) {
+    created.reset(::openat(parent_fd, private_name.c_str(), kDirectoryFlags));
+  }
+  if (!created) {
+    const int error = errno;
+    remove_private();
+    return fail(maintenance_unavailable(entry.create_context, error));
+  }
+  if (::fchmod(created.get(), entry.mode) != 0) {
+    const int error = errno;
+    remove_private();
+    return fail(maintenance_unavailable(entry.mode_context, error));
+  }
+  const int error = rename_without_replacing(parent_fd, private_name, name);
+  if (error == 0) return std::optional<UniqueFd>(std::move(created));
+  remove_private();
+  if (error != EEXIST) return fail(maintenance_unavailable(entry.create_context, error));
+  return std::optional<UniqueFd>();
+}
+
 }  // namespace
 
 Result<UniqueFd> open_base_directory(const std::string& path) {
@@ -174,67 +232,13 @@ Result<UniqueFd> open_or_create_child_directory(int base_fd, const std::string& 
                 "Only the elevated installed helper may provision the maintenance "
                 "directory.");
   }
-  // Made under a private name and renamed into place once its mode is set,
-  // so a process opening it at the same moment never finds the umask's mode.
-  const std::string private_name = name + ".new." + std::to_string(::getpid());
-  ::unlinkat(base_fd, private_name.c_str(), AT_REMOVEDIR);
-  if (::mkdirat(base_fd, private_name.c_str(), 0700) != 0) {
-    return fail(maintenance_unavailable("Could not create maintenance directory", errno));
-  }
-  fd.reset(::openat(base_fd, private_name.c_str(), kDirectoryFlags));
-  int error = fd ? 0 : errno;
-  if (error == 0 && ::fchmod(fd.get(), kDirectoryMode) != 0) error = errno;
-  if (error != 0) {
-    ::unlinkat(base_fd, private_name.c_str(), AT_REMOVEDIR);
-    return fail(maintenance_unavailable("Could not set maintenance directory permissions",
-                                        error));
-  }
-  error = rename_without_replacing(base_fd, private_name, name);
-  if (error == 0) return fd;
-  ::unlinkat(base_fd, private_name.c_str(), AT_REMOVEDIR);
-  if (error != EEXIST) {
-    return fail(maintenance_unavailable("Could not create maintenance directory", error));
-  }
+  RAVIK_ASSIGN_OR_RETURN(std::optional<UniqueFd> created,
+                         create_published(base_fd, name, kNewDirectory));
+  if (created) return std::move(*created);
   fd.reset(::openat(base_fd, name.c_str(), kDirectoryFlags));
   if (!fd) return fail(maintenance_unavailable(kOpenLockDirectory, errno));
   return fd;
 }
-
-namespace {
-
-// Creates `name` through a private name, so it appears with mode 0666 or not
-// at all. Empty when another process published the file first.
-Result<std::optional<UniqueFd>> create_lock_file(int directory_fd,
-                                                 const std::string& name) {
-  // Only root writes in this directory, so a file under the private name is
-  // what a creator with this process ID left when it died.
-  const std::string private_name = name + ".new." + std::to_string(::getpid());
-  ::unlinkat(directory_fd, private_name.c_str(), 0);
-  UniqueFd created(::openat(directory_fd, private_name.c_str(),
-                            kLockFileFlags | O_CREAT | O_EXCL, 0600));
-  if (!created) {
-    return fail(maintenance_unavailable("Could not create maintenance lock", errno));
-  }
-  const auto published = [&]() -> Result<bool> {
-    // The create applied the umask; every holder needs 0666.
-    if (::fchmod(created.get(), kLockFileMode) != 0) {
-      return fail(
-          maintenance_unavailable("Could not set maintenance lock permissions", errno));
-    }
-    const int error = rename_without_replacing(directory_fd, private_name, name);
-    if (error == EEXIST) return false;
-    if (error != 0) {
-      return fail(maintenance_unavailable("Could not create maintenance lock", error));
-    }
-    return true;
-  }();
-  if (!published || !*published) ::unlinkat(directory_fd, private_name.c_str(), 0);
-  if (!published) return std::unexpected(published.error());
-  if (!*published) return std::optional<UniqueFd>();
-  return std::optional<UniqueFd>(std::move(created));
-}
-
-}  // namespace
 
 Result<UniqueFd> open_lock_file(int directory_fd, const std::string& name,
                                 bool create_allowed, uid_t effective_uid) {
@@ -249,7 +253,7 @@ Result<UniqueFd> open_lock_file(int directory_fd, const std::string& name,
                 "Only the elevated installed helper may provision the maintenance lock.");
   }
   RAVIK_ASSIGN_OR_RETURN(std::optional<UniqueFd> created,
-                         create_lock_file(directory_fd, name));
+                         create_published(directory_fd, name, kNewLockFile));
   if (created) return std::move(*created);
   existing.reset(::openat(directory_fd, name.c_str(), kLockFileFlags));
   if (existing) return existing;

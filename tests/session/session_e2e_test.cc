@@ -566,16 +566,22 @@ std::string status_field(pid_t pid, const std::string& field) {
   return "";
 }
 
+// Why this test tree cannot see the production confinement, or nothing.
+const char* why_confinement_is_not_seen() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "sanitized helpers run without the system-call filter";
+#elif !defined(__linux__)
+  return "confinement is Linux-only";
+#else
+  return ::geteuid() != 0 ? "the capability sets are those of root" : nullptr;
+#endif
+}
+
 // CAP_SYS_ADMIN alone, as /proc shows a capability set.
 constexpr const char* kSessionCapabilities = "0000000000200000";
 
 TEST(SessionConfinementTest, ProductionHelper_ConfinedBeforeItReadsTheFirstFrame) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitized helpers run without the system-call filter";
-#elif !defined(__linux__)
-  GTEST_SKIP() << "confinement is Linux-only";
-#endif
-  if (::geteuid() != 0) GTEST_SKIP() << "the capability sets are those of root";
+  if (const char* why = why_confinement_is_not_seen()) GTEST_SKIP() << why;
   auto child = harness::ChildProcess::start(harness::production_helper_path(), {},
                                             harness::ChildOptions::piped());
   ASSERT_TRUE(child) << child.error();
@@ -595,12 +601,7 @@ TEST(SessionConfinementTest, ProductionHelper_ConfinedBeforeItReadsTheFirstFrame
 }
 
 TEST(SessionConfinementTest, HeldTarget_ProbeRefusedAndTheSessionWorksOn) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "sanitized helpers run without the system-call filter";
-#elif !defined(__linux__)
-  GTEST_SKIP() << "confinement is Linux-only";
-#endif
-  if (::geteuid() != 0) GTEST_SKIP() << "the capability sets are those of root";
+  if (const char* why = why_confinement_is_not_seen()) GTEST_SKIP() << why;
   SessionDriver driver(kMiB, kMiB);
   ASSERT_NO_FATAL_FAILURE(driver.start({"RAVIK_TESTING_CONFINEMENT_PROBE=1"}));
   driver.send(driver.open_write_frame());

@@ -156,11 +156,20 @@ Result<std::optional<InstallerLeaseState>> load_installer_state(
     return std::optional<InstallerLeaseState>();
   }
   auto state = decode_installer_state(bytes);
-  if (!state) {
-    return fail(codes::kMaintenanceProtocol,
-                "Installer lease state is invalid: " + state.error().description);
+  Result<void> valid =
+      state ? validate_installer_state(*state, path)
+            : fail(codes::kMaintenanceProtocol,
+                   "Installer lease state is invalid: " + state.error().description);
+  if (!valid) {
+    // A record that parses but does not validate (a newer helper's extra
+    // member, an impossible owner) is served by no guardian this helper
+    // could reach: as stale as a torn file. A path without a protected
+    // parent stays an error whatever the content.
+    if (stale_allowed && parent_directory(path)) {
+      return std::optional<InstallerLeaseState>();
+    }
+    return fail(std::move(valid).error());
   }
-  RAVIK_RETURN_IF_ERROR(validate_installer_state(*state, path));
   return std::optional<InstallerLeaseState>(std::move(state).value());
 }
 

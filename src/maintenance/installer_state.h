@@ -86,14 +86,15 @@ std::expected<std::string, std::string> encode_installer_state(
 DecodeResult<InstallerLeaseState> decode_installer_state(std::string_view text);
 
 // What a reader makes of a file that is plainly the helper's own (root-owned,
-// regular, mode 0600, one link) but empty or not JSON at all: what a power
-// cut or a guardian killed by an older helper leaves behind. Only begin may
+// regular, mode 0600, one link) but empty, not JSON at all, or JSON that is
+// not a valid record of this version: what a power cut, a guardian killed by
+// an older helper, or a newer helper's guardian leaves behind. Only begin may
 // call it stale, since the guardian it starts replaces it once it holds the
 // lock, which proves that no guardian is serving the file.
 enum class UnfinishedState { kRefused, kStale };
 
 // The state published at `path`, or nothing when no file is there (or, with
-// kStale, when the file is an unfinished one). The file must be a root-owned
+// kStale, when the file is an unfinished or invalid one). The file must be a root-owned
 // regular file of mode 0600 with one link and 1 to 16384 bytes, and its
 // content must decode and validate. Fails with "MAINTENANCE_UNAVAILABLE" or
 // "MAINTENANCE_PROTOCOL".

@@ -511,7 +511,13 @@ TEST_F(InstallerLeaseTest, StateWrite_FailsWholeAndUnfinishedStateIsStale) {
   const std::string unsafe =
       "MAINTENANCE_UNAVAILABLE: Installer lease state ownership, type, links, size, or "
       "permissions are unsafe.";
-  for (const std::string unfinished : {"", R"({"protocol":"ravik-sys)"}) {
+  // A dead guardian's record with a member this version does not know.
+  const std::string unknown_member =
+      R"({"protocol":"ravik-system-maintenance-v1","version":1,"token":")" +
+      std::string(64, 'a') + R"(","socketPath":")" + kSocketPath + R"(","leaseId":")" +
+      std::string(64, 'b') + R"(","ownerPid":2,"guardianPid":2,"extra":1})" + "\n";
+  for (const std::string& unfinished :
+       {std::string(), std::string(R"({"protocol":"ravik-sys)"), unknown_member}) {
     std::ofstream(kStatePath) << unfinished;
     ASSERT_EQ(::chmod(kStatePath.c_str(), 0600), 0);
     EXPECT_EQ(begin(owner_->pid()).value("adopted", true), false);

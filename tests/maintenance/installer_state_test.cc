@@ -194,8 +194,18 @@ TEST_F(InstallerStateFileTest, UnsafeFilesAreRefused) {
   EXPECT_EQ(stale(), "none");
   write(state_text().substr(0, 40));
   EXPECT_EQ(stale(), "none");
+  // A record that parses but does not validate is as stale to begin.
   write(state_text(kToken, 1, R"(,"extra":1)"));
-  EXPECT_TRUE(stale().starts_with("Installer lease state is invalid: ")) << stale();
+  EXPECT_EQ(stale(), "none");
+  EXPECT_TRUE(load_error().starts_with("Installer lease state is invalid: "))
+      << load_error();
+  std::string upper(kToken);
+  upper[0] = 'A';
+  write(state_text(upper));
+  EXPECT_EQ(stale(), "none");
+  write(state_text(kToken, 1, "", 1));
+  EXPECT_EQ(stale(), "none");
+  EXPECT_EQ(load_error(), "Installer lease state failed validation.");
   write("", 0644);
   EXPECT_EQ(stale(), unsafe);
   write(std::string(16385, ' '));

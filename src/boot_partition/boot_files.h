@@ -42,7 +42,10 @@ Result<std::optional<std::vector<std::uint8_t>>> boot_read_file(
 // the new one, whole; at worst clusters that no entry refers to remain
 // allocated (fsck.fat -a reclaims them). Refused before anything is written
 // (BOOT_CHECK_FAILED) when the free space cannot hold the new content beside
-// the old, or when the old chain is cross-linked. CANCELED when the cancel
+// the old, when the old chain is cross-linked with any chain of the volume,
+// or when a new name's directory entries cannot share one sector. The new
+// content is read back once durable; a medium that did not keep it is
+// refused before the commit point (BOOT_CHECK_FAILED). CANCELED when the cancel
 // flag is seen before the commit point (the old file stays); a cancel after
 // it does not undo the replacement.
 Result<void> boot_write_file(HeldTransaction& transaction, std::string_view name,

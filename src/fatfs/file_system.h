@@ -67,8 +67,10 @@ class RootDir {
   // clusters no entry refers to. Refused before anything is written: kNoSpace
   // when the free clusters cannot hold `data` beside the old content;
   // kCorrupt when the old chain is not the file's alone (cross-linked with
-  // the root directory or another root entry, running into a free or
-  // reserved value, or looping). Pending changes of earlier operations are
+  // the root directory or any other chain of the volume, in any directory,
+  // running into a free or reserved value, or looping). Before the entry is
+  // switched the new content is read back: kIo when the medium did not keep
+  // it. Pending changes of earlier operations are
   // written first.
   Result<void> write_file(std::string_view name, std::span<const std::uint8_t> data,
                           const WriteControl& control = {});

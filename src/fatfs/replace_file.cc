@@ -6,6 +6,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fatfs/chain_census.h"
+
 namespace fatfs {
 namespace {
 
@@ -38,9 +40,8 @@ Result<std::vector<std::uint32_t>> walk_chain(FatTable& fat, std::uint32_t first
 }
 
 // The old chain of the entry at `index`, refused unless it is the file's
-// alone: nothing of the root directory's chain or of another root entry's
-// chain may be on it. Another entry's chain is followed only as far as it is
-// sound; its own faults are not this file's to judge.
+// alone: nothing of the root directory's chain or of any other chain of the
+// volume, in any directory, may be on it.
 Result<std::vector<std::uint32_t>> owned_chain(Volume& volume, std::size_t index) {
   const VolumeLayout& layout = volume.layout();
   const bool fat32 = layout.type == FatType::kFat32;
@@ -68,29 +69,7 @@ Result<std::vector<std::uint32_t>> owned_chain(Volume& volume, std::size_t index
                   "the file's cluster chain is cross-linked with the root directory");
     }
   }
-  // A directory holds at most 65,536 entries of 32 bytes.
-  const std::uint64_t directory_limit =
-      clusters_for(RootDirectory::kMaxEntries * kDirEntrySize, layout.bytes_per_cluster);
-  for (const RootDirectory::Item& item : root.items()) {
-    if (item.index == index) continue;
-    const DirEntry& other = root.entry(item.index);
-    std::optional<std::uint32_t> cluster = other.first_cluster(fat32);
-    if (*cluster == 0 || !layout.valid_cluster(*cluster)) continue;
-    std::uint64_t limit =
-        other.is_directory()
-            ? directory_limit
-            : std::max<std::uint64_t>(
-                  1, clusters_for(other.size(), layout.bytes_per_cluster));
-    for (; cluster && limit > 0; --limit) {
-      if (own.contains(*cluster)) {
-        return fail(ErrorKind::kCorrupt,
-                    "the file's cluster chain is cross-linked with another root entry");
-      }
-      auto next = volume.fat().next(*cluster);
-      if (!next) break;
-      cluster = *next;
-    }
-  }
+  FATFS_TRY(check_chain_unshared(volume, index, own));
   return chain;
 }
 
@@ -117,25 +96,28 @@ class Replacement {
 
   // Writes `data` into the new chain.
   Result<void> write_data(std::span<const std::uint8_t> data) {
-    const VolumeLayout& layout = volume_.layout();
-    // Neighbouring clusters go out as one write.
-    std::uint64_t done = 0;
-    for (std::size_t i = 0; i < chain_.size();) {
-      std::size_t j = i + 1;
-      while (j < chain_.size() && chain_[j] == chain_[j - 1] + 1) ++j;
-      const std::uint64_t length =
-          std::min<std::uint64_t>(data.size() - done, (j - i) * layout.bytes_per_cluster);
-      FATFS_TRY(volume_.device().write_at(layout.cluster_offset(chain_[i]),
-                                          data.subspan(done, length)));
-      done += length;
-      i = j;
-    }
-    return {};
+    return for_each_run(
+        data.size(), [&](std::uint64_t offset, std::uint64_t done, std::uint64_t length) {
+          return volume_.device().write_at(offset, data.subspan(done, length));
+        });
   }
 
-  // Data durable, then the chain in the FAT copies and FSInfo, durable.
-  Result<void> record_chain() {
+  // Data durable and read back as written, then the chain in the FAT copies
+  // and FSInfo, durable. A medium that acknowledges writes it does not keep
+  // (a failing or counterfeit stick) is caught here, before anything refers
+  // to the new clusters.
+  Result<void> record_chain(std::span<const std::uint8_t> data) {
     FATFS_TRY(volume_.device().flush());
+    std::vector<std::uint8_t> stored(data.size());
+    FATFS_TRY(for_each_run(data.size(), [&](std::uint64_t offset, std::uint64_t done,
+                                            std::uint64_t length) {
+      return volume_.device().read_at(offset, std::span(stored).subspan(done, length));
+    }));
+    if (!std::ranges::equal(stored, data)) {
+      return fail(ErrorKind::kIo,
+                  "the new content read back from the medium differs from what was "
+                  "written; the medium does not keep what it acknowledges");
+    }
     FATFS_TRY(check_canceled());
     chain_recorded_ = true;
     return volume_.flush();
@@ -148,17 +130,11 @@ class Replacement {
     return {};
   }
 
-  // Writes the pending root entries from the highest 512-byte unit down, a
-  // flush after each, so a new run of entries shows only when its first
-  // unit (the one that held the old end marker or the first reused slot)
-  // is written.
+  // Writes the pending root entries one 512-byte unit at a time, a flush
+  // after each, so that a new file's entries show only with the one write
+  // of the unit that holds them all.
   Result<void> write_entries() {
-    RootDirectory& root = volume_.root();
-    while (const auto last = root.last_changed()) {
-      const std::size_t unit = *last / RootDirectory::kEntriesPerWriteUnit;
-      FATFS_TRY(root.flush_from(unit * RootDirectory::kEntriesPerWriteUnit));
-      FATFS_TRY(volume_.device().flush());
-    }
+    FATFS_TRY(volume_.root().flush_in_order([this] { return volume_.device().flush(); }));
     committed_ = true;
     return {};
   }
@@ -168,6 +144,8 @@ class Replacement {
   // failure is what the caller learns; should the release fail too, the
   // new clusters are merely lost.
   std::unexpected<Error> abandon(Error error) {
+    // The new entries must not reach the medium with the release below.
+    if (!committed_) volume_.root().abandon_add();
     if (!committed_ && first_ != 0) {
       const bool freed = volume_.allocator().free_chain(first_).has_value();
       if (!chain_recorded_) {
@@ -183,6 +161,25 @@ class Replacement {
   std::uint32_t first() const { return first_; }
 
  private:
+  // Calls `io` (device offset, offset in the content, length) for each run
+  // of neighbouring clusters of the new chain, so that each run is one
+  // transfer, covering `size` bytes.
+  template <class Io>
+  Result<void> for_each_run(std::uint64_t size, const Io& io) {
+    const VolumeLayout& layout = volume_.layout();
+    std::uint64_t done = 0;
+    for (std::size_t i = 0; i < chain_.size();) {
+      std::size_t j = i + 1;
+      while (j < chain_.size() && chain_[j] == chain_[j - 1] + 1) ++j;
+      const std::uint64_t length =
+          std::min<std::uint64_t>(size - done, (j - i) * layout.bytes_per_cluster);
+      FATFS_TRY(io(layout.cluster_offset(chain_[i]), done, length));
+      done += length;
+      i = j;
+    }
+    return {};
+  }
+
   Volume& volume_;
   const WriteControl& control_;
   const ClusterAllocator hints_before_;
@@ -211,6 +208,8 @@ Result<void> replace_root_file(Volume& volume, std::string_view name,
       return fail(ErrorKind::kInvalidInput, "the name is a directory");
     FATFS_ASSIGN_OR_RETURN(chain, owned_chain(volume, item->index));
     old_chain = std::move(chain);
+  } else {
+    FATFS_TRY(RootDirectory::check_fits_one_unit(name));
   }
   Replacement replacement(volume, control);
   FATFS_TRY(replacement.check_canceled());
@@ -235,7 +234,7 @@ Result<void> replace_root_file(Volume& volume, std::string_view name,
   }
   if (auto written = replacement.write_data(data); !written)
     return replacement.abandon(written.error());
-  if (auto recorded = replacement.record_chain(); !recorded)
+  if (auto recorded = replacement.record_chain(data); !recorded)
     return replacement.abandon(recorded.error());
   if (auto canceled = replacement.check_canceled(); !canceled)
     return replacement.abandon(canceled.error());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string>
 
 #include "fatfs/long_name.h"
 #include "fatfs/short_name.h"
@@ -95,24 +96,45 @@ void RootDirectory::update(std::size_t index, const DirEntry& entry) {
   dirty_[index] = true;
 }
 
-std::optional<std::size_t> RootDirectory::find_free_run(std::size_t count) const {
-  // Deleted slots are reused by preference where the run fits in one write
-  // unit: a run split over two units could be seen half written (the short
-  // entry without its long name) after a power cut.
-  std::size_t run = 0;
-  std::optional<std::size_t> split;
-  for (std::size_t i = 0; i < end_; ++i) {
-    run = entries_[i].is_deleted() ? run + 1 : 0;
-    if (run >= count) {
-      const std::size_t start = i + 1 - count;
-      if (start / kEntriesPerWriteUnit == i / kEntriesPerWriteUnit) return start;
-      if (!split) split = start;
-    }
+void RootDirectory::change(std::size_t index, const DirEntry& entry) {
+  undo_.slots.push_back({index, entries_[index], dirty_[index]});
+  update(index, entry);
+}
+
+void RootDirectory::abandon_add() {
+  if (!undo_.pending) return;
+  for (auto slot = undo_.slots.rbegin(); slot != undo_.slots.rend(); ++slot) {
+    entries_[slot->index] = slot->entry;
+    dirty_[slot->index] = slot->dirty;
   }
-  // At the end the run is safe whole or split: it stays invisible until its
-  // first unit, which holds the old end marker, is written.
-  if (entries_.size() - end_ >= count) return end_;
-  return split;
+  end_ = undo_.end;
+  items_.pop_back();
+  undo_ = Undo();
+  commit_unit_.reset();
+  zero_commit_unit_first_ = false;
+}
+
+std::optional<std::size_t> RootDirectory::find_free_run(std::size_t count) const {
+  // Every run lies inside one write unit, so that it reaches the medium, and
+  // becomes visible, in one write: a run split over two units could be seen
+  // half written (long-name fragments, or a short entry without its long
+  // name) after a power cut.
+  if (count > kEntriesPerWriteUnit) return std::nullopt;
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < end_; ++i) {
+    run = entries_[i].is_deleted() && i % kEntriesPerWriteUnit != 0 ? run + 1
+          : entries_[i].is_deleted()                                ? 1
+                                                                    : 0;
+    if (run >= count) return i + 1 - count;
+  }
+  // After the end marker: where it is, or else at the start of the next
+  // unit, the slots in between then becoming deleted entries.
+  std::size_t start = end_;
+  if (start / kEntriesPerWriteUnit != (start + count - 1) / kEntriesPerWriteUnit) {
+    start = (start / kEntriesPerWriteUnit + 1) * kEntriesPerWriteUnit;
+  }
+  if (start + count <= entries_.size()) return start;
+  return std::nullopt;
 }
 
 Result<void> RootDirectory::grow() {
@@ -129,13 +151,17 @@ Result<void> RootDirectory::grow() {
   return {};
 }
 
+std::size_t RootDirectory::entries_needed(std::string_view name) {
+  return plain_short_name(name) ? 1 : encode_long_name(name, 0).size() + 1;
+}
+
 bool RootDirectory::needs_growth(std::string_view name) const {
-  const std::size_t count =
-      plain_short_name(name) ? 1 : encode_long_name(name, 0).size() + 1;
-  return !find_free_run(count);
+  return !find_free_run(entries_needed(name));
 }
 
 Result<std::size_t> RootDirectory::add(std::string_view name, DirEntry short_entry) {
+  undo_ = Undo();
+  FATFS_TRY(check_fits_one_unit(name));
   const std::optional<ShortName> plain = plain_short_name(name);
   std::optional<ShortName> alias = plain;
   if (!alias) {
@@ -158,12 +184,25 @@ Result<std::size_t> RootDirectory::add(std::string_view name, DirEntry short_ent
     FATFS_TRY(grow());
     start = find_free_run(run.size());
   }
-  for (std::size_t i = 0; i < run.size(); ++i) update(*start + i, run[i]);
-  if (*start == end_) {
-    end_ += run.size();
+  undo_ = Undo{.pending = true, .end = end_, .slots = {}};
+  for (std::size_t i = 0; i < run.size(); ++i) change(*start + i, run[i]);
+  commit_unit_ = *start / kEntriesPerWriteUnit;
+  zero_commit_unit_first_ = false;
+  if (*start >= end_) {
+    if (*start > end_) {
+      // The slots skipped to reach the run's unit turn into deleted entries
+      // before the run is written, which moves the end marker into that
+      // unit: it must read as free on the medium by then, whatever bytes
+      // were left there beyond the old marker.
+      DirEntry deleted;
+      deleted.mark_deleted();
+      for (std::size_t i = end_; i < *start; ++i) change(i, deleted);
+      zero_commit_unit_first_ = true;
+    }
+    end_ = *start + run.size();
     // The entry after the new last one is the end marker; it may hold stale
     // bytes on disk beyond the old marker.
-    if (end_ < entries_.size()) update(end_, DirEntry());
+    if (end_ < entries_.size()) change(end_, DirEntry());
   }
   const std::size_t index = *start + run.size() - 1;
   Item item;
@@ -179,18 +218,58 @@ std::uint64_t RootDirectory::entry_offset(std::size_t index) const {
          (index % entries_per_cluster()) * kDirEntrySize;
 }
 
-Result<void> RootDirectory::flush() { return flush_from(0); }
-
-std::optional<std::size_t> RootDirectory::last_changed() const {
-  for (std::size_t i = dirty_.size(); i > 0; --i) {
-    if (dirty_[i - 1]) return i - 1;
+Result<void> RootDirectory::check_fits_one_unit(std::string_view name) {
+  const std::size_t count = entries_needed(name);
+  if (count > kEntriesPerWriteUnit) {
+    return fail(ErrorKind::kInvalidInput,
+                "the name \"" + std::string(name) + "\" needs " + std::to_string(count) +
+                    " directory entries, more than one 512-byte sector holds (" +
+                    std::to_string(kEntriesPerWriteUnit) +
+                    "), so it could not appear in one write; use a name of at most " +
+                    std::to_string((kEntriesPerWriteUnit - 1) * 13) + " characters");
   }
-  return std::nullopt;
+  return {};
 }
 
-Result<void> RootDirectory::flush_from(std::size_t first) {
+Result<void> RootDirectory::flush() {
+  undo_ = Undo();
+  commit_unit_.reset();
+  return flush_range(0, entries_.size());
+}
+
+Result<void> RootDirectory::flush_in_order(const std::function<Result<void>()>& barrier) {
+  const std::optional<std::size_t> commit = commit_unit_;
+  commit_unit_.reset();
+  undo_ = Undo();
+  if (commit && zero_commit_unit_first_) {
+    zero_commit_unit_first_ = false;
+    FATFS_TRY(device_->zero_at(entry_offset(*commit * kEntriesPerWriteUnit),
+                               kEntriesPerWriteUnit * kDirEntrySize));
+    FATFS_TRY(barrier());
+  }
+  for (std::size_t unit = entries_.size() / kEntriesPerWriteUnit; unit > 0; --unit) {
+    const std::size_t first = (unit - 1) * kEntriesPerWriteUnit;
+    if (unit - 1 == commit ||
+        std::none_of(
+            dirty_.begin() + static_cast<std::ptrdiff_t>(first),
+            dirty_.begin() + static_cast<std::ptrdiff_t>(first + kEntriesPerWriteUnit),
+            [](bool d) { return d; })) {
+      continue;
+    }
+    FATFS_TRY(flush_range(first, first + kEntriesPerWriteUnit));
+    FATFS_TRY(barrier());
+  }
+  if (commit) {
+    FATFS_TRY(flush_range(*commit * kEntriesPerWriteUnit,
+                          (*commit + 1) * kEntriesPerWriteUnit));
+    FATFS_TRY(barrier());
+  }
+  return {};
+}
+
+Result<void> RootDirectory::flush_range(std::size_t first, std::size_t end) {
   std::vector<std::uint8_t> buffer;
-  for (std::size_t i = first; i < entries_.size();) {
+  for (std::size_t i = first; i < end;) {
     if (!dirty_[i]) {
       ++i;
       continue;
@@ -202,7 +281,7 @@ Result<void> RootDirectory::flush_from(std::size_t first) {
       const auto bytes = entries_[j].bytes();
       buffer.insert(buffer.end(), bytes.begin(), bytes.end());
       ++j;
-    } while (j < entries_.size() && dirty_[j] &&
+    } while (j < end && dirty_[j] &&
              (layout_.type != FatType::kFat32 || j % entries_per_cluster() != 0));
     FATFS_TRY(device_->write_at(entry_offset(i), buffer));
     std::fill(dirty_.begin() + i, dirty_.begin() + j, false);

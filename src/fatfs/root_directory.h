@@ -8,6 +8,7 @@
 #define RAVIK_FATFS_ROOT_DIRECTORY_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,13 +53,27 @@ class RootDirectory {
   Result<std::size_t> add(std::string_view name, DirEntry short_entry);
   // Whether add(name, ...) would have to grow the root by a cluster.
   bool needs_growth(std::string_view name) const;
+  // The entries add(name, ...) writes: the long-name entries and the short
+  // one.
+  static std::size_t entries_needed(std::string_view name);
+  // kInvalidInput when the entries of `name` cannot share one write unit,
+  // which add() refuses: they could not become visible in one write.
+  static Result<void> check_fits_one_unit(std::string_view name);
+
+  // Takes back the last add() while none of its entries is written: the
+  // slots it changed get their old content back (a cluster it grew the root
+  // by stays, empty). Nothing when there is none to take back.
+  void abandon_add();
 
   Result<void> flush();
-  // Writes the changed entries from index `first` on; the others stay
-  // pending.
-  Result<void> flush_from(std::size_t first);
-  // The highest changed entry, if any.
-  std::optional<std::size_t> last_changed() const;
+  // Writes the changed entries one write unit at a time, calling `barrier`
+  // (which makes the writes so far durable) after each, in an order under
+  // which the run of the last add() becomes visible only with the last
+  // write: the unit that holds it is zeroed first when the run skipped slots
+  // to start there, then every other changed unit goes out, highest first (the
+  // end marker after the run, the slots skipped to reach the run's unit
+  // turned into deleted entries), and the run's unit last.
+  Result<void> flush_in_order(const std::function<Result<void>()>& barrier);
   // FAT32: the clusters of the root's chain, in order; empty otherwise.
   const std::vector<std::uint32_t>& clusters() const { return clusters_; }
 
@@ -73,7 +88,13 @@ class RootDirectory {
 
   Result<void> read_entries();
   void index_items();
+  // Where a run of `count` new entries goes: a run of deleted slots inside
+  // one write unit, else after the end marker, inside one write unit.
   std::optional<std::size_t> find_free_run(std::size_t count) const;
+  // update(), noted so that abandon_add() can take it back.
+  void change(std::size_t index, const DirEntry& entry);
+  // Writes the changed entries of [first, end); the others stay pending.
+  Result<void> flush_range(std::size_t first, std::size_t end);
   Result<void> grow();
   std::uint64_t entry_offset(std::size_t index) const;
   std::size_t entries_per_cluster() const {
@@ -86,6 +107,21 @@ class RootDirectory {
   VolumeLayout layout_;
   std::vector<DirEntry> entries_;
   std::vector<bool> dirty_;
+  // The write unit holding the run of the last add(), until it is written.
+  std::optional<std::size_t> commit_unit_;
+  bool zero_commit_unit_first_ = false;
+  // What the last add() changed, until its entries are written.
+  struct Undo {
+    struct Slot {
+      std::size_t index;
+      DirEntry entry;
+      bool dirty;
+    };
+    bool pending = false;
+    std::size_t end = 0;
+    std::vector<Slot> slots;
+  };
+  Undo undo_;
   std::vector<std::uint32_t> clusters_;  // FAT32 only
   std::size_t end_ = 0;                  // index of the first never-used entry
   std::vector<Item> items_;

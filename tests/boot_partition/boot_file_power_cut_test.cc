@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -49,13 +50,23 @@ struct Change {
   const char* name;
   std::size_t old_size;  // 0: the file does not exist yet
   std::size_t new_size;
+  const char* file = "config.txt";
 };
+
+// 15 long-name entries and the short one: one whole 512-byte unit, which
+// the two entries of other.bin leave no room for in the first unit of the
+// root (a FAT32 root of one 512-byte cluster must grow).
+constexpr char kLongName[] =
+    "a-boot-file-whose-name-takes-fifteen-long-name-entries-and-a-short-one-so-that-"
+    "they-fill-one-sector-of-the-root-directory-exactly-and-cannot-follow-the-two-"
+    "entries-of-other.bin-in-the-first.txt";
 
 constexpr Change kChanges[] = {
     {"1 KiB to 1 MiB", kOneKiB, kOneMiB},
     {"1 MiB to 1 KiB", kOneMiB, kOneKiB},
     {"same size", 5000, 5000},
     {"new file", 0, 3000},
+    {"new file, a name of one sector's entries", 0, 100, kLongName},
 };
 
 struct WriteRecord {
@@ -95,6 +106,14 @@ bool fsck_finds_at_most_lost_clusters(const std::string& image, std::string& out
   return true;
 }
 
+// The count of fsck.fat's summary line ("{image}: 2 files, ..."), or -1.
+int fsck_file_count(const std::string& output) {
+  const std::size_t at = output.find(" files, ");
+  if (at == std::string::npos || at == 0) return -1;
+  const std::size_t start = output.rfind(' ', at - 1) + 1;
+  return std::atoi(output.substr(start, at - start).c_str());
+}
+
 // The image as a sparse file: the volumes are mostly zeros, and the tools
 // read only what the volume uses.
 void write_sparse(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -117,6 +136,7 @@ class BootFilePowerCut : public ::testing::TestWithParam<Geometry> {
   fatfs_test::TempDir dir_;
   std::vector<std::uint8_t> old_ = pattern(0, 1);
   std::vector<std::uint8_t> new_;
+  std::string file_;  // the file the change replaces or creates
   const std::vector<std::uint8_t> other_ = pattern(3000, 9);
 
   static std::vector<std::uint8_t> pattern(std::size_t size, int seed) {
@@ -135,7 +155,8 @@ class BootFilePowerCut : public ::testing::TestWithParam<Geometry> {
               0);
     old_ = pattern(change.old_size, 3);
     new_ = pattern(change.new_size, 5);
-    if (change.old_size > 0) put(image, "config.txt", old_);
+    file_ = change.file;
+    if (change.old_size > 0) put(image, file_, old_);
     put(image, "other.bin", other_);
     return fatfs_test::read_local_file(image);
   }
@@ -182,7 +203,7 @@ class BootFilePowerCut : public ::testing::TestWithParam<Geometry> {
                                         bool external) const {
     std::optional<std::vector<std::uint8_t>> config;
     std::optional<std::vector<std::uint8_t>> other;
-    if (auto why = library_view(disk, "config.txt", config); !why.empty())
+    if (auto why = library_view(disk, file_, config); !why.empty())
       return ::testing::AssertionFailure() << "library: " << why;
     if (auto why = library_view(disk, "other.bin", other); !why.empty())
       return ::testing::AssertionFailure() << "library: " << why;
@@ -196,7 +217,7 @@ class BootFilePowerCut : public ::testing::TestWithParam<Geometry> {
       return ::testing::AssertionFailure() << "library: other.bin changed";
     if (!external) return ::testing::AssertionSuccess();
     if (GetParam().mtools) {
-      const std::string seen = fatfs_test::mtools_read(image, "config.txt");
+      const std::string seen = fatfs_test::mtools_read(image, file_);
       const std::string old_text(old_.begin(), old_.end());
       const std::string new_text(new_.begin(), new_.end());
       const bool mtools_old =
@@ -214,6 +235,10 @@ class BootFilePowerCut : public ::testing::TestWithParam<Geometry> {
     std::string fsck;
     if (!fsck_finds_at_most_lost_clusters(image, fsck))
       return ::testing::AssertionFailure() << "fsck.fat -n:\n" << fsck;
+    // Entries past the end marker are no file to mtools or the library,
+    // but fsck.fat counts them.
+    if (fsck_file_count(fsck) != 1 + (config ? 1 : 0))
+      return ::testing::AssertionFailure() << "fsck.fat -n counts other files:\n" << fsck;
     return ::testing::AssertionSuccess();
   }
 };
@@ -233,7 +258,7 @@ TEST_P(BootFilePowerCut, EveryPrefixAndTornWrite_LeavesTheOldOrTheNewFile) {
     };
     {
       FaultInjectingDevice device(disk);
-      auto written = write_root_file(device, whole(*disk), "config.txt", new_);
+      auto written = write_root_file(device, whole(*disk), file_, new_);
       ASSERT_TRUE(written) << written.error().message();
     }
     ASSERT_GE(writes.size(), 3U);
@@ -283,7 +308,7 @@ TEST_P(BootFilePowerCut, EveryPrefixAndTornWrite_LeavesTheOldOrTheNewFile) {
     ::close(fd);
     EXPECT_EQ(replay->bytes, disk->bytes);
     std::optional<std::vector<std::uint8_t>> last;
-    EXPECT_EQ(library_view(replay, "config.txt", last), "");
+    EXPECT_EQ(library_view(replay, file_, last), "");
     EXPECT_EQ(last, new_);
     const auto fsck = run("fsck.fat -n " + quote(image));
     EXPECT_EQ(fsck.status, 0) << fsck.output;
@@ -301,7 +326,7 @@ TEST_P(BootFilePowerCut, FailingWriteOrSyncAtEveryStep_LeavesTheOldFileOrCommits
     auto clean = disk_over(before);
     {
       FaultInjectingDevice device(clean);
-      ASSERT_TRUE(write_root_file(device, whole(*clean), "config.txt", new_));
+      ASSERT_TRUE(write_root_file(device, whole(*clean), file_, new_));
     }
     // One disk for every run, put back to `before` where a run wrote: a
     // fresh copy of the volume per run would cost more than the run.
@@ -335,11 +360,11 @@ TEST_P(BootFilePowerCut, FailingWriteOrSyncAtEveryStep_LeavesTheOldFileOrCommits
       ++runs;
       auto written = [&] {
         FaultInjectingDevice device(disk);
-        return write_root_file(device, whole(*disk), "config.txt", new_);
+        return write_root_file(device, whole(*disk), file_, new_);
       }();
       disk->on_call = nullptr;
       std::optional<std::vector<std::uint8_t>> config;
-      ASSERT_EQ(library_view(disk, "config.txt", config), "");
+      ASSERT_EQ(library_view(disk, file_, config), "");
       if (config && *config == new_) {
         // At or past the commit point: the entry's flush or the release of
         // the old chain failed, and the answer says so.

@@ -399,6 +399,39 @@ struct CrossLinkVolume {
     return static_cast<std::uint32_t>(b[at + 26] | b[at + 27] << 8 | b[at + 20] << 16 |
                                       b[at + 21] << 24);
   }
+  std::uint32_t last_cluster(const char* name) const {
+    std::uint32_t cluster = first(name);
+    for (std::uint32_t next = 0;
+         (next = get(fat + 4 * cluster) & 0x0FFFFFFF) < 0x0FFFFFF8;)
+      cluster = next;
+    return cluster;
+  }
+  // A 32-byte entry `name` (11 bytes, 8.3) at byte `at`.
+  void put_entry(std::uint64_t at, const char* name, std::uint8_t attributes,
+                 std::uint32_t cluster, std::uint32_t size) {
+    std::uint8_t* e = disk->bytes.data() + at;
+    std::memset(e, 0, 32);
+    std::memcpy(e, name, 11);
+    e[11] = attributes;
+    e[20] = static_cast<std::uint8_t>(cluster >> 16);
+    e[21] = static_cast<std::uint8_t>(cluster >> 24);
+    e[26] = static_cast<std::uint8_t>(cluster);
+    e[27] = static_cast<std::uint8_t>(cluster >> 8);
+    std::memcpy(e + 28, &size, 4);
+  }
+  // Adds directory OVERLAYS to the root, in a free cluster of its own, and
+  // returns the byte offset of that cluster.
+  std::uint64_t add_overlays() {
+    constexpr std::uint32_t kDirectory = 1000;  // far beyond the files
+    set_fat(kDirectory, 0x0FFFFFFF);
+    const std::uint64_t dir = data + 512ULL * (kDirectory - 2);
+    put_entry(dir, ".          ", 0x10, kDirectory, 0);
+    put_entry(dir + 32, "..         ", 0x10, 0, 0);
+    std::uint64_t at = data;
+    while (disk->bytes[at] != 0) at += 32;
+    put_entry(at, "OVERLAYS   ", 0x10, kDirectory, 0);
+    return dir;
+  }
 };
 
 TEST(BootFilesTest, CrossLinkedOrBrokenChain_RefusedWithNothingWritten) {
@@ -430,6 +463,18 @@ TEST(BootFilesTest, CrossLinkedOrBrokenChain_RefusedWithNothingWritten) {
          v.set_fat(first + 1, first);
        },
        "loop"},
+      {"overlays/sub.bin starts in the file's last cluster",
+       [](CrossLinkVolume& v) {
+         v.put_entry(v.add_overlays() + 64, "SUB     BIN", 0x20,
+                     v.last_cluster("CONFIG  TXT"), 100);
+       },
+       "cross-linked with an entry of a subdirectory"},
+      {"a directory inside itself",
+       [](CrossLinkVolume& v) {
+         const std::uint64_t dir = v.add_overlays();
+         v.put_entry(dir + 64, "AGAIN      ", 0x10, v.first("OVERLAYS   "), 0);
+       },
+       "contains itself"},
   };
   CrossLinkVolume volume;
   const std::vector<std::uint8_t> sound = volume.disk->bytes;
@@ -448,6 +493,21 @@ TEST(BootFilesTest, CrossLinkedOrBrokenChain_RefusedWithNothingWritten) {
     EXPECT_TRUE(volume.disk->writes.empty());
     EXPECT_EQ(volume.disk->bytes, before);
   }
+}
+
+TEST(BootFilesTest, MediumThatKeepsNothing_RefusedBeforeTheCommitOldFileKept) {
+  CrossLinkVolume volume;
+  volume.disk->writes_store_zeros = true;
+  FaultInjectingDevice device(volume.disk);
+  auto written = write_root_file(device, volume.range, "config.txt", pattern(4000, 4));
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().code(), codes::kBootCheckFailed);
+  EXPECT_NE(written.error().message().find("read back"), std::string::npos)
+      << written.error().message();
+  volume.disk->writes_store_zeros = false;
+  auto back = read_root_file(device, volume.range, "config.txt", kMiB);
+  ASSERT_TRUE(back && *back);
+  EXPECT_EQ(**back, pattern(1500, 3));
 }
 
 TEST(BootFilesTest, CancelAtEveryDeviceCall_OldFileUntilTheCommitPointThenNew) {

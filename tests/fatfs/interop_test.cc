@@ -41,17 +41,26 @@ class LibraryWrites : public ::testing::Test {
 };
 
 TEST_F(LibraryWrites, AssortedFiles_ReadBackThroughMtoolsAndPassFsck) {
-  const std::string long_name = std::string(196, 'L') + ".txt";  // 200 bytes
+  // The longest name whose entries fit one 512-byte unit; one more
+  // character would take a second, and is refused with nothing written.
+  const std::string long_name = std::string(191, 'L') + ".txt";
+  const auto image_before = read_local_file(image_);
+  const auto too_long = replace_file(image_, "L" + long_name, bytes_of("x"));
+  ASSERT_FALSE(too_long);
+  EXPECT_EQ(too_long.error().kind, fatfs::ErrorKind::kInvalidInput);
+  EXPECT_NE(too_long.error().text.find("one 512-byte sector"), std::string::npos)
+      << too_long.error().text;
+  EXPECT_EQ(read_local_file(image_), image_before);
   const auto mebibyte = pattern_bytes(1 << 20, 7);
   put("README.TXT", bytes_of("plain upper-case name\n"));
   put("config.txt", bytes_of("kernel=boot.img\n"));
-  put(long_name, bytes_of("two hundred bytes of name\n"));
+  put(long_name, bytes_of("a name of one sector's entries\n"));
   put("EMPTY", {});
   put("big.bin", mebibyte);
 
   EXPECT_EQ(mtools_read(image_, "README.TXT"), "plain upper-case name\n");
   EXPECT_EQ(mtools_read(image_, "config.txt"), "kernel=boot.img\n");
-  EXPECT_EQ(mtools_read(image_, long_name), "two hundred bytes of name\n");
+  EXPECT_EQ(mtools_read(image_, long_name), "a name of one sector's entries\n");
   EXPECT_EQ(mtools_read(image_, "EMPTY"), "");
   EXPECT_EQ(mtools_read(image_, "big.bin"), text_of(mebibyte));
   EXPECT_TRUE(fsck_clean(image_));

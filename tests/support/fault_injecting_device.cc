@@ -131,7 +131,11 @@ IoResult<std::size_t> FaultInjectingDevice::write(std::span<const std::uint8_t> 
       static_cast<std::size_t>(std::min<std::uint64_t>(length, size - position_));
   if (count > 0) {
     const auto written = data.first(count);
-    std::memcpy(disk_->bytes.data() + position_, written.data(), count);
+    if (disk_->writes_store_zeros) {
+      std::memset(disk_->bytes.data() + position_, 0, count);
+    } else {
+      std::memcpy(disk_->bytes.data() + position_, written.data(), count);
+    }
     // All bytes zero: the first is, and each equals the next. memcmp keeps
     // this cheap under the sanitizers, which check it once per call instead
     // of once per byte, and the sweeps write many MiB per run.

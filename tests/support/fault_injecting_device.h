@@ -1,7 +1,8 @@
 // FaultInjectingDevice: an in-memory HeldDeviceIo for unit tests, with
 // switches a test flips to make the disk misbehave: failing, short, zero and
 // interrupted reads and writes at chosen offsets; identity lost after some
-// checks; a failing cache flush; a refused eject; a detach confirmed only on
+// checks; a failing cache flush; writes acknowledged but stored as zeros;
+// a refused eject; a detach confirmed only on
 // a later poll, or a failing poll; a reported capacity or block size that is
 // wrong; emulated raw alignment (misaligned transfers fail with EINVAL).
 //
@@ -91,6 +92,9 @@ struct FakeDisk {
   std::optional<int> fail_detach_poll;
   // Writes report more bytes than were offered.
   bool overreport_writes = false;
+  // Writes (and syncs) succeed, but the medium receives zeros: a stick
+  // that acknowledges what it does not store.
+  bool writes_store_zeros = false;
   // A write call moves at most this many bytes (a device that splits large
   // transfers), so one large write becomes several calls.
   std::optional<std::size_t> max_write_length;

@@ -26,8 +26,6 @@ MacHeldDevice::~MacHeldDevice() {
 
 IoResult<std::size_t> MacHeldDevice::read(std::span<std::uint8_t> buffer) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
-  // Refuses release requests between the transfers of a long pass.
-  serve_platform_requests();
   const auto count = state_.descriptor->read(buffer);
   if (!count) return io_failure(count.error());
   return *count;
@@ -35,14 +33,9 @@ IoResult<std::size_t> MacHeldDevice::read(std::span<std::uint8_t> buffer) {
 
 IoResult<std::size_t> MacHeldDevice::write(std::span<const std::uint8_t> data) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
-  serve_platform_requests();
   const auto count = state_.descriptor->write(data);
   if (!count) return io_failure(count.error());
   return *count;
-}
-
-void MacHeldDevice::serve_platform_requests() {
-  system_->run_loop_once(std::chrono::seconds(0));
 }
 
 IoResult<void> MacHeldDevice::flush() {
@@ -109,6 +102,9 @@ Result<void> MacHeldDevice::eject() {
   }
   // Closed whatever the eject's outcome: there is no way back to held.
   state_.descriptor.reset();
+  // Whatever was mounted since the check goes before the eject, which does
+  // not unmount.
+  RAVIK_RETURN_IF_ERROR(state_.claim->unmount_whole());
   RAVIK_RETURN_IF_ERROR(state_.claim->eject());
   detach_confirmed_ = true;
   return {};

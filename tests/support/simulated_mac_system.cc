@@ -172,11 +172,14 @@ class SimulatedDescriptor final : public macos::RawDescriptor {
   }
   macos::SystemResult<std::uint64_t> seek(std::int64_t offset,
                                           SeekFrom::Origin origin) override {
+    // A device node's own size is 0: lseek from its end counts from 0.
+    if (origin == SeekFrom::Origin::kEnd) {
+      if (offset < 0) return std::unexpected(EINVAL);
+      origin = SeekFrom::Origin::kStart;
+    }
     const SeekFrom from = origin == SeekFrom::Origin::kStart
                               ? SeekFrom::start(static_cast<std::uint64_t>(offset))
-                          : origin == SeekFrom::Origin::kCurrent
-                              ? SeekFrom::current(offset)
-                              : SeekFrom::end(offset);
+                              : SeekFrom::current(offset);
     const auto position = medium_.seek(from);
     if (!position) return std::unexpected(EINVAL);
     return *position;

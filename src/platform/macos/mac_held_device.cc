@@ -1,5 +1,6 @@
 #include "platform/macos/mac_held_device.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -46,14 +47,25 @@ IoResult<void> MacHeldDevice::flush() {
 IoResult<std::uint64_t> MacHeldDevice::seek(SeekFrom from) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
   std::int64_t offset = from.offset();
-  if (from.origin() == SeekFrom::Origin::kStart) {
-    if (from.position() >
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+  SeekFrom::Origin origin = from.origin();
+  constexpr auto kLargest =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (origin == SeekFrom::Origin::kStart) {
+    if (from.position() > kLargest) return io_failure(EINVAL);
+    offset = static_cast<std::int64_t>(from.position());
+  } else if (origin == SeekFrom::Origin::kEnd) {
+    // lseek counts from the end of the device node, whose size is not the
+    // disk's: the end is the confirmed capacity.
+    const std::uint64_t capacity = state_.facts.capacity;
+    const std::uint64_t back = offset < 0 ? 0 - static_cast<std::uint64_t>(offset) : 0;
+    const std::uint64_t ahead = offset > 0 ? static_cast<std::uint64_t>(offset) : 0;
+    if (back > capacity || ahead > kLargest - std::min(capacity, kLargest)) {
       return io_failure(EINVAL);
     }
-    offset = static_cast<std::int64_t>(from.position());
+    offset = static_cast<std::int64_t>(capacity - back + ahead);
+    origin = SeekFrom::Origin::kStart;
   }
-  const auto position = state_.descriptor->seek(offset, from.origin());
+  const auto position = state_.descriptor->seek(offset, origin);
   if (!position) return io_failure(position.error());
   return *position;
 }

@@ -501,6 +501,19 @@ TEST(MacosPlatform, DiskWithoutModelOrBusPathIsHeldUnlessTheRequestNamesThem) {
   }
 }
 
+TEST(MacosPlatform, SeekFromTheEndCountsFromTheDisksEndNotTheNodes) {
+  MacRig rig;
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  HeldDeviceIo& held = **device;
+  EXPECT_EQ(held.seek(SeekFrom::end(-512)), rig.facts.size - 512);
+  EXPECT_EQ(held.seek(SeekFrom::end(0)), rig.facts.size);
+  const auto before_start =
+      held.seek(SeekFrom::end(-static_cast<std::int64_t>(rig.facts.size) - 1));
+  ASSERT_FALSE(before_start.has_value());
+  EXPECT_EQ(before_start.error().os_error, EINVAL);
+}
+
 TEST(MacosPlatform, CompletionsDeliveredBeforeTheRequestReturnsAreTaken) {
   MacRig rig;
   const SimulatedOutcome at_once{.before_return = true};

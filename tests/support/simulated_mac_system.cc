@@ -302,6 +302,11 @@ void SimulatedMacSystem::start(Operation operation, macos::OperationCompletion* 
   }
   // Runs under mutex_, on the queue or inside the call.
   auto finish = [this, operation, record, hold, outcome] {
+    if (outcome.vanishes) {
+      disappear();
+      record->complete(kStatusNotFound);
+      return;
+    }
     macos::ArbitrationStatus status = outcome.status;
     if (status == 0 && operation == Operation::kUnmount && !mounted.empty()) {
       // Every watching session is asked, the requester's own included.

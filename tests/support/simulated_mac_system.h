@@ -108,6 +108,9 @@ struct SimulatedOutcome {
   // Eject: a successful one takes the media away. False: the driver could
   // not eject (ENOTTY), which the daemon still answers as a success.
   bool disappears = true;
+  // The disk vanishes while the request is pending, which then ends with
+  // kDAReturnNotFound.
+  bool vanishes = false;
 };
 
 class SimulatedMacSystem final : public macos::MacSystem {

@@ -196,6 +196,10 @@ std::vector<FailureRow> failure_rows() {
        [](MacRig& r) { r.system->unmounts = {{kStatusUnixBusy}}; }, Step::kVerify,
        codes::kUnmountFailed,
        "Disk Arbitration could not unmount the selected disk (status 0xc010)."},
+      {"disk vanishes during the check's unmount",
+       [](MacRig& r) { r.system->unmounts = {{.vanishes = true}}; }, Step::kVerify,
+       codes::kUnmountFailed,
+       "Disk Arbitration could not unmount the selected disk (status 0xf8da0006)."},
       {"disk gone from the daemon",
        [](MacRig& r) {
          r.system->disk_known = false;
@@ -512,6 +516,23 @@ TEST(MacosPlatform, SeekFromTheEndCountsFromTheDisksEndNotTheNodes) {
       held.seek(SeekFrom::end(-static_cast<std::int64_t>(rig.facts.size) - 1));
   ASSERT_FALSE(before_start.has_value());
   EXPECT_EQ(before_start.error().os_error, EINVAL);
+}
+
+TEST(MacosPlatform, RequestsOnADiskTheDaemonDoesNotKnowFailAtOnce) {
+  MacRig rig;
+  auto session = rig.system->create_session();
+  session->serve_on_own_queue();
+  auto disk = session->disk_from_bsd_name("disk4");
+  ASSERT_NE(disk, nullptr);
+  rig.system->disk_known = false;
+  macos::DiskClaim claim(rig.system, std::move(session), std::move(disk), 4);
+  const Result<void> unmounted = claim.unmount_whole();
+  ASSERT_FALSE(unmounted.has_value());
+  EXPECT_EQ(unmounted.error().message(),
+            "Disk Arbitration could not unmount the selected disk (status 0xf8da0003).");
+  // Answered inside the request: no wait ran.
+  EXPECT_EQ(rig.system->now(), std::chrono::steady_clock::time_point{});
+  EXPECT_FALSE(claim.is_claimed());
 }
 
 TEST(MacosPlatform, CompletionsDeliveredBeforeTheRequestReturnsAreTaken) {

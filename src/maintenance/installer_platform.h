@@ -25,7 +25,9 @@ namespace ravik {
 // another start time, so it never matches.
 struct OwnerBinding {
   pid_t pid = 0;
-  uid_t uid = 0;  // the real user ID
+  // The real user ID on every system (the user who started the process,
+  // which a set-user-ID program does not change).
+  uid_t uid = 0;
   // When the process started, in the host's own units (clock ticks since
   // boot on Linux); only ever compared, never turned into a date.
   std::uint64_t start_time = 0;
@@ -49,6 +51,17 @@ inline constexpr std::string_view kInvalidIdentity =
 inline constexpr std::string_view kOwnerNotUserProcessMessage =
     "Installer owner PID must identify a live non-system process.";
 
+// Process 1 (init on Linux, launchd on macOS) never exits, so a lease it
+// owned would never end by itself: "MAINTENANCE_PROTOCOL" with
+// kOwnerNotUserProcessMessage. Every system's OwnerProcess::open refuses it
+// first.
+inline Result<void> refuse_init_as_owner(pid_t pid) {
+  if (pid == 1) {
+    return fail(codes::kMaintenanceProtocol, std::string(kOwnerNotUserProcessMessage));
+  }
+  return {};
+}
+
 // One live process, held by a descriptor that names the process itself and
 // not its number, so that a number reused by a later process never stands
 // in for it. Move-only; owns its descriptor, which a forked guardian
@@ -59,8 +72,8 @@ class OwnerProcess {
   // process is proven alive through the descriptor: what was read is that
   // process's, whatever happened to its number meanwhile. Fails with
   // "MAINTENANCE_PROTOCOL", "Installer owner PID must identify a live
-  // non-system process." for a kernel thread (or any process without an
-  // executable), else with "MAINTENANCE_UNAVAILABLE" when no such process
+  // non-system process." for process 1 and a kernel thread (or any process
+  // without an executable), else with "MAINTENANCE_UNAVAILABLE" when no such process
   // can be inspected or what the system reports is not a plausible identity.
   static Result<OwnerProcess> open(pid_t pid);
 

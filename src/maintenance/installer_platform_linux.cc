@@ -70,6 +70,7 @@ std::optional<std::uint64_t> proc_stat_field(std::string_view line, int field) {
 }
 
 Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
+  RAVIK_RETURN_IF_ERROR(refuse_init_as_owner(pid));
   if (pid <= 0) return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
   // A pidfd names the process itself, not its number; it becomes readable
   // when the process exits.

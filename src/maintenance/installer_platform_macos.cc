@@ -27,6 +27,7 @@ constexpr uintptr_t kExitSeen = 1;
 }  // namespace
 
 Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
+  RAVIK_RETURN_IF_ERROR(refuse_init_as_owner(pid));
   if (pid <= 0) return fail(codes::kMaintenanceUnavailable, std::string(kUnidentified));
   // The exit watch is registered first and the identity read after it; an
   // exit not yet reported afterwards means what was read is the watched
@@ -56,8 +57,8 @@ Result<OwnerProcess> OwnerProcess::open(pid_t pid) {
   if (static_cast<pid_t>(info.pbi_pid) != pid || start_time == 0) {
     return fail(codes::kMaintenanceUnavailable, std::string(kInvalidIdentity));
   }
-  // A system process never exits by itself, so a lease it owned would
-  // never end.
+  // The kernel's own process is the only one marked a system process;
+  // launchd, which never exits either, is refused above by its number.
   if ((info.pbi_flags & PROC_FLAG_SYSTEM) != 0) {
     return fail(codes::kMaintenanceProtocol, std::string(kOwnerNotUserProcessMessage));
   }

@@ -111,9 +111,9 @@ class HeldDeviceIo {
 
   // True when every call must come from the thread that opened the device,
   // because the platform answers requests to give up the claim only on that
-  // thread (a macOS disk: Disk Arbitration's callbacks run on the opening
-  // thread's run loop). Callers then read on their own thread instead of
-  // handing the device to a read-ahead thread.
+  // thread. Callers then read on their own thread instead of handing the
+  // device to a read-ahead thread. (No production backend is bound: the
+  // macOS claim is served on a dispatch queue of its own.)
   virtual bool bound_to_opening_thread() const { return false; }
   // Answers, without waiting, the platform requests that arrived since the
   // last device call (a request to release the claim is refused). Called on

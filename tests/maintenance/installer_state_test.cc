@@ -76,6 +76,14 @@ void kill_and_reap(pid_t pid) {
   }
 }
 
+TEST(OwnerBindingTest, InitIsNoOwnerForItNeverExits) {
+  const auto owner = OwnerProcess::open(1);
+  ASSERT_FALSE(owner);
+  EXPECT_EQ(owner.error().code(), codes::kMaintenanceProtocol);
+  EXPECT_EQ(owner.error().message(),
+            "Installer owner PID must identify a live non-system process.");
+}
+
 TEST(OwnerBindingTest, TheOwnerIsTheProcessNotItsNumber) {
   const pid_t first = fork_sleeper();
   ASSERT_GT(first, 0);

@@ -8,19 +8,30 @@
 // FakeDisk, so the platform runs the transaction against a medium that can
 // misbehave.
 //
-// As strict as the frameworks: callbacks (completions and requests from
-// another client to release the claim) are delivered only while the thread
-// that scheduled the session runs its run loop, or, where scripted, before
-// the request call returns; a run of another thread's loop serves nothing.
-// A release request left unanswered for kResponseTimeout of virtual time
-// hands the claim to the other client, and is_claimed() (like the real
-// call) then still answers true. Eject is refused while the raw node is
-// open. Each run advances a virtual clock by its limit, and each transfer
-// by `transfer_time`, so a 30-second wait finishes in microseconds.
-// Calls from any thread but the opening one are counted, not served. Not
-// thread-safe: the platform under test is meant to use it from one thread;
-// only the clock and release requests may also be driven from another one
-// (a test's source that stalls while the opening thread waits on it).
+// It behaves as the disk daemon does:
+// - The session's callbacks (completions, release requests, approvals,
+//   disappearances) run on a queue thread of the session's own, never on
+//   the caller's thread; a request Disk Arbitration refuses at once (an
+//   unknown disk: kDAReturnBadArgument) completes inside the call.
+// - A claim arbitrates only between claimants: other parties' mounts (the
+//   automount of a new partition), unmounts and ejects are refused only by
+//   a dissenting approval callback. Approvals are asked of every watching
+//   session, the requester's own included.
+// - The 10-second rule: a release request or approval the queue leaves
+//   unanswered for kResponseTimeout of virtual time counts as approved, and
+//   the session is then "not responding": it is asked nothing (other
+//   parties succeed at once) until its queue next fetches, which runs every
+//   callback queued meanwhile in one go.
+// - is_claimed() answers true while anyone holds a claim, so a claim handed
+//   over stays invisible to its former holder.
+// - Eject does not unmount, is refused with unix_err(EBUSY) while the raw
+//   node is open, and a successful one makes the disk disappear (unless the
+//   outcome says the driver could not eject, ENOTTY): the disappearance is
+//   reported to the watching session with the disk's snapshot, and the
+//   daemon no longer describes the disk.
+// Waits finish in virtual time: a wait whose completion cannot come any
+// more (the queue is idle or stalled) moves the clock on by its limit, so a
+// 30-second time-out takes microseconds. Thread-safe.
 #ifndef RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
 #define RAVIK_TESTS_SUPPORT_SIMULATED_MAC_SYSTEM_H_
 
@@ -33,6 +44,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,11 +54,20 @@
 
 namespace ravik::testing {
 
+// Statuses the daemon answers with.
+inline constexpr macos::ArbitrationStatus kStatusUnixBusy =
+    0x0000C010;  // unix_err(EBUSY)
+inline constexpr macos::ArbitrationStatus kStatusBadArgument =
+    static_cast<macos::ArbitrationStatus>(0xF8DA0003u);
+inline constexpr macos::ArbitrationStatus kStatusNotFound =
+    static_cast<macos::ArbitrationStatus>(0xF8DA0006u);
+
 // One value of a description dictionary.
 struct SimulatedValue {
   macos::ValueType type = macos::ValueType::kMissing;
   std::string text;
   std::int64_t number = 0;
+  double real = 0;
   bool number_fits = true;  // false: not representable as a signed 64-bit value
   bool boolean = false;
   // Strings: the largest UTF-8 size the platform reports; text.size() when unset.
@@ -55,20 +76,26 @@ struct SimulatedValue {
 
   static SimulatedValue string(std::string text);
   static SimulatedValue integer(std::int64_t number);
+  static SimulatedValue time(double seconds);
   static SimulatedValue flag(bool boolean);
 };
 
 using SimulatedDescription = std::map<macos::DescriptionKey, SimulatedValue>;
 
 // A removable whole disk "diskN" of `size` bytes with the given block size,
-// device number (major << 24 | minor), model and bus path.
+// device number (major << 24 | minor), optional model and bus path (which
+// names the controller, the disk's device-tree ancestor), and the paths and
+// appearance time of this appearance of it.
 struct SimulatedDiskFacts {
   std::string bsd_name = "disk4";
   std::uint64_t size = 1'048'576;
   std::uint64_t block_size = 512;
   std::uint32_t device_number = (1u << 24) | 9u;
-  std::string model = "Ravik Flash Drive";
-  std::string bus_path = "IODeviceTree:/arm-io/usb-drd1/usb-drd1-port-hs/Flash@1";
+  std::optional<std::string> model = "Ravik Flash Drive";
+  std::optional<std::string> bus_path = "IODeviceTree:/arm-io/usb-drd1@2280000";
+  std::string device_path = "IOService:/AppleARMPE/arm-io/usb-drd1/Ravik Flash Drive@1";
+  std::string media_path = "IODeviceTree:/arm-io/usb-drd1/Ravik Media";
+  double appearance_time = 786'000'000.25;
 };
 SimulatedDescription description_of(const SimulatedDiskFacts& facts);
 
@@ -78,16 +105,26 @@ struct SimulatedOutcome {
   bool completes = true;  // false: the callback never comes
   // The callback runs inside the request call, before it returns.
   bool before_return = false;
+  // Eject: a successful one takes the media away. False: the driver could
+  // not eject (ENOTTY), which the daemon still answers as a success.
+  bool disappears = true;
+  // The disk vanishes while the request is pending, which then ends with
+  // kDAReturnNotFound.
+  bool vanishes = false;
 };
 
 class SimulatedMacSystem final : public macos::MacSystem {
  public:
   // A disk described by `facts`, with the medium `medium` behind its node.
   SimulatedMacSystem(SimulatedDiskFacts facts, std::shared_ptr<FakeDisk> medium);
+  ~SimulatedMacSystem() override;
 
-  // --- Script ---
+  // --- Script (set before the platform runs, or from on_call) ---
   bool session_available = true;
   bool disk_resolvable = true;
+  // False: the daemon does not know the disk (any more): no description, and
+  // every request fails at once with kDAReturnBadArgument.
+  bool disk_known = true;
   // Each copy takes the front entry; the last one is repeated. Nothing in an
   // entry: no description returned.
   std::deque<std::optional<SimulatedDescription>> descriptions;
@@ -97,9 +134,16 @@ class SimulatedMacSystem final : public macos::MacSystem {
   std::deque<SimulatedOutcome> ejects;
   // A completed claim with status 0 leaves the disk unclaimed.
   bool claim_not_granted = false;
-  // Another client asks for the claim as the raw node's read number
-  // `release_request_at_read` (counted from 1) starts; 0: never.
+  // Another client asks for the claim as the raw node's read or write number
+  // `release_request_at_read` / `_at_write` (counted from 1) starts; 0:
+  // never. The transfer then takes its time, the request being answered
+  // (or not) meanwhile.
   int release_request_at_read = 0;
+  int release_request_at_write = 0;
+  // A new partition of the disk appears (the image write created it) as
+  // write number `partition_appears_at_write` ends, and the daemon tries to
+  // automount it; 0: never.
+  int partition_appears_at_write = 0;
   // Virtual time each read or write of the raw node takes.
   std::chrono::steady_clock::duration transfer_time{};
   // The node: an errno for open/lstat, or what fstat and lstat report.
@@ -110,81 +154,121 @@ class SimulatedMacSystem final : public macos::MacSystem {
   macos::NodeStatus path_status;
   macos::SystemResult<std::uint32_t> block_size;
   macos::SystemResult<std::uint64_t> block_count;
-  // Runs before every logged call returns, with its log entry: a test
-  // changes the script here, between the steps of an operation.
+  // Runs after every logged call, with its log entry: a test changes the
+  // script here, between the steps of an operation.
   std::function<void(const std::string&)> on_call;
 
-  // How long Disk Arbitration waits for the holder to answer a release
-  // request before it hands the claim over.
+  // How long Disk Arbitration waits for a session to answer a callback
+  // before it counts as approved.
   static constexpr std::chrono::seconds kResponseTimeout{10};
 
-  // --- Record ---
+  // --- Record (read once the platform is idle) ---
   std::vector<std::string> calls;
   bool claimed = false;  // by the session under test
   bool claimed_by_other = false;
   int release_requests_refused = 0;
   int reads = 0;
-  // Calls (device, session, disk or run loop) made from a thread other
-  // than the one that scheduled the session.
-  int calls_off_opening_thread = 0;
+  int writes = 0;
   bool descriptor_open = false;
-  int zero_length_runs = 0;
+  // Volumes of the disk that are mounted.
+  std::set<std::string> mounted;
+  // Mounts, unmounts and ejects the watching session dissented from.
+  int dissents = 0;
+  // The watching session was asked nothing because it was not responding.
+  bool not_responding = false;
   // Completion records of operations that never complete.
   std::vector<macos::OperationCompletion*> never_completed;
   std::shared_ptr<FakeDisk> medium;
 
   // Entries of `calls` equal to `call`.
   int count(const std::string& call) const;
-  // Another client asks Disk Arbitration for the claim; the request waits
-  // for the opening thread's run loop. Thread-safe.
+
+  // --- Other parties (any thread) ---
+  // Another client asks Disk Arbitration for the claim; the request goes to
+  // the session's queue.
   void request_claim_release();
-  // Thread-safe: the virtual clock moves on by `by` (time the opening
-  // thread spends waiting on something other than the system).
-  void pass_time(std::chrono::steady_clock::duration by);
-  // Thread-safe: waits up to `limit` of real time until no release request
-  // is pending (answered, or handed over); false when one still is.
+  // Waits up to `limit` of real time until no release request is pending
+  // (answered, or handed over); false when one still is.
   bool wait_until_no_release_request(std::chrono::milliseconds limit);
+  // The daemon probes a new partition `name` of the disk and mounts it
+  // unless a watching session dissents; true when it got mounted.
+  bool automount(const std::string& name);
+  // Another application unmounts every mounted volume of the disk, or
+  // ejects it; 0 when done, else the dissenting status.
+  macos::ArbitrationStatus unmount_by_other();
+  macos::ArbitrationStatus eject_by_other();
+  // The session's queue stops fetching (its thread starved); resuming
+  // fetches every callback queued meanwhile at once.
+  void stall_queue();
+  void resume_queue();
+  // The virtual clock moves on by `by` (time a thread spends waiting on
+  // something other than the system).
+  void pass_time(std::chrono::steady_clock::duration by);
 
   // --- MacSystem ---
   std::unique_ptr<macos::ArbitrationSession> create_session() override;
-  void run_loop_once(std::chrono::duration<double> limit) override;
+  std::optional<macos::ArbitrationStatus> wait(macos::OperationCompletion& completion,
+                                               std::chrono::seconds limit) override;
   std::chrono::steady_clock::time_point now() override;
   macos::SystemResult<std::unique_ptr<macos::RawDescriptor>> open_exclusive(
       const std::string& path) override;
   macos::SystemResult<macos::NodeStatus> link_status(const std::string& path) override;
 
-  // Used by the simulated session, disk and descriptor.
+  // --- Used by the simulated session, disk and descriptor ---
   void log(std::string call);
-  std::optional<SimulatedDescription> next_description();
-  // `refusal`, when set, replaces a successful outcome's status.
-  void start(std::deque<SimulatedOutcome>& outcomes, macos::OperationCompletion* record,
-             std::function<void()> on_success,
-             std::optional<macos::ArbitrationStatus> refusal = std::nullopt);
-  void scheduled_on_this_thread();
-  void set_release_answer(macos::ReleaseRequestAnswer answer) {
-    release_answer_ = answer;
-  }
-  // A read or write of the raw node is about to reach the medium.
-  void transfer(bool is_read);
+  std::optional<SimulatedDescription> copy_description();
+  enum class Operation { kUnmount, kClaim, kEject };
+  void start(Operation operation, macos::OperationCompletion* record,
+             macos::HoldCallbacks* hold);
+  void watch(macos::HoldCallbacks* hold);
+  void unwatch();
+  bool is_claimed();
+  void unclaim();
+  void start_queue();
+  void stop_queue();
+  // A read or write of the raw node is about to reach the medium, and one
+  // has done so.
+  void transfer_starts(bool is_read);
+  void transfer_ended(bool is_read);
+  void set_descriptor_open(bool open);
+  macos::NodeStatus current_descriptor_status();
+  int current_fstat_error();
+  macos::SystemResult<std::uint32_t> current_block_size();
+  macos::SystemResult<std::uint64_t> current_block_count();
+  std::shared_ptr<FakeDisk> current_medium();
 
  private:
-  struct Pending {
-    macos::OperationCompletion* record;
-    macos::ArbitrationStatus status;
-    std::function<void()> on_success;
+  using Lock = std::unique_lock<std::mutex>;
+  struct Callback {
+    std::function<void()> run;  // under mutex_
+    std::chrono::steady_clock::time_point queued_at;
   };
-  static void complete(Pending done);
-  bool on_opening_thread();
-  // Under clock_mutex_.
+  // Under mutex_.
+  void post(std::function<void()> run);
   void advance(std::chrono::steady_clock::duration by);
-  std::vector<Pending> pending_;
-  // Guards the clock and the pending release request (and the claim flags
-  // where they change with them).
-  std::mutex clock_mutex_;
-  std::condition_variable request_settled_;
-  std::optional<std::chrono::steady_clock::time_point> release_requested_at_;
-  macos::ReleaseRequestAnswer release_answer_ = nullptr;
-  std::optional<std::thread::id> run_loop_thread_;
+  void disappear();
+  void request_release_locked();
+  // Asks the watching session through `ask`; waits for the queue's answer.
+  // Approved (0) when no session watches, it is not responding, or it
+  // leaves the request unanswered past the response timeout.
+  macos::ArbitrationStatus ask_approval(
+      Lock& lock, std::function<macos::ArbitrationStatus(macos::HoldCallbacks&)> ask);
+  bool queue_idle() const;
+  void serve_queue();
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Callback> queue_;
+  bool queue_running_ = false;
+  bool queue_stalled_ = false;
+  bool queue_busy_ = false;
+  bool queue_stopping_ = false;
+  std::thread queue_thread_;
+  bool release_pending_ = false;
+  std::chrono::steady_clock::time_point release_requested_at_{};
+  macos::HoldCallbacks* claim_holder_ = nullptr;
+  macos::HoldCallbacks* watcher_ = nullptr;
+  SimulatedDiskFacts facts_;
   std::chrono::steady_clock::time_point now_{};
 };
 

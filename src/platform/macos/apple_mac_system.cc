@@ -4,6 +4,7 @@
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <DiskArbitration/DiskArbitration.h>
+#include <dispatch/dispatch.h>
 #include <fcntl.h>
 #include <sys/disk.h>
 #include <sys/ioctl.h>
@@ -12,24 +13,39 @@
 
 #include <cerrno>
 
+// Published by the framework, declared only in its private header: the time
+// the daemon first published the disk object.
+extern "C" const CFStringRef kDADiskDescriptionAppearanceTimeKey;
+
 namespace ravik::macos {
 namespace {
 
 // Completion of unmount, claim and eject: the dissenter's status, or 0.
 void operation_callback(DADiskRef, DADissenterRef dissenter, void* context) {
   if (context == nullptr) return;
-  auto* record = static_cast<OperationCompletion*>(context);
-  record->status = dissenter != nullptr ? DADissenterGetStatus(dissenter) : 0;
-  record->done = true;
+  static_cast<OperationCompletion*>(context)->complete(
+      dissenter != nullptr ? DADissenterGetStatus(dissenter) : 0);
 }
 
-// A request to release the held claim, put to the answer the claim was
-// taken with (the context). Runs on the opening thread's run loop.
-DADissenterRef answer_release_request(DADiskRef, void* context) {
-  const auto answer = *static_cast<const ReleaseRequestAnswer*>(context);
-  const ArbitrationStatus status = answer();
+DADissenterRef dissent(ArbitrationStatus status) {
   if (status == 0) return nullptr;
   return DADissenterCreate(kCFAllocatorDefault, status, nullptr);
+}
+
+HoldCallbacks& hold_of(void* context) { return *static_cast<HoldCallbacks*>(context); }
+
+// The callbacks of the claim and the approvals, run on the session's queue.
+DADissenterRef answer_release_request(DADiskRef, void* context) {
+  return dissent(hold_of(context).answer_release_request());
+}
+DADissenterRef answer_mount(DADiskRef, void* context) {
+  return dissent(hold_of(context).answer_mount());
+}
+DADissenterRef answer_unmount(DADiskRef, void* context) {
+  return dissent(hold_of(context).answer_unmount());
+}
+DADissenterRef answer_eject(DADiskRef, void* context) {
+  return dissent(hold_of(context).answer_eject());
 }
 
 CFStringRef key_name(DescriptionKey key) {
@@ -56,6 +72,12 @@ CFStringRef key_name(DescriptionKey key) {
       return kDADiskDescriptionMediaRemovableKey;
     case DescriptionKey::kMediaEjectable:
       return kDADiskDescriptionMediaEjectableKey;
+    case DescriptionKey::kDevicePath:
+      return kDADiskDescriptionDevicePathKey;
+    case DescriptionKey::kMediaPath:
+      return kDADiskDescriptionMediaPathKey;
+    case DescriptionKey::kAppearanceTime:
+      return kDADiskDescriptionAppearanceTimeKey;
   }
   return nullptr;
 }
@@ -84,6 +106,12 @@ class AppleDescription final : public DescriptionDictionary {
     }
     return static_cast<std::int64_t>(value);
   }
+  double double_value(DescriptionKey key) const override {
+    double value = 0;
+    (void)CFNumberGetValue(static_cast<CFNumberRef>(get(key)), kCFNumberFloat64Type,
+                           &value);
+    return value;
+  }
   bool bool_value(DescriptionKey key) const override {
     return CFBooleanGetValue(static_cast<CFBooleanRef>(get(key)));
   }
@@ -104,10 +132,25 @@ class AppleDescription final : public DescriptionDictionary {
   CFDictionaryRef dictionary_;
 };
 
+// A disk of the watched unit is gone; the disk object handed over keeps the
+// description it had.
+void disk_disappeared(DADiskRef disk, void* context) {
+  const CFDictionaryRef snapshot = DADiskCopyDescription(disk);
+  if (snapshot == nullptr) {
+    hold_of(context).disk_disappeared(nullptr);
+    return;
+  }
+  const AppleDescription description(snapshot);
+  hold_of(context).disk_disappeared(&description);
+}
+
 class AppleDisk final : public ArbitrationDisk {
  public:
-  explicit AppleDisk(DADiskRef disk) : disk_(disk) {}
-  ~AppleDisk() override { CFRelease(disk_); }
+  AppleDisk(DASessionRef session, DADiskRef disk) : session_(session), disk_(disk) {}
+  ~AppleDisk() override {
+    unwatch();
+    CFRelease(disk_);
+  }
   AppleDisk(const AppleDisk&) = delete;
   AppleDisk& operator=(const AppleDisk&) = delete;
 
@@ -119,12 +162,40 @@ class AppleDisk final : public ArbitrationDisk {
   void unmount_whole(OperationCompletion* completion) override {
     DADiskUnmount(disk_, kDADiskUnmountOptionWhole, operation_callback, completion);
   }
-  void claim(OperationCompletion* completion, ReleaseRequestAnswer answer) override {
-    // Kept here, where it outlives the claim: the session is unscheduled
-    // before the disk object goes, so no request arrives after.
-    release_answer_ = answer;
-    DADiskClaim(disk_, kDADiskClaimOptionDefault, answer_release_request,
-                &release_answer_, operation_callback, completion);
+  void claim(OperationCompletion* completion, HoldCallbacks* hold) override {
+    DADiskClaim(disk_, kDADiskClaimOptionDefault, answer_release_request, hold,
+                operation_callback, completion);
+  }
+  void watch(HoldCallbacks* hold, std::int64_t bsd_unit) override {
+    if (watched_ != nullptr) return;
+    const CFNumberRef unit =
+        CFNumberCreate(kCFAllocatorDefault, kCFNumberSInt64Type, &bsd_unit);
+    if (unit == nullptr) return;
+    const void* keys[] = {kDADiskDescriptionMediaBSDUnitKey};
+    const void* values[] = {unit};
+    match_ = CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
+                                &kCFTypeDictionaryKeyCallBacks,
+                                &kCFTypeDictionaryValueCallBacks);
+    CFRelease(unit);
+    if (match_ == nullptr) return;
+    watched_ = hold;
+    DARegisterDiskMountApprovalCallback(session_, match_, answer_mount, hold);
+    DARegisterDiskUnmountApprovalCallback(session_, match_, answer_unmount, hold);
+    DARegisterDiskEjectApprovalCallback(session_, match_, answer_eject, hold);
+    DARegisterDiskDisappearedCallback(session_, match_, disk_disappeared, hold);
+  }
+  void unwatch() override {
+    if (watched_ == nullptr) return;
+    DAUnregisterApprovalCallback(session_, reinterpret_cast<void*>(answer_mount),
+                                 watched_);
+    DAUnregisterApprovalCallback(session_, reinterpret_cast<void*>(answer_unmount),
+                                 watched_);
+    DAUnregisterApprovalCallback(session_, reinterpret_cast<void*>(answer_eject),
+                                 watched_);
+    DAUnregisterCallback(session_, reinterpret_cast<void*>(disk_disappeared), watched_);
+    watched_ = nullptr;
+    CFRelease(match_);
+    match_ = nullptr;
   }
   bool is_claimed() override { return DADiskIsClaimed(disk_); }
   void unclaim() override { DADiskUnclaim(disk_); }
@@ -133,37 +204,49 @@ class AppleDisk final : public ArbitrationDisk {
   }
 
  private:
+  DASessionRef session_;
   DADiskRef disk_;
-  ReleaseRequestAnswer release_answer_ = nullptr;
+  HoldCallbacks* watched_ = nullptr;
+  CFDictionaryRef match_ = nullptr;
 };
+
+void no_work(void*) {}
 
 class AppleSession final : public ArbitrationSession {
  public:
   explicit AppleSession(DASessionRef session) : session_(session) {}
-  ~AppleSession() override { CFRelease(session_); }
+  ~AppleSession() override {
+    stop_serving();
+    CFRelease(session_);
+  }
   AppleSession(const AppleSession&) = delete;
   AppleSession& operator=(const AppleSession&) = delete;
 
-  void schedule_with_current_run_loop() override {
-    run_loop_ = CFRunLoopGetCurrent();
-    DASessionScheduleWithRunLoop(session_, run_loop_, kCFRunLoopDefaultMode);
+  void serve_on_own_queue() override {
+    if (queue_ != nullptr) return;
+    queue_ = dispatch_queue_create("ravik.disk-arbitration", DISPATCH_QUEUE_SERIAL);
+    if (queue_ != nullptr) DASessionSetDispatchQueue(session_, queue_);
   }
-  void unschedule_from_run_loop() override {
-    if (run_loop_ == nullptr) return;
-    DASessionUnscheduleFromRunLoop(session_, run_loop_, kCFRunLoopDefaultMode);
-    run_loop_ = nullptr;
+  void stop_serving() override {
+    if (queue_ == nullptr) return;
+    DASessionSetDispatchQueue(session_, nullptr);
+    // The queue is serial: once an empty item ran, every callback queued
+    // before it has returned.
+    dispatch_sync_f(queue_, nullptr, no_work);
+    dispatch_release(queue_);
+    queue_ = nullptr;
   }
   std::unique_ptr<ArbitrationDisk> disk_from_bsd_name(
       const std::string& bsd_name) override {
     const DADiskRef disk =
         DADiskCreateFromBSDName(kCFAllocatorDefault, session_, bsd_name.c_str());
     if (disk == nullptr) return nullptr;
-    return std::make_unique<AppleDisk>(disk);
+    return std::make_unique<AppleDisk>(session_, disk);
   }
 
  private:
   DASessionRef session_;
-  CFRunLoopRef run_loop_ = nullptr;
+  dispatch_queue_t queue_ = nullptr;
 };
 
 SystemResult<NodeStatus> node_status(const struct stat& status) {
@@ -228,8 +311,9 @@ class AppleMacSystem final : public MacSystem {
     if (session == nullptr) return nullptr;
     return std::make_unique<AppleSession>(session);
   }
-  void run_loop_once(std::chrono::duration<double> limit) override {
-    CFRunLoopRunInMode(kCFRunLoopDefaultMode, limit.count(), true);
+  std::optional<ArbitrationStatus> wait(OperationCompletion& completion,
+                                        std::chrono::seconds limit) override {
+    return completion.wait_for(limit);
   }
   std::chrono::steady_clock::time_point now() override {
     return std::chrono::steady_clock::now();

@@ -32,6 +32,13 @@ Result<std::uint64_t> size_item(const DescriptionDictionary& dictionary,
   return static_cast<std::uint64_t>(value);
 }
 
+// A time, not a count: read as the floating-point number it is.
+Result<double> appearance_time(const DescriptionDictionary& dictionary) {
+  RAVIK_RETURN_IF_ERROR(
+      require_type(dictionary, DescriptionKey::kAppearanceTime, ValueType::kNumber));
+  return dictionary.double_value(DescriptionKey::kAppearanceTime);
+}
+
 }  // namespace
 
 Result<std::string> cf_string(const DescriptionDictionary& dictionary,
@@ -65,6 +72,13 @@ Result<std::int64_t> cf_i64(const DescriptionDictionary& dictionary, Description
   return *value;
 }
 
+Result<std::optional<std::string>> cf_optional_string(
+    const DescriptionDictionary& dictionary, DescriptionKey key) {
+  if (dictionary.type_of(key) == ValueType::kMissing) return std::nullopt;
+  RAVIK_ASSIGN_OR_RETURN(std::string text, cf_string(dictionary, key));
+  return text;
+}
+
 Result<bool> cf_bool(const DescriptionDictionary& dictionary, DescriptionKey key) {
   RAVIK_RETURN_IF_ERROR(require_type(dictionary, key, ValueType::kBoolean));
   return dictionary.bool_value(key);
@@ -79,15 +93,38 @@ Result<Description> read_description(const DescriptionDictionary& dictionary) {
                          size_item(dictionary, Key::kMediaBlockSize));
   RAVIK_ASSIGN_OR_RETURN(description.bsd_major, cf_i64(dictionary, Key::kMediaBsdMajor));
   RAVIK_ASSIGN_OR_RETURN(description.bsd_minor, cf_i64(dictionary, Key::kMediaBsdMinor));
-  RAVIK_ASSIGN_OR_RETURN(description.model, cf_string(dictionary, Key::kDeviceModel));
-  RAVIK_ASSIGN_OR_RETURN(description.bus_path, cf_string(dictionary, Key::kBusPath));
+  RAVIK_ASSIGN_OR_RETURN(description.model,
+                         cf_optional_string(dictionary, Key::kDeviceModel));
+  RAVIK_ASSIGN_OR_RETURN(description.bus_path,
+                         cf_optional_string(dictionary, Key::kBusPath));
   RAVIK_ASSIGN_OR_RETURN(description.whole, cf_bool(dictionary, Key::kMediaWhole));
   RAVIK_ASSIGN_OR_RETURN(description.writable, cf_bool(dictionary, Key::kMediaWritable));
   RAVIK_ASSIGN_OR_RETURN(description.removable,
                          cf_bool(dictionary, Key::kMediaRemovable));
   RAVIK_ASSIGN_OR_RETURN(description.ejectable,
                          cf_bool(dictionary, Key::kMediaEjectable));
+  RAVIK_ASSIGN_OR_RETURN(description.device_path,
+                         cf_string(dictionary, Key::kDevicePath));
+  RAVIK_ASSIGN_OR_RETURN(description.media_path, cf_string(dictionary, Key::kMediaPath));
+  RAVIK_ASSIGN_OR_RETURN(description.appearance_time, appearance_time(dictionary));
   return description;
+}
+
+Result<DiskSnapshot> read_snapshot(const DescriptionDictionary& dictionary) {
+  using Key = DescriptionKey;
+  DiskSnapshot snapshot;
+  RAVIK_ASSIGN_OR_RETURN(snapshot.bsd_name, cf_string(dictionary, Key::kMediaBsdName));
+  RAVIK_ASSIGN_OR_RETURN(snapshot.device_path, cf_string(dictionary, Key::kDevicePath));
+  RAVIK_ASSIGN_OR_RETURN(snapshot.media_path, cf_string(dictionary, Key::kMediaPath));
+  RAVIK_ASSIGN_OR_RETURN(snapshot.appearance_time, appearance_time(dictionary));
+  return snapshot;
+}
+
+DiskSnapshot snapshot_of(const Description& description) {
+  return DiskSnapshot{.bsd_name = description.bsd_name,
+                      .device_path = description.device_path,
+                      .media_path = description.media_path,
+                      .appearance_time = description.appearance_time};
 }
 
 }  // namespace ravik::macos

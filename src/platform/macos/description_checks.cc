@@ -14,6 +14,13 @@ bool is_acceptable_removable_disk(const Description& description) {
 
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Both absent, or both present and equal once white space is normalised.
+bool same_model(const std::optional<std::string>& a,
+                const std::optional<std::string>& b) {
+  if (!a || !b) return !a && !b;
+  return normalize_whitespace(*a) == normalize_whitespace(*b);
+}
+
 }  // namespace
 
 Result<void> check_target_form(std::string_view device_id, std::string_view device_path) {
@@ -43,8 +50,8 @@ Result<void> validate_description(const DiskSelection& selection,
   if (selection.topology_path && *selection.topology_path != description.bus_path) {
     return not_removable("The target hardware topology changed after selection.");
   }
-  if (selection.model &&
-      normalize_whitespace(*selection.model) != normalize_whitespace(description.model)) {
+  // A disk without the item cannot be the one selected by it.
+  if (selection.model && !same_model(selection.model, description.model)) {
     return not_removable("The target model changed after selection.");
   }
   return {};
@@ -59,7 +66,8 @@ Result<void> validate_fresh_description(const HeldDiskFacts& held,
       description.bsd_minor == static_cast<std::int64_t>(held.device_number & 0xFFFFFF) &&
       is_acceptable_removable_disk(description) &&
       description.bus_path == held.bus_path &&
-      normalize_whitespace(description.model) == normalize_whitespace(held.model);
+      same_model(description.model, held.model) &&
+      snapshot_of(description) == held.snapshot;
   if (!same) {
     return fail(codes::kDeviceDisconnected,
                 "Disk Arbitration identity changed while the target was held.");

@@ -24,8 +24,9 @@ struct HeldDiskFacts {
   std::uint64_t capacity = 0;
   std::uint64_t block_size = 0;
   std::uint32_t device_number = 0;
-  std::string bus_path;
-  std::string model;
+  std::optional<std::string> bus_path;
+  std::optional<std::string> model;
+  DiskSnapshot snapshot;
 };
 
 inline constexpr std::string_view kTargetFormMessage =
@@ -37,7 +38,8 @@ Result<void> check_target_form(std::string_view device_id, std::string_view devi
 
 // DEVICE_NOT_REMOVABLE, first failure wins: not a writable removable (or
 // ejectable) whole disk; BSD name or size differ; bus path given and
-// different; model given and different after white-space normalisation.
+// different or absent; model given and different after white-space
+// normalisation, or absent.
 Result<void> validate_description(const DiskSelection& selection,
                                   const Description& description);
 

@@ -1,5 +1,6 @@
 #include "platform/macos/mac_held_device.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -26,8 +27,6 @@ MacHeldDevice::~MacHeldDevice() {
 
 IoResult<std::size_t> MacHeldDevice::read(std::span<std::uint8_t> buffer) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
-  // Refuses release requests between the transfers of a long pass.
-  serve_platform_requests();
   const auto count = state_.descriptor->read(buffer);
   if (!count) return io_failure(count.error());
   return *count;
@@ -35,14 +34,9 @@ IoResult<std::size_t> MacHeldDevice::read(std::span<std::uint8_t> buffer) {
 
 IoResult<std::size_t> MacHeldDevice::write(std::span<const std::uint8_t> data) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
-  serve_platform_requests();
   const auto count = state_.descriptor->write(data);
   if (!count) return io_failure(count.error());
   return *count;
-}
-
-void MacHeldDevice::serve_platform_requests() {
-  system_->run_loop_once(std::chrono::seconds(0));
 }
 
 IoResult<void> MacHeldDevice::flush() {
@@ -53,14 +47,25 @@ IoResult<void> MacHeldDevice::flush() {
 IoResult<std::uint64_t> MacHeldDevice::seek(SeekFrom from) {
   if (!state_.descriptor) return std::unexpected(closed_target_io_error());
   std::int64_t offset = from.offset();
-  if (from.origin() == SeekFrom::Origin::kStart) {
-    if (from.position() >
-        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+  SeekFrom::Origin origin = from.origin();
+  constexpr auto kLargest =
+      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  if (origin == SeekFrom::Origin::kStart) {
+    if (from.position() > kLargest) return io_failure(EINVAL);
+    offset = static_cast<std::int64_t>(from.position());
+  } else if (origin == SeekFrom::Origin::kEnd) {
+    // lseek counts from the end of the device node, whose size is not the
+    // disk's: the end is the confirmed capacity.
+    const std::uint64_t capacity = state_.facts.capacity;
+    const std::uint64_t back = offset < 0 ? 0 - static_cast<std::uint64_t>(offset) : 0;
+    const std::uint64_t ahead = offset > 0 ? static_cast<std::uint64_t>(offset) : 0;
+    if (back > capacity || ahead > kLargest - std::min(capacity, kLargest)) {
       return io_failure(EINVAL);
     }
-    offset = static_cast<std::int64_t>(from.position());
+    offset = static_cast<std::int64_t>(capacity - back + ahead);
+    origin = SeekFrom::Origin::kStart;
   }
-  const auto position = state_.descriptor->seek(offset, from.origin());
+  const auto position = state_.descriptor->seek(offset, origin);
   if (!position) return io_failure(position.error());
   return *position;
 }
@@ -109,6 +114,9 @@ Result<void> MacHeldDevice::eject() {
   }
   // Closed whatever the eject's outcome: there is no way back to held.
   state_.descriptor.reset();
+  // Whatever was mounted since the check goes before the eject, which does
+  // not unmount.
+  RAVIK_RETURN_IF_ERROR(state_.claim->unmount_whole());
   RAVIK_RETURN_IF_ERROR(state_.claim->eject());
   detach_confirmed_ = true;
   return {};

@@ -3,8 +3,8 @@
 // Its identity is re-proved from independent sources on every check: the
 // claim, the node at the selected path and the open descriptor (device
 // numbers), and a fresh Disk Arbitration description. Created by
-// macos::open; used by the thread that opened it, whose run loop serves the
-// claim's callbacks.
+// macos::open; used by one thread at a time, while the claim's session
+// answers Disk Arbitration on its own queue.
 #ifndef RAVIK_PLATFORM_MACOS_MAC_HELD_DEVICE_H_
 #define RAVIK_PLATFORM_MACOS_MAC_HELD_DEVICE_H_
 
@@ -46,10 +46,6 @@ class MacHeldDevice final : public HeldDeviceIo {
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override { return detach_confirmed_; }
-  bool bound_to_opening_thread() const override { return true; }
-  // One zero-length pass of the opening thread's run loop, which refuses a
-  // pending request to release the claim.
-  void serve_platform_requests() override;
 
  private:
   std::shared_ptr<MacSystem> system_;

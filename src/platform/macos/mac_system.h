@@ -5,17 +5,25 @@
 // frameworks and POSIX, and tests drive the same logic through a scriptable
 // simulation.
 //
-// Every object here is used by the thread that opened the disk: the session
-// is scheduled on that thread's run loop and completion callbacks are
-// delivered only while that thread runs the loop.
+// The session is served on a serial dispatch queue of its own: release
+// requests, approvals, completions and disappearances are answered there
+// within milliseconds, whatever the thread that uses the device is doing
+// (a long write, a cache flush, a wait for the application). Disk
+// Arbitration counts a callback left unanswered for 10 seconds as approved,
+// so nothing the device's own thread does may stand between the queue and
+// its answers. Everything the queue touches is therefore thread-safe:
+// OperationCompletion and HoldCallbacks.
 #ifndef RAVIK_PLATFORM_MACOS_MAC_SYSTEM_H_
 #define RAVIK_PLATFORM_MACOS_MAC_SYSTEM_H_
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,24 +35,38 @@ namespace ravik::macos {
 // A Disk Arbitration status (DAReturn): 0 for success, else the dissenter's.
 using ArbitrationStatus = std::int32_t;
 
-// The status with which the held disk refuses every request to release it.
+// kDAReturnBusy: the status with which the held disk refuses every request
+// to release it.
 inline constexpr ArbitrationStatus kStatusBusy =
     static_cast<ArbitrationStatus>(0xF8DA0002u);
+// kDAReturnExclusiveAccess: the status with which the hold dissents from
+// another party's mount, unmount or eject of the held disk.
+inline constexpr ArbitrationStatus kStatusExclusiveAccess =
+    static_cast<ArbitrationStatus>(0xF8DA0004u);
 
-// Answers a request from another client to release the claim: the status
-// of the dissenter to return, or 0 to let the claim go.
-using ReleaseRequestAnswer = ArbitrationStatus (*)();
+// Filled once by the completion callback of one unmount, claim or eject (on
+// the session's queue, or inside the request call when Disk Arbitration
+// refuses at once), and waited on by the device's thread. It is allocated
+// for each operation and handed to Disk Arbitration as the callback's
+// context; after a time-out it is never freed, because the callback may
+// still arrive. Thread-safe.
+class OperationCompletion {
+ public:
+  void complete(ArbitrationStatus status);
+  // The status once complete.
+  std::optional<ArbitrationStatus> result() const;
+  // Waits up to `limit` of real time for completion.
+  std::optional<ArbitrationStatus> wait_for(std::chrono::nanoseconds limit);
 
-// Filled by the completion callback of one unmount, claim or eject. It is
-// allocated for each operation and handed to Disk Arbitration as the
-// callback's context; after a time-out it is never freed, because the
-// callback may still arrive.
-struct OperationCompletion {
-  ArbitrationStatus status = 0;
-  bool done = false;
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable completed_;
+  std::optional<ArbitrationStatus> status_;
 };
 
-// The items of a disk's description dictionary that identify it.
+// The items of a disk's description dictionary that identify it. The
+// model and the bus path are optional: a device without a product name has
+// no model, one without a device-tree ancestor no bus path.
 enum class DescriptionKey {
   kMediaBsdName,
   kMediaSize,
@@ -57,6 +79,11 @@ enum class DescriptionKey {
   kMediaWritable,
   kMediaRemovable,
   kMediaEjectable,
+  kDevicePath,
+  kMediaPath,
+  // When the disk object appeared, in seconds; a disk that vanished and
+  // came back under the same BSD name carries another.
+  kAppearanceTime,
 };
 
 enum class ValueType { kMissing, kString, kNumber, kBoolean, kOther };
@@ -69,6 +96,8 @@ class DescriptionDictionary {
   virtual ValueType type_of(DescriptionKey key) const = 0;
   // The number as a signed 64-bit integer; nothing when it does not fit.
   virtual std::optional<std::int64_t> int64_value(DescriptionKey key) const = 0;
+  // The number as a 64-bit floating-point value.
+  virtual double double_value(DescriptionKey key) const = 0;
   virtual bool bool_value(DescriptionKey key) const = 0;
   // The largest UTF-8 size of the string for its length, as the platform
   // reports it; negative when the platform cannot tell.
@@ -78,19 +107,45 @@ class DescriptionDictionary {
   virtual bool copy_string_utf8(DescriptionKey key, std::span<char> buffer) const = 0;
 };
 
+// What the session's queue puts to the hold while the disk is held. Disk
+// Arbitration asks every session, the helper's own included, and cannot say
+// whose request it is: the answers rest on the hold's own bookkeeping of
+// its requests in flight. Called on the queue; implementations are
+// thread-safe. A status of 0 approves, any other dissents with it.
+class HoldCallbacks {
+ public:
+  virtual ~HoldCallbacks() = default;
+  // Another client asks for the claim.
+  virtual ArbitrationStatus answer_release_request() = 0;
+  // A volume of the held disk is about to be mounted (an automount included).
+  virtual ArbitrationStatus answer_mount() = 0;
+  virtual ArbitrationStatus answer_unmount() = 0;
+  virtual ArbitrationStatus answer_eject() = 0;
+  // A disk of the held unit is gone; `snapshot` is the description it
+  // carried (nothing when none could be copied).
+  virtual void disk_disappeared(const DescriptionDictionary* snapshot) = 0;
+};
+
 // The disk object of one whole disk. Each operation starts asynchronously;
-// its completion callback fills `completion` while the run loop runs.
-// Destruction releases the disk object.
+// its completion callback fills `completion` on the session's queue, or
+// inside the call when Disk Arbitration refuses at once. Destruction
+// releases the disk object.
 class ArbitrationDisk {
  public:
   virtual ~ArbitrationDisk() = default;
-  // Nothing when the platform returns no description.
+  // Nothing when the platform returns no description (a disk it no longer
+  // knows).
   virtual std::unique_ptr<DescriptionDictionary> copy_description() = 0;
   // Unmounts every volume of the whole disk.
   virtual void unmount_whole(OperationCompletion* completion) = 0;
   // Claims the disk exclusively; while the claim lasts every request from
-  // another client to release it is put to `answer`, on the run loop.
-  virtual void claim(OperationCompletion* completion, ReleaseRequestAnswer answer) = 0;
+  // another client to release it is put to `hold`, on the queue.
+  virtual void claim(OperationCompletion* completion, HoldCallbacks* hold) = 0;
+  // Registers `hold` for the mount, unmount and eject approvals and the
+  // disappearances of every disk of BSD unit `bsd_unit` (the whole disk and
+  // its partitions), until unwatch().
+  virtual void watch(HoldCallbacks* hold, std::int64_t bsd_unit) = 0;
+  virtual void unwatch() = 0;
   // Whether the disk is claimed by anyone, this session or another: a
   // claim handed over to another client still counts.
   virtual bool is_claimed() = 0;
@@ -98,15 +153,17 @@ class ArbitrationDisk {
   virtual void eject(OperationCompletion* completion) = 0;
 };
 
-// A Disk Arbitration session. Destruction releases it (after it was
-// unscheduled).
+// A Disk Arbitration session. Destruction releases it (after serving
+// stopped).
 class ArbitrationSession {
  public:
   virtual ~ArbitrationSession() = default;
-  // Schedules the session on the current thread's run loop, default mode.
-  virtual void schedule_with_current_run_loop() = 0;
-  virtual void unschedule_from_run_loop() = 0;
-  // The whole disk named `bsd_name`, or nothing when it cannot be resolved.
+  // Serves the session's callbacks on a serial dispatch queue of its own.
+  virtual void serve_on_own_queue() = 0;
+  // Takes the session off its queue and returns once no callback runs or
+  // waits to run there.
+  virtual void stop_serving() = 0;
+  // The disk object named `bsd_name`; nothing when none can be created.
   virtual std::unique_ptr<ArbitrationDisk> disk_from_bsd_name(
       const std::string& bsd_name) = 0;
 };
@@ -142,13 +199,14 @@ class MacSystem {
  public:
   virtual ~MacSystem() = default;
 
-  // --- Disk Arbitration and the run loop ---
+  // --- Disk Arbitration ---
   // Nothing when the platform creates no session.
   virtual std::unique_ptr<ArbitrationSession> create_session() = 0;
-  // Runs the current thread's run loop in the default mode for at most
-  // `limit`, returning after one source was handled.
-  virtual void run_loop_once(std::chrono::duration<double> limit) = 0;
-  // The monotonic clock the waits measure with.
+  // Waits until `completion` is complete, for at most `limit`; nothing when
+  // the limit passed first.
+  virtual std::optional<ArbitrationStatus> wait(OperationCompletion& completion,
+                                                std::chrono::seconds limit) = 0;
+  // The monotonic clock of the waits.
   virtual std::chrono::steady_clock::time_point now() = 0;
 
   // --- The raw node ---

@@ -1,5 +1,8 @@
 #include "platform/macos/open_macos_disk.h"
 
+#include <charconv>
+#include <string_view>
+
 #include "platform/macos/description_checks.h"
 #include "platform/macos/disk_claim.h"
 #include "platform/macos/mac_held_device.h"
@@ -52,26 +55,42 @@ Result<std::uint32_t> check_node_matches(RawDescriptor& descriptor,
 Result<std::unique_ptr<HeldDeviceIo>> open(const SelectedDisk& target,
                                            std::shared_ptr<MacSystem> system) {
   RAVIK_RETURN_IF_ERROR(check_target_form(target.device_id, target.device_path));
+  std::int64_t bsd_unit = 0;
+  const std::string_view digits = std::string_view(target.device_id).substr(4);
+  if (std::from_chars(digits.data(), digits.data() + digits.size(), bsd_unit).ec !=
+      std::errc{}) {
+    return not_removable(kTargetFormMessage);
+  }
   std::unique_ptr<ArbitrationSession> session = system->create_session();
   if (!session) return not_removable("Could not create a Disk Arbitration session.");
-  session->schedule_with_current_run_loop();
+  session->serve_on_own_queue();
   std::unique_ptr<ArbitrationDisk> disk = session->disk_from_bsd_name(target.device_id);
   if (!disk) {
-    session->unschedule_from_run_loop();
+    session->stop_serving();
     return fail(codes::kDeviceDisconnected,
                 "Disk Arbitration could not resolve the selected whole disk.");
   }
   // From here on every failure closes the descriptor (declared after the
   // claim, so destroyed first) and then ends the claim and the session.
-  auto claim = std::make_unique<DiskClaim>(system, std::move(session), std::move(disk));
+  auto claim =
+      std::make_unique<DiskClaim>(system, std::move(session), std::move(disk), bsd_unit);
   const DiskSelection selection = selection_of(target);
 
-  RAVIK_RETURN_IF_ERROR(describe_and_validate(*claim, selection));
+  // Creating a disk object asks the daemon nothing: an unknown disk shows
+  // here, as a description that cannot be had.
+  RAVIK_ASSIGN_OR_RETURN(const Description selected,
+                         describe_and_validate(*claim, selection));
   RAVIK_RETURN_IF_ERROR(claim->unmount_whole());
-  RAVIK_RETURN_IF_ERROR(claim->claim());
+  RAVIK_RETURN_IF_ERROR(claim->claim(snapshot_of(selected)));
   RAVIK_RETURN_IF_ERROR(claim->unmount_whole());
   RAVIK_ASSIGN_OR_RETURN(const Description description,
                          describe_and_validate(*claim, selection));
+  // The claim is on the disk that was selected, not on one that took its
+  // name meanwhile.
+  if (snapshot_of(description) != snapshot_of(selected)) {
+    return not_removable(
+        "Disk Arbitration identity or capacity changed after selection.");
+  }
 
   RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<RawDescriptor> descriptor,
                          open_raw_node(*system, target.device_path));
@@ -91,7 +110,8 @@ Result<std::unique_ptr<HeldDeviceIo>> open(const SelectedDisk& target,
                               .block_size = geometry.block_size,
                               .device_number = device_number,
                               .bus_path = description.bus_path,
-                              .model = description.model};
+                              .model = description.model,
+                              .snapshot = snapshot_of(description)};
   state.claim = std::move(claim);
   state.descriptor = std::move(descriptor);
   auto device = std::make_unique<MacHeldDevice>(std::move(system), std::move(state));

@@ -57,11 +57,17 @@ std::vector<FailureRow> failure_rows() {
       {"unresolvable", [](MacRig& r) { r.system->disk_resolvable = false; }, Step::kOpen,
        codes::kDeviceDisconnected,
        "Disk Arbitration could not resolve the selected whole disk."},
+      // Creating the disk object asks the daemon nothing.
+      {"unknown disk", [](MacRig& r) { r.system->disk_known = false; }, Step::kOpen,
+       codes::kDeviceDisconnected,
+       "Disk Arbitration could not describe the selected disk."},
       {"no description", [](MacRig& r) { r.system->descriptions = {std::nullopt}; },
        Step::kOpen, codes::kDeviceDisconnected,
        "Disk Arbitration could not describe the selected disk."},
       {"key missing",
-       [](MacRig& r) { r.system->descriptions.front()->erase(DescriptionKey::kBusPath); },
+       [](MacRig& r) {
+         r.system->descriptions.front()->erase(DescriptionKey::kMediaPath);
+       },
        Step::kOpen, codes::kDeviceNotRemovable,
        "Disk Arbitration omitted required target identity information."},
       {"key of another type",
@@ -187,9 +193,28 @@ std::vector<FailureRow> failure_rows() {
        [](MacRig& r) { r.system->descriptor_status.device_number += 1; }, Step::kVerify,
        codes::kDeviceDisconnected, "The held raw target identity changed."},
       {"remount cannot be undone",
-       [](MacRig& r) { r.system->unmounts = {{kStatusBusy}}; }, Step::kVerify,
+       [](MacRig& r) { r.system->unmounts = {{kStatusUnixBusy}}; }, Step::kVerify,
        codes::kUnmountFailed,
-       "Disk Arbitration could not unmount the selected disk " + busy},
+       "Disk Arbitration could not unmount the selected disk (status 0xc010)."},
+      {"disk vanishes during the check's unmount",
+       [](MacRig& r) { r.system->unmounts = {{.vanishes = true}}; }, Step::kVerify,
+       codes::kUnmountFailed,
+       "Disk Arbitration could not unmount the selected disk (status 0xf8da0006)."},
+      {"disk gone from the daemon",
+       [](MacRig& r) {
+         r.system->disk_known = false;
+         r.system->claimed = false;
+       },
+       Step::kVerify, codes::kDeviceDisconnected,
+       "The Disk Arbitration claim is no longer held."},
+      {"disk came back under the same name",
+       [](MacRig& r) {
+         r.system->descriptions = {changed(r, [](SimulatedDescription& d) {
+           d[DescriptionKey::kAppearanceTime] = SimulatedValue::time(786'000'100.5);
+         })};
+       },
+       Step::kVerify, codes::kDeviceDisconnected,
+       "Disk Arbitration identity changed while the target was held."},
       {"description gone", [](MacRig& r) { r.system->descriptions = {std::nullopt}; },
        Step::kVerify, codes::kDeviceDisconnected,
        "Disk Arbitration could not describe the selected disk."},
@@ -255,10 +280,10 @@ TEST(MacosPlatform, OpenTakesTheHoldInOrderAndDestructionUndoesItInReverse) {
   auto device = macos::open(rig.target, rig.system);
   ASSERT_TRUE(device.has_value()) << device.error().message();
   const std::vector<std::string> open_steps = {
-      "create_session", "schedule", "disk_from_bsd_name disk4", "copy_description",
-      "unmount_whole", "claim", "is_claimed", "unmount_whole", "copy_description",
-      "open /dev/rdisk4", "fstat", "ioctl block_size", "ioctl block_count",
-      "unmount_whole",
+      "create_session", "serve_on_own_queue", "disk_from_bsd_name disk4",
+      "copy_description", "unmount_whole", "claim", "is_claimed", "watch unit 4",
+      "unmount_whole", "copy_description", "open /dev/rdisk4", "fstat",
+      "ioctl block_size", "ioctl block_count", "unmount_whole",
       // The check that ends the open.
       "is_claimed", "lstat /dev/rdisk4", "fstat", "unmount_whole", "copy_description"};
   EXPECT_EQ(rig.system->calls, open_steps);
@@ -275,9 +300,9 @@ TEST(MacosPlatform, OpenTakesTheHoldInOrderAndDestructionUndoesItInReverse) {
 
   rig.system->calls.clear();
   device->reset();
-  EXPECT_EQ(rig.system->calls,
-            (std::vector<std::string>{"close", "is_claimed", "unclaim", "unschedule",
-                                      "release_disk", "release_session"}));
+  EXPECT_EQ(rig.system->calls, (std::vector<std::string>{
+                                   "close", "is_claimed", "unclaim", "unwatch",
+                                   "stop_serving", "release_disk", "release_session"}));
 }
 
 TEST(MacosPlatform, UnmountThatNeverCompletesTimesOutAfterThirtySecondsKeepingItsRecord) {
@@ -293,9 +318,8 @@ TEST(MacosPlatform, UnmountThatNeverCompletesTimesOutAfterThirtySecondsKeepingIt
   // (a freed record would be caught by the address sanitizer).
   ASSERT_EQ(rig.system->never_completed.size(), 1u);
   macos::OperationCompletion* late = rig.system->never_completed.front();
-  late->status = kStatusBusy;
-  late->done = true;
-  EXPECT_TRUE(late->done);
+  late->complete(kStatusBusy);
+  EXPECT_EQ(late->result(), kStatusBusy);
 }
 
 TEST(MacosPlatform, EjectEndsTheClaimOnceAndClosesTheDeviceForGood) {
@@ -311,7 +335,7 @@ TEST(MacosPlatform, EjectEndsTheClaimOnceAndClosesTheDeviceForGood) {
   const auto& calls = rig.system->calls;
   const auto close = std::find(calls.begin(), calls.end(), "close");
   ASSERT_NE(close, calls.end());
-  EXPECT_EQ(std::find(close, calls.end(), "eject"), calls.end() - 1);
+  EXPECT_NE(std::find(close, calls.end(), "eject"), calls.end());
 
   auto verified = held.verify_current_identity();
   ASSERT_FALSE(verified.has_value());
@@ -347,24 +371,168 @@ TEST(MacosPlatform, RefusedEjectClosesTheDeviceButLeavesTheClaimForDestruction) 
   EXPECT_EQ(rig.system->count("unclaim"), 1);
 }
 
-TEST(MacosPlatform, ReleaseRequestsFromAnotherClientAreRefusedWhileHeld) {
+TEST(MacosPlatform, ReleaseRequestIsRefusedWhileTheDeviceThreadIsBlockedInAWrite) {
   MacRig rig;
   auto device = macos::open(rig.target, rig.system);
   ASSERT_TRUE(device.has_value()) << device.error().message();
   HeldDeviceIo& held = **device;
-  // Served by the run-loop waits of a check, by the pass before a transfer,
-  // and by the pass of a caller that waits on something else.
-  rig.system->request_claim_release();
-  ASSERT_TRUE(held.verify_current_identity().has_value());
-  rig.system->request_claim_release();
-  std::vector<std::uint8_t> block(512);
-  ASSERT_TRUE(held.read_exact(block).has_value());
-  rig.system->request_claim_release();
-  held.serve_platform_requests();
-  EXPECT_EQ(rig.system->release_requests_refused, 3);
+  // The request comes as the write starts, and the write takes longer than
+  // Disk Arbitration waits for an answer.
+  rig.system->transfer_time = std::chrono::seconds(15);
+  rig.system->release_request_at_write = rig.system->writes + 1;
+  const auto started = rig.system->now();
+  const std::vector<std::uint8_t> block(512, 0x5A);
+  ASSERT_TRUE(held.write_all(block).has_value());
+  EXPECT_GE(rig.system->now() - started, std::chrono::seconds(15));
+  EXPECT_EQ(rig.system->release_requests_refused, 1);
   EXPECT_TRUE(rig.system->claimed);
   EXPECT_FALSE(rig.system->claimed_by_other);
-  EXPECT_TRUE(held.bound_to_opening_thread());
+  EXPECT_TRUE(held.verify_current_identity().has_value());
+}
+
+TEST(MacosPlatform, OtherPartiesCannotUnmountOrEjectTheHeldDiskButTheHelperCan) {
+  MacRig rig;
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  HeldDeviceIo& held = **device;
+  // A claim alone stops none of this: only the hold's dissents do.
+  EXPECT_FALSE(rig.system->automount("disk4s1"));
+  rig.system->mounted = {"disk4s2"};
+  EXPECT_EQ(rig.system->unmount_by_other(), macos::kStatusExclusiveAccess);
+  EXPECT_EQ(rig.system->eject_by_other(), macos::kStatusExclusiveAccess);
+  EXPECT_EQ(rig.system->dissents, 3);
+  EXPECT_FALSE(rig.medium->detached);
+
+  // The helper's own unmount and eject are put to the same callbacks and pass.
+  rig.system->calls.clear();
+  ASSERT_TRUE(held.eject().has_value()) << held.eject().error().message();
+  EXPECT_TRUE(*held.exact_detach_confirmed());
+  EXPECT_TRUE(rig.medium->detached);
+  EXPECT_TRUE(rig.system->mounted.empty());
+  EXPECT_EQ(rig.system->dissents, 3);
+  // Unmounted once more after the node was closed, just before the eject.
+  const auto& calls = rig.system->calls;
+  const auto eject = std::find(calls.begin(), calls.end(), "eject");
+  ASSERT_NE(eject, calls.end());
+  ASSERT_GE(eject - calls.begin(), 2);
+  EXPECT_EQ(*(eject - 1), "unmount_whole");
+  EXPECT_EQ(*(eject - 2), "close");
+}
+
+TEST(MacosPlatform, DetachIsConfirmedOnlyOnceTheHeldDiskDisappeared) {
+  MacRig rig;
+  // The driver cannot eject (ENOTTY): the daemon still answers success.
+  rig.system->ejects = {{.disappears = false}};
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  const auto started = rig.system->now();
+  const Result<void> ejected = (*device)->eject();
+  ASSERT_FALSE(ejected.has_value());
+  EXPECT_EQ(ejected.error().code(), codes::kTimeout);
+  EXPECT_EQ(rig.system->now() - started, std::chrono::seconds(30));
+  EXPECT_FALSE(*(*device)->exact_detach_confirmed());
+  EXPECT_FALSE(rig.medium->detached);
+  // The claim was not ended by an eject that took nothing away.
+  device->reset();
+  EXPECT_EQ(rig.system->count("unclaim"), 1);
+
+  // A real eject: the disk goes, its partitions first, and the fresh
+  // description that follows is none.
+  MacRig real;
+  real.system->mounted = {"disk4s1"};
+  auto held = macos::open(real.target, real.system);
+  ASSERT_TRUE(held.has_value()) << held.error().message();
+  real.system->calls.clear();
+  ASSERT_TRUE((*held)->eject().has_value());
+  EXPECT_TRUE(*(*held)->exact_detach_confirmed());
+  EXPECT_EQ(real.system->calls.back(), "unwatch");
+  EXPECT_EQ(real.system->calls[real.system->calls.size() - 2], "copy_description");
+}
+
+TEST(MacosPlatform, ASessionLeftUnservedTenSecondsLosesItsClaimAndItsDissents) {
+  MacRig rig;
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  rig.system->stall_queue();
+  rig.system->request_claim_release();
+  rig.system->pass_time(std::chrono::seconds(9));
+  EXPECT_TRUE(rig.system->claimed);
+  rig.system->pass_time(std::chrono::seconds(1));
+  EXPECT_TRUE(rig.system->claimed_by_other);
+  EXPECT_TRUE(rig.system->not_responding);
+  // Not responding: asked nothing, so the automount goes through at once.
+  EXPECT_TRUE(rig.system->automount("disk4s1"));
+  // The next fetch runs what was queued and the session is asked again.
+  rig.system->resume_queue();
+  rig.system->mounted.clear();
+  EXPECT_FALSE(rig.system->automount("disk4s2"));
+  EXPECT_FALSE(rig.system->not_responding);
+}
+
+TEST(MacosPlatform, DiskWithoutModelOrBusPathIsHeldUnlessTheRequestNamesThem) {
+  SimulatedDiskFacts bare_disk;
+  bare_disk.model.reset();
+  bare_disk.bus_path.reset();
+  MacRig rig(bare_disk);
+  EXPECT_FALSE(rig.target.model.has_value());
+  EXPECT_FALSE(rig.target.topology_path.has_value());
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  EXPECT_FALSE((*device)->identity().model.has_value());
+  EXPECT_FALSE((*device)->identity().topology_path.has_value());
+  EXPECT_TRUE((*device)->verify_current_identity().has_value());
+  // A model appearing while held is another disk.
+  rig.system->descriptions = {changed(rig, [](SimulatedDescription& d) {
+    d[DescriptionKey::kDeviceModel] = SimulatedValue::string("Other");
+  })};
+  EXPECT_FALSE((*device)->verify_current_identity().has_value());
+  device->reset();
+
+  for (const bool names_model : {true, false}) {
+    SCOPED_TRACE(names_model);
+    MacRig named(bare_disk);
+    if (names_model) {
+      named.target.model = "Ravik Flash Drive";
+    } else {
+      named.target.topology_path = "IODeviceTree:/arm-io/usb-drd1@2280000";
+    }
+    auto refused = macos::open(named.target, named.system);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().code(), codes::kDeviceNotRemovable);
+    EXPECT_EQ(refused.error().message(),
+              names_model ? "The target model changed after selection."
+                          : "The target hardware topology changed after selection.");
+  }
+}
+
+TEST(MacosPlatform, SeekFromTheEndCountsFromTheDisksEndNotTheNodes) {
+  MacRig rig;
+  auto device = macos::open(rig.target, rig.system);
+  ASSERT_TRUE(device.has_value()) << device.error().message();
+  HeldDeviceIo& held = **device;
+  EXPECT_EQ(held.seek(SeekFrom::end(-512)), rig.facts.size - 512);
+  EXPECT_EQ(held.seek(SeekFrom::end(0)), rig.facts.size);
+  const auto before_start =
+      held.seek(SeekFrom::end(-static_cast<std::int64_t>(rig.facts.size) - 1));
+  ASSERT_FALSE(before_start.has_value());
+  EXPECT_EQ(before_start.error().os_error, EINVAL);
+}
+
+TEST(MacosPlatform, RequestsOnADiskTheDaemonDoesNotKnowFailAtOnce) {
+  MacRig rig;
+  auto session = rig.system->create_session();
+  session->serve_on_own_queue();
+  auto disk = session->disk_from_bsd_name("disk4");
+  ASSERT_NE(disk, nullptr);
+  rig.system->disk_known = false;
+  macos::DiskClaim claim(rig.system, std::move(session), std::move(disk), 4);
+  const Result<void> unmounted = claim.unmount_whole();
+  ASSERT_FALSE(unmounted.has_value());
+  EXPECT_EQ(unmounted.error().message(),
+            "Disk Arbitration could not unmount the selected disk (status 0xf8da0003).");
+  // Answered inside the request: no wait ran.
+  EXPECT_EQ(rig.system->now(), std::chrono::steady_clock::time_point{});
+  EXPECT_FALSE(claim.is_claimed());
 }
 
 TEST(MacosPlatform, CompletionsDeliveredBeforeTheRequestReturnsAreTaken) {

@@ -5,6 +5,7 @@
 #define RAVIK_STUB_DISKARBITRATION_H_
 
 #include <CoreFoundation/CoreFoundation.h>
+#include <dispatch/dispatch.h>
 
 typedef struct __DASession* DASessionRef;
 typedef struct __DADisk* DADiskRef;
@@ -16,6 +17,7 @@ typedef DADiskOptions DADiskClaimOptions;
 typedef DADiskOptions DADiskEjectOptions;
 
 enum { kDAReturnBusy = static_cast<DAReturn>(0xF8DA0002u) };
+enum { kDAReturnExclusiveAccess = static_cast<DAReturn>(0xF8DA0004u) };
 enum { kDADiskUnmountOptionWhole = 0x00000001 };
 enum { kDADiskClaimOptionDefault = 0x00000000 };
 enum { kDADiskEjectOptionDefault = 0x00000000 };
@@ -27,6 +29,10 @@ typedef void (*DADiskClaimCallback)(DADiskRef disk, DADissenterRef dissenter,
 typedef DADissenterRef (*DADiskClaimReleaseCallback)(DADiskRef disk, void* context);
 typedef void (*DADiskEjectCallback)(DADiskRef disk, DADissenterRef dissenter,
                                     void* context);
+typedef DADissenterRef (*DADiskMountApprovalCallback)(DADiskRef disk, void* context);
+typedef DADissenterRef (*DADiskUnmountApprovalCallback)(DADiskRef disk, void* context);
+typedef DADissenterRef (*DADiskEjectApprovalCallback)(DADiskRef disk, void* context);
+typedef void (*DADiskDisappearedCallback)(DADiskRef disk, void* context);
 
 extern const CFStringRef kDADiskDescriptionMediaBSDNameKey;
 extern const CFStringRef kDADiskDescriptionMediaSizeKey;
@@ -39,12 +45,25 @@ extern const CFStringRef kDADiskDescriptionMediaWholeKey;
 extern const CFStringRef kDADiskDescriptionMediaWritableKey;
 extern const CFStringRef kDADiskDescriptionMediaRemovableKey;
 extern const CFStringRef kDADiskDescriptionMediaEjectableKey;
+extern const CFStringRef kDADiskDescriptionMediaBSDUnitKey;
+extern const CFStringRef kDADiskDescriptionMediaPathKey;
+extern const CFStringRef kDADiskDescriptionDevicePathKey;
 
 DASessionRef DASessionCreate(CFAllocatorRef allocator);
-void DASessionScheduleWithRunLoop(DASessionRef session, CFRunLoopRef run_loop,
-                                  CFStringRef mode);
-void DASessionUnscheduleFromRunLoop(DASessionRef session, CFRunLoopRef run_loop,
-                                    CFStringRef mode);
+void DASessionSetDispatchQueue(DASessionRef session, dispatch_queue_t queue);
+void DARegisterDiskMountApprovalCallback(DASessionRef session, CFDictionaryRef match,
+                                         DADiskMountApprovalCallback callback,
+                                         void* context);
+void DARegisterDiskUnmountApprovalCallback(DASessionRef session, CFDictionaryRef match,
+                                           DADiskUnmountApprovalCallback callback,
+                                           void* context);
+void DARegisterDiskEjectApprovalCallback(DASessionRef session, CFDictionaryRef match,
+                                         DADiskEjectApprovalCallback callback,
+                                         void* context);
+void DARegisterDiskDisappearedCallback(DASessionRef session, CFDictionaryRef match,
+                                       DADiskDisappearedCallback callback, void* context);
+void DAUnregisterApprovalCallback(DASessionRef session, void* callback, void* context);
+void DAUnregisterCallback(DASessionRef session, void* callback, void* context);
 DADiskRef DADiskCreateFromBSDName(CFAllocatorRef allocator, DASessionRef session,
                                   const char* name);
 CFDictionaryRef DADiskCopyDescription(DADiskRef disk);

@@ -1,5 +1,6 @@
-// STUB: the BSD-info record of proc_pidinfo, with the members
-// installer_platform_macos.cc reads. Never linked; see ../README.md.
+// STUB: the BSD-info record of proc_pidinfo, laid out member for member as
+// xnu declares it (136 bytes), for installer_platform_macos.cc. Never
+// linked; see ../README.md.
 #ifndef RAVIK_STUB_SYS_PROC_INFO_H_
 #define RAVIK_STUB_SYS_PROC_INFO_H_
 
@@ -22,6 +23,15 @@ struct proc_bsdinfo {
   gid_t pbi_rgid;
   uid_t pbi_svuid;
   gid_t pbi_svgid;
+  std::uint32_t rfu_1;
+  char pbi_comm[16];
+  char pbi_name[32];
+  std::uint32_t pbi_nfiles;
+  std::uint32_t pbi_pgid;
+  std::uint32_t pbi_pjobc;
+  std::uint32_t e_tdev;
+  std::uint32_t e_tpgid;
+  std::int32_t pbi_nice;
   std::uint64_t pbi_start_tvsec;
   std::uint64_t pbi_start_tvusec;
 };

@@ -91,8 +91,9 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
       ->required();
   write
       ->add_option("--sha256", options.sha256,
-                   "The image's published SHA-256 (skips hashing it first); @FILE: "
-                   "the line naming IMAGE in a sha256sum checksum file")
+                   "The published SHA-256 of IMAGE: of the file as downloaded, or of "
+                   "the image it decompresses to; @FILE: the line naming IMAGE in a "
+                   "checksum file (sha256sum or BSD lines, also clear-signed)")
       ->type_name("HEX|@FILE");
   write
       ->add_option("--protected-prefix", raw.protected_prefix,

@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::size_t kMaxEntries = 64;
 constexpr const char* kFileName = "digests";
+constexpr const char* kRatesFileName = "rates";
 constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 struct Entry {
@@ -72,19 +73,38 @@ UniqueFd open_private_directory(const std::string& path, bool create) {
   return directory;
 }
 
-std::vector<Entry> read_entries(int directory) {
-  std::vector<Entry> entries;
-  UniqueFd file(::openat(directory, kFileName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+// The text of the cache file `name`, when it is a regular file private to
+// us; empty otherwise.
+std::string read_private_file(int directory, const char* name) {
+  UniqueFd file(::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info = {};
   if (!file || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       !private_to_us(info)) {
-    return entries;
+    return {};
   }
   std::string text(kMaxFileBytes, '\0');
   const ssize_t count =
       retry_on_eintr([&] { return ::read(file.get(), text.data(), text.size()); });
-  if (count <= 0) return entries;
-  text.resize(static_cast<std::size_t>(count));
+  text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+  return text;
+}
+
+// Replaces the cache file `name` with `text` by renaming a new file in its
+// place, so that a reader sees the old file or the new one.
+void replace_private_file(int directory, const char* name, const std::string& text) {
+  const std::string staged = std::string(name) + "." + std::to_string(::getpid());
+  UniqueFd out(::openat(directory, staged.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out) return;
+  if (!write_all(out.get(), text) ||
+      ::renameat(directory, staged.c_str(), directory, name) != 0) {
+    (void)::unlinkat(directory, staged.c_str(), 0);
+  }
+}
+
+std::vector<Entry> read_entries(int directory) {
+  std::vector<Entry> entries;
+  const std::string text = read_private_file(directory, kFileName);
   std::istringstream lines(text);
   for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
@@ -105,6 +125,15 @@ std::vector<Entry> read_entries(int directory) {
     entries.push_back(std::move(entry));
   }
   return entries;
+}
+
+// A disk's name in the rates file: one word.
+std::string disk_key(const std::string& disk) {
+  std::string key = disk;
+  for (char& c : key) {
+    if (c <= ' ' || c == 0x7f) c = '_';
+  }
+  return key.empty() ? "_" : key;
 }
 
 }  // namespace
@@ -154,14 +183,51 @@ void DigestCache::remember(const FileIdentity& file,
         " " + std::to_string(entry.digest.image_size) + " " + entry.digest.image_sha256 +
         " " + (entry.digest.file_sha256.empty() ? "-" : entry.digest.file_sha256) + "\n";
   }
-  const std::string staged = std::string(kFileName) + "." + std::to_string(::getpid());
-  UniqueFd out(::openat(directory.get(), staged.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!out) return;
-  if (!write_all(out.get(), text) ||
-      ::renameat(directory.get(), staged.c_str(), directory.get(), kFileName) != 0) {
-    (void)::unlinkat(directory.get(), staged.c_str(), 0);
+  replace_private_file(directory.get(), kFileName, text);
+}
+
+std::optional<std::uint64_t> DigestCache::write_rate(const std::string& disk) const {
+  if (directory_.empty()) return std::nullopt;
+  const UniqueFd directory = open_private_directory(directory_, false);
+  if (!directory) return std::nullopt;
+  std::istringstream lines(read_private_file(directory.get(), kRatesFileName));
+  std::optional<std::uint64_t> rate;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string version;
+    std::string key;
+    std::uint64_t bytes_per_second = 0;
+    if (fields >> version >> key >> bytes_per_second && version == "v1" &&
+        key == disk_key(disk) && bytes_per_second > 0) {
+      rate = bytes_per_second;
+    }
   }
+  return rate;
+}
+
+void DigestCache::remember_write_rate(const std::string& disk,
+                                      std::uint64_t bytes_per_second) const {
+  if (directory_.empty() || bytes_per_second == 0) return;
+  const UniqueFd directory = open_private_directory(directory_, true);
+  if (!directory) return;
+  std::vector<std::string> kept;
+  std::istringstream lines(read_private_file(directory.get(), kRatesFileName));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string version;
+    std::string key;
+    if (fields >> version >> key && version == "v1" && key != disk_key(disk)) {
+      kept.push_back(line);
+    }
+  }
+  kept.push_back("v1 " + disk_key(disk) + " " + std::to_string(bytes_per_second));
+  if (kept.size() > kMaxEntries) {
+    kept.erase(kept.begin(),
+               kept.begin() + static_cast<std::ptrdiff_t>(kept.size() - kMaxEntries));
+  }
+  std::string text;
+  for (const std::string& line : kept) text += line + "\n";
+  replace_private_file(directory.get(), kRatesFileName, text);
 }
 
 }  // namespace ravik::client

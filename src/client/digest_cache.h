@@ -1,4 +1,5 @@
-// Digests remembered by file identity, so that the next write of the same
+// Digests remembered by file identity (and the rate each disk last wrote
+// at, for the estimate before a job), so that the next write of the same
 // image file starts at once instead of hashing (and for a compressed image,
 // decoding) it again. An entry is keyed by the file's device, inode, size
 // and modification and change times in nanoseconds; the change time is set
@@ -55,6 +56,11 @@ class DigestCache {
   // failure leaves the cache as it was and is not reported: it only costs
   // a pass next time.
   void remember(const FileIdentity& file, const RememberedDigest& digest) const;
+
+  // The rate the write stage of `disk` (a stable name of the medium: its
+  // serial, else its model and size) last ran at; remembered likewise.
+  std::optional<std::uint64_t> write_rate(const std::string& disk) const;
+  void remember_write_rate(const std::string& disk, std::uint64_t bytes_per_second) const;
 
  private:
   std::string directory_;  // empty: no cache

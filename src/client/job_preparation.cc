@@ -98,13 +98,43 @@ std::string partition_lines(const std::string& name) {
   return text;
 }
 
+// The image's length when it is known without a pass: a raw file's, a
+// compressed file's recorded one, or the one remembered from a pass.
+std::optional<std::uint64_t> known_image_size(const ClientOptions& options) {
+  if (image_is_piped(options.image_path)) return std::nullopt;
+  auto source = open_image_source(options.image_path);
+  if (!source) return std::nullopt;
+  if (auto recorded = (*source)->recorded_size(); recorded && *recorded)
+    return **recorded;
+  struct stat info = {};
+  if (::stat(options.image_path.c_str(), &info) != 0) return std::nullopt;
+  auto remembered = DigestCache().find(FileIdentity::of(info));
+  if (!remembered) return std::nullopt;
+  return remembered->image_size;
+}
+
+// "    about 0:42 to write, at the 25.0 MiB/s it wrote at last time", when
+// the disk's rate and the image's length are known.
+std::string estimate_line(const ClientOptions& options, const TargetDescription& target,
+                          std::optional<std::optional<std::uint64_t>>& image_size) {
+  const std::optional<std::uint64_t> rate =
+      DigestCache().write_rate(disk_rate_name(target));
+  if (!rate) return {};
+  if (!image_size) image_size = known_image_size(options);
+  if (!*image_size) return {};
+  return "    about " + format_time_left(**image_size, *rate) + " to write, at the " +
+         format_bytes(*rate) + "/s it wrote at last time\n";
+}
+
 // Names each disk with its partitions and what will be unmounted, warns of
-// a disk larger than a stick usually is, and asks on the terminal; without
-// one, only --yes goes on. The reason to stop, or nothing.
+// a disk larger than a stick usually is, estimates the time from the disk's
+// last rate, and asks on the terminal; without one, only --yes goes on. The
+// reason to stop, or nothing.
 std::optional<std::string> refused_confirmation(
     const ClientOptions& options, const std::vector<TargetDescription>& targets,
     const std::vector<std::vector<std::string>>& mounted, const JobStreams& streams) {
   constexpr std::uint64_t kStickSizeBound = 64ull << 30;
+  std::optional<std::optional<std::uint64_t>> image_size;  // looked up once
   std::string text;
   std::string unmounted;
   std::vector<std::string> disks;
@@ -116,6 +146,9 @@ std::optional<std::string> refused_confirmation(
     text += "  " + device + "  " + target.fields.model.value_or("") + "  " +
             format_bytes(target.fields.size_bytes) + "\n" +
             partition_lines(target.fields.device_id);
+    if (options.command == ClientCommand::kWrite) {
+      text += estimate_line(options, target, image_size);
+    }
     if (target.fields.size_bytes > kStickSizeBound) {
       text += "    WARNING: " + device + " holds " +
               format_bytes(target.fields.size_bytes) +
@@ -190,6 +223,14 @@ std::optional<std::string> refused_by_head(const ClientOptions& options,
 }
 
 }  // namespace
+
+std::string disk_rate_name(const TargetDescription& target) {
+  if (target.fields.serial && !target.fields.serial->empty()) {
+    return "serial:" + *target.fields.serial;
+  }
+  return "model:" + target.fields.model.value_or("") + ":" +
+         std::to_string(target.fields.size_bytes);
+}
 
 std::string default_helper_path(const std::string& client_path,
                                 bool regular_file_target) {

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "client/digest_cache.h"
 #include "client/event_pump.h"
 #include "client/helper_session.h"
 #include "client/image_chunks.h"
@@ -94,6 +95,14 @@ int SingleDiskJob::run(const std::string& client_path) {
                      (target.regular_file ? "regular file, " : "block device, ") +
                      format_bytes(target.fields.size_bytes) + ")");
   run_session(*prepared, image);
+  // What the next prompt for this disk estimates its time from.
+  if (writing() && outcome_.failure.empty() && outcome_.write_seconds > 0 &&
+      !target.regular_file) {
+    DigestCache().remember_write_rate(
+        disk_rate_name(target),
+        static_cast<std::uint64_t>(static_cast<double>(outcome_.bytes_written) /
+                                   outcome_.write_seconds));
+  }
   return report();
 }
 

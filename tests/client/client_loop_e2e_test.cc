@@ -352,8 +352,10 @@ TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
     std::string command = "exec '" + harness::bin_path("ravik-device-client") +
                           "' write '" + image + "' " + loop_->path() + " --helper '" +
                           harness::testing_helper_path() + "' --end close" + extra;
-    return harness::run_child("/usr/bin/script", {"-qec", command, "/dev/null"},
-                              ChildOptions::input(answer), std::chrono::seconds(30));
+    return harness::run_child(
+        "/usr/bin/script", {"-qec", command, "/dev/null"},
+        ChildOptions::input(answer).with_env("XDG_CACHE_HOME=" + dir_.file("cache")),
+        std::chrono::seconds(30));
   };
   auto declined = on_terminal("", "n\n");
   ASSERT_TRUE(declined) << declined.error();
@@ -380,6 +382,12 @@ TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
         << accepted->stdout_text;
   }
   EXPECT_FALSE(disk_untouched());
+  // The disk's rate, known now, estimates the next job's time.
+  auto estimated = on_terminal("", "n\n");
+  ASSERT_TRUE(estimated) << estimated.error();
+  EXPECT_NE(estimated->stdout_text.find(" to write, at the "), std::string::npos)
+      << estimated->stdout_text;
+  EXPECT_NE(estimated->stdout_text.find("/s it wrote at last time"), std::string::npos);
 }
 
 // A distribution's checksum file gives the digest of the compressed file:
@@ -387,9 +395,9 @@ TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
 // digest for the helper, the summary and the record, and a digest of
 // neither is refused before anything is written.
 TEST_F(ClientLoopTest, PublishedDigestOfACompressedImage_IsTheDownloadsDigest) {
-  image_ = testing::pattern_text(3 * kMiB, 7);
+  image_ = testing::pattern_text(kMiB, 7);
   const std::string raw = dir_.write_file("os.img", image_);
-  ASSERT_EQ(run_command({"xz", "-k", "-T1", raw}).exit_code, 0);
+  ASSERT_EQ(run_command({"xz", "-k", "-0", "-T1", raw}).exit_code, 0);
   const std::string xz = raw + ".xz";
   const std::string xz_digest = testing::sha256_hex(read_prefix(xz, 16 * kMiB));
   const std::string raw_digest = testing::sha256_hex(image_);

@@ -38,7 +38,7 @@ for ((round = 1; round <= rounds; round++)); do
   : >"$work/disk" && truncate -s "$size" "$work/disk"
   loop=$(losetup --find --show "$work/disk")
   start=$(now)
-  "$client" write "$work/image" "$loop" --helper "$helper" >"$work/client.out" 2>/dev/null
+  "$client" write "$work/image" "$loop" --helper "$helper" --yes >"$work/client.out" 2>/dev/null
   end=$(now)
   grep -q "matches" "$work/client.out"
   client_times+=("$(awk -v a="$start" -v b="$end" 'BEGIN {printf "%.3f", b - a}')")

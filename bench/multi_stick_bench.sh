@@ -60,7 +60,7 @@ client_run() {
     end=$(date +%s%N)
     awk -v ns=$((end - begin)) "BEGIN { printf \"%.3f\n\", ns / 1e9 }"' \
     _ "$group" "$client" write "$work/image" "$@" --sha256 "$digest" \
-    --helper "$helper" --end close
+    --helper "$helper" --end close --yes
 }
 
 one_times=()

@@ -35,7 +35,7 @@ seconds_of() {
 }
 
 client_run() {
-  "$build/bin/ravik-device-client" write "$image" "$target" --end close
+  "$build/bin/ravik-device-client" write "$image" "$target" --end close --yes
 }
 
 baseline_run() {

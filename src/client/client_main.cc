@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -78,7 +79,14 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const auto began = std::chrono::steady_clock::now();
   int status = run(argc, argv);
+  // Someone who left a long job to run hears that it ended.
+  constexpr std::chrono::seconds kLongJob{30};
+  if (::isatty(STDERR_FILENO) == 1 &&
+      std::chrono::steady_clock::now() - began >= kLongJob) {
+    ravik::client::write_output(STDERR_FILENO, "\a");
+  }
   // The shell's convention for a run the user interrupted.
   if (status != 0 && ravik::client::signal_relay::interrupted()) status = 128 + SIGINT;
   return finish_standard_output(status);

@@ -2,37 +2,21 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <sstream>
 
+#include "client/checksum_file.h"
 #include "error/decimal.h"
 #include "protocol/request_validation.h"
 
 namespace ravik::client {
 namespace {
 
-bool is_hex_digest(const std::string& text) {
-  return text.size() == 64 && std::ranges::all_of(text, [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
-}
+constexpr std::string_view kDefaultVolumeLabel = "USB DISK";
 
 constexpr const char* kImageHelp =
     "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
     "content)";
-
-std::string lower_case(std::string text) {
-  std::ranges::transform(text, text.begin(), [](char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  });
-  return text;
-}
-
-std::string_view last_path_part(std::string_view path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
 
 ParsedCommandLine refuse(std::string reason) {
   return {std::nullopt, std::move(reason), {}};
@@ -107,8 +91,9 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
       ->required();
   write
       ->add_option("--sha256", options.sha256,
-                   "The image's published SHA-256 (skips hashing it first); @FILE: "
-                   "the line naming IMAGE in a sha256sum checksum file")
+                   "The published SHA-256 of IMAGE: of the file as downloaded, or of "
+                   "the image it decompresses to; @FILE: the line naming IMAGE in a "
+                   "checksum file (sha256sum or BSD lines, also clear-signed)")
       ->type_name("HEX|@FILE");
   write
       ->add_option("--protected-prefix", raw.protected_prefix,
@@ -142,6 +127,21 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
       ->type_name("SECONDS");
   add_session_options(*write, options, raw,
                       "How the session ends: release (default), eject or close");
+  write->footer(
+      "Everything on TARGET is erased: the image replaces the whole disk, its partition "
+      "table and every file system on it.\n\n"
+      "Examples:\n"
+      "  ravik-device-client list\n"
+      "      the disks a write accepts\n"
+      "  ravik-device-client write --sha256 @SHA256SUMS os.img.xz /dev/sdb\n"
+      "      the published checksum file names os.img.xz; the download is checked, then "
+      "written\n"
+      "  ravik-device-client write os.img /dev/sdb /dev/sdc --yes\n"
+      "      two sticks at once, without asking (as a script must)\n"
+      "  xz -dc os.img.xz | ravik-device-client write --sha256 HEX - /dev/sdb\n"
+      "      from a pipe, with the decompressed image's digest\n"
+      "  ravik-device-client write os.img /dev/sdb --boot-file config.txt=my-config.txt\n"
+      "      then replace a file of the boot partition");
   return write;
 }
 
@@ -167,9 +167,11 @@ CLI::App* add_recover_command(CLI::App& app, ClientOptions& options, RawOptions&
   recover->add_option("TARGET", options.target_path, "Whole disk")
       ->type_name("")
       ->required();
-  recover->add_option("--label", options.volume_label, "FAT volume label")
-      ->type_name("LABEL")
-      ->required();
+  recover
+      ->add_option("--label", options.volume_label,
+                   "FAT volume label, stored upper-case as FAT keeps it (default: " +
+                       std::string(kDefaultVolumeLabel) + ")")
+      ->type_name("LABEL");
   add_session_options(*recover, options, raw,
                       "How the session ends: eject (default) or close");
   return recover;
@@ -196,25 +198,22 @@ Commands add_commands(CLI::App& app, ClientOptions& options, RawOptions& raw) {
 // --sha256 taken from its @FILE when it names one, lower-cased and checked;
 // or why it cannot be.
 std::optional<std::string> settle_sha256(ClientOptions& options) {
-  if (options.sha256 && options.sha256->starts_with('@')) {
+  if (!options.sha256) return std::nullopt;
+  if (options.sha256->starts_with('@')) {
     const std::string file = options.sha256->substr(1);
     std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     if (!in) return "--sha256 " + *options.sha256 + ": could not read " + file;
-    auto digest = digest_for_image(text.str(), options.image_path);
-    if (!digest) {
-      return "--sha256 " + *options.sha256 + ": " + file + " holds no SHA-256 line for " +
-             std::string(last_path_part(options.image_path));
-    }
-    options.sha256 = std::move(digest);
+    const std::size_t slash = file.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    auto digest = digest_for_image(text.str(), folder, options.image_path);
+    if (!digest) return "--sha256 " + *options.sha256 + ": " + digest.error();
+    options.sha256 = std::move(digest).value();
   }
-  if (options.sha256) {
-    options.sha256 = lower_case(*options.sha256);
-    if (!is_hex_digest(*options.sha256)) {
-      return "--sha256 needs 64 hexadecimal digits";
-    }
-  }
+  options.sha256 = normalized_sha256(*options.sha256);
+  if (!options.sha256) return "--sha256 needs 64 hexadecimal digits";
   return std::nullopt;
 }
 
@@ -282,11 +281,15 @@ std::optional<std::string> settle_write_options(const CLI::App& write,
 }
 
 // The names that reach the helper, and --helper; or why one is refused.
-std::optional<std::string> check_names(const ClientOptions& options, bool recovering) {
+std::optional<std::string> check_names(ClientOptions& options, bool recovering) {
   if (options.read_boot_file && !validate_boot_file_name(*options.read_boot_file)) {
     return "--read-boot-file: \"" + *options.read_boot_file +
            "\" is not a file name of the boot partition's root";
   }
+  // FAT stores labels upper-case; a label typed in lower case means the same.
+  std::ranges::transform(options.volume_label, options.volume_label.begin(), [](char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+  });
   if (recovering && !validate_volume_label(options.volume_label)) {
     return "--label needs 1 to 11 characters: upper-case letters, digits, blanks inside "
            "and punctuation other than \"*+,./:;<=>?[\\]|";
@@ -298,29 +301,6 @@ std::optional<std::string> check_names(const ClientOptions& options, bool recove
 }
 
 }  // namespace
-
-std::optional<std::string> digest_for_image(std::string_view checksums,
-                                            std::string_view image_path) {
-  std::vector<std::string> digests;
-  std::optional<std::string> named;
-  std::istringstream lines{std::string(checksums)};
-  for (std::string line; std::getline(lines, line);) {
-    if (line.ends_with('\r')) line.pop_back();
-    // "DIGEST  NAME", or "DIGEST *NAME" for a file hashed as binary.
-    if (line.size() < 67 || line[64] != ' ' || (line[65] != ' ' && line[65] != '*')) {
-      continue;
-    }
-    std::string digest = lower_case(line.substr(0, 64));
-    if (!is_hex_digest(digest)) continue;
-    digests.push_back(digest);
-    if (last_path_part(std::string_view(line).substr(66)) == last_path_part(image_path)) {
-      named = std::move(digest);
-    }
-  }
-  // A piped image has no name to look for; a file of one digest names it.
-  if (!named && image_path == "-" && digests.size() == 1) named = digests.front();
-  return named;
-}
 
 std::string_view end_command_type(EndCommand end) {
   switch (end) {
@@ -341,6 +321,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
                "ravik-device-client");
   app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
   app.require_subcommand(1);
+  app.footer(
+      "write and recover erase the whole disk TARGET. Without a terminal to ask on they "
+      "refuse unless --yes is given.\n\n"
+      "Exit status: 0 when every disk was written and verified (or the command "
+      "succeeded), 1 when one failed, 2 for a command line that is not valid, 130 when "
+      "interrupted (Ctrl-C).\n\n"
+      "Run ravik-device-client help COMMAND for a command's options and examples.");
   const Commands commands = add_commands(app, options, raw);
   if (!args.empty() && !args[0].starts_with("-")) {
     try {
@@ -379,6 +366,9 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     options.command = ClientCommand::kRecover;
     // A format-only session cannot be released, only ejected or closed.
     options.end = EndCommand::kEject;
+    if (commands.recover->count("--label") == 0) {
+      options.volume_label = std::string(kDefaultVolumeLabel);
+    }
   }
   std::optional<std::string> refused = settle_sha256(options);
   if (!refused) refused = settle_end(raw, options);

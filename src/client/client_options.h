@@ -71,11 +71,6 @@ struct ParsedCommandLine {
 
 ParsedCommandLine parse_client_command_line(std::span<const std::string_view> args);
 
-// The digest `checksums` (sha256sum output) gives the file named like
-// `image_path` (by base name); for "-", the only digest it holds.
-std::optional<std::string> digest_for_image(std::string_view checksums,
-                                            std::string_view image_path);
-
 }  // namespace ravik::client
 
 #endif  // RAVIK_CLIENT_CLIENT_OPTIONS_H_

@@ -43,7 +43,11 @@ ListedDisk listed(const BlockDeviceDescription& disk, const SystemUse& use,
   }
   const Result<void> offer = check_disk_offered(disk, use, policy);
   entry.offered = offer.has_value() && disk.size_bytes > 0;
-  if (!offer) {
+  if (!offer && !disk.writable) {
+    // A lock switch or a read-only medium: the helper's reason would not
+    // say which of its checks failed.
+    entry.reason = "It is write-protected (read-only): nothing can be written to it.";
+  } else if (!offer) {
     entry.reason = offer.error().message();
   } else if (disk.size_bytes == 0) {
     entry.reason = "It holds no medium.";

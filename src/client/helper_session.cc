@@ -23,6 +23,22 @@ std::string event_failure(const HelperEvent& event) {
          event.text("errorMessage").value_or("");
 }
 
+// What the user reads when the helper refuses the write: a digest the user
+// gave that the stream does not hash to means the image is not the one it
+// describes (nothing changed during the job).
+std::string write_failure_text(const HelperEvent& event, const ImageDigest& digest) {
+  constexpr std::string_view kStreamDigestDiffers =
+      "The source changed after preparation; prepare the image again before retrying.";
+  if (digest.origin == DigestOrigin::kPublished &&
+      event.text("errorCode") == codes::kImageMissing.text() &&
+      event.text("errorMessage") == kStreamDigestDiffers) {
+    return "The image is not the one the given digest describes: it does not hash to "
+           "--sha256 " +
+           digest.sha256 + ".";
+  }
+  return "The write failed: " + event_failure(event);
+}
+
 // A stage as the user lived it: its wall-clock time and, when it moved
 // bytes, their mean rate over that time.
 std::string stage_figures(Clock::time_point began, std::optional<std::uint64_t> bytes) {
@@ -104,6 +120,7 @@ class SessionSteps {
 
 void SessionSteps::write() {
   const bool written = write_image();
+  outcome_.image_written = written;
   if (written && options_.verify && !over_) verify();
   if (written && outcome_.failure.empty() && !over_ &&
       (!options_.boot_files.empty() || options_.read_boot_file)) {
@@ -221,7 +238,7 @@ bool SessionSteps::await_write_outcome(bool abort_sent) {
       return false;
     }
     if (kind == "error") {
-      fail_with("The write failed: " + event_failure(*event));
+      fail_with(write_failure_text(*event, plan_.digest));
       if (event->flag("sessionRetained") == true) return false;
       // The helper now waits for our abort frame before it serves the
       // session again (or it is ending, and the frame goes nowhere).

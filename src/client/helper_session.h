@@ -52,6 +52,7 @@ struct SessionOutcome {
   // highest position reached when the write failed.
   std::uint64_t bytes_written = 0;
   bool write_started = false;    // the helper held the disk
+  bool image_written = false;    // the helper answered that all of it is written
   bool image_proven = false;     // written, and read back unless --no-verify
   double write_seconds = 0;      // wall clock, the final sync included
   std::optional<bool> verified;  // nothing when not verified

@@ -27,7 +27,10 @@ Result<ImageDigest> measure_image(ImageSource& source,
   RAVIK_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> recorded,
                          source.recorded_size());
   if (recorded && (published_sha256 || *recorded > limit)) {
-    return ImageDigest{*recorded, published_sha256.value_or("")};
+    return ImageDigest{
+        .size_bytes = *recorded,
+        .sha256 = published_sha256.value_or(""),
+        .origin = published_sha256 ? DigestOrigin::kPublished : DigestOrigin::kHashed};
   }
   Sha256 hash;
   std::vector<std::uint8_t> buffer(kReadSize);
@@ -45,6 +48,7 @@ Result<ImageDigest> measure_image(ImageSource& source,
     if (progress) progress(digest.size_bytes, source.file_bytes_read());
   }
   digest.sha256 = published_sha256 ? *published_sha256 : hash.finish_hex();
+  if (published_sha256) digest.origin = DigestOrigin::kPublished;
   return digest;
 }
 

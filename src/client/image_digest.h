@@ -17,9 +17,22 @@
 
 namespace ravik::client {
 
+// Where an image's digest comes from, which the summary tells.
+enum class DigestOrigin {
+  kHashed,     // a pass over the image
+  kPublished,  // --sha256, taken as given: the helper checks the stream
+  // --sha256 was the decompressed image's, which the pass confirmed
+  kPublishedConfirmed,
+  // --sha256 was the compressed file's ("download checksum matches"); the
+  // pass hashed what it decompresses to
+  kDownloadChecked,
+  kRemembered,  // from an earlier pass over the same file
+};
+
 struct ImageDigest {
   std::uint64_t size_bytes = 0;
   std::string sha256;  // 64 lower-case hexadecimal characters
+  DigestOrigin origin = DigestOrigin::kHashed;
   // The pass stopped at its limit: size_bytes is only a lower bound.
   bool stopped_at_limit = false;
 };

@@ -6,9 +6,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <vector>
 
+#include "client/digest_cache.h"
 #include "client/disk_listing.h"
 #include "client/elevation.h"
 #include "client/event_pump.h"
@@ -25,33 +30,147 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // A disk the helper would refuse (the system's disk, a fixed one) is refused
-// now, with the reason `list --all` gives. Loop devices pass: the testing
-// helper takes them, and the production helper refuses them itself.
+// now, with the reason `list --all` gives. Loop devices pass for the testing
+// helper, which takes them; the production helper (the default) would
+// refuse one only once the prompt and the pass over the image were over.
 std::optional<std::string> not_offered(const TargetDescription& target,
+                                       bool production_helper,
                                        std::vector<std::string>& mounted) {
   if (target.regular_file) return std::nullopt;
   auto disk = list_disk(target.fields.device_id, LinuxSystemPaths{},
                         {.treat_loop_devices_as_removable = true});
   if (!disk) return disk.error().message();
   mounted = disk->mounted;
+  const std::string& device = target.fields.device_path;
+  if (disk->offered && disk->transport == "loop" && production_helper) {
+    return device + " is a loop device, which only the testing helper takes (--helper).";
+  }
   if (disk->offered) return std::nullopt;
-  return target.fields.device_path + " is not a disk a write accepts: " + disk->reason;
+  return device + " is not a disk a write accepts: " + disk->reason;
 }
 
-// On a terminal: names each disk and what will be unmounted, and asks.
-bool confirmed(const ClientOptions& options,
-               const std::vector<TargetDescription>& targets,
-               const std::vector<std::vector<std::string>>& mounted,
-               const JobStreams& streams) {
+// A udev link name as the label it stands for ("\x20" is a blank).
+std::string udev_unescaped(std::string_view name) {
   std::string text;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    unsigned value = 0;
+    if (name.substr(i, 2) == "\\x" && i + 4 <= name.size() &&
+        std::sscanf(std::string(name.substr(i + 2, 2)).c_str(), "%2x", &value) == 1) {
+      text.push_back(static_cast<char>(value));
+      i += 3;
+    } else {
+      text.push_back(name[i]);
+    }
+  }
+  return text;
+}
+
+// "    partition /dev/sdb1  14.9 GiB  label "UBUNTU"" for each partition the
+// kernel knows on disk `name`, labels as udev published them.
+std::string partition_lines(const std::string& name) {
+  std::map<std::string, std::string> labels;  // partition name -> label
+  std::error_code error;
+  for (const auto& link :
+       std::filesystem::directory_iterator("/dev/disk/by-label", error)) {
+    const std::filesystem::path target = std::filesystem::read_symlink(link, error);
+    if (!error)
+      labels[target.filename()] = udev_unescaped(link.path().filename().string());
+  }
+  std::vector<std::string> partitions;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/sys/class/block/" + name, error)) {
+    if (std::filesystem::exists(entry.path() / "partition", error)) {
+      partitions.push_back(entry.path().filename());
+    }
+  }
+  std::ranges::sort(partitions);
+  std::string text;
+  for (const std::string& partition : partitions) {
+    std::ifstream size_file("/sys/class/block/" + partition + "/size");
+    std::uint64_t sectors = 0;
+    size_file >> sectors;
+    text += "    partition /dev/" + partition + "  " + format_bytes(sectors * 512);
+    if (auto label = labels.find(partition); label != labels.end()) {
+      text += "  label \"" + label->second + "\"";
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+// The image's length when it is known without a pass: a raw file's, a
+// compressed file's recorded one, or the one remembered from a pass.
+std::optional<std::uint64_t> known_image_size(const ClientOptions& options) {
+  if (image_is_piped(options.image_path)) return std::nullopt;
+  auto source = open_image_source(options.image_path);
+  if (!source) return std::nullopt;
+  if (auto recorded = (*source)->recorded_size(); recorded && *recorded)
+    return **recorded;
+  struct stat info = {};
+  if (::stat(options.image_path.c_str(), &info) != 0) return std::nullopt;
+  auto remembered = DigestCache().find(FileIdentity::of(info));
+  if (!remembered) return std::nullopt;
+  return remembered->image_size;
+}
+
+// "    about 0:42 to write, at the 25.0 MiB/s it wrote at last time", when
+// the disk's rate and the image's length are known.
+std::string estimate_line(const ClientOptions& options, const TargetDescription& target,
+                          std::optional<std::optional<std::uint64_t>>& image_size) {
+  const std::optional<std::uint64_t> rate =
+      DigestCache().write_rate(disk_rate_name(target));
+  if (!rate) return {};
+  if (!image_size) image_size = known_image_size(options);
+  if (!*image_size) return {};
+  return "    about " + format_time_left(**image_size, *rate) + " to write, at the " +
+         format_bytes(*rate) + "/s it wrote at last time\n";
+}
+
+// Names each disk with its partitions and what will be unmounted, warns of
+// a disk larger than a stick usually is, estimates the time from the disk's
+// last rate, and asks on the terminal; without one, only --yes goes on. The
+// reason to stop, or nothing.
+std::optional<std::string> refused_confirmation(
+    const ClientOptions& options, const std::vector<TargetDescription>& targets,
+    const std::vector<std::vector<std::string>>& mounted, const JobStreams& streams) {
+  constexpr std::uint64_t kStickSizeBound = 64ull << 30;
+  std::optional<std::optional<std::uint64_t>> image_size;  // looked up once
+  std::string text;
+  std::string unmounted;
+  std::vector<std::string> disks;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     const TargetDescription& target = targets[i];
     if (target.regular_file) continue;
-    text += "  " + target.fields.device_path + "  " + target.fields.model.value_or("") +
-            "  " + format_bytes(target.fields.size_bytes) + "\n";
-    for (const std::string& point : mounted[i]) {
-      text += "    its file system mounted on " + point + " will be unmounted\n";
+    const std::string& device = target.fields.device_path;
+    disks.push_back(device);
+    text += "  " + device + "  " + target.fields.model.value_or("") + "  " +
+            format_bytes(target.fields.size_bytes) + "\n" +
+            partition_lines(target.fields.device_id);
+    if (options.command == ClientCommand::kWrite) {
+      text += estimate_line(options, target, image_size);
     }
+    if (target.fields.size_bytes > kStickSizeBound) {
+      text += "    WARNING: " + device + " holds " +
+              format_bytes(target.fields.size_bytes) +
+              ", more than 64 GiB: more likely a backup or system drive than a stick.\n";
+    }
+    for (const std::string& point : mounted[i]) {
+      const std::string line =
+          "its file system mounted on " + point + " will be unmounted";
+      text += "    " + line + "\n";
+      unmounted += "ravik-device-client: " + device + ": " + line + "\n";
+    }
+  }
+  if (disks.empty()) return std::nullopt;
+  std::string named = disks.front();
+  for (std::size_t i = 1; i < disks.size(); ++i) {
+    named += (i + 1 == disks.size() ? " and " : ", ") + disks[i];
+  }
+  const std::string what =
+      options.command == ClientCommand::kRecover ? "formatted" : "overwritten";
+  if (options.assume_yes) {
+    write_output(streams.err_fd, unmounted);
+    return std::nullopt;
   }
   // An image piped in leaves the terminal to answer on.
   UniqueFd terminal;
@@ -60,21 +179,58 @@ bool confirmed(const ClientOptions& options,
     terminal = UniqueFd(::open("/dev/tty", O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (terminal) answer_fd = terminal.get();
   }
-  if (text.empty() || options.assume_yes || ::isatty(answer_fd) != 1 ||
-      !streams.err_is_terminal) {
-    return true;
+  if (::isatty(answer_fd) != 1 || !streams.err_is_terminal) {
+    return "there is no terminal to ask on before everything on " + named + " is " +
+           what + "; give --yes to go on without asking. Nothing was written.";
   }
-  const std::string what =
-      options.command == ClientCommand::kRecover ? "formatted" : "overwritten";
-  text = "Everything on this disk will be " + what + ":\n" + text + "Continue? [y/N] ";
+  text =
+      "Everything on " +
+      (disks.size() == 1 ? named : "these " + std::to_string(disks.size()) + " disks") +
+      " will be " + what + ":\n" + text + "Continue? [y/N] ";
   write_output(streams.err_fd, text);
   std::string answer;
   char c = 0;
   while (::read(answer_fd, &c, 1) == 1 && c != '\n') answer.push_back(c);
-  return answer == "y" || answer == "Y" || answer == "yes";
+  if (answer == "y" || answer == "Y" || answer == "yes") return std::nullopt;
+  return std::string("not confirmed. Nothing was written.");
+}
+
+// True when `head` reads as text (printable ASCII, blanks and UTF-8),
+// as a checksum file or a web page saved in the image's place does; every
+// disk image holds other bytes in its first sectors, if only zeros.
+bool reads_as_text(std::span<const std::uint8_t> head) {
+  return !head.empty() && std::ranges::all_of(head, [](std::uint8_t byte) {
+    return byte >= 0x20 || byte == '\n' || byte == '\r' || byte == '\t';
+  });
+}
+
+// What the image's first bytes settle before any pass over it: text is no
+// disk image, and boot files need the image's partition 1.
+std::optional<std::string> refused_by_head(const ClientOptions& options,
+                                           const std::string& shown_name) {
+  auto head = read_image_head(options.image_path, 1024 * 1024);
+  if (!head) return head.error().message();
+  if (reads_as_text(*head)) {
+    return shown_name + " is not a disk image: it reads as text. Nothing was written.";
+  }
+  if ((!options.boot_files.empty() || options.read_boot_file) &&
+      first_partition_offset(*head) == 0) {
+    return std::string(options.read_boot_file ? "--read-boot-file" : "--boot-file") +
+           " needs a boot partition, and " + shown_name +
+           " holds no partition table. Nothing was written.";
+  }
+  return std::nullopt;
 }
 
 }  // namespace
+
+std::string disk_rate_name(const TargetDescription& target) {
+  if (target.fields.serial && !target.fields.serial->empty()) {
+    return "serial:" + *target.fields.serial;
+  }
+  return "model:" + target.fields.model.value_or("") + ":" +
+         std::to_string(target.fields.size_bytes);
+}
 
 std::string default_helper_path(const std::string& client_path,
                                 bool regular_file_target) {
@@ -216,31 +372,47 @@ std::expected<PreparedTargets, std::string> prepare_targets(
                options.more_target_paths.end());
   std::vector<std::vector<std::string>> mounted;
   bool needs_root = false;
+  // Every target's problem, so that one run names all there are.
+  std::vector<std::string> problems;
+  bool described = true;  // every target could be found
   for (const std::string& path : paths) {
     auto target = describe_target(path);
-    if (!target) return std::unexpected(target.error().message());
+    if (!target) {
+      problems.push_back(target.error().message());
+      described = false;
+      continue;
+    }
     const std::string& device = target->fields.device_path;
     if (std::ranges::any_of(prepared.targets, [&](const TargetDescription& known) {
           return known.fields.device_path == device;
         })) {
-      return std::unexpected(device + " is named twice. Nothing was written.");
-    }
-    mounted.emplace_back();
-    if (auto refused = not_offered(*target, mounted.back())) {
-      return std::unexpected(*refused + " Nothing was written.");
+      problems.push_back(device + " is named twice.");
+      continue;
     }
     const std::string helper = options.helper_path.value_or(
         default_helper_path(client_path, target->regular_file));
-    if (::access(helper.c_str(), X_OK) != 0) {
-      return std::unexpected("the helper " + helper + " cannot be run: " +
-                             os_error_text(errno) + ". Nothing was written.");
+    mounted.emplace_back();
+    if (auto refused = not_offered(*target, !options.helper_path, mounted.back())) {
+      problems.push_back(*refused);
+    } else if (::access(helper.c_str(), X_OK) != 0) {
+      problems.push_back("the helper " + helper +
+                         " cannot be run: " + os_error_text(errno) + ".");
     }
     needs_root = needs_root || (!target->regular_file && ::geteuid() != 0);
     prepared.helper_paths.push_back(helper);
     prepared.targets.push_back(std::move(target).value());
   }
-  if (!confirmed(options, prepared.targets, mounted, streams)) {
-    return std::unexpected(std::string("not confirmed. Nothing was written."));
+  if (problems.size() == 1) {
+    // A target that cannot be found is not one anything could reach.
+    return std::unexpected(problems.front() + (described ? " Nothing was written." : ""));
+  }
+  if (!problems.empty()) {
+    std::string text = std::to_string(problems.size()) + " targets cannot be written:";
+    for (const std::string& problem : problems) text += "\n  " + problem;
+    return std::unexpected(text + "\nNothing was written.");
+  }
+  if (auto refused = refused_confirmation(options, prepared.targets, mounted, streams)) {
+    return std::unexpected(std::move(*refused));
   }
   if (needs_root) {
     if (auto elevated = elevate_once(); !elevated) {
@@ -257,23 +429,99 @@ Result<ImageDigest> measure_shown(const ClientOptions& options, std::uint64_t li
   ProgressDisplay display(streams.progress_fd(), streams.err_is_terminal);
   const Clock::time_point began = Clock::now();
   Clock::time_point shown;
-  auto show = [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
+  const std::uint64_t file_size = source->file_size();
+  auto show = [&](std::string_view stage, std::uint64_t image_bytes,
+                  std::uint64_t file_bytes, bool last) {
     const Clock::time_point now = Clock::now();
-    if (now - shown < std::chrono::milliseconds(200)) return;
+    if (!last && now - shown < std::chrono::milliseconds(200)) return;
     shown = now;
     const double so_far = std::chrono::duration<double>(now - began).count();
-    display.update({.stage = options.sha256 ? "MEASURE" : "HASH",
-                    .done = file_bytes,
-                    .total = source->file_size(),
+    // 100% only with the final figures: a decoder still holds bytes when the
+    // whole file has been read.
+    const std::uint64_t done =
+        last              ? file_size
+        : stage == "HASH" ? std::min(file_bytes, file_size == 0 ? 0 : file_size - 1)
+                          : file_bytes;
+    display.update({.stage = stage,
+                    .done = done,
+                    .total = file_size,
                     .bytes_per_second = static_cast<std::uint64_t>(
                         static_cast<double>(file_bytes) / std::max(so_far, 1e-3)),
-                    .detail = source->compressed()
+                    .detail = source->compressed() && stage == "HASH"
                                   ? format_bytes(image_bytes) + " decompressed"
                                   : std::string()});
   };
-  auto digest = measure_image(*source, options.sha256, limit, show);
+  // A file hashed before is known by its identity; a kept pipe (an unlinked
+  // file) is never seen again.
+  // A published digest of a compressed image is most often the download's:
+  // the file itself is compared first (it is cheap), and the one pass then
+  // gives the decompressed image's digest, which the helper needs. A raw
+  // image's published digest is taken as given, with no pass at all.
+  const std::optional<std::string>& given = options.sha256;
+  const bool checks_download = given && source->compressed();
+  const DigestCache cache;
+  std::optional<FileIdentity> identity;
+  if (struct stat info = {}; (!given || checks_download) &&
+                             ::stat(options.image_path.c_str(), &info) == 0 &&
+                             info.st_nlink > 0) {
+    identity = FileIdentity::of(info);
+  }
+  const std::optional<RememberedDigest> remembered =
+      identity ? cache.find(*identity) : std::nullopt;
+  std::string file_sha256 = remembered ? remembered->file_sha256 : std::string();
+  const bool file_hashed_now = checks_download && file_sha256.empty();
+  if (file_hashed_now) {
+    RAVIK_ASSIGN_OR_RETURN(const ImageDigest file,
+                           digest_file_prefix(options.image_path, std::nullopt, "image",
+                                              [&](std::uint64_t done, std::uint64_t) {
+                                                show("CHECK", done, done, false);
+                                              }));
+    file_sha256 = file.sha256;
+  }
+  if (checks_download && file_sha256 == *given) {
+    display.finish();
+    write_text_line(streams.progress_fd(), "download checksum matches");
+  }
+  ImageDigest digest;
+  if (remembered) {
+    digest = {.size_bytes = remembered->image_size,
+              .sha256 = remembered->image_sha256,
+              .origin = DigestOrigin::kRemembered};
+  } else {
+    RAVIK_ASSIGN_OR_RETURN(
+        digest, measure_image(*source, checks_download ? std::nullopt : given, limit,
+                              [&](std::uint64_t image_bytes, std::uint64_t file_bytes) {
+                                show("HASH", image_bytes, file_bytes, false);
+                              }));
+    if (digest.origin == DigestOrigin::kHashed && !digest.stopped_at_limit &&
+        !digest.sha256.empty() && digest.size_bytes > 0) {
+      show("HASH", digest.size_bytes, file_size, true);
+    }
+  }
   display.finish();
   elapsed = std::chrono::duration<double>(Clock::now() - began).count();
+  const bool hashed_now = digest.origin == DigestOrigin::kHashed &&
+                          !digest.stopped_at_limit && !digest.sha256.empty();
+  if (identity && (hashed_now || (remembered && file_hashed_now))) {
+    cache.remember(*identity, {.image_size = digest.size_bytes,
+                               .image_sha256 = digest.sha256,
+                               .file_sha256 = file_sha256});
+  }
+  if (!given || digest.origin == DigestOrigin::kPublished || digest.stopped_at_limit) {
+    return digest;
+  }
+  if (checks_download && file_sha256 == *given) {
+    digest.origin = DigestOrigin::kDownloadChecked;
+  } else if (digest.sha256 == *given) {
+    if (!remembered) digest.origin = DigestOrigin::kPublishedConfirmed;
+  } else {
+    return fail(codes::kImageMissing,
+                "The image is not the one the given digest describes: --sha256 " +
+                    *given + " is neither the digest of the " +
+                    std::string(image_format_name(source->format())) + " file (" +
+                    file_sha256 + ") nor that of the image decompressed from it (" +
+                    digest.sha256 + ").");
+  }
   return digest;
 }
 
@@ -299,12 +547,19 @@ std::optional<std::string> prepare_image(ClientOptions& options,
       std::ranges::min(targets, {}, [](const TargetDescription& target) {
         return target.fields.size_bytes;
       }).fields.size_bytes;
+  const std::string shown_name = options.image_path;
   auto piped = spool_piped_image(options, room + room / 16);
   if (!piped) return piped.error().message();
   image.spooled = std::move(piped).value();
   if (image.spooled) options.image_path = image.spooled->path;
+  if (auto refused = refused_by_head(options, shown_name)) return refused;
   auto digest = measure_shown(options, room, streams, image.pass_seconds);
-  if (!digest) return digest.error().message();
+  if (!digest) {
+    // A sentence of its own is told that the disk is untouched.
+    std::string text = digest.error().message();
+    if (text.ends_with('.')) text += " Nothing was written.";
+    return text;
+  }
   image.digest = std::move(digest).value();
   if (auto unfit = image_unfit(image.digest, targets)) return unfit;
   for (const TargetDescription& target : targets) {

@@ -42,6 +42,10 @@ Result<std::uint64_t> choose_protected_prefix(const ClientOptions& options,
                                               const ImageDigest& digest,
                                               const TargetDescription& target);
 
+// A name of the medium in `target` that outlives its device node, for the
+// rate it writes at: its serial, else its model and size.
+std::string disk_rate_name(const TargetDescription& target);
+
 struct PreparedTargets {
   std::vector<TargetDescription> targets;  // TARGET, then the further ones
   std::vector<std::string> helper_paths;   // one per target

@@ -75,10 +75,16 @@ Result<ImageDigest> digest_target_shown(const std::string& device, std::uint64_t
 
 }  // namespace
 
-int run_verify_job(const ClientOptions& options, const std::string& client_path,
+int run_verify_job(const ClientOptions& given, const std::string& client_path,
                    const JobStreams& streams) {
-  auto target = describe_target(options.target_path);
+  auto target = describe_target(given.target_path);
   if (!target) return refuse(streams, target.error().message());
+  // A piped image is kept whole: it is read more than once.
+  ClientOptions options = given;
+  const std::uint64_t room = target->fields.size_bytes;
+  auto spooled = spool_piped_image(options, room + room / 16);
+  if (!spooled) return refuse(streams, spooled.error().message());
+  if (*spooled) options.image_path = (*spooled)->path;
   double pass_seconds = 0;
   auto image = measure_shown(options, target->fields.size_bytes, streams, pass_seconds);
   if (!image) return refuse(streams, image.error().message());
@@ -86,6 +92,11 @@ int run_verify_job(const ClientOptions& options, const std::string& client_path,
   const std::uint64_t size = image->size_bytes;
   if (!target->regular_file && ::geteuid() != 0 &&
       ::access(target->fields.device_path.c_str(), R_OK) != 0 && errno == EACCES) {
+    if (*spooled) {
+      return refuse(streams, "a piped image is verified only by a client that may read " +
+                                 target->fields.device_path +
+                                 " itself; run it as root, or give the image as a file.");
+    }
     return verify_as_root(options, client_path, *image, streams);
   }
   const std::string& expected = image->sha256;
@@ -96,8 +107,9 @@ int run_verify_job(const ClientOptions& options, const std::string& client_path,
   }
   if (read->sha256 != expected) {
     // A published digest is only what the image is said to be.
-    const std::string against =
-        options.sha256 ? "the published digest (--sha256) is " : "the image to ";
+    const std::string against = image->origin == DigestOrigin::kPublished
+                                    ? "the published digest (--sha256) is "
+                                    : "the image to ";
     return refuse(streams, "VERIFY_MISMATCH: the target's first " + format_bytes(size) +
                                " hash to " + read->sha256 + ", " + against + expected +
                                ".");

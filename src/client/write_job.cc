@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "client/digest_cache.h"
 #include "client/event_pump.h"
 #include "client/helper_session.h"
 #include "client/image_chunks.h"
@@ -14,18 +15,29 @@ namespace ravik::client {
 namespace {
 
 // "Image:    NAME (xz 1.2 MiB, decompressed 9.0 MiB, sha256 ..., hashed in 3 ms)".
-std::string image_line(const std::string& name, const ClientOptions& options,
-                       const PreparedImage& image) {
+std::string image_line(const std::string& name, const PreparedImage& image) {
   const ImageSource& source = *image.source;
   const std::string packing =
       source.compressed() ? std::string(image_format_name(source.format())) + " " +
                                 format_bytes(source.file_size()) + ", decompressed "
                           : "";
-  const std::string pass =
-      options.sha256 && !source.compressed()
-          ? ""
-          : std::string(options.sha256 ? ", measured in " : ", hashed in ") +
-                seconds_text(image.pass_seconds);
+  std::string pass;
+  switch (image.digest.origin) {
+    case DigestOrigin::kPublished:
+      break;
+    case DigestOrigin::kRemembered:
+      pass = ", remembered from an earlier pass over this file";
+      break;
+    case DigestOrigin::kDownloadChecked:
+      pass = ", download checksum matches, hashed in " + seconds_text(image.pass_seconds);
+      break;
+    case DigestOrigin::kPublishedConfirmed:
+      pass = ", matches --sha256, hashed in " + seconds_text(image.pass_seconds);
+      break;
+    case DigestOrigin::kHashed:
+      pass = ", hashed in " + seconds_text(image.pass_seconds);
+      break;
+  }
   return "Image:    " + name + " (" + packing + format_bytes(image.digest.size_bytes) +
          ", sha256 " + image.digest.sha256 + pass + ")";
 }
@@ -41,6 +53,8 @@ class SingleDiskJob {
 
  private:
   bool writing() const { return options_.command == ClientCommand::kWrite; }
+  // The whole image reached the disk; its verification did not end.
+  bool written_unverified() const { return outcome_.image_written && !outcome_.verified; }
   // Stops before any session: the reason on standard error.
   int refuse(const std::string& reason);
   // The session, its image read straight from `image` when writing.
@@ -73,7 +87,7 @@ int SingleDiskJob::run(const std::string& client_path) {
         prepare_image(options_, prepared->targets, streams_, image);
     image_sha256_ = image.digest.sha256;
     if (refused) return refuse(*refused);
-    summary_.push_back(image_line(image_name_, options_, image));
+    summary_.push_back(image_line(image_name_, image));
   }
   const TargetDescription& target = prepared->targets.front();
   target_path_ = target.fields.device_path;
@@ -81,6 +95,14 @@ int SingleDiskJob::run(const std::string& client_path) {
                      (target.regular_file ? "regular file, " : "block device, ") +
                      format_bytes(target.fields.size_bytes) + ")");
   run_session(*prepared, image);
+  // What the next prompt for this disk estimates its time from.
+  if (writing() && outcome_.failure.empty() && outcome_.write_seconds > 0 &&
+      !target.regular_file) {
+    DigestCache().remember_write_rate(
+        disk_rate_name(target),
+        static_cast<std::uint64_t>(static_cast<double>(outcome_.bytes_written) /
+                                   outcome_.write_seconds));
+  }
   return report();
 }
 
@@ -141,7 +163,8 @@ int SingleDiskJob::report() {
   if (writing() && outcome_.write_started && !outcome_.image_proven) {
     write_text_line(
         streams_.err_fd,
-        "ravik-device-client: " + disk_state_text(target_path_, outcome_.bytes_written));
+        "ravik-device-client: " +
+            disk_state_text(target_path_, outcome_.bytes_written, written_unverified()));
   }
   return 1;
 }
@@ -162,16 +185,24 @@ nlohmann::ordered_json SingleDiskJob::record(int status) const {
   record["error"] = outcome_.failure.empty() ? nlohmann::ordered_json()
                                              : nlohmann::ordered_json(outcome_.failure);
   const bool disk_changed = writing() && outcome_.write_started && !outcome_.image_proven;
-  record["diskState"] = disk_changed ? nlohmann::ordered_json(disk_state_text(
-                                           options_.target_path, outcome_.bytes_written))
-                                     : nullptr;
+  record["diskState"] =
+      disk_changed
+          ? nlohmann::ordered_json(disk_state_text(
+                options_.target_path, outcome_.bytes_written, written_unverified()))
+          : nullptr;
   return record;
 }
 
 }  // namespace
 
-std::string disk_state_text(const std::string& device, std::uint64_t bytes_written) {
+std::string disk_state_text(const std::string& device, std::uint64_t bytes_written,
+                            bool written_unverified) {
   if (bytes_written == 0) return "Nothing reached " + device + ".";
+  if (written_unverified) {
+    return std::to_string(bytes_written) + " bytes (" + format_bytes(bytes_written) +
+           ") reached " + device +
+           ": it holds the whole image, written but not verified.";
+  }
   return std::to_string(bytes_written) + " bytes (" + format_bytes(bytes_written) +
          ") reached " + device + ", which does not hold a usable image.";
 }

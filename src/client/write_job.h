@@ -31,8 +31,10 @@ int run_write_job(const ClientOptions& options, const std::string& client_path,
                   const JobStreams& streams);
 
 // What a failed write left on `device`: how much of the image reached it,
-// and that it does not hold a usable image.
-std::string disk_state_text(const std::string& device, std::uint64_t bytes_written);
+// and that it does not hold a usable image; or, when the whole image was
+// written and only its verification did not finish, that.
+std::string disk_state_text(const std::string& device, std::uint64_t bytes_written,
+                            bool written_unverified = false);
 
 }  // namespace ravik::client
 

@@ -13,6 +13,7 @@
 #define RAVIK_PROTOCOL_CONTROL_FRAME_H_
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "error/helper_error.h"
@@ -23,12 +24,19 @@
 namespace ravik {
 
 inline constexpr std::uint32_t kMaxControlFrameBytes = 2'097'152;
+// The context of a failure to read a frame's length, an early end included.
+inline constexpr std::string_view kFrameLengthContext =
+    "Could not read control-frame length";
 
 // PROTOCOL_ERROR "{context}: {detail}", the detail being "input ended early"
 // for an early end and the I/O error's own text otherwise.
 HelperError map_frame_io(std::string_view context, const IoError& error);
 
 Result<ClientMessage> read_frame(BufferedInput& input);
+
+// Like read_frame, but nothing when the input ends cleanly before the first
+// byte of a frame: the application closed its end between two frames.
+Result<std::optional<ClientMessage>> read_frame_unless_ended(BufferedInput& input);
 
 }  // namespace ravik
 

@@ -40,6 +40,9 @@ std::optional<HelperError> session_rule_rejection(SessionMode mode,
 
 Result<void> run_command_loop(CommandScope& scope, SessionMode mode,
                               ChannelReceiver<ReaderMessage>& receiver) {
+  // The last answer was an error: an application that ends the session now,
+  // closing its input between frames, has heard why, and is not told again.
+  bool failure_answered = mode == SessionMode::kRetainedAfterWriteFailure;
   while (true) {
     // A device bound to this thread answers its platform's requests (a macOS
     // claim release) only while this thread calls it, so the wait for the
@@ -55,6 +58,7 @@ Result<void> run_command_loop(CommandScope& scope, SessionMode mode,
     }
     if (auto* failure = std::get_if<ReaderFailure>(&*received)) {
       (void)scope.transaction.close();
+      if (failure->input_ended && failure_answered) return {};
       RAVIK_RETURN_IF_ERROR(scope.context.write_error(
           scope.output, failure->error, failure->operation_id,
           scope.transaction.target_high_water(), /*session_retained=*/false));
@@ -67,13 +71,16 @@ Result<void> run_command_loop(CommandScope& scope, SessionMode mode,
       RAVIK_RETURN_IF_ERROR(scope.context.write_error(
           scope.output, *rejection, std::move(operation_id),
           scope.transaction.target_high_water(), /*session_retained=*/true));
+      failure_answered = true;
       continue;
     }
     auto handled = handle_command(scope, message);
     if (handled) {
       if (*handled == CommandOutcome::kStop) return {};
+      failure_answered = false;
       continue;
     }
+    failure_answered = true;
     complete_reader_operation(scope.state, operation_id);
     RAVIK_RETURN_IF_ERROR(scope.context.write_error(
         scope.output, handled.error().error, std::move(handled.error().operation_id),

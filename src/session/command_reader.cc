@@ -53,7 +53,15 @@ void run_command_reader(const FrameSource& next_frame,
       (void)sender.send(ReaderFailure{std::move(frame).error(), std::nullopt});
       return;
     }
-    ClientMessage message = std::move(frame).value();
+    if (!*frame) {
+      (void)sender.send(ReaderFailure{
+          .error = map_frame_io(kFrameLengthContext,
+                                IoError::with_text(IoErrorKind::kUnexpectedEof, "")),
+          .operation_id = std::nullopt,
+          .input_ended = true});
+      return;
+    }
+    ClientMessage message = std::move(**frame);
     std::optional<ReaderMessage> outgoing;
     if (std::holds_alternative<CancelCommand>(message.payload)) {
       outgoing = judge_cancel(std::move(message), state, cancel_flag);
@@ -83,7 +91,9 @@ Result<void> spawn_command_reader(BufferedInput input,
       ReaderMessage out_of_memory = ReaderFailure{
           HelperError(codes::kUnknown, std::string(kOutOfMemoryMessage)), std::nullopt};
       try {
-        const FrameSource next_frame = [&input] { return read_frame(input); };
+        const FrameSource next_frame = [&input] {
+          return read_frame_unless_ended(input);
+        };
         run_command_reader(next_frame, sender, *state, *cancel_flag);
       } catch (const std::bad_alloc&) {
         // The main thread ends the session with it, as with any reader failure.

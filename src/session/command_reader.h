@@ -25,9 +25,10 @@
 
 namespace ravik {
 
-// Where the reader takes its frames from: read_frame over the session input,
-// or a scripted sequence in tests.
-using FrameSource = std::function<Result<ClientMessage>()>;
+// Where the reader takes its frames from: read_frame_unless_ended over the
+// session input, or a scripted sequence in tests. Nothing: the input ended
+// cleanly between two frames.
+using FrameSource = std::function<Result<std::optional<ClientMessage>>()>;
 
 // The reader's loop, on the calling thread. Returns when a frame cannot be
 // read (after sending that failure) or when a send fails.

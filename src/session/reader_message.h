@@ -17,6 +17,9 @@ struct ReaderFailure {
   HelperError error;
   // The operation the failing frame named, when it named one.
   std::optional<std::string> operation_id;
+  // The input ended cleanly between two frames: the application ended the
+  // session.
+  bool input_ended = false;
 };
 
 using ReaderMessage = std::variant<ClientMessage, ReaderFailure>;

@@ -1,5 +1,6 @@
 // ravik-device-client end to end: the real client starting the real testing
 // helper beside it, writing images to regular files in a private directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,8 +136,52 @@ TEST(ClientEndToEndTest, SeveralTargets_OneUnfit_RefusesThemAllBeforeAnythingSta
                                     " is named twice. Nothing was written.\n");
 }
 
+// What the image's first bytes and the targets show is settled before any
+// pass over the image: a text file is no disk image, boot files need a
+// partition table, and every bad target is named at once. A piped image is
+// verified too.
+TEST(ClientEndToEndTest, ImageAndTargetProblems_AreNamedBeforeAnyPass) {
+  ClientRun run(1024 * 1024, 4 * 1024 * 1024);
+  const auto client = harness::bin_path("ravik-device-client");
+  const std::string text =
+      run.dir.write_file("SHA256SUMS", std::string(64, 'a') + "  image.img\n");
+  auto as_image = harness::run_child(client, {"write", text, run.target_path});
+  ASSERT_TRUE(as_image) << as_image.error();
+  EXPECT_EQ(as_image->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(as_image->stderr_text, "ravik-device-client: " + text +
+                                       " is not a disk image: it reads as text. Nothing "
+                                       "was written.\n");
+  auto boot = run.run({"--boot-file", "config.txt=" + text});
+  ASSERT_TRUE(boot) << boot.error();
+  EXPECT_EQ(boot->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(boot->stderr_text,
+            "ravik-device-client: --boot-file needs a boot partition, "
+            "and " +
+                run.image_path + " holds no partition table. Nothing was written.\n");
+  auto several = run.run({run.dir.file("gone-1"), run.dir.file("gone-2")});
+  ASSERT_TRUE(several) << several.error();
+  EXPECT_EQ(several->status, ExitStatus::exited_with(1));
+  const std::vector<std::string> lines = lines_of(several->stderr_text);
+  ASSERT_EQ(lines.size(), 4u) << several->stderr_text;
+  EXPECT_EQ(lines[0], "ravik-device-client: 2 targets cannot be written:");
+  EXPECT_TRUE(lines[1].starts_with("  Could not find the target: ")) << lines[1];
+  EXPECT_TRUE(lines[2].starts_with("  Could not find the target: ")) << lines[2];
+  EXPECT_EQ(lines[3], "Nothing was written.");
+  EXPECT_EQ(read_file(run.target_path), std::string(4 * 1024 * 1024, '\0'));
+
+  auto piped = harness::run_child(client, {"verify", "-", run.target_path},
+                                  harness::ChildOptions::input(run.image));
+  ASSERT_TRUE(piped) << piped.error();
+  EXPECT_EQ(piped->status, ExitStatus::exited_with(1));
+  EXPECT_NE(
+      piped->stderr_text.find("VERIFY_MISMATCH: the target's first 1.0 MiB hash to"),
+      std::string::npos)
+      << piped->stderr_text;
+}
+
 // A published digest is taken as given: the right one writes in one pass, a
-// wrong one is caught by the helper and the write reported as failed.
+// wrong one is caught by the helper and the write reported as failed, the
+// image named as not the one the digest describes.
 TEST(ClientEndToEndTest, Sha256_IsCheckedByTheHelperAndVerifyReadsTheTarget) {
   ClientRun run(3 * 1024 * 1024 + 5, 4 * 1024 * 1024);
   auto hashed = run.run({"--no-verify", "--end", "close"});
@@ -148,7 +193,11 @@ TEST(ClientEndToEndTest, Sha256_IsCheckedByTheHelperAndVerifyReadsTheTarget) {
   auto wrong = run.run({"--sha256", std::string(64, '0'), "--protected-prefix", "4096"});
   ASSERT_TRUE(wrong) << wrong.error();
   EXPECT_EQ(wrong->status, ExitStatus::exited_with(1));
-  EXPECT_NE(wrong->stderr_text.find("ravik-device-client: failed: The write failed: "),
+  // Nothing changed during the job: the image is not the one the digest is of.
+  EXPECT_NE(wrong->stderr_text.find("ravik-device-client: failed: The image is not the "
+                                    "one the given digest describes: it does not hash "
+                                    "to --sha256 " +
+                                    std::string(64, '0') + ".\n"),
             std::string::npos)
       << wrong->stderr_text;
   EXPECT_EQ(wrong->stdout_text.find("Written:"), std::string::npos);
@@ -290,6 +339,39 @@ TEST(ClientEndToEndTest, PipedImage_NeedsAndTakesItsPublishedDigest) {
   EXPECT_EQ(unsigned_pipe->stderr_text,
             "ravik-device-client: an image from a pipe is read once, and needs its "
             "published digest (--sha256). Nothing was written.\n");
+}
+
+// A file hashed once is remembered by its identity in the user's cache: the
+// next write of it starts without a pass, and a file changed since (here
+// only its change time moved) is hashed again.
+TEST(ClientEndToEndTest, SecondWriteOfTheSameFile_TakesTheRememberedDigest) {
+  ClientRun run(2 * 1024 * 1024, 4 * 1024 * 1024);
+  const auto options =
+      harness::ChildOptions().with_env("XDG_CACHE_HOME=" + run.dir.file("cache"));
+  auto write = [&] {
+    return harness::run_child(
+        harness::bin_path("ravik-device-client"),
+        {"write", run.image_path, run.target_path, "--end", "close"}, options);
+  };
+  for (const bool remembered : {false, true}) {
+    auto done = write();
+    ASSERT_TRUE(done) << done.error();
+    EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
+    EXPECT_EQ(done->stderr_text.find("HASH") == std::string::npos, remembered)
+        << done->stderr_text;
+    EXPECT_EQ(done->stdout_text.find("remembered from an earlier pass over this file") !=
+                  std::string::npos,
+              remembered)
+        << done->stdout_text;
+  }
+  struct stat info = {};
+  ASSERT_EQ(::stat(run.image_path.c_str(), &info), 0);
+  const struct timespec same[2] = {info.st_atim, info.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, run.image_path.c_str(), same, 0), 0);
+  auto changed = write();
+  ASSERT_TRUE(changed) << changed.error();
+  EXPECT_NE(changed->stderr_text.find("HASH 100%"), std::string::npos)
+      << changed->stderr_text;
 }
 
 TEST(ClientEndToEndTest, HelpVersionAndTargetErrors) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "support/child_process.h"
 #include "support/loop_device_fixture.h"
 #include "support/pattern_bytes.h"
+#include "support/sha256_hex.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
@@ -102,8 +104,12 @@ class ClientLoopTest : public ::testing::Test {
   }
   std::vector<std::string> write_arguments(std::size_t size = 3 * kMiB) {
     image_ = testing::pattern_text(size);
-    return {"write", dir_.write_file("image.img", image_, 0644), loop_->path(),
-            "--helper", harness::testing_helper_path()};
+    return {"write",
+            dir_.write_file("image.img", image_, 0644),
+            loop_->path(),
+            "--helper",
+            harness::testing_helper_path(),
+            "--yes"};
   }
   std::string nobody_rule() const {
     // Exactly the helper, without arguments: what the client asks sudo for.
@@ -135,7 +141,7 @@ class ClientLoopTest : public ::testing::Test {
   // the loop devices attached where a release would detach them.
   Result<harness::Completed> client(std::vector<std::string> args) {
     args.insert(args.end(),
-                {"--helper", harness::testing_helper_path(), "--end", "close"});
+                {"--helper", harness::testing_helper_path(), "--end", "close", "--yes"});
     return harness::run_child(harness::bin_path("ravik-device-client"), args);
   }
 
@@ -238,7 +244,7 @@ TEST_F(ClientLoopTest, StoppedHelper_IsGivenUpWhileTheOtherDiskFinishes) {
   };
   const std::vector<std::string> args = {"write",        image,      loop_->path(),
                                          second->path(), "--helper", helper,
-                                         "--end",        "close"};
+                                         "--end",        "close",    "--yes"};
   for (const bool interrupt : {false, true}) {
     (void)::unlink((helper + ".stopped/pid").c_str());
     (void)::rmdir((helper + ".stopped").c_str());
@@ -297,8 +303,9 @@ TEST_F(ClientLoopTest, CheapChecks_ComeBeforeThePassOverTheImage) {
            {{"write", image + ".gz", loop_->path(), "--protected-prefix", "16777217"},
             2,
             "--protected-prefix may hold back at most 16777216 bytes"},
-           {{"recover", loop_->path(), "--label", "lower"}, 2, "--label needs 1 to 11"},
-           {{"write", empty, loop_->path(), "--helper", harness::testing_helper_path()},
+           {{"recover", loop_->path(), "--label", "a*b"}, 2, "--label needs 1 to 11"},
+           {{"write", empty, loop_->path(), "--helper", harness::testing_helper_path(),
+             "--yes"},
             1,
             "ravik-device-client: the image is empty. Nothing was written.\n"}}) {
     auto done = harness::run_child(program, args);
@@ -318,28 +325,53 @@ TEST_F(ClientLoopTest, CheapChecks_ComeBeforeThePassOverTheImage) {
       << written->stdout_text;
 }
 
-// On a terminal the disk is named and the user asked; --yes and the absence
-// of a terminal ask nothing.
+// On a terminal the disk is named with its partitions and the user asked;
+// --yes asks nothing; without a terminal to ask on, only --yes goes on.
 TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
   const std::string image = dir_.write_file("image.img", testing::pattern_text(kMiB));
+  const std::vector<std::string> args = {
+      "write", image,  loop_->path(), "--helper", harness::testing_helper_path(),
+      "--end", "close"};
+  auto unasked = harness::run_child(harness::bin_path("ravik-device-client"), args);
+  ASSERT_TRUE(unasked) << unasked.error();
+  EXPECT_EQ(unasked->status, ExitStatus::exited_with(1));
+  EXPECT_EQ(unasked->stderr_text,
+            "ravik-device-client: there is no terminal to ask on before everything on " +
+                loop_->path() +
+                " is overwritten; give --yes to go on without asking. Nothing was "
+                "written.\n");
+  EXPECT_TRUE(disk_untouched());
+
+  // A partition for the prompt to name.
+  ASSERT_EQ(
+      run_command({"sh", "-c", "echo start=2048 | sfdisk -q " + loop_->path()}).exit_code,
+      0);
+  (void)run_command({"partx", "-a", loop_->path()});
+  const std::string partitioned = read_prefix(loop_->backing_path(), 16 * kMiB);
   auto on_terminal = [&](const std::string& extra, const std::string& answer) {
     std::string command = "exec '" + harness::bin_path("ravik-device-client") +
                           "' write '" + image + "' " + loop_->path() + " --helper '" +
                           harness::testing_helper_path() + "' --end close" + extra;
-    return harness::run_child("/usr/bin/script", {"-qec", command, "/dev/null"},
-                              ChildOptions::input(answer), std::chrono::seconds(30));
+    return harness::run_child(
+        "/usr/bin/script", {"-qec", command, "/dev/null"},
+        ChildOptions::input(answer).with_env("XDG_CACHE_HOME=" + dir_.file("cache")),
+        std::chrono::seconds(30));
   };
   auto declined = on_terminal("", "n\n");
   ASSERT_TRUE(declined) << declined.error();
   EXPECT_EQ(declined->status, ExitStatus::exited_with(1)) << declined->stdout_text;
-  EXPECT_NE(declined->stdout_text.find("Everything on this disk will be overwritten:"),
+  EXPECT_NE(declined->stdout_text.find("Everything on " + loop_->path() +
+                                       " will be overwritten:"),
+            std::string::npos)
+      << declined->stdout_text;
+  EXPECT_NE(declined->stdout_text.find("    partition " + loop_->path() + "p1  15.0 MiB"),
             std::string::npos)
       << declined->stdout_text;
   EXPECT_NE(declined->stdout_text.find(loop_->path() + "  "), std::string::npos);
   EXPECT_NE(declined->stdout_text.find("  16.0 MiB"), std::string::npos);
   EXPECT_NE(declined->stdout_text.find("not confirmed. Nothing was written."),
             std::string::npos);
-  EXPECT_TRUE(disk_untouched());
+  EXPECT_EQ(read_prefix(loop_->backing_path(), 16 * kMiB), partitioned);
 
   for (const auto& [extra, answer] : {std::pair{"", "y\n"}, std::pair{" --yes", ""}}) {
     auto accepted = on_terminal(extra, answer);
@@ -350,6 +382,115 @@ TEST_F(ClientLoopTest, OnATerminal_TheWriteIsConfirmedFirst) {
         << accepted->stdout_text;
   }
   EXPECT_FALSE(disk_untouched());
+  // The disk's rate, known now, estimates the next job's time.
+  auto estimated = on_terminal("", "n\n");
+  ASSERT_TRUE(estimated) << estimated.error();
+  EXPECT_NE(estimated->stdout_text.find(" to write, at the "), std::string::npos)
+      << estimated->stdout_text;
+  EXPECT_NE(estimated->stdout_text.find("/s it wrote at last time"), std::string::npos);
+}
+
+// A distribution's checksum file gives the digest of the compressed file:
+// it is recognised as the download's, the one pass gives the image's own
+// digest for the helper, the summary and the record, and a digest of
+// neither is refused before anything is written.
+TEST_F(ClientLoopTest, PublishedDigestOfACompressedImage_IsTheDownloadsDigest) {
+  image_ = testing::pattern_text(kMiB, 7);
+  const std::string raw = dir_.write_file("os.img", image_);
+  ASSERT_EQ(run_command({"xz", "-k", "-0", "-T1", raw}).exit_code, 0);
+  const std::string xz = raw + ".xz";
+  const std::string xz_digest = testing::sha256_hex(read_prefix(xz, 16 * kMiB));
+  const std::string raw_digest = testing::sha256_hex(image_);
+  // Clear-signed, in BSD form; the first line names another file.
+  const std::string sums =
+      dir_.write_file("SHA256SUMS",
+                      "-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\nSHA256 "
+                      "(sub/os.img.xz) = " +
+                          std::string(64, 'e') + "\nSHA256 (os.img.xz) = " + xz_digest +
+                          "\n-----BEGIN PGP SIGNATURE-----\n\nc2lnbg==\n"
+                          "-----END PGP SIGNATURE-----\n");
+
+  auto wrong = client({"write", xz, loop_->path(), "--sha256", std::string(64, 'e')});
+  ASSERT_TRUE(wrong) << wrong.error();
+  EXPECT_EQ(wrong->status, ExitStatus::exited_with(1));
+  EXPECT_NE(wrong->stderr_text.find(
+                "ravik-device-client: The image is not the one the given digest "
+                "describes: --sha256 " +
+                std::string(64, 'e') + " is neither the digest of the xz file (" +
+                xz_digest + ") nor that of the image decompressed from it (" +
+                raw_digest + "). Nothing was written.\n"),
+            std::string::npos)
+      << wrong->stderr_text;
+  EXPECT_TRUE(disk_untouched());
+
+  auto written = client({"write", xz, loop_->path(), "--sha256", "@" + sums});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_NE(written->stderr_text.find("download checksum matches\n"), std::string::npos)
+      << written->stderr_text;
+  EXPECT_NE(written->stdout_text.find("sha256 " + raw_digest +
+                                      ", download checksum matches, hashed in "),
+            std::string::npos)
+      << written->stdout_text;
+  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
+
+  auto recorded = client({"write", xz, loop_->path(), "--sha256", xz_digest, "--json"});
+  ASSERT_TRUE(recorded) << recorded.error();
+  EXPECT_EQ(recorded->status, ExitStatus::exited_with(0)) << recorded->stderr_text;
+  const std::string& events = recorded->stdout_text;
+  const std::size_t last = events.rfind('\n', events.size() - 2);
+  const auto job = nlohmann::json::parse(events.substr(last + 1), nullptr, false);
+  EXPECT_EQ(job.value("imageSha256", ""), raw_digest) << events;
+
+  auto verified =
+      harness::run_child(harness::bin_path("ravik-device-client"),
+                         {"verify", xz, loop_->path(), "--sha256", "@" + sums});
+  ASSERT_TRUE(verified) << verified.error();
+  EXPECT_EQ(verified->status, ExitStatus::exited_with(0)) << verified->stderr_text;
+  EXPECT_NE(verified->stdout_text.find("Verified: target sha256 " + raw_digest),
+            std::string::npos)
+      << verified->stdout_text;
+}
+
+// Interrupted while it verifies, the disk holds the whole image, written but
+// not verified, and the client says so. The disk's reads are slowed (blkio
+// throttle) so that the verification lasts until it is interrupted.
+TEST_F(ClientLoopTest, InterruptDuringVerify_SaysTheWholeImageIsWrittenUnverified) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to throttle the disk's reads";
+  const std::string group =
+      "/sys/fs/cgroup/blkio/ravik-client-test-" + std::to_string(::getpid());
+  if (::mkdir(group.c_str(), 0755) != 0) GTEST_SKIP() << "no blkio cgroup here";
+  struct RemovedGroup {
+    std::string path;
+    ~RemovedGroup() { ::rmdir(path.c_str()); }
+  } removed_group{group};
+  struct stat disk = {};
+  ASSERT_EQ(::stat(loop_->path().c_str(), &disk), 0);
+  std::ofstream(group + "/blkio.throttle.read_bps_device")
+      << major(disk.st_rdev) << ":" << minor(disk.st_rdev) << " " << 2 * kMiB << "\n";
+  image_ = testing::pattern_text(8 * kMiB);
+  const std::string image = dir_.write_file("image.img", image_);
+  // No protected prefix: no readback before the verification.
+  auto client = harness::ChildProcess::start(
+      "/bin/sh", {"-c", "echo $$ >" + group + "/cgroup.procs && exec \"$@\" 2>&1", "sh",
+                  harness::bin_path("ravik-device-client"), "write", image, loop_->path(),
+                  "--protected-prefix", "0", "--helper", harness::testing_helper_path(),
+                  "--end", "close", "--yes"});
+  ASSERT_TRUE(client) << client.error();
+  std::optional<std::string> line;
+  while ((line = client->read_line()) && !line->starts_with("VERIFY")) {
+  }
+  ASSERT_TRUE(line) << client->stderr_text();
+  ASSERT_TRUE(client->send_signal(SIGINT));
+  const auto rest = client->read_stdout_to_end();
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(client->wait(), ExitStatus::exited_with(130)) << *rest;
+  EXPECT_NE(
+      rest->find("ravik-device-client: 8388608 bytes (8.0 MiB) reached " + loop_->path() +
+                 ": it holds the whole image, written but not verified.\n"),
+      std::string::npos)
+      << *rest;
+  EXPECT_EQ(read_prefix(loop_->backing_path(), image_.size()), image_);
 }
 
 // What the user asked to see is written in full, or the run fails: the

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "client/checksum_file.h"
+#include "support/temp_dir.h"
 
 namespace ravik::client {
 namespace {
@@ -60,6 +64,17 @@ TEST(ClientOptionsTest, Parse_SeveralTargets_AreWrittenAtOnce) {
   EXPECT_TRUE(parse({"write", "img", "/dev/sdx"}).options->more_target_paths.empty());
 }
 
+// FAT keeps labels upper-case, so a lower-case one means the same; without
+// --label the disk gets a plain default.
+TEST(ClientOptionsTest, Parse_Recover_UpperCasesTheLabelAndHasADefault) {
+  auto typed = parse({"recover", "/dev/sdx", "--label", "my stick"});
+  ASSERT_TRUE(typed.options) << typed.error;
+  EXPECT_EQ(typed.options->volume_label, "MY STICK");
+  auto plain = parse({"recover", "/dev/sdx"});
+  ASSERT_TRUE(plain.options) << plain.error;
+  EXPECT_EQ(plain.options->volume_label, "USB DISK");
+}
+
 struct RefusedCase {
   std::vector<std::string_view> args;
   std::string reason;
@@ -69,7 +84,9 @@ TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
   const std::vector<RefusedCase> cases = {
       {{}, "A subcommand is required"},
       {{"read", "a", "b"}, "there is no command \"read\""},
-      {{"recover", "t"}, "--label is required"},
+      {{"recover", "t", "--label", "A*B"},
+       "--label needs 1 to 11 characters: upper-case letters, digits, blanks inside and "
+       "punctuation other than \"*+,./:;<=>?[\\]|"},
       {{"recover", "t", "--label", "X", "--end", "release"},
        "--end must be eject or close for recover"},
       {{"recover", "t", "--label", "X", "--boot-file", "a=b"},
@@ -122,6 +139,14 @@ TEST(ClientOptionsTest, HelpAndVersion_AreTextToPrintNotOptions) {
             std::string::npos);
   EXPECT_EQ(write_help.find("--cancel-after"), std::string::npos);
   EXPECT_NE(parse({"--help"}).requested_text.find("list"), std::string::npos);
+  // What a newcomer acts on: examples, the erasure, the exit statuses.
+  EXPECT_NE(write_help.find("Examples:\n  ravik-device-client list\n"),
+            std::string::npos);
+  EXPECT_NE(write_help.find("Everything on TARGET is erased"), std::string::npos);
+  EXPECT_NE(
+      parse({"--help"})
+          .requested_text.find("Exit status: 0 when every disk was written and verified"),
+      std::string::npos);
   EXPECT_TRUE(parse({"--version"}).requested_text.starts_with("ravik-device-client "));
 }
 
@@ -139,20 +164,45 @@ TEST(ClientOptionsTest, Parse_ListVerifyAndDigest) {
   EXPECT_TRUE(list.options->json);
 }
 
-// sha256sum output: the line whose name ends in the image's base name, in
-// text or binary mode, either case, CRLF or not; "-" takes a lone digest.
+// A checksum file names a file as `sha256sum -c` run in its folder would
+// find it: sha256sum lines in text or binary mode, escaped names, BSD tags
+// (also dash-escaped in a clear-signed text), either case, CRLF or not.
+// "sub/disk.img" is not "disk.img"; two digests for one file are refused;
+// "-" takes a lone digest.
 TEST(ClientOptionsTest, DigestForImage_FindsTheLineThatNamesTheImage) {
+  const harness::TempDir dir;
+  const std::string image = dir.write_file("disk.img", "x");
+  std::filesystem::create_directory(dir.file("sub"));
+  (void)dir.write_file("sub/disk.img", "y");
   const std::string a(64, 'a');
   const std::string b(64, 'B');
-  const std::string sums = "garbage line\r\n" + a + "  other.img\r\n" + b +
-                           " *dist/disk.img.xz\r\n" + a + "  disk.img\n";
-  EXPECT_EQ(digest_for_image(sums, "/tmp/disk.img.xz"), std::string(64, 'b'));
-  EXPECT_EQ(digest_for_image(sums, "disk.img"), a);
-  EXPECT_EQ(digest_for_image(sums, "missing.img"), std::nullopt);
-  EXPECT_EQ(digest_for_image(sums, "-"), std::nullopt);
-  EXPECT_EQ(digest_for_image(b + "  disk.img\n", "-"), std::string(64, 'b'));
-  EXPECT_EQ(digest_for_image(std::string(63, 'a') + "   disk.img\n", "disk.img"),
-            std::nullopt);
+  const std::string folder = dir.path();
+  EXPECT_EQ(digest_for_image("garbage line\r\n" + a + "  other.img\r\n" + b +
+                                 " *sub/disk.img\r\n" + a + " *disk.img\n",
+                             folder, image),
+            a);
+  EXPECT_EQ(digest_for_image(b + "  ./disk.img\n", folder, image), std::string(64, 'b'));
+  EXPECT_EQ(digest_for_image("- SHA256 (disk.img) = " + b + "\r\n", folder, image),
+            std::string(64, 'b'));
+  EXPECT_EQ(digest_for_image("\\" + a + "  disk\\.img\n", folder, image), a);
+  EXPECT_EQ(digest_for_image("\\" + a + "  disk\\\\.img\n", folder, image).error(),
+            "it holds no SHA-256 line naming " + image +
+                " (names are read relative to the checksum file's folder)");
+  EXPECT_EQ(digest_for_image(b + "  sub/disk.img\n", folder, image).error(),
+            "it holds no SHA-256 line naming " + image +
+                " (names are read relative to the checksum file's folder)");
+  EXPECT_FALSE(digest_for_image(b + "  disk.img\n", folder + "/sub", image));
+  EXPECT_EQ(
+      digest_for_image(a + "  disk.img\nSHA256 (disk.img) = " + b + "\n", folder, image)
+          .error(),
+      "it gives " + image +
+          " two different digests; which one is published cannot be told");
+  EXPECT_EQ(digest_for_image(a + "  disk.img\n" + a + "  ./disk.img\n", folder, image),
+            a);
+  EXPECT_FALSE(
+      digest_for_image(a + "  disk.img\n" + b + "  sub/disk.img\n", folder, "-"));
+  EXPECT_EQ(digest_for_image(b + "  disk.img\n", folder, "-"), std::string(64, 'b'));
+  EXPECT_FALSE(digest_for_image(std::string(63, 'a') + "   disk.img\n", folder, image));
 }
 
 }  // namespace

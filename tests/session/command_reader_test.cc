@@ -20,7 +20,7 @@ ClientMessage cancel(std::optional<std::string> id) {
 // Frames handed out one by one; after the last, end of input.
 FrameSource script(std::deque<ClientMessage> frames) {
   auto queue = std::make_shared<std::deque<ClientMessage>>(std::move(frames));
-  return [queue]() -> Result<ClientMessage> {
+  return [queue]() -> Result<std::optional<ClientMessage>> {
     if (queue->empty()) {
       return fail(codes::kProtocolError,
                   "Could not read control-frame length: input ended early");
@@ -104,7 +104,7 @@ TEST(CommandReaderTest, CompletedOperation_LateCancelDroppedUnknownForwarded) {
   std::thread reader([&, s = std::move(sender)]() mutable {
     FrameSource rest = script({cancel(std::string("v1")), cancel(std::string("zz"))});
     bool first = true;
-    const FrameSource frames = [&]() -> Result<ClientMessage> {
+    const FrameSource frames = [&]() -> Result<std::optional<ClientMessage>> {
       if (first) {
         first = false;
         return verify("v1");
@@ -138,7 +138,7 @@ TEST(CommandReaderTest, ReceiverGone_ReaderStopsAtNextSend) {
   auto [sender, receiver] = make_channel<ReaderMessage>();
   receiver.close();
   int frames_read = 0;
-  const FrameSource endless = [&]() -> Result<ClientMessage> {
+  const FrameSource endless = [&]() -> Result<std::optional<ClientMessage>> {
     ++frames_read;
     return ClientMessage{CancelCommand{}};
   };

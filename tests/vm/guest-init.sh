@@ -127,7 +127,7 @@ client() {
 write_image() {
   image=$1
   shift
-  client write "$image" --sha256 "$(cut -d ' ' -f 1 "$image.sha256")" "$@"
+  client write "$image" --sha256 "$(cut -d ' ' -f 1 "$image.sha256")" --yes "$@"
 }
 event_count() { grep -c "\"event\":\"$1\"" /tmp/events; }
 

@@ -240,7 +240,7 @@ TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
   auto done = harness::run_child(
       harness::bin_path("ravik-device-client"),
       {"write", image_path, loop_->path(), "--helper", harness::testing_helper_path(),
-       "--protected-prefix", std::to_string(kMiB)});
+       "--protected-prefix", std::to_string(kMiB), "--yes"});
   ASSERT_TRUE(done) << done.error();
   EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
   EXPECT_NE(done->stdout_text.find("block device"), std::string::npos)
@@ -281,7 +281,7 @@ class LoopMultiWriteTest : public LoopHelperTest {
     std::vector<std::string> args = {"write", image_path};
     for (const LoopDevice& disk : disks_) args.push_back(disk.path());
     args.insert(args.end(), {"--sha256", sha256_hex(image), "--helper",
-                             harness::testing_helper_path()});
+                             harness::testing_helper_path(), "--yes"});
     return args;
   }
 
@@ -380,14 +380,17 @@ TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {
   EXPECT_EQ(session.stderr_text(),
             "DEVICE_NOT_REMOVABLE: " + std::string(kRefusal) + "\n");
 
-  // The client picks the production helper for a block device by itself.
+  // The client picks the production helper for a block device by itself,
+  // and knows before it asks or reads the image that it would be refused.
   const std::string image_path = scratch_.path() + "/image.img";
   std::ofstream(image_path, std::ios::binary) << pattern_text(kMiB, 3);
   auto done = harness::run_child(harness::bin_path("ravik-device-client"),
                                  {"write", image_path, loop_->path()});
   ASSERT_TRUE(done) << done.error();
   EXPECT_EQ(done->status, ExitStatus::exited_with(1));
-  EXPECT_NE(done->stderr_text.find(kRefusal), std::string::npos) << done->stderr_text;
+  EXPECT_EQ(done->stderr_text, "ravik-device-client: " + loop_->path() +
+                                   " is a loop device, which only the testing helper "
+                                   "takes (--helper). Nothing was written.\n");
   EXPECT_TRUE(loop_->attached_to_backing_file());
 }
 
@@ -462,6 +465,49 @@ TEST_F(LoopHelperTest, DiskChangedBehindTheHelper_NextCommandIsDisconnected) {
   const auto answer = session.next_answer();
   expect_error_event(answer, "DEVICE_DISCONNECTED",
                      "sysfs identity changed while the target was held.");
+}
+
+// The medium fails the write (its backing store is full), the helper says
+// why, and the application then ends the session by closing its input: the
+// helper ends without a further word, as after any answered failure.
+TEST_F(LoopHelperTest, InputClosedAfterAFailedWrite_HelperEndsQuietly) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs";
+  const std::string small = mount_point("small");
+  const auto mounted =
+      run_command({"mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", small});
+  if (mounted.exit_code != 0) GTEST_SKIP() << "no tmpfs mount: " << mounted.output;
+  struct Unmounted {
+    std::string path;
+    ~Unmounted() { (void)run_command({"umount", path}); }
+  } unmounted{small};
+  std::string why_not;
+  // Destroyed before the mount goes.
+  std::optional<LoopDevice> disk =
+      LoopDevice::attach(small + "/disk.img", kDiskBytes, 512, why_not);
+  if (!disk) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
+  const std::string image = pattern_text(8 * kMiB, 21);
+  HelperSession session(harness::testing_helper_path());
+  session.send(open_write(image, 0,
+                          {{"platform", "linux"},
+                           {"deviceId", disk->name()},
+                           {"devicePath", disk->path()},
+                           {"sizeBytes", kDiskBytes}}));
+  ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
+  // The image frames, then the abort frame a client sends once it heard of
+  // the failure.
+  for (std::size_t offset = 0; offset < image.size();
+       offset += client::kMaxSourcePayload) {
+    session.send(client::data_frame(
+        std::string_view(image).substr(offset, client::kMaxSourcePayload)));
+  }
+  session.send(client::abort_frame());
+  const auto failed = session.next_answer();
+  EXPECT_EQ(failed.kind(), "error") << failed.line;
+  EXPECT_EQ(failed.text("errorCode"), "WRITE_FAILED") << failed.line;
+  EXPECT_EQ(session.next_answer().kind(), "sourceAborted");
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(0));
+  EXPECT_EQ(session.stderr_text(), "");
+  EXPECT_EQ(session.next_answer().kind(), "<none>");
 }
 
 TEST_F(LoopHelperTest, TargetsThatDoNotMatchTheDisk_AreRefusedWithTheirMessages) {

@@ -18,10 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string event_failure(const HelperEvent& event) {
-  return event.text("errorCode").value_or("UNKNOWN") + ": " +
-         event.text("errorMessage").value_or("");
-}
+std::string event_failure(const HelperEvent& event) { return helper_failure_text(event); }
 
 // A stage as the user lived it: its wall-clock time and, when it moved
 // bytes, their mean rate over that time.
@@ -54,19 +51,42 @@ AskTexts texts_about(const std::string& what) {
 // The steps of one session once the helper holds the target. Every step
 // records its failure in the outcome; `over_` says the helper has ended or
 // given the session up, after which nothing more is asked of it.
-class SessionSteps {
+class SessionSteps : public HeldSession {
  public:
   SessionSteps(const ClientOptions& options, const SessionPlan& plan, const SessionIo& io,
-               HelperProcess& helper, EventPump& pump, SessionOutcome& outcome)
+               HelperProcess& helper, EventPump& pump, ProgressSink& progress,
+               SessionOutcome& outcome)
       : options_(options),
         plan_(plan),
         io_(io),
         helper_(helper),
         pump_(pump),
+        progress_(progress),
         outcome_(outcome) {}
 
   void write();
   void recover();
+  void run_held(const HeldSteps& steps);
+
+  bool send(const nlohmann::ordered_json& message) override {
+    if (helper_.write_all(control_frame(message))) return true;
+    over_ = true;
+    return false;
+  }
+  std::optional<HelperEvent> next() override {
+    auto event = pump_.next();
+    if (!event) over_ = true;
+    return event;
+  }
+  std::optional<HelperEvent> ask(const nlohmann::ordered_json& message,
+                                 std::initializer_list<std::string_view> kinds,
+                                 const std::string& what) override {
+    return ask(message, kinds, texts_about(what));
+  }
+  void fail(std::string text) override { fail_with(std::move(text)); }
+  void mark_over() override { over_ = true; }
+  bool over() const override { return over_; }
+  ProgressSink& progress() override { return progress_; }
 
  private:
   // Streams the image, then awaits the helper's verdict; true once written.
@@ -97,6 +117,7 @@ class SessionSteps {
   const SessionIo& io_;
   HelperProcess& helper_;
   EventPump& pump_;
+  ProgressSink& progress_;
   SessionOutcome& outcome_;
   Clock::time_point write_began_;
   bool over_ = false;
@@ -120,6 +141,11 @@ void SessionSteps::recover() {
     outcome_.summary.push_back("Recovered: one FAT32 partition labelled " +
                                options_.volume_label);
   }
+  if (!over_) end_session();
+}
+
+void SessionSteps::run_held(const HeldSteps& steps) {
+  steps(*this, outcome_);
   if (!over_) end_session();
 }
 
@@ -342,7 +368,11 @@ nlohmann::ordered_json open_message(const ClientOptions& options,
                                     const SessionPlan& plan) {
   const std::string job_id = "ravik-client-" + std::to_string(::getpid());
   const TargetDescription& target = plan.target;
-  if (options.command != ClientCommand::kWrite) {
+  if (plan.held_steps && plan.read_only_hold) {
+    return open_read_message({job_id, job_id, job_id}, target.fields,
+                             target.regular_file);
+  }
+  if (plan.held_steps || options.command != ClientCommand::kWrite) {
     return open_format_message({job_id, job_id, job_id}, target.fields,
                                target.regular_file);
   }
@@ -369,7 +399,7 @@ std::string not_ready_text(const std::optional<HelperEvent>& answer,
 // Opens the target, then runs the steps the command asks for.
 void open_and_run(const ClientOptions& options, const SessionPlan& plan,
                   const SessionIo& io, HelperProcess& helper, EventPump& pump,
-                  SessionOutcome& outcome) {
+                  ProgressSink& progress, SessionOutcome& outcome) {
   (void)helper.write_all(control_frame(open_message(options, plan)));
   auto ready = pump.next();
   if (!ready || ready->kind() != "ready") {
@@ -378,8 +408,10 @@ void open_and_run(const ClientOptions& options, const SessionPlan& plan,
     return;
   }
   outcome.write_started = true;
-  SessionSteps steps(options, plan, io, helper, pump, outcome);
-  if (options.command == ClientCommand::kWrite) {
+  SessionSteps steps(options, plan, io, helper, pump, progress, outcome);
+  if (plan.held_steps) {
+    steps.run_held(plan.held_steps);
+  } else if (options.command == ClientCommand::kWrite) {
     steps.write();
   } else {
     steps.recover();
@@ -403,7 +435,7 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
   int helper_status = 0;
   {
     EventPump pump(*helper, progress, io.echo_fd);
-    open_and_run(options, plan, io, *helper, pump, outcome);
+    open_and_run(options, plan, io, *helper, pump, progress, outcome);
     helper->close_input();
     while (auto extra = pump.next()) {
       if (outcome.failure.empty()) {
@@ -423,6 +455,11 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
 }
 
 }  // namespace
+
+std::string helper_failure_text(const HelperEvent& event) {
+  return event.text("errorCode").value_or("UNKNOWN") + ": " +
+         event.text("errorMessage").value_or("");
+}
 
 SessionOutcome run_helper_session(const ClientOptions& options, const SessionPlan& plan,
                                   const SessionIo& io) {

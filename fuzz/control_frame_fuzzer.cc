@@ -39,8 +39,7 @@ void validate(const ClientMessage& message) {
   std::visit(
       [](const auto& command) {
         using T = std::decay_t<decltype(command)>;
-        if constexpr (std::is_same_v<T, OpenWriteRequest> ||
-                      std::is_same_v<T, OpenFormatRequest>) {
+        if constexpr (kIsOpenRequest<T>) {
           if (auto valid = command.validate(); !valid) {
             check_event_line(valid.error(), command.request_id);
           }

@@ -84,6 +84,7 @@ Result<void> boot_write_file(HeldTransaction& transaction, std::string_view name
   if (content.size() > kMaxBootFileBytes) {
     return fail(codes::kProtocolError, "Boot file exceeds the 1 MiB protocol bound.");
   }
+  RAVIK_RETURN_IF_ERROR(transaction.require_writable());
   RAVIK_ASSIGN_OR_RETURN(const PartitionRange range, open_range(transaction));
   RAVIK_RETURN_IF_ERROR(transaction.ensure_not_canceled());
   HeldDeviceIo& device = transaction.device();

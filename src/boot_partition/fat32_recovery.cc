@@ -146,6 +146,7 @@ Result<void> reformat_fat32(HeldDeviceIo& device, std::string_view volume_label)
 
 Result<void> recover_fat32(HeldTransaction& transaction, std::string_view volume_label) {
   RAVIK_RETURN_IF_ERROR(validate_volume_label(volume_label));
+  RAVIK_RETURN_IF_ERROR(transaction.require_writable());
   transaction.set_boot_partition(std::nullopt);
   HeldDeviceIo& device = transaction.device();
   RAVIK_RETURN_IF_ERROR(device.verify_current_identity());

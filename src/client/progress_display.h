@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "error/byte_size.h"
+
 namespace ravik::client {
 
 struct ProgressSample {
@@ -22,8 +24,6 @@ struct ProgressSample {
   std::string detail = {};  // shown in parentheses after the figures, when not empty
 };
 
-// "1.5 GiB", "512.0 KiB", "17 B".
-std::string format_bytes(std::uint64_t bytes);
 // Rows as lines, each column padded to its widest cell, two spaces apart
 // (the last not padded). `rows` holds at least the header row.
 std::vector<std::string> format_table(const std::vector<std::vector<std::string>>& rows);

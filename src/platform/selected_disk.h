@@ -27,6 +27,8 @@ struct SelectedDisk {
   std::optional<std::string> serial;
   std::optional<std::string> topology_path;
   std::optional<std::string> model;
+  // The hold only reads: the disk is opened for reading only.
+  bool read_only = false;
 };
 
 // The identity of the held disk as confirmed at open.

@@ -26,6 +26,7 @@ std::string_view ClientMessage::type_name() const {
         using T = std::decay_t<decltype(command)>;
         if constexpr (std::is_same_v<T, OpenWriteRequest>) return "open_write";
         if constexpr (std::is_same_v<T, OpenFormatRequest>) return "open_format";
+        if constexpr (std::is_same_v<T, OpenReadRequest>) return "open_read";
         if constexpr (std::is_same_v<T, VerifyCommand>) return "verify";
         if constexpr (std::is_same_v<T, ReadCommand>) return "read";
         if constexpr (std::is_same_v<T, OpenBootCommand>) return "openBoot";
@@ -33,6 +34,7 @@ std::string_view ClientMessage::type_name() const {
         if constexpr (std::is_same_v<T, BootWriteFileCommand>) return "bootWriteFile";
         if constexpr (std::is_same_v<T, CloseBootCommand>) return "closeBoot";
         if constexpr (std::is_same_v<T, RecoverCommand>) return "recover";
+        if constexpr (std::is_same_v<T, ProbeCapacityCommand>) return "probeCapacity";
         if constexpr (std::is_same_v<T, EjectCommand>) return "eject";
         if constexpr (std::is_same_v<T, ReleaseCommand>) return "release";
         if constexpr (std::is_same_v<T, CloseCommand>) return "close";

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "error/helper_error.h"
@@ -64,6 +65,19 @@ struct OpenWriteRequest {
 };
 
 struct OpenFormatRequest {
+  std::uint16_t protocol_version = kProtocolVersion;
+  std::string request_id;
+  std::string session_id;
+  std::string task_id;
+  TargetExpectation target;
+  bool test_only_allow_regular_file = false;
+
+  Result<void> validate() const;
+};
+
+// A hold that only reads the disk (a backup or a clone source): the members
+// and checks of open_format, no source, and no command that writes.
+struct OpenReadRequest {
   std::uint16_t protocol_version = kProtocolVersion;
   std::string request_id;
   std::string session_id;
@@ -135,16 +149,28 @@ struct CloseCommand {
   std::string operation_id;
 };
 
+// The destructive capacity probe of a format-only session.
+struct ProbeCapacityCommand {
+  std::uint16_t protocol_version = kProtocolVersion;
+  std::string operation_id;
+};
+
 struct CancelCommand {
   std::uint16_t protocol_version = kProtocolVersion;
   std::optional<std::string> operation_id;  // absent: cancel whatever runs
 };
 
 using ClientPayload =
-    std::variant<OpenWriteRequest, OpenFormatRequest, VerifyCommand, ReadCommand,
-                 OpenBootCommand, BootReadFileCommand, BootWriteFileCommand,
-                 CloseBootCommand, RecoverCommand, EjectCommand, ReleaseCommand,
-                 CloseCommand, CancelCommand>;
+    std::variant<OpenWriteRequest, OpenFormatRequest, OpenReadRequest, VerifyCommand,
+                 ReadCommand, OpenBootCommand, BootReadFileCommand, BootWriteFileCommand,
+                 CloseBootCommand, RecoverCommand, ProbeCapacityCommand, EjectCommand,
+                 ReleaseCommand, CloseCommand, CancelCommand>;
+
+// The first commands of a session, which carry no operationId.
+template <class Command>
+inline constexpr bool kIsOpenRequest = std::is_same_v<Command, OpenWriteRequest> ||
+                                       std::is_same_v<Command, OpenFormatRequest> ||
+                                       std::is_same_v<Command, OpenReadRequest>;
 
 struct ClientMessage {
   ClientPayload payload;

@@ -74,8 +74,10 @@ DecodeResult<ClientPayload> decode_open_write(JsonObjectReader& reader) {
   return request;
 }
 
-DecodeResult<ClientPayload> decode_open_format(JsonObjectReader& reader) {
-  RAVIK_DECODE(auto request, decode_open_head<OpenFormatRequest>(reader));
+// open_format and open_read: the head and the test-only switch, no source.
+template <class Request>
+DecodeResult<ClientPayload> decode_open_without_source(JsonObjectReader& reader) {
+  RAVIK_DECODE(auto request, decode_open_head<Request>(reader));
   RAVIK_DECODE(request.test_only_allow_regular_file,
                reader.bool_or("testOnlyAllowRegularFile", false));
   return request;
@@ -156,9 +158,10 @@ struct Variant {
   PayloadDecoder decode;
 };
 
-constexpr std::array<Variant, 13> kVariants{{
+constexpr std::array<Variant, 15> kVariants{{
     {"open_write", decode_open_write},
-    {"open_format", decode_open_format},
+    {"open_format", decode_open_without_source<OpenFormatRequest>},
+    {"open_read", decode_open_without_source<OpenReadRequest>},
     {"verify", decode_verify},
     {"read", decode_read},
     {"openBoot", decode_open_boot},
@@ -166,6 +169,7 @@ constexpr std::array<Variant, 13> kVariants{{
     {"bootWriteFile", decode_boot_write_file},
     {"closeBoot", decode_plain_record<CloseBootCommand>},
     {"recover", decode_recover},
+    {"probeCapacity", decode_plain_record<ProbeCapacityCommand>},
     {"eject", decode_plain_record<EjectCommand>},
     {"release", decode_plain_record<ReleaseCommand>},
     {"close", decode_plain_record<CloseCommand>},

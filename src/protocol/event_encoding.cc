@@ -176,6 +176,20 @@ void write_body(ObjectWriter& w, const ReleasedEvent& e) {
   w.boolean("improperRemovalClueExpected", e.improper_removal_clue_expected);
 }
 
+void write_body(ObjectWriter& w, const CapacityProbedEvent& e) {
+  w.string("operationId", e.operation_id);
+  w.unsigned_integer("reportedBytes", e.reported_bytes);
+  w.unsigned_integer("verifiedBytes", e.verified_bytes);
+  w.string("finding", wire_name(e.finding));
+  w.unsigned_integer("blocksProbed", e.blocks_probed);
+  if (e.first_bad_offset_bytes) {
+    w.unsigned_integer("firstBadOffsetBytes", *e.first_bad_offset_bytes);
+  }
+  if (e.wraps_to_offset_bytes) {
+    w.unsigned_integer("wrapsToOffsetBytes", *e.wraps_to_offset_bytes);
+  }
+}
+
 void write_body(ObjectWriter& w, const ErrorEvent& e) {
   w.optional_string("operationId", e.operation_id);
   w.boolean("ok", false);

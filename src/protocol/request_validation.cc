@@ -87,6 +87,10 @@ Result<void> OpenFormatRequest::validate() const {
   return validate_open_target(request_id, session_id, task_id, target);
 }
 
+Result<void> OpenReadRequest::validate() const {
+  return validate_open_target(request_id, session_id, task_id, target);
+}
+
 Result<void> validate_operation_id(std::string_view operation_id) {
   return check_identifier("operationId", operation_id);
 }

@@ -36,6 +36,20 @@ std::string_view wire_name(MaintenanceLeaseMode value) {
   return {};
 }
 
+std::string_view wire_name(CapacityFinding value) {
+  switch (value) {
+    case CapacityFinding::kGenuine:
+      return "genuine";
+    case CapacityFinding::kWrapAround:
+      return "wrapAround";
+    case CapacityFinding::kDroppedWrites:
+      return "droppedWrites";
+    case CapacityFinding::kCorrupted:
+      return "corrupted";
+  }
+  return {};
+}
+
 SourceAbortedEvent SourceAbortedEvent::from_error(const HelperError& error,
                                                   std::uint64_t bytes_written,
                                                   bool session_retained) {
@@ -78,6 +92,7 @@ std::string_view ServerEvent::kind_name() const {
         if constexpr (std::is_same_v<T, ClosedEvent>) return "closed";
         if constexpr (std::is_same_v<T, ResultEvent>) return "result";
         if constexpr (std::is_same_v<T, ReleasedEvent>) return "released";
+        if constexpr (std::is_same_v<T, CapacityProbedEvent>) return "capacityProbed";
         if constexpr (std::is_same_v<T, ErrorEvent>) return "error";
       },
       body);

@@ -173,6 +173,26 @@ struct ReleasedEvent {
   bool improper_removal_clue_expected = false;
 };
 
+// What a capacity probe found beyond the verified bytes ("genuine" when
+// nothing).
+enum class CapacityFinding { kGenuine, kWrapAround, kDroppedWrites, kCorrupted };
+std::string_view wire_name(CapacityFinding value);
+
+// The answer to probeCapacity.
+struct CapacityProbedEvent {
+  std::string operation_id;
+  std::uint64_t reported_bytes = 0;
+  // Every probed block below this offset read back as written.
+  std::uint64_t verified_bytes = 0;
+  CapacityFinding finding = CapacityFinding::kGenuine;
+  std::uint64_t blocks_probed = 0;
+  // The lowest offset whose block did not read back; absent when genuine.
+  std::optional<std::uint64_t> first_bad_offset_bytes;
+  // The offset whose block was found at first_bad_offset_bytes; present
+  // for a wrap-around only.
+  std::optional<std::uint64_t> wraps_to_offset_bytes;
+};
+
 // A failure; its `ok` member is always written as false.
 struct ErrorEvent {
   std::optional<std::string> operation_id;
@@ -192,7 +212,7 @@ using ServerEventBody =
     std::variant<ReadyEvent, ProgressEvent, WrittenEvent, SourceAbortedEvent,
                  VerifyResultEvent, ReadResultEvent, BootOpenedEvent, BootFileEvent,
                  BootFileWrittenEvent, BootClosedEvent, RecoveryResultEvent, ClosedEvent,
-                 ResultEvent, ReleasedEvent, ErrorEvent>;
+                 ResultEvent, ReleasedEvent, CapacityProbedEvent, ErrorEvent>;
 
 struct ServerEvent {
   EventHeader header;

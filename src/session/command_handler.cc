@@ -2,8 +2,10 @@
 
 #include "boot_partition/boot_files.h"
 #include "boot_partition/fat32_recovery.h"
+#include "error/safe_message.h"
 #include "protocol/base64.h"
 #include "session/release_procedure.h"
+#include "transaction/rates.h"
 #include "transaction/verification.h"
 
 namespace ravik {
@@ -182,6 +184,40 @@ Handled recover(CommandScope& scope, const RecoverCommand& command) {
       });
 }
 
+Handled probe_capacity(CommandScope& scope, const ProbeCapacityCommand& command) {
+  return run_operation(
+      scope, command.operation_id, CommandOutcome::kGoOn,
+      [&]() -> Result<ServerEventBody> {
+        const auto started = scope.clock.now();
+        const std::string writing = safe_message("Writing capacity probe blocks");
+        const std::string reading = safe_message("Reading capacity probe blocks back");
+        const CapacityProbeProgress progress = [&](ProbePhase phase, std::uint64_t done,
+                                                   std::uint64_t total) -> Result<void> {
+          const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
+              scope.clock.now() - started);
+          const bool write = phase == ProbePhase::kWrite;
+          return scope.context.write(
+              scope.output,
+              ProgressEvent{.operation_id = command.operation_id,
+                            .stage = write ? ProgressStage::kWrite : ProgressStage::kRead,
+                            .bytes_processed = done,
+                            .bytes_total = total,
+                            .speed_bps = progress_speed_bps(done, elapsed),
+                            .message = write ? writing : reading});
+        };
+        RAVIK_ASSIGN_OR_RETURN(const CapacityProbeOutcome outcome,
+                               scope.transaction.probe_capacity(progress));
+        RAVIK_RETURN_IF_ERROR(scope.transaction.ensure_not_canceled());
+        return CapacityProbedEvent{.operation_id = command.operation_id,
+                                   .reported_bytes = outcome.reported_bytes,
+                                   .verified_bytes = outcome.verified_bytes,
+                                   .finding = outcome.finding,
+                                   .blocks_probed = outcome.blocks_probed,
+                                   .first_bad_offset_bytes = outcome.first_bad_offset,
+                                   .wraps_to_offset_bytes = outcome.wraps_to_offset};
+      });
+}
+
 Handled cancel(CommandScope& scope, const CancelCommand& command) {
   scope.transaction.request_cancellation();
   return std::unexpected(CommandFailure{
@@ -198,8 +234,7 @@ std::expected<CommandOutcome, CommandFailure> handle_command(
   return std::visit(
       [&](const auto& command) -> Handled {
         using Command = std::decay_t<decltype(command)>;
-        if constexpr (std::is_same_v<Command, OpenWriteRequest> ||
-                      std::is_same_v<Command, OpenFormatRequest>) {
+        if constexpr (kIsOpenRequest<Command>) {
           return std::unexpected(CommandFailure{
               HelperError(codes::kProtocolError,
                           "open_write or open_format can be sent only once."),
@@ -224,6 +259,8 @@ std::expected<CommandOutcome, CommandFailure> handle_command(
           return boot_write(scope, command);
         } else if constexpr (std::is_same_v<Command, CloseBootCommand>) {
           return close_boot(scope, command);
+        } else if constexpr (std::is_same_v<Command, ProbeCapacityCommand>) {
+          return probe_capacity(scope, command);
         } else {
           static_assert(std::is_same_v<Command, RecoverCommand>);
           return recover(scope, command);

@@ -13,14 +13,22 @@ bool is_one_of(const ClientMessage& message) {
 std::optional<HelperError> session_rule_rejection(SessionMode mode,
                                                   const ClientMessage& message) {
   if (mode == SessionMode::kFormatOnly &&
-      !is_one_of<RecoverCommand, EjectCommand, CloseCommand, CancelCommand>(message)) {
+      !is_one_of<RecoverCommand, ProbeCapacityCommand, EjectCommand, CloseCommand,
+                 CancelCommand>(message)) {
     return HelperError(codes::kProtocolError,
                        "Only recover, eject, close, or cancel commands are allowed in a "
                        "format-only transaction.");
   }
+  if (mode == SessionMode::kReadOnly &&
+      !is_one_of<ReadCommand, ReleaseCommand, EjectCommand, CloseCommand, CancelCommand>(
+          message)) {
+    return HelperError(codes::kProtocolError,
+                       "Only read, release, eject, close, or cancel commands are allowed "
+                       "in a read-only transaction.");
+  }
   if (mode == SessionMode::kRetainedAfterWriteFailure &&
-      is_one_of<OpenWriteRequest, OpenFormatRequest, VerifyCommand, ReadCommand,
-                OpenBootCommand, BootReadFileCommand, BootWriteFileCommand,
+      is_one_of<OpenWriteRequest, OpenFormatRequest, OpenReadRequest, VerifyCommand,
+                ReadCommand, OpenBootCommand, BootReadFileCommand, BootWriteFileCommand,
                 CloseBootCommand>(message)) {
     return HelperError(
         codes::kProtocolError,

@@ -22,6 +22,7 @@ enum class SessionMode {
   kFormatOnly,  // opened by open_format
   kComplete,    // the image was written
   kRetainedAfterWriteFailure,
+  kReadOnly,  // opened by open_read: nothing that writes
 };
 
 // The rejection of `message` in `mode`, or nothing when it may run.

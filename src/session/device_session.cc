@@ -35,6 +35,8 @@ Result<ClientMessage> read_open_request(BufferedInput& input) {
     RAVIK_RETURN_IF_ERROR(write->validate());
   } else if (const auto* format = std::get_if<OpenFormatRequest>(&message.payload)) {
     RAVIK_RETURN_IF_ERROR(format->validate());
+  } else if (const auto* read = std::get_if<OpenReadRequest>(&message.payload)) {
+    RAVIK_RETURN_IF_ERROR(read->validate());
   } else {
     return fail(codes::kProtocolError,
                 "The first command must be open_write or open_format.");
@@ -46,8 +48,7 @@ EventContext context_of(const ClientMessage& message) {
   return std::visit(
       [](const auto& request) -> EventContext {
         using Request = std::decay_t<decltype(request)>;
-        if constexpr (std::is_same_v<Request, OpenWriteRequest> ||
-                      std::is_same_v<Request, OpenFormatRequest>) {
+        if constexpr (kIsOpenRequest<Request>) {
           return EventContext(request.request_id, request.session_id, request.task_id);
         } else {
           return EventContext("", "", "");  // not reached: checked by read_open_request
@@ -85,6 +86,9 @@ TransactionOpener transaction_opener_for(const DeviceOpeners& openers) {
     if (const auto* write = std::get_if<OpenWriteRequest>(&request.payload)) {
       return HeldTransaction::open(*write, std::move(flag), openers);
     }
+    if (const auto* read = std::get_if<OpenReadRequest>(&request.payload)) {
+      return HeldTransaction::open_read(*read, std::move(flag), openers);
+    }
     return HeldTransaction::open_format(std::get<OpenFormatRequest>(request.payload),
                                         std::move(flag), openers);
   };
@@ -94,7 +98,7 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
                                   SessionServices services) {
   RAVIK_ASSIGN_OR_RETURN(ClientMessage request, read_open_request(input));
   const EventContext context = context_of(request);
-  const bool format_only = std::holds_alternative<OpenFormatRequest>(request.payload);
+  const bool writes_image = std::holds_alternative<OpenWriteRequest>(request.payload);
   services.cancel_flag->store(false);
   if (services.install_cancel_handlers) {
     RAVIK_RETURN_IF_ERROR(services.install_cancel_handlers());
@@ -115,8 +119,10 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
                  .maintenance_lease = {.mode = MaintenanceLeaseMode::kShared,
                                        .lease_id = services.maintenance_lease_id}}));
 
-  SessionMode mode = SessionMode::kFormatOnly;
-  if (!format_only) {
+  SessionMode mode = std::holds_alternative<OpenReadRequest>(request.payload)
+                         ? SessionMode::kReadOnly
+                         : SessionMode::kFormatOnly;
+  if (writes_image) {
     RAVIK_ASSIGN_OR_RETURN(const bool written,
                            write_session_image(transaction, input, output, context,
                                                *services.clock, services.wake_input));

@@ -6,8 +6,7 @@ std::optional<std::string> operation_id_of(const ClientMessage& message) {
   return std::visit(
       [](const auto& command) -> std::optional<std::string> {
         using Command = std::decay_t<decltype(command)>;
-        if constexpr (std::is_same_v<Command, OpenWriteRequest> ||
-                      std::is_same_v<Command, OpenFormatRequest>) {
+        if constexpr (kIsOpenRequest<Command>) {
           return std::nullopt;
         } else {
           return command.operation_id;

@@ -1,6 +1,7 @@
 #include "transaction/held_transaction.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 #include "io/sha256.h"
@@ -13,11 +14,14 @@ namespace {
 
 constexpr std::string_view kFormatOnly =
     "Source operations are unavailable in a format-only transaction.";
+constexpr std::string_view kReadOnly =
+    "The held target is open for reading only: nothing may be written to it.";
 
 // The checks every open makes between validating the request and touching
 // the disk, then the open through the backend the request may use.
 Result<std::unique_ptr<HeldDeviceIo>> open_device(const TargetExpectation& target,
                                                   bool test_only_allow_regular_file,
+                                                  bool read_only,
                                                   const DeviceOpeners& openers) {
   // Refused before any backend runs: only a build that carries the
   // regular-file backend may ever write to a regular file.
@@ -36,7 +40,9 @@ Result<std::unique_ptr<HeldDeviceIo>> open_device(const TargetExpectation& targe
                 "This helper build cannot serve the selected target: it has no "
                 "removable-disk backend.");
   }
-  RAVIK_ASSIGN_OR_RETURN(auto device, opener(selected_disk_of(target), openers.policy));
+  SelectedDisk selected = selected_disk_of(target);
+  selected.read_only = read_only;
+  RAVIK_ASSIGN_OR_RETURN(auto device, opener(selected, openers.policy));
   if (device == nullptr) {
     return fail(codes::kDeviceNotRemovable, "The selected target could not be opened.");
   }
@@ -50,8 +56,8 @@ Result<HeldTransaction> open_validated(OpenRequest request, CancelFlag cancel_fl
                                        const DeviceOpeners& openers) {
   RAVIK_RETURN_IF_ERROR(request.validate());
   RAVIK_ASSIGN_OR_RETURN(
-      auto device,
-      open_device(request.target, request.test_only_allow_regular_file, openers));
+      auto device, open_device(request.target, request.test_only_allow_regular_file,
+                               std::is_same_v<OpenRequest, OpenReadRequest>, openers));
   return HeldTransaction::from_open_request(TransactionRequest(std::move(request)),
                                             std::move(device), std::move(cancel_flag));
 }
@@ -89,6 +95,12 @@ Result<HeldTransaction> HeldTransaction::open(OpenWriteRequest request,
 Result<HeldTransaction> HeldTransaction::open_format(OpenFormatRequest request,
                                                      CancelFlag cancel_flag,
                                                      const DeviceOpeners& openers) {
+  return open_validated(std::move(request), std::move(cancel_flag), openers);
+}
+
+Result<HeldTransaction> HeldTransaction::open_read(OpenReadRequest request,
+                                                   CancelFlag cancel_flag,
+                                                   const DeviceOpeners& openers) {
   return open_validated(std::move(request), std::move(cancel_flag), openers);
 }
 
@@ -148,7 +160,26 @@ void HeldTransaction::clear_cancellation_for_recovery() {
 
 Result<const OpenWriteRequest*> HeldTransaction::write_request() const {
   if (const auto* write = std::get_if<OpenWriteRequest>(&request_)) return write;
+  RAVIK_RETURN_IF_ERROR(require_writable());
   return fail(codes::kProtocolError, std::string(kFormatOnly));
+}
+
+Result<CapacityProbeOutcome> HeldTransaction::probe_capacity(
+    const CapacityProbeProgress& progress) {
+  if (!std::holds_alternative<OpenFormatRequest>(request_)) {
+    return fail(codes::kProtocolError,
+                "The capacity probe runs only in a format-only transaction.");
+  }
+  RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
+  // The probe overwrites whatever layout the disk had.
+  boot_partition_.reset();
+  RAVIK_RETURN_IF_ERROR(device_->verify_current_identity());
+  return run_capacity_probe(*device_, *cancel_flag_, random_probe_tag(), progress);
+}
+
+Result<void> HeldTransaction::require_writable() const {
+  if (read_only()) return fail(codes::kProtocolError, std::string(kReadOnly));
+  return {};
 }
 
 Result<std::uint64_t> HeldTransaction::source_bytes_total() const {

@@ -29,6 +29,7 @@
 #include "platform/held_device_io.h"
 #include "protocol/client_message.h"
 #include "protocol/server_event.h"
+#include "transaction/capacity_probe.h"
 #include "transaction/device_openers.h"
 #include "transaction/partition_range.h"
 #include "transaction/transfer_buffer.h"
@@ -37,8 +38,10 @@
 
 namespace ravik {
 
-// The validated open request: an image write, or format-only (no source).
-using TransactionRequest = std::variant<OpenWriteRequest, OpenFormatRequest>;
+// The validated open request: an image write, format-only (no source), or a
+// read-only hold (no source, nothing written).
+using TransactionRequest =
+    std::variant<OpenWriteRequest, OpenFormatRequest, OpenReadRequest>;
 
 // The session's cancellation flag; each holder keeps one share.
 using CancelFlag = std::shared_ptr<std::atomic<bool>>;
@@ -58,6 +61,10 @@ class HeldTransaction {
   static Result<HeldTransaction> open_format(OpenFormatRequest request,
                                              CancelFlag cancel_flag,
                                              const DeviceOpeners& openers);
+  // The same checks and unmounts as a write, the disk opened for reading only.
+  static Result<HeldTransaction> open_read(OpenReadRequest request,
+                                           CancelFlag cancel_flag,
+                                           const DeviceOpeners& openers);
   // Re-proves the device's identity and checks its capacity against the
   // request's target size; the device is released on failure.
   static Result<HeldTransaction> from_open_request(TransactionRequest request,
@@ -94,6 +101,11 @@ class HeldTransaction {
   Result<std::uint64_t> source_bytes_total() const;
   // PROTOCOL_ERROR "The source write has not completed." until the write did.
   Result<void> require_written() const;
+  // True for a hold opened by open_read.
+  bool read_only() const { return std::holds_alternative<OpenReadRequest>(request_); }
+  // PROTOCOL_ERROR in a read-only transaction: every change of the medium
+  // asks this first.
+  Result<void> require_writable() const;
 
   bool written() const { return written_; }
   bool media_layout_ready() const { return media_layout_ready_; }
@@ -134,9 +146,18 @@ class HeldTransaction {
   // Hex digest of target bytes 0 .. length - 1, reporting each 4 MiB step.
   Result<std::string> hash_range_with_progress(std::uint64_t length,
                                                const VerifyProgress& progress);
-  // Up to 1 MiB of the written image, never beyond it.
+  // Up to 1 MiB of the written image, never beyond it; in a read-only
+  // transaction up to 1 MiB anywhere on the disk.
   Result<std::vector<std::uint8_t>> read_range(std::uint64_t offset,
                                                std::uint64_t length);
+
+  // --- Capacity probe (format-only) -----------------------------------------------
+
+  // Writes self-identifying blocks spread over the whole disk, makes them
+  // durable, reads them back and tells how much of the disk is real; see
+  // capacity_probe.h. Destroys the partition table. Format-only transactions
+  // only.
+  Result<CapacityProbeOutcome> probe_capacity(const CapacityProbeProgress& progress);
 
   // --- Release, eject and close --------------------------------------------------
   // None of these tests the cancellation flag.

@@ -6,6 +6,7 @@
 
 #include "io/sha256.h"
 #include "transaction/cancellation.h"
+#include "transaction/medium_failure.h"
 #include "transaction/target_read_ahead.h"
 #include "transaction/transfer_buffer.h"
 
@@ -30,6 +31,12 @@ Result<void> seek_and_read(HeldDeviceIo& device, std::uint64_t offset,
     return std::unexpected(read_io(sought.error()));
   }
   if (auto filled = device.read_exact(buffer); !filled) {
+    if (is_medium_failure(filled.error())) {
+      // A failed read leaves the position where the failing request began.
+      const auto at = device.seek(SeekFrom::current(0));
+      return std::unexpected(medium_failure_at(codes::kDeviceDisconnected, "read data",
+                                               at ? *at : offset, filled.error()));
+    }
     return std::unexpected(read_io(filled.error()));
   }
   return {};

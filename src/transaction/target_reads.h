@@ -28,7 +28,8 @@ inline constexpr std::size_t kHashStepBytes = 4'194'304;
 
 // Fills `buffer` with target bytes offset .. offset + buffer.size() - 1.
 // Range and geometry violations and device read errors are
-// DEVICE_DISCONNECTED. The device position afterwards is unspecified.
+// DEVICE_DISCONNECTED; an input/output error names the offset at which the
+// stick failed (see medium_failure.h). The device position afterwards is unspecified.
 Result<void> read_target_range(HeldDeviceIo& device, std::uint64_t offset,
                                std::span<std::uint8_t> buffer);
 

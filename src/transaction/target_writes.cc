@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "transaction/cancellation.h"
+#include "transaction/medium_failure.h"
 
 namespace ravik {
 
@@ -21,6 +22,10 @@ Result<void> write_target_all(HeldDeviceIo& device, std::span<const std::uint8_t
     auto written = device.write(data);
     if (!written) {
       if (written.error().kind == IoErrorKind::kInterrupted) continue;
+      if (is_medium_failure(written.error())) {
+        return std::unexpected(medium_failure_at(codes::kWriteFailed, "store data",
+                                                 write_position, written.error()));
+      }
       return std::unexpected(write_io(written.error()));
     }
     const std::size_t count = *written;

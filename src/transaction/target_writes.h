@@ -18,7 +18,8 @@ namespace ravik {
 HelperError write_io(const IoError& error);
 
 // Writes all of `data` at the device's current position, which the caller
-// keeps equal to `write_position`. Each accepted count advances
+// keeps equal to `write_position`. An input/output error names the position
+// at which the stick failed (see medium_failure.h). Each accepted count advances
 // `write_position` and raises `target_high_water`, so on failure both tell how
 // far the target was changed. The flag is tested before every device write;
 // nothing is written once it is seen set.

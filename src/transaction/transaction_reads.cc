@@ -50,7 +50,8 @@ Result<std::string> HeldTransaction::hash_range_with_progress(
 
 Result<std::vector<std::uint8_t>> HeldTransaction::read_range(std::uint64_t offset,
                                                               std::uint64_t length) {
-  RAVIK_RETURN_IF_ERROR(require_written());
+  // A read-only hold wrote nothing: all of the disk is what it reads.
+  if (!read_only()) RAVIK_RETURN_IF_ERROR(require_written());
   if (length == 0 || length > kMaxReadRangeBytes) {
     return fail(codes::kProtocolError,
                 "Read length is outside the 1 MiB protocol bound.");
@@ -58,9 +59,17 @@ Result<std::vector<std::uint8_t>> HeldTransaction::read_range(std::uint64_t offs
   if (length > std::numeric_limits<std::uint64_t>::max() - offset) {
     return fail(codes::kProtocolError, "Read range overflow.");
   }
-  RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total, source_bytes_total());
-  if (offset + length > total) {
-    return fail(codes::kProtocolError, "Read range exceeds the written source boundary.");
+  if (read_only()) {
+    if (offset + length > device_->capacity()) {
+      return fail(codes::kProtocolError,
+                  "Read range exceeds the held target's capacity.");
+    }
+  } else {
+    RAVIK_ASSIGN_OR_RETURN(const std::uint64_t total, source_bytes_total());
+    if (offset + length > total) {
+      return fail(codes::kProtocolError,
+                  "Read range exceeds the written source boundary.");
+    }
   }
   RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
   RAVIK_RETURN_IF_ERROR(device_->verify_current_identity());

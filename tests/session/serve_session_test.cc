@@ -182,7 +182,7 @@ TEST_F(ServeSessionTest, WriteFailsMidImage_DrainsToAbortThenServesRelease) {
   ASSERT_EQ(lines_.size(), 4u);
   EXPECT_TRUE(lines_[1].starts_with(
       header("error") + R"(,"ok":false,"errorCode":"WRITE_FAILED",)"
-                        R"("errorMessage":"Could not write the held target: )"))
+                        R"("errorMessage":"The stick failed to store data at 0 B )"))
       << lines_[1];
   EXPECT_TRUE(lines_[1].ends_with(R"(,"bytesWritten":0,"sessionRetained":false})"))
       << lines_[1];

@@ -57,6 +57,29 @@ bool FaultInjectingDevice::memory_aligned(const void* data) const {
   return block != 0 && reinterpret_cast<std::uintptr_t>(data) % block == 0;
 }
 
+std::uint64_t FaultInjectingDevice::medium_end() const {
+  return disk_->counterfeit == Counterfeit::kNone ? disk_->bytes.size() : capacity();
+}
+
+void FaultInjectingDevice::for_each_medium_run(
+    std::size_t count,
+    const std::function<void(std::optional<std::uint64_t>, std::size_t, std::size_t)>&
+        run) const {
+  const std::uint64_t real = disk_->bytes.size();
+  for (std::size_t done = 0; done < count;) {
+    std::uint64_t at = position_ + done;
+    if (at >= real && disk_->counterfeit == Counterfeit::kDropsWrites) {
+      run(std::nullopt, done, count - done);
+      return;
+    }
+    at %= real;
+    const auto n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(count - done, real - at));
+    run(at, done, n);
+    done += n;
+  }
+}
+
 IoResult<std::size_t> FaultInjectingDevice::read(std::span<std::uint8_t> buffer) {
   if (!disk_->open) return std::unexpected(closed_target_io_error());
   if (misaligned(buffer.size())) {
@@ -80,13 +103,20 @@ IoResult<std::size_t> FaultInjectingDevice::read(std::span<std::uint8_t> buffer)
         break;
     }
   }
-  const std::uint64_t size = disk_->bytes.size();
+  const std::uint64_t size = medium_end();
   const std::size_t count =
       position_ >= size
           ? 0
           : static_cast<std::size_t>(std::min<std::uint64_t>(length, size - position_));
   if (count > 0) {
-    std::memcpy(buffer.data(), disk_->bytes.data() + position_, count);
+    for_each_medium_run(
+        count, [&](std::optional<std::uint64_t> at, std::size_t done, std::size_t n) {
+          if (at) {
+            std::memcpy(buffer.data() + done, disk_->bytes.data() + *at, n);
+          } else {
+            std::memset(buffer.data() + done, 0, n);
+          }
+        });
     disk_->reads.push_back(Transfer{.offset = position_,
                                     .length = count,
                                     .all_zero = false,
@@ -122,7 +152,7 @@ IoResult<std::size_t> FaultInjectingDevice::write(std::span<const std::uint8_t> 
         break;
     }
   }
-  const std::uint64_t size = disk_->bytes.size();
+  const std::uint64_t size = medium_end();
   if (position_ >= size && length > 0) {
     note(CallKind::kWrite);
     return std::unexpected(IoError::from_errno(ENOSPC));
@@ -131,7 +161,10 @@ IoResult<std::size_t> FaultInjectingDevice::write(std::span<const std::uint8_t> 
       static_cast<std::size_t>(std::min<std::uint64_t>(length, size - position_));
   if (count > 0) {
     const auto written = data.first(count);
-    std::memcpy(disk_->bytes.data() + position_, written.data(), count);
+    for_each_medium_run(
+        count, [&](std::optional<std::uint64_t> at, std::size_t done, std::size_t n) {
+          if (at) std::memcpy(disk_->bytes.data() + *at, written.data() + done, n);
+        });
     // All bytes zero: the first is, and each equals the next. memcmp keeps
     // this cheap under the sanitizers, which check it once per call instead
     // of once per byte, and the sweeps write many MiB per run.

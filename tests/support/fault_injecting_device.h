@@ -57,6 +57,12 @@ struct Transfer {
 
 enum class CallKind { kRead, kWrite, kSeek, kSync, kVerify, kEject, kDetachPoll };
 
+// A counterfeit stick: it keeps only `bytes.size()` bytes but reports
+// `reported_capacity`. Past the real size, a wrapping one stores and reads
+// at the offset modulo the real size; a dropping one discards writes and
+// reads zeros.
+enum class Counterfeit { kNone, kWraps, kDropsWrites };
+
 struct FakeDisk {
   explicit FakeDisk(std::uint64_t size, std::uint8_t fill = 0);
 
@@ -67,6 +73,7 @@ struct FakeDisk {
   std::optional<std::uint64_t> reported_capacity;
   std::uint64_t logical_block_size = 512;
   bool requires_aligned_io = false;
+  Counterfeit counterfeit = Counterfeit::kNone;
 
   DiskIdentity identity;
 
@@ -141,6 +148,15 @@ class FaultInjectingDevice final : public HeldDeviceIo {
   std::optional<IoFault> take_fault(std::vector<IoFault>& faults, std::size_t length);
   bool misaligned(std::size_t length) const;
   bool memory_aligned(const void* data) const;
+  // Where transfers stop: the medium's end, or a counterfeit's reported one.
+  std::uint64_t medium_end() const;
+  // Calls `run` for each piece of the `count` bytes at the position with
+  // the piece's offset in the medium (none: a counterfeit dropped it), its
+  // offset in the transfer and its length.
+  void for_each_medium_run(
+      std::size_t count,
+      const std::function<void(std::optional<std::uint64_t>, std::size_t, std::size_t)>&
+          run) const;
 
   std::shared_ptr<FakeDisk> disk_;
   std::uint64_t position_ = 0;

@@ -51,7 +51,12 @@ TEST(ReadTargetRange, RangeGeometryAndDeviceFailures_AreDeviceDisconnected) {
 
   disk->read_faults = {{.offset = 45, .kind = FaultKind::kFail, .os_error = EIO}};
   expect_error(read_target_range(device, 40, buffer), "DEVICE_DISCONNECTED",
-               "Could not read the held target: " + os_error_text(EIO));
+               "The stick failed to read data at 40 B (input/output error): it is "
+               "probably damaged.");
+  // Other failures keep the system's text.
+  disk->read_faults = {{.offset = 45, .kind = FaultKind::kFail, .os_error = ENXIO}};
+  expect_error(read_target_range(device, 40, buffer), "DEVICE_DISCONNECTED",
+               "Could not read the held target: " + os_error_text(ENXIO));
   disk->read_faults = {{.offset = 45, .kind = FaultKind::kZero}};
   auto ended = read_target_range(device, 40, buffer);
   ASSERT_FALSE(ended.has_value());
@@ -127,7 +132,8 @@ TEST(HashTargetRange, ReadAhead_StepsInOrderAlignedAndFailureAfterEarlierSteps) 
   disk->read_faults = {{.offset = kHashStepBytes + 4096, .kind = FaultKind::kFail}};
   expect_error(hash_target_range(buffers, device, 0, kLength, cancel, note_step),
                "DEVICE_DISCONNECTED",
-               "Could not read the held target: " + os_error_text(EIO));
+               "The stick failed to read data at 4.0 MiB (input/output error): it is "
+               "probably damaged.");
   EXPECT_EQ(steps, (std::vector<std::uint64_t>{kHashStepBytes}));
 }
 

@@ -361,7 +361,17 @@ TEST(WriteSourceWithProgress, DeviceWriteFaults_RetryInterruptedFailOthers) {
         run.result, codes::kWriteFailed,
         "Could not write the held target: the held target made no write progress");
   }
-  // An I/O error carries the OS text.
+  // An input/output error names where the stick failed; others carry the
+  // OS text.
+  {
+    auto disk = std::make_shared<FakeDisk>(65536);
+    disk->write_faults = {
+        {.offset = 30'060, .kind = FaultKind::kFail, .os_error = ENOSPC}};
+    auto held = hold(disk, write_request_for(image, disk->bytes.size()));
+    MemorySource source(image, {30'050});
+    expect_error(write_with(*held, source).result, codes::kWriteFailed,
+                 "Could not write the held target: " + os_error_text(ENOSPC));
+  }
   {
     auto disk = std::make_shared<FakeDisk>(65536);
     disk->write_faults = {{.offset = 30'060, .kind = FaultKind::kFail, .os_error = EIO}};
@@ -369,7 +379,8 @@ TEST(WriteSourceWithProgress, DeviceWriteFaults_RetryInterruptedFailOthers) {
     MemorySource source(image, {30'050});
     const WriteRun run = write_with(*held, source);
     expect_error(run.result, codes::kWriteFailed,
-                 "Could not write the held target: " + os_error_text(EIO));
+                 "The stick failed to store data at 29.3 KiB (input/output error): it is "
+                 "probably damaged.");
     EXPECT_EQ(held->target_high_water(), 30'050u);
     EXPECT_EQ(held->source_bytes_read(), 40'000u);
   }

@@ -33,8 +33,9 @@ Result<std::unique_ptr<RegularFileDevice>> RegularFileDevice::open(
   }
   // O_NOFOLLOW: a symbolic link planted at the path must not redirect the
   // writes to some other file.
+  const int access = geometry.read_only ? O_RDONLY : O_RDWR;
   UniqueFd fd(::open(identity.device_path.c_str(),
-                     O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+                     access | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) {
     return std::unexpected(HelperError::io(
         codes::kDeviceNotRemovable, "Could not open the regular-file target", errno));
@@ -210,7 +211,9 @@ Result<std::unique_ptr<HeldDeviceIo>> open_regular_file_target(const SelectedDis
       .whole_device = true,
   };
   RAVIK_ASSIGN_OR_RETURN(
-      auto device, RegularFileDevice::open(std::move(identity), RegularFileGeometry{}));
+      auto device,
+      RegularFileDevice::open(std::move(identity),
+                              RegularFileGeometry{.read_only = target.read_only}));
   return std::unique_ptr<HeldDeviceIo>(std::move(device));
 }
 

@@ -27,6 +27,8 @@ struct RegularFileGeometry {
   std::uint64_t logical_block_size = 512;
   // When true, misaligned positions and lengths fail with EINVAL.
   bool emulate_raw_alignment = false;
+  // Opened for reading only, for a hold that only reads.
+  bool read_only = false;
 };
 
 class RegularFileDevice final : public HeldDeviceIo {

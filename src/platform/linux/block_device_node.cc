@@ -8,8 +8,9 @@
 
 namespace ravik {
 
-Result<UniqueFd> open_disk_exclusively(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_DIRECT));
+Result<UniqueFd> open_disk_exclusively(const std::string& path, bool read_only) {
+  const int access = read_only ? O_RDONLY : O_RDWR;
+  UniqueFd fd(::open(path.c_str(), access | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_DIRECT));
   if (!fd) {
     return fail(HelperError::io(codes::kDeviceNotRemovable,
                                 "Could not exclusively open the selected disk", errno));

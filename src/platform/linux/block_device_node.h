@@ -16,7 +16,8 @@
 
 namespace ravik {
 
-// Opens `path` read-write, exclusively and for direct I/O. For a block device
+// Opens `path` read-write (or, for a hold that only reads, read-only),
+// exclusively and for direct I/O. For a block device
 // O_EXCL is the kernel's exclusive claim: it fails with EBUSY while a file
 // system is mounted from the disk or one of its partitions, or another
 // process holds the disk exclusively, and while it is held the kernel refuses
@@ -24,7 +25,7 @@ namespace ravik {
 // device instead of the page cache, so that progress is honest and reads see
 // the medium. DEVICE_NOT_REMOVABLE "Could not exclusively open the selected
 // disk" with the system error on failure.
-Result<UniqueFd> open_disk_exclusively(const std::string& path);
+Result<UniqueFd> open_disk_exclusively(const std::string& path, bool read_only);
 
 // BLKSSZGET and BLKGETSIZE64. DEVICE_NOT_REMOVABLE "Could not read raw target
 // geometry from the held descriptor" with the system error when a request

@@ -53,7 +53,8 @@ Result<std::unique_ptr<HeldDeviceIo>> open_linux_block_device(
                          describe_and_validate(target, options));
   RAVIK_RETURN_IF_ERROR(unmount_disk(selected, options.paths));
 
-  RAVIK_ASSIGN_OR_RETURN(UniqueFd fd, open_disk_exclusively(target.device_path));
+  RAVIK_ASSIGN_OR_RETURN(UniqueFd fd,
+                         open_disk_exclusively(target.device_path, target.read_only));
   RAVIK_ASSIGN_OR_RETURN(const BlockDeviceDescription description,
                          describe_and_validate(target, options));
   RAVIK_RETURN_IF_ERROR(check_descriptor_matches(fd.get(), description));

@@ -1,5 +1,6 @@
 // ravik-device-client: writes a disk image through the device helper.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include "client/backup_job.h"
 #include "client/capacity_check.h"
 #include "client/client_options.h"
+#include "client/clone_job.h"
 #include "client/disk_listing.h"
 #include "client/event_pump.h"
 #include "client/multi_write_job.h"
@@ -81,6 +83,10 @@ int run(int argc, char** argv) {
     if (checked != 0) return checked;
     // The check asked before it erased the disks.
     options.assume_yes = true;
+  }
+  struct stat image = {};
+  if (::stat(options.image_path.c_str(), &image) == 0 && S_ISBLK(image.st_mode)) {
+    return ravik::client::run_clone_job(options, self_path(argv[0]), streams);
   }
   if (!options.more_target_paths.empty()) {
     return ravik::client::run_multi_write_job(options, self_path(argv[0]), streams);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "client/counterfeit_signs.h"
 #include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/messages.h"
@@ -277,9 +278,16 @@ void SessionSteps::verify() {
       event->text("targetSha256").value_or("?") +
       (matches ? " matches" : " DOES NOT MATCH"));
   if (!matches) {
+    // A disk that keeps less than it reports fails every verification; say
+    // so when its readback shows it.
+    const std::optional<std::string> counterfeit =
+        plan_.fingerprints == nullptr
+            ? std::nullopt
+            : look_for_counterfeit(*this, *plan_.fingerprints, plan_.digest.size_bytes);
     fail_with("VERIFY_MISMATCH: The target does not hold the image (source " +
               event->text("sourceSha256").value_or("?") + ", target " +
-              event->text("targetSha256").value_or("?") + ").");
+              event->text("targetSha256").value_or("?") + ")." +
+              (counterfeit ? " " + *counterfeit : ""));
   }
 }
 

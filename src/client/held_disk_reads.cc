@@ -9,9 +9,10 @@
 namespace ravik::client {
 namespace {
 
-// Reads asked ahead: one being served, the next already waiting in the
-// helper's queue, and a few in the pipes.
-constexpr std::size_t kReadsAhead = 4;
+// Reads asked at once. The session refuses every command but a cancel while
+// an operation runs (and ends the session), so each read waits for the
+// answer to the one before.
+constexpr std::size_t kReadsAhead = 1;
 
 struct AskedRead {
   std::string operation_id;

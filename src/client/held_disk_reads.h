@@ -1,6 +1,6 @@
 // The bytes of a disk held read-only by its helper, front to back: `read`
-// commands of the protocol's 1 MiB bound, a few asked ahead so that the disk
-// never waits for the client, each answer checked against what was asked.
+// commands of the protocol's 1 MiB bound, one at a time as the session
+// requires, each answer checked against what was asked.
 //
 // Runs on the session's thread.
 #ifndef RAVIK_CLIENT_HELD_DISK_READS_H_

@@ -64,8 +64,8 @@ class BackupLoopTest : public ::testing::Test {
     if (!attached) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
     source_.emplace(std::move(*attached));
     // Varied bytes at both ends, zeros between.
-    content_ = testing::pattern_text(2 * kMiB, 3) + std::string(12 * kMiB, '\0') +
-               testing::pattern_text(2 * kMiB, 4);
+    content_ = testing::pattern_text(kMiB / 2, 3) + std::string(15 * kMiB, '\0') +
+               testing::pattern_text(kMiB / 2, 4);
     write_at(source_->path(), 0, content_);
   }
 
@@ -99,15 +99,17 @@ TEST_F(BackupLoopTest, Backup_ToZstXzAndRaw_IsWrittenBackByteForByte) {
     EXPECT_NE(backup->stdout_text.find("Backup:   " + image), std::string::npos)
         << backup->stdout_text;
     EXPECT_EQ(read_all(image + ".sha256"), digest + "  " + name + "\n");
-    // A second backup under the same name is refused, the first kept.
-    const std::string kept = read_all(image);
-    auto again = client({"backup", source_->path(), image});
-    ASSERT_TRUE(again);
-    EXPECT_EQ(again->status, ExitStatus::exited_with(1));
-    EXPECT_NE(again->stderr_text.find(image + " exists; --overwrite replaces it."),
-              std::string::npos)
-        << again->stderr_text;
-    EXPECT_EQ(read_all(image), kept);
+    if (name == "stick.img") {
+      // A second backup under the same name is refused, the first kept.
+      const std::string kept = read_all(image);
+      auto again = client({"backup", source_->path(), image});
+      ASSERT_TRUE(again);
+      EXPECT_EQ(again->status, ExitStatus::exited_with(1));
+      EXPECT_NE(again->stderr_text.find(image + " exists; --overwrite replaces it."),
+                std::string::npos)
+          << again->stderr_text;
+      EXPECT_EQ(read_all(image), kept);
+    }
 
     write_at(target->path(), 0, std::string(16 * kMiB, 'x'));
     // The checksum file spares the write its hashing pass.

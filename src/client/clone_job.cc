@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -118,6 +119,7 @@ void serve_source(HeldSession& session, const ClientOptions& options, std::uint6
   const bool hashing = !options.sha256;
   Sha256 hasher;
   std::uint64_t done = 0;
+  const auto began = std::chrono::steady_clock::now();
   auto keep = [&](std::span<const std::uint8_t> bytes) -> Result<void> {
     const std::size_t wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(kHeadBytes, size)) -
@@ -128,12 +130,18 @@ void serve_source(HeldSession& session, const ClientOptions& options, std::uint6
     if (!hashing) return {};
     hasher.update(bytes);
     done += bytes.size();
-    session.progress().update({.stage = "HASH", .done = done, .total = size});
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    session.progress().update({.stage = "HASH",
+                               .done = done,
+                               .total = size,
+                               .bytes_per_second = static_cast<std::uint64_t>(
+                                   static_cast<double>(done) / std::max(elapsed, 1e-3))});
     return {};
   };
   // With the digest given only the head is read ahead.
   const bool read =
-      read_held_disk(session, hashing ? size : std::min(size, kHeadBytes), keep);
+      read_held_disk(session, hashing ? size : std::min(size, kHeadBytes), keep, "hash");
   session.progress().finish();
   if (!read) {
     found.failure = "the source could not be read.";

@@ -46,14 +46,15 @@ std::optional<std::vector<std::uint8_t>> answer_bytes(const HelperEvent& event,
 
 }  // namespace
 
-bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSink& take) {
+bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSink& take,
+                    std::string_view pass) {
   std::deque<AskedRead> asked;
   std::uint64_t next_offset = 0;
   std::uint64_t count = 0;
   bool failed = false;
   for (;;) {
     while (!failed && asked.size() < kReadsAhead && next_offset < size) {
-      AskedRead read{.operation_id = "read-" + std::to_string(++count),
+      AskedRead read{.operation_id = std::string(pass) + "-" + std::to_string(++count),
                      .offset = next_offset,
                      .length = std::min(kMaxReadBytes, size - next_offset)};
       if (!session.send(read_message(read.operation_id, read.offset, read.length))) {

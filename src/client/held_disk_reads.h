@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <string_view>
 
 #include "client/helper_session.h"
 #include "error/helper_error.h"
@@ -21,10 +22,13 @@ inline constexpr std::uint64_t kMaxReadBytes = 1024 * 1024;
 // Takes the next bytes of the disk, in order; an error stops the reading.
 using HeldBytesSink = std::function<Result<void>(std::span<const std::uint8_t>)>;
 
-// Reads bytes 0 to `size`-1 of the held disk into `take`. True when every
-// byte was read and taken; otherwise the session's outcome says why, and
-// every read already asked for has been answered (unless the helper ended).
-bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSink& take);
+// Reads bytes 0 to `size`-1 of the held disk into `take`, its reads named
+// `pass` and a number (operation IDs are never reused in a session). True
+// when every byte was read and taken; otherwise the session's outcome says
+// why, and every read already asked for has been answered (unless the
+// helper ended).
+bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSink& take,
+                    std::string_view pass = "read");
 
 }  // namespace ravik::client
 

@@ -155,6 +155,30 @@ TEST_F(BackupLoopTest, Backup_KilledMidway_LeavesNothingUnderTheImagesName) {
   EXPECT_NE(::stat(image.c_str(), &info), 0);
 }
 
+TEST_F(BackupLoopTest, Clone_WritesAndVerifiesEveryTargetButNeverTheSource) {
+  auto first = attach("first.img", 16 * kMiB);
+  auto second = attach("second.img", 24 * kMiB);
+  if (!first || !second) GTEST_SKIP() << "no three loop devices";
+  auto onto_itself = client({"write", source_->path(), first->path(), source_->path()});
+  ASSERT_TRUE(onto_itself) << onto_itself.error();
+  EXPECT_EQ(onto_itself->status, ExitStatus::exited_with(1));
+  EXPECT_NE(onto_itself->stderr_text.find(source_->path() + " holds the source " +
+                                          source_->path() +
+                                          ": a disk cannot be cloned onto itself."),
+            std::string::npos)
+      << onto_itself->stderr_text;
+  EXPECT_EQ(read_all(first->backing_path()), std::string(16 * kMiB, '\0'));
+
+  auto cloned = client({"write", source_->path(), first->path(), second->path()});
+  ASSERT_TRUE(cloned) << cloned.error();
+  ASSERT_EQ(cloned->status, ExitStatus::exited_with(0)) << cloned->stderr_text;
+  EXPECT_NE(cloned->stdout_text.find(first->path() + "  ok"), std::string::npos)
+      << cloned->stdout_text;
+  EXPECT_TRUE(read_all(first->backing_path()) == content_);
+  EXPECT_TRUE(read_all(second->backing_path(), 16 * kMiB) == content_);
+  EXPECT_EQ(read_all(source_->backing_path()), content_);
+}
+
 TEST_F(BackupLoopTest, Check_OfAGenuineDisk_FindsAllOfItReal) {
   auto checked = client({"check", source_->path(), "--yes"});
   ASSERT_TRUE(checked) << checked.error();

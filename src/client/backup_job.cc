@@ -105,10 +105,15 @@ int run_backup_job(const ClientOptions& given, const std::string& client_path,
   {
     const SessionWatchdog watchdog({&watch},
                                    std::chrono::seconds(options.stall_limit_seconds));
-    outcome = run_helper_session(
-        options, plan, {.chunks = nullptr, .progress = display, .watch = watch});
+    outcome = run_helper_session(options, plan,
+                                 {.chunks = nullptr,
+                                  .progress = display,
+                                  .watch = watch,
+                                  .echo_fd = options.json ? streams.out_fd : -1});
   }
-  if (!streams.quiet || !outcome.failure.empty()) {
+  if (options.json) {
+    // The helper's events are the record.
+  } else if (!streams.quiet || !outcome.failure.empty()) {
     write_text_line(streams.out_fd, "Disk:     " + target.fields.device_path + " (" +
                                         format_bytes(size) + ")");
     for (const std::string& line : outcome.summary) {

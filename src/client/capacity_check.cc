@@ -154,11 +154,17 @@ int run_check_job(const ClientOptions& options, const std::string& client_path,
     {
       const SessionWatchdog watchdog({&watch},
                                      std::chrono::seconds(options.stall_limit_seconds));
-      outcome = run_helper_session(
-          checking, plan, {.chunks = nullptr, .progress = display, .watch = watch});
+      outcome = run_helper_session(checking, plan,
+                                   {.chunks = nullptr,
+                                    .progress = display,
+                                    .watch = watch,
+                                    .echo_fd = checking.json ? streams.out_fd : -1});
     }
     display.finish();
-    for (const std::string& line : outcome.summary) write_text_line(streams.out_fd, line);
+    if (!checking.json) {
+      for (const std::string& line : outcome.summary)
+        write_text_line(streams.out_fd, line);
+    }
     if (!outcome.failure.empty()) {
       write_text_line(streams.err_fd,
                       "ravik-device-client: failed: " + device + ": " + outcome.failure);

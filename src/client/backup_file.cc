@@ -30,7 +30,7 @@ HelperError encoder_failure(std::string_view format, std::string_view what) {
                                               std::string(what) + ".");
 }
 
-std::string_view base_name(std::string_view path) {
+std::string_view file_name_of(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
@@ -171,7 +171,7 @@ class GzipEncoder : public BackupEncoder {
   int status_;
 };
 
-bool exists(const std::string& path) {
+bool path_taken(const std::string& path) {
   struct stat info = {};
   return ::lstat(path.c_str(), &info) == 0 || errno != ENOENT;
 }
@@ -217,7 +217,7 @@ Result<void> sync_directory(const std::string& path) {
 Result<std::pair<std::string, UniqueFd>> make_temporary(const std::string& path) {
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = directory_of(path) + "/." + std::string(base_name(path)) +
+    const std::string name = directory_of(path) + "/." + std::string(file_name_of(path)) +
                              ".partial-" + std::to_string(::getpid()) + "-" +
                              std::to_string(random() % 1000000);
     UniqueFd file(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -242,7 +242,7 @@ Result<void> write_fully(int fd, std::string_view bytes, const std::string& path
 }  // namespace
 
 BackupCompression backup_compression_for(std::string_view path) {
-  std::string name(base_name(path));
+  std::string name(file_name_of(path));
   std::ranges::transform(name, name.begin(), [](char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   });
@@ -267,7 +267,7 @@ std::string_view backup_compression_name(BackupCompression compression) {
 }
 
 std::string sha256sum_line(std::string_view digest, std::string_view image_path) {
-  return std::string(digest) + "  " + std::string(base_name(image_path)) + "\n";
+  return std::string(digest) + "  " + std::string(file_name_of(image_path)) + "\n";
 }
 
 std::unique_ptr<BackupEncoder> make_backup_encoder(BackupCompression compression) {
@@ -291,7 +291,7 @@ Result<BackupFile> BackupFile::create(const std::string& path, bool overwrite) {
   }
   if (!overwrite) {
     for (const std::string& taken : {path, path + ".sha256"}) {
-      if (exists(taken)) {
+      if (path_taken(taken)) {
         return fail(codes::kWriteFailed,
                     taken + " exists; --overwrite replaces it. Nothing was read.");
       }

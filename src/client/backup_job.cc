@@ -14,12 +14,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int refuse(const JobStreams& streams, const std::string& reason) {
+int refuse_backup(const JobStreams& streams, const std::string& reason) {
   write_text_line(streams.err_fd, "ravik-device-client: " + reason);
   return 1;
 }
 
-std::string rate_text(std::uint64_t bytes, double seconds) {
+std::string backup_rate_text(std::uint64_t bytes, double seconds) {
   if (seconds <= 0.0) return "";
   return " (" +
          format_bytes(static_cast<std::uint64_t>(static_cast<double>(bytes) / seconds)) +
@@ -68,7 +68,7 @@ void back_up(HeldSession& session, SessionOutcome& outcome, std::uint64_t size,
   }
   outcome.bytes_written = size;
   outcome.summary.push_back("Read:     " + format_bytes(size) + " in " +
-                            seconds_text(seconds) + rate_text(size, seconds));
+                            seconds_text(seconds) + backup_rate_text(size, seconds));
   outcome.summary.push_back("Backup:   " + file.path() + " (" + format + " " +
                             format_bytes(file.file_bytes()) + "), sha256 " + *digest);
   outcome.summary.push_back("Checksum: " + file.path() + ".sha256");
@@ -82,13 +82,13 @@ int run_backup_job(const ClientOptions& given, const std::string& client_path,
   // touched, and the open temporary file keeps a file system of the disk
   // itself busy, so the helper cannot unmount it from under the backup.
   auto file = BackupFile::create(given.image_path, given.overwrite);
-  if (!file) return refuse(streams, file.error().message());
+  if (!file) return refuse_backup(streams, file.error().message());
   // A backup changes nothing on the disk: there is nothing to confirm.
   ClientOptions options = given;
   options.assume_yes = true;
   options.image_path.clear();
   auto prepared = prepare_targets(options, client_path, streams);
-  if (!prepared) return refuse(streams, prepared.error());
+  if (!prepared) return refuse_backup(streams, prepared.error());
   const TargetDescription& target = prepared->targets.front();
   const std::uint64_t size = target.fields.size_bytes;
   SessionPlan plan{.target = target,

@@ -161,7 +161,7 @@ void serve_source(HeldSession& session, const ClientOptions& options, std::uint6
   pipe.end(streamed ? std::nullopt : std::optional<std::string>("its session failed."));
 }
 
-int refuse(const JobStreams& streams, const std::string& reason) {
+int refuse_clone(const JobStreams& streams, const std::string& reason) {
   write_text_line(streams.err_fd, "ravik-device-client: " + reason);
   return 1;
 }
@@ -195,21 +195,21 @@ std::optional<std::string> clone_refusal(const std::string& source,
 int run_clone_job(const ClientOptions& options, const std::string& client_path,
                   const JobStreams& streams) {
   auto source = describe_target(options.image_path);
-  if (!source) return refuse(streams, source.error().message());
+  if (!source) return refuse_clone(streams, source.error().message());
   std::vector<std::string> names;
   for (const std::string& path : options.more_target_paths) {
     auto target = describe_target(path);
-    if (!target) return refuse(streams, target.error().message());
+    if (!target) return refuse_clone(streams, target.error().message());
     names.push_back(target->fields.device_id);
   }
   auto first = describe_target(options.target_path);
-  if (!first) return refuse(streams, first.error().message());
+  if (!first) return refuse_clone(streams, first.error().message());
   names.push_back(first->fields.device_id);
   if (auto refused = clone_refusal(source->fields.device_id, names, "/sys/class/block")) {
-    return refuse(streams, *refused);
+    return refuse_clone(streams, *refused);
   }
   auto prepared = prepare_targets(options, client_path, streams);
-  if (!prepared) return refuse(streams, prepared.error());
+  if (!prepared) return refuse_clone(streams, prepared.error());
   const std::uint64_t size = source->fields.size_bytes;
 
   auto pipe = std::make_shared<ClonePipe>();
@@ -245,12 +245,12 @@ int run_clone_job(const ClientOptions& options, const std::string& client_path,
   };
   if (!found.failure.empty()) {
     finish_source(false);
-    return refuse(streams, "the source disk could not be read: " +
-                               source_outcome.failure + " Nothing was written.");
+    return refuse_clone(streams, "the source disk could not be read: " +
+                                     source_outcome.failure + " Nothing was written.");
   }
   if (auto unfit = image_unfit(found.digest, prepared->targets)) {
     finish_source(false);
-    return refuse(streams, *unfit);
+    return refuse_clone(streams, *unfit);
   }
   std::vector<std::uint64_t> prefixes;
   for (const TargetDescription& target : prepared->targets) {
@@ -260,7 +260,7 @@ int run_clone_job(const ClientOptions& options, const std::string& client_path,
                             found.head, size, target.logical_block_size));
     if (!prefix) {
       finish_source(false);
-      return refuse(streams, prefix.error().message());
+      return refuse_clone(streams, prefix.error().message());
     }
     prefixes.push_back(*prefix);
   }

@@ -14,7 +14,7 @@
 namespace ravik::client {
 namespace {
 
-constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kOneMiB = 1024 * 1024;
 
 // Reads the image through the fingerprints as a write streams it, in
 // uneven pieces.
@@ -90,7 +90,7 @@ std::vector<std::uint8_t> written_to(const std::vector<std::uint8_t>& image,
 std::optional<std::string> signs_on(const std::vector<std::uint8_t>& image,
                                     const std::vector<std::uint8_t>& disk, int& reads) {
   ImageFingerprints prints(std::make_unique<VectorReader>(image));
-  std::vector<std::uint8_t> buffer(4 * kMiB);
+  std::vector<std::uint8_t> buffer(4 * kOneMiB);
   while (true) {
     auto n = prints.read(buffer);
     EXPECT_TRUE(n);
@@ -104,12 +104,12 @@ std::optional<std::string> signs_on(const std::vector<std::uint8_t>& image,
 
 TEST(CounterfeitSignsTest, WrapAroundAndDroppedWrites_AreToldAndAGoodDiskIsNot) {
   // Zeros between varied stretches, as a real image has.
-  std::vector<std::uint8_t> image(24 * kMiB + 100);
+  std::vector<std::uint8_t> image(24 * kOneMiB + 100);
   std::mt19937_64 random(9);
   std::ranges::generate(image, [&] { return static_cast<std::uint8_t>(random()); });
-  std::fill(image.begin() + 3 * kMiB, image.begin() + 5 * kMiB, 0);
+  std::fill(image.begin() + 3 * kOneMiB, image.begin() + 5 * kOneMiB, 0);
   int reads = 0;
-  const auto wrapped = signs_on(image, written_to(image, 8 * kMiB, true), reads);
+  const auto wrapped = signs_on(image, written_to(image, 8 * kOneMiB, true), reads);
   ASSERT_TRUE(wrapped);
   // The start holds the image's last 100 bytes over others; the next place
   // read tells.
@@ -118,21 +118,21 @@ TEST(CounterfeitSignsTest, WrapAroundAndDroppedWrites_AreToldAndAGoodDiskIsNot) 
                            "was written at 17.0 MiB: it keeps less than it reports"))
       << *wrapped;
   // Not a power of two.
-  const auto odd = signs_on(image, written_to(image, 12 * kMiB, true), reads);
+  const auto odd = signs_on(image, written_to(image, 12 * kOneMiB, true), reads);
   ASSERT_TRUE(odd);
   EXPECT_TRUE(
       odd->starts_with("COUNTERFEIT: reading the disk at 1.0 MiB returns what was "
                        "written at 13.0 MiB"))
       << *odd;
 
-  const auto dropped = signs_on(image, written_to(image, 20 * kMiB, false), reads);
+  const auto dropped = signs_on(image, written_to(image, 20 * kOneMiB, false), reads);
   ASSERT_TRUE(dropped);
   EXPECT_TRUE(dropped->starts_with("COUNTERFEIT: what was written at ")) << *dropped;
   EXPECT_NE(dropped->find("reads back as one repeated byte"), std::string::npos);
 
   // A disk that altered one block elsewhere is not called counterfeit.
   std::vector<std::uint8_t> damaged = image;
-  damaged[11 * kMiB] ^= 1;
+  damaged[11 * kOneMiB] ^= 1;
   EXPECT_EQ(signs_on(image, damaged, reads), std::nullopt);
   EXPECT_GT(reads, 5);
   EXPECT_LE(reads, 40);

@@ -217,5 +217,29 @@ TEST(DecodeClientMessage, DuplicateMembers_RefusedEvenWhenEqual) {
               HasSubstr("duplicate member \"taskId\" at line 1"));
 }
 
+// open_read takes exactly the members of open_format; probeCapacity only
+// the record head.
+TEST(DecodeClientMessage, OpenReadAndProbeCapacity_TheirMembersOnly) {
+  json read = open_write();
+  read["type"] = "open_read";
+  read.erase("tailPolicy");
+  EXPECT_NE(description(read).find("source"), std::string::npos);
+  read.erase("source");
+  read["testOnlyAllowRegularFile"] = true;
+  auto decoded = decode_client_message(read.dump());
+  ASSERT_TRUE(decoded.has_value()) << decoded.error().description;
+  const auto& request = std::get<OpenReadRequest>(decoded->payload);
+  EXPECT_EQ(request.target.device_id, "disk4");
+  EXPECT_TRUE(request.test_only_allow_regular_file);
+  EXPECT_EQ(decoded->type_name(), "open_read");
+
+  auto probe = decode_client_message(
+      R"({"type":"probeCapacity","protocolVersion":1,"operationId":"p"})");
+  ASSERT_TRUE(probe.has_value());
+  EXPECT_EQ(std::get<ProbeCapacityCommand>(probe->payload).operation_id, "p");
+  EXPECT_FALSE(decode_client_message(
+      R"({"type":"probeCapacity","protocolVersion":1,"operationId":"p","sizeBytes":1})"));
+}
+
 }  // namespace
 }  // namespace ravik

@@ -186,5 +186,35 @@ TEST(EncodeEvent, InvalidUtf8_ReplacedSoTheLineStaysValidJson) {
   EXPECT_EQ(parsed["target"]["deviceId"], "\xEF\xBF\xBD");
 }
 
+TEST(EncodeEvent, CapacityProbed_OffsetsOnlyWhenFound) {
+  CapacityProbedEvent probed{.operation_id = "p",
+                             .reported_bytes = 4096,
+                             .verified_bytes = 4096,
+                             .finding = CapacityFinding::kGenuine,
+                             .blocks_probed = 8,
+                             .first_bad_offset_bytes = std::nullopt,
+                             .wraps_to_offset_bytes = std::nullopt};
+  EXPECT_EQ(encode_event(event(probed)),
+            line("capacityProbed", R"(,"operationId":"p","reportedBytes":4096,)"
+                                   R"("verifiedBytes":4096,"finding":"genuine",)"
+                                   R"("blocksProbed":8)"));
+  probed.verified_bytes = 1024;
+  probed.first_bad_offset_bytes = 1024;
+  probed.wraps_to_offset_bytes = 0;
+  probed.finding = CapacityFinding::kWrapAround;
+  EXPECT_EQ(encode_event(event(probed)),
+            line("capacityProbed", R"(,"operationId":"p","reportedBytes":4096,)"
+                                   R"("verifiedBytes":1024,"finding":"wrapAround",)"
+                                   R"("blocksProbed":8,"firstBadOffsetBytes":1024,)"
+                                   R"("wrapsToOffsetBytes":0)"));
+  probed.wraps_to_offset_bytes.reset();
+  probed.finding = CapacityFinding::kDroppedWrites;
+  EXPECT_NE(
+      encode_event(event(probed))
+          .find(
+              R"("finding":"droppedWrites","blocksProbed":8,"firstBadOffsetBytes":1024})"),
+      std::string::npos);
+}
+
 }  // namespace
 }  // namespace ravik

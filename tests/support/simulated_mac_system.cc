@@ -351,8 +351,8 @@ void SimulatedMacSystem::run_loop_once(std::chrono::duration<double> limit) {
 }
 
 macos::SystemResult<std::unique_ptr<macos::RawDescriptor>>
-SimulatedMacSystem::open_exclusive(const std::string& path) {
-  log("open " + path);
+SimulatedMacSystem::open_exclusive(const std::string& path, bool read_only) {
+  log((read_only ? "open read-only " : "open ") + path);
   if (open_error != 0) return std::unexpected(open_error);
   return std::make_unique<SimulatedDescriptor>(this);
 }

@@ -150,7 +150,7 @@ class SimulatedMacSystem final : public macos::MacSystem {
   void run_loop_once(std::chrono::duration<double> limit) override;
   std::chrono::steady_clock::time_point now() override;
   macos::SystemResult<std::unique_ptr<macos::RawDescriptor>> open_exclusive(
-      const std::string& path) override;
+      const std::string& path, bool read_only) override;
   macos::SystemResult<macos::NodeStatus> link_status(const std::string& path) override;
 
   // Used by the simulated session, disk and descriptor.

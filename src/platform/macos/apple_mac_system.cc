@@ -234,9 +234,10 @@ class AppleMacSystem final : public MacSystem {
   std::chrono::steady_clock::time_point now() override {
     return std::chrono::steady_clock::now();
   }
-  SystemResult<std::unique_ptr<RawDescriptor>> open_exclusive(
-      const std::string& path) override {
-    const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
+  SystemResult<std::unique_ptr<RawDescriptor>> open_exclusive(const std::string& path,
+                                                              bool read_only) override {
+    const int access = read_only ? O_RDONLY : O_RDWR;
+    const int fd = ::open(path.c_str(), access | O_EXCL | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::unexpected(errno);
     return std::make_unique<AppleRawDescriptor>(fd);
   }

@@ -152,10 +152,10 @@ class MacSystem {
   virtual std::chrono::steady_clock::time_point now() = 0;
 
   // --- The raw node ---
-  // Opens `path` read-write, exclusively, without following a link, with
-  // close-on-exec.
+  // Opens `path` read-write (read-only for a hold that only reads),
+  // exclusively, without following a link, with close-on-exec.
   virtual SystemResult<std::unique_ptr<RawDescriptor>> open_exclusive(
-      const std::string& path) = 0;
+      const std::string& path, bool read_only) = 0;
   // lstat: the node itself, a link is not followed.
   virtual SystemResult<NodeStatus> link_status(const std::string& path) = 0;
 };

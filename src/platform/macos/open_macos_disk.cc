@@ -15,11 +15,12 @@ Result<Description> describe_and_validate(DiskClaim& claim,
 }
 
 Result<std::unique_ptr<RawDescriptor>> open_raw_node(MacSystem& system,
-                                                     const std::string& path) {
+                                                     const std::string& path,
+                                                     bool read_only) {
   if (path.find('\0') != std::string::npos) {
     return not_removable("Raw target path contains NUL.");
   }
-  auto descriptor = system.open_exclusive(path);
+  auto descriptor = system.open_exclusive(path, read_only);
   if (!descriptor) {
     return fail(HelperError::io(codes::kDeviceNotRemovable,
                                 "Could not exclusively open the claimed raw target",
@@ -74,7 +75,7 @@ Result<std::unique_ptr<HeldDeviceIo>> open(const SelectedDisk& target,
                          describe_and_validate(*claim, selection));
 
   RAVIK_ASSIGN_OR_RETURN(std::unique_ptr<RawDescriptor> descriptor,
-                         open_raw_node(*system, target.device_path));
+                         open_raw_node(*system, target.device_path, target.read_only));
   RAVIK_ASSIGN_OR_RETURN(const std::uint32_t device_number,
                          check_node_matches(*descriptor, description));
   RAVIK_ASSIGN_OR_RETURN(const KernelGeometry geometry, disk_geometry(*descriptor));

@@ -188,6 +188,26 @@ TEST_P(LoopBlockDeviceSectorTest, HoldWriteReadVerifyAndEject) {
 INSTANTIATE_TEST_SUITE_P(SectorSizes, LoopBlockDeviceSectorTest,
                          ::testing::Values(512u, 4096u));
 
+// A hold that only reads holds the disk as exclusively, but the kernel
+// refuses every write through its descriptor.
+TEST_F(LoopBlockDeviceTest, ReadOnlyHold_ReadsAndTheKernelRefusesItsWrites) {
+  ATTACH_OR_SKIP();
+  SelectedDisk target = target_for(*loop_);
+  target.read_only = true;
+  auto opened = open_linux_block_device(target, kTesting);
+  ASSERT_TRUE(opened.has_value()) << opened.error();
+  HeldDeviceIo& device = **opened;
+  AlignedBuffer block(512, 512);
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  ASSERT_TRUE(device.read_exact(block.span()).has_value());
+  ASSERT_TRUE(device.seek(SeekFrom::start(0)).has_value());
+  const auto written = device.write(block.span());
+  ASSERT_FALSE(written.has_value());
+  EXPECT_EQ(written.error().os_error, EBADF);
+  EXPECT_TRUE(device.sync_all().has_value());
+  EXPECT_TRUE(device.verify_current_identity().has_value());
+}
+
 TEST_F(LoopBlockDeviceTest, MountedFileSystemsOfDiskAndPartitionAreUnmountedByOpen) {
   ATTACH_OR_SKIP(512, 64 * 1024 * 1024);
   // Two partitions: an ext4 on the first is mounted, and (after the table is

@@ -278,6 +278,16 @@ TEST(MacosPlatform, OpenTakesTheHoldInOrderAndDestructionUndoesItInReverse) {
   EXPECT_EQ(rig.system->calls,
             (std::vector<std::string>{"close", "is_claimed", "unclaim", "unschedule",
                                       "release_disk", "release_session"}));
+
+  // A hold that only reads takes the same steps, the node opened read-only.
+  MacRig reading;
+  reading.target.read_only = true;
+  auto held = macos::open(reading.target, reading.system);
+  ASSERT_TRUE(held.has_value()) << held.error().message();
+  std::vector<std::string> read_steps = open_steps;
+  std::ranges::replace(read_steps, std::string("open /dev/rdisk4"),
+                       std::string("open read-only /dev/rdisk4"));
+  EXPECT_EQ(reading.system->calls, read_steps);
 }
 
 TEST(MacosPlatform, UnmountThatNeverCompletesTimesOutAfterThirtySecondsKeepingItsRecord) {

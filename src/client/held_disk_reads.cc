@@ -10,8 +10,8 @@ namespace ravik::client {
 namespace {
 
 // Reads asked at once. The session refuses every command but a cancel while
-// an operation runs (and ends the session), so each read waits for the
-// answer to the one before.
+// an operation runs (and ends the session), so each read is asked once the
+// answer to the one before has arrived, before that answer is used.
 constexpr std::size_t kReadsAhead = 1;
 
 struct AskedRead {
@@ -52,7 +52,7 @@ bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSin
   std::uint64_t next_offset = 0;
   std::uint64_t count = 0;
   bool failed = false;
-  for (;;) {
+  auto ask_more = [&] {
     while (!failed && asked.size() < kReadsAhead && next_offset < size) {
       AskedRead read{.operation_id = std::string(pass) + "-" + std::to_string(++count),
                      .offset = next_offset,
@@ -64,6 +64,10 @@ bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSin
       next_offset += read.length;
       asked.push_back(std::move(read));
     }
+    return true;
+  };
+  if (!ask_more()) return false;
+  for (;;) {
     if (asked.empty()) return !failed;
     auto event = session.next();
     if (!event) {
@@ -73,6 +77,8 @@ bool read_held_disk(HeldSession& session, std::uint64_t size, const HeldBytesSin
     const AskedRead read = std::move(asked.front());
     asked.pop_front();
     if (failed) continue;  // only the answers to reads already asked for
+    // The helper reads the next range while this one is decoded and taken.
+    if (event->kind() == "readResult" && !ask_more()) return false;
     std::string why;
     auto bytes = answer_bytes(*event, read, why);
     if (!bytes) {

@@ -186,6 +186,17 @@ TEST_F(BackupLoopTest, Check_OfAGenuineDisk_FindsAllOfItReal) {
   EXPECT_TRUE(checked->stdout_text.starts_with("Genuine:  all 16.0 MiB of " +
                                                source_->path() + " are real"))
       << checked->stdout_text;
+
+  // write --check: the probe, then the write of a disk found all real.
+  const std::string image =
+      dir_.write_file("image.img", testing::pattern_text(3 * kMiB, 6));
+  auto written = client({"write", image, source_->path(), "--check"});
+  ASSERT_TRUE(written) << written.error();
+  EXPECT_EQ(written->status, ExitStatus::exited_with(0)) << written->stderr_text;
+  EXPECT_TRUE(written->stdout_text.starts_with("Genuine:  all 16.0 MiB of "))
+      << written->stdout_text;
+  EXPECT_TRUE(read_all(source_->backing_path(), 3 * kMiB) ==
+              testing::pattern_text(3 * kMiB, 6));
 }
 
 }  // namespace

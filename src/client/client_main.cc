@@ -1,5 +1,6 @@
 // ravik-device-client: writes a disk image through the device helper.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,7 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "client/backup_job.h"
+#include "client/capacity_check.h"
 #include "client/client_options.h"
+#include "client/clone_job.h"
 #include "client/disk_listing.h"
 #include "client/event_pump.h"
 #include "client/multi_write_job.h"
@@ -65,15 +69,30 @@ int run(int argc, char** argv) {
       return ravik::client::run_verify_job(*parsed.options, self_path(argv[0]), streams);
     case ravik::client::ClientCommand::kList:
       return ravik::client::run_list_disks(*parsed.options, streams);
+    case ravik::client::ClientCommand::kBackup:
+      return ravik::client::run_backup_job(*parsed.options, self_path(argv[0]), streams);
+    case ravik::client::ClientCommand::kCheck:
+      return ravik::client::run_check_job(*parsed.options, self_path(argv[0]), streams);
     case ravik::client::ClientCommand::kWrite:
     case ravik::client::ClientCommand::kRecover:
       break;
   }
-  if (!parsed.options->more_target_paths.empty()) {
-    return ravik::client::run_multi_write_job(*parsed.options, self_path(argv[0]),
-                                              streams);
+  ravik::client::ClientOptions& options = *parsed.options;
+  if (options.check_capacity) {
+    const int checked =
+        ravik::client::run_check_job(options, self_path(argv[0]), streams);
+    if (checked != 0) return checked;
+    // The check asked before it erased the disks.
+    options.assume_yes = true;
   }
-  return ravik::client::run_write_job(*parsed.options, self_path(argv[0]), streams);
+  struct stat image = {};
+  if (::stat(options.image_path.c_str(), &image) == 0 && S_ISBLK(image.st_mode)) {
+    return ravik::client::run_clone_job(options, self_path(argv[0]), streams);
+  }
+  if (!options.more_target_paths.empty()) {
+    return ravik::client::run_multi_write_job(options, self_path(argv[0]), streams);
+  }
+  return ravik::client::run_write_job(options, self_path(argv[0]), streams);
 }
 
 }  // namespace

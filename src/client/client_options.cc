@@ -77,6 +77,8 @@ struct Commands {
   CLI::App* verify;
   CLI::App* recover;
   CLI::App* list;
+  CLI::App* backup;
+  CLI::App* check;
   CLI::App* help;
 };
 
@@ -107,6 +109,9 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
       ->check(CLI::IsMember({"exact", "zero-pad-sector"}));
   write->add_flag("--no-verify", raw.no_verify,
                   "Do not read the disk back after the write");
+  write->add_flag("--check", options.check_capacity,
+                  "First prove that every byte of each disk is real (see check); "
+                  "a counterfeit disk is not written");
   write
       ->add_option("--boot-file", raw.boot_files,
                    "NAME=LOCALFILE: replace a file of the boot partition after the "
@@ -177,11 +182,46 @@ CLI::App* add_recover_command(CLI::App& app, ClientOptions& options, RawOptions&
   return recover;
 }
 
+CLI::App* add_backup_command(CLI::App& app, ClientOptions& options, RawOptions& raw) {
+  CLI::App* backup = app.add_subcommand(
+      "backup", "Save the whole disk DISK as IMAGE, with IMAGE.sha256 beside it");
+  backup->add_option("DISK", options.target_path, "Whole disk, e.g. /dev/sdb")
+      ->type_name("")
+      ->required();
+  backup
+      ->add_option("IMAGE", options.image_path,
+                   "File to make, compressed by its name: .zst, .xz, .gz, else raw")
+      ->type_name("")
+      ->required();
+  backup->add_flag("--overwrite", options.overwrite,
+                   "Replace IMAGE and IMAGE.sha256 when they exist");
+  backup
+      ->add_option("--cancel-after", raw.cancel_after,
+                   "Abort the backup after this many bytes")
+      ->type_name("BYTES")
+      ->group("");
+  add_session_options(*backup, options, raw,
+                      "How the session ends: release (default), eject or close");
+  return backup;
+}
+
+CLI::App* add_check_command(CLI::App& app, ClientOptions& options, RawOptions& raw) {
+  CLI::App* check = app.add_subcommand(
+      "check",
+      "Find how much of DISK is real (erases it: a counterfeit is found by writing)");
+  check->add_option("DISK", options.target_path, "Whole disk")->type_name("")->required();
+  add_session_options(*check, options, raw,
+                      "How the session ends: eject (default) or close");
+  return check;
+}
+
 Commands add_commands(CLI::App& app, ClientOptions& options, RawOptions& raw) {
   Commands commands{.write = add_write_command(app, options, raw),
                     .verify = add_verify_command(app, options),
                     .recover = add_recover_command(app, options, raw),
                     .list = nullptr,
+                    .backup = add_backup_command(app, options, raw),
+                    .check = add_check_command(app, options, raw),
                     .help = nullptr};
   commands.list = app.add_subcommand("list", "Show the removable disks a write accepts");
   commands.list->add_flag("--all", options.list_all,
@@ -191,7 +231,8 @@ Commands add_commands(CLI::App& app, ClientOptions& options, RawOptions& raw) {
                           "Offer loop devices, as the testing helper accepts them");
 
   commands.help = app.add_subcommand("help", "Show the help of COMMAND");
-  commands.help->add_option("COMMAND", raw.help_topic, "write, verify, recover or list");
+  commands.help->add_option("COMMAND", raw.help_topic,
+                            "write, verify, recover, backup, check or list");
   return commands;
 }
 
@@ -217,14 +258,17 @@ std::optional<std::string> settle_sha256(ClientOptions& options) {
   return std::nullopt;
 }
 
-// --end, which recover cannot end with release; or why it is refused.
+// --end, which recover and check cannot end with release; or why it is
+// refused.
 std::optional<std::string> settle_end(const RawOptions& raw, ClientOptions& options) {
   if (raw.end.empty()) return std::nullopt;
   const bool recovering = options.command == ClientCommand::kRecover;
+  const bool format_only = recovering || options.command == ClientCommand::kCheck;
   const auto end = parse_end(raw.end);
-  if (!end || (recovering && *end == EndCommand::kRelease)) {
-    return recovering ? "--end must be eject or close for recover"
-                      : "--end must be release, eject or close";
+  if (!end || (format_only && *end == EndCommand::kRelease)) {
+    return format_only ? std::string("--end must be eject or close for ") +
+                             (recovering ? "recover" : "check")
+                       : "--end must be release, eject or close";
   }
   options.end = *end;
   return std::nullopt;
@@ -362,12 +406,26 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
     return {std::move(options), {}, {}};
   }
   if (commands.verify->parsed()) options.command = ClientCommand::kVerify;
-  if (commands.recover->parsed()) {
-    options.command = ClientCommand::kRecover;
+  if (commands.recover->parsed() || commands.check->parsed()) {
+    options.command =
+        commands.recover->parsed() ? ClientCommand::kRecover : ClientCommand::kCheck;
     // A format-only session cannot be released, only ejected or closed.
     options.end = EndCommand::kEject;
     if (commands.recover->count("--label") == 0) {
       options.volume_label = std::string(kDefaultVolumeLabel);
+    }
+  }
+  if (commands.backup->parsed()) {
+    options.command = ClientCommand::kBackup;
+    if (options.image_path == "-")
+      return refuse("backup makes a file; IMAGE cannot be -");
+    if (!raw.cancel_after.empty()) {
+      auto bytes = parse_decimal<std::uint64_t>(raw.cancel_after);
+      if (!bytes) {
+        return refuse("--cancel-after needs a byte count, not \"" + raw.cancel_after +
+                      "\"");
+      }
+      options.cancel_after_bytes = *bytes;
     }
   }
   std::optional<std::string> refused = settle_sha256(options);

@@ -1,4 +1,5 @@
-// The client's command line: the subcommands write, verify, recover and list,
+// The client's command line: the subcommands write, verify, recover, backup,
+// check and list,
 // with --help, help COMMAND and --version (see `ravik-device-client --help`).
 //
 // Parsing reads nothing but the checksum file of --sha256 @FILE;
@@ -22,11 +23,11 @@ struct BootFile {
   std::string local_path;  // where its new content comes from
 };
 
-enum class ClientCommand { kWrite, kVerify, kRecover, kList };
+enum class ClientCommand { kWrite, kVerify, kRecover, kList, kBackup, kCheck };
 
 struct ClientOptions {
   ClientCommand command = ClientCommand::kWrite;
-  std::string image_path;  // write and verify
+  std::string image_path;  // write and verify; the file a backup makes
   // The image's published digest (64 lower-case hex digits), which spares
   // the pass that would hash it before the write.
   std::optional<std::string> sha256;
@@ -53,6 +54,11 @@ struct ClientOptions {
   // write, recover: no question asked on a terminal before the disk is
   // overwritten.
   bool assume_yes = false;
+  // backup: an existing image or checksum file may be replaced.
+  bool overwrite = false;
+  // write: the disks' capacity probed first; a disk that is not all real
+  // is not written.
+  bool check_capacity = false;
   bool list_all = false;  // list: also the disks not offered, with the reason
   // list: judge loop devices as the testing helper does, as removable disks.
   bool list_loop_devices = false;

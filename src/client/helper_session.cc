@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <initializer_list>
 
+#include "client/counterfeit_signs.h"
 #include "client/elevation.h"
 #include "client/event_pump.h"
 #include "client/messages.h"
@@ -18,10 +19,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string event_failure(const HelperEvent& event) {
-  return event.text("errorCode").value_or("UNKNOWN") + ": " +
-         event.text("errorMessage").value_or("");
-}
+std::string event_failure(const HelperEvent& event) { return helper_failure_text(event); }
 
 // What the user reads when the helper refuses the write: a digest the user
 // gave that the stream does not hash to means the image is not the one it
@@ -70,19 +68,42 @@ AskTexts texts_about(const std::string& what) {
 // The steps of one session once the helper holds the target. Every step
 // records its failure in the outcome; `over_` says the helper has ended or
 // given the session up, after which nothing more is asked of it.
-class SessionSteps {
+class SessionSteps : public HeldSession {
  public:
   SessionSteps(const ClientOptions& options, const SessionPlan& plan, const SessionIo& io,
-               HelperProcess& helper, EventPump& pump, SessionOutcome& outcome)
+               HelperProcess& helper, EventPump& pump, ProgressSink& progress,
+               SessionOutcome& outcome)
       : options_(options),
         plan_(plan),
         io_(io),
         helper_(helper),
         pump_(pump),
+        progress_(progress),
         outcome_(outcome) {}
 
   void write();
   void recover();
+  void run_held(const HeldSteps& steps);
+
+  bool send(const nlohmann::ordered_json& message) override {
+    if (helper_.write_all(control_frame(message))) return true;
+    over_ = true;
+    return false;
+  }
+  std::optional<HelperEvent> next() override {
+    auto event = pump_.next();
+    if (!event) over_ = true;
+    return event;
+  }
+  std::optional<HelperEvent> ask(const nlohmann::ordered_json& message,
+                                 std::initializer_list<std::string_view> kinds,
+                                 const std::string& what) override {
+    return ask(message, kinds, texts_about(what));
+  }
+  void fail(std::string text) override { fail_with(std::move(text)); }
+  void mark_over() override { over_ = true; }
+  bool over() const override { return over_; }
+  ProgressSink& progress() override { return progress_; }
 
  private:
   // Streams the image, then awaits the helper's verdict; true once written.
@@ -113,6 +134,7 @@ class SessionSteps {
   const SessionIo& io_;
   HelperProcess& helper_;
   EventPump& pump_;
+  ProgressSink& progress_;
   SessionOutcome& outcome_;
   Clock::time_point write_began_;
   bool over_ = false;
@@ -137,6 +159,11 @@ void SessionSteps::recover() {
     outcome_.summary.push_back("Recovered: one FAT32 partition labelled " +
                                options_.volume_label);
   }
+  if (!over_) end_session();
+}
+
+void SessionSteps::run_held(const HeldSteps& steps) {
+  steps(*this, outcome_);
   if (!over_) end_session();
 }
 
@@ -268,9 +295,16 @@ void SessionSteps::verify() {
       event->text("targetSha256").value_or("?") +
       (matches ? " matches" : " DOES NOT MATCH"));
   if (!matches) {
+    // A disk that keeps less than it reports fails every verification; say
+    // so when its readback shows it.
+    const std::optional<std::string> counterfeit =
+        plan_.fingerprints == nullptr
+            ? std::nullopt
+            : look_for_counterfeit(*this, *plan_.fingerprints, plan_.digest.size_bytes);
     fail_with("VERIFY_MISMATCH: The target does not hold the image (source " +
               event->text("sourceSha256").value_or("?") + ", target " +
-              event->text("targetSha256").value_or("?") + ").");
+              event->text("targetSha256").value_or("?") + ")." +
+              (counterfeit ? " " + *counterfeit : ""));
   }
 }
 
@@ -359,7 +393,11 @@ nlohmann::ordered_json open_message(const ClientOptions& options,
                                     const SessionPlan& plan) {
   const std::string job_id = "ravik-client-" + std::to_string(::getpid());
   const TargetDescription& target = plan.target;
-  if (options.command != ClientCommand::kWrite) {
+  if (plan.held_steps && plan.read_only_hold) {
+    return open_read_message({job_id, job_id, job_id}, target.fields,
+                             target.regular_file);
+  }
+  if (plan.held_steps || options.command != ClientCommand::kWrite) {
     return open_format_message({job_id, job_id, job_id}, target.fields,
                                target.regular_file);
   }
@@ -386,7 +424,7 @@ std::string not_ready_text(const std::optional<HelperEvent>& answer,
 // Opens the target, then runs the steps the command asks for.
 void open_and_run(const ClientOptions& options, const SessionPlan& plan,
                   const SessionIo& io, HelperProcess& helper, EventPump& pump,
-                  SessionOutcome& outcome) {
+                  ProgressSink& progress, SessionOutcome& outcome) {
   (void)helper.write_all(control_frame(open_message(options, plan)));
   auto ready = pump.next();
   if (!ready || ready->kind() != "ready") {
@@ -395,8 +433,10 @@ void open_and_run(const ClientOptions& options, const SessionPlan& plan,
     return;
   }
   outcome.write_started = true;
-  SessionSteps steps(options, plan, io, helper, pump, outcome);
-  if (options.command == ClientCommand::kWrite) {
+  SessionSteps steps(options, plan, io, helper, pump, progress, outcome);
+  if (plan.held_steps) {
+    steps.run_held(plan.held_steps);
+  } else if (options.command == ClientCommand::kWrite) {
     steps.write();
   } else {
     steps.recover();
@@ -420,7 +460,7 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
   int helper_status = 0;
   {
     EventPump pump(*helper, progress, io.echo_fd);
-    open_and_run(options, plan, io, *helper, pump, outcome);
+    open_and_run(options, plan, io, *helper, pump, progress, outcome);
     helper->close_input();
     while (auto extra = pump.next()) {
       if (outcome.failure.empty()) {
@@ -440,6 +480,11 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
 }
 
 }  // namespace
+
+std::string helper_failure_text(const HelperEvent& event) {
+  return event.text("errorCode").value_or("UNKNOWN") + ": " +
+         event.text("errorMessage").value_or("");
+}
 
 SessionOutcome run_helper_session(const ClientOptions& options, const SessionPlan& plan,
                                   const SessionIo& io) {

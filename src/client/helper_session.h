@@ -11,8 +11,12 @@
 #define RAVIK_CLIENT_HELPER_SESSION_H_
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/client_options.h"
@@ -21,8 +25,42 @@
 #include "client/progress_display.h"
 #include "client/session_watch.h"
 #include "client/target_description.h"
+#include "client/wire.h"
 
 namespace ravik::client {
+
+struct SessionOutcome;
+class ImageFingerprints;
+
+// The helper of a session that holds its target, as the steps that live
+// beside this driver see it (a backup's reads, a capacity probe). A failure
+// is recorded in the session's outcome; once the helper has ended or given
+// the session up, nothing more is asked of it.
+class HeldSession {
+ public:
+  virtual ~HeldSession() = default;
+  // False when the command could not be sent: the helper has gone.
+  virtual bool send(const nlohmann::ordered_json& message) = 0;
+  // The next event that is not progress; nothing once the helper ended.
+  virtual std::optional<HelperEvent> next() = 0;
+  // Sends `message` and returns its answer when it is one of `kinds`;
+  // otherwise records why, naming `what` (a step, as a sentence's subject).
+  virtual std::optional<HelperEvent> ask(const nlohmann::ordered_json& message,
+                                         std::initializer_list<std::string_view> kinds,
+                                         const std::string& what) = 0;
+  // Records the session's first failure.
+  virtual void fail(std::string text) = 0;
+  // The helper has ended or given the session up.
+  virtual void mark_over() = 0;
+  virtual bool over() const = 0;
+  // Where the steps show their own progress.
+  virtual ProgressSink& progress() = 0;
+};
+
+using HeldSteps = std::function<void(HeldSession&, SessionOutcome&)>;
+
+// "CODE: message" of a helper's error event.
+std::string helper_failure_text(const HelperEvent& event);
 
 // What one session needs, found beforehand.
 struct SessionPlan {
@@ -31,6 +69,14 @@ struct SessionPlan {
   std::string helper_path;
   std::vector<std::string> boot_contents;  // Base64, in --boot-file order
   std::uint64_t protected_prefix_bytes = 0;
+  // Set: the steps that run once the helper holds the target, instead of
+  // the command's own, in a read-only hold (`read_only_hold`) or a
+  // format-only one; the session then ends as asked.
+  HeldSteps held_steps = {};
+  bool read_only_hold = false;
+  // A write's image, sampled as it streams: a failed verification then
+  // looks for the signs of a counterfeit disk.
+  ImageFingerprints* fingerprints = nullptr;
 };
 
 // Where a session's image comes from and what it says goes.

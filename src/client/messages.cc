@@ -26,6 +26,16 @@ void add_ids(nlohmann::ordered_json& json, const SessionIds& ids) {
   json["taskId"] = ids.task_id;
 }
 
+nlohmann::ordered_json open_target_message(const std::string& type, const SessionIds& ids,
+                                           const TargetFields& target,
+                                           bool allow_regular_file) {
+  nlohmann::ordered_json json = header(type);
+  add_ids(json, ids);
+  json["target"] = target_json(target);
+  if (allow_regular_file) json["testOnlyAllowRegularFile"] = true;
+  return json;
+}
+
 }  // namespace
 
 nlohmann::ordered_json open_write_message(const OpenWriteFields& fields) {
@@ -42,10 +52,18 @@ nlohmann::ordered_json open_write_message(const OpenWriteFields& fields) {
 nlohmann::ordered_json open_format_message(const SessionIds& ids,
                                            const TargetFields& target,
                                            bool allow_regular_file) {
-  nlohmann::ordered_json json = header("open_format");
-  add_ids(json, ids);
-  json["target"] = target_json(target);
-  if (allow_regular_file) json["testOnlyAllowRegularFile"] = true;
+  return open_target_message("open_format", ids, target, allow_regular_file);
+}
+
+nlohmann::ordered_json open_read_message(const SessionIds& ids,
+                                         const TargetFields& target,
+                                         bool allow_regular_file) {
+  return open_target_message("open_read", ids, target, allow_regular_file);
+}
+
+nlohmann::ordered_json probe_capacity_message(const std::string& operation_id) {
+  nlohmann::ordered_json json = header("probeCapacity");
+  json["operationId"] = operation_id;
   return json;
 }
 

@@ -43,6 +43,13 @@ nlohmann::ordered_json open_write_message(const OpenWriteFields& fields);
 nlohmann::ordered_json open_format_message(const SessionIds& ids,
                                            const TargetFields& target,
                                            bool allow_regular_file);
+// The read-only hold: the members of open_format, for a backup or a clone's
+// source.
+nlohmann::ordered_json open_read_message(const SessionIds& ids,
+                                         const TargetFields& target,
+                                         bool allow_regular_file);
+// The destructive capacity probe of a format-only session.
+nlohmann::ordered_json probe_capacity_message(const std::string& operation_id);
 nlohmann::ordered_json verify_message(const std::string& operation_id);
 nlohmann::ordered_json read_message(const std::string& operation_id, std::uint64_t offset,
                                     std::uint64_t length);

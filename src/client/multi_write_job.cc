@@ -5,6 +5,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/counterfeit_signs.h"
 #include "client/event_pump.h"
 #include "client/helper_session.h"
 #include "client/image_fan_out.h"
@@ -36,8 +37,8 @@ std::string rate_text(const SessionOutcome& outcome) {
 // disk's result printed on `streams.out_fd` as soon as it is known, so that
 // a slow or stuck disk keeps nobody waiting to unplug the others.
 std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
-                                         const std::vector<SessionPlan>& plans,
-                                         std::unique_ptr<ImageSource> source,
+                                         std::vector<SessionPlan>& plans,
+                                         std::unique_ptr<ImageReader> source,
                                          ProgressBoard& board,
                                          const JobStreams& streams) {
   std::vector<SessionOutcome> outcomes(plans.size());
@@ -58,7 +59,9 @@ std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
   for (SessionWatch& watch : watches) watched.push_back(&watch);
   const std::chrono::seconds stall_limit(options.stall_limit_seconds);
   const SessionWatchdog watchdog(std::move(watched), stall_limit);
-  ImageFanOut fan_out(std::move(source), plans.size(),
+  auto prints = std::make_unique<ImageFingerprints>(std::move(source));
+  for (SessionPlan& plan : plans) plan.fingerprints = prints.get();
+  ImageFanOut fan_out(std::move(prints), plans.size(),
                       {.chunk_bytes = kMaxSourcePayload,
                        .window_chunks = kWindowChunks,
                        .stall_limit = stall_limit});
@@ -129,21 +132,30 @@ int run_multi_write_job(const ClientOptions& given, const std::string& client_pa
   if (auto refused = prepare_image(options, prepared->targets, streams, image)) {
     return refuse(*refused);
   }
+  return run_fanned_out_write(options, given.image_path, std::move(*prepared),
+                              image.digest, image.protected_prefixes,
+                              std::move(image.source), streams);
+}
+
+int run_fanned_out_write(const ClientOptions& options, const std::string& image_name,
+                         PreparedTargets prepared, const ImageDigest& digest,
+                         const std::vector<std::uint64_t>& protected_prefixes,
+                         std::unique_ptr<ImageReader> image, const JobStreams& streams) {
   std::vector<SessionPlan> plans;
   std::vector<std::string> labels;
-  for (std::size_t i = 0; i < prepared->targets.size(); ++i) {
-    labels.push_back(prepared->targets[i].fields.device_path);
-    plans.push_back({.target = std::move(prepared->targets[i]),
-                     .digest = image.digest,
-                     .helper_path = prepared->helper_paths[i],
-                     .boot_contents = prepared->boot_contents,
-                     .protected_prefix_bytes = image.protected_prefixes[i]});
+  for (std::size_t i = 0; i < prepared.targets.size(); ++i) {
+    labels.push_back(prepared.targets[i].fields.device_path);
+    plans.push_back({.target = std::move(prepared.targets[i]),
+                     .digest = digest,
+                     .helper_path = prepared.helper_paths[i],
+                     .boot_contents = prepared.boot_contents,
+                     .protected_prefix_bytes = protected_prefixes[i]});
   }
   ProgressBoard board(streams.progress_fd(), streams.err_is_terminal, labels);
   const std::vector<SessionOutcome> outcomes =
-      run_sessions(options, plans, std::move(image.source), board, streams);
+      run_sessions(options, plans, std::move(image), board, streams);
   board.close();
-  return report(options, given.image_path, image.digest, plans, outcomes, streams);
+  return report(options, image_name, digest, plans, outcomes, streams);
 }
 
 }  // namespace ravik::client

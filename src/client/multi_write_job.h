@@ -10,9 +10,15 @@
 #ifndef RAVIK_CLIENT_MULTI_WRITE_JOB_H_
 #define RAVIK_CLIENT_MULTI_WRITE_JOB_H_
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "client/client_options.h"
+#include "client/image_digest.h"
+#include "client/image_reader.h"
+#include "client/job_preparation.h"
 #include "client/write_job.h"
 
 namespace ravik::client {
@@ -23,6 +29,15 @@ namespace ravik::client {
 // is refused beforehand (not a disk, named twice, smaller than the image).
 int run_multi_write_job(const ClientOptions& options, const std::string& client_path,
                         const JobStreams& streams);
+
+// The sessions and report of such a write, once the targets are prepared
+// and the image measured: `image` read once, from its start, for every
+// target (`protected_prefixes` one per target). `image_name` names it in
+// the report.
+int run_fanned_out_write(const ClientOptions& options, const std::string& image_name,
+                         PreparedTargets prepared, const ImageDigest& digest,
+                         const std::vector<std::uint64_t>& protected_prefixes,
+                         std::unique_ptr<ImageReader> image, const JobStreams& streams);
 
 }  // namespace ravik::client
 

@@ -4,6 +4,7 @@
 #include <optional>
 #include <vector>
 
+#include "client/counterfeit_signs.h"
 #include "client/digest_cache.h"
 #include "client/event_pump.h"
 #include "client/helper_session.h"
@@ -107,7 +108,7 @@ int SingleDiskJob::run(const std::string& client_path) {
 }
 
 void SingleDiskJob::run_session(const PreparedTargets& prepared, PreparedImage& image) {
-  const SessionPlan plan{
+  SessionPlan plan{
       .target = prepared.targets.front(),
       .digest = image.digest,
       .helper_path = prepared.helper_paths.front(),
@@ -116,17 +117,20 @@ void SingleDiskJob::run_session(const PreparedTargets& prepared, PreparedImage& 
   ProgressDisplay display(streams_.progress_fd(), streams_.err_is_terminal);
   std::optional<ReaderChunks> chunks;
   if (image.source) {
+    const ImageSource* source = image.source.get();
     if (image.source->compressed()) {
       // The helper counts the image bytes; how far into the compressed file
       // that is only the client knows. The chunks keep the source alive for
       // as long as the display lives.
-      display.set_detail("WRITE", [source = image.source.get()] {
+      display.set_detail("WRITE", [source] {
         return std::string(image_format_name(source->format())) + " " +
                format_bytes(source->file_bytes_read()) + " of " +
                format_bytes(source->file_size()) + " read";
       });
     }
-    chunks.emplace(std::move(image.source), kMaxSourcePayload);
+    auto prints = std::make_unique<ImageFingerprints>(std::move(image.source));
+    plan.fingerprints = prints.get();
+    chunks.emplace(std::move(prints), kMaxSourcePayload);
   }
   // A write shows progress all along; a recovery may work long in silence.
   SessionWatch watch;

@@ -398,7 +398,7 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
     return outcome;
   }
   outcome.helper_started = true;
-  io.watch.watch(helper->pid(), helper->elevated());
+  io.watch.watch(helper->pid(), helper->elevated(), helper->give_up_fd());
   WatchedSink progress(io.progress, io.watch);
   int helper_status = 0;
   {
@@ -432,8 +432,7 @@ SessionOutcome run_helper_session(const ClientOptions& options, const SessionPla
 }
 
 std::string given_up_text(const ClientOptions& options) {
-  return "The disk showed no progress for " +
-         std::to_string(options.stall_limit_seconds) +
+  return "The disk gave no progress for " + std::to_string(options.stall_limit_seconds) +
          " s and was given up; its helper was stopped.";
 }
 

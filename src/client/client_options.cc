@@ -122,6 +122,9 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
       ->check(CLI::IsMember({"exact", "zero-pad-sector"}));
   write->add_flag("--no-verify", raw.no_verify,
                   "Do not read the disk back after the write");
+  write->add_flag("--verify-again", options.verify_again,
+                  "Read the whole disk back once more, even when the helper's "
+                  "readback before it wrote the partition table proved it");
   write
       ->add_option("--boot-file", raw.boot_files,
                    "NAME=LOCALFILE: replace a file of the boot partition after the "

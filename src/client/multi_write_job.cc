@@ -45,14 +45,15 @@ std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
   std::mutex finished_mutex;
   auto report_finished = [&](std::size_t i) {
     const SessionOutcome& outcome = outcomes[i];
-    const std::string line =
-        "Finished: " + plans[i].target.fields.device_path + " " +
-        (outcome.failure.empty()
-             ? "ok, " + format_bytes(outcome.bytes_written) + " written, verified " +
-                   verified_text(options, outcome)
-             : "FAILED after " + format_bytes(outcome.bytes_written));
+    const std::string result =
+        outcome.failure.empty()
+            ? "ok, " + format_bytes(outcome.bytes_written) + " written, verified " +
+                  verified_text(options, outcome)
+            : "FAILED after " + format_bytes(outcome.bytes_written);
     std::lock_guard lock(finished_mutex);
-    write_text_line(streams.out_fd, line);
+    board.settle_row(i, result);
+    board.print_above(streams.out_fd,
+                      "Finished: " + plans[i].target.fields.device_path + " " + result);
   };
   std::vector<SessionWatch*> watched;
   for (SessionWatch& watch : watches) watched.push_back(&watch);

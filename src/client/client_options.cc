@@ -18,6 +18,13 @@ bool is_hex_digest(const std::string& text) {
          });
 }
 
+// Scripts tell the outcomes apart by these; every command's help shows them.
+constexpr const char* kExitStatusHelp =
+    "Exit status: 0 every disk written and verified (or the command done); "
+    "1 a disk or more failed (with --json each disk's record says which, with "
+    "the helper's errorCode); 2 the command line was refused; 130 interrupted "
+    "(Ctrl-C or SIGTERM).";
+
 constexpr const char* kImageHelp =
     "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
     "content)";
@@ -61,7 +68,8 @@ void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& 
       ->type_name("PATH");
   command.add_option("--end", raw.end, end_help)->type_name("HOW");
   command.add_flag("--json", options.json,
-                   "Print the helper's events as JSON lines, then the job's result");
+                   "Print the helper's events as JSON lines (with several disks one "
+                   "diskResult per disk instead), then the job's result");
   command.add_flag("--quiet,-q", options.quiet,
                    "No progress: only failures and the final result");
   command.add_flag("--yes,-y", options.assume_yes,
@@ -241,9 +249,8 @@ std::optional<std::string> settle_write_options(const CLI::App& write,
   options.target_path = raw.write_targets.front();
   options.more_target_paths.assign(raw.write_targets.begin() + 1,
                                    raw.write_targets.end());
-  if (!options.more_target_paths.empty() && (options.json || options.read_boot_file)) {
-    return std::string(options.json ? "--json" : "--read-boot-file") +
-           " takes one TARGET";
+  if (!options.more_target_paths.empty() && options.read_boot_file) {
+    return "--read-boot-file takes one TARGET";
   }
   options.verify = !raw.no_verify;
   for (const auto& [text, target] :
@@ -344,7 +351,9 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
                "ravik-device-client");
   app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
   app.require_subcommand(1);
+  app.footer(kExitStatusHelp);
   const Commands commands = add_commands(app, options, raw);
+  commands.write->footer(kExitStatusHelp);
   if (!args.empty() && !args[0].starts_with("-")) {
     try {
       (void)app.get_subcommand(std::string(args[0]));

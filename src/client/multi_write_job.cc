@@ -1,7 +1,9 @@
 #include "client/multi_write_job.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
 
@@ -32,6 +34,31 @@ std::string rate_text(const SessionOutcome& outcome) {
          "/s";
 }
 
+nlohmann::ordered_json optional_text(const std::optional<std::string>& text) {
+  return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json();
+}
+
+// One disk's result for scripts, printed as soon as it is known.
+nlohmann::ordered_json disk_record(const ClientOptions& options, const SessionPlan& plan,
+                                   const SessionOutcome& outcome) {
+  const std::string& target = plan.target.fields.device_path;
+  const bool changed = outcome.write_started && !outcome.image_proven;
+  return {{"event", "diskResult"},
+          {"target", target},
+          {"succeeded", outcome.failure.empty()},
+          {"bytesWritten", outcome.bytes_written},
+          {"verified", outcome.verified ? nlohmann::ordered_json(*outcome.verified)
+                                        : nlohmann::ordered_json()},
+          {"verification",
+           outcome.failure.empty() ? verified_text(options, outcome) : std::string("-")},
+          {"errorCode", optional_text(outcome.error_code)},
+          {"error", outcome.failure.empty() ? nlohmann::ordered_json()
+                                            : nlohmann::ordered_json(outcome.failure)},
+          {"diskState", changed ? nlohmann::ordered_json(
+                                      disk_state_text(target, outcome.bytes_written))
+                                : nlohmann::ordered_json()}};
+}
+
 // Every disk's session at once, the image fanned out from `source`; each
 // disk's result printed on `streams.out_fd` as soon as it is known, so that
 // a slow or stuck disk keeps nobody waiting to unplug the others.
@@ -52,8 +79,10 @@ std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
             : "FAILED after " + format_bytes(outcome.bytes_written);
     std::lock_guard lock(finished_mutex);
     board.settle_row(i, result);
-    board.print_above(streams.out_fd,
-                      "Finished: " + plans[i].target.fields.device_path + " " + result);
+    board.print_above(
+        streams.out_fd,
+        options.json ? disk_record(options, plans[i], outcome).dump()
+                     : "Finished: " + plans[i].target.fields.device_path + " " + result);
   };
   std::vector<SessionWatch*> watched;
   for (SessionWatch& watch : watches) watched.push_back(&watch);
@@ -78,7 +107,14 @@ std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
   return outcomes;
 }
 
-// The table of every disk's result, then a line for each failed disk.
+nlohmann::ordered_json targets_of(const std::vector<SessionPlan>& plans) {
+  nlohmann::ordered_json targets = nlohmann::ordered_json::array();
+  for (const SessionPlan& plan : plans) targets.push_back(plan.target.fields.device_path);
+  return targets;
+}
+
+// The table of every disk's result (the job's record with --json), then a
+// line for each failed disk.
 int report(const ClientOptions& options, const std::string& image_name,
            const ImageDigest& digest, const std::vector<SessionPlan>& plans,
            const std::vector<SessionOutcome>& outcomes, const JobStreams& streams) {
@@ -93,13 +129,37 @@ int report(const ClientOptions& options, const std::string& image_name,
                     format_bytes(outcome.bytes_written), rate_text(outcome),
                     verified_text(options, outcome)});
   }
-  if (!streams.quiet) {
+  if (options.json) {
+    // Scripts read each disk's record above; the job's record sums them up.
+    nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      if (!outcomes[i].failure.empty())
+        failed.push_back(plans[i].target.fields.device_path);
+    }
+    const std::optional<std::string> first_code =
+        failed.empty() ? std::nullopt
+                       : std::ranges::find_if(outcomes, [](const SessionOutcome& o) {
+                           return !o.failure.empty();
+                         })->error_code;
+    write_text_line(streams.out_fd,
+                    nlohmann::ordered_json{{"event", "jobResult"},
+                                           {"command", "write"},
+                                           {"targets", targets_of(plans)},
+                                           {"succeeded", all_succeeded},
+                                           {"failedTargets", failed},
+                                           {"imagePath", image_name},
+                                           {"imageSha256", digest.sha256},
+                                           {"errorCode", optional_text(first_code)}}
+                        .dump());
+  } else if (!streams.quiet) {
     write_text_line(streams.out_fd, "Image:    " + image_name + " (" +
                                         format_bytes(digest.size_bytes) + ", sha256 " +
                                         digest.sha256 + ")");
   }
-  for (const std::string& line : format_table(rows))
-    write_text_line(streams.out_fd, line);
+  if (!options.json) {
+    for (const std::string& line : format_table(rows))
+      write_text_line(streams.out_fd, line);
+  }
   for (std::size_t i = 0; i < plans.size(); ++i) {
     if (outcomes[i].failure.empty()) continue;
     const std::string& label = plans[i].target.fields.device_path;

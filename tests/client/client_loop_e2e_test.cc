@@ -11,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -176,6 +177,28 @@ TEST_F(ClientLoopTest, FailedWrite_LeavesNoPartitionTableAndSaysHowFarItGot) {
               std::string::npos)
         << canceled->stderr_text;
   }
+
+  // For scripts: each disk's record, then the job's, with the helper's code.
+  auto json = client({"write", image, loop_->path(), second->path(), "--json", "--sha256",
+                      std::string(64, '0')});
+  ASSERT_TRUE(json) << json.error();
+  EXPECT_EQ(json->status, ExitStatus::exited_with(1)) << json->stderr_text;
+  std::vector<nlohmann::json> records;
+  std::istringstream lines(json->stdout_text);
+  for (std::string line; std::getline(lines, line);) {
+    records.push_back(nlohmann::json::parse(line, nullptr, false));
+  }
+  ASSERT_EQ(records.size(), 3u) << json->stdout_text;
+  std::set<std::string> failed;
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(records[i].value("event", ""), "diskResult") << records[i];
+    EXPECT_EQ(records[i].value("errorCode", ""), "IMAGE_MISSING") << records[i];
+    failed.insert(records[i].value("target", ""));
+  }
+  EXPECT_EQ(failed, (std::set<std::string>{loop_->path(), second->path()}));
+  EXPECT_EQ(records[2].value("event", ""), "jobResult") << records[2];
+  EXPECT_EQ(records[2].value("errorCode", ""), "IMAGE_MISSING") << records[2];
+  EXPECT_EQ(records[2]["failedTargets"].size(), 2u) << records[2];
 
   // Written in full, the table is there.
   auto written = client({"write", image, loop_->path()});

@@ -427,7 +427,9 @@ TEST_F(CompressedImageTest, EveryFormat_IsWrittenAsTheImageAndVerified) {
     EXPECT_NE(done->stdout_text.find(", decompressed 3.0 MiB, sha256 "),
               std::string::npos)
         << done->stdout_text;
-    EXPECT_NE(done->stdout_text.find(" matches\n"), std::string::npos) << image;
+    EXPECT_NE(done->stdout_text.find("Verified: 3.0 MiB read back by the helper"),
+              std::string::npos)
+        << image;
     // The write's progress names the compressed bytes read beside the image's.
     EXPECT_NE(done->stderr_text.find(" read)\n"), std::string::npos) << done->stderr_text;
   }

@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "client/event_pump.h"
 #include "client/helper_session.h"
+#include "client/image_chunks.h"
 #include "client/image_fan_out.h"
+#include "client/image_source.h"
 #include "client/job_preparation.h"
 #include "client/progress_board.h"
 #include "client/wire.h"
@@ -88,18 +92,51 @@ std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
   for (SessionWatch& watch : watches) watched.push_back(&watch);
   const std::chrono::seconds stall_limit(options.stall_limit_seconds);
   const SessionWatchdog watchdog(std::move(watched), stall_limit);
-  ImageFanOut fan_out(std::move(source), plans.size(),
-                      {.chunk_bytes = kMaxSourcePayload,
-                       .window_chunks = kWindowChunks,
-                       .stall_limit = stall_limit});
+  // A raw image is read by each session at its own position (the page cache
+  // shares the reads), so that every disk goes at its own medium's pace; a
+  // compressed one is decoded once and fanned out, and a disk that falls a
+  // window behind decodes it again on its own rather than hold the others.
+  std::vector<std::unique_ptr<ImageChunks>> own_chunks;
+  if (!source->compressed()) {
+    std::vector<std::unique_ptr<ImageSource>> sources;
+    sources.push_back(std::move(source));
+    while (sources.size() < plans.size()) {
+      auto opened = open_image_source(options.image_path);
+      if (!opened) break;
+      sources.push_back(std::move(*opened));
+    }
+    if (sources.size() == plans.size()) {
+      for (auto& own : sources) {
+        own_chunks.push_back(
+            std::make_unique<ReaderChunks>(std::move(own), kMaxSourcePayload));
+      }
+    } else {
+      source = std::move(sources.front());
+    }
+  }
+  std::optional<ImageFanOut> fan_out;
+  if (own_chunks.empty()) {
+    fan_out.emplace(std::move(source), plans.size(),
+                    ImageFanOut::Limits{
+                        .chunk_bytes = kMaxSourcePayload,
+                        .window_chunks = kWindowChunks,
+                        .stall_limit = stall_limit,
+                        .reopen = [&options]() -> Result<std::unique_ptr<ImageReader>> {
+                          RAVIK_ASSIGN_OR_RETURN(auto again,
+                                                 open_image_source(options.image_path));
+                          return std::unique_ptr<ImageReader>(std::move(again));
+                        }});
+  }
+  auto chunks_of = [&](std::size_t i) -> ImageChunks& {
+    return own_chunks.empty() ? fan_out->session(i) : *own_chunks[i];
+  };
   {
     std::vector<std::jthread> sessions;
     for (std::size_t i = 0; i < plans.size(); ++i) {
       sessions.emplace_back([&, i] {
-        outcomes[i] = run_helper_session(options, plans[i],
-                                         {.chunks = &fan_out.session(i),
-                                          .progress = board.row(i),
-                                          .watch = watches[i]});
+        outcomes[i] = run_helper_session(
+            options, plans[i],
+            {.chunks = &chunks_of(i), .progress = board.row(i), .watch = watches[i]});
         report_finished(i);
       });
     }

@@ -14,6 +14,13 @@ namespace {
 
 constexpr std::string_view kDefaultVolumeLabel = "USB DISK";
 
+// Scripts tell the outcomes apart by these; every command's help shows them.
+constexpr const char* kExitStatusHelp =
+    "Exit status: 0 every disk written and verified (or the command done); "
+    "1 a disk or more failed (with --json each disk's record says which, with "
+    "the helper's errorCode); 2 the command line was refused; 130 interrupted "
+    "(Ctrl-C or SIGTERM).";
+
 constexpr const char* kImageHelp =
     "Disk image: raw, or gzip, xz, zstd, bzip2 or a zip of one file (recognised by "
     "content)";
@@ -45,7 +52,8 @@ void add_session_options(CLI::App& command, ClientOptions& options, RawOptions& 
       ->type_name("PATH");
   command.add_option("--end", raw.end, end_help)->type_name("HOW");
   command.add_flag("--json", options.json,
-                   "Print the helper's events as JSON lines, then the job's result");
+                   "Print the helper's events as JSON lines (with several disks one "
+                   "diskResult per disk instead), then the job's result");
   command.add_flag("--quiet,-q", options.quiet,
                    "No progress: only failures and the final result");
   command.add_flag("--yes,-y", options.assume_yes,
@@ -112,6 +120,9 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
   write->add_flag("--check", options.check_capacity,
                   "First prove that every byte of each disk is real (see check); "
                   "a counterfeit disk is not written");
+  write->add_flag("--verify-again", options.verify_again,
+                  "Read the whole disk back once more, even when the helper's "
+                  "readback before it wrote the partition table proved it");
   write
       ->add_option("--boot-file", raw.boot_files,
                    "NAME=LOCALFILE: replace a file of the boot partition after the "
@@ -146,7 +157,8 @@ CLI::App* add_write_command(CLI::App& app, ClientOptions& options, RawOptions& r
       "  xz -dc os.img.xz | ravik-device-client write --sha256 HEX - /dev/sdb\n"
       "      from a pipe, with the decompressed image's digest\n"
       "  ravik-device-client write os.img /dev/sdb --boot-file config.txt=my-config.txt\n"
-      "      then replace a file of the boot partition");
+      "      then replace a file of the boot partition\n\n" +
+      std::string(kExitStatusHelp));
   return write;
 }
 
@@ -281,9 +293,8 @@ std::optional<std::string> settle_write_options(const CLI::App& write,
   options.target_path = raw.write_targets.front();
   options.more_target_paths.assign(raw.write_targets.begin() + 1,
                                    raw.write_targets.end());
-  if (!options.more_target_paths.empty() && (options.json || options.read_boot_file)) {
-    return std::string(options.json ? "--json" : "--read-boot-file") +
-           " takes one TARGET";
+  if (!options.more_target_paths.empty() && options.read_boot_file) {
+    return "--read-boot-file takes one TARGET";
   }
   options.verify = !raw.no_verify;
   for (const auto& [text, target] :
@@ -365,13 +376,12 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
                "ravik-device-client");
   app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
   app.require_subcommand(1);
-  app.footer(
-      "write and recover erase the whole disk TARGET. Without a terminal to ask on they "
-      "refuse unless --yes is given.\n\n"
-      "Exit status: 0 when every disk was written and verified (or the command "
-      "succeeded), 1 when one failed, 2 for a command line that is not valid, 130 when "
-      "interrupted (Ctrl-C).\n\n"
-      "Run ravik-device-client help COMMAND for a command's options and examples.");
+  app.footer(std::string(
+                 "write and recover erase the whole disk TARGET. Without a terminal to ask "
+                 "on they refuse unless --yes is given.\n\n") +
+             kExitStatusHelp +
+             "\n\nRun ravik-device-client help COMMAND for a command's options and "
+             "examples.");
   const Commands commands = add_commands(app, options, raw);
   if (!args.empty() && !args[0].starts_with("-")) {
     try {

@@ -40,6 +40,9 @@ struct ClientOptions {
   std::optional<std::uint64_t> protected_prefix_bytes;
   std::string tail_policy = "exact";
   bool verify = true;
+  // write: a full pass reading the disk back even when the helper's own
+  // readback of a held-back prefix already proved it.
+  bool verify_again = false;
   std::vector<BootFile> boot_files;
   // A boot file printed to standard output after the writes.
   std::optional<std::string> read_boot_file;

@@ -267,7 +267,8 @@ int run_clone_job(const ClientOptions& options, const std::string& client_path,
   go.set_value(true);
   const int status = run_fanned_out_write(options, options.image_path,
                                           std::move(*prepared), found.digest, prefixes,
-                                          std::make_unique<PipeReader>(pipe), streams);
+                                          ImageFeed{.reader = std::make_unique<PipeReader>(pipe)},
+                                          streams);
   source_session.join();
   if (!source_outcome.failure.empty()) {
     write_text_line(streams.err_fd, "ravik-device-client: the source " +

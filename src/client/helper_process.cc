@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,11 @@ namespace ravik::client {
 namespace {
 
 constexpr int kInputPipeBytes = 1024 * 1024;
+// How long a given-up helper, already killed, may take to end before it is
+// left to end on its own: a process stuck in the kernel ends only when its
+// I/O returns, which may take minutes.
+constexpr int kGivenUpReapMs = 250;
+constexpr int kGivenUpReapStepMs = 10;
 
 Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
   auto ends = cloexec_pipe();
@@ -77,6 +83,11 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
   (void)::fcntl(errors.first.get(), F_SETFL, O_NONBLOCK);
   // Reports a failed exec to the parent: closed unused on success (CLOEXEC).
   RAVIK_ASSIGN_OR_RETURN(auto exec_report, make_pipe());
+  auto give_up = cloexec_pipe(/*nonblocking=*/true);
+  if (!give_up) {
+    return fail(
+        HelperError::io(codes::kUnknown, "Could not create a pipe to the helper", errno));
+  }
   const pid_t pid = ::fork();
   if (pid < 0) {
     return fail(HelperError::io(codes::kUnknown, "Could not start the helper", errno));
@@ -112,9 +123,12 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
                                 exec_error));
   }
   signal_relay::add(pid);
+  // Our ends only: a write or read waits in poll(), beside the give-up pipe.
+  (void)::fcntl(input.second.get(), F_SETFL, O_NONBLOCK);
+  (void)::fcntl(output.first.get(), F_SETFL, O_NONBLOCK);
   return HelperProcess(pid, std::move(input.second), std::move(output.first),
                        std::move(errors.first), std::move(launch.terminal),
-                       launch.elevated);
+                       launch.elevated, std::move(*give_up));
 }
 
 HelperProcess::HelperProcess(HelperProcess&& other) noexcept
@@ -128,7 +142,9 @@ HelperProcess::HelperProcess(HelperProcess&& other) noexcept
       output_ended_(other.output_ended_),
       status_(other.status_),
       terminal_(std::move(other.terminal_)),
-      elevated_(other.elevated_) {}
+      elevated_(other.elevated_),
+      give_up_read_(std::move(other.give_up_read_)),
+      give_up_write_(std::move(other.give_up_write_)) {}
 
 HelperProcess::~HelperProcess() {
   if (pid_ >= 0 && !status_) {
@@ -181,6 +197,17 @@ void HelperProcess::pass_failure_line_unless_in(std::string_view shown) {
   held_failure_line_.reset();
 }
 
+bool HelperProcess::given_up() const {
+  pollfd fd{give_up_read_.get(), POLLIN, 0};
+  return give_up_read_ && ::poll(&fd, 1, 0) > 0;
+}
+
+bool HelperProcess::await(int fd, short events) {
+  pollfd fds[2] = {{fd, events, 0}, {give_up_read_.get(), POLLIN, 0}};
+  if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) return false;
+  return fds[1].revents == 0;
+}
+
 Result<void> HelperProcess::write_frame(std::string_view head, std::string_view payload) {
   if (!input_) return fail(codes::kUnknown, "The helper's input is already closed.");
   // One writev per round: the payload goes from the caller's buffer to the
@@ -188,10 +215,20 @@ Result<void> HelperProcess::write_frame(std::string_view head, std::string_view 
   iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
                     {const_cast<char*>(payload.data()), payload.size()}};
   std::size_t first = 0;
+  while (first < 2 && parts[first].iov_len == 0) ++first;
   while (first < 2) {
+    if (given_up()) {
+      return fail(codes::kUnknown, "The helper was given up before it took the data.");
+    }
     const ssize_t count = retry_on_eintr([&] {
       return ::writev(input_.get(), parts + first, static_cast<int>(2 - first));
     });
+    if (count < 0 && errno == EAGAIN) {
+      if (!await(input_.get(), POLLOUT)) {
+        return fail(codes::kUnknown, "The helper was given up before it took the data.");
+      }
+      continue;
+    }
     if (count <= 0) {
       return fail(HelperError::io(codes::kUnknown, "Could not write to the helper",
                                   count < 0 ? errno : EIO));
@@ -210,12 +247,7 @@ Result<void> HelperProcess::write_frame(std::string_view head, std::string_view 
 }
 
 Result<void> HelperProcess::write_all(std::string_view bytes) {
-  if (!input_) return fail(codes::kUnknown, "The helper's input is already closed.");
-  if (auto written = ravik::write_all(input_.get(), bytes); !written) {
-    return fail(written.error().to_helper_error(codes::kUnknown,
-                                                "Could not write to the helper"));
-  }
-  return {};
+  return write_frame(bytes, {});
 }
 
 std::optional<std::string> HelperProcess::read_line() {
@@ -227,17 +259,21 @@ std::optional<std::string> HelperProcess::read_line() {
       return line;
     }
     if (output_ended_ || !output_) return std::nullopt;
-    if (errors_) {
-      // Either pipe may fill first; a helper blocked on its standard error
-      // would never finish the line awaited here.
-      pollfd fds[2] = {{output_.get(), POLLIN, 0}, {errors_.get(), POLLIN, 0}};
-      if (retry_on_eintr([&] { return ::poll(fds, 2, -1); }) < 0) return std::nullopt;
-      if (fds[1].revents != 0) relay_errors();
-      if (fds[0].revents == 0) continue;
+    // Either pipe may fill first; a helper blocked on its standard error
+    // would never finish the line awaited here.
+    pollfd fds[3] = {{output_.get(), POLLIN, 0},
+                     {give_up_read_.get(), POLLIN, 0},
+                     {errors_ ? errors_.get() : -1, POLLIN, 0}};
+    if (retry_on_eintr([&] { return ::poll(fds, 3, -1); }) < 0 || fds[1].revents != 0) {
+      output_ended_ = true;
+      return std::nullopt;
     }
+    if (fds[2].revents != 0) relay_errors();
+    if (fds[0].revents == 0) continue;
     char buffer[8192];
     const ssize_t count =
         retry_on_eintr([&] { return ::read(output_.get(), buffer, sizeof(buffer)); });
+    if (count < 0 && errno == EAGAIN) continue;
     // Output, or its end: sudo is done with the terminal.
     take_back_terminal();
     if (count <= 0) {
@@ -253,9 +289,31 @@ int HelperProcess::wait() {
   // Out of the relay while the ended child still holds its pid: once reaped,
   // the pid may name an unrelated process.
   siginfo_t ended{};
-  (void)retry_on_eintr([&] {
-    return ::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT);
-  });
+  if (given_up()) {
+    // Killed already; once it ends it is reaped here, and a helper that
+    // cannot end yet is not waited for.
+    for (int waited = 0; waited < kGivenUpReapMs; waited += kGivenUpReapStepMs) {
+      ended.si_pid = 0;
+      if (retry_on_eintr([&] {
+            return ::waitid(P_PID, static_cast<id_t>(pid_), &ended,
+                            WEXITED | WNOWAIT | WNOHANG);
+          }) < 0 ||
+          ended.si_pid != 0) {
+        break;
+      }
+      ::usleep(kGivenUpReapStepMs * 1000);
+    }
+    if (ended.si_pid == 0) {
+      signal_relay::remove(pid_);
+      take_back_terminal();
+      status_ = 128 + SIGKILL;
+      return *status_;
+    }
+  } else {
+    (void)retry_on_eintr([&] {
+      return ::waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT);
+    });
+  }
   signal_relay::remove(pid_);
   int status = 0;
   if (retry_on_eintr([&] { return ::waitpid(pid_, &status, 0); }) < 0) {
@@ -270,6 +328,12 @@ int HelperProcess::wait() {
   // sudo for good and this wait would never end.
   take_back_terminal();
   return *status_;
+}
+
+void give_up_helper(int fd) {
+  const char byte = 0;
+  // Full already means given up already.
+  (void)!::write(fd, &byte, 1);
 }
 
 }  // namespace ravik::client

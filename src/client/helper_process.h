@@ -4,7 +4,12 @@
 // job says whether it showed that failure itself.
 //
 // Writing (the main thread) and reading (one event thread) may happen on two
-// threads at once; each side is used by one thread. Destroying a running
+// threads at once; each side is used by one thread. Neither side ever blocks
+// for good: both wait in poll() beside the helper's give-up pipe, so a helper
+// stuck in the kernel (a hung disk) can be given up from any thread through
+// give_up_helper(), after which every write fails, the output ends, and
+// wait() reaps the helper only when it has ended (a process that cannot die
+// yet is left to end on its own, never waited for). Destroying a running
 // child closes its input, which ends its session, and reaps it.
 #ifndef RAVIK_CLIENT_HELPER_PROCESS_H_
 #define RAVIK_CLIENT_HELPER_PROCESS_H_
@@ -15,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "client/foreground_terminal.h"
@@ -47,6 +53,8 @@ class HelperProcess {
 
   pid_t pid() const { return pid_; }
   bool elevated() const { return elevated_; }
+  // The descriptor that give_up_helper() takes; valid while this lives.
+  int give_up_fd() const { return give_up_write_.get(); }
 
   // Writes all of `bytes` to the helper's input. Fails (EPIPE) once the
   // helper has stopped reading for good.
@@ -68,16 +76,23 @@ class HelperProcess {
 
  private:
   HelperProcess(pid_t pid, UniqueFd input, UniqueFd output, UniqueFd errors,
-                std::unique_ptr<ForegroundTerminal> terminal, bool elevated)
+                std::unique_ptr<ForegroundTerminal> terminal, bool elevated,
+                std::pair<UniqueFd, UniqueFd> give_up)
       : pid_(pid),
         input_(std::move(input)),
         output_(std::move(output)),
         errors_(std::move(errors)),
         terminal_(std::move(terminal)),
-        elevated_(elevated) {}
+        elevated_(elevated),
+        give_up_read_(std::move(give_up.first)),
+        give_up_write_(std::move(give_up.second)) {}
 
   // Passes on what the helper wrote to its standard error so far.
   void relay_errors();
+  // Waits until `fd` is ready for `events`; false once the helper was given
+  // up, or the wait itself failed.
+  bool await(int fd, short events);
+  bool given_up() const;
 
   void take_back_terminal() {
     if (terminal_) terminal_->take_back();
@@ -94,7 +109,15 @@ class HelperProcess {
   std::optional<int> status_;
   std::unique_ptr<ForegroundTerminal> terminal_;
   bool elevated_ = false;
+  // Readable once the helper was given up; never drained, so that every
+  // later wait sees it too.
+  UniqueFd give_up_read_;
+  UniqueFd give_up_write_;
 };
+
+// Makes every wait on the helper whose give_up_fd() is `fd` return at once,
+// from any thread or a signal handler.
+void give_up_helper(int fd);
 
 }  // namespace ravik::client
 

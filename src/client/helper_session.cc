@@ -116,6 +116,9 @@ class SessionSteps : public HeldSession {
   // else the abort frame; true when an abort frame was sent.
   bool finish_stream(ImageChunks& chunks, std::uint64_t sent);
   bool await_write_outcome(bool abort_sent);
+  // True when the helper read the image back itself before it answered:
+  // the body before it wrote the held-back prefix, then the prefix.
+  bool proven_by_readback() const;
   void verify();
   // openBoot, the boot-file writes and the read, closeBoot.
   void edit_boot_partition();
@@ -128,6 +131,11 @@ class SessionSteps : public HeldSession {
   void fail_with(std::string text) {
     if (outcome_.failure.empty()) outcome_.failure = std::move(text);
   }
+  // A failure the helper reported: its code kept for scripts as well.
+  void fail_with(std::string text, const HelperEvent& event) {
+    if (outcome_.failure.empty()) outcome_.error_code = event.text("errorCode");
+    fail_with(std::move(text));
+  }
 
   const ClientOptions& options_;
   const SessionPlan& plan_;
@@ -138,12 +146,22 @@ class SessionSteps : public HeldSession {
   SessionOutcome& outcome_;
   Clock::time_point write_began_;
   bool over_ = false;
+  bool readback_verified_ = false;  // as the helper's `written` said
 };
 
 void SessionSteps::write() {
   const bool written = write_image();
   outcome_.image_written = written;
-  if (written && options_.verify && !over_) verify();
+  if (written && options_.verify && !over_) {
+    if (proven_by_readback()) {
+      outcome_.verified = true;
+      outcome_.summary.push_back(
+          "Verified: " + format_bytes(plan_.digest.size_bytes) +
+          " read back by the helper before it wrote the partition table; no second "
+          "pass (--verify-again asks for one)");
+    }
+    if (!proven_by_readback() || options_.verify_again) verify();
+  }
   if (written && outcome_.failure.empty() && !over_ &&
       (!options_.boot_files.empty() || options_.read_boot_file)) {
     edit_boot_partition();
@@ -250,6 +268,8 @@ bool SessionSteps::await_write_outcome(bool abort_sent) {
       outcome_.write_seconds =
           std::chrono::duration<double>(Clock::now() - write_began_).count();
       const std::uint64_t device_ms = event->number("writeDurationMs").value_or(0);
+      readback_verified_ = event->flag("protectedBodyVerified") == true &&
+                           event->flag("protectedPrefixVerified") == true;
       outcome_.summary.push_back("Written:  " + format_bytes(bytes) + " in " +
                                  stage_figures(write_began_, bytes) +
                                  ", including the final sync; time inside device "
@@ -261,11 +281,11 @@ bool SessionSteps::await_write_outcome(bool abort_sent) {
     outcome_.bytes_written =
         std::max(outcome_.bytes_written, event->number("bytesWritten").value_or(0));
     if (kind == "sourceAborted") {
-      fail_with("The write was aborted: " + event_failure(*event));
+      fail_with("The write was aborted: " + event_failure(*event), *event);
       return false;
     }
     if (kind == "error") {
-      fail_with(write_failure_text(*event, plan_.digest));
+      fail_with(write_failure_text(*event, plan_.digest), *event);
       if (event->flag("sessionRetained") == true) return false;
       // The helper now waits for our abort frame before it serves the
       // session again (or it is ending, and the frame goes nowhere).
@@ -278,6 +298,12 @@ bool SessionSteps::await_write_outcome(bool abort_sent) {
   over_ = true;
   fail_with("The helper ended during the write.");
   return false;
+}
+
+bool SessionSteps::proven_by_readback() const {
+  // Without a held-back prefix the helper reads nothing back, whatever the
+  // flags say.
+  return readback_verified_ && plan_.protected_prefix_bytes > 0;
 }
 
 void SessionSteps::verify() {
@@ -301,6 +327,7 @@ void SessionSteps::verify() {
         plan_.fingerprints == nullptr
             ? std::nullopt
             : look_for_counterfeit(*this, *plan_.fingerprints, plan_.digest.size_bytes);
+    if (outcome_.failure.empty()) outcome_.error_code = "VERIFY_MISMATCH";
     fail_with("VERIFY_MISMATCH: The target does not hold the image (source " +
               event->text("sourceSha256").value_or("?") + ", target " +
               event->text("targetSha256").value_or("?") + ")." +
@@ -342,7 +369,7 @@ std::optional<HelperEvent> SessionSteps::ask(
     return std::nullopt;
   }
   if (std::ranges::find(kinds, event->kind()) == kinds.end()) {
-    fail_with(texts.refused + event_failure(*event));
+    fail_with(texts.refused + event_failure(*event), *event);
     if (event->flag("sessionRetained") == false) over_ = true;
     return std::nullopt;
   }
@@ -429,6 +456,7 @@ void open_and_run(const ClientOptions& options, const SessionPlan& plan,
   auto ready = pump.next();
   if (!ready || ready->kind() != "ready") {
     outcome.failure = not_ready_text(ready, helper);
+    if (ready) outcome.error_code = ready->text("errorCode");
     if (io.chunks != nullptr) io.chunks->stop_taking();
     return;
   }
@@ -455,7 +483,7 @@ SessionOutcome drive_session(const ClientOptions& options, const SessionPlan& pl
     return outcome;
   }
   outcome.helper_started = true;
-  io.watch.watch(helper->pid(), helper->elevated());
+  io.watch.watch(helper->pid(), helper->elevated(), helper->give_up_fd());
   WatchedSink progress(io.progress, io.watch);
   int helper_status = 0;
   {
@@ -494,8 +522,7 @@ SessionOutcome run_helper_session(const ClientOptions& options, const SessionPla
 }
 
 std::string given_up_text(const ClientOptions& options) {
-  return "The disk showed no progress for " +
-         std::to_string(options.stall_limit_seconds) +
+  return "The disk gave no progress for " + std::to_string(options.stall_limit_seconds) +
          " s and was given up; its helper was stopped.";
 }
 

@@ -105,6 +105,8 @@ struct SessionOutcome {
   // Each step's result for the user, in order ("Written:  ...").
   std::vector<std::string> summary;
   std::string failure;
+  // The helper's code for `failure` when the helper reported it.
+  std::optional<std::string> error_code;
 };
 
 // Runs the session of `plan.target` as `options.command` asks (write or

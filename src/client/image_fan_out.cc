@@ -26,6 +26,7 @@ class ImageFanOut::Cursor : public ImageChunks {
   Cursor(ImageFanOut& fan_out, std::size_t id) : fan_out_(fan_out), id_(id) {}
 
   Result<std::span<const std::uint8_t>> next(std::size_t limit) override {
+    if (own_reader_) return next_own(limit);
     std::unique_lock lock(fan_out_.mutex_);
     Follower& me = fan_out_.followers_[id_];
     if (current_ && offset_ == current_->size) {
@@ -39,6 +40,13 @@ class ImageFanOut::Cursor : public ImageChunks {
       return !me.taking || me.index < fan_out_.first_index_ + fan_out_.window_.size() ||
              fan_out_.ended_;
     });
+    if (me.on_its_own) {
+      if (current_ && offset_ < current_->size) return serve(limit);
+      current_.reset();
+      lock.unlock();
+      RAVIK_RETURN_IF_ERROR(go_on_alone());
+      return next_own(limit);
+    }
     if (me.left_behind) {
       return fail(codes::kWriteFailed,
                   "This disk took no image data for " +
@@ -49,10 +57,7 @@ class ImageFanOut::Cursor : public ImageChunks {
     if (me.index < fan_out_.first_index_ + fan_out_.window_.size()) {
       me.last_active = fan_out_.clock_.now();
       if (!current_) current_ = fan_out_.window_[me.index - fan_out_.first_index_];
-      const std::size_t count = std::min(limit, current_->size - offset_);
-      const std::span<const std::uint8_t> bytes(current_->bytes.data() + offset_, count);
-      offset_ += count;
-      return bytes;
+      return serve(limit);
     }
     if (fan_out_.read_error_) return fail(*fan_out_.read_error_);
     return std::span<const std::uint8_t>();
@@ -67,12 +72,56 @@ class ImageFanOut::Cursor : public ImageChunks {
   }
 
  private:
+  std::span<const std::uint8_t> serve(std::size_t limit) {
+    const std::size_t count = std::min(limit, current_->size - offset_);
+    const std::span<const std::uint8_t> bytes(current_->bytes.data() + offset_, count);
+    offset_ += count;
+    taken_ += count;
+    return bytes;
+  }
+
+  // The image opened again and read up to where this session stood.
+  Result<void> go_on_alone() {
+    RAVIK_ASSIGN_OR_RETURN(own_reader_, fan_out_.limits_.reopen());
+    own_buffer_.resize(fan_out_.limits_.chunk_bytes);
+    for (std::uint64_t skipped = 0; skipped < taken_;) {
+      const auto want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(own_buffer_.size(), taken_ - skipped));
+      RAVIK_ASSIGN_OR_RETURN(const std::size_t count,
+                             own_reader_->read(std::span(own_buffer_).first(want)));
+      if (count == 0) {
+        return fail(codes::kImageMissing,
+                    "The image ended sooner when it was read again for a slower disk.");
+      }
+      skipped += count;
+    }
+    return {};
+  }
+
+  Result<std::span<const std::uint8_t>> next_own(std::size_t limit) {
+    if (own_offset_ == own_size_) {
+      RAVIK_ASSIGN_OR_RETURN(own_size_, own_reader_->read(own_buffer_));
+      own_offset_ = 0;
+    }
+    const std::size_t count = std::min(limit, own_size_ - own_offset_);
+    const std::span<const std::uint8_t> bytes(own_buffer_.data() + own_offset_, count);
+    own_offset_ += count;
+    taken_ += count;
+    return bytes;
+  }
+
   ImageFanOut& fan_out_;
   const std::size_t id_;
   // Held while the session sends from it, so that a session left behind in
   // the middle of a frame never sees its bytes reused.
   std::shared_ptr<Chunk> current_;
   std::size_t offset_ = 0;
+  std::uint64_t taken_ = 0;  // image bytes handed to the session so far
+  // Once on its own: its reader and the chunk it sends from.
+  std::unique_ptr<ImageReader> own_reader_;
+  std::vector<std::uint8_t> own_buffer_;
+  std::size_t own_size_ = 0;
+  std::size_t own_offset_ = 0;
 };
 
 ImageFanOut::ImageFanOut(std::unique_ptr<ImageReader> reader, std::size_t sessions,
@@ -121,9 +170,18 @@ bool ImageFanOut::await_room(std::unique_lock<std::mutex>& lock) {
     TimePoint deadline = TimePoint::max();
     const TimePoint now = clock_.now();
     bool left_one_behind = false;
+    // Someone took the whole window and waits for more: whoever still
+    // stands at its oldest chunk has fallen a window behind.
+    const std::uint64_t window_end = first_index_ + window_.size();
+    const bool someone_waits = std::ranges::any_of(
+        followers_, [&](const Follower& f) { return f.taking && f.index >= window_end; });
     for (Follower& follower : followers_) {
       if (!follower.taking || follower.index != first_index_) continue;
-      if (now - follower.last_active >= limits_.stall_limit) {
+      if (limits_.reopen && someone_waits) {
+        follower.taking = false;
+        follower.on_its_own = true;
+        left_one_behind = true;
+      } else if (now - follower.last_active >= limits_.stall_limit) {
         follower.taking = false;
         follower.left_behind = true;
         left_one_behind = true;

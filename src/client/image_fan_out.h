@@ -22,6 +22,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -53,10 +54,13 @@ FanOutClock& steady_fan_out_clock();
 
 class ImageFanOut {
  public:
+  using Reopen = std::function<Result<std::unique_ptr<ImageReader>>()>;
   struct Limits {
     std::size_t chunk_bytes;
     std::size_t window_chunks;
     std::chrono::milliseconds stall_limit;
+    // The image from its start once more; none: a session is left behind.
+    Reopen reopen = {};
   };
 
   // `clock` must outlive this.
@@ -79,6 +83,7 @@ class ImageFanOut {
     std::uint64_t index = 0;  // of the chunk it takes next
     bool taking = true;       // neither stopped nor left behind
     bool left_behind = false;
+    bool on_its_own = false;  // reads the image through a reader of its own
     // When it last took bytes; a session stuck in sending them lets it age.
     TimePoint last_active;
   };

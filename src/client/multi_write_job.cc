@@ -1,14 +1,20 @@
 #include "client/multi_write_job.h"
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "client/counterfeit_signs.h"
 #include "client/event_pump.h"
 #include "client/helper_session.h"
+#include "client/image_chunks.h"
 #include "client/image_fan_out.h"
+#include "client/image_source.h"
 #include "client/job_preparation.h"
 #include "client/progress_board.h"
 #include "client/wire.h"
@@ -33,46 +39,104 @@ std::string rate_text(const SessionOutcome& outcome) {
          "/s";
 }
 
+nlohmann::ordered_json optional_text(const std::optional<std::string>& text) {
+  return text ? nlohmann::ordered_json(*text) : nlohmann::ordered_json();
+}
+
+// One disk's result for scripts, printed as soon as it is known.
+nlohmann::ordered_json disk_record(const ClientOptions& options, const SessionPlan& plan,
+                                   const SessionOutcome& outcome) {
+  const std::string& target = plan.target.fields.device_path;
+  const bool changed = outcome.write_started && !outcome.image_proven;
+  return {{"event", "diskResult"},
+          {"target", target},
+          {"succeeded", outcome.failure.empty()},
+          {"bytesWritten", outcome.bytes_written},
+          {"verified", outcome.verified ? nlohmann::ordered_json(*outcome.verified)
+                                        : nlohmann::ordered_json()},
+          {"verification",
+           outcome.failure.empty() ? verified_text(options, outcome) : std::string("-")},
+          {"errorCode", optional_text(outcome.error_code)},
+          {"error", outcome.failure.empty() ? nlohmann::ordered_json()
+                                            : nlohmann::ordered_json(outcome.failure)},
+          {"diskState", changed ? nlohmann::ordered_json(
+                                      disk_state_text(target, outcome.bytes_written))
+                                : nlohmann::ordered_json()}};
+}
+
 // Every disk's session at once, the image fanned out from `source`; each
 // disk's result printed on `streams.out_fd` as soon as it is known, so that
 // a slow or stuck disk keeps nobody waiting to unplug the others.
 std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
                                          std::vector<SessionPlan>& plans,
-                                         std::unique_ptr<ImageReader> source,
-                                         ProgressBoard& board,
+                                         ImageFeed feed, ProgressBoard& board,
                                          const JobStreams& streams) {
   std::vector<SessionOutcome> outcomes(plans.size());
   std::vector<SessionWatch> watches(plans.size());
   std::mutex finished_mutex;
   auto report_finished = [&](std::size_t i) {
     const SessionOutcome& outcome = outcomes[i];
-    const std::string line =
-        "Finished: " + plans[i].target.fields.device_path + " " +
-        (outcome.failure.empty()
-             ? "ok, " + format_bytes(outcome.bytes_written) + " written, verified " +
-                   verified_text(options, outcome)
-             : "FAILED after " + format_bytes(outcome.bytes_written));
+    const std::string result =
+        outcome.failure.empty()
+            ? "ok, " + format_bytes(outcome.bytes_written) + " written, verified " +
+                  verified_text(options, outcome)
+            : "FAILED after " + format_bytes(outcome.bytes_written);
     std::lock_guard lock(finished_mutex);
-    write_text_line(streams.out_fd, line);
+    board.settle_row(i, result);
+    board.print_above(
+        streams.out_fd,
+        options.json ? disk_record(options, plans[i], outcome).dump()
+                     : "Finished: " + plans[i].target.fields.device_path + " " + result);
   };
   std::vector<SessionWatch*> watched;
   for (SessionWatch& watch : watches) watched.push_back(&watch);
   const std::chrono::seconds stall_limit(options.stall_limit_seconds);
   const SessionWatchdog watchdog(std::move(watched), stall_limit);
-  auto prints = std::make_unique<ImageFingerprints>(std::move(source));
-  for (SessionPlan& plan : plans) plan.fingerprints = prints.get();
-  ImageFanOut fan_out(std::move(prints), plans.size(),
-                      {.chunk_bytes = kMaxSourcePayload,
-                       .window_chunks = kWindowChunks,
-                       .stall_limit = stall_limit});
+  // A raw image is read by each session at its own position (the page cache
+  // shares the reads), so that every disk goes at its own medium's pace; a
+  // compressed one (or a source read once, like a held disk) is decoded once
+  // and fanned out, and a disk that falls a window behind decodes it again on
+  // its own rather than hold the others.
+  std::vector<std::unique_ptr<ImageChunks>> own_chunks;
+  if (feed.raw && feed.reopen) {
+    std::vector<std::unique_ptr<ImageReader>> readers;
+    readers.push_back(std::move(feed.reader));
+    while (readers.size() < plans.size()) {
+      auto opened = feed.reopen();
+      if (!opened) break;
+      readers.push_back(std::move(*opened));
+    }
+    if (readers.size() == plans.size()) {
+      for (std::size_t i = 0; i < plans.size(); ++i) {
+        auto prints = std::make_unique<ImageFingerprints>(std::move(readers[i]));
+        plans[i].fingerprints = prints.get();
+        own_chunks.push_back(
+            std::make_unique<ReaderChunks>(std::move(prints), kMaxSourcePayload));
+      }
+    } else {
+      feed.reader = std::move(readers.front());
+    }
+  }
+  std::optional<ImageFanOut> fan_out;
+  if (own_chunks.empty()) {
+    auto prints = std::make_unique<ImageFingerprints>(std::move(feed.reader));
+    for (SessionPlan& plan : plans) plan.fingerprints = prints.get();
+    fan_out.emplace(std::move(prints), plans.size(),
+                    ImageFanOut::Limits{.chunk_bytes = kMaxSourcePayload,
+                                        .window_chunks = kWindowChunks,
+                                        .stall_limit = stall_limit,
+                                        .reopen = feed.reopen});
+  }
+  auto chunks_of = [&](std::size_t i) -> ImageChunks& {
+    return own_chunks.empty() ? fan_out->session(i) : *own_chunks[i];
+  };
   {
     std::vector<std::jthread> sessions;
     for (std::size_t i = 0; i < plans.size(); ++i) {
       sessions.emplace_back([&, i] {
-        outcomes[i] = run_helper_session(options, plans[i],
-                                         {.chunks = &fan_out.session(i),
-                                          .progress = board.row(i),
-                                          .watch = watches[i]});
+        outcomes[i] = run_helper_session(
+            options, plans[i],
+            {.chunks = &chunks_of(i), .progress = board.row(i), .watch = watches[i]});
         report_finished(i);
       });
     }
@@ -80,7 +144,14 @@ std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
   return outcomes;
 }
 
-// The table of every disk's result, then a line for each failed disk.
+nlohmann::ordered_json targets_of(const std::vector<SessionPlan>& plans) {
+  nlohmann::ordered_json targets = nlohmann::ordered_json::array();
+  for (const SessionPlan& plan : plans) targets.push_back(plan.target.fields.device_path);
+  return targets;
+}
+
+// The table of every disk's result (the job's record with --json), then a
+// line for each failed disk.
 int report(const ClientOptions& options, const std::string& image_name,
            const ImageDigest& digest, const std::vector<SessionPlan>& plans,
            const std::vector<SessionOutcome>& outcomes, const JobStreams& streams) {
@@ -95,13 +166,37 @@ int report(const ClientOptions& options, const std::string& image_name,
                     format_bytes(outcome.bytes_written), rate_text(outcome),
                     verified_text(options, outcome)});
   }
-  if (!streams.quiet) {
+  if (options.json) {
+    // Scripts read each disk's record above; the job's record sums them up.
+    nlohmann::ordered_json failed = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+      if (!outcomes[i].failure.empty())
+        failed.push_back(plans[i].target.fields.device_path);
+    }
+    const std::optional<std::string> first_code =
+        failed.empty() ? std::nullopt
+                       : std::ranges::find_if(outcomes, [](const SessionOutcome& o) {
+                           return !o.failure.empty();
+                         })->error_code;
+    write_text_line(streams.out_fd,
+                    nlohmann::ordered_json{{"event", "jobResult"},
+                                           {"command", "write"},
+                                           {"targets", targets_of(plans)},
+                                           {"succeeded", all_succeeded},
+                                           {"failedTargets", failed},
+                                           {"imagePath", image_name},
+                                           {"imageSha256", digest.sha256},
+                                           {"errorCode", optional_text(first_code)}}
+                        .dump());
+  } else if (!streams.quiet) {
     write_text_line(streams.out_fd, "Image:    " + image_name + " (" +
                                         format_bytes(digest.size_bytes) + ", sha256 " +
                                         digest.sha256 + ")");
   }
-  for (const std::string& line : format_table(rows))
-    write_text_line(streams.out_fd, line);
+  if (!options.json) {
+    for (const std::string& line : format_table(rows))
+      write_text_line(streams.out_fd, line);
+  }
   for (std::size_t i = 0; i < plans.size(); ++i) {
     if (outcomes[i].failure.empty()) continue;
     const std::string& label = plans[i].target.fields.device_path;
@@ -132,15 +227,22 @@ int run_multi_write_job(const ClientOptions& given, const std::string& client_pa
   if (auto refused = prepare_image(options, prepared->targets, streams, image)) {
     return refuse(*refused);
   }
+  const bool raw = !image.source->compressed();
+  ImageFeed feed{.reader = std::move(image.source),
+                 .reopen = [path = options.image_path]() -> Result<std::unique_ptr<ImageReader>> {
+                   RAVIK_ASSIGN_OR_RETURN(auto again, open_image_source(path));
+                   return std::unique_ptr<ImageReader>(std::move(again));
+                 },
+                 .raw = raw};
   return run_fanned_out_write(options, given.image_path, std::move(*prepared),
-                              image.digest, image.protected_prefixes,
-                              std::move(image.source), streams);
+                              image.digest, image.protected_prefixes, std::move(feed),
+                              streams);
 }
 
 int run_fanned_out_write(const ClientOptions& options, const std::string& image_name,
                          PreparedTargets prepared, const ImageDigest& digest,
                          const std::vector<std::uint64_t>& protected_prefixes,
-                         std::unique_ptr<ImageReader> image, const JobStreams& streams) {
+                         ImageFeed image, const JobStreams& streams) {
   std::vector<SessionPlan> plans;
   std::vector<std::string> labels;
   for (std::size_t i = 0; i < prepared.targets.size(); ++i) {

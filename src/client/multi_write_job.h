@@ -17,6 +17,7 @@
 
 #include "client/client_options.h"
 #include "client/image_digest.h"
+#include "client/image_fan_out.h"
 #include "client/image_reader.h"
 #include "client/job_preparation.h"
 #include "client/write_job.h"
@@ -30,6 +31,16 @@ namespace ravik::client {
 int run_multi_write_job(const ClientOptions& options, const std::string& client_path,
                         const JobStreams& streams);
 
+// The image as the sessions take it: `reader` from its start; `reopen`, when
+// the image can be opened again, another reader from its start (a session
+// that falls behind a fanned-out image decodes it on its own); `raw` says
+// such a reader costs no decoding, so each disk reads on its own.
+struct ImageFeed {
+  std::unique_ptr<ImageReader> reader;
+  ImageFanOut::Reopen reopen;
+  bool raw = false;
+};
+
 // The sessions and report of such a write, once the targets are prepared
 // and the image measured: `image` read once, from its start, for every
 // target (`protected_prefixes` one per target). `image_name` names it in
@@ -37,7 +48,7 @@ int run_multi_write_job(const ClientOptions& options, const std::string& client_
 int run_fanned_out_write(const ClientOptions& options, const std::string& image_name,
                          PreparedTargets prepared, const ImageDigest& digest,
                          const std::vector<std::uint64_t>& protected_prefixes,
-                         std::unique_ptr<ImageReader> image, const JobStreams& streams);
+                         ImageFeed image, const JobStreams& streams);
 
 }  // namespace ravik::client
 

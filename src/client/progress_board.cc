@@ -1,5 +1,8 @@
 #include "client/progress_board.h"
 
+#include <algorithm>
+
+#include "client/event_pump.h"
 #include "io/write_all.h"
 
 namespace ravik::client {
@@ -20,6 +23,7 @@ class ProgressBoard::Row : public ProgressSink {
   std::string stage;
   ProgressSample last;
   bool seen = false;
+  std::string result;  // once the disk's session ended
   int last_tenth = -1;
 };
 
@@ -39,6 +43,7 @@ ProgressSink& ProgressBoard::row(std::size_t index) { return *rows_[index]; }
 void ProgressBoard::update(std::size_t index, const ProgressSample& sample) {
   std::lock_guard lock(mutex_);
   Row& row = *rows_[index];
+  if (!row.result.empty()) return;
   const bool new_stage = !row.seen || sample.stage != row.stage;
   if (new_stage) {
     row.stage = std::string(sample.stage);
@@ -66,16 +71,48 @@ void ProgressBoard::update(std::size_t index, const ProgressSample& sample) {
 
 void ProgressBoard::draw() {
   // Back to the first row (\x1b[nA), then every row rewritten and cleared
-  // to its end (\x1b[K).
+  // to its end (\x1b[K). A row as wide as the terminal would wrap and push
+  // the board down by more than its rows, hence the cut.
+  const auto columns = static_cast<std::size_t>(std::max(terminal_columns(fd_) - 1, 1));
   std::string text;
   if (drawn_) text = "\x1b[" + std::to_string(rows_.size()) + "A";
   for (const auto& row : rows_) {
-    text += "\r" + row->label + std::string(label_width_ - row->label.size() + 2, ' ') +
-            (row->seen ? format_progress_line(row->last) : std::string("waiting")) +
-            "\x1b[K\n";
+    std::string line = row->label +
+                       std::string(label_width_ - row->label.size() + 2, ' ') +
+                       (!row->result.empty() ? row->result
+                        : row->seen          ? format_progress_line(row->last)
+                                             : std::string("waiting"));
+    if (line.size() > columns) line.resize(columns);
+    text += "\r" + line + "\x1b[K\n";
   }
   drawn_ = true;
   (void)write_all(fd_, text);
+}
+
+void ProgressBoard::erase() {
+  if (!drawn_) return;
+  (void)write_all(fd_, "\x1b[" + std::to_string(rows_.size()) + "A\r\x1b[J");
+  drawn_ = false;
+}
+
+void ProgressBoard::settle_row(std::size_t index, std::string result) {
+  std::lock_guard lock(mutex_);
+  rows_[index]->result = std::move(result);
+  if (terminal_ && drawn_) draw();
+}
+
+void ProgressBoard::print_above(int fd, const std::string& line) {
+  std::lock_guard lock(mutex_);
+  if (!terminal_) {
+    write_text_line(fd, line);
+    return;
+  }
+  // The line takes the board's first row, and the board is drawn anew below
+  // it; moved up by its rows alone, the next redraw would overwrite the line.
+  const bool was_drawn = drawn_;
+  erase();
+  write_text_line(fd, line);
+  if (was_drawn) draw();
 }
 
 void ProgressBoard::close() {

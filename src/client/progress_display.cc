@@ -15,14 +15,13 @@ int percent_of(std::uint64_t done, std::uint64_t total) {
   return static_cast<int>(static_cast<unsigned __int128>(done) * 100 / total);
 }
 
-// The terminal's width; 80 when it does not say.
+}  // namespace
+
 int terminal_columns(int fd) {
   winsize size{};
   if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   return 80;
 }
-
-}  // namespace
 
 std::string fitted_bar(const ProgressSample& sample, int columns) {
   // A line as wide as the terminal wraps, and each redraw would leave the
@@ -57,6 +56,12 @@ std::string format_time_left(std::uint64_t remaining_bytes,
 }
 
 std::string format_progress_line(const ProgressSample& sample) {
+  // The disk's cache emptying: nothing to count, only to wait for.
+  if (sample.stage == "FLUSH") {
+    return "FLUSH  " + format_bytes(sample.done) +
+           " written, waiting for the disk to store it durably" +
+           (sample.detail.empty() ? "" : "  (" + sample.detail + ")");
+  }
   const std::uint64_t remaining =
       sample.total > sample.done ? sample.total - sample.done : 0;
   char percent[8];
@@ -69,6 +74,7 @@ std::string format_progress_line(const ProgressSample& sample) {
 }
 
 std::string format_progress_bar(const ProgressSample& sample, int width) {
+  if (sample.stage == "FLUSH") return format_progress_line(sample);
   const int filled = percent_of(sample.done, sample.total) * width / 100;
   std::string bar = "[";
   bar.append(static_cast<std::size_t>(filled), '#');

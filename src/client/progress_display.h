@@ -17,7 +17,7 @@
 namespace ravik::client {
 
 struct ProgressSample {
-  std::string_view stage;  // "WRITE", "VERIFY"
+  std::string_view stage;  // "WRITE", "FLUSH", "VERIFY"
   std::uint64_t done = 0;
   std::uint64_t total = 0;
   std::uint64_t bytes_per_second = 0;
@@ -31,10 +31,14 @@ std::vector<std::string> format_table(const std::vector<std::vector<std::string>
 std::string format_time_left(std::uint64_t remaining_bytes,
                              std::uint64_t bytes_per_second);
 // One plain line: "WRITE  40%  25.6 MiB of 64.0 MiB  120.0 MiB/s  0:01 left",
-// then "  (DETAIL)" when the sample has one.
+// then "  (DETAIL)" when the sample has one; for the final flush, which has no
+// measure, "FLUSH  64.0 MiB written, waiting for the disk to store it durably".
 std::string format_progress_line(const ProgressSample& sample);
 // The bar form of the same facts, `width` cells wide.
 std::string format_progress_bar(const ProgressSample& sample, int width);
+
+// The width of the terminal on `fd`; 80 when it does not say.
+int terminal_columns(int fd);
 
 // The bar form cut to fit in `columns` without wrapping: a shorter bar
 // first, then no bar, then a cut line.

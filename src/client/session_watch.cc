@@ -2,8 +2,10 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <optional>
 
+#include "client/helper_process.h"
 #include "client/signal_relay.h"
 
 namespace ravik::client {
@@ -11,21 +13,33 @@ namespace {
 
 // How long a cancelled helper has to answer before it is killed.
 constexpr std::chrono::seconds kCancelGrace{3};
+// After the user's interrupt, how long a helper may stay silent: a helper
+// that answers goes on winding its session down, one stuck in the kernel on a
+// hung disk is killed and left, so that the job ends within a second.
+constexpr std::chrono::milliseconds kInterruptGrace{500};
 constexpr std::chrono::milliseconds kLookInterval{100};
 
 }  // namespace
 
-void SessionWatch::watch(pid_t pid, bool own_group) {
+void SessionWatch::watch(pid_t pid, bool own_group, int give_up_fd) {
   std::lock_guard lock(mutex_);
   pid_ = pid;
   own_group_ = own_group;
+  give_up_fd_ = give_up_fd;
   touch();
 }
 
 void SessionWatch::forget() {
   std::lock_guard lock(mutex_);
   pid_ = 0;
+  give_up_fd_ = -1;
   finished_ = true;
+}
+
+void SessionWatch::kill_and_give_up() {
+  (void)signal(SIGKILL);
+  std::lock_guard lock(mutex_);
+  if (give_up_fd_ >= 0) give_up_helper(give_up_fd_);
 }
 
 bool SessionWatch::signal(int signal) {
@@ -72,9 +86,15 @@ void SessionWatchdog::run() {
         }
         continue;
       }
+      if (interrupted) {
+        if (now - std::max(watch.last_activity(), *canceled[i]) >= kInterruptGrace) {
+          watch.kill_and_give_up();
+        }
+        continue;
+      }
       // Answered: the helper is winding its session down.
       if (watch.last_activity() > *canceled[i]) continue;
-      if (now - *canceled[i] >= kCancelGrace) (void)watch.signal(SIGKILL);
+      if (now - *canceled[i] >= kCancelGrace) watch.kill_and_give_up();
     }
   }
 }

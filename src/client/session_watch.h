@@ -30,8 +30,9 @@ class SessionWatch {
   using Clock = std::chrono::steady_clock;
 
   // The helper runs as `pid`, leading a process group of its own when
-  // `own_group`; until forget(), it may be signalled.
-  void watch(pid_t pid, bool own_group);
+  // `own_group`; until forget(), it may be signalled, and given up through
+  // `give_up_fd` (HelperProcess::give_up_fd()).
+  void watch(pid_t pid, bool own_group, int give_up_fd);
   // Before the helper is reaped, after which its pid may name another
   // process; the session is over and no longer watched.
   void forget();
@@ -43,6 +44,9 @@ class SessionWatch {
   // Sends `signal` to the helper (to its group for SIGKILL); false when none
   // is watched.
   bool signal(int signal);
+  // Kills the helper and ends every wait of the session on it, so that its
+  // threads return whatever state the helper is in.
+  void kill_and_give_up();
   // The session was given up for showing no progress.
   bool given_up() const { return given_up_.load(); }
   void mark_given_up() { given_up_ = true; }
@@ -51,6 +55,7 @@ class SessionWatch {
   std::mutex mutex_;
   pid_t pid_ = 0;
   bool own_group_ = false;
+  int give_up_fd_ = -1;
   std::atomic<Clock::rep> last_activity_{Clock::now().time_since_epoch().count()};
   std::atomic<bool> given_up_{false};
   std::atomic<bool> finished_{false};

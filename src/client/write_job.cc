@@ -186,6 +186,8 @@ nlohmann::ordered_json SingleDiskJob::record(int status) const {
     record["verified"] =
         outcome_.verified ? nlohmann::ordered_json(*outcome_.verified) : nullptr;
   }
+  record["errorCode"] = outcome_.error_code ? nlohmann::ordered_json(*outcome_.error_code)
+                                            : nlohmann::ordered_json();
   record["error"] = outcome_.failure.empty() ? nlohmann::ordered_json()
                                              : nlohmann::ordered_json(outcome_.failure);
   const bool disk_changed = writing() && outcome_.write_started && !outcome_.image_proven;

@@ -4,6 +4,7 @@
 #include "protocol/source_frame_reader.h"
 #include "transaction/rates.h"
 #include "transaction/source_reads.h"
+#include "transaction/verification.h"
 
 namespace ravik {
 namespace {
@@ -85,7 +86,34 @@ Result<bool> write_session_image(HeldTransaction& transaction, BufferedInput& in
                       .speed_bps = progress_speed_bps(consumed, clock.now() - started),
                       .message = safe_message(kWriteProgressMessage)});
   };
-  auto outcome = transaction.write_source_with_progress(source, progress, wake_input);
+  // The final flush and the readback move no source bytes but may take as
+  // long as the write itself on a slow disk: they are reported as stages of
+  // their own, so the application never sits at 100% in silence.
+  SessionClock::TimePoint readback_started = started;
+  const WritePhaseProgress phases = [&](WritePhase phase,
+                                        std::uint64_t done) -> Result<void> {
+    const SessionClock::TimePoint now = clock.now();
+    if (phase == WritePhase::kFlush) {
+      return context.write(
+          output, ProgressEvent{.operation_id = std::nullopt,
+                                .stage = ProgressStage::kFlush,
+                                .bytes_processed = done,
+                                .bytes_total = total,
+                                .speed_bps = progress_speed_bps(done, now - started),
+                                .message = safe_message(kFlushProgressMessage)});
+    }
+    if (done == 0) readback_started = now;
+    return context.write(
+        output,
+        ProgressEvent{.operation_id = std::nullopt,
+                      .stage = ProgressStage::kVerify,
+                      .bytes_processed = done,
+                      .bytes_total = total,
+                      .speed_bps = progress_speed_bps(done, now - readback_started),
+                      .message = safe_message(kVerifyProgressMessage)});
+  };
+  auto outcome =
+      transaction.write_source_with_progress(source, progress, wake_input, phases);
   if (!outcome) {
     return apply_write_failure(transaction, source, output, context,
                                std::move(outcome).error());

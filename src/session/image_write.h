@@ -19,6 +19,7 @@
 namespace ravik {
 
 inline constexpr std::string_view kWriteProgressMessage = "Writing the held target";
+inline constexpr std::string_view kFlushProgressMessage = "Flushing the held target";
 
 // Returns true when the image was written, false when the write failed but
 // the session goes on (only recovery and release commands are served then),

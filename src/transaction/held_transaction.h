@@ -135,7 +135,8 @@ class HeldTransaction {
   // once." as soon as a first run consumed or wrote anything.
   Result<WriteOutcome> write_source_with_progress(ByteSource& source,
                                                   const WriteProgress& progress,
-                                                  const WakeSource& wake_source = {});
+                                                  const WakeSource& wake_source = {},
+                                                  const WritePhaseProgress& phases = {});
 
   // --- Verification and reads --------------------------------------------------
 

@@ -5,7 +5,8 @@
 namespace ravik {
 
 Result<WriteOutcome> HeldTransaction::write_source_with_progress(
-    ByteSource& source, const WriteProgress& progress, const WakeSource& wake_source) {
+    ByteSource& source, const WriteProgress& progress, const WakeSource& wake_source,
+    const WritePhaseProgress& phases) {
   if (written_ || counters_.source_bytes_read != 0 || counters_.target_high_water != 0) {
     return fail(codes::kProtocolError, "The source can be written only once.");
   }
@@ -18,9 +19,10 @@ Result<WriteOutcome> HeldTransaction::write_source_with_progress(
       .tail_policy = request->tail_policy,
       .expected_sha256 = request->source.sha256,
   };
-  RAVIK_ASSIGN_OR_RETURN(WriteOutcome outcome,
-                         write_image(*device_, plan, source, progress, counters_,
-                                     *cancel_flag_, wake_source, transfer_buffers_));
+  RAVIK_ASSIGN_OR_RETURN(
+      WriteOutcome outcome,
+      write_image(*device_, plan, source, progress, counters_, *cancel_flag_, wake_source,
+                  transfer_buffers_, phases));
   written_ = true;
   media_layout_ready_ = true;
   source_digest_ = outcome.source_sha256;

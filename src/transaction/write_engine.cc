@@ -33,7 +33,7 @@ class ImageWriter {
   ImageWriter(HeldDeviceIo& device, const ImageWritePlan& plan, ByteSource& source,
               const WriteProgress& progress, WriteCounters& counters,
               const std::atomic<bool>& cancel_flag, const WakeSource& wake_source,
-              TransferBufferPool& buffers)
+              TransferBufferPool& buffers, const WritePhaseProgress& phases)
       : device_(device),
         plan_(plan),
         source_(source),
@@ -41,7 +41,8 @@ class ImageWriter {
         counters_(counters),
         cancel_flag_(cancel_flag),
         wake_source_(wake_source),
-        buffers_(buffers) {}
+        buffers_(buffers),
+        phases_(phases) {}
 
   Result<WriteOutcome> run() {
     // Open-time validation guarantees this; the engine's own arithmetic
@@ -56,6 +57,7 @@ class ImageWriter {
     RAVIK_RETURN_IF_ERROR(write_body());
     RAVIK_RETURN_IF_ERROR(check_end_of_stream());
     RAVIK_RETURN_IF_ERROR(write_tail());
+    RAVIK_RETURN_IF_ERROR(report_phase(WritePhase::kFlush, plan_.bytes_total));
     RAVIK_RETURN_IF_ERROR(device_.sync_all());
     const std::string digest = whole_hasher_.finish_hex();
     if (digest != plan_.expected_sha256) {
@@ -91,6 +93,11 @@ class ImageWriter {
   Result<void> report_progress(std::uint64_t source_bytes_read) const {
     if (!progress_) return {};
     return progress_(source_bytes_read);
+  }
+
+  Result<void> report_phase(WritePhase phase, std::uint64_t bytes_done) const {
+    if (!phases_) return {};
+    return phases_(phase, bytes_done);
   }
 
   Result<void> check_geometry() {
@@ -272,9 +279,12 @@ class ImageWriter {
     const std::uint64_t prefix_length = plan_.protected_prefix_bytes;
     Sha256 readback;
     readback.update(prefix_);
-    RAVIK_RETURN_IF_ERROR(
-        hash_target_range_into(readback, buffers_, device_, prefix_length,
-                               plan_.bytes_total - prefix_length, cancel_flag_));
+    RAVIK_RETURN_IF_ERROR(report_phase(WritePhase::kVerify, 0));
+    RAVIK_RETURN_IF_ERROR(hash_target_range_into(
+        readback, buffers_, device_, prefix_length, plan_.bytes_total - prefix_length,
+        cancel_flag_, [this](std::uint64_t hashed) {
+          return report_phase(WritePhase::kVerify, hashed);
+        }));
     if (readback.finish_hex() != source_digest) {
       return fail(codes::kVerifyMismatch,
                   "Protected body readback did not match; the partition prefix was not "
@@ -298,7 +308,7 @@ class ImageWriter {
       return fail(codes::kVerifyMismatch,
                   "Protected prefix readback did not match after commit.");
     }
-    return {};
+    return report_phase(WritePhase::kVerify, plan_.bytes_total);
   }
 
   Result<void> write_uncancelable(std::uint64_t position,
@@ -320,6 +330,7 @@ class ImageWriter {
   const std::atomic<bool>& cancel_flag_;
   const WakeSource& wake_source_;
   TransferBufferPool& buffers_;
+  const WritePhaseProgress& phases_;
 
   std::uint64_t block_size_ = 0;  // L
   bool aligned_ = false;
@@ -341,9 +352,10 @@ Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& pla
                                  WriteCounters& counters,
                                  const std::atomic<bool>& cancel_flag,
                                  const WakeSource& wake_source,
-                                 TransferBufferPool& buffers) {
+                                 TransferBufferPool& buffers,
+                                 const WritePhaseProgress& phases) {
   return ImageWriter(device, plan, source, progress, counters, cancel_flag, wake_source,
-                     buffers)
+                     buffers, phases)
       .run();
 }
 

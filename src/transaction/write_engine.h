@@ -67,6 +67,18 @@ struct WriteOutcome {
 // ends the write with that error.
 using WriteProgress = std::function<Result<void>(std::uint64_t source_bytes_read)>;
 
+// The stages of a write after its body, which move no source bytes.
+enum class WritePhase {
+  kFlush,   // the final flush to the hardware has begun
+  kVerify,  // the protected readback: bytes of the whole image read back so far
+};
+
+// Told when the final flush begins (with the image bytes written) and, when a
+// prefix is protected, as the readback begins (0) and after every step of it,
+// at the write's cadence; an error ends the write with that error.
+using WritePhaseProgress =
+    std::function<Result<void>(WritePhase phase, std::uint64_t bytes_done)>;
+
 // Makes a read of the source that waits on another thread give way (the
 // read fails with kInterrupted), so that a write that fails need not wait for
 // the application's next frame before it is reported. Thread-safe; may be
@@ -92,7 +104,8 @@ Result<WriteOutcome> write_image(HeldDeviceIo& device, const ImageWritePlan& pla
                                  WriteCounters& counters,
                                  const std::atomic<bool>& cancel_flag,
                                  const WakeSource& wake_source,
-                                 TransferBufferPool& buffers);
+                                 TransferBufferPool& buffers,
+                                 const WritePhaseProgress& phases = {});
 
 }  // namespace ravik
 

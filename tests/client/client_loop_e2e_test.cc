@@ -11,6 +11,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <tuple>
 
@@ -182,6 +183,28 @@ TEST_F(ClientLoopTest, FailedWrite_LeavesNoPartitionTableAndSaysHowFarItGot) {
         << canceled->stderr_text;
   }
 
+  // For scripts: each disk's record, then the job's, with the helper's code.
+  auto json = client({"write", image, loop_->path(), second->path(), "--json", "--sha256",
+                      std::string(64, '0')});
+  ASSERT_TRUE(json) << json.error();
+  EXPECT_EQ(json->status, ExitStatus::exited_with(1)) << json->stderr_text;
+  std::vector<nlohmann::json> records;
+  std::istringstream lines(json->stdout_text);
+  for (std::string line; std::getline(lines, line);) {
+    records.push_back(nlohmann::json::parse(line, nullptr, false));
+  }
+  ASSERT_EQ(records.size(), 3u) << json->stdout_text;
+  std::set<std::string> failed;
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(records[i].value("event", ""), "diskResult") << records[i];
+    EXPECT_EQ(records[i].value("errorCode", ""), "IMAGE_MISSING") << records[i];
+    failed.insert(records[i].value("target", ""));
+  }
+  EXPECT_EQ(failed, (std::set<std::string>{loop_->path(), second->path()}));
+  EXPECT_EQ(records[2].value("event", ""), "jobResult") << records[2];
+  EXPECT_EQ(records[2].value("errorCode", ""), "IMAGE_MISSING") << records[2];
+  EXPECT_EQ(records[2]["failedTargets"].size(), 2u) << records[2];
+
   // Written in full, the table is there.
   auto written = client({"write", image, loop_->path()});
   ASSERT_TRUE(written) << written.error();
@@ -269,7 +292,7 @@ TEST_F(ClientLoopTest, StoppedHelper_IsGivenUpWhileTheOtherDiskFinishes) {
     EXPECT_EQ(client->wait(), ExitStatus::exited_with(interrupt ? 130 : 1));
     EXPECT_NE(rest->find(" FAILED after 0 B"), std::string::npos) << *rest;
     if (!interrupt) {
-      EXPECT_NE(client->stderr_text().find("The disk showed no progress for 2 s and was "
+      EXPECT_NE(client->stderr_text().find("The disk gave no progress for 2 s and was "
                                            "given up; its helper was stopped."),
                 std::string::npos)
           << client->stderr_text();
@@ -282,6 +305,118 @@ TEST_F(ClientLoopTest, StoppedHelper_IsGivenUpWhileTheOtherDiskFinishes) {
   std::ifstream pid_file(helper + ".stopped/pid");
   pid_t pid = 0;
   if (pid_file >> pid && pid > 0) ::kill(pid, SIGKILL);
+}
+
+// A blkio cgroup whose writes to one disk crawl at a few KiB/s: the helper
+// placed in it sits in the kernel for minutes on each direct write, as on a
+// hung stick. The throttle is lifted and every helper started in the group
+// ended before the group goes, whatever the test's outcome.
+class ThrottledGroup {
+ public:
+  ThrottledGroup(const LoopDevice& disk, std::uint64_t write_bps, harness::TempDir& dir)
+      : path_("/sys/fs/cgroup/blkio/ravik-client-test." + std::to_string(::getpid())),
+        pids_(dir.file("throttled-helper.pids")),
+        write_bps_(write_bps) {
+    struct stat status {};
+    if (::stat(disk.path().c_str(), &status) != 0) return;
+    device_ = std::to_string(major(status.st_rdev)) + ":" +
+              std::to_string(minor(status.st_rdev));
+    if (::mkdir(path_.c_str(), 0755) != 0) return;
+    created_ = true;
+    ready_ = throttle(write_bps_);
+    helper_ =
+        dir.write_file("throttled-helper.sh",
+                       "#!/bin/sh\necho $$ >" + path_ + "/cgroup.procs\necho $$ >>" +
+                           pids_ + "\nexec " + harness::testing_helper_path() + "\n",
+                       0755);
+  }
+  ThrottledGroup(const ThrottledGroup&) = delete;
+  ThrottledGroup& operator=(const ThrottledGroup&) = delete;
+  ~ThrottledGroup() {
+    end_helpers();
+    if (created_) ::rmdir(path_.c_str());
+  }
+  bool ready() const { return ready_; }
+  // A helper that joins the group, then runs the testing helper.
+  const std::string& helper() const { return helper_; }
+  // Lifts the throttle so that every helper started in the group can end,
+  // ends them, and throttles again.
+  void end_helpers() {
+    if (!created_) return;
+    (void)throttle(0);
+    std::ifstream pids(pids_);
+    for (pid_t pid = 0; pids >> pid;) {
+      ::kill(pid, SIGKILL);
+      for (int i = 0; i < 300 && ::kill(pid, 0) == 0; ++i) ::usleep(100'000);
+    }
+    (void)::unlink(pids_.c_str());
+    (void)throttle(write_bps_);
+  }
+
+ private:
+  bool throttle(std::uint64_t bps) const {
+    std::ofstream out(path_ + "/blkio.throttle.write_bps_device");
+    out << device_ << ' ' << bps << '\n';
+    out.flush();
+    return static_cast<bool>(out);
+  }
+  std::string path_;
+  std::string pids_;
+  std::uint64_t write_bps_;
+  std::string device_;
+  std::string helper_;
+  bool created_ = false;
+  bool ready_ = false;
+};
+
+// A disk stuck in the kernel holds nobody: beside a healthy disk it is given
+// up once it showed no progress for the stall limit while the other finishes,
+// and alone it lets one Ctrl-C end the job.
+TEST_F(ClientLoopTest, HungDisk_IsGivenUpAndAnInterruptEndsTheJob) {
+  auto second = attach_second();
+  if (!second) GTEST_SKIP() << "no second loop device";
+  ThrottledGroup group(*loop_, 4096, dir_);
+  if (!group.ready()) GTEST_SKIP() << "no blkio cgroup throttling here";
+  const std::string image = partitioned_image();
+  const std::string& helper = group.helper();
+  {
+    auto client = harness::ChildProcess::start(
+        harness::bin_path("ravik-device-client"),
+        {"write", image, loop_->path(), second->path(), "--helper", helper, "--end",
+         "close", "--stall-limit", "2"},
+        ChildOptions());
+    ASSERT_TRUE(client) << client.error();
+    const auto out = client->read_stdout_to_end(std::chrono::seconds(60));
+    ASSERT_TRUE(out) << client->stderr_text();
+    EXPECT_EQ(client->wait(), ExitStatus::exited_with(1));
+    EXPECT_NE(out->find("Finished: " + second->path() + " ok, 8.0 MiB written"),
+              std::string::npos)
+        << *out;
+    EXPECT_NE(out->find("Finished: " + loop_->path() + " FAILED"), std::string::npos)
+        << *out;
+    EXPECT_NE(client->stderr_text().find(loop_->path() +
+                                         ": The disk gave no progress for 2 s and was "
+                                         "given up; its helper was stopped."),
+              std::string::npos)
+        << client->stderr_text();
+  }
+  // The given-up helper still holds the disk until its write returns.
+  group.end_helpers();
+  auto client = harness::ChildProcess::start(
+      harness::bin_path("ravik-device-client"),
+      {"write", image, loop_->path(), "--helper", helper, "--end", "close"},
+      ChildOptions());
+  ASSERT_TRUE(client) << client.error();
+  // The helper holds the disk and is stuck blanking its partition table.
+  for (int i = 0; i < 100 && client->stderr_text().find("WRITE") == std::string::npos;
+       ++i) {
+    ::usleep(100'000);
+  }
+  ::usleep(500'000);
+  ASSERT_TRUE(client->send_signal(SIGINT));
+  EXPECT_EQ(client->wait(std::chrono::seconds(30)), ExitStatus::exited_with(130))
+      << client->stderr_text();
+  EXPECT_FALSE(has_partition_table(*loop_));
 }
 
 // Wrong arguments, a missing helper or an empty image are refused before

@@ -163,5 +163,35 @@ TEST(ImageFanOutTest, ReadFailure_ReachesEverySessionAfterTheBytesBeforeIt) {
   }
 }
 
+// Given a way to read the image again, a session a whole window behind is
+// not waited for, however short its stall (the clock stands still): the
+// others finish, and it still gets every byte, through a reader of its own.
+TEST(ImageFanOutTest, SessionAWindowBehind_GoesOnWithAReaderOfItsOwn) {
+  const std::string image = pattern_text(20 * kChunk + 5);
+  std::atomic<std::uint64_t> handed_out{0};
+  std::atomic<int> reopened{0};
+  StillClock clock;
+  ImageFanOut fan_out(std::make_unique<PatternReader>(image, handed_out), 2,
+                      {.chunk_bytes = kChunk,
+                       .window_chunks = 4,
+                       .stall_limit = 60s,
+                       .reopen = [&]() -> Result<std::unique_ptr<ImageReader>> {
+                         ++reopened;
+                         return std::make_unique<PatternReader>(image, handed_out);
+                       }},
+                      clock);
+  // The slow session takes a little, then waits until the fast one is done.
+  auto first = fan_out.session(1).next(100);
+  ASSERT_TRUE(first);
+  std::string slow(reinterpret_cast<const char*>(first->data()), first->size());
+  const Taken fast = take_all(fan_out.session(0), kChunk);
+  EXPECT_EQ(fast.bytes, image);
+  EXPECT_EQ(fast.failure, "");
+  const Taken rest = take_all(fan_out.session(1), 1000);
+  EXPECT_EQ(slow + rest.bytes, image);
+  EXPECT_EQ(rest.failure, "");
+  EXPECT_EQ(reopened.load(), 1);
+}
+
 }  // namespace
 }  // namespace ravik::client

@@ -164,7 +164,8 @@ TEST(SessionEndingTest, EjectReleaseAndClose_EndTheSessionWithStatus0) {
 TEST(SessionEndingTest, WriteVerifyReadRelease_AnswersEveryCommand) {
   SessionDriver driver(10 * kMiB, 12 * kMiB);
   ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
-  EXPECT_EQ(driver.progress_seen, 3u);  // one per 4 MiB source read
+  // One per 4 MiB source read, then the final flush's.
+  EXPECT_EQ(driver.progress_seen, 4u);
   driver.send(control_frame(verify_message("v1")));
   EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 4 * kMiB, 10 * kMiB));
   EXPECT_EQ(driver.next_line(), verify_progress_line("v1", 8 * kMiB, 10 * kMiB));
@@ -321,6 +322,40 @@ TEST(SessionWriteTest, SigtermDuringWrite_ErrorThenAbortFrameResynchronises) {
       header("sourceAborted") +
           R"(,"errorCode":"CANCELED","errorMessage":"The transaction was canceled.",)"
           R"("bytesWritten":4194304,"sessionRetained":true})");
+  driver.send(control_frame(simple_message("release", "rel")));
+  EXPECT_EQ(driver.next_line(), released_line("rel"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+}
+
+// After the last chunk the helper still flushes and, with a protected
+// prefix, reads the image back: each of those stages reports its own progress
+// before `written`, the readback in steps of the whole image's bytes.
+TEST(SessionWriteTest, FlushAndReadback_ReportProgressBeforeWritten) {
+  constexpr std::uint64_t kPrefix = kMiB;
+  SessionDriver driver(9 * kMiB, 16 * kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start());
+  driver.send(driver.open_write_frame(std::nullopt, kPrefix));
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  std::vector<std::string> after_write;
+  for (std::string line = driver.next_line(); line != driver.written_line(kPrefix);
+       line = driver.next_line()) {
+    ASSERT_NE(line, "<no line>");
+    if (line.find(R"("stage":"WRITE")") == std::string::npos) after_write.push_back(line);
+  }
+  auto progress = [](const std::string& stage, std::uint64_t done,
+                     const std::string& message) {
+    return header("progress") + R"(,"stage":")" + stage + R"(","bytesProcessed":)" +
+           std::to_string(done) + R"(,"bytesTotal":9437184,"speedBps":*,"message":")" +
+           message + R"("})";
+  };
+  EXPECT_EQ(after_write, (std::vector<std::string>{
+                             progress("FLUSH", 9 * kMiB, "Flushing the held target"),
+                             progress("VERIFY", 0, "Verifying the held target"),
+                             progress("VERIFY", 4 * kMiB, "Verifying the held target"),
+                             progress("VERIFY", 8 * kMiB, "Verifying the held target"),
+                             progress("VERIFY", 9 * kMiB, "Verifying the held target")}));
   driver.send(control_frame(simple_message("release", "rel")));
   EXPECT_EQ(driver.next_line(), released_line("rel"));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));

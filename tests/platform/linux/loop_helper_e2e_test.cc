@@ -245,7 +245,8 @@ TEST_P(LoopHelperSectorTest, Client_WritesVerifiesAndReleasesTheLoopDevice) {
   EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
   EXPECT_NE(done->stdout_text.find("block device"), std::string::npos)
       << done->stdout_text;
-  EXPECT_NE(done->stdout_text.find("matches"), std::string::npos) << done->stdout_text;
+  EXPECT_NE(done->stdout_text.find("read back by the helper"), std::string::npos)
+      << done->stdout_text;
   EXPECT_NE(done->stdout_text.find("Released: safe to remove"), std::string::npos)
       << done->stdout_text;
   EXPECT_EQ(read_file(loop_->backing_path(), image.size()), image);

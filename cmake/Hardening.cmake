@@ -1,0 +1,41 @@
+# The flags Debian builds its root and setuid programs with: position-
+# independent executables, stack protection and clash protection, control-
+# flow protection, fortified C library calls, and a read-only relocation table
+# resolved at start. Sanitized and fuzzing trees keep their own flags: the
+# sanitizers replace the C library's checks with their own and fortification
+# hides calls from them.
+include(CheckCXXCompilerFlag)
+include(CheckCXXSourceCompiles)
+
+option(RAVIK_HARDENED "Build with the hardening flags of Debian's root programs" ON)
+if(RAVIK_SANITIZE OR RAVIK_FUZZ)
+  set(RAVIK_HARDENED OFF)
+endif()
+
+if(RAVIK_HARDENED)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  include(CheckPIESupported)
+  check_pie_supported(LANGUAGES CXX)
+  add_compile_options(-fstack-protector-strong)
+  foreach(flag -fstack-clash-protection -fcf-protection)
+    string(MAKE_C_IDENTIFIER "RAVIK_HAS${flag}" supported)
+    check_cxx_compiler_flag(${flag} ${supported})
+    if(${supported})
+      add_compile_options(${flag})
+    endif()
+  endforeach()
+  # Level 3 checks sizes known only at run time; compilers without the
+  # builtin it needs get level 2. Any level the toolchain sets is replaced.
+  check_cxx_source_compiles(
+    "int main(int argc, char**) { char b[4]; return (int)__builtin_dynamic_object_size(b + argc, 0); }"
+    RAVIK_HAS_DYNAMIC_OBJECT_SIZE)
+  if(RAVIK_HAS_DYNAMIC_OBJECT_SIZE)
+    add_compile_options(-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=3)
+  else()
+    add_compile_options(-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2)
+  endif()
+  # No compiler identification left in the objects (the .comment section
+  # Debian's strip removes).
+  add_compile_options(-fno-ident)
+  add_link_options(-Wl,-z,relro -Wl,-z,now)
+endif()

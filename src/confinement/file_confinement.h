@@ -31,7 +31,8 @@ enum class FileScope {
   // The maintenance, installer and guardian modes: the protected maintenance
   // directory and what they own there (the lock file, the lease state file,
   // the guardian socket), read or written; the base directory's listing;
-  // random bytes; the process table (owner identities).
+  // random bytes; the process table (owner identities). Other processes may
+  // still be signalled: a null signal proves an installer owner alive.
   kMaintenanceDirectory,
   // The cross-process lock before its file is open: that one file.
   kCallerLockFile,

@@ -87,14 +87,20 @@ bool add_grant(int ruleset, const Grant& grant, std::uint64_t handled) {
                    0) == 0;
 }
 
-// One layer: every right the kernel knows handled, `grants` given back. A
-// layer that handles no file access leaves unmounting possible.
-bool add_layer(bool confine_file_access, const std::vector<Grant>& grants) {
+struct Layer {
+  // A layer that handles no file access leaves unmounting possible.
+  bool confine_file_access = true;
+  // The installer modes prove their owner alive with a null signal.
+  bool confine_signals = true;
+};
+
+// One layer: every right the kernel knows handled, `grants` given back.
+bool add_layer(Layer layer, const std::vector<Grant>& grants) {
   const int abi = abi_version();
   if (abi < 1) return false;
   RulesetAttributes attributes;
   std::size_t size = sizeof(attributes.handled_access_fs);
-  if (confine_file_access) attributes.handled_access_fs = handled_file_access(abi);
+  if (layer.confine_file_access) attributes.handled_access_fs = handled_file_access(abi);
   if (abi >= 4) {
     // No mode speaks TCP; the system-call filter already refuses most
     // sockets, this keeps it so for any that slips through.
@@ -102,10 +108,11 @@ bool add_layer(bool confine_file_access, const std::vector<Grant>& grants) {
     size = offsetof(RulesetAttributes, scoped);
   }
   if (abi >= 6) {
-    // Other processes may not be signalled, nor their abstract sockets
-    // reached; processes this one starts are inside the layer and remain
-    // reachable.
-    attributes.scoped = kScopeAbstractUnixSocket | kScopeSignal;
+    // Other processes' abstract sockets may not be reached, nor (but by the
+    // installer modes) other processes signalled; processes this one starts
+    // are inside the layer and remain reachable.
+    attributes.scoped = kScopeAbstractUnixSocket;
+    if (layer.confine_signals) attributes.scoped |= kScopeSignal;
     size = sizeof(attributes);
   }
   if (attributes.handled_access_fs == 0 && attributes.handled_access_net == 0 &&
@@ -142,6 +149,8 @@ std::vector<Grant> grants_of(FileScope scope, const FileScopePaths& paths) {
     case FileScope::kMaintenanceDirectory: {
       std::vector<Grant> grants = {
           {.path = "/dev/urandom", .access = kRead},
+          // The guardian's standard streams once it is detached.
+          {.path = "/dev/null", .access = kRead | kWrite},
           {.path = "/proc", .access = kRead | kList},
       };
       if (exists(paths.maintenance_directory)) {
@@ -167,11 +176,13 @@ int file_confinement_abi() { return abi_version(); }
 
 bool confine_files(FileScope scope, const FileScopePaths& paths) {
   files_confined = true;
-  return add_layer(scope != FileScope::kDeviceSessionStart, grants_of(scope, paths));
+  const Layer layer{.confine_file_access = scope != FileScope::kDeviceSessionStart,
+                    .confine_signals = scope != FileScope::kMaintenanceDirectory};
+  return add_layer(layer, grants_of(scope, paths));
 }
 
 void close_file_access() {
-  if (files_confined) (void)add_layer(true, {});
+  if (files_confined) (void)add_layer(Layer{}, {});
 }
 
 bool confine_files_to_held_disk(std::string_view claim_node,
@@ -186,7 +197,7 @@ bool confine_files_to_held_disk(std::string_view claim_node,
   for (const std::string& attribute : release_attributes) {
     grants.push_back({.path = attribute, .access = kWrite});
   }
-  return add_layer(true, grants);
+  return add_layer(Layer{}, grants);
 }
 
 }  // namespace ravik

@@ -7,9 +7,10 @@
 // truncated by name: descriptors opened before it (the held disk, the lock
 // file, the standard streams) stay usable. Best effort and silent, like the
 // rest of the confinement: where the kernel offers no such layer the mode
-// goes on without it. A layer covers the calling thread and every thread and
-// process it starts later; call these from the main thread while it is the
-// only thread.
+// goes on without it; sanitized builds add none (see
+// system_call_filter_supported). A layer covers the calling thread and every
+// thread and process it starts later; call these from the main thread while
+// it is the only thread.
 #ifndef RAVIK_CONFINEMENT_FILE_CONFINEMENT_H_
 #define RAVIK_CONFINEMENT_FILE_CONFINEMENT_H_
 

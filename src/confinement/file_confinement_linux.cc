@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "confinement/confinement.h"
 #include "confinement/file_confinement.h"
 #include "io/unique_fd.h"
 
@@ -96,6 +97,10 @@ struct Layer {
 
 // One layer: every right the kernel knows handled, `grants` given back.
 bool add_layer(Layer layer, const std::vector<Grant>& grants) {
+  // The sanitizer runtimes read /proc/self/maps and start their symbolizer
+  // where no layer would let them; their trees run without layers, as they
+  // run without the system-call filter.
+  if (!system_call_filter_supported()) return false;
   const int abi = abi_version();
   if (abi < 1) return false;
   RulesetAttributes attributes;

@@ -16,6 +16,9 @@ namespace ravik::testing {
 
 // Why the file-system layers cannot be seen here, or nullptr.
 inline const char* why_file_layers_are_not_seen() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "sanitized helpers run without file-system layers";
+#endif
   if (::geteuid() != 0) return "the probe's targets are root's files";
   // LANDLOCK_CREATE_RULESET_VERSION
   if (::syscall(SYS_landlock_create_ruleset, nullptr, 0, 1U) < 3) {

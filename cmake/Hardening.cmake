@@ -1,9 +1,12 @@
 # The flags Debian builds its root and setuid programs with: position-
 # independent executables, stack protection and clash protection, control-
 # flow protection, fortified C library calls, and a read-only relocation table
-# resolved at start. Sanitized and fuzzing trees keep their own flags: the
-# sanitizers replace the C library's checks with their own and fortification
-# hides calls from them.
+# resolved at start. Included before the program sources' directories, whose
+# targets take the directory's options as they are added; the tests, tools,
+# benchmarks and fuzz targets added afterwards get the tree's own options
+# back (ravik_end_hardening). Sanitized and fuzzing trees are not hardened:
+# the sanitizers replace the C library's checks with their own and
+# fortification hides calls from them.
 include(CheckCXXCompilerFlag)
 include(CheckCXXSourceCompiles)
 
@@ -11,6 +14,14 @@ option(RAVIK_HARDENED "Build with the hardening flags of Debian's root programs"
 if(RAVIK_SANITIZE OR RAVIK_FUZZ)
   set(RAVIK_HARDENED OFF)
 endif()
+
+get_directory_property(RAVIK_UNHARDENED_COMPILE_OPTIONS COMPILE_OPTIONS)
+get_directory_property(RAVIK_UNHARDENED_LINK_OPTIONS LINK_OPTIONS)
+macro(ravik_end_hardening)
+  set_directory_properties(PROPERTIES COMPILE_OPTIONS "${RAVIK_UNHARDENED_COMPILE_OPTIONS}"
+                                      LINK_OPTIONS "${RAVIK_UNHARDENED_LINK_OPTIONS}")
+  unset(CMAKE_POSITION_INDEPENDENT_CODE)
+endmacro()
 
 if(RAVIK_HARDENED)
   set(CMAKE_POSITION_INDEPENDENT_CODE ON)
@@ -37,5 +48,7 @@ if(RAVIK_HARDENED)
   # No compiler identification left in the objects (the .comment section
   # Debian's strip removes).
   add_compile_options(-fno-ident)
-  add_link_options(-Wl,-z,relro -Wl,-z,now)
+  if(NOT APPLE)
+    add_link_options(-Wl,-z,relro -Wl,-z,now)
+  endif()
 endif()

@@ -72,20 +72,20 @@ std::uint64_t handled_file_access(int abi) {
   return access;
 }
 
-// Grants `access` below `path` (or on the file itself); a path that does not
-// exist grants nothing. Only rights the layer handles can be granted, and
-// only file rights on a file.
-bool add_grant(int ruleset, const Grant& grant, std::uint64_t handled) {
-  UniqueFd target(::open(grant.path.c_str(), O_PATH | O_CLOEXEC));
-  if (!target) return errno == ENOENT || errno == ENOTDIR;
+// Grants `access` below `path` (or on the file itself). A path that does
+// not exist, or whose last component is a symbolic link (every user of these
+// paths opens them without following one), grants nothing; nor does a grant
+// the kernel refuses: the layer then keeps that path out of reach too. Only
+// rights the layer handles can be granted, and only file rights on a file.
+void add_grant(int ruleset, const Grant& grant, std::uint64_t handled) {
+  UniqueFd target(::open(grant.path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat status {};
-  if (::fstat(target.get(), &status) != 0) return false;
+  if (!target || ::fstat(target.get(), &status) != 0 || S_ISLNK(status.st_mode)) return;
   std::uint64_t access = grant.access & handled;
   if (!S_ISDIR(status.st_mode)) access &= kFileRights;
-  if (access == 0) return true;
+  if (access == 0) return;
   landlock_path_beneath_attr rule{.allowed_access = access, .parent_fd = target.get()};
-  return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule,
-                   0) == 0;
+  (void)::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
 }
 
 struct Layer {
@@ -127,9 +127,8 @@ bool add_layer(Layer layer, const std::vector<Grant>& grants) {
   UniqueFd ruleset(
       static_cast<int>(::syscall(SYS_landlock_create_ruleset, &attributes, size, 0U)));
   if (!ruleset) return false;
-  for (const Grant& grant : grants) {
-    if (!add_grant(ruleset.get(), grant, attributes.handled_access_fs)) return false;
-  }
+  for (const Grant& grant : grants)
+    add_grant(ruleset.get(), grant, attributes.handled_access_fs);
   // Normally already set by confine_process; required by the kernel for a
   // process without CAP_SYS_ADMIN.
   (void)::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);

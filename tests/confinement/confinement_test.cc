@@ -328,5 +328,18 @@ TEST_F(FileConfinementTest, CallerLockFile_ThatFileThenNothing) {
       "");
 }
 
+TEST_F(FileConfinementTest, CallerLockFile_NamedThroughALinkGrantsNothing) {
+  const std::string link = scratch_.path() + "/link";
+  ASSERT_EQ(::symlink(other_.c_str(), link.c_str()), 0);
+  const FileScopePaths paths{
+      .maintenance_base_directory = "", .maintenance_directory = "", .lock_file = link};
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kCallerLockFile,
+          {{"layer", [&] { return confine_files(FileScope::kCallerLockFile, paths); }},
+           {"link target", [&] { return denied(other_, O_RDWR); }}}),
+      "");
+}
+
 }  // namespace
 }  // namespace ravik

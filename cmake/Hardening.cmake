@@ -52,3 +52,13 @@ if(RAVIK_HARDENED)
     add_link_options(-Wl,-z,relro -Wl,-z,now)
   endif()
 endif()
+
+# The C runtime's start files carry the compiler's identification too: it is
+# removed from each installed program after linking, as Debian's strip does.
+function(ravik_remove_identification target)
+  if(RAVIK_HARDENED AND CMAKE_OBJCOPY AND NOT APPLE)
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment $<TARGET_FILE:${target}>
+      VERBATIM)
+  endif()
+endfunction()

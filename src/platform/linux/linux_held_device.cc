@@ -204,8 +204,7 @@ HeldDeviceFiles LinuxHeldDevice::files_opened_while_held() const {
     files.release_attributes.push_back(state_.paths.sysfs_root + "/class/block/" + name +
                                        "/device/delete");
   } else if (state_.transport == BlockTransport::kMmc) {
-    files.release_attributes.push_back(state_.paths.sysfs_root +
-                                       "/bus/mmc/drivers/mmcblk/unbind");
+    files.release_attributes.push_back(mmc_unbind_path(state_.paths));
   }
   return files;
 }

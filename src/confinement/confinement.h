@@ -68,6 +68,13 @@ void drop_capabilities();
 // this process was confined by confine_process; otherwise does nothing.
 void confine_forked_child();
 
+// For a device session once its maintenance lock is held (the lock's
+// provisioning is the last file it makes): adds a filter refusing every
+// call that creates, truncates, renames, links or removes a file or changes
+// a file's mode or times (with EACCES, as a file-system layer refuses), when
+// this process was confined by confine_process; otherwise does nothing.
+void forbid_file_changes();
+
 // The system calls every mode's filter refuses, by name.
 std::span<const std::string_view> refused_system_calls();
 

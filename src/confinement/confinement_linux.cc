@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <linux/capability.h>
 #include <sched.h>
 #include <seccomp.h>
@@ -47,7 +48,22 @@ constexpr std::string_view kRefusedSystemCalls[] = {
     "setdomainname", "acct", "swapon", "swapoff", "quotactl", "quotactl_fd", "vhangup",
     // Files by handle (escapes any directory check), device nodes, file-system
     // wide watches.
-    "open_by_handle_at", "name_to_handle_at", "mknod", "mknodat", "fanotify_init"};
+    "open_by_handle_at", "name_to_handle_at", "mknod", "mknodat", "fanotify_init",
+    // Owners and extended attributes (file capabilities, security labels):
+    // no mode gives a file away or marks one.
+    "chown", "fchown", "lchown", "fchownat", "setxattr", "lsetxattr", "fsetxattr",
+    "removexattr", "lremovexattr", "fremovexattr"};
+
+// What a device session no longer does once its maintenance lock is held: it
+// creates, truncates, renames, links or removes no file, and changes no
+// file's mode or times. (Unmounting rules out file-system layers until the
+// disk is held; this filter stands in for them and stays.) Opening existing files stays
+// possible (the disk, its sysfs controls); which ones, the file-system layers decide.
+constexpr std::string_view kFileChangeSystemCalls[] = {
+    "creat",   "rename",    "renameat",  "renameat2", "link",   "linkat",
+    "symlink", "symlinkat", "unlink",    "unlinkat",  "mkdir",  "mkdirat",
+    "rmdir",   "truncate",  "ftruncate", "chmod",     "fchmod", "fchmodat",
+    "utime",   "utimes",    "futimesat", "utimensat"};
 
 constexpr std::array<std::uint64_t, 7> kNamespaceCloneFlags = {
     CLONE_NEWNS,   CLONE_NEWCGROUP, CLONE_NEWUTS, CLONE_NEWIPC,
@@ -120,6 +136,13 @@ bool add_mode_rules(void* context, ConfinedMode mode) {
     if (!add_rule(context, refuse(), name)) return false;
   }
   if (mode != ConfinedMode::kDeviceSession && !add_rule(context, refuse(), "umount2")) {
+    return false;
+  }
+  // The guardian restricts its socket's mode by name, which no descriptor
+  // can do; every other mode changes modes of the files it holds open only.
+  if (mode != ConfinedMode::kInstallerBegin &&
+      !(add_rule(context, refuse(), "chmod") && add_rule(context, refuse(), "fchmodat") &&
+        add_rule(context, refuse(), "fchmodat2"))) {
     return false;
   }
   for (const std::uint64_t flag : kNamespaceCloneFlags) {
@@ -228,6 +251,34 @@ void confine_forked_child() {
   if (!system_call_filter_supported()) return;
   FilterContext context = new_filter();
   if (!context || !refuse_process_creation(context.get())) return;
+  (void)seccomp_load(context.get());
+}
+
+void forbid_file_changes() {
+  if (!process_confined || !system_call_filter_supported()) return;
+  FilterContext context = new_filter();
+  if (!context) return;
+  // Refused as the file-system layers refuse, so that a caller sees a denied
+  // file operation rather than a missing system call.
+  const std::uint32_t deny = SCMP_ACT_ERRNO(EACCES);
+  for (const std::string_view name : kFileChangeSystemCalls) {
+    if (!add_rule(context.get(), deny, name)) return;
+  }
+  // Opens that create or truncate; openat2 keeps its flags in memory the
+  // filter cannot read, and is answered "not implemented" so that callers
+  // fall back to openat.
+  for (const std::uint64_t flag :
+       {std::uint64_t{O_CREAT}, std::uint64_t{O_TRUNC}, std::uint64_t{__O_TMPFILE}}) {
+    const std::array<scmp_arg_cmp, 1> open_flag = {
+        SCMP_A1(SCMP_CMP_MASKED_EQ, flag, flag)};
+    const std::array<scmp_arg_cmp, 1> openat_flag = {
+        SCMP_A2(SCMP_CMP_MASKED_EQ, flag, flag)};
+    if (!add_rule(context.get(), deny, "open", open_flag) ||
+        !add_rule(context.get(), deny, "openat", openat_flag)) {
+      return;
+    }
+  }
+  if (!add_rule(context.get(), SCMP_ACT_ERRNO(ENOSYS), "openat2")) return;
   (void)seccomp_load(context.get());
 }
 

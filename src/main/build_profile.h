@@ -32,6 +32,11 @@ struct BuildProfile {
   bool confine_modes = false;
   // Testing helper only: runs once a mode is confined, before it reads input.
   void (*after_confinement)(ConfinedMode) = nullptr;
+  // Testing helper only: runs where a confined mode's file access was
+  // narrowed: as each mode but the device session starts (with an empty
+  // node), and in a device session once its image is written (with the held
+  // disk's node).
+  void (*after_file_confinement)(std::string_view held_node) = nullptr;
 
   MaintenanceLocation maintenance_location() const {
     return MaintenanceLocation{

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "confinement/file_confinement.h"
 #include "error/safe_message.h"
 #include "error/utf8.h"
 #include "io/system_descriptors.h"
@@ -86,10 +87,39 @@ void occupy_closed_standard_descriptors() {
 // Confines the process before the mode reads anything from its caller, so
 // that the first untrusted byte already meets the reduced process. Where a
 // step cannot be applied the mode runs as it is: nothing is reported.
-void enter_mode(const BuildProfile& profile, ConfinedMode mode) {
+void enter_mode(const BuildProfile& profile, ConfinedMode mode, FileScope files,
+                std::string_view lock_file = {}) {
   if (!profile.confine_modes) return;
   (void)confine_process(mode);
+  const MaintenanceLocation location = profile.maintenance_location();
+  (void)confine_files(files, {.maintenance_base_directory = location.base_directory,
+                              .maintenance_directory = location.directory_path(),
+                              .lock_file = std::string(lock_file)});
   if (profile.after_confinement) profile.after_confinement(mode);
+  if (profile.after_file_confinement && files != FileScope::kDeviceSessionStart) {
+    profile.after_file_confinement("");
+  }
+}
+
+// The device session's later moments: once the disk is held only what the
+// held device itself still opens remains reachable.
+SessionConfinement session_confinement(const BuildProfile& profile) {
+  if (!profile.confine_modes) return {};
+  SessionConfinement confinement{
+      .lock_held = forbid_file_changes,
+      .disk_held =
+          [](const HeldDeviceIo& device) {
+            const HeldDeviceFiles files = device.files_opened_while_held();
+            (void)confine_files_to_held_disk(files.claim_node, files.release_attributes);
+          },
+      .image_written = nullptr};
+  if (profile.after_file_confinement) {
+    confinement.image_written =
+        [probe = profile.after_file_confinement](const HeldDeviceIo& device) {
+          probe(device.identity().device_path);
+        };
+  }
+  return confinement;
 }
 
 }  // namespace
@@ -104,48 +134,50 @@ Result<void> dispatch_command_line(std::span<const std::string_view> args,
   // The sudo launcher alone stays unconfined: it must exec sudo, which must be
   // able to gain privileges.
   if (count == 0) {
-    enter_mode(profile, ConfinedMode::kDeviceSession);
-    return run_raw_protocol(profile.maintenance_location(), profile.device_openers);
+    enter_mode(profile, ConfinedMode::kDeviceSession, FileScope::kDeviceSessionStart);
+    return run_raw_protocol(profile.maintenance_location(), profile.device_openers,
+                            session_confinement(profile));
   }
   if (count == 1 && args[0] == "--protocol-version") {
-    enter_mode(profile, ConfinedMode::kLocalFiles);
+    enter_mode(profile, ConfinedMode::kLocalFiles, FileScope::kNothing);
     return write_standard_output(std::to_string(kProtocolVersion) + "\n");
   }
   if (count == 1 && args[0] == "--version") {
-    enter_mode(profile, ConfinedMode::kLocalFiles);
+    enter_mode(profile, ConfinedMode::kLocalFiles, FileScope::kNothing);
     return write_standard_output(std::string(kHelperVersion) + "\n");
   }
   if (args[0] == "--launch-sudo") {
     return sudo_launcher::launch(args.subspan(1));
   }
   if (matches(args, {"--maintenance-provision"})) {
-    enter_mode(profile, ConfinedMode::kLocalFiles);
+    enter_mode(profile, ConfinedMode::kLocalFiles, FileScope::kMaintenanceDirectory);
     return run_maintenance_provision_mode(profile);
   }
   if (matches(args, {"--cross-process-lock-hold", "--path", ""})) {
-    enter_mode(profile, ConfinedMode::kCallerLockFile);
+    enter_mode(profile, ConfinedMode::kCallerLockFile, FileScope::kCallerLockFile,
+               args[2]);
     return run_cross_process_lock_hold(args[2]);
   }
   if (matches(args, {"--maintenance-hold", "", "--timeout-ms", ""})) {
-    enter_mode(profile, ConfinedMode::kLocalFiles);
+    enter_mode(profile, ConfinedMode::kLocalFiles, FileScope::kMaintenanceDirectory);
     return run_maintenance_hold_mode(profile, args[1], args[3]);
   }
   if (matches(args,
               {"--maintenance-installer-end", "--protocol", "", "--lease-state", ""})) {
-    enter_mode(profile, ConfinedMode::kInstallerClient);
+    enter_mode(profile, ConfinedMode::kInstallerClient, FileScope::kMaintenanceDirectory);
     return run_installer_end_mode(profile, args[2], args[4]);
   }
   if (matches(args, {"--maintenance-installer-assert-owner", "--protocol", "",
                      "--lease-state", "", "--owner-pid", ""})) {
-    enter_mode(profile, ConfinedMode::kInstallerClient);
+    enter_mode(profile, ConfinedMode::kInstallerClient, FileScope::kMaintenanceDirectory);
     return run_installer_assert_owner_mode(profile, args[2], args[4], args[6]);
   }
   if (matches(args, {"--maintenance-installer-begin", "--protocol", "", "--lease-state",
                      "", "--owner-pid", "", "--timeout-ms", ""})) {
-    enter_mode(profile, ConfinedMode::kInstallerBegin);
+    enter_mode(profile, ConfinedMode::kInstallerBegin, FileScope::kMaintenanceDirectory);
     return run_installer_begin_mode(profile, args[2], args[4], args[6], args[8]);
   }
-  enter_mode(profile, ConfinedMode::kLocalFiles);
+  enter_mode(profile, ConfinedMode::kLocalFiles, FileScope::kNothing);
   return fail(usage_error());
 }
 

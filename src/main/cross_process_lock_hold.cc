@@ -10,6 +10,7 @@
 #include <string>
 
 #include "confinement/confinement.h"
+#include "confinement/file_confinement.h"
 #include "io/eintr.h"
 #include "io/unique_fd.h"
 #include "io/write_all.h"
@@ -99,6 +100,7 @@ Result<void> hold_cross_process_lock(std::string_view path, int input_fd, int ou
   }
   RAVIK_ASSIGN_OR_RETURN(UniqueFd lock_file, open_lock_file(path));
   drop_capabilities();
+  close_file_access();
   RAVIK_RETURN_IF_ERROR(check_lock_file(lock_file.get()));
 
   if (::flock(lock_file.get(), LOCK_EX | LOCK_NB) != 0) {

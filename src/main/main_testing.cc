@@ -7,7 +7,15 @@
 // needs more than a mode keeps; with RAVIK_TESTING_CONFINEMENT_PROBE set a
 // confined device session first tries what its confinement must refuse and
 // writes one line to standard error, "confinement probe:" followed by the
-// error name each attempt got.
+// error name each attempt got. With RAVIK_TESTING_FILE_PROBE set (to another
+// disk's node, or empty) a confined mode tries, once its file access is
+// narrowed (a device session after its image is written), to open
+// "/etc/shadow" for writing, create a file in "/etc" and in "/tmp", append to
+// the file RAVIK_TESTING_FILE_PROBE_APPEND names, open the other disk and the
+// held disk's node for writing, and writes one line to standard error, "file
+// probe:" followed by each attempt's error name. Nothing is written: a file
+// the probe could create is removed again.
+#include <fcntl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,6 +24,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "io/write_all.h"
 #include "main/command_line.h"
@@ -26,7 +35,39 @@ namespace {
 
 std::string outcome_of(bool succeeded) {
   if (succeeded) return "succeeded";
+  if (errno == EACCES) return "EACCES";
   return errno == EPERM ? "EPERM" : "errno " + std::to_string(errno);
+}
+
+// Opens `path` with `flags`, closes it again (removing it when it was
+// created) and names the outcome.
+std::string open_outcome(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  const std::string outcome = outcome_of(fd >= 0);
+  if (fd >= 0) {
+    ::close(fd);
+    if ((flags & O_CREAT) != 0) ::unlink(path.c_str());
+  }
+  return outcome;
+}
+
+void probe_file_confinement(std::string_view held_node) {
+  const char* other_disk = std::getenv("RAVIK_TESTING_FILE_PROBE");
+  if (other_disk == nullptr) return;
+  const std::string created = "ravik-file-probe-" + std::to_string(::getpid());
+  std::string line = "file probe:";
+  line += " shadow=" + open_outcome("/etc/shadow", O_RDWR);
+  line += " etc=" + open_outcome("/etc/" + created, O_WRONLY | O_CREAT | O_EXCL);
+  line += " tmp=" + open_outcome("/tmp/" + created, O_WRONLY | O_CREAT | O_EXCL);
+  if (const char* append = std::getenv("RAVIK_TESTING_FILE_PROBE_APPEND")) {
+    line += " append=" + open_outcome(append, O_WRONLY | O_APPEND);
+  }
+  if (*other_disk != '\0') line += " other-disk=" + open_outcome(other_disk, O_RDWR);
+  if (!held_node.empty()) {
+    line += " held-disk=" + open_outcome(std::string(held_node), O_RDWR);
+  }
+  line += "\n";
+  (void)ravik::write_all(STDERR_FILENO, line);
 }
 
 void probe_confinement(ravik::ConfinedMode mode) {
@@ -68,6 +109,7 @@ int main(int argc, char** argv) {
                          .regular_file = ravik::open_regular_file_target},
       .confine_modes = std::getenv("RAVIK_TESTING_UNCONFINED") == nullptr,
       .after_confinement = probe_confinement,
+      .after_file_confinement = probe_file_confinement,
   };
   return ravik::run_helper(argc, argv, kProfile);
 }

@@ -36,12 +36,7 @@ std::vector<std::string_view> components(std::string_view path) {
 }  // namespace
 
 std::string installer_lease_state_path(const MaintenanceLocation& location) {
-  std::string path = location.base_directory;
-  if (path.empty() || path.back() != '/') path += '/';
-  path += location.directory_name;
-  path += '/';
-  path += kInstallerLeaseStateFileName;
-  return path;
+  return location.directory_path() + "/" + std::string(kInstallerLeaseStateFileName);
 }
 
 std::optional<std::string> parent_directory(std::string_view path) {

@@ -22,13 +22,15 @@
 
 namespace ravik {
 
-std::string MaintenanceLocation::lock_path() const {
+std::string MaintenanceLocation::directory_path() const {
   std::string path = base_directory;
   if (path.empty() || path.back() != '/') path += '/';
   path += directory_name;
-  path += '/';
-  path += lock_file_name;
   return path;
+}
+
+std::string MaintenanceLocation::lock_path() const {
+  return directory_path() + "/" + lock_file_name;
 }
 
 std::string_view maintenance_mode_name(MaintenanceMode mode) {

@@ -35,6 +35,9 @@ struct MaintenanceLocation {
   // A child of the protected directory.
   std::string lock_file_name = std::string(kMaintenanceLockFileName);
 
+  // The protected directory's path: the base directory and the directory
+  // name joined with "/".
+  std::string directory_path() const;
   // The three parts joined with "/", for reporting only: the lock is always
   // reached through directory descriptors, never through this path.
   std::string lock_path() const;

@@ -28,7 +28,9 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "error/helper_error.h"
 #include "io/io_error.h"
@@ -49,6 +51,15 @@ IoError closed_target_io_error();
 // WRITE_FAILED from sync_all(), DEVICE_DISCONNECTED from
 // verify_current_identity() and eject().
 HelperError closed_target_error(ErrorCode code);
+
+// The files a held device reaches by name after its open.
+struct HeldDeviceFiles {
+  // The disk's node, opened again read-only to prove the exclusive claim;
+  // empty when the device never opens it again.
+  std::string claim_node;
+  // The kernel attributes its release writes.
+  std::vector<std::string> release_attributes;
+};
 
 class HeldDeviceIo {
  public:
@@ -106,6 +117,9 @@ class HeldDeviceIo {
   virtual Result<void> eject() = 0;
   // The detach flag: true only after a successful eject().
   virtual Result<bool> exact_detach_confirmed() = 0;
+  // What this device still opens by name once it is held, besides its own
+  // descriptor, so that the process may be kept from opening anything else.
+  virtual HeldDeviceFiles files_opened_while_held() const { return {}; }
 
   // --- Thread binding ------------------------------------------------------
 

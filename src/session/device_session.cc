@@ -111,6 +111,8 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
     return fail(std::move(opened).error());
   }
   HeldTransaction transaction = std::move(opened).value();
+  if (services.confinement.disk_held)
+    services.confinement.disk_held(transaction.device());
   const OutputServesDevice serving(output, transaction.device());
   RAVIK_RETURN_IF_ERROR(context.write(
       output,
@@ -127,6 +129,9 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
                            write_session_image(transaction, input, output, context,
                                                *services.clock, services.wake_input));
     mode = written ? SessionMode::kComplete : SessionMode::kRetainedAfterWriteFailure;
+    if (services.confinement.image_written) {
+      services.confinement.image_written(transaction.device());
+    }
   }
 
   auto state = std::make_shared<OperationState>();
@@ -146,11 +151,13 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
 }
 
 Result<void> run_raw_protocol(const MaintenanceLocation& location,
-                              const DeviceOpeners& openers) {
+                              const DeviceOpeners& openers,
+                              SessionConfinement confinement) {
   RAVIK_ASSIGN_OR_RETURN(
       MaintenanceLock lock,
       acquire_process_lock(location, MaintenanceMode::kShared, kSessionLockTimeout,
                            /*provisioning_permitted=*/true));
+  if (confinement.lock_held) confinement.lock_held();
   RAVIK_ASSIGN_OR_RETURN(UniqueFd input_fd,
                          duplicate_descriptor(STDIN_FILENO, "standard input"));
   RAVIK_ASSIGN_OR_RETURN(const int wake_fd, cancel_wake_descriptor());
@@ -164,7 +171,8 @@ Result<void> run_raw_protocol(const MaintenanceLocation& location,
                            .install_cancel_handlers = install_cancel_signal_handlers,
                            .wake_input = wake_cancel_waiters,
                            .maintenance_lease_id = lock.lease_id(),
-                           .clock = &clock};
+                           .clock = &clock,
+                           .confinement = std::move(confinement)};
   Result<void> result = serve_device_session(
       BufferedInput::over_fd(std::move(input_fd), wake_fd), output, std::move(services));
   (void)output.flush();

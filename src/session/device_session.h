@@ -33,6 +33,18 @@ using TransactionOpener =
 
 TransactionOpener transaction_opener_for(const DeviceOpeners& openers);
 
+// What the process does to itself at the session's moments; each member may
+// be empty.
+struct SessionConfinement {
+  // Once the maintenance lock is held, before the first frame is read.
+  std::function<void()> lock_held;
+  // Once the disk is held, before `ready`: narrows what the process may
+  // still open to what the held device needs.
+  std::function<void(const HeldDeviceIo& device)> disk_held;
+  // Once the image is written and the write answered.
+  std::function<void(const HeldDeviceIo& device)> image_written;
+};
+
 struct SessionServices {
   TransactionOpener open_transaction;
   // Shared with the transaction, the reader and (in the helper) the signal
@@ -49,6 +61,7 @@ struct SessionServices {
   std::string maintenance_lease_id;
   // Not owned; must outlive the session.
   SessionClock* clock = nullptr;
+  SessionConfinement confinement;
 };
 
 // Everything after the maintenance lock and the streams: the first frame,
@@ -60,7 +73,8 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
 // The whole session over descriptors 0 and 1, holding the maintenance lock at
 // `location` (shared, 30 seconds) for its whole life.
 Result<void> run_raw_protocol(const MaintenanceLocation& location,
-                              const DeviceOpeners& openers);
+                              const DeviceOpeners& openers,
+                              SessionConfinement confinement = {});
 
 }  // namespace ravik
 

@@ -1,11 +1,13 @@
 #include "confinement/confinement.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <seccomp.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,8 +17,12 @@
 #include <initializer_list>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "confinement/file_confinement.h"
+#include "io/unique_fd.h"
 #include "io/write_all.h"
+#include "support/temp_dir.h"
 
 namespace ravik {
 namespace {
@@ -173,6 +179,165 @@ TEST_F(ConfinementTest, InstallerBegin_ForksOnceThenTheChildCannot) {
               confine_forked_child();
               return fails_with(::fork(), EPERM) && starts_a_thread();
             }}}),
+      "");
+}
+
+TEST_F(ConfinementTest, FileChanges_RefusedOnceTheSessionHoldsItsLock) {
+  const harness::TempDir scratch;
+  const std::string file = scratch.path() + "/file";
+  ASSERT_TRUE(std::ofstream(file) << "x");
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kDeviceSession,
+          {{"layer",
+            [] {
+              forbid_file_changes();
+              return true;
+            }},
+           {"open existing",
+            [&] { return UniqueFd(::open(file.c_str(), O_RDWR)).get() >= 0; }},
+           {"create",
+            [&] {
+              return fails_with(::open((file + "2").c_str(), O_WRONLY | O_CREAT, 0600),
+                                EACCES);
+            }},
+           {"truncate open",
+            [&] { return fails_with(::open(file.c_str(), O_WRONLY | O_TRUNC), EACCES); }},
+           {"rename",
+            [&] {
+              return fails_with(::rename(file.c_str(), (file + "3").c_str()), EACCES);
+            }},
+           {"link",
+            [&] {
+              return fails_with(::link(file.c_str(), (file + "4").c_str()), EACCES);
+            }},
+           {"unlink", [&] { return fails_with(::unlink(file.c_str()), EACCES); }},
+           {"chmod", [&] { return fails_with(::chmod(file.c_str(), 0666), EACCES); }},
+           {"chown", [&] { return fails_with(::chown(file.c_str(), 1, 1), EPERM); }},
+           {"truncate",
+            [&] { return fails_with(::truncate(file.c_str(), 0), EACCES); }}}),
+      "");
+}
+
+// The file-system layers need a kernel that offers them.
+class FileConfinementTest : public ConfinementTest {
+ protected:
+  void SetUp() override {
+    ConfinementTest::SetUp();
+    if (IsSkipped()) return;
+    if (file_confinement_abi() < 3) GTEST_SKIP() << "no Landlock with truncation here";
+    ASSERT_TRUE(std::ofstream(node_) << "disk");
+    ASSERT_TRUE(std::ofstream(attribute_) << "0");
+    ASSERT_TRUE(std::ofstream(other_) << "other");
+  }
+  const harness::TempDir scratch_;
+  const std::string node_ = scratch_.path() + "/node";
+  const std::string attribute_ = scratch_.path() + "/delete";
+  const std::string other_ = scratch_.path() + "/other";
+};
+
+bool opens(const std::string& path, int flags) {
+  return UniqueFd(::open(path.c_str(), flags | O_CLOEXEC, 0600)).get() >= 0;
+}
+
+bool denied(const std::string& path, int flags) {
+  return fails_with(::open(path.c_str(), flags | O_CLOEXEC, 0600), EACCES);
+}
+
+TEST_F(FileConfinementTest, HeldDisk_ReadsItsNodeWritesItsReleaseAttributesOnly) {
+  const std::vector<std::string> attributes = {attribute_};
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kDeviceSession,
+          {{"layer", [&] { return confine_files_to_held_disk(node_, attributes); }},
+           {"node read", [&] { return opens(node_, O_RDONLY); }},
+           {"node write", [&] { return denied(node_, O_RDWR); }},
+           {"attribute write", [&] { return opens(attribute_, O_WRONLY); }},
+           {"attribute read", [&] { return denied(attribute_, O_RDONLY); }},
+           {"attribute truncate",
+            [&] { return fails_with(::truncate(attribute_.c_str(), 0), EACCES); }},
+           {"other file", [&] { return denied(other_, O_RDONLY); }},
+           {"create",
+            [&] { return denied(scratch_.path() + "/new", O_WRONLY | O_CREAT); }},
+           {"rename",
+            [&] {
+              return fails_with(::rename(other_.c_str(), (other_ + "2").c_str()), EACCES);
+            }},
+           {"link",
+            [&] {
+              return fails_with(::link(other_.c_str(), (other_ + "3").c_str()), EACCES);
+            }},
+           {"unlink", [&] { return fails_with(::unlink(other_.c_str()), EACCES); }},
+           {"symlink",
+            [&] {
+              return fails_with(::symlink("/etc", (scratch_.path() + "/l").c_str()),
+                                EACCES);
+            }},
+           {"device", [] { return denied("/dev/null", O_WRONLY); }},
+           {"sysfs read",
+            [] { return opens("/sys/class/block", O_RDONLY | O_DIRECTORY); }},
+           {"proc read", [] { return opens("/proc/self/mountinfo", O_RDONLY); }}}),
+      "");
+}
+
+TEST_F(FileConfinementTest, Maintenance_ItsOwnDirectoryOnly) {
+  const std::string directory = scratch_.path() + "/ravik";
+  ASSERT_EQ(::mkdir(directory.c_str(), 0700), 0);
+  const FileScopePaths paths{.maintenance_base_directory = scratch_.path(),
+                             .maintenance_directory = directory,
+                             .lock_file = ""};
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kLocalFiles,
+          {{"layer",
+            [&] { return confine_files(FileScope::kMaintenanceDirectory, paths); }},
+           {"own file", [&] { return opens(directory + "/lock", O_RDWR | O_CREAT); }},
+           {"publish",
+            [&] {
+              return ::rename((directory + "/lock").c_str(),
+                              (directory + "/lock2").c_str()) == 0 &&
+                     ::unlink((directory + "/lock2").c_str()) == 0;
+            }},
+           {"subdirectory",
+            [&] {
+              return fails_with(::mkdir((directory + "/d").c_str(), 0700), EACCES);
+            }},
+           {"beside", [&] { return denied(other_, O_RDWR); }},
+           {"base create",
+            [&] { return denied(scratch_.path() + "/new", O_WRONLY | O_CREAT); }},
+           {"random", [] { return opens("/dev/urandom", O_RDONLY); }},
+           {"random write", [] { return denied("/dev/urandom", O_WRONLY); }},
+           {"etc", [] { return denied("/etc/hostname", O_RDONLY); }}}),
+      "");
+}
+
+TEST_F(FileConfinementTest, CallerLockFile_ThatFileThenNothing) {
+  const FileScopePaths paths{
+      .maintenance_base_directory = "", .maintenance_directory = "", .lock_file = node_};
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kCallerLockFile,
+          {{"layer", [&] { return confine_files(FileScope::kCallerLockFile, paths); }},
+           {"other", [&] { return denied(other_, O_RDONLY); }},
+           {"lock file", [&] { return opens(node_, O_RDWR); }},
+           {"closed",
+            [&] {
+              close_file_access();
+              return denied(node_, O_RDWR);
+            }}}),
+      "");
+}
+
+TEST_F(FileConfinementTest, CallerLockFile_NamedThroughALinkGrantsNothing) {
+  const std::string link = scratch_.path() + "/link";
+  ASSERT_EQ(::symlink(other_.c_str(), link.c_str()), 0);
+  const FileScopePaths paths{
+      .maintenance_base_directory = "", .maintenance_directory = "", .lock_file = link};
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kCallerLockFile,
+          {{"layer", [&] { return confine_files(FileScope::kCallerLockFile, paths); }},
+           {"link target", [&] { return denied(other_, O_RDWR); }}}),
       "");
 }
 

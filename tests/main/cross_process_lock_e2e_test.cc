@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/child_process.h"
+#include "support/file_probe.h"
 #include "support/nobody.h"
 #include "support/temp_dir.h"
 
@@ -84,6 +85,20 @@ TEST(CrossProcessLockE2eTest, SecondHolder_IsToldContendedUntilTheFirstOwnerLets
   EXPECT_EQ(third.read_line(), kReadyLine);
   third.close_stdin();
   EXPECT_EQ(third.wait(), ExitStatus::exited_with(0));
+}
+
+TEST(CrossProcessLockE2eTest, Holder_ReachesNoOtherFile) {
+  if (const char* why = testing::why_file_layers_are_not_seen()) GTEST_SKIP() << why;
+  const harness::TempDir dir;
+  const std::string path = dir.write_file("lock", "");
+  const testing::FileProbe probe;
+  ChildOptions options = ChildOptions::piped();
+  options.extra_environment = probe.environment();
+  ChildProcess holder = start_hold(path, options);
+  EXPECT_EQ(holder.read_line(), kReadyLine);
+  holder.close_stdin();
+  EXPECT_EQ(holder.wait(), ExitStatus::exited_with(0));
+  EXPECT_EQ(holder.stderr_text(), testing::FileProbe::refused_line(false, false));
 }
 
 TEST(CrossProcessLockE2eTest, HolderThatDies_LeavesTheLockFree) {

@@ -13,6 +13,7 @@
 
 #include "maintenance/lock_test_support.h"
 #include "support/child_process.h"
+#include "support/file_probe.h"
 #include "support/temp_dir.h"
 
 namespace ravik {
@@ -174,6 +175,32 @@ TEST_F(MaintenanceModesTest, ExclusiveHold_TwoLinesThenExit0) {
   EXPECT_EQ(hold.child.read_stdout_to_end(), "");
   EXPECT_EQ(hold.child.stderr_text(), "");
   EXPECT_TRUE(lock_is_free());
+}
+
+TEST_F(MaintenanceModesTest, ProvisionHoldAndInstaller_ReachNoFileOutsideTheirOwn) {
+  if (const char* why = testing::why_file_layers_are_not_seen()) GTEST_SKIP() << why;
+  const testing::FileProbe probe;
+  const std::string refused = testing::FileProbe::refused_line(false, false);
+  ChildOptions options = ChildOptions::input("");
+  options.extra_environment = probe.environment();
+  const Completed provisioned = run_helper({"--maintenance-provision"}, options);
+  EXPECT_EQ(provisioned.status, ExitStatus::exited_with(0));
+  EXPECT_EQ(provisioned.stderr_text, refused);
+
+  ChildOptions piped = ChildOptions::piped();
+  piped.extra_environment = probe.environment();
+  Hold hold = acquired_hold("exclusive", "0", piped);
+  send(hold.child, request(hold.lease_id, "\"req-1\"") + "\n");
+  EXPECT_EQ(hold.child.wait(), ExitStatus::exited_with(0));
+  EXPECT_EQ(hold.child.stderr_text(), refused);
+
+  // No lease is running: the mode fails after the probe.
+  const Completed ended =
+      run_helper({"--maintenance-installer-end", "--protocol", std::string(kTag),
+                  "--lease-state", std::string(RAVIK_TESTING_ROOT) + "/ravik/x"},
+                 options);
+  EXPECT_EQ(ended.status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(ended.stderr_text.starts_with(refused)) << ended.stderr_text;
 }
 
 TEST_F(MaintenanceModesTest,

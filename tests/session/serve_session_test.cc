@@ -89,7 +89,8 @@ class ServeSessionTest : public ::testing::Test {
           .install_cancel_handlers = {},
           .wake_input = std::move(wake),
           .maintenance_lease_id = std::string(64, 'a'),
-          .clock = &clock_};
+          .clock = &clock_,
+          .confinement = {}};
       result = serve_device_session(BufferedInput::over_fd(std::move(in), wake_read_fd),
                                     output, std::move(services));
     }

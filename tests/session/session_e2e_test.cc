@@ -15,6 +15,7 @@
 #include "client/messages.h"
 #include "client/wire.h"
 #include "session_driver.h"
+#include "support/file_probe.h"
 
 namespace ravik::session_test {
 namespace {
@@ -657,6 +658,25 @@ TEST(SessionConfinementTest, HeldTarget_ProbeRefusedAndTheSessionWorksOn) {
   EXPECT_EQ(
       driver.stderr_text(),
       "confinement probe: execve=EPERM fork=EPERM ptrace=EPERM init_module=EPERM\n");
+}
+
+TEST(SessionConfinementTest, HeldTarget_NoOtherFileReachableAfterTheWrite) {
+  if (const char* why = why_confinement_is_not_seen()) GTEST_SKIP() << why;
+  if (const char* why = testing::why_file_layers_are_not_seen()) GTEST_SKIP() << why;
+  const testing::FileProbe probe;
+  SessionDriver driver(kMiB, kMiB);
+  ASSERT_NO_FATAL_FAILURE(driver.start(probe.environment()));
+  driver.send(driver.open_write_frame());
+  ASSERT_EQ(driver.next_line(), driver.ready_line());
+  for (const std::string& frame : driver.image_frames()) driver.send(frame);
+  driver.send(end_frame());
+  ASSERT_EQ(driver.next_answer(), driver.written_line());
+  driver.send(control_frame(verify_message("v")));
+  EXPECT_EQ(driver.next_answer(), verify_result_line("v", driver.image()));
+  driver.send(control_frame(simple_message("release", "end")));
+  EXPECT_EQ(driver.next_answer(), released_line("end"));
+  EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
+  EXPECT_EQ(driver.stderr_text(), testing::FileProbe::refused_line(false, true));
 }
 
 TEST(SessionConfinementTest, TestingHelperSwitchedOff_RunsUnconfined) {

@@ -161,11 +161,14 @@ Result<void> remove_scsi_disk(int device_directory) {
                        "Could not remove the selected disk from the system");
 }
 
+std::string mmc_unbind_path(const LinuxSystemPaths& paths) {
+  return paths.sysfs_root + "/bus/mmc/drivers/mmcblk/unbind";
+}
+
 Result<void> unbind_mmc_card(const DepartingDisk& disk, const std::string& card_name,
                              const LinuxSystemPaths& paths) {
   RAVIK_RETURN_IF_ERROR(check_pinned_disk(disk.device_directory, disk));
-  return write_sysfs_control(paths.sysfs_root + "/bus/mmc/drivers/mmcblk/unbind",
-                             card_name,
+  return write_sysfs_control(mmc_unbind_path(paths), card_name,
                              "Could not unbind the selected card from its block driver");
 }
 

@@ -64,6 +64,9 @@ struct DepartingDisk {
 Result<UniqueFd> pin_disk_device(const DepartingDisk& disk,
                                  const LinuxSystemPaths& paths);
 
+// The MMC block driver's unbind file.
+std::string mmc_unbind_path(const LinuxSystemPaths& paths);
+
 // Writes the card's device name to the MMC block driver's unbind file, which
 // goes by name: only while the pinned card directory (`disk.device_directory`)
 // still holds the disk with its device number and disk sequence (nothing

@@ -196,6 +196,19 @@ Result<void> LinuxHeldDevice::eject() {
   return {};
 }
 
+HeldDeviceFiles LinuxHeldDevice::files_opened_while_held() const {
+  HeldDeviceFiles files{.claim_node = state_.device_path, .release_attributes = {}};
+  // The same attributes remove_scsi_disk and unbind_mmc_card write.
+  const std::string& name = state_.facts.selection.device_id;
+  if (state_.transport == BlockTransport::kScsi) {
+    files.release_attributes.push_back(state_.paths.sysfs_root + "/class/block/" + name +
+                                       "/device/delete");
+  } else if (state_.transport == BlockTransport::kMmc) {
+    files.release_attributes.push_back(mmc_unbind_path(state_.paths));
+  }
+  return files;
+}
+
 Result<void> LinuxHeldDevice::request_detach(int fd) {
   switch (state_.transport) {
     case BlockTransport::kLoop:

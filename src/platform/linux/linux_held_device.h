@@ -55,6 +55,7 @@ class LinuxHeldDevice final : public HeldDeviceIo {
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override { return detach_confirmed_; }
+  HeldDeviceFiles files_opened_while_held() const override;
 
  private:
   // Whether `data` of `length` bytes goes through the bounce buffer: memory

@@ -16,6 +16,7 @@
 #include "client/wire.h"
 #include "io/unique_fd.h"
 #include "support/child_process.h"
+#include "support/file_probe.h"
 #include "support/loop_device_fixture.h"
 #include "support/pattern_bytes.h"
 #include "support/sha256_hex.h"
@@ -65,9 +66,11 @@ ordered_json simple(const std::string& type, const std::string& operation_id) {
 class HelperSession {
  public:
   explicit HelperSession(const std::string& helper,
-                         const std::vector<std::string>& args = {}) {
-    auto started =
-        harness::ChildProcess::start(helper, args, harness::ChildOptions::piped());
+                         const std::vector<std::string>& args = {},
+                         const std::vector<std::string>& environment = {}) {
+    harness::ChildOptions options = harness::ChildOptions::piped();
+    options.extra_environment = environment;
+    auto started = harness::ChildProcess::start(helper, args, options);
     if (started) child_.emplace(std::move(*started));
   }
   bool started() const { return child_.has_value(); }
@@ -360,6 +363,38 @@ TEST_F(LoopMultiWriteTest, OneDiskShrunkWhileWriting_FailsAloneAndTheJobFails) {
   for (const LoopDevice& disk : disks_) {
     if (&disk != &pulled) expect_written_and_verified(table, image, disk);
   }
+}
+
+TEST_F(LoopHelperTest, HeldLoopDevice_NoOtherDiskNorFileReachableAfterTheWrite) {
+  if (const char* why = testing::why_file_layers_are_not_seen()) GTEST_SKIP() << why;
+  ATTACH_OR_SKIP();
+  std::string why_not;
+  auto other = LoopDevice::attach(scratch_.path() + "/other.img", kMiB, 512, why_not);
+  if (!other) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(why_not);
+  const testing::FileProbe probe;
+  const std::string image = pattern_text(2 * kMiB, 7);
+  HelperSession session(harness::testing_helper_path(), {},
+                        probe.environment(other->path()));
+  ASSERT_TRUE(session.started());
+  session.send(open_write(image, 0, target()));
+  const auto ready = session.next_answer();
+  ASSERT_EQ(ready.kind(), "ready") << ready.line << session.stderr_text();
+  session.write_image(image);
+  const auto written = session.next_answer();
+  ASSERT_EQ(written.kind(), "written") << written.line << session.stderr_text();
+  session.send([] {
+    auto m = simple("verify", "v1");
+    m["mode"] = "full";
+    return m;
+  }());
+  const auto verified = session.next_answer();
+  EXPECT_EQ(verified.flag("matches"), true) << verified.line;
+  session.send(simple("release", "rel"));
+  const auto released = session.next_answer();
+  EXPECT_EQ(released.flag("safeToRemove"), true) << released.line;
+  EXPECT_EQ(session.finish(), ExitStatus::exited_with(0));
+  EXPECT_EQ(session.stderr_text(), testing::FileProbe::refused_line(true, true));
+  EXPECT_EQ(read_file(other->backing_path(), 16), std::string(16, '\0'));
 }
 
 TEST_F(LoopHelperTest, ProductionHelper_RefusesALoopDevice) {

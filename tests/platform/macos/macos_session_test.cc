@@ -127,7 +127,8 @@ TEST(MacosSession, ClaimReleaseRequestedWhileTheApplicationStopsReadingIsRefused
         .install_cancel_handlers = {},
         .wake_input = {},
         .maintenance_lease_id = std::string(64, 'a'),
-        .clock = &clock};
+        .clock = &clock,
+        .confinement = {}};
     result =
         serve_device_session(BufferedInput::over_fd(UniqueFd(::dup(::fileno(input)))),
                              output, std::move(services));

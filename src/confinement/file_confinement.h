@@ -1,0 +1,75 @@
+// What each mode may reach in the file system, at each moment of its life.
+// The rules for every mode are kept together in the system's implementation
+// (Landlock on Linux); each call adds one more layer to the process, which
+// only ever narrows what the layers before allowed.
+//
+// A layer is checked when a file is opened, created, linked, renamed or
+// truncated by name: descriptors opened before it (the held disk, the lock
+// file, the standard streams) stay usable. Best effort and silent, like the
+// rest of the confinement: where the kernel offers no such layer the mode
+// goes on without it; sanitized builds add none (see
+// system_call_filter_supported). A layer covers the calling thread and every
+// thread and process it starts later; call these from the main thread while
+// it is the only thread.
+#ifndef RAVIK_CONFINEMENT_FILE_CONFINEMENT_H_
+#define RAVIK_CONFINEMENT_FILE_CONFINEMENT_H_
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace ravik {
+
+enum class FileScope {
+  // Standard streams only: nothing may be opened, made or removed.
+  kNothing,
+  // The device session before its disk is held. Unmounting is refused to a
+  // process whose file accesses are confined, and the disk's file systems
+  // are unmounted only once the request names it: until the disk is held
+  // this layer keeps only other processes (signals, abstract sockets) and
+  // the network out of reach.
+  kDeviceSessionStart,
+  // The maintenance, installer and guardian modes: the protected maintenance
+  // directory and what they own there (the lock file, the lease state file,
+  // the guardian socket), read or written; the base directory's listing;
+  // random bytes; the process table (owner identities). Other processes may
+  // still be signalled: a null signal proves an installer owner alive.
+  kMaintenanceDirectory,
+  // The cross-process lock before its file is open: that one file.
+  kCallerLockFile,
+};
+
+struct FileScopePaths {
+  // The directory holding the maintenance directory, and the maintenance
+  // directory itself. While the maintenance directory does not exist yet
+  // (before provisioning), its making is allowed below the base directory.
+  std::string maintenance_base_directory;
+  std::string maintenance_directory;
+  // The file a cross-process lock names.
+  std::string lock_file;
+};
+
+// The highest file-confinement interface version the kernel offers; 0 where
+// it offers none.
+int file_confinement_abi();
+
+// Adds the layer of `scope`. Returns whether it took effect.
+bool confine_files(FileScope scope, const FileScopePaths& paths);
+
+// The device session once its disk is held: nothing may be opened for
+// writing, made, removed, linked, renamed or truncated anywhere, and no
+// device opened, except that `claim_node` (the held disk's own node) may be
+// opened read-only to prove the exclusive claim and each of
+// `release_attributes` (the held disk's own sysfs controls) written. Reads
+// of sysfs and the process file system remain (identity, mounts, swaps,
+// departure). Returns whether it took effect.
+bool confine_files_to_held_disk(std::string_view claim_node,
+                                std::span<const std::string> release_attributes);
+
+// Once a mode's files are open: nothing more may be opened, made or removed
+// by name. Does nothing in a process that confine_files did not confine.
+void close_file_access();
+
+}  // namespace ravik
+
+#endif  // RAVIK_CONFINEMENT_FILE_CONFINEMENT_H_

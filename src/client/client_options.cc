@@ -16,8 +16,9 @@ constexpr std::string_view kDefaultVolumeLabel = "USB DISK";
 
 // Scripts tell the outcomes apart by these; every command's help shows them.
 constexpr const char* kExitStatusHelp =
-    "Exit status: 0 every disk written and verified (or the command done); "
-    "1 a disk or more failed (with --json each disk's record says which, with "
+    "Exit status: 0 when every disk was written and verified (or the command "
+    "succeeded); 1 when a disk or more failed (with --json each disk's record says "
+    "which, with "
     "the helper's errorCode); 2 the command line was refused; 130 interrupted "
     "(Ctrl-C or SIGTERM).";
 
@@ -376,12 +377,13 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
                "ravik-device-client");
   app.set_version_flag("--version", "ravik-device-client " RAVIK_VERSION);
   app.require_subcommand(1);
-  app.footer(std::string(
-                 "write and recover erase the whole disk TARGET. Without a terminal to ask "
-                 "on they refuse unless --yes is given.\n\n") +
-             kExitStatusHelp +
-             "\n\nRun ravik-device-client help COMMAND for a command's options and "
-             "examples.");
+  app.footer(
+      std::string(
+          "write and recover erase the whole disk TARGET. Without a terminal to ask "
+          "on they refuse unless --yes is given.\n\n") +
+      kExitStatusHelp +
+      "\n\nRun ravik-device-client help COMMAND for a command's options and "
+      "examples.");
   const Commands commands = add_commands(app, options, raw);
   if (!args.empty() && !args[0].starts_with("-")) {
     try {

@@ -265,10 +265,10 @@ int run_clone_job(const ClientOptions& options, const std::string& client_path,
     prefixes.push_back(*prefix);
   }
   go.set_value(true);
-  const int status = run_fanned_out_write(options, options.image_path,
-                                          std::move(*prepared), found.digest, prefixes,
-                                          ImageFeed{.reader = std::make_unique<PipeReader>(pipe)},
-                                          streams);
+  const int status = run_fanned_out_write(
+      options, options.image_path, std::move(*prepared), found.digest, prefixes,
+      ImageFeed{.reader = std::make_unique<PipeReader>(pipe), .reopen = {}, .raw = false},
+      streams);
   source_session.join();
   if (!source_outcome.failure.empty()) {
     write_text_line(streams.err_fd, "ravik-device-client: the source " +

@@ -392,11 +392,14 @@ std::expected<PreparedTargets, std::string> prepare_targets(
     const std::string helper = options.helper_path.value_or(
         default_helper_path(client_path, target->regular_file));
     mounted.emplace_back();
-    if (auto refused = not_offered(*target, !options.helper_path, mounted.back())) {
-      problems.push_back(*refused);
-    } else if (::access(helper.c_str(), X_OK) != 0) {
+    // A helper that cannot run is the first thing to mend: what it would
+    // refuse depends on which helper it is.
+    if (::access(helper.c_str(), X_OK) != 0) {
       problems.push_back("the helper " + helper +
                          " cannot be run: " + os_error_text(errno) + ".");
+    } else if (auto refused =
+                   not_offered(*target, !options.helper_path, mounted.back())) {
+      problems.push_back(*refused);
     }
     needs_root = needs_root || (!target->regular_file && ::geteuid() != 0);
     prepared.helper_paths.push_back(helper);

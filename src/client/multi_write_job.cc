@@ -68,8 +68,8 @@ nlohmann::ordered_json disk_record(const ClientOptions& options, const SessionPl
 // disk's result printed on `streams.out_fd` as soon as it is known, so that
 // a slow or stuck disk keeps nobody waiting to unplug the others.
 std::vector<SessionOutcome> run_sessions(const ClientOptions& options,
-                                         std::vector<SessionPlan>& plans,
-                                         ImageFeed feed, ProgressBoard& board,
+                                         std::vector<SessionPlan>& plans, ImageFeed feed,
+                                         ProgressBoard& board,
                                          const JobStreams& streams) {
   std::vector<SessionOutcome> outcomes(plans.size());
   std::vector<SessionWatch> watches(plans.size());
@@ -228,12 +228,13 @@ int run_multi_write_job(const ClientOptions& given, const std::string& client_pa
     return refuse(*refused);
   }
   const bool raw = !image.source->compressed();
-  ImageFeed feed{.reader = std::move(image.source),
-                 .reopen = [path = options.image_path]() -> Result<std::unique_ptr<ImageReader>> {
-                   RAVIK_ASSIGN_OR_RETURN(auto again, open_image_source(path));
-                   return std::unique_ptr<ImageReader>(std::move(again));
-                 },
-                 .raw = raw};
+  ImageFeed feed{
+      .reader = std::move(image.source),
+      .reopen = [path = options.image_path]() -> Result<std::unique_ptr<ImageReader>> {
+        RAVIK_ASSIGN_OR_RETURN(auto again, open_image_source(path));
+        return std::unique_ptr<ImageReader>(std::move(again));
+      },
+      .raw = raw};
   return run_fanned_out_write(options, given.image_path, std::move(*prepared),
                               image.digest, image.protected_prefixes, std::move(feed),
                               streams);

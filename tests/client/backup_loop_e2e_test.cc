@@ -78,6 +78,8 @@ class BackupLoopTest : public ::testing::Test {
   Result<harness::Completed> client(std::vector<std::string> args) {
     args.insert(args.end(),
                 {"--helper", harness::testing_helper_path(), "--end", "close"});
+    // No terminal asks here: a write goes on only when told to.
+    if (args.front() == "write") args.push_back("--yes");
     return harness::run_child(harness::bin_path("ravik-device-client"), args);
   }
 

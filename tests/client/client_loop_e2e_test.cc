@@ -383,7 +383,7 @@ TEST_F(ClientLoopTest, HungDisk_IsGivenUpAndAnInterruptEndsTheJob) {
     auto client = harness::ChildProcess::start(
         harness::bin_path("ravik-device-client"),
         {"write", image, loop_->path(), second->path(), "--helper", helper, "--end",
-         "close", "--stall-limit", "2"},
+         "close", "--stall-limit", "2", "--yes"},
         ChildOptions());
     ASSERT_TRUE(client) << client.error();
     const auto out = client->read_stdout_to_end(std::chrono::seconds(60));
@@ -404,7 +404,7 @@ TEST_F(ClientLoopTest, HungDisk_IsGivenUpAndAnInterruptEndsTheJob) {
   group.end_helpers();
   auto client = harness::ChildProcess::start(
       harness::bin_path("ravik-device-client"),
-      {"write", image, loop_->path(), "--helper", helper, "--end", "close"},
+      {"write", image, loop_->path(), "--helper", helper, "--end", "close", "--yes"},
       ChildOptions());
   ASSERT_TRUE(client) << client.error();
   // The helper holds the disk and is stuck blanking its partition table.

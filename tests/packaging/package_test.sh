@@ -84,17 +84,19 @@ if [ "$(id -u)" != 0 ]; then
   exit 77
 fi
 # The installed client picks the installed helper for a block device by
-# itself: the production helper answers (refusing a loop device), and with
-# that helper gone the client names the exact path it tried.
+# itself: knowing it is the production helper, it refuses a loop device
+# before anything starts, and with that helper gone it names the exact path
+# it tried.
 "$helper" --maintenance-provision >/dev/null
 head -c 1048576 /dev/urandom >"$work/image"
 truncate -s 4M "$work/disk"
 loop=$(losetup --find --show "$work/disk")
 client=$stage/usr/bin/ravik-device-client
-if "$client" write "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
-grep -q 'DEVICE_NOT_REMOVABLE' "$work/err" || fail "helper did not answer: $(cat "$work/err")"
+if "$client" write --yes "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
+grep -qF "$loop is a loop device, which only the testing helper takes" "$work/err" ||
+  fail "client did not refuse the loop device: $(cat "$work/err")"
 mv "$helper" "$helper.moved"
-if "$client" write "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
+if "$client" write --yes "$work/image" "$loop" >/dev/null 2>"$work/err"; then fail "write succeeded"; fi
 grep -qF "the helper $helper cannot be run: " "$work/err" ||
   fail "client did not look for the installed helper: $(cat "$work/err")"
 echo "package and staged installation checked"

@@ -101,13 +101,13 @@ TEST(CapacityProbe, CounterfeitsThatWrapOrDropWrites_AreFoundAtTheirRealSize) {
 // Whatever the size a device wraps at, some probe lands on a block that
 // another probe also lands on: the comb never steps over the dense run.
 TEST(CapacityProbe, Plan_NoWrapSizeMissesEveryPairOfProbes) {
-  constexpr std::uint64_t kBlock = 512;
+  constexpr std::uint64_t kProbeBlock = 512;
   constexpr std::uint64_t kCapacity = 64 * kMiB;
-  const ProbePlan plan = plan_capacity_probe(kCapacity, kBlock, kTag);
+  const ProbePlan plan = plan_capacity_probe(kCapacity, kProbeBlock, kTag);
   ASSERT_GE(plan.dense_bytes, kMiB);
   ASSERT_FALSE(plan.singles.empty());
-  EXPECT_EQ(plan.singles.back(), kCapacity - kBlock);
-  for (std::uint64_t wrap = kBlock; wrap < kCapacity; wrap += 97 * kBlock) {
+  EXPECT_EQ(plan.singles.back(), kCapacity - kProbeBlock);
+  for (std::uint64_t wrap = kProbeBlock; wrap < kCapacity; wrap += 97 * kProbeBlock) {
     const bool caught = wrap < plan.dense_bytes ||
                         std::ranges::any_of(plan.singles, [&](std::uint64_t single) {
                           return single >= wrap && single % wrap < plan.dense_bytes;

@@ -23,11 +23,12 @@ namespace ravik {
 enum class FileScope {
   // Standard streams only: nothing may be opened, made or removed.
   kNothing,
-  // The device session before its disk is held. Unmounting is refused to a
-  // process whose file accesses are confined, and the disk's file systems
-  // are unmounted only once the request names it: until the disk is held
-  // this layer keeps only other processes (signals, abstract sockets) and
-  // the network out of reach.
+  // The device session as it starts, before its maintenance lock is taken:
+  // other processes (signals, abstract sockets) and the network out of
+  // reach. Its file accesses are narrowed once the lock is held
+  // (confine_files_to_block_devices): unmounting is refused to a process
+  // whose file accesses are confined, so the session's unmounting process
+  // must be started before any layer that confines them.
   kDeviceSessionStart,
   // The maintenance, installer and guardian modes: the protected maintenance
   // directory and what they own there (the lock file, the lease state file,
@@ -55,6 +56,20 @@ int file_confinement_abi();
 
 // Adds the layer of `scope`. Returns whether it took effect.
 bool confine_files(FileScope scope, const FileScopePaths& paths);
+
+// The device session once its maintenance lock is held, before its first
+// frame: no regular file opened for writing anywhere, except below
+// `regular_file_targets` (the testing binary's targets; empty in
+// production); every block device node /dev lists for a disk or partition
+// sysfs knows may be opened (the target is not yet known); /sys, /proc and
+// /dev read (identity, mounts, swaps, and the mount table libmount parses).
+// Returns whether it took effect.
+bool confine_files_to_block_devices(std::string_view regular_file_targets);
+
+// The device session once its request is validated, before the disk is
+// opened: of the nodes the layer before allowed, only `node`, the one the
+// request names, may still be opened; reads as before.
+bool confine_files_to_named_node(std::string_view node);
 
 // The device session once its disk is held: nothing may be opened for
 // writing, made, removed, linked, renamed or truncated anywhere, and no

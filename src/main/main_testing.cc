@@ -9,7 +9,8 @@
 // writes one line to standard error, "confinement probe:" followed by the
 // error name each attempt got. With RAVIK_TESTING_FILE_PROBE set (to another
 // disk's node, or empty) a confined mode tries, once its file access is
-// narrowed (a device session after its image is written), to open
+// narrowed (a device session once its request is validated and again
+// after its image is written), to open
 // "/etc/shadow" for writing, create a file in "/etc" and in "/tmp", append to
 // the file RAVIK_TESTING_FILE_PROBE_APPEND names, open the other disk and the
 // held disk's node for writing, and writes one line to standard error, "file
@@ -30,6 +31,7 @@
 #include "main/command_line.h"
 #include "platform/file/regular_file_device.h"
 #include "platform/linux/open_linux_block_device.h"
+#include "platform/linux/unmount_service.h"
 
 namespace {
 
@@ -97,6 +99,12 @@ void probe_confinement(ravik::ConfinedMode mode) {
 #endif
 }
 
+// Where the tests make their regular-file targets: the temporary directory.
+const char* regular_file_target_directory() {
+  const char* configured = std::getenv("TMPDIR");
+  return configured != nullptr && configured[0] == '/' ? configured : "/tmp";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +115,8 @@ int main(int argc, char** argv) {
                          .policy = {.treat_loop_devices_as_removable = true},
                          .block_device = ravik::open_block_device,
                          .regular_file = ravik::open_regular_file_target},
+      .start_unmounter = ravik::start_unmount_service,
+      .regular_file_target_directory = regular_file_target_directory(),
       .confine_modes = std::getenv("RAVIK_TESTING_UNCONFINED") == nullptr,
       .after_confinement = probe_confinement,
       .after_file_confinement = probe_file_confinement,

@@ -68,18 +68,17 @@ bool confine_files_to_block_devices(std::string_view regular_file_targets);
 
 // The device session once its request is validated, before the disk is
 // opened: of the nodes the layer before allowed, only `node`, the one the
-// request names, may still be opened; reads as before.
+// request names, may still be opened; of the reads, /sys and /proc.
 bool confine_files_to_named_node(std::string_view node);
 
 // The device session once its disk is held: nothing may be opened for
 // writing, made, removed, linked, renamed or truncated anywhere, and no
-// device opened, except that `claim_node` (the held disk's own node) may be
-// opened read-only to prove the exclusive claim and each of
-// `release_attributes` (the held disk's own sysfs controls) written. Reads
-// of sysfs and the process file system remain (identity, mounts, swaps,
-// departure). Returns whether it took effect.
-bool confine_files_to_held_disk(std::string_view claim_node,
-                                std::span<const std::string> release_attributes);
+// device opened, the held disk's own node included (the held descriptor
+// proves the claim), except that each of `release_attributes` (the held
+// disk's own sysfs controls) may be written. Reads of sysfs and the process
+// file system remain (identity, mounts, swaps, departure). Returns whether
+// it took effect.
+bool confine_files_to_held_disk(std::span<const std::string> release_attributes);
 
 // Once a mode's files are open: nothing more may be opened, made or removed
 // by name. Does nothing in a process that confine_files did not confine.

@@ -236,11 +236,8 @@ bool confine_files_to_named_node(std::string_view node) {
   return add_layer(Layer{}, grants);
 }
 
-bool confine_files_to_held_disk(std::string_view claim_node,
-                                std::span<const std::string> release_attributes) {
+bool confine_files_to_held_disk(std::span<const std::string> release_attributes) {
   std::vector<Grant> grants = device_session_reads();
-  if (!claim_node.empty())
-    grants.push_back({.path = std::string(claim_node), .access = kRead});
   for (const std::string& attribute : release_attributes) {
     grants.push_back({.path = attribute, .access = kWrite});
   }

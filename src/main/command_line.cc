@@ -113,7 +113,7 @@ SessionConfinement session_confinement(const BuildProfile& profile, bool unmount
       .disk_held =
           [](const HeldDeviceIo& device) {
             const HeldDeviceFiles files = device.files_opened_while_held();
-            (void)confine_files_to_held_disk(files.claim_node, files.release_attributes);
+            (void)confine_files_to_held_disk(files.release_attributes);
           },
       .image_written = nullptr};
   if (profile.after_file_confinement) {

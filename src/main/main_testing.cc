@@ -13,9 +13,9 @@
 // after its image is written), to open
 // "/etc/shadow" for writing, create a file in "/etc" and in "/tmp", append to
 // the file RAVIK_TESTING_FILE_PROBE_APPEND names, open the other disk and the
-// held disk's node for writing, and writes one line to standard error, "file
-// probe:" followed by each attempt's error name. Nothing is written: a file
-// the probe could create is removed again.
+// held disk's node for writing and for reading, and writes one line to standard error,
+// "file probe:" followed by each attempt's error name. Nothing is written: a file the
+// probe could create is removed again.
 #include <fcntl.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
@@ -67,6 +67,7 @@ void probe_file_confinement(std::string_view held_node) {
   if (*other_disk != '\0') line += " other-disk=" + open_outcome(other_disk, O_RDWR);
   if (!held_node.empty()) {
     line += " held-disk=" + open_outcome(std::string(held_node), O_RDWR);
+    line += " held-disk-read=" + open_outcome(std::string(held_node), O_RDONLY);
   }
   line += "\n";
   (void)ravik::write_all(STDERR_FILENO, line);

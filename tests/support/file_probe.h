@@ -47,7 +47,7 @@ class FileProbe {
   static std::string refused_line(bool other_disk, bool held_disk) {
     std::string line = "file probe: shadow=EACCES etc=EACCES tmp=EACCES append=EACCES";
     if (other_disk) line += " other-disk=EACCES";
-    if (held_disk) line += " held-disk=EACCES";
+    if (held_disk) line += " held-disk=EACCES held-disk-read=EACCES";
     return line + "\n";
   }
 

@@ -9,15 +9,16 @@
 // writes one line to standard error, "confinement probe:" followed by the
 // error name each attempt got. With RAVIK_TESTING_FILE_PROBE set (to another
 // disk's node, or empty) a confined mode tries, once its file access is
-// narrowed (a device session once its request is validated and again
-// after its image is written), to open
-// "/etc/shadow" for writing, create a file in "/etc" and in "/tmp", append to
-// the file RAVIK_TESTING_FILE_PROBE_APPEND names, open the other disk and the
-// held disk's node for writing and for reading, and writes one line to standard error,
-// "file probe:" followed by each attempt's error name. Nothing is written: a file the
-// probe could create is removed again.
+// narrowed (a device session once its request is validated and again after
+// its image is written), to open "/etc/shadow" for writing, create a file in
+// "/etc" and in "/tmp", append to the file RAVIK_TESTING_FILE_PROBE_APPEND
+// names and change its mode, open the other disk, and open the held disk's
+// node for writing and for reading, and writes one line to standard error,
+// "file probe:" followed by each attempt's error name. Nothing is written: a
+// file the probe could create is removed again.
 #include <fcntl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,8 +62,12 @@ void probe_file_confinement(std::string_view held_node) {
   line += " shadow=" + open_outcome("/etc/shadow", O_RDWR);
   line += " etc=" + open_outcome("/etc/" + created, O_WRONLY | O_CREAT | O_EXCL);
   line += " tmp=" + open_outcome("/tmp/" + created, O_WRONLY | O_CREAT | O_EXCL);
-  if (const char* append = std::getenv("RAVIK_TESTING_FILE_PROBE_APPEND")) {
+  const char* append = std::getenv("RAVIK_TESTING_FILE_PROBE_APPEND");
+  if (append != nullptr) {
     line += " append=" + open_outcome(append, O_WRONLY | O_APPEND);
+  }
+  if (append != nullptr) {
+    line += " chmod=" + outcome_of(::chmod(append, 0600) == 0);
   }
   if (*other_disk != '\0') line += " other-disk=" + open_outcome(other_disk, O_RDWR);
   if (!held_node.empty()) {

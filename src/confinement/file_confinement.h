@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ravik {
 
@@ -64,12 +65,19 @@ bool confine_files(FileScope scope, const FileScopePaths& paths);
 // sysfs knows may be opened (the target is not yet known); /sys, /proc and
 // /dev read (identity, mounts, swaps, and the mount table libmount parses).
 // Returns whether it took effect.
-bool confine_files_to_block_devices(std::string_view regular_file_targets);
+//
+// Release writes a disk's sysfs controls through a directory opened before
+// the disk is held, so each layer up to then also grants, for every disk it
+// lets open, the controls `release_controls` names for the disk's kernel
+// name (none when it is null).
+using ReleaseControls = std::vector<std::string> (*)(std::string_view kernel_name);
+bool confine_files_to_block_devices(std::string_view regular_file_targets,
+                                    ReleaseControls release_controls);
 
 // The device session once its request is validated, before the disk is
 // opened: of the nodes the layer before allowed, only `node`, the one the
 // request names, may still be opened; of the reads, /sys and /proc.
-bool confine_files_to_named_node(std::string_view node);
+bool confine_files_to_named_node(std::string_view node, ReleaseControls release_controls);
 
 // The device session once its disk is held: nothing may be opened for
 // writing, made, removed, linked, renamed or truncated anywhere, and no

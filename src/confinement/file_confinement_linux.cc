@@ -205,9 +205,21 @@ std::vector<Grant> device_session_reads() {
 // writing, and use the device's ioctls on what it opened.
 constexpr std::uint64_t kDiskNode = kRead | kWrite | kAccessIoctlDevice;
 
+// `node` and the release controls of its disk.
+void grant_disk_node(std::vector<Grant>& grants, const std::string& node,
+                     ReleaseControls release_controls) {
+  grants.push_back({.path = node, .access = kDiskNode});
+  if (release_controls == nullptr) return;
+  const std::string_view name = std::string_view(node).substr(node.rfind('/') + 1);
+  for (std::string& control : release_controls(name)) {
+    grants.push_back({.path = std::move(control), .access = kWrite});
+  }
+}
+
 }  // namespace
 
-bool confine_files_to_block_devices(std::string_view regular_file_targets) {
+bool confine_files_to_block_devices(std::string_view regular_file_targets,
+                                    ReleaseControls release_controls) {
   std::vector<Grant> grants = device_session_reads();
   grants.push_back({.path = "/dev", .access = kRead | kList});
   // One rule per node rather than /dev as a whole, which also holds shared
@@ -218,7 +230,7 @@ bool confine_files_to_block_devices(std::string_view regular_file_targets) {
       struct stat status {};
       if (entry->d_name[0] != '.' && ::lstat(node.c_str(), &status) == 0 &&
           S_ISBLK(status.st_mode)) {
-        grants.push_back({.path = node, .access = kDiskNode});
+        grant_disk_node(grants, node, release_controls);
       }
     }
     ::closedir(listing);
@@ -230,9 +242,10 @@ bool confine_files_to_block_devices(std::string_view regular_file_targets) {
   return add_layer(Layer{}, grants);
 }
 
-bool confine_files_to_named_node(std::string_view node) {
+bool confine_files_to_named_node(std::string_view node,
+                                 ReleaseControls release_controls) {
   std::vector<Grant> grants = device_session_reads();
-  grants.push_back({.path = std::string(node), .access = kDiskNode});
+  grant_disk_node(grants, std::string(node), release_controls);
   return add_layer(Layer{}, grants);
 }
 

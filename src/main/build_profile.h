@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "confinement/confinement.h"
+#include "confinement/file_confinement.h"
 #include "maintenance/maintenance_lock.h"
 #include "transaction/device_openers.h"
 
@@ -31,6 +32,9 @@ struct BuildProfile {
   // where the session unmounts without one. Only while one runs does the
   // session confine its file accesses before its disk is held.
   std::shared_ptr<void> (*start_unmounter)(const DeviceOpenPolicy& policy) = nullptr;
+  // The sysfs controls a release of a disk may write, by its kernel name;
+  // null where release writes none.
+  ReleaseControls release_controls = nullptr;
   // Testing helper only: the directory below which its regular-file targets
   // lie, writable to a device session until its request names its target.
   std::string_view regular_file_target_directory;

@@ -123,15 +123,17 @@ SessionConfinement session_confinement(const BuildProfile& profile, bool unmount
         };
   }
   if (!unmounter) return confinement;
-  confinement.lock_held = [targets = profile.regular_file_target_directory] {
+  confinement.lock_held = [targets = profile.regular_file_target_directory,
+                           controls = profile.release_controls] {
     forbid_file_changes();
-    (void)confine_files_to_block_devices(targets);
+    (void)confine_files_to_block_devices(targets, controls);
   };
-  confinement.request_validated =
-      [probe = profile.after_file_confinement](std::string_view node) {
-        (void)confine_files_to_named_node(node);
-        if (probe) probe("");
-      };
+  confinement.request_validated = [probe = profile.after_file_confinement,
+                                   controls =
+                                       profile.release_controls](std::string_view node) {
+    (void)confine_files_to_named_node(node, controls);
+    if (probe) probe("");
+  };
   return confinement;
 }
 

@@ -31,6 +31,7 @@
 #include "io/write_all.h"
 #include "main/command_line.h"
 #include "platform/file/regular_file_device.h"
+#include "platform/linux/disk_detach.h"
 #include "platform/linux/open_linux_block_device.h"
 #include "platform/linux/unmount_service.h"
 
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
                          .block_device = ravik::open_block_device,
                          .regular_file = ravik::open_regular_file_target},
       .start_unmounter = ravik::start_unmount_service,
+      .release_controls = ravik::release_controls_of,
       .regular_file_target_directory = regular_file_target_directory(),
       .confine_modes = std::getenv("RAVIK_TESTING_UNCONFINED") == nullptr,
       .after_confinement = probe_confinement,

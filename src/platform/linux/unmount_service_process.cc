@@ -32,6 +32,11 @@ void leave_standard_streams() {
   // it was set sends no signal.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != session) ::_exit(0);
   leave_standard_streams();
+  // A cancellation sent to the whole process group is the session's to
+  // handle: it may still need an unmount on its way out. This process ends
+  // with the session or with its socket.
+  ::signal(SIGINT, SIG_IGN);
+  ::signal(SIGTERM, SIG_IGN);
   (void)confine_process(ConfinedMode::kDeviceSession);
   const LinuxSystemPaths paths;
   SystemMountOperations local(paths.mountinfo_path);

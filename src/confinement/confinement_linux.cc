@@ -138,10 +138,9 @@ bool add_mode_rules(void* context, ConfinedMode mode) {
   if (mode != ConfinedMode::kDeviceSession && !add_rule(context, refuse(), "umount2")) {
     return false;
   }
-  // The guardian restricts its socket's mode by name, which no descriptor
-  // can do; every other mode changes modes of the files it holds open only.
-  if (mode != ConfinedMode::kInstallerBegin &&
-      !(add_rule(context, refuse(), "chmod") && add_rule(context, refuse(), "fchmodat") &&
+  // Every mode changes modes of the files it holds open only (the guardian
+  // makes its socket with its final mode): by name any file could be reached.
+  if (!(add_rule(context, refuse(), "chmod") && add_rule(context, refuse(), "fchmodat") &&
         add_rule(context, refuse(), "fchmodat2"))) {
     return false;
   }

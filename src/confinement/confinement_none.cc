@@ -22,9 +22,11 @@ int file_confinement_abi() { return 0; }
 
 bool confine_files(FileScope, const FileScopePaths&) { return false; }
 
-bool confine_files_to_held_disk(std::string_view, std::span<const std::string>) {
-  return false;
-}
+bool confine_files_to_block_devices(std::string_view, ReleaseControls) { return false; }
+
+bool confine_files_to_named_node(std::string_view, ReleaseControls) { return false; }
+
+bool confine_files_to_held_disk(std::span<const std::string>) { return false; }
 
 void close_file_access() {}
 

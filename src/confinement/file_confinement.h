@@ -17,17 +17,19 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ravik {
 
 enum class FileScope {
   // Standard streams only: nothing may be opened, made or removed.
   kNothing,
-  // The device session before its disk is held. Unmounting is refused to a
-  // process whose file accesses are confined, and the disk's file systems
-  // are unmounted only once the request names it: until the disk is held
-  // this layer keeps only other processes (signals, abstract sockets) and
-  // the network out of reach.
+  // The device session as it starts, before its maintenance lock is taken:
+  // other processes (signals, abstract sockets) and the network out of
+  // reach. Its file accesses are narrowed once the lock is held
+  // (confine_files_to_block_devices): unmounting is refused to a process
+  // whose file accesses are confined, so the session's unmounting process
+  // must be started before any layer that confines them.
   kDeviceSessionStart,
   // The maintenance, installer and guardian modes: the protected maintenance
   // directory and what they own there (the lock file, the lease state file,
@@ -56,15 +58,35 @@ int file_confinement_abi();
 // Adds the layer of `scope`. Returns whether it took effect.
 bool confine_files(FileScope scope, const FileScopePaths& paths);
 
+// The device session once its maintenance lock is held, before its first
+// frame: no regular file opened for writing anywhere, except below
+// `regular_file_targets` (the testing binary's targets; empty in
+// production); every block device node /dev lists for a disk or partition
+// sysfs knows may be opened (the target is not yet known); /sys, /proc and
+// /dev read (identity, mounts, swaps, and the mount table libmount parses).
+// Returns whether it took effect.
+//
+// Release writes a disk's sysfs controls through a directory opened before
+// the disk is held, so each layer up to then also grants, for every disk it
+// lets open, the controls `release_controls` names for the disk's kernel
+// name (none when it is null).
+using ReleaseControls = std::vector<std::string> (*)(std::string_view kernel_name);
+bool confine_files_to_block_devices(std::string_view regular_file_targets,
+                                    ReleaseControls release_controls);
+
+// The device session once its request is validated, before the disk is
+// opened: of the nodes the layer before allowed, only `node`, the one the
+// request names, may still be opened; of the reads, /sys and /proc.
+bool confine_files_to_named_node(std::string_view node, ReleaseControls release_controls);
+
 // The device session once its disk is held: nothing may be opened for
 // writing, made, removed, linked, renamed or truncated anywhere, and no
-// device opened, except that `claim_node` (the held disk's own node) may be
-// opened read-only to prove the exclusive claim and each of
-// `release_attributes` (the held disk's own sysfs controls) written. Reads
-// of sysfs and the process file system remain (identity, mounts, swaps,
-// departure). Returns whether it took effect.
-bool confine_files_to_held_disk(std::string_view claim_node,
-                                std::span<const std::string> release_attributes);
+// device opened, the held disk's own node included (the held descriptor
+// proves the claim), except that each of `release_attributes` (the held
+// disk's own sysfs controls) may be written. Reads of sysfs and the process
+// file system remain (identity, mounts, swaps, departure). Returns whether
+// it took effect.
+bool confine_files_to_held_disk(std::span<const std::string> release_attributes);
 
 // Once a mode's files are open: nothing more may be opened, made or removed
 // by name. Does nothing in a process that confine_files did not confine.

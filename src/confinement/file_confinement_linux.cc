@@ -1,6 +1,7 @@
 // Landlock layers. Each layer handles every access right the kernel's
 // interface version knows, so that nothing is left open by omission, and
 // grants back only what the mode's moment needs, path by path.
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/landlock.h>
 #include <sys/prctl.h>
@@ -189,15 +190,67 @@ void close_file_access() {
   if (files_confined) (void)add_layer(Layer{}, {});
 }
 
-bool confine_files_to_held_disk(std::string_view claim_node,
-                                std::span<const std::string> release_attributes) {
-  std::vector<Grant> grants = {
-      // Identity re-proof, mounts, swaps and the departure of the disk.
+namespace {
+
+// Identity, mounts, swaps and the departure of the disk, for every moment of
+// a device session.
+std::vector<Grant> device_session_reads() {
+  return {
       {.path = "/sys", .access = kRead | kList},
       {.path = "/proc", .access = kRead | kList},
   };
-  if (!claim_node.empty())
-    grants.push_back({.path = std::string(claim_node), .access = kRead});
+}
+
+// What a device session may do with a disk's node: open it for reading and
+// writing, and use the device's ioctls on what it opened.
+constexpr std::uint64_t kDiskNode = kRead | kWrite | kAccessIoctlDevice;
+
+// `node` and the release controls of its disk.
+void grant_disk_node(std::vector<Grant>& grants, const std::string& node,
+                     ReleaseControls release_controls) {
+  grants.push_back({.path = node, .access = kDiskNode});
+  if (release_controls == nullptr) return;
+  const std::string_view name = std::string_view(node).substr(node.rfind('/') + 1);
+  for (std::string& control : release_controls(name)) {
+    grants.push_back({.path = std::move(control), .access = kWrite});
+  }
+}
+
+}  // namespace
+
+bool confine_files_to_block_devices(std::string_view regular_file_targets,
+                                    ReleaseControls release_controls) {
+  std::vector<Grant> grants = device_session_reads();
+  grants.push_back({.path = "/dev", .access = kRead | kList});
+  // One rule per node rather than /dev as a whole, which also holds shared
+  // memory and queues as regular files.
+  if (DIR* listing = ::opendir("/sys/class/block")) {
+    while (const dirent* entry = ::readdir(listing)) {
+      const std::string node = "/dev/" + std::string(entry->d_name);
+      struct stat status {};
+      if (entry->d_name[0] != '.' && ::lstat(node.c_str(), &status) == 0 &&
+          S_ISBLK(status.st_mode)) {
+        grant_disk_node(grants, node, release_controls);
+      }
+    }
+    ::closedir(listing);
+  }
+  if (!regular_file_targets.empty()) {
+    grants.push_back(
+        {.path = std::string(regular_file_targets), .access = kDiskNode | kList});
+  }
+  return add_layer(Layer{}, grants);
+}
+
+bool confine_files_to_named_node(std::string_view node,
+                                 ReleaseControls release_controls) {
+  std::vector<Grant> grants = device_session_reads();
+  grant_disk_node(grants, std::string(node), release_controls);
+  return add_layer(Layer{}, grants);
+}
+
+bool confine_files_to_held_disk(std::span<const std::string> release_attributes) {
+  std::vector<Grant> grants = device_session_reads();
   for (const std::string& attribute : release_attributes) {
     grants.push_back({.path = attribute, .access = kWrite});
   }

@@ -6,10 +6,12 @@
 #ifndef RAVIK_MAIN_BUILD_PROFILE_H_
 #define RAVIK_MAIN_BUILD_PROFILE_H_
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "confinement/confinement.h"
+#include "confinement/file_confinement.h"
 #include "maintenance/maintenance_lock.h"
 #include "transaction/device_openers.h"
 
@@ -25,6 +27,17 @@ struct BuildProfile {
   // devices as removable disks in the testing binary only); the regular-file
   // backend is named only by the testing binary, which alone links it.
   DeviceOpeners device_openers;
+  // Starts the device session's unmounting process before the session is
+  // confined, and returns its owner (null when none could be started); null
+  // where the session unmounts without one. Only while one runs does the
+  // session confine its file accesses before its disk is held.
+  std::shared_ptr<void> (*start_unmounter)(const DeviceOpenPolicy& policy) = nullptr;
+  // The sysfs controls a release of a disk may write, by its kernel name;
+  // null where release writes none.
+  ReleaseControls release_controls = nullptr;
+  // Testing helper only: the directory below which its regular-file targets
+  // lie, writable to a device session until its request names its target.
+  std::string_view regular_file_target_directory;
   // Whether every mode but the sudo launcher confines itself (no new
   // privileges, its own capabilities, its system-call filter) before it reads
   // any input. On in both executables; the testing helper turns it off for a
@@ -33,9 +46,9 @@ struct BuildProfile {
   // Testing helper only: runs once a mode is confined, before it reads input.
   void (*after_confinement)(ConfinedMode) = nullptr;
   // Testing helper only: runs where a confined mode's file access was
-  // narrowed: as each mode but the device session starts (with an empty
-  // node), and in a device session once its image is written (with the held
-  // disk's node).
+  // narrowed: as each mode but the device session starts and in a device
+  // session once its request is validated (with an empty node), and in a
+  // device session once its image is written (with the held disk's node).
   void (*after_file_confinement)(std::string_view held_node) = nullptr;
 
   MaintenanceLocation maintenance_location() const {

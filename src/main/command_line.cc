@@ -101,16 +101,19 @@ void enter_mode(const BuildProfile& profile, ConfinedMode mode, FileScope files,
   }
 }
 
-// The device session's later moments: once the disk is held only what the
-// held device itself still opens remains reachable.
-SessionConfinement session_confinement(const BuildProfile& profile) {
+// The device session's later moments: before the first frame no regular
+// file may be written, once the request is validated only its node, once
+// the disk is held only what the held device itself still opens remains
+// reachable. The first two need the unmounting process (`unmounter`).
+SessionConfinement session_confinement(const BuildProfile& profile, bool unmounter) {
   if (!profile.confine_modes) return {};
   SessionConfinement confinement{
       .lock_held = forbid_file_changes,
+      .request_validated = nullptr,
       .disk_held =
           [](const HeldDeviceIo& device) {
             const HeldDeviceFiles files = device.files_opened_while_held();
-            (void)confine_files_to_held_disk(files.claim_node, files.release_attributes);
+            (void)confine_files_to_held_disk(files.release_attributes);
           },
       .image_written = nullptr};
   if (profile.after_file_confinement) {
@@ -119,6 +122,18 @@ SessionConfinement session_confinement(const BuildProfile& profile) {
           probe(device.identity().device_path);
         };
   }
+  if (!unmounter) return confinement;
+  confinement.lock_held = [targets = profile.regular_file_target_directory,
+                           controls = profile.release_controls] {
+    forbid_file_changes();
+    (void)confine_files_to_block_devices(targets, controls);
+  };
+  confinement.request_validated = [probe = profile.after_file_confinement,
+                                   controls =
+                                       profile.release_controls](std::string_view node) {
+    (void)confine_files_to_named_node(node, controls);
+    if (probe) probe("");
+  };
   return confinement;
 }
 
@@ -134,9 +149,14 @@ Result<void> dispatch_command_line(std::span<const std::string_view> args,
   // The sudo launcher alone stays unconfined: it must exec sudo, which must be
   // able to gain privileges.
   if (count == 0) {
+    // Outlives the session, which it serves until the end.
+    const std::shared_ptr<void> unmounter =
+        profile.confine_modes && profile.start_unmounter
+            ? profile.start_unmounter(profile.device_openers.policy)
+            : nullptr;
     enter_mode(profile, ConfinedMode::kDeviceSession, FileScope::kDeviceSessionStart);
     return run_raw_protocol(profile.maintenance_location(), profile.device_openers,
-                            session_confinement(profile));
+                            session_confinement(profile, unmounter != nullptr));
   }
   if (count == 1 && args[0] == "--protocol-version") {
     enter_mode(profile, ConfinedMode::kLocalFiles, FileScope::kNothing);

@@ -5,7 +5,9 @@
 #include "platform/macos/apple_mac_system.h"
 #include "platform/macos/open_macos_disk.h"
 #else
+#include "platform/linux/disk_detach.h"
 #include "platform/linux/open_linux_block_device.h"
+#include "platform/linux/unmount_service.h"
 #endif
 
 namespace {
@@ -18,9 +20,15 @@ ravik::Result<std::unique_ptr<ravik::HeldDeviceIo>> open_block_device(
     const ravik::SelectedDisk& target, const ravik::DeviceOpenPolicy&) {
   return ravik::macos::open(target, ravik::macos::apple_mac_system());
 }
+// Disk Arbitration unmounts and ejects on the helper's behalf.
+constexpr std::shared_ptr<void> (*kStartUnmounter)(const ravik::DeviceOpenPolicy&) =
+    nullptr;
+constexpr ravik::ReleaseControls kReleaseControls = nullptr;
 #else
 constexpr ravik::PlatformName kPlatform = ravik::PlatformName::kLinux;
 using ravik::open_block_device;
+constexpr auto kStartUnmounter = ravik::start_unmount_service;
+constexpr auto kReleaseControls = ravik::release_controls_of;
 #endif
 
 }  // namespace
@@ -33,6 +41,9 @@ int main(int argc, char** argv) {
                          .policy = {.treat_loop_devices_as_removable = false},
                          .block_device = open_block_device,
                          .regular_file = nullptr},
+      .start_unmounter = kStartUnmounter,
+      .release_controls = kReleaseControls,
+      .regular_file_target_directory = "",
       .confine_modes = true,
   };
   return ravik::run_helper(argc, argv, kProfile);

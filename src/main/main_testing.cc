@@ -9,14 +9,16 @@
 // writes one line to standard error, "confinement probe:" followed by the
 // error name each attempt got. With RAVIK_TESTING_FILE_PROBE set (to another
 // disk's node, or empty) a confined mode tries, once its file access is
-// narrowed (a device session after its image is written), to open
-// "/etc/shadow" for writing, create a file in "/etc" and in "/tmp", append to
-// the file RAVIK_TESTING_FILE_PROBE_APPEND names, open the other disk and the
-// held disk's node for writing, and writes one line to standard error, "file
-// probe:" followed by each attempt's error name. Nothing is written: a file
-// the probe could create is removed again.
+// narrowed (a device session once its request is validated and again after
+// its image is written), to open "/etc/shadow" for writing, create a file in
+// "/etc" and in "/tmp", append to the file RAVIK_TESTING_FILE_PROBE_APPEND
+// names and change its mode, open the other disk, and open the held disk's
+// node for writing and for reading, and writes one line to standard error,
+// "file probe:" followed by each attempt's error name. Nothing is written: a
+// file the probe could create is removed again.
 #include <fcntl.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,7 +31,9 @@
 #include "io/write_all.h"
 #include "main/command_line.h"
 #include "platform/file/regular_file_device.h"
+#include "platform/linux/disk_detach.h"
 #include "platform/linux/open_linux_block_device.h"
+#include "platform/linux/unmount_service.h"
 
 namespace {
 
@@ -59,12 +63,17 @@ void probe_file_confinement(std::string_view held_node) {
   line += " shadow=" + open_outcome("/etc/shadow", O_RDWR);
   line += " etc=" + open_outcome("/etc/" + created, O_WRONLY | O_CREAT | O_EXCL);
   line += " tmp=" + open_outcome("/tmp/" + created, O_WRONLY | O_CREAT | O_EXCL);
-  if (const char* append = std::getenv("RAVIK_TESTING_FILE_PROBE_APPEND")) {
+  const char* append = std::getenv("RAVIK_TESTING_FILE_PROBE_APPEND");
+  if (append != nullptr) {
     line += " append=" + open_outcome(append, O_WRONLY | O_APPEND);
+  }
+  if (append != nullptr) {
+    line += " chmod=" + outcome_of(::chmod(append, 0600) == 0);
   }
   if (*other_disk != '\0') line += " other-disk=" + open_outcome(other_disk, O_RDWR);
   if (!held_node.empty()) {
     line += " held-disk=" + open_outcome(std::string(held_node), O_RDWR);
+    line += " held-disk-read=" + open_outcome(std::string(held_node), O_RDONLY);
   }
   line += "\n";
   (void)ravik::write_all(STDERR_FILENO, line);
@@ -97,6 +106,12 @@ void probe_confinement(ravik::ConfinedMode mode) {
 #endif
 }
 
+// Where the tests make their regular-file targets: the temporary directory.
+const char* regular_file_target_directory() {
+  const char* configured = std::getenv("TMPDIR");
+  return configured != nullptr && configured[0] == '/' ? configured : "/tmp";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +122,9 @@ int main(int argc, char** argv) {
                          .policy = {.treat_loop_devices_as_removable = true},
                          .block_device = ravik::open_block_device,
                          .regular_file = ravik::open_regular_file_target},
+      .start_unmounter = ravik::start_unmount_service,
+      .release_controls = ravik::release_controls_of,
+      .regular_file_target_directory = regular_file_target_directory(),
       .confine_modes = std::getenv("RAVIK_TESTING_UNCONFINED") == nullptr,
       .after_confinement = probe_confinement,
       .after_file_confinement = probe_file_confinement,

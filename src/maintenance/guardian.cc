@@ -95,21 +95,24 @@ Result<UniqueFd> bind_listener(const std::string& path) {
                          guardian_socket_address(path, kContext));
   UniqueFd fd = cloexec_socket(AF_UNIX, SOCK_STREAM);
   if (!fd) return fail(maintenance_unavailable(kContext, errno));
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-          0 ||
-      ::listen(fd.get(), kListenBacklog) != 0) {
+  // bind() gives the socket its mode from the mask: no mode may change a
+  // file's mode by name (that could reach any file), so the socket is made
+  // with its final mode. The guardian runs on one thread.
+  const mode_t previous_mask = ::umask(0177);
+  const int bound =
+      ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bind_error = errno;
+  ::umask(previous_mask);
+  if (bound != 0) return fail(maintenance_unavailable(kContext, bind_error));
+  if (::listen(fd.get(), kListenBacklog) != 0) {
     return fail(maintenance_unavailable(kContext, errno));
   }
   return fd;
 }
 
-// Binds, protects and checks the socket; returns it with its file identity.
+// Binds and checks the socket; returns it with its file identity.
 Result<std::pair<UniqueFd, FileIdentity>> publish_socket(const std::string& path) {
   RAVIK_ASSIGN_OR_RETURN(UniqueFd listener, bind_listener(path));
-  if (::chmod(path.c_str(), 0600) != 0) {
-    return fail(
-        maintenance_unavailable("Could not protect installer guardian socket", errno));
-  }
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) {
     return fail(

@@ -54,9 +54,6 @@ HelperError closed_target_error(ErrorCode code);
 
 // The files a held device reaches by name after its open.
 struct HeldDeviceFiles {
-  // The disk's node, opened again read-only to prove the exclusive claim;
-  // empty when the device never opens it again.
-  std::string claim_node;
   // The kernel attributes its release writes.
   std::vector<std::string> release_attributes;
 };

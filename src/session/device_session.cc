@@ -99,6 +99,15 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
   RAVIK_ASSIGN_OR_RETURN(ClientMessage request, read_open_request(input));
   const EventContext context = context_of(request);
   const bool writes_image = std::holds_alternative<OpenWriteRequest>(request.payload);
+  if (services.confinement.request_validated) {
+    std::visit(
+        [&](const auto& open) {
+          if constexpr (kIsOpenRequest<std::decay_t<decltype(open)>>) {
+            services.confinement.request_validated(open.target.device_path);
+          }
+        },
+        request.payload);
+  }
   services.cancel_flag->store(false);
   if (services.install_cancel_handlers) {
     RAVIK_RETURN_IF_ERROR(services.install_cancel_handlers());

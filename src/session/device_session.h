@@ -38,6 +38,9 @@ TransactionOpener transaction_opener_for(const DeviceOpeners& openers);
 struct SessionConfinement {
   // Once the maintenance lock is held, before the first frame is read.
   std::function<void()> lock_held;
+  // Once the first frame is decoded and validated, before the disk is
+  // opened, with the node the request names.
+  std::function<void(std::string_view target_node)> request_validated;
   // Once the disk is held, before `ready`: narrows what the process may
   // still open to what the held device needs.
   std::function<void(const HeldDeviceIo& device)> disk_held;

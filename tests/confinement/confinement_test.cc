@@ -244,13 +244,54 @@ bool denied(const std::string& path, int flags) {
   return fails_with(::open(path.c_str(), flags | O_CLOEXEC, 0600), EACCES);
 }
 
-TEST_F(FileConfinementTest, HeldDisk_ReadsItsNodeWritesItsReleaseAttributesOnly) {
+// The release controls the tests' disks have: the scratch "delete" file.
+std::string* release_attribute = nullptr;
+std::vector<std::string> scratch_release_controls(std::string_view) {
+  return {*release_attribute};
+}
+
+TEST_F(FileConfinementTest, DeviceSession_BlockDevicesThenTheNamedNodeOnly) {
+  std::string attribute = attribute_;
+  release_attribute = &attribute;
+  const std::string targets = scratch_.path() + "/targets";
+  ASSERT_EQ(::mkdir(targets.c_str(), 0700), 0);
+  const std::string named = targets + "/named";
+  const std::string unnamed = targets + "/unnamed";
+  ASSERT_TRUE(std::ofstream(named) << "disk");
+  ASSERT_TRUE(std::ofstream(unnamed) << "disk");
+  EXPECT_EQ(
+      run_confined(
+          ConfinedMode::kDeviceSession,
+          {{"first layer",
+            [&] {
+              return confine_files_to_block_devices(targets, scratch_release_controls);
+            }},
+           {"target", [&] { return opens(unnamed, O_RDWR); }},
+           {"attribute", [&] { return opens(attribute_, O_WRONLY); }},
+           {"other file", [&] { return denied(other_, O_WRONLY); }},
+           {"other file read", [&] { return denied(other_, O_RDONLY); }},
+           {"device read", [] { return opens("/dev/null", O_RDONLY); }},
+           {"character device", [] { return denied("/dev/null", O_WRONLY); }},
+           {"sysfs read",
+            [] { return opens("/sys/class/block", O_RDONLY | O_DIRECTORY); }},
+           {"proc read", [] { return opens("/proc/self/mountinfo", O_RDONLY); }},
+           {"second layer",
+            [&] { return confine_files_to_named_node(named, scratch_release_controls); }},
+           {"named", [&] { return opens(named, O_RDWR); }},
+           {"unnamed", [&] { return denied(unnamed, O_RDWR); }},
+           {"attribute again", [&] { return opens(attribute_, O_WRONLY); }},
+           {"device read again", [] { return denied("/dev/null", O_RDONLY); }},
+           {"proc read again", [] { return opens("/proc/self/mountinfo", O_RDONLY); }}}),
+      "");
+}
+
+TEST_F(FileConfinementTest, HeldDisk_OpensNoNodeWritesItsReleaseAttributesOnly) {
   const std::vector<std::string> attributes = {attribute_};
   EXPECT_EQ(
       run_confined(
           ConfinedMode::kDeviceSession,
-          {{"layer", [&] { return confine_files_to_held_disk(node_, attributes); }},
-           {"node read", [&] { return opens(node_, O_RDONLY); }},
+          {{"layer", [&] { return confine_files_to_held_disk(attributes); }},
+           {"node read", [&] { return denied(node_, O_RDONLY); }},
            {"node write", [&] { return denied(node_, O_RDWR); }},
            {"attribute write", [&] { return opens(attribute_, O_WRONLY); }},
            {"attribute read", [&] { return denied(attribute_, O_RDONLY); }},

@@ -98,7 +98,7 @@ TEST(CrossProcessLockE2eTest, Holder_ReachesNoOtherFile) {
   EXPECT_EQ(holder.read_line(), kReadyLine);
   holder.close_stdin();
   EXPECT_EQ(holder.wait(), ExitStatus::exited_with(0));
-  EXPECT_EQ(holder.stderr_text(), testing::FileProbe::refused_line(false, false));
+  EXPECT_EQ(holder.stderr_text(), testing::FileProbe::refused_mode_line());
 }
 
 TEST(CrossProcessLockE2eTest, HolderThatDies_LeavesTheLockFree) {

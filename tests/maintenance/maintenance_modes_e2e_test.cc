@@ -180,7 +180,7 @@ TEST_F(MaintenanceModesTest, ExclusiveHold_TwoLinesThenExit0) {
 TEST_F(MaintenanceModesTest, ProvisionHoldAndInstaller_ReachNoFileOutsideTheirOwn) {
   if (const char* why = testing::why_file_layers_are_not_seen()) GTEST_SKIP() << why;
   const testing::FileProbe probe;
-  const std::string refused = testing::FileProbe::refused_line(false, false);
+  const std::string refused = testing::FileProbe::refused_mode_line();
   ChildOptions options = ChildOptions::input("");
   options.extra_environment = probe.environment();
   const Completed provisioned = run_helper({"--maintenance-provision"}, options);
@@ -201,6 +201,17 @@ TEST_F(MaintenanceModesTest, ProvisionHoldAndInstaller_ReachNoFileOutsideTheirOw
                  options);
   EXPECT_EQ(ended.status, ExitStatus::exited_with(1));
   EXPECT_TRUE(ended.stderr_text.starts_with(refused)) << ended.stderr_text;
+
+  // The mode that starts the guardian changes no mode by name either: its
+  // socket is made with its final mode. An owner that is no process ends it
+  // after the probe.
+  const Completed begun =
+      run_helper({"--maintenance-installer-begin", "--protocol", std::string(kTag),
+                  "--lease-state", std::string(RAVIK_TESTING_ROOT) + "/ravik/x",
+                  "--owner-pid", "0", "--timeout-ms", "1000"},
+                 options);
+  EXPECT_EQ(begun.status, ExitStatus::exited_with(1));
+  EXPECT_TRUE(begun.stderr_text.starts_with(refused)) << begun.stderr_text;
 }
 
 TEST_F(MaintenanceModesTest,

@@ -676,7 +676,8 @@ TEST(SessionConfinementTest, HeldTarget_NoOtherFileReachableAfterTheWrite) {
   driver.send(control_frame(simple_message("release", "end")));
   EXPECT_EQ(driver.next_answer(), released_line("end"));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(0));
-  EXPECT_EQ(driver.stderr_text(), testing::FileProbe::refused_line(false, true));
+  EXPECT_EQ(driver.stderr_text(), testing::FileProbe::refused_line(false, false) +
+                                      testing::FileProbe::refused_line(false, true));
 }
 
 TEST(SessionConfinementTest, TestingHelperSwitchedOff_RunsUnconfined) {

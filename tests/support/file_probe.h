@@ -43,12 +43,20 @@ class FileProbe {
             "RAVIK_TESTING_FILE_PROBE_APPEND=" + append_file_};
   }
 
-  // Every attempt refused; the disks are named when they were tried.
+  // Every attempt of a device session refused; the disks are named when they
+  // were tried. A mode change is refused as the session's file changes are.
   static std::string refused_line(bool other_disk, bool held_disk) {
-    std::string line = "file probe: shadow=EACCES etc=EACCES tmp=EACCES append=EACCES";
+    std::string line =
+        "file probe: shadow=EACCES etc=EACCES tmp=EACCES append=EACCES chmod=EACCES";
     if (other_disk) line += " other-disk=EACCES";
-    if (held_disk) line += " held-disk=EACCES";
+    if (held_disk) line += " held-disk=EACCES held-disk-read=EACCES";
     return line + "\n";
+  }
+
+  // Every attempt of a maintenance, installer or lock mode refused; a mode
+  // change is refused by the system-call filter.
+  static std::string refused_mode_line() {
+    return "file probe: shadow=EACCES etc=EACCES tmp=EACCES append=EACCES chmod=EPERM\n";
   }
 
  private:

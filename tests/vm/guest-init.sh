@@ -272,10 +272,19 @@ exclusive() {
   # The session is confined: no new privileges, a seccomp filter, and only
   # CAP_SYS_ADMIN (bit 21) left: the other scenarios show that the SCSI eject,
   # the sysfs removals and the unmount need no more.
-  helper=""
+  # The session and its unmounting process run the same executable; the
+  # session's parent is the client's launcher, the unmounting process's the
+  # session.
+  helper="" unmounter=""
+  program=/usr/libexec/ravik/ravik-unix-device-helper
   for process in /proc/[0-9]*; do
-    [ "$(readlink "$process/exe")" = /usr/libexec/ravik/ravik-unix-device-helper ] &&
+    [ "$(readlink "$process/exe")" = $program ] || continue
+    parent=$(awk '$1 == "PPid:" { print $2 }' "$process/status")
+    if [ "$(readlink "/proc/$parent/exe")" = $program ]; then
+      unmounter=${process#/proc/}
+    else
       helper=${process#/proc/}
+    fi
   done
   confinement=$(grep -E '^(NoNewPrivs|Seccomp|CapEff|CapPrm|CapBnd):' "/proc/$helper/status" | tr -s ' \t\n' ' ')
   say "helper $helper: $confinement"
@@ -289,6 +298,21 @@ exclusive() {
       *) detail="$detail helper $set is not CAP_SYS_ADMIN alone;"; ok=1 ;;
     esac
   done
+  # The kernel shows no Landlock domain per process; what it does show: the
+  # module is active, and the session started the unmounting process it
+  # starts only to confine its files in Landlock layers before the first frame.
+  [ -e /sys/kernel/security/lsm ] || mount -t securityfs securityfs /sys/kernel/security
+  modules=$(cat /sys/kernel/security/lsm 2>/dev/null)
+  say "security modules: $modules; $(dmesg | grep -i 'landlock:' | tail -n 1)"
+  case ",$modules," in
+    *,landlock,*) ;;
+    *) detail="$detail Landlock is not among the kernel's security modules;"; ok=1 ;;
+  esac
+  if [ -n "$unmounter" ]; then
+    say "unmounting process $unmounter: $(grep -E '^(NoNewPrivs|Seccomp|CapEff):' "/proc/$unmounter/status" | tr -s ' \t\n' ' ')"
+  else
+    detail="$detail the session started no unmounting process;"; ok=1
+  fi
   if dmsetup create lab-claim --table "0 8192 linear /dev/$pull 0" 2>/tmp/dm-error; then
     detail="device mapper claimed the held stick;"
     dmsetup remove lab-claim

@@ -165,6 +165,13 @@ std::string mmc_unbind_path(const LinuxSystemPaths& paths) {
   return paths.sysfs_root + "/bus/mmc/drivers/mmcblk/unbind";
 }
 
+std::vector<std::string> release_controls_of(std::string_view kernel_name) {
+  const LinuxSystemPaths paths;
+  return {
+      paths.sysfs_root + "/class/block/" + std::string(kernel_name) + "/device/delete",
+      mmc_unbind_path(paths)};
+}
+
 Result<void> unbind_mmc_card(const DepartingDisk& disk, const std::string& card_name,
                              const LinuxSystemPaths& paths) {
   RAVIK_RETURN_IF_ERROR(check_pinned_disk(disk.device_directory, disk));

@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "error/helper_error.h"
 #include "io/unique_fd.h"
@@ -66,6 +68,11 @@ Result<UniqueFd> pin_disk_device(const DepartingDisk& disk,
 
 // The MMC block driver's unbind file.
 std::string mmc_unbind_path(const LinuxSystemPaths& paths);
+
+// The sysfs controls a release of the disk `kernel_name` may write, whatever
+// its transport: its SCSI device's "delete" and the MMC driver's unbind
+// file. Those the disk does not have name nothing.
+std::vector<std::string> release_controls_of(std::string_view kernel_name);
 
 // Writes the card's device name to the MMC block driver's unbind file, which
 // goes by name: only while the pinned card directory (`disk.device_directory`)

@@ -10,6 +10,7 @@
 
 #include "io/unique_fd.h"
 #include "platform/linux/disk_offer.h"
+#include "platform/linux/unmount_service.h"
 
 namespace ravik {
 namespace {
@@ -27,6 +28,8 @@ Result<std::vector<MountEntry>> SystemMountOperations::mounts() {
 }
 
 int SystemMountOperations::unmount(const MountEntry& entry) {
+  // A session confined to file-system layers may not unmount itself.
+  if (const std::optional<int> answer = unmount_through_service(entry)) return *answer;
   const std::string& point = entry.mount_point;
   const auto slash = point.rfind('/');
   // The root is never unmounted here (a disk holding it is refused earlier).

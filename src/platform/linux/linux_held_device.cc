@@ -116,20 +116,6 @@ Result<void> LinuxHeldDevice::sync_all() {
   return {};
 }
 
-Result<void> LinuxHeldDevice::check_claim_still_held() const {
-  // While our descriptor holds the exclusive claim, any other exclusive open
-  // of the disk must fail with EBUSY. Success would mean the claim is gone.
-  UniqueFd probe(::open(state_.device_path.c_str(),
-                        O_RDONLY | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-  if (probe) return fail(codes::kDeviceDisconnected, std::string(kClaimLost));
-  if (errno != EBUSY) {
-    return fail(HelperError::io(
-        codes::kDeviceDisconnected,
-        "Could not recheck the exclusive claim on the selected disk", errno));
-  }
-  return {};
-}
-
 Result<void> LinuxHeldDevice::verify_current_identity() {
   if (!state_.fd) return fail(closed_target_error(codes::kDeviceDisconnected));
   if (detach_confirmed_) return fail(codes::kDeviceDisconnected, std::string(kClaimLost));
@@ -143,8 +129,11 @@ Result<void> LinuxHeldDevice::verify_current_identity() {
     return fail(codes::kDeviceDisconnected,
                 "The raw target path no longer names the held device.");
   }
-  RAVIK_RETURN_IF_ERROR(check_claim_still_held());
-
+  // The exclusive claim belongs to the held descriptor's open file, which the
+  // kernel gives up only when it is closed: that this descriptor is still
+  // the disk the name leads to (its device number and disk sequence, which
+  // sysfs confirms for the name below) proves the claim without opening the
+  // node again.
   struct stat held {};
   if (::fstat(state_.fd.get(), &held) != 0) {
     return fail(HelperError::io(codes::kDeviceDisconnected,
@@ -197,7 +186,7 @@ Result<void> LinuxHeldDevice::eject() {
 }
 
 HeldDeviceFiles LinuxHeldDevice::files_opened_while_held() const {
-  HeldDeviceFiles files{.claim_node = state_.device_path, .release_attributes = {}};
+  HeldDeviceFiles files;
   // The same attributes remove_scsi_disk and unbind_mmc_card write.
   const std::string& name = state_.facts.selection.device_id;
   if (state_.transport == BlockTransport::kScsi) {

@@ -63,7 +63,6 @@ class LinuxHeldDevice final : public HeldDeviceIo {
   // goes to the kernel unchanged and fails there.
   bool needs_bounce(const void* data, std::size_t length) const;
   std::span<std::uint8_t> bounce_buffer(std::size_t length);
-  Result<void> check_claim_still_held() const;
   // The transport's detach request on the still open, verified descriptor.
   Result<void> request_detach(int fd);
   // Removal through sysfs where the transport needs it, then the wait until

@@ -19,6 +19,7 @@
 #include "io/unique_fd.h"
 #include "platform/aligned_buffer.h"
 #include "platform/linux/open_linux_block_device.h"
+#include "platform/linux/unmount_service.h"
 #include "support/loop_device_fixture.h"
 #include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
@@ -270,6 +271,43 @@ TEST_F(LoopBlockDeviceTest, IdentityCheckLeavesAForeignMountNamedLikeTheDisk) {
   if (still_mounted) ::umount(target.c_str());
   ASSERT_TRUE(verified.has_value()) << verified.error();
   EXPECT_TRUE(still_mounted);
+}
+
+// The unmounting process decides from its own reading: asked for any mount
+// ID, it takes down only a file system of an acceptable removable disk.
+TEST_F(LoopBlockDeviceTest, UnmountServiceUnmountsOnlyARemovableDisksFileSystem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount and unmount";
+  ATTACH_OR_SKIP();
+  ASSERT_EQ(run_command({"mkfs.ext4", "-q", "-F", loop_->path()}).exit_code, 0);
+  const std::string on_disk = mount_point("disk");
+  ASSERT_EQ(run_command({"mount", "-t", "ext4", loop_->path(), on_disk}).exit_code, 0);
+  const std::string foreign = mount_point("foreign");
+  ASSERT_EQ(::mount(loop_->path().c_str(), foreign.c_str(), "tmpfs", 0, "size=1m"), 0)
+      << std::strerror(errno);
+  const auto entry_at = [](const std::string& point) {
+    const auto table = read_mountinfo("/proc/self/mountinfo");
+    EXPECT_TRUE(table.has_value());
+    for (const MountEntry& entry : table.value_or(std::vector<MountEntry>())) {
+      if (entry.mount_point == point) return entry;
+    }
+    ADD_FAILURE() << point << " is not mounted";
+    return MountEntry{};
+  };
+  {
+    // Loop devices are no removable disks to the production policy.
+    const std::shared_ptr<void> strict = start_unmount_service({});
+    ASSERT_NE(strict, nullptr);
+    EXPECT_EQ(unmount_through_service(entry_at(on_disk)), EPERM);
+  }
+  EXPECT_EQ(unmount_through_service(entry_at(on_disk)), std::nullopt);
+  const std::shared_ptr<void> service =
+      start_unmount_service({.treat_loop_devices_as_removable = true});
+  ASSERT_NE(service, nullptr);
+  EXPECT_EQ(unmount_through_service(entry_at(foreign)), EPERM);
+  EXPECT_EQ(unmount_through_service(entry_at(on_disk)), 0);
+  EXPECT_FALSE(is_mounted(on_disk));
+  EXPECT_TRUE(is_mounted(foreign));
+  ::umount(foreign.c_str());
 }
 
 TEST_F(LoopBlockDeviceTest, EjectWaitsUntilTheLastOtherOpenerHasClosed) {

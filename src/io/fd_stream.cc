@@ -1,10 +1,8 @@
 #include "io/fd_stream.h"
 
-#include <limits.h>
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -42,25 +40,7 @@ IoResult<std::size_t> FdInput::read(std::span<std::uint8_t> buffer) {
   return static_cast<std::size_t>(count);
 }
 
-IoResult<void> FdOutput::wait_writable() {
-  pollfd polled{.fd = fd_.get(), .events = POLLOUT, .revents = 0};
-  const auto slice = static_cast<int>(service_.interval.count());
-  while (true) {
-    const int ready = ::poll(&polled, 1, slice);
-    // Writable, or closed or failed: the write reports which.
-    if (ready > 0) return {};
-    if (ready < 0 && errno != EINTR) return std::unexpected(IoError::from_errno(errno));
-    service_.call();
-  }
-}
-
 IoResult<std::size_t> FdOutput::write_some(std::span<const std::uint8_t> data) {
-  if (service_.call) {
-    if (auto writable = wait_writable(); !writable) {
-      return std::unexpected(std::move(writable).error());
-    }
-    data = data.first(std::min<std::size_t>(data.size(), PIPE_BUF));
-  }
   const ssize_t count =
       retry_on_eintr([&] { return ::write(fd_.get(), data.data(), data.size()); });
   if (count < 0) return std::unexpected(IoError::from_errno(errno));

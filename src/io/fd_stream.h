@@ -27,23 +27,13 @@ class FdInput final : public ByteSource {
   int wake_fd_;
 };
 
-// Writes block as the descriptor does, unless a wait service is set: then
-// each write first waits, in slices of the service's interval, until the
-// descriptor takes data, and writes at most PIPE_BUF bytes, which a pipe or
-// socket found writable takes without blocking.
 class FdOutput final : public RawOutput {
  public:
   explicit FdOutput(UniqueFd fd) : fd_(std::move(fd)) {}
   IoResult<std::size_t> write_some(std::span<const std::uint8_t> data) override;
-  void serve_while_waiting(WaitService service) override {
-    service_ = std::move(service);
-  }
 
  private:
-  IoResult<void> wait_writable();
-
   UniqueFd fd_;
-  WaitService service_;
 };
 
 // Reads straight from a borrowed descriptor, without a buffer.

@@ -23,7 +23,6 @@
 #define RAVIK_PLATFORM_HELD_DEVICE_IO_H_
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -117,28 +116,7 @@ class HeldDeviceIo {
   // What this device still opens by name once it is held, besides its own
   // descriptor, so that the process may be kept from opening anything else.
   virtual HeldDeviceFiles files_opened_while_held() const { return {}; }
-
-  // --- Thread binding ------------------------------------------------------
-
-  // True when every call must come from the thread that opened the device,
-  // because the platform answers requests to give up the claim only on that
-  // thread. Callers then read on their own thread instead of handing the
-  // device to a read-ahead thread. (No production backend is bound: the
-  // macOS claim is served on a dispatch queue of its own.)
-  virtual bool bound_to_opening_thread() const { return false; }
-  // Answers, without waiting, the platform requests that arrived since the
-  // last device call (a request to release the claim is refused). Called on
-  // the opening thread by whoever waits on something other than the device
-  // for longer than kPlatformServiceInterval, at least that often.
-  virtual void serve_platform_requests() {}
 };
-
-// How long a thread-bound device may go without a call while its opening
-// thread waits for the application. Disk Arbitration hands a claim over on
-// its own when the holder leaves a release request unanswered for its
-// response timeout, which is many times this; one pass a second keeps the
-// refusal well ahead of it for the price of one wake-up a second.
-inline constexpr std::chrono::milliseconds kPlatformServiceInterval{1000};
 
 // What an executable allows a backend beyond the target itself.
 struct DeviceOpenPolicy {

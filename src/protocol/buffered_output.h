@@ -10,7 +10,6 @@
 #include <memory>
 #include <span>
 #include <string_view>
-#include <utility>
 
 #include "io/io_error.h"
 #include "io/raw_output.h"
@@ -38,11 +37,6 @@ class BufferedOutput {
   IoResult<void> flush();
 
   std::size_t buffered() const { return size_; }
-
-  // See RawOutput::serve_while_waiting.
-  void serve_while_waiting(WaitService service) {
-    output_->serve_while_waiting(std::move(service));
-  }
 
  private:
   IoResult<void> write_all(std::span<const std::uint8_t> data);

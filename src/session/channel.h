@@ -11,7 +11,6 @@
 #ifndef RAVIK_SESSION_CHANNEL_H_
 #define RAVIK_SESSION_CHANNEL_H_
 
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -111,16 +110,6 @@ class ChannelReceiver {
     slot_->value.reset();
     slot_->changed.notify_all();
     return value;
-  }
-
-  // Waits at most `limit` until receive() would return at once; true when
-  // it would (a value waits, or the channel closed).
-  template <class Rep, class Period>
-  bool wait_ready(std::chrono::duration<Rep, Period> limit) {
-    if (!slot_) return true;
-    std::unique_lock lock(slot_->mutex);
-    return slot_->changed.wait_for(
-        lock, limit, [&] { return slot_->value.has_value() || !slot_->sender_open; });
   }
 
   // Stops receiving: a waiting or later send fails. Any value in the slot is

@@ -44,14 +44,6 @@ Result<void> run_command_loop(CommandScope& scope, SessionMode mode,
   // closing its input between frames, has heard why, and is not told again.
   bool failure_answered = mode == SessionMode::kRetainedAfterWriteFailure;
   while (true) {
-    // A device bound to this thread answers its platform's requests (a macOS
-    // claim release) only while this thread calls it, so the wait for the
-    // next command is cut into slices that serve it.
-    HeldDeviceIo& device = scope.transaction.device();
-    while (device.bound_to_opening_thread() &&
-           !receiver.wait_ready(kPlatformServiceInterval)) {
-      device.serve_platform_requests();
-    }
     std::optional<ReaderMessage> received = receiver.receive();
     if (!received) {
       return fail(codes::kProtocolError, "The control channel closed unexpectedly.");

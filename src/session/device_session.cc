@@ -57,27 +57,6 @@ EventContext context_of(const ClientMessage& message) {
       message.payload);
 }
 
-// A device bound to the session's thread answers its platform (a macOS
-// claim release) only while that thread calls it, and the application may
-// stop reading its events for as long as it likes: while this lives, a
-// write of an event that waits for the application serves the device.
-// It goes before the transaction and its device do.
-class OutputServesDevice {
- public:
-  OutputServesDevice(BufferedOutput& output, HeldDeviceIo& device) : output_(output) {
-    if (!device.bound_to_opening_thread()) return;
-    output_.serve_while_waiting({.interval = kPlatformServiceInterval, .call = [&device] {
-                                   device.serve_platform_requests();
-                                 }});
-  }
-  OutputServesDevice(const OutputServesDevice&) = delete;
-  OutputServesDevice& operator=(const OutputServesDevice&) = delete;
-  ~OutputServesDevice() { output_.serve_while_waiting({}); }
-
- private:
-  BufferedOutput& output_;
-};
-
 }  // namespace
 
 TransactionOpener transaction_opener_for(const DeviceOpeners& openers) {
@@ -122,7 +101,6 @@ Result<void> serve_device_session(BufferedInput input, BufferedOutput& output,
   HeldTransaction transaction = std::move(opened).value();
   if (services.confinement.disk_held)
     services.confinement.disk_held(transaction.device());
-  const OutputServesDevice serving(output, transaction.device());
   RAVIK_RETURN_IF_ERROR(context.write(
       output,
       ReadyEvent{.target = transaction.identity(),

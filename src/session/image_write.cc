@@ -3,7 +3,6 @@
 #include "error/safe_message.h"
 #include "protocol/source_frame_reader.h"
 #include "transaction/rates.h"
-#include "transaction/source_reads.h"
 #include "transaction/verification.h"
 
 namespace ravik {
@@ -50,16 +49,11 @@ Result<bool> apply_write_failure(HeldTransaction& transaction, SourceFrameReader
                                               /*session_retained=*/false));
     // The application sends the abort once it has read the error, in its
     // own time.
-    RAVIK_RETURN_IF_ERROR(
-        read_source_serving(transaction.device(), [&source]() -> Result<void> {
-          if (auto drained = source.drain_until_abort(); !drained) {
-            return fail(
-                HelperError::io_text(codes::kImageMissing,
-                                     "Could not resynchronize the canceled source stream",
-                                     drained.error().describe()));
-          }
-          return {};
-        }));
+    if (auto drained = source.drain_until_abort(); !drained) {
+      return fail(HelperError::io_text(
+          codes::kImageMissing, "Could not resynchronize the canceled source stream",
+          drained.error().describe()));
+    }
     RAVIK_RETURN_IF_ERROR(context.write_source_aborted(output, error, high_water));
     return false;
   }

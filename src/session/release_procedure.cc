@@ -33,9 +33,6 @@ Result<void> run_release_procedure(HeldTransaction& transaction, SessionClock& c
                   "not confirmed: " +
                       eject_error);
     }
-    // The refused eject left the claim held: a device bound to this thread
-    // answers its platform between the polls.
-    transaction.device().serve_platform_requests();
     clock.sleep_for(kReleaseDetachPoll);
   }
 }

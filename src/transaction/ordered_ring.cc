@@ -52,13 +52,6 @@ bool OrderedRing::ready(std::size_t consumer) const {
   return stopped_ || can_hand(consumer) || (closed_ && handed_[consumer] >= published_);
 }
 
-bool OrderedRing::wait_for(std::size_t consumer, std::chrono::milliseconds limit) {
-  std::unique_lock lock(mutex_);
-  // Freed first: the producer may be waiting for this very slot.
-  free_handed(consumer);
-  return changed_.wait_for(lock, limit, [&] { return ready(consumer); });
-}
-
 Result<std::optional<std::uint64_t>> OrderedRing::next(std::size_t consumer) {
   std::unique_lock lock(mutex_);
   free_handed(consumer);

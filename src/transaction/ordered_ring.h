@@ -18,7 +18,6 @@
 #ifndef RAVIK_TRANSACTION_ORDERED_RING_H_
 #define RAVIK_TRANSACTION_ORDERED_RING_H_
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -50,10 +49,6 @@ class OrderedRing {
   // no value at the end of the items or once stopped; the producer's
   // failure in place of the item it prevented.
   Result<std::optional<std::uint64_t>> next(std::size_t consumer);
-  // Consumer `consumer`: frees the item it was handed before and waits up
-  // to `limit` until next() would return at once; false when it still would
-  // wait. Lets a consumer that has other duties wait in slices.
-  bool wait_for(std::size_t consumer, std::chrono::milliseconds limit);
 
   // Ends every wait, now and later: claim() and next() return no value.
   void stop();

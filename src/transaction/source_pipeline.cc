@@ -140,11 +140,7 @@ void SourcePipeline::hash_chunks() {
   }
 }
 
-Result<std::optional<SourceChunk>> SourcePipeline::next(
-    std::chrono::milliseconds slice, const std::function<void()>& between_slices) {
-  if (between_slices) {
-    while (!order_.wait_for(kWriter, slice)) between_slices();
-  }
+Result<std::optional<SourceChunk>> SourcePipeline::next() {
   RAVIK_ASSIGN_OR_RETURN(const std::optional<std::uint64_t> index, order_.next(kWriter));
   if (!index) return std::nullopt;
   const Slot& slot = slots_[*index % kSlots];

@@ -35,7 +35,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -93,12 +92,8 @@ class SourcePipeline {
   // The next chunk in stream order, freeing the one handed out before; no
   // value once the source delivered the announced total. The source's
   // failure (IMAGE_MISSING, CANCELED) comes in place of the chunk it
-  // prevented. With `between_slices` set, the wait for the chunk is cut into
-  // waits of `slice` with the callback run on this thread after each (a
-  // device bound to this thread answers its platform while the application
-  // holds back its next frame); without it the wait is one.
-  Result<std::optional<SourceChunk>> next(std::chrono::milliseconds slice,
-                                          const std::function<void()>& between_slices);
+  // prevented.
+  Result<std::optional<SourceChunk>> next();
 
   // After the last chunk: waits until every chunk was hashed and joins the
   // threads, handing the hasher and the counter back to the caller.

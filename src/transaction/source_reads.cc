@@ -1,8 +1,6 @@
 #include "transaction/source_reads.h"
 
 #include <algorithm>
-#include <future>
-#include <system_error>
 #include <utility>
 
 #include "transaction/cancellation.h"
@@ -51,22 +49,6 @@ Result<void> read_exact_counted(ByteSource& source, std::span<std::uint8_t> buff
     buffer = buffer.subspan(count);
   }
   return {};
-}
-
-Result<void> read_source_serving(HeldDeviceIo& device,
-                                 const std::function<Result<void>()>& read) {
-  if (!device.bound_to_opening_thread()) return read();
-  std::future<Result<void>> pending;
-  try {
-    pending = std::async(std::launch::async, read);
-  } catch (const std::system_error& error) {
-    return fail(HelperError::io(codes::kUnknown, "Could not start the image pipeline",
-                                error.code().value()));
-  }
-  while (pending.wait_for(kPlatformServiceInterval) != std::future_status::ready) {
-    device.serve_platform_requests();
-  }
-  return pending.get();
 }
 
 }  // namespace ravik

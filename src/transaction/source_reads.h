@@ -8,13 +8,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <span>
 
 #include "error/helper_error.h"
 #include "io/byte_source.h"
 #include "io/sha256.h"
-#include "platform/held_device_io.h"
 
 namespace ravik {
 
@@ -35,16 +33,6 @@ Result<std::size_t> read_source_with_retry(ByteSource& source,
 Result<void> read_exact_counted(ByteSource& source, std::span<std::uint8_t> buffer,
                                 std::uint64_t& counter, Sha256& hasher,
                                 const std::atomic<bool>& cancel_flag);
-
-// Runs `read`, a read of the source that waits for the application as long
-// as it likes, and returns its result. A device bound to the caller's thread
-// answers its platform only while that thread calls it: for such a device
-// the read runs on a thread of its own while the caller serves the device
-// every kPlatformServiceInterval. The read owns what it touches until it
-// ends; a cancellation wakes it as it would on the caller's thread. UNKNOWN
-// when the thread cannot be started.
-Result<void> read_source_serving(HeldDeviceIo& device,
-                                 const std::function<Result<void>()>& read);
 
 }  // namespace ravik
 

@@ -131,22 +131,16 @@ Result<void> hash_target_range_into(Sha256& hasher, TransferBufferPool& buffers,
     return fail(codes::kVerifyMismatch, "Verification range exceeds target capacity.");
   }
   if (length == 0) return {};
-  if (length <= kHashStepBytes || device.bound_to_opening_thread()) {
-    // One step, or a device that must not leave this thread: read and hash
-    // in turn, each step read by this thread.
-    const auto step =
-        static_cast<std::size_t>(std::min<std::uint64_t>(length, kHashStepBytes));
-    RAVIK_ASSIGN_OR_RETURN(const TransferBufferPool::Loan buffer,
-                           buffers.take(1, device.logical_block_size(), step));
-    for (std::uint64_t done = 0; done < length;) {
-      RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));
-      const auto chunk = buffer[0].first(
-          static_cast<std::size_t>(std::min<std::uint64_t>(step, length - done)));
-      RAVIK_RETURN_IF_ERROR(read_target_range(device, offset + done, chunk));
-      hasher.update(chunk);
-      done += chunk.size();
-      if (observer) RAVIK_RETURN_IF_ERROR(observer(done));
-    }
+  if (length <= kHashStepBytes) {
+    // One step: nothing to overlap.
+    RAVIK_RETURN_IF_ERROR(check_cancel_flag(cancel_flag));
+    RAVIK_ASSIGN_OR_RETURN(
+        const TransferBufferPool::Loan buffer,
+        buffers.take(1, device.logical_block_size(), static_cast<std::size_t>(length)));
+    const auto chunk = buffer[0].first(static_cast<std::size_t>(length));
+    RAVIK_RETURN_IF_ERROR(read_target_range(device, offset, chunk));
+    hasher.update(chunk);
+    if (observer) RAVIK_RETURN_IF_ERROR(observer(length));
     return {};
   }
   // The next step is read while this one is hashed; the flag is still

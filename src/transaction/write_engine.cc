@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <limits>
 #include <span>
 
@@ -153,10 +152,8 @@ class ImageWriter {
         prefix_storage_,
         allocate_transfer_buffer(block_size_, static_cast<std::size_t>(prefix_length)));
     prefix_ = prefix_storage_.span().first(static_cast<std::size_t>(prefix_length));
-    RAVIK_RETURN_IF_ERROR(read_source_serving(device_, [this]() -> Result<void> {
-      return read_exact_counted(source_, prefix_, counters_.source_bytes_read,
-                                whole_hasher_, cancel_flag_);
-    }));
+    RAVIK_RETURN_IF_ERROR(read_exact_counted(
+        source_, prefix_, counters_.source_bytes_read, whole_hasher_, cancel_flag_));
     RAVIK_RETURN_IF_ERROR(ensure_not_canceled());
     RAVIK_RETURN_IF_ERROR(report_progress(counters_.source_bytes_read));
     RAVIK_RETURN_IF_ERROR(seek_to(0));
@@ -198,16 +195,8 @@ class ImageWriter {
         .aligned_io = aligned_,
         .read_bytes = kWriteReadBufferBytes,
     }));
-    // A device bound to this thread answers its platform only while this
-    // thread calls it, and the application may hold back its next frame for
-    // as long as it likes.
-    std::function<void()> serve_device;
-    if (device_.bound_to_opening_thread()) {
-      serve_device = [this] { device_.serve_platform_requests(); };
-    }
     for (;;) {
-      RAVIK_ASSIGN_OR_RETURN(const std::optional<SourceChunk> chunk,
-                             pipeline.next(kPlatformServiceInterval, serve_device));
+      RAVIK_ASSIGN_OR_RETURN(const std::optional<SourceChunk> chunk, pipeline.next());
       if (!chunk) break;
       if (!chunk->blocks.empty()) {
         RAVIK_ASSIGN_OR_RETURN(
@@ -228,17 +217,14 @@ class ImageWriter {
   }
 
   Result<void> check_end_of_stream() {
-    RAVIK_RETURN_IF_ERROR(read_source_serving(device_, [this]() -> Result<void> {
-      std::uint8_t probe = 0;
-      RAVIK_ASSIGN_OR_RETURN(
-          const std::size_t count,
-          read_source_with_retry(source_, std::span(&probe, 1), cancel_flag_));
-      if (count != 0) {
-        return fail(codes::kImageMissing,
-                    "The source stream contained bytes beyond bytesTotal.");
-      }
-      return {};
-    }));
+    std::uint8_t probe = 0;
+    RAVIK_ASSIGN_OR_RETURN(
+        const std::size_t count,
+        read_source_with_retry(source_, std::span(&probe, 1), cancel_flag_));
+    if (count != 0) {
+      return fail(codes::kImageMissing,
+                  "The source stream contained bytes beyond bytesTotal.");
+    }
     return ensure_not_canceled();
   }
 

@@ -284,12 +284,4 @@ Result<bool> FaultInjectingDevice::exact_detach_confirmed() {
   return disk_->detached;
 }
 
-bool FaultInjectingDevice::bound_to_opening_thread() const {
-  return disk_->bound_to_opening_thread;
-}
-
-void FaultInjectingDevice::serve_platform_requests() {
-  disk_->platform_requests_served.fetch_add(1);
-}
-
 }  // namespace ravik::testing

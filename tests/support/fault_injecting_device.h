@@ -13,7 +13,6 @@
 #ifndef RAVIK_TESTS_SUPPORT_FAULT_INJECTING_DEVICE_H_
 #define RAVIK_TESTS_SUPPORT_FAULT_INJECTING_DEVICE_H_
 
-#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -88,10 +87,6 @@ struct FakeDisk {
   std::optional<int> fail_sync_from_call;
   // eject closes the descriptor, then fails with SAFE_RELEASE_FAILED.
   bool refuse_eject = false;
-  // Declares the device bound to its opening thread (as a macOS disk is),
-  // and counts the calls that serve its platform requests.
-  bool bound_to_opening_thread = false;
-  std::atomic<int> platform_requests_served{0};
   // exact_detach_confirmed turns true on this poll (1-based) even without
   // a successful eject (the medium was pulled).
   std::optional<int> detach_confirmed_on_poll;
@@ -142,8 +137,6 @@ class FaultInjectingDevice final : public HeldDeviceIo {
   Result<void> verify_current_identity() override;
   Result<void> eject() override;
   Result<bool> exact_detach_confirmed() override;
-  bool bound_to_opening_thread() const override;
-  void serve_platform_requests() override;
 
  private:
   void note(CallKind kind);

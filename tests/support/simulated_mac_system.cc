@@ -308,6 +308,7 @@ void SimulatedMacSystem::start(Operation operation, macos::OperationCompletion* 
       return;
     }
     macos::ArbitrationStatus status = outcome.status;
+    if (status == 0 && operation == Operation::kUnmount) status = unmount_refusal();
     if (status == 0 && operation == Operation::kUnmount && !mounted.empty()) {
       // Every watching session is asked, the requester's own included.
       if (watcher_ != nullptr && !not_responding) status = watcher_->answer_unmount();
@@ -322,6 +323,7 @@ void SimulatedMacSystem::start(Operation operation, macos::OperationCompletion* 
         claim_holder_ = hold;
       }
     }
+    if (status == 0 && operation == Operation::kEject) status = eject_refusal();
     if (status == 0 && operation == Operation::kEject) {
       if (watcher_ != nullptr && !not_responding) status = watcher_->answer_eject();
       if (status == 0 && outcome.disappears) disappear();
@@ -362,6 +364,23 @@ void SimulatedMacSystem::disappear() {
       watcher_->disk_disappeared(&dictionary);
     });
   }
+}
+
+macos::ArbitrationStatus SimulatedMacSystem::unmount_refusal() const {
+  const bool takes_down_the_system = std::ranges::any_of(
+      mounted,
+      [&](const std::string& volume) { return system_volumes.contains(volume); });
+  return takes_down_the_system ? macos::kStatusBusy : 0;
+}
+
+macos::ArbitrationStatus SimulatedMacSystem::eject_refusal() const {
+  // Only a whole disk is ejected; the description as it stands decides.
+  if (descriptions.empty() || !descriptions.front()) return 0;
+  const auto whole = descriptions.front()->find(DescriptionKey::kMediaWhole);
+  const bool described_whole = whole != descriptions.front()->end() &&
+                               whole->second.type == ValueType::kBoolean &&
+                               whole->second.boolean;
+  return described_whole ? 0 : kStatusUnsupported;
 }
 
 void SimulatedMacSystem::watch(HoldCallbacks* hold) {
@@ -460,6 +479,9 @@ bool SimulatedMacSystem::automount(const std::string& name) {
 macos::ArbitrationStatus SimulatedMacSystem::unmount_by_other() {
   Lock lock(mutex_);
   if (mounted.empty()) return 0;
+  if (const macos::ArbitrationStatus refused = unmount_refusal(); refused != 0) {
+    return refused;
+  }
   const macos::ArbitrationStatus status =
       ask_approval(lock, [](HoldCallbacks& hold) { return hold.answer_unmount(); });
   if (status != 0) {
@@ -470,9 +492,14 @@ macos::ArbitrationStatus SimulatedMacSystem::unmount_by_other() {
   return 0;
 }
 
-macos::ArbitrationStatus SimulatedMacSystem::eject_by_other() {
+macos::ArbitrationStatus SimulatedMacSystem::eject_by_other(const std::string& name) {
   Lock lock(mutex_);
   if (!disk_known) return kStatusBadArgument;
+  // A partition is not whole: refused before any session is asked.
+  if (!name.empty() && name != facts_.bsd_name) return kStatusUnsupported;
+  if (const macos::ArbitrationStatus refused = eject_refusal(); refused != 0) {
+    return refused;
+  }
   const macos::ArbitrationStatus status =
       ask_approval(lock, [](HoldCallbacks& hold) { return hold.answer_eject(); });
   if (status != 0) {

@@ -24,11 +24,16 @@
 //   callback queued meanwhile in one go.
 // - is_claimed() answers true while anyone holds a claim, so a claim handed
 //   over stays invisible to its former holder.
-// - Eject does not unmount, is refused with unix_err(EBUSY) while the raw
-//   node is open, and a successful one makes the disk disappear (unless the
-//   outcome says the driver could not eject, ENOTTY): the disappearance is
-//   reported to the watching session with the disk's snapshot, and the
-//   daemon no longer describes the disk.
+// - The daemon's own refusals come with its statuses: an unmount that would
+//   take down the root or data volume kDAReturnBusy, an eject of a disk not
+//   described as whole kDAReturnUnsupported (eject approval is asked only
+//   for whole disks), a request on a disk vanishing meanwhile
+//   kDAReturnNotFound, a claim on a disk another client holds the holder's
+//   dissent; a whole-disk unmount with nothing mounted succeeds.
+// - Eject does not unmount, and a successful one makes the disk disappear
+//   (unless the outcome says the driver could not eject, ENOTTY): the
+//   disappearance is reported to the watching session with the disk's
+//   snapshot, and the daemon no longer describes the disk.
 // Waits finish in virtual time: a wait whose completion cannot come any
 // more (the queue is idle or stalled) moves the clock on by its limit, so a
 // 30-second time-out takes microseconds. Thread-safe.
@@ -61,6 +66,8 @@ inline constexpr macos::ArbitrationStatus kStatusBadArgument =
     static_cast<macos::ArbitrationStatus>(0xF8DA0003u);
 inline constexpr macos::ArbitrationStatus kStatusNotFound =
     static_cast<macos::ArbitrationStatus>(0xF8DA0006u);
+inline constexpr macos::ArbitrationStatus kStatusUnsupported =
+    static_cast<macos::ArbitrationStatus>(0xF8DA000Cu);
 
 // One value of a description dictionary.
 struct SimulatedValue {
@@ -134,6 +141,9 @@ class SimulatedMacSystem final : public macos::MacSystem {
   std::deque<SimulatedOutcome> ejects;
   // A completed claim with status 0 leaves the disk unclaimed.
   bool claim_not_granted = false;
+  // Volumes of the disk mounted as the root or the data volume (the system
+  // started from the disk): no unmount takes them down.
+  std::set<std::string> system_volumes;
   // Another client asks for the claim as the raw node's read or write number
   // `release_request_at_read` / `_at_write` (counted from 1) starts; 0:
   // never. The transfer then takes its time, the request being answered
@@ -194,9 +204,10 @@ class SimulatedMacSystem final : public macos::MacSystem {
   // unless a watching session dissents; true when it got mounted.
   bool automount(const std::string& name);
   // Another application unmounts every mounted volume of the disk, or
-  // ejects it; 0 when done, else the dissenting status.
+  // ejects the disk or one of its partitions (`name`, the whole disk when
+  // empty); 0 when done, else the refusing status.
   macos::ArbitrationStatus unmount_by_other();
-  macos::ArbitrationStatus eject_by_other();
+  macos::ArbitrationStatus eject_by_other(const std::string& name = {});
   // The session's queue stops fetching (its thread starved); resuming
   // fetches every callback queued meanwhile at once.
   void stall_queue();
@@ -247,6 +258,10 @@ class SimulatedMacSystem final : public macos::MacSystem {
   void post(std::function<void()> run);
   void advance(std::chrono::steady_clock::duration by);
   void disappear();
+  // Why the daemon itself refuses an unmount of every mounted volume, or an
+  // eject of the disk; 0 when it does not.
+  macos::ArbitrationStatus unmount_refusal() const;
+  macos::ArbitrationStatus eject_refusal() const;
   void request_release_locked();
   // Asks the watching session through `ask`; waits for the queue's answer.
   // Approved (0) when no session watches, it is not responding, or it

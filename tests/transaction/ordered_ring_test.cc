@@ -4,7 +4,6 @@
 
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -113,25 +112,6 @@ TEST(OrderedRing, StopEndsTheWaitOfAFullRingAndOfAnEmptyOne) {
     EXPECT_FALSE(handed->has_value());
     EXPECT_FALSE(ring.claim().has_value());
   }
-}
-
-TEST(OrderedRing, WaitForFreesTheHandedItemAndTellsWhetherNextWouldWait) {
-  constexpr std::chrono::milliseconds kNoWait{0};
-  constexpr std::chrono::milliseconds kBriefWait{1};
-  OrderedRing ring(1, 1);
-  ASSERT_TRUE(ring.claim().has_value());
-  ring.publish();
-  ASSERT_EQ(*ring.next(0), std::optional<std::uint64_t>(0));
-  // Item 0 fills the one-slot ring: a wait that finds nothing still frees it
-  // (a claim would otherwise wait forever).
-  EXPECT_FALSE(ring.wait_for(0, kBriefWait));
-  ASSERT_TRUE(ring.claim().has_value());
-  ring.publish();
-  EXPECT_TRUE(ring.wait_for(0, kNoWait));
-  ASSERT_EQ(*ring.next(0), std::optional<std::uint64_t>(1));
-  ring.close(std::nullopt);
-  EXPECT_TRUE(ring.wait_for(0, kNoWait));
-  EXPECT_FALSE(ring.next(0)->has_value());
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 // is the one the user selected: the Disk Arbitration description before and
 // after the claim, the raw node's device number against the description, the
 // kernel's geometry and the request's own expectations. Not thread-safe; the
-// returned device is used by the calling thread, on whose run loop its
-// session is scheduled.
+// returned device is used by one thread at a time, while its session is
+// served on a dispatch queue of its own.
 #ifndef RAVIK_PLATFORM_MACOS_OPEN_MACOS_DISK_H_
 #define RAVIK_PLATFORM_MACOS_OPEN_MACOS_DISK_H_
 

@@ -118,6 +118,18 @@ std::vector<FailureRow> failure_rows() {
       {"unmount refused", [](MacRig& r) { r.system->unmounts = {{kStatusBusy}}; },
        Step::kOpen, codes::kUnmountFailed,
        "Disk Arbitration could not unmount the selected disk " + busy},
+      // The system started from the stick: the daemon keeps its volume.
+      {"a volume of the disk is the root volume",
+       [](MacRig& r) {
+         r.system->mounted = {"disk4s1", "disk4s2"};
+         r.system->system_volumes = {"disk4s2"};
+       },
+       Step::kOpen, codes::kUnmountFailed,
+       "Disk Arbitration could not unmount the selected disk " + busy},
+      {"claim held by another application",
+       [](MacRig& r) { r.system->claimed_by_other = true; }, Step::kOpen,
+       codes::kDeviceNotRemovable,
+       "Could not exclusively claim the selected disk " + busy},
       {"claim refused", [](MacRig& r) { r.system->claims = {{kStatusBusy}}; },
        Step::kOpen, codes::kDeviceNotRemovable,
        "Could not exclusively claim the selected disk " + busy},
@@ -232,6 +244,18 @@ std::vector<FailureRow> failure_rows() {
       {"eject refused", [](MacRig& r) { r.system->ejects = {{kStatusBusy}}; },
        Step::kEject, codes::kSafeReleaseFailed,
        "Disk Arbitration could not eject the selected disk " + busy},
+      // The daemon ejects only a disk it describes as whole.
+      {"disk no longer whole as it is ejected",
+       [](MacRig& r) {
+         r.system->on_call = [&r](const std::string& call) {
+           if (call != "close") return;
+           r.system->descriptions = {changed(r, [](SimulatedDescription& d) {
+             d[DescriptionKey::kMediaWhole] = SimulatedValue::flag(false);
+           })};
+         };
+       },
+       Step::kEject, codes::kSafeReleaseFailed,
+       "Disk Arbitration could not eject the selected disk (status 0xf8da000c)."},
       {"eject never completes",
        [](MacRig& r) {
          r.system->ejects = {{0, false}};
@@ -411,6 +435,10 @@ TEST(MacosPlatform, OtherPartiesCannotUnmountOrEjectTheHeldDiskButTheHelperCan) 
   EXPECT_EQ(rig.system->unmount_by_other(), macos::kStatusExclusiveAccess);
   EXPECT_EQ(rig.system->eject_by_other(), macos::kStatusExclusiveAccess);
   EXPECT_EQ(rig.system->dissents, 3);
+  // A partition is not ejected at all, and the hold is not even asked.
+  EXPECT_EQ(rig.system->eject_by_other("disk4s2"), kStatusUnsupported);
+  EXPECT_EQ(rig.system->dissents, 3);
+  EXPECT_EQ(rig.system->mounted, std::set<std::string>{"disk4s2"});
   EXPECT_FALSE(rig.medium->detached);
 
   // The helper's own unmount and eject are put to the same callbacks and pass.
@@ -477,6 +505,44 @@ TEST(MacosPlatform, ASessionLeftUnservedTenSecondsLosesItsClaimAndItsDissents) {
   rig.system->mounted.clear();
   EXPECT_FALSE(rig.system->automount("disk4s2"));
   EXPECT_FALSE(rig.system->not_responding);
+}
+
+TEST(MacosPlatform, OneFetchRunsEveryCallbackQueuedWhileTheSessionWasNotFetching) {
+  MacRig rig;
+  auto session = rig.system->create_session();
+  session->serve_on_own_queue();
+  auto disk = session->disk_from_bsd_name("disk4");
+  macos::HoldGuard hold({});
+  macos::OperationCompletion claimed;
+  disk->claim(&claimed, &hold);
+  ASSERT_EQ(rig.system->wait(claimed, std::chrono::seconds(30)), 0);
+  disk->watch(&hold, 4);
+  rig.system->mounted = {"disk4s1"};
+
+  // Callbacks queue in the daemon, none dropped, while the queue fetches
+  // nothing for less than the daemon's patience.
+  rig.system->stall_queue();
+  macos::OperationCompletion unmounted;
+  macos::OperationCompletion ejected;
+  disk->unmount_whole(&unmounted);
+  disk->eject(&ejected);
+  rig.system->request_claim_release();
+  rig.system->pass_time(std::chrono::seconds(9));
+  EXPECT_FALSE(unmounted.result().has_value());
+  EXPECT_FALSE(ejected.result().has_value());
+  EXPECT_EQ(rig.system->release_requests_refused, 0);
+
+  // One fetch answers them all, in the order they were queued.
+  rig.system->resume_queue();
+  EXPECT_EQ(unmounted.wait_for(std::chrono::seconds(10)),
+            macos::kStatusExclusiveAccess);  // not the hold's own unmount
+  EXPECT_EQ(ejected.wait_for(std::chrono::seconds(10)), macos::kStatusExclusiveAccess);
+  EXPECT_TRUE(rig.system->wait_until_no_release_request(std::chrono::seconds(10)));
+  EXPECT_EQ(rig.system->release_requests_refused, 1);
+  EXPECT_TRUE(rig.system->claimed);
+  EXPECT_FALSE(rig.system->not_responding);
+  disk->unclaim();
+  session->stop_serving();
 }
 
 TEST(MacosPlatform, DiskWithoutModelOrBusPathIsHeldUnlessTheRequestNamesThem) {

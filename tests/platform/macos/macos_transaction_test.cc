@@ -54,9 +54,9 @@ class MacosTransaction : public ::testing::Test {
   MacosTransaction() { current_rig = &rig; }
   ~MacosTransaction() override { current_rig = nullptr; }
 
-  // Another client asks for the claim while the opening thread is kept
+  // Another client asks for the claim while the device's thread is kept
   // waiting, and the wait lasts past Disk Arbitration's patience: only a
-  // holder that answers while it waits keeps the claim.
+  // holder whose session answers whatever that thread does keeps the claim.
   void request_release_and_outwait() {
     rig.system->request_claim_release();
     (void)rig.system->wait_until_no_release_request(std::chrono::seconds(10));
@@ -138,7 +138,7 @@ TEST_F(MacosTransaction, PartitionsTheWriteCreatesAreNotAutomounted) {
   EXPECT_TRUE(rig.medium->detached);
 }
 
-TEST_F(MacosTransaction, ClaimReleaseRequestedDuringVerifyIsRefusedByTheOpeningThread) {
+TEST_F(MacosTransaction, ClaimReleaseRequestedDuringVerifyIsRefused) {
   // Three hash steps, each read taking 4 s of the simulated clock: a request
   // left to the end of the pass would outlast Disk Arbitration's patience.
   rig = MacRig(SimulatedDiskFacts{.size = 9 * 1'048'576});
@@ -157,7 +157,7 @@ TEST_F(MacosTransaction, ClaimReleaseRequestedDuringVerifyIsRefusedByTheOpeningT
   expect_release_refused_and_claim_kept();
 }
 
-TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefusedByTheWriter) {
+TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefused) {
   constexpr std::uint64_t kFrame = 65536;
   const auto image = pattern_bytes(2 * kFrame, 6);
   auto held = HeldTransaction::open(write_request(rig, image, 0), nullptr, kMacBuild);
@@ -167,8 +167,8 @@ TEST_F(MacosTransaction, ClaimReleaseRequestedWhileTheSourceStallsIsRefusedByThe
   std::condition_variable first_written;
   bool written = false;
   // The second frame is held back past Disk Arbitration's patience, and the
-  // request comes once the writer has written all it was given: only a
-  // writer that serves the device while it waits can answer it in time.
+  // request comes once the writer has written all it was given and waits
+  // for more: the session's own queue answers it meanwhile.
   source.before_read = [&](std::uint64_t delivered) {
     if (delivered != kFrame) return;
     std::unique_lock lock(mutex);
@@ -195,7 +195,7 @@ class MacosSourceStall : public MacosTransaction,
 constexpr std::uint64_t kStalledPrefix = 4096;
 constexpr std::uint64_t kStalledImage = 3 * kStalledPrefix;
 
-TEST_P(MacosSourceStall, ClaimReleaseRequestedMeanwhileIsRefusedByTheOpeningThread) {
+TEST_P(MacosSourceStall, ClaimReleaseRequestedMeanwhileIsRefused) {
   const auto image = pattern_bytes(kStalledImage, 8);
   auto held = HeldTransaction::open(write_request(rig, image, kStalledPrefix), nullptr,
                                     kMacBuild);

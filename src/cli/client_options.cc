@@ -13,6 +13,7 @@ namespace ravik::cli {
 
 using job::BootFile;
 using job::ClientCommand;
+using job::Elevation;
 using job::EndCommand;
 using job::JobOptions;
 namespace {
@@ -42,6 +43,7 @@ struct RawOptions {
   std::string cancel_after;
   std::string stall_limit;
   std::string end;
+  std::string elevate;
   std::vector<std::string> boot_files;
   std::string help_topic;
   std::vector<std::string> write_targets;
@@ -57,6 +59,12 @@ void add_session_options(CLI::App& command, JobOptions& options, RawOptions& raw
                   "client); through sudo when not root and TARGET is a disk")
       ->type_name("PATH");
   command.add_option("--end", raw.end, end_help)->type_name("HOW");
+  command
+      .add_option("--elevate", raw.elevate,
+                  "How to run the helper as root when not root: sudo or pkexec "
+                  "(default: sudo with a terminal, pkexec in a graphical session "
+                  "without one)")
+      ->type_name("HOW");
   command.add_flag("--json", options.json,
                    "Print the helper's events as JSON lines (with several disks one "
                    "diskResult per disk instead), then the job's result");
@@ -292,6 +300,19 @@ std::optional<std::string> settle_end(const RawOptions& raw, JobOptions& options
   return std::nullopt;
 }
 
+// --elevate; or why it is refused.
+std::optional<std::string> settle_elevation(const RawOptions& raw, JobOptions& options) {
+  if (raw.elevate.empty()) return std::nullopt;
+  if (raw.elevate == "sudo") {
+    options.elevation = Elevation::kSudo;
+  } else if (raw.elevate == "pkexec") {
+    options.elevation = Elevation::kPkexec;
+  } else {
+    return std::string("--elevate must be sudo or pkexec");
+  }
+  return std::nullopt;
+}
+
 // write's targets, numbers and boot files; or why one is refused.
 std::optional<std::string> settle_write_options(const CLI::App& write,
                                                 const RawOptions& raw,
@@ -435,6 +456,7 @@ ParsedCommandLine parse_client_command_line(std::span<const std::string_view> ar
   }
   std::optional<std::string> refused = settle_sha256(options);
   if (!refused) refused = settle_end(raw, options);
+  if (!refused) refused = settle_elevation(raw, options);
   if (!refused && commands.write->parsed()) {
     refused = settle_write_options(*commands.write, raw, options);
   }

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
 #include "io/eintr.h"
@@ -40,9 +41,31 @@ Result<void> check_sudo_runnable() {
   return {};
 }
 
+Result<void> check_pkexec_runnable() {
+  const std::string pkexec(kPkexecPath);
+  if (::access(pkexec.c_str(), X_OK) != 0) {
+    return fail(codes::kSudoLaunchFailed,
+                "The target can only be written as root, and " + pkexec +
+                    ", which would start the helper as root, cannot be run: " +
+                    os_error_text(errno) + ". Nothing was written.");
+  }
+  return {};
+}
+
 }  // namespace
 
-Result<void> elevate_once() {
+Elevation chosen_elevation(Elevation asked) {
+  if (asked != Elevation::kAuto) return asked;
+  if (ForegroundTerminal::acquire() != nullptr) return Elevation::kSudo;
+  const char* x11 = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const bool graphical =
+      (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+  return graphical ? Elevation::kPkexec : Elevation::kSudo;
+}
+
+Result<void> elevate_once(Elevation elevation) {
+  if (chosen_elevation(elevation) == Elevation::kPkexec) return check_pkexec_runnable();
   RAVIK_RETURN_IF_ERROR(check_sudo_runnable());
   const std::string sudo(sudo_launcher::kSudoPath);
   std::vector<std::string> words = {sudo, "-v"};
@@ -69,13 +92,22 @@ Result<void> elevate_once() {
 }
 
 Result<HelperProcess> start_helper_for_target(const std::string& helper_path,
-                                              bool regular_file_target) {
+                                              bool regular_file_target,
+                                              Elevation elevation) {
   if (regular_file_target || ::geteuid() == 0) return HelperProcess::start(helper_path);
-  if (auto runnable = check_sudo_runnable(); !runnable) return fail(runnable.error());
-  // sudo runs, and a sudoers rule names, an absolute path.
+  // sudo and pkexec run, and a sudoers rule or polkit action names, an
+  // absolute path.
   std::error_code error;
   const std::filesystem::path absolute = std::filesystem::absolute(helper_path, error);
   const std::string command = error ? helper_path : absolute.lexically_normal().string();
+  if (chosen_elevation(elevation) == Elevation::kPkexec) {
+    if (auto runnable = check_pkexec_runnable(); !runnable) return fail(runnable.error());
+    HelperLaunch through_pkexec;
+    through_pkexec.arguments = {command};
+    through_pkexec.elevated = true;
+    return HelperProcess::start(std::string(kPkexecPath), std::move(through_pkexec));
+  }
+  if (auto runnable = check_sudo_runnable(); !runnable) return fail(runnable.error());
   HelperLaunch launch;
   if (!rights_granted) launch.terminal = ForegroundTerminal::acquire();
   launch.arguments = sudo_launch_arguments(command, launch.terminal != nullptr);

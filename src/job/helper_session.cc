@@ -12,6 +12,7 @@
 #include "job/elevation.h"
 #include "job/event_pump.h"
 #include "job/messages.h"
+#include "job/signal_relay.h"
 #include "job/wire.h"
 #include "protocol/base64.h"
 
@@ -204,6 +205,12 @@ bool SessionSteps::stream_image() {
   std::uint64_t sent = 0;
   while (sent < size) {
     if (pump_.session_failure_seen()) break;
+    // A helper that cannot be signalled (run through pkexec) learns of a
+    // cancel from the abort frame; one that was signalled gets it too.
+    if (signal_relay::interrupted()) break;
+    // A helper that cannot be signalled (run through pkexec) learns of a
+    // cancel from the abort frame; one that was signalled gets it too.
+    if (signal_relay::interrupted()) break;
     std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(kMaxSourcePayload, size - sent));
     if (cancel_after) {
@@ -476,7 +483,8 @@ void open_and_run(const JobOptions& options, const SessionPlan& plan, const Sess
 SessionOutcome drive_session(const JobOptions& options, const SessionPlan& plan,
                              const SessionIo& io) {
   SessionOutcome outcome;
-  auto helper = start_helper_for_target(plan.helper_path, plan.target.regular_file);
+  auto helper = start_helper_for_target(plan.helper_path, plan.target.regular_file,
+                                        options.elevation);
   if (!helper) {
     io.watch.forget();
     if (io.chunks != nullptr) io.chunks->stop_taking();

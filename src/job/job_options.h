@@ -21,6 +21,13 @@ struct BootFile {
   std::string local_path;  // where its new content comes from
 };
 
+// How an unprivileged user's helper gets root for a block device.
+enum class Elevation {
+  kAuto,    // sudo with a terminal to ask on; pkexec in a graphical session without one
+  kSudo,    // sudo, asked once before the sessions start
+  kPkexec,  // pkexec (polkit), asked by the session's authentication agent
+};
+
 enum class ClientCommand { kWrite, kVerify, kRecover, kList, kBackup, kCheck };
 
 struct JobOptions {
@@ -34,6 +41,8 @@ struct JobOptions {
   // session each.
   std::vector<std::string> more_target_paths;
   std::optional<std::string> helper_path;  // absent: chosen from the target
+  // Not used as root, nor for a regular file standing in for a disk.
+  Elevation elevation = Elevation::kAuto;
   // Absent: the image's partition-table area (see default_protected_prefix).
   std::optional<std::uint64_t> protected_prefix_bytes;
   std::string tail_policy = "exact";

@@ -400,7 +400,7 @@ std::expected<PreparedTargets, std::string> prepare_targets(
     return std::unexpected(std::move(*refused));
   }
   if (needs_root) {
-    if (auto elevated = elevate_once(); !elevated) {
+    if (auto elevated = elevate_once(options.elevation); !elevated) {
       return std::unexpected(elevated.error().message());
     }
   }

@@ -30,6 +30,13 @@ TEST(ClientOptionsTest, Parse_MinimalWrite_UsesDefaults) {
   EXPECT_EQ(o.end, EndCommand::kRelease);
   EXPECT_FALSE(o.json);
   EXPECT_FALSE(o.cancel_after_bytes);
+  EXPECT_EQ(o.elevation, Elevation::kAuto);
+  for (const auto& [word, elevation] :
+       {std::pair{"sudo", Elevation::kSudo}, std::pair{"pkexec", Elevation::kPkexec}}) {
+    auto chosen = parse({"recover", "/dev/sdz", "--elevate", word});
+    ASSERT_TRUE(chosen.options) << chosen.error;
+    EXPECT_EQ(chosen.options->elevation, elevation);
+  }
 }
 
 TEST(ClientOptionsTest, Parse_EveryOption_IsTakenInAnyOrder) {
@@ -110,6 +117,7 @@ TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
       {{"write", "a", "b", "--force"},
        "The following argument was not expected: --force"},
       {{"help", "nope"}, "there is no command \"nope\""},
+      {{"write", "a", "b", "--elevate", "su"}, "--elevate must be sudo or pkexec"},
   };
   for (const RefusedCase& c : cases) {
     auto parsed = parse_client_command_line(c.args);

@@ -100,20 +100,7 @@ int run_backup_job(const JobOptions& given, const std::string& client_path,
   plan.held_steps = [&](HeldSession& session, SessionOutcome& outcome) {
     back_up(session, outcome, size, *file, given.cancel_after_bytes);
   };
-  const std::unique_ptr<ProgressSink> display_owner = observer.new_progress();
-  ProgressSink& display = *display_owner;
-  SessionWatch watch;
-  SessionOutcome outcome;
-  {
-    const SessionWatchdog watchdog({&watch},
-                                   std::chrono::seconds(options.stall_limit_seconds));
-    outcome = run_helper_session(
-        options, plan,
-        {.chunks = nullptr,
-         .progress = display,
-         .watch = watch,
-         .echo = observer.wants_helper_events() ? &observer : nullptr});
-  }
+  const SessionOutcome outcome = run_watched_session(options, plan, observer);
   if (options.json) {
     // The helper's events are the record.
   } else if (!options.quiet || !outcome.failure.empty()) {

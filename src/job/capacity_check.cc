@@ -1,6 +1,5 @@
 #include "job/capacity_check.h"
 
-#include <chrono>
 #include <cstdio>
 
 #include "error/byte_size.h"
@@ -149,21 +148,7 @@ int run_check_job(const JobOptions& options, const std::string& client_path,
     plan.held_steps = [&](HeldSession& session, SessionOutcome& outcome) {
       probe(session, outcome, device, found);
     };
-    const std::unique_ptr<ProgressSink> display_owner = observer.new_progress();
-    ProgressSink& display = *display_owner;
-    SessionWatch watch;
-    SessionOutcome outcome;
-    {
-      const SessionWatchdog watchdog({&watch},
-                                     std::chrono::seconds(options.stall_limit_seconds));
-      outcome = run_helper_session(
-          checking, plan,
-          {.chunks = nullptr,
-           .progress = display,
-           .watch = watch,
-           .echo = observer.wants_helper_events() ? &observer : nullptr});
-    }
-    display.finish();
+    const SessionOutcome outcome = run_watched_session(checking, plan, observer);
     if (!checking.json) {
       for (const std::string& line : outcome.summary)
         observer.notice(NoticeKind::kResult, line);

@@ -105,6 +105,7 @@ Result<HelperProcess> start_helper_for_target(const std::string& helper_path,
     HelperLaunch through_pkexec;
     through_pkexec.arguments = {command};
     through_pkexec.elevated = true;
+    through_pkexec.signalable = false;
     return HelperProcess::start(std::string(kPkexecPath), std::move(through_pkexec));
   }
   if (auto runnable = check_sudo_runnable(); !runnable) return fail(runnable.error());

@@ -123,12 +123,15 @@ Result<HelperProcess> HelperProcess::start(const std::string& path, HelperLaunch
                                 exec_error));
   }
   signal_relay::add(pid);
+  // From now on an interrupt is relayed to it; one that came before is not.
+  const bool interrupted_before_start = signal_relay::interrupted();
   // Our ends only: a write or read waits in poll(), beside the give-up pipe.
   (void)::fcntl(input.second.get(), F_SETFL, O_NONBLOCK);
   (void)::fcntl(output.first.get(), F_SETFL, O_NONBLOCK);
   return HelperProcess(pid, std::move(input.second), std::move(output.first),
                        std::move(errors.first), std::move(launch.terminal),
-                       launch.elevated, std::move(*give_up));
+                       launch.elevated, launch.signalable, interrupted_before_start,
+                       std::move(*give_up));
 }
 
 HelperProcess::HelperProcess(HelperProcess&& other) noexcept
@@ -143,6 +146,8 @@ HelperProcess::HelperProcess(HelperProcess&& other) noexcept
       status_(other.status_),
       terminal_(std::move(other.terminal_)),
       elevated_(other.elevated_),
+      signalable_(other.signalable_),
+      interrupted_before_start_(other.interrupted_before_start_),
       give_up_read_(std::move(other.give_up_read_)),
       give_up_write_(std::move(other.give_up_write_)) {}
 

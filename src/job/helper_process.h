@@ -26,6 +26,7 @@
 #include "error/helper_error.h"
 #include "io/unique_fd.h"
 #include "job/foreground_terminal.h"
+#include "job/signal_relay.h"
 
 namespace ravik::job {
 
@@ -38,6 +39,9 @@ struct HelperLaunch {
   std::unique_ptr<ForegroundTerminal> terminal;
   // Started through sudo, so that sudo's refusal shows as an early end.
   bool elevated = false;
+  // The user's signals reach it (itself, or sudo in front of it); not so a
+  // helper that pkexec executes as root.
+  bool signalable = true;
 };
 
 class HelperProcess {
@@ -53,6 +57,11 @@ class HelperProcess {
 
   pid_t pid() const { return pid_; }
   bool elevated() const { return elevated_; }
+  // An interrupt (or signal_relay::cancel()) reached this helper as a
+  // signal: it can be signalled, and was running when the interrupt came.
+  bool interrupt_signalled() const {
+    return signalable_ && !interrupted_before_start_ && signal_relay::interrupted();
+  }
   // The descriptor that give_up_helper() takes; valid while this lives.
   int give_up_fd() const { return give_up_write_.get(); }
 
@@ -77,6 +86,7 @@ class HelperProcess {
  private:
   HelperProcess(pid_t pid, UniqueFd input, UniqueFd output, UniqueFd errors,
                 std::unique_ptr<ForegroundTerminal> terminal, bool elevated,
+                bool signalable, bool interrupted_before_start,
                 std::pair<UniqueFd, UniqueFd> give_up)
       : pid_(pid),
         input_(std::move(input)),
@@ -84,6 +94,8 @@ class HelperProcess {
         errors_(std::move(errors)),
         terminal_(std::move(terminal)),
         elevated_(elevated),
+        signalable_(signalable),
+        interrupted_before_start_(interrupted_before_start),
         give_up_read_(std::move(give_up.first)),
         give_up_write_(std::move(give_up.second)) {}
 
@@ -109,6 +121,8 @@ class HelperProcess {
   std::optional<int> status_;
   std::unique_ptr<ForegroundTerminal> terminal_;
   bool elevated_ = false;
+  bool signalable_ = true;
+  bool interrupted_before_start_ = false;
   // Readable once the helper was given up; never drained, so that every
   // later wait sees it too.
   UniqueFd give_up_read_;

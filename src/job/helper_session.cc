@@ -205,9 +205,9 @@ bool SessionSteps::stream_image() {
   std::uint64_t sent = 0;
   while (sent < size) {
     if (pump_.session_failure_seen()) break;
-    // A helper that cannot be signalled (run through pkexec) learns of a
-    // cancel from the abort frame; one that was signalled gets it too.
-    if (signal_relay::interrupted()) break;
+    // A helper the interrupt did not reach as a signal (run through pkexec,
+    // or started after it) learns of it from the abort frame.
+    if (signal_relay::interrupted() && !helper_.interrupt_signalled()) break;
     // A helper that cannot be signalled (run through pkexec) learns of a
     // cancel from the abort frame; one that was signalled gets it too.
     if (signal_relay::interrupted()) break;
@@ -527,6 +527,25 @@ SessionOutcome run_helper_session(const JobOptions& options, const SessionPlan& 
                                   const SessionIo& io) {
   SessionOutcome outcome = drive_session(options, plan, io);
   if (io.watch.given_up()) outcome.failure = given_up_text(options);
+  return outcome;
+}
+
+SessionOutcome run_watched_session(const JobOptions& options, const SessionPlan& plan,
+                                   JobObserver& observer) {
+  const std::unique_ptr<ProgressSink> display = observer.new_progress();
+  SessionWatch watch;
+  SessionOutcome outcome;
+  {
+    const SessionWatchdog watchdog({&watch},
+                                   std::chrono::seconds(options.stall_limit_seconds));
+    outcome = run_helper_session(
+        options, plan,
+        {.chunks = nullptr,
+         .progress = *display,
+         .watch = watch,
+         .echo = observer.wants_helper_events() ? &observer : nullptr});
+  }
+  display->finish();
   return outcome;
 }
 

@@ -115,6 +115,13 @@ struct SessionOutcome {
 SessionOutcome run_helper_session(const JobOptions& options, const SessionPlan& plan,
                                   const SessionIo& io);
 
+// A session of held steps alone (a backup's reads, a capacity probe): its
+// progress on a fresh sink of `observer`, given up when it shows no
+// progress for --stall-limit seconds; the helper's events echoed to
+// `observer` when it wants them.
+SessionOutcome run_watched_session(const JobOptions& options, const SessionPlan& plan,
+                                   JobObserver& observer);
+
 // Why a session that stalled for --stall-limit failed.
 std::string given_up_text(const JobOptions& options);
 

@@ -531,10 +531,9 @@ TEST_F(LoopHelperTest, InputClosedAfterAFailedWrite_HelperEndsQuietly) {
   ASSERT_EQ(session.next_answer().kind(), "ready") << session.stderr_text();
   // The image frames, then the abort frame a client sends once it heard of
   // the failure.
-  for (std::size_t offset = 0; offset < image.size();
-       offset += job::kMaxSourcePayload) {
-    session.send(job::data_frame(
-        std::string_view(image).substr(offset, job::kMaxSourcePayload)));
+  for (std::size_t offset = 0; offset < image.size(); offset += job::kMaxSourcePayload) {
+    session.send(
+        job::data_frame(std::string_view(image).substr(offset, job::kMaxSourcePayload)));
   }
   session.send(job::abort_frame());
   const auto failed = session.next_answer();

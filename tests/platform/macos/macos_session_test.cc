@@ -49,9 +49,8 @@ std::string write_and_release(const MacRig& rig, const std::string& image) {
                    .model = rig.target.model};
   fields.bytes_total = image.size();
   fields.sha256 = sha256_hex(image);
-  return job::control_frame(job::open_write_message(fields)) +
-         job::data_frame(image) + job::end_frame() +
-         job::control_frame(job::simple_message("release", "rel"));
+  return job::control_frame(job::open_write_message(fields)) + job::data_frame(image) +
+         job::end_frame() + job::control_frame(job::simple_message("release", "rel"));
 }
 
 // A pipe whose write end takes nothing more until its reader reads.

@@ -6,10 +6,14 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <tuple>
 
-#include "client/wire.h"
+#include "job/job_events.h"
+#include "job/signal_relay.h"
+#include "job/wire.h"
+#include "job/write_job.h"
 #include "support/child_process.h"
 #include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
@@ -97,7 +101,7 @@ TEST(ClientEndToEndTest, Json_PrintsTheHelpersEventsInOrderThenTheJobs) {
     EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
     std::vector<std::string> kinds;
     for (const std::string& line : lines_of(done->stdout_text)) {
-      auto event = client::parse_event_line(line);
+      auto event = job::parse_event_line(line);
       ASSERT_TRUE(event) << line;
       if (kinds.empty() || kinds.back() != event->kind()) kinds.push_back(event->kind());
     }
@@ -265,7 +269,7 @@ TEST(ClientEndToEndTest, HelperFailure_ReachesTheTerminalOnce) {
 TEST(ClientEndToEndTest, VerifyThatCannotBeSent_FailsTheWrite) {
   ClientRun run(4096, 4096);
   const std::size_t stream_bytes =
-      client::data_frame_head(4096).size() + 4096 + client::end_frame().size();
+      job::data_frame_head(4096).size() + 4096 + job::end_frame().size();
   const std::string helper =
       run.dir.write_file("helper.sh",
                          "#!/bin/sh\n"
@@ -301,7 +305,7 @@ TEST(ClientEndToEndTest, QuietAndJson_GiveTheJobsResult) {
 
   auto record_of = [](const harness::Completed& done) {
     const auto lines = lines_of(done.stdout_text);
-    auto event = client::parse_event_line(lines.empty() ? "" : lines.back());
+    auto event = job::parse_event_line(lines.empty() ? "" : lines.back());
     EXPECT_TRUE(event && event->kind() == "jobResult") << done.stdout_text;
     return event ? event->json : nlohmann::ordered_json();
   };
@@ -584,6 +588,71 @@ TEST_F(CompressedImageTest, DamagedOrTooLarge_FailsWithNothingWritten) {
       << done->stderr_text;
   EXPECT_EQ(read_file(run_.target_path), std::string(kTargetBytes, '\0'));
   EXPECT_EQ(done->stdout_text.find("Written:"), std::string::npos) << done->stdout_text;
+}
+
+// The engine as a window drives it: no terminal, no signal from the user,
+// a cancel from another thread. The cancel lands before the stream starts,
+// when the helper is not there to be signalled (as one run through pkexec
+// cannot be), so only the stream's abort frame can stop the write.
+TEST(JobEngineTest, Cancel_WithoutSignals_StopsTheWriteAndSaysWhatReachedTheDisk) {
+  // Once, at the first sample (the image's hashing): later ones would
+  // signal the helper.
+  struct CancelingSink : job::ProgressSink {
+    void update(const job::ProgressSample&) override {
+      static std::once_flag once;
+      std::call_once(once, [] { job::signal_relay::cancel(); });
+    }
+    void finish() override {}
+  };
+  struct Board : job::DiskBoard {
+    CancelingSink sink;
+    job::ProgressSink& row(std::size_t) override { return sink; }
+    void settle_row(std::size_t, std::string) override {}
+    void print_above(const std::string&) override {}
+    void close() override {}
+  };
+  struct Recorder : job::JobObserver {
+    std::vector<std::pair<std::size_t, job::DiskOutcome>> outcomes;
+    std::optional<int> status;
+    std::string diagnostics;
+    void notice(job::NoticeKind kind, std::string_view line) override {
+      if (kind == job::NoticeKind::kDiagnostic) diagnostics += std::string(line) + "\n";
+    }
+    void output(job::NoticeKind, std::string_view) override {}
+    std::unique_ptr<job::ProgressSink> new_progress() override {
+      return std::make_unique<CancelingSink>();
+    }
+    std::unique_ptr<job::DiskBoard> new_board(const std::vector<std::string>&) override {
+      return std::make_unique<Board>();
+    }
+    std::optional<std::string> confirm_overwrite(const job::OverwriteQuestion&) override {
+      return std::nullopt;
+    }
+    void disk_finished(std::size_t disk, const job::DiskOutcome& outcome) override {
+      outcomes.emplace_back(disk, outcome);
+    }
+    void job_finished(int exit_status) override { status = exit_status; }
+  };
+  ClientRun run(6 * 1024 * 1024, 8 * 1024 * 1024);
+  job::JobOptions options;
+  options.image_path = run.image_path;
+  options.target_path = run.target_path;
+  options.helper_path = harness::testing_helper_path();
+  Recorder recorder;
+  job::signal_relay::new_job();
+  const int status =
+      job::run_write_job(options, harness::bin_path("ravik-device-client"), recorder);
+  job::signal_relay::new_job();
+  EXPECT_EQ(status, 1) << recorder.diagnostics;
+  EXPECT_EQ(recorder.status, 1);
+  ASSERT_EQ(recorder.outcomes.size(), 1u) << recorder.diagnostics;
+  const job::DiskOutcome& outcome = recorder.outcomes.front().second;
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_EQ(outcome.error_code, "CANCELED") << outcome.failure;
+  EXPECT_EQ(outcome.device_path, run.target_path);
+  EXPECT_EQ(outcome.disk_state,
+            job::disk_state_text(run.target_path, outcome.bytes_written));
+  EXPECT_NE(read_file(run.target_path).substr(0, run.image.size()), run.image);
 }
 
 }  // namespace

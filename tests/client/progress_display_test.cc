@@ -1,11 +1,15 @@
-#include "client/progress_display.h"
+#include "cli/progress_display.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-namespace ravik::client {
+#include "cli/progress_board.h"
+#include "job/plain_text.h"
+
+namespace ravik::cli {
+using namespace ravik::job;
 namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
@@ -86,6 +90,36 @@ TEST(ProgressDisplayTest, TerminalMode_RedrawsInPlaceAndEndsTheLine) {
   EXPECT_EQ(text.back(), '\n');
 }
 
+// A disk's failure printed while the board is drawn: the board is erased,
+// the line takes its place, and the board comes back below the line, so
+// that no later redraw moves up over the line and overwrites it.
+TEST(ProgressBoardTest, TerminalMode_FailurePrintedMidRedraw_StaysAboveTheBoard) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const ProgressSample writing{
+      .stage = "WRITE", .done = 1, .total = 4, .bytes_per_second = 1};
+  const std::string failure = "Finished: /dev/b FAILED after 0 B";
+  {
+    ProgressBoard board(fds[1], /*terminal=*/true, {"/dev/a", "/dev/b"});
+    board.row(0).update(writing);
+    board.settle_row(1, "FAILED after 0 B");
+    board.print_above(fds[1], failure);
+    board.close();
+  }
+  ::close(fds[1]);
+  const std::string text = drain(fds[0]);
+  ::close(fds[0]);
+  const std::string row_a = "\r/dev/a  " + format_progress_line(writing) + "\x1b[K\n";
+  const std::string waiting = "\r/dev/b  waiting\x1b[K\n";
+  const std::string failed = "\r/dev/b  FAILED after 0 B\x1b[K\n";
+  const std::string up = "\x1b[2A";
+  EXPECT_EQ(text, row_a + waiting +                       // first draw
+                      up + row_a + failed +               // the row settled in place
+                      up + "\r\x1b[J" + failure + "\n" +  // erased, the line in its place
+                      row_a + failed +                    // drawn again below the line
+                      up + row_a + failed);               // closed
+}
+
 // Never as wide as the terminal, which would wrap it and leave the wrapped
 // part behind at every redraw.
 TEST(ProgressDisplayTest, FittedBar_StaysNarrowerThanTheTerminal) {
@@ -104,4 +138,4 @@ TEST(ProgressDisplayTest, FittedBar_StaysNarrowerThanTheTerminal) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::cli

@@ -21,6 +21,9 @@ constexpr const char* kApplicationId = "org.ravik.DeviceWriter";
 struct AppOptions {
   std::string helper;  // test-only: a helper other than the installed one
   bool loop_devices = false;
+  int width = 1280;
+  int height = 800;
+  std::string image;  // given on the command line, as the launcher entry's %f
 };
 
 std::string size_text(std::uint64_t bytes) {
@@ -44,7 +47,7 @@ class Window {
   Window(Gtk::Application& app, AppOptions options) : options_(std::move(options)) {
     window_ = ADW_APPLICATION_WINDOW(adw_application_window_new(app.gobj()));
     gtk_window_set_title(GTK_WINDOW(window_), "Ravik Device Writer");
-    gtk_window_set_default_size(GTK_WINDOW(window_), 1280, 800);
+    gtk_window_set_default_size(GTK_WINDOW(window_), options_.width, options_.height);
     gtk_widget_set_size_request(GTK_WIDGET(window_), 800, 600);
 
     auto* header = adw_header_bar_new();
@@ -103,6 +106,7 @@ class Window {
     gtk_widget_add_controller(GTK_WIDGET(window_),
                               GTK_EVENT_CONTROLLER(drop->gobj_copy()));
 
+    if (!options_.image.empty()) set_image(Gio::File::create_for_path(options_.image));
     refresh_disks();
     if (monitor_.ok()) {
       monitor_watch_ = Glib::signal_io().connect(
@@ -188,7 +192,15 @@ class Window {
       if (!disk.mounted.empty())
         text += printed(", mounted on %s", disk.mounted.front().c_str());
       if (!reason.empty()) text += printed(" (refused: %s)", reason.c_str());
-      auto* check = Gtk::make_managed<Gtk::CheckButton>(text);
+      // The reason can be long: it wraps rather than widen the window past
+      // a small screen.
+      auto* check = Gtk::make_managed<Gtk::CheckButton>();
+      auto* label = Gtk::make_managed<Gtk::Label>(text);
+      label->set_wrap(true);
+      label->set_xalign(0);
+      check->set_child(*label);
+      gtk_accessible_update_property(GTK_ACCESSIBLE(check->gobj()),
+                                     GTK_ACCESSIBLE_PROPERTY_LABEL, text.c_str(), -1);
       check->set_sensitive(reason.empty());
       check->set_active(reason.empty() && chosen_.contains(disk.device_path));
       check->signal_toggled().connect([this, check, path = disk.device_path] {
@@ -228,6 +240,7 @@ class Window {
                                                ADW_RESPONSE_DESTRUCTIVE);
     adw_message_dialog_set_default_response(ADW_MESSAGE_DIALOG(dialog), "cancel");
     adw_message_dialog_set_close_response(ADW_MESSAGE_DIALOG(dialog), "cancel");
+    gtk_window_set_modal(GTK_WINDOW(dialog), true);
     gtk_window_present(GTK_WINDOW(dialog));
   }
 
@@ -271,6 +284,15 @@ int main(int argc, char** argv) {
       options.loop_devices = true;
     } else if (arg == "--helper" && i + 1 < argc) {
       options.helper = argv[++i];
+    } else if (arg == "--window-size" && i + 1 < argc) {
+      // Test-only: the screenshots are taken at fixed sizes without a
+      // window manager to resize the window.
+      if (std::sscanf(argv[++i], "%dx%d", &options.width, &options.height) != 2) {
+        std::fprintf(stderr, "--window-size takes WIDTHxHEIGHT\n");
+        return 2;
+      }
+    } else if (!arg.starts_with("-") && options.image.empty()) {
+      options.image = arg;
     } else {
       rest.push_back(argv[i]);
     }

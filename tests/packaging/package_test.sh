@@ -42,6 +42,7 @@ $([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/applications/$ap
 -rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/copyright
 $([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/$app_id.svg")
 -rw-r--r-- root/root ./usr/share/man/man1/ravik-device-client.1.gz
+$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/man/man1/ravik-device-writer.1.gz")
 $([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/metainfo/$app_id.metainfo.xml")
 $([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/polkit-1/actions/$app_id.policy")"
 expected=$(grep -v '^$' <<<"$expected")

@@ -31,14 +31,14 @@
 #include <thread>
 #include <vector>
 
-#include "client/messages.h"
-#include "client/target_description.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/target_description.h"
+#include "job/wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace ravik::client;
+using namespace ravik::job;
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "helper_feeder: %s\n", what.c_str());

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "client/image_source.h"
-#include "client/wire.h"
+#include "job/image_source.h"
+#include "job/wire.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -20,12 +20,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto began = std::chrono::steady_clock::now();
-  auto source = ravik::client::open_image_source(argv[1]);
+  auto source = ravik::job::open_image_source(argv[1]);
   if (!source) {
     std::fprintf(stderr, "%s\n", source.error().message().c_str());
     return 1;
   }
-  std::vector<std::uint8_t> buffer(ravik::client::kMaxSourcePayload);
+  std::vector<std::uint8_t> buffer(ravik::job::kMaxSourcePayload);
   std::uint64_t total = 0;
   for (;;) {
     auto count = (*source)->read(buffer);
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  const std::string format(ravik::client::image_format_name((*source)->format()));
+  const std::string format(ravik::job::image_format_name((*source)->format()));
   std::printf("%s %llu %llu %.3f\n", format.c_str(),
               static_cast<unsigned long long>(total),
               static_cast<unsigned long long>((*source)->file_bytes_read()), seconds);

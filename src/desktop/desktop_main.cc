@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "client/disk_listing.h"
 #include "desktop/disk_monitor.h"
 #include "desktop/view_state.h"
+#include "job/disk_listing.h"
 
 namespace ravik::desktop {
 namespace {
@@ -169,7 +169,7 @@ class Window {
   void refresh_disks() {
     while (auto* child = disks_.get_first_child()) disks_.remove(*child);
     disk_checks_.clear();
-    auto listed = client::list_disks(
+    auto listed = job::list_disks(
         LinuxSystemPaths{},
         RemovabilityPolicy{.treat_loop_devices_as_removable = options_.loop_devices});
     if (!listed) {

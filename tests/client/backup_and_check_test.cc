@@ -7,17 +7,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "client/backup_file.h"
-#include "client/capacity_check.h"
-#include "client/checksum_file.h"
-#include "client/client_options.h"
-#include "client/image_source.h"
-#include "client/messages.h"
+#include "cli/client_options.h"
 #include "io/sha256.h"
+#include "job/backup_file.h"
+#include "job/capacity_check.h"
+#include "job/checksum_file.h"
+#include "job/image_source.h"
+#include "job/messages.h"
 #include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 std::string file_text(const std::string& path) {
@@ -202,7 +202,7 @@ TEST(CapacityCheckTest, NewCommands_HaveTheMembersOfTheirKind) {
 
 TEST(CapacityCheckTest, CommandLines_OfBackupCheckAndWriteCheck) {
   std::vector<std::string_view> args = {"backup", "/dev/sdx", "out.zst", "--overwrite"};
-  auto backup = parse_client_command_line(args);
+  auto backup = cli::parse_client_command_line(args);
   ASSERT_TRUE(backup.options) << backup.error;
   EXPECT_EQ(backup.options->command, ClientCommand::kBackup);
   EXPECT_EQ(backup.options->target_path, "/dev/sdx");
@@ -210,23 +210,23 @@ TEST(CapacityCheckTest, CommandLines_OfBackupCheckAndWriteCheck) {
   EXPECT_TRUE(backup.options->overwrite);
   EXPECT_EQ(backup.options->end, EndCommand::kRelease);
   args = {"backup", "/dev/sdx", "-"};
-  EXPECT_EQ(parse_client_command_line(args).error,
+  EXPECT_EQ(cli::parse_client_command_line(args).error,
             "backup makes a file; IMAGE cannot be -");
 
   args = {"check", "/dev/sdx"};
-  auto check = parse_client_command_line(args);
+  auto check = cli::parse_client_command_line(args);
   ASSERT_TRUE(check.options) << check.error;
   EXPECT_EQ(check.options->command, ClientCommand::kCheck);
   EXPECT_EQ(check.options->end, EndCommand::kEject);
   args = {"check", "/dev/sdx", "--end", "release"};
-  EXPECT_EQ(parse_client_command_line(args).error,
+  EXPECT_EQ(cli::parse_client_command_line(args).error,
             "--end must be eject or close for check");
 
   args = {"write", "a.img", "/dev/sdx", "--check"};
-  auto write = parse_client_command_line(args);
+  auto write = cli::parse_client_command_line(args);
   ASSERT_TRUE(write.options) << write.error;
   EXPECT_TRUE(write.options->check_capacity);
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

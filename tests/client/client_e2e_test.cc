@@ -9,7 +9,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "client/wire.h"
+#include "job/wire.h"
 #include "support/child_process.h"
 #include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
@@ -97,7 +97,7 @@ TEST(ClientEndToEndTest, Json_PrintsTheHelpersEventsInOrderThenTheJobs) {
     EXPECT_EQ(done->status, ExitStatus::exited_with(0)) << done->stderr_text;
     std::vector<std::string> kinds;
     for (const std::string& line : lines_of(done->stdout_text)) {
-      auto event = client::parse_event_line(line);
+      auto event = job::parse_event_line(line);
       ASSERT_TRUE(event) << line;
       if (kinds.empty() || kinds.back() != event->kind()) kinds.push_back(event->kind());
     }
@@ -265,7 +265,7 @@ TEST(ClientEndToEndTest, HelperFailure_ReachesTheTerminalOnce) {
 TEST(ClientEndToEndTest, VerifyThatCannotBeSent_FailsTheWrite) {
   ClientRun run(4096, 4096);
   const std::size_t stream_bytes =
-      client::data_frame_head(4096).size() + 4096 + client::end_frame().size();
+      job::data_frame_head(4096).size() + 4096 + job::end_frame().size();
   const std::string helper =
       run.dir.write_file("helper.sh",
                          "#!/bin/sh\n"
@@ -301,7 +301,7 @@ TEST(ClientEndToEndTest, QuietAndJson_GiveTheJobsResult) {
 
   auto record_of = [](const harness::Completed& done) {
     const auto lines = lines_of(done.stdout_text);
-    auto event = client::parse_event_line(lines.empty() ? "" : lines.back());
+    auto event = job::parse_event_line(lines.empty() ? "" : lines.back());
     EXPECT_TRUE(event && event->kind() == "jobResult") << done.stdout_text;
     return event ? event->json : nlohmann::ordered_json();
   };

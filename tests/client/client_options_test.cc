@@ -1,4 +1,4 @@
-#include "client/client_options.h"
+#include "cli/client_options.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "client/checksum_file.h"
+#include "job/checksum_file.h"
 #include "support/temp_dir.h"
 
-namespace ravik::client {
+namespace ravik::cli {
+using namespace ravik::job;
 namespace {
 
 ParsedCommandLine parse(std::vector<std::string_view> args) {
@@ -19,7 +20,7 @@ ParsedCommandLine parse(std::vector<std::string_view> args) {
 TEST(ClientOptionsTest, Parse_MinimalWrite_UsesDefaults) {
   auto parsed = parse({"write", "image.img", "/dev/sdz"});
   ASSERT_TRUE(parsed.options) << parsed.error;
-  const ClientOptions& o = *parsed.options;
+  const JobOptions& o = *parsed.options;
   EXPECT_EQ(o.image_path, "image.img");
   EXPECT_EQ(o.target_path, "/dev/sdz");
   EXPECT_FALSE(o.helper_path);
@@ -29,6 +30,13 @@ TEST(ClientOptionsTest, Parse_MinimalWrite_UsesDefaults) {
   EXPECT_EQ(o.end, EndCommand::kRelease);
   EXPECT_FALSE(o.json);
   EXPECT_FALSE(o.cancel_after_bytes);
+  EXPECT_EQ(o.elevation, Elevation::kAuto);
+  for (const auto& [word, elevation] :
+       {std::pair{"sudo", Elevation::kSudo}, std::pair{"pkexec", Elevation::kPkexec}}) {
+    auto chosen = parse({"recover", "/dev/sdz", "--elevate", word});
+    ASSERT_TRUE(chosen.options) << chosen.error;
+    EXPECT_EQ(chosen.options->elevation, elevation);
+  }
 }
 
 TEST(ClientOptionsTest, Parse_EveryOption_IsTakenInAnyOrder) {
@@ -38,7 +46,7 @@ TEST(ClientOptionsTest, Parse_EveryOption_IsTakenInAnyOrder) {
              "config.txt=local.txt", "--boot-file", "cmdline.txt=c", "--end", "eject",
              "--cancel-after", "4096", "tgt"});
   ASSERT_TRUE(parsed.options) << parsed.error;
-  const ClientOptions& o = *parsed.options;
+  const JobOptions& o = *parsed.options;
   EXPECT_EQ(o.image_path, "img");
   EXPECT_EQ(o.target_path, "tgt");
   EXPECT_EQ(o.helper_path, std::optional<std::string>("/x/helper"));
@@ -109,6 +117,7 @@ TEST(ClientOptionsTest, Parse_InvalidCommandLines_AreRefusedWithReason) {
       {{"write", "a", "b", "--force"},
        "The following argument was not expected: --force"},
       {{"help", "nope"}, "there is no command \"nope\""},
+      {{"write", "a", "b", "--elevate", "su"}, "--elevate must be sudo or pkexec"},
   };
   for (const RefusedCase& c : cases) {
     auto parsed = parse_client_command_line(c.args);
@@ -205,4 +214,4 @@ TEST(ClientOptionsTest, DigestForImage_FindsTheLineThatNamesTheImage) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::cli

@@ -1,6 +1,6 @@
 // The counterfeit signs looked for after a failed verification, against a
 // disk that keeps only part of what it reports.
-#include "client/counterfeit_signs.h"
+#include "job/counterfeit_signs.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <functional>
 #include <random>
 
-#include "client/messages.h"
+#include "job/messages.h"
 #include "protocol/base64.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 constexpr std::uint64_t kOneMiB = 1024 * 1024;
@@ -139,4 +139,4 @@ TEST(CounterfeitSignsTest, WrapAroundAndDroppedWrites_AreToldAndAGoodDiskIsNot) 
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

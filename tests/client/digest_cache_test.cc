@@ -1,4 +1,4 @@
-#include "client/digest_cache.h"
+#include "job/digest_cache.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include "support/temp_dir.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 // The cache is used only where it is private to this user: made 0700 when
@@ -48,4 +48,4 @@ TEST(DigestCacheTest, OnlyAPrivateDirectoryOfOurOwnIsUsed) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

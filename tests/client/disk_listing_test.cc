@@ -1,10 +1,10 @@
-#include "client/disk_listing.h"
+#include "job/disk_listing.h"
 
 #include <gtest/gtest.h>
 
 #include "platform/linux/fake_sysfs.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 using ravik::testing::FakeSysfs;
@@ -84,4 +84,4 @@ TEST(DiskListingTest, NoRemovableDisk_IsSaid) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

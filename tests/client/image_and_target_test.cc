@@ -5,11 +5,11 @@
 #include <fstream>
 #include <string>
 
-#include "client/image_digest.h"
-#include "client/target_description.h"
+#include "job/image_digest.h"
+#include "job/target_description.h"
 #include "support/temp_dir.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 // The image's size and digest as a write without --sha256 measures them.
@@ -70,4 +70,4 @@ TEST(DescribeTargetTest, DirectoryOrMissing_IsRefused) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

@@ -1,4 +1,4 @@
-#include "client/image_fan_out.h"
+#include "job/image_fan_out.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 
 #include "support/pattern_bytes.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 using namespace std::chrono_literals;
@@ -194,4 +194,4 @@ TEST(ImageFanOutTest, SessionAWindowBehind_GoesOnWithAReaderOfItsOwn) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

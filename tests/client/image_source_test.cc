@@ -1,6 +1,6 @@
 // The client's image reader on damaged and ambiguous inputs; the intact
 // formats are written end to end in client_e2e_test.
-#include "client/image_source.h"
+#include "job/image_source.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "support/pattern_bytes.h"
 #include "support/temp_dir.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 // Runs a compression tool of the system; the test's oracle for the formats.
@@ -119,4 +119,4 @@ TEST(ImageSourceTest, DetectionIsByContent) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

@@ -1,11 +1,14 @@
-#include "client/progress_display.h"
+#include "cli/progress_display.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 
-namespace ravik::client {
+#include "job/plain_text.h"
+
+namespace ravik::cli {
+using namespace ravik::job;
 namespace {
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
@@ -104,4 +107,4 @@ TEST(ProgressDisplayTest, FittedBar_StaysNarrowerThanTheTerminal) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::cli

@@ -1,10 +1,10 @@
-#include "client/wire.h"
+#include "job/wire.h"
 
 #include <gtest/gtest.h>
 
-#include "client/messages.h"
+#include "job/messages.h"
 
-namespace ravik::client {
+namespace ravik::job {
 namespace {
 
 TEST(WireTest, Frames_HaveBigEndianLengthAndTag) {
@@ -56,4 +56,4 @@ TEST(WireTest, ParseEventLine_ReadsMembersAndRejectsNonObjects) {
 }
 
 }  // namespace
-}  // namespace ravik::client
+}  // namespace ravik::job

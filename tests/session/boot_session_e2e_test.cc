@@ -15,8 +15,8 @@
 #include <sstream>
 #include <thread>
 
-#include "client/messages.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/wire.h"
 #include "protocol/base64.h"
 #include "session_driver.h"
 #include "support/loop_device_fixture.h"
@@ -24,13 +24,13 @@
 namespace ravik::session_test {
 namespace {
 
-using client::boot_read_file_message;
-using client::boot_write_file_message;
-using client::control_frame;
-using client::open_boot_message;
-using client::recover_message;
-using client::simple_message;
 using harness::ExitStatus;
+using job::boot_read_file_message;
+using job::boot_write_file_message;
+using job::control_frame;
+using job::open_boot_message;
+using job::recover_message;
+using job::simple_message;
 using testing::run_command;
 
 std::string file_bytes(const std::string& path) {
@@ -372,20 +372,20 @@ class LoopSession {
       return;
     }
     child_.emplace(std::move(*started));
-    client::OpenWriteFields fields;
+    job::OpenWriteFields fields;
     fields.ids = {"req-1", "ses-1", "task-1"};
     fields.target.device_id = loop.name();
     fields.target.device_path = loop.path();
     fields.target.size_bytes = target_size != 0 ? target_size : image.size();
     fields.bytes_total = image.size();
     fields.sha256 = sha256_hex(image);
-    send(client::open_write_message(fields));
+    send(job::open_write_message(fields));
     EXPECT_TRUE(next().starts_with(header("ready")));
-    for (std::size_t at = 0; at < image.size(); at += client::kMaxSourcePayload) {
-      EXPECT_TRUE(child_->write_stdin(client::data_frame(
-          std::string_view(image).substr(at, client::kMaxSourcePayload))));
+    for (std::size_t at = 0; at < image.size(); at += job::kMaxSourcePayload) {
+      EXPECT_TRUE(child_->write_stdin(
+          job::data_frame(std::string_view(image).substr(at, job::kMaxSourcePayload))));
     }
-    EXPECT_TRUE(child_->write_stdin(client::end_frame()));
+    EXPECT_TRUE(child_->write_stdin(job::end_frame()));
     EXPECT_TRUE(next().starts_with(header("written")));
   }
   bool started() const { return child_.has_value(); }
@@ -574,7 +574,7 @@ TEST_F(BootSessionTest, LoopDevice_FailedFlushAndCancel_LeaveTheOldFileOrAnswerW
   // once the commit point was passed, bootFileWritten with the new one.
   // Either way the flag stays set for the next command.
   session.send(boot_write_file_message("w2", "config.txt", b64(big)));
-  session.send(client::cancel_message(std::string("w2")));
+  session.send(job::cancel_message(std::string("w2")));
   const std::string answer = session.next();
   const bool written = answer.starts_with(header("bootFileWritten"));
   if (written) {

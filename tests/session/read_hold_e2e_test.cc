@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "client/messages.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/wire.h"
 #include "protocol/base64.h"
 #include "session_driver.h"
 #include "support/loop_device_fixture.h"
@@ -16,9 +16,9 @@
 namespace ravik::session_test {
 namespace {
 
-using client::control_frame;
-using client::simple_message;
 using harness::ExitStatus;
+using job::control_frame;
+using job::simple_message;
 
 std::string file_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -39,12 +39,12 @@ class LoopHold {
       return;
     }
     child_.emplace(std::move(*started));
-    client::TargetFields target;
+    job::TargetFields target;
     target.device_id = loop.name();
     target.device_path = loop.path();
     target.size_bytes = loop.size_bytes();
     nlohmann::ordered_json open =
-        client::open_format_message({"req-1", "ses-1", "task-1"}, target, false);
+        job::open_format_message({"req-1", "ses-1", "task-1"}, target, false);
     open["type"] = open_type;
     send(open);
     ready_ = next();
@@ -90,7 +90,7 @@ TEST(ReadHold, LoopDevice_ReadsTheWholeDiskAndRefusesEveryWrite) {
   const std::string refused =
       "Only read, release, eject, close, or cancel commands are allowed in a read-only "
       "transaction.";
-  client::OpenWriteFields second_open;
+  job::OpenWriteFields second_open;
   second_open.ids = {"req-1", "ses-1", "task-1"};
   second_open.target.device_id = loop->name();
   second_open.target.device_path = loop->path();
@@ -99,14 +99,14 @@ TEST(ReadHold, LoopDevice_ReadsTheWholeDiskAndRefusesEveryWrite) {
   second_open.sha256 = std::string(64, 'a');
   const std::vector<std::pair<std::optional<std::string>, nlohmann::ordered_json>>
       writing = {
-          {"rec", client::recover_message("rec", "RAVIK")},
-          {"ob", client::open_boot_message("ob", 1)},
-          {"br", client::boot_read_file_message("br", "config.txt")},
-          {"bw", client::boot_write_file_message("bw", "config.txt", "aGk=")},
+          {"rec", job::recover_message("rec", "RAVIK")},
+          {"ob", job::open_boot_message("ob", 1)},
+          {"br", job::boot_read_file_message("br", "config.txt")},
+          {"bw", job::boot_write_file_message("bw", "config.txt", "aGk=")},
           {"cb", simple_message("closeBoot", "cb")},
-          {"v", client::verify_message("v")},
+          {"v", job::verify_message("v")},
           {"p", simple_message("probeCapacity", "p")},
-          {std::nullopt, client::open_write_message(second_open)},
+          {std::nullopt, job::open_write_message(second_open)},
       };
   // PROTOCOL_ERROR is outside the events' code vocabulary: UNKNOWN.
   for (const auto& [id, message] : writing) {
@@ -119,7 +119,7 @@ TEST(ReadHold, LoopDevice_ReadsTheWholeDiskAndRefusesEveryWrite) {
   for (std::uint64_t at = 0; at < kSize; at += kMiB) {
     const std::uint64_t length = std::min(kMiB, kSize - at);
     const std::string id = "r" + std::to_string(at);
-    hold.send(client::read_message(id, at, length));
+    hold.send(job::read_message(id, at, length));
     const auto answer = nlohmann::json::parse(hold.next());
     ASSERT_EQ(answer["event"], "readResult") << answer.dump();
     const auto bytes = base64_decode_canonical(answer["dataBase64"].get<std::string>());
@@ -127,7 +127,7 @@ TEST(ReadHold, LoopDevice_ReadsTheWholeDiskAndRefusesEveryWrite) {
     read_back.append(bytes->begin(), bytes->end());
   }
   EXPECT_TRUE(read_back == content);
-  hold.send(client::read_message("past", kSize - 10, 11));
+  hold.send(job::read_message("past", kSize - 10, 11));
   EXPECT_EQ(hold.next(),
             error_line("past", "UNKNOWN",
                        "Read range exceeds the held target's capacity.", 0, true));

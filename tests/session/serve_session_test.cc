@@ -14,8 +14,8 @@
 #include <sstream>
 #include <thread>
 
-#include "client/messages.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/wire.h"
 #include "session/device_session.h"
 #include "session_driver.h"
 #include "support/fake_clock.h"
@@ -37,19 +37,19 @@ class ServeSessionTest : public ::testing::Test {
         disk_(std::make_shared<testing::FakeDisk>(kDiskSize)) {}
 
   std::string open_write() const {
-    client::OpenWriteFields fields;
+    job::OpenWriteFields fields;
     fields.ids = {"req-1", "ses-1", "task-1"};
     fields.target.device_id = "fake0";
     fields.target.device_path = "/dev/fake0";
     fields.target.size_bytes = kDiskSize;
     fields.bytes_total = image_.size();
     fields.sha256 = session_test::sha256_hex(image_);
-    return client::control_frame(client::open_write_message(fields));
+    return job::control_frame(job::open_write_message(fields));
   }
   // The image in two data frames of 8 KiB.
   std::string image_frames() const {
-    return client::data_frame(std::string_view(image_).substr(0, kImageSize / 2)) +
-           client::data_frame(std::string_view(image_).substr(kImageSize / 2));
+    return job::data_frame(std::string_view(image_).substr(0, kImageSize / 2)) +
+           job::data_frame(std::string_view(image_).substr(kImageSize / 2));
   }
 
   static UniqueFd temporary_file(const char* name) {
@@ -111,7 +111,7 @@ class ServeSessionTest : public ::testing::Test {
   }
 
   std::string release(const std::string& id) const {
-    return client::control_frame(client::simple_message("release", id));
+    return job::control_frame(job::simple_message("release", id));
   }
 
   std::string image_;
@@ -128,8 +128,7 @@ std::string released_line(const std::string& id) {
 TEST_F(ServeSessionTest, ReleaseWithRefusedEject_DetachConfirmedOnThirdPoll) {
   disk_->refuse_eject = true;
   disk_->detach_confirmed_on_poll = 3;
-  auto result =
-      serve(open_write() + image_frames() + client::end_frame() + release("rel"));
+  auto result = serve(open_write() + image_frames() + job::end_frame() + release("rel"));
   ASSERT_TRUE(result) << result.error();
   ASSERT_EQ(lines_.size(), 3u);
   EXPECT_TRUE(lines_[0].starts_with(header("ready")));
@@ -142,8 +141,7 @@ TEST_F(ServeSessionTest, ReleaseWithRefusedEject_DetachConfirmedOnThirdPoll) {
 
 TEST_F(ServeSessionTest, ReleaseNeverConfirmed_FailsAfterTheWaitAndKeepsSession) {
   disk_->refuse_eject = true;
-  auto result =
-      serve(open_write() + image_frames() + client::end_frame() + release("rel"));
+  auto result = serve(open_write() + image_frames() + job::end_frame() + release("rel"));
   // The release failed and the session stayed; then the application ended
   // the session, having heard why: the helper ends without a further word.
   ASSERT_TRUE(result) << result.error();
@@ -172,8 +170,8 @@ TEST_F(ServeSessionTest, CapacityMismatch_OpenErrorEventAndNoReady) {
 
 TEST_F(ServeSessionTest, WriteFailsMidImage_DrainsToAbortThenServesRelease) {
   disk_->write_faults.push_back({.offset = 0});
-  auto result = serve(open_write() + image_frames() + client::end_frame() +
-                      client::abort_frame() + release("rel"));
+  auto result = serve(open_write() + image_frames() + job::end_frame() +
+                      job::abort_frame() + release("rel"));
   ASSERT_TRUE(result) << result.error();
   ASSERT_EQ(lines_.size(), 4u);
   EXPECT_TRUE(lines_[1].starts_with(
@@ -211,8 +209,8 @@ TEST_F(ServeSessionTest, WriteFailsWhileAbortIsReadAhead_ReportsErrorThenAbort) 
     }
   };
   auto result =
-      serve(open_write() + client::data_frame(std::string_view(image_).substr(0, 4096)) +
-            client::abort_frame() + release("rel"));
+      serve(open_write() + job::data_frame(std::string_view(image_).substr(0, 4096)) +
+            job::abort_frame() + release("rel"));
   ASSERT_TRUE(result) << result.error();
   ASSERT_EQ(lines_.size(), 4u);
   EXPECT_TRUE(lines_[1].starts_with(header("error") +
@@ -232,7 +230,7 @@ TEST_F(ServeSessionTest, ThreadBoundDevice_ServedWhileWaitingForACommand) {
   int input[2];
   ASSERT_EQ(::pipe(input), 0);
   UniqueFd input_write(input[1]);
-  const std::string head = open_write() + image_frames() + client::end_frame();
+  const std::string head = open_write() + image_frames() + job::end_frame();
   ASSERT_EQ(::write(input_write.get(), head.data(), head.size()),
             static_cast<ssize_t>(head.size()));
   std::thread application([&] {
@@ -269,7 +267,7 @@ TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
   UniqueFd out = temporary_file("serve-out-XXXXXX");
   UniqueFd out_watch(::dup(out.get()));
   const std::string head =
-      open_write() + client::data_frame(std::string_view(image_).substr(0, 4096));
+      open_write() + job::data_frame(std::string_view(image_).substr(0, 4096));
   ASSERT_EQ(::write(input_write.get(), head.data(), head.size()),
             static_cast<ssize_t>(head.size()));
   bool error_before_abort = false;
@@ -287,7 +285,7 @@ TEST_F(ServeSessionTest, WriteFailsWhileInputStalls_ErrorComesBeforeMoreInput) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       served_before_abort = disk_->platform_requests_served.load() > served;
     }
-    const std::string rest = client::abort_frame() + release("rel");
+    const std::string rest = job::abort_frame() + release("rel");
     EXPECT_EQ(::write(input_write.get(), rest.data(), rest.size()),
               static_cast<ssize_t>(rest.size()));
     input_write.reset();

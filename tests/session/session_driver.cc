@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "client/messages.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/wire.h"
 
 namespace ravik::session_test {
 
@@ -76,8 +76,8 @@ void SessionDriver::send(const std::string& bytes) {
   ASSERT_TRUE(written) << written.error();
 }
 
-static client::TargetFields target_fields(const std::string& path, std::uint64_t size) {
-  client::TargetFields target;
+static job::TargetFields target_fields(const std::string& path, std::uint64_t size) {
+  job::TargetFields target;
   target.device_id = "target.img";
   target.device_path = path;
   target.size_bytes = size;
@@ -86,26 +86,26 @@ static client::TargetFields target_fields(const std::string& path, std::uint64_t
 
 std::string SessionDriver::open_write_frame(const std::optional<std::string>& sha256,
                                             std::uint64_t protected_prefix) const {
-  client::OpenWriteFields fields;
+  job::OpenWriteFields fields;
   fields.ids = {"req-1", "ses-1", "task-1"};
   fields.target = target_fields(target_path_, target_size_);
   fields.bytes_total = image_.size();
   fields.sha256 = sha256.value_or(sha256_hex(image_));
   fields.protected_prefix_bytes = protected_prefix;
   fields.allow_regular_file = true;
-  return client::control_frame(client::open_write_message(fields));
+  return job::control_frame(job::open_write_message(fields));
 }
 
 std::string SessionDriver::open_format_frame() const {
-  return client::control_frame(client::open_format_message(
+  return job::control_frame(job::open_format_message(
       {"req-1", "ses-1", "task-1"}, target_fields(target_path_, target_size_), true));
 }
 
 std::vector<std::string> SessionDriver::image_frames() const {
   std::vector<std::string> frames;
-  for (std::size_t at = 0; at < image_.size(); at += client::kMaxSourcePayload) {
-    frames.push_back(client::data_frame(
-        std::string_view(image_).substr(at, client::kMaxSourcePayload)));
+  for (std::size_t at = 0; at < image_.size(); at += job::kMaxSourcePayload) {
+    frames.push_back(
+        job::data_frame(std::string_view(image_).substr(at, job::kMaxSourcePayload)));
   }
   return frames;
 }
@@ -145,7 +145,7 @@ void SessionDriver::open_and_write() {
   send(open_write_frame());
   ASSERT_EQ(next_line(), ready_line());
   for (const std::string& frame : image_frames()) send(frame);
-  send(client::end_frame());
+  send(job::end_frame());
   ASSERT_EQ(next_answer(), written_line());
 }
 

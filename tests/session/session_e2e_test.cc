@@ -12,23 +12,23 @@
 #include <iterator>
 #include <thread>
 
-#include "client/messages.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/wire.h"
 #include "session_driver.h"
 #include "support/file_probe.h"
 
 namespace ravik::session_test {
 namespace {
 
-using client::abort_frame;
-using client::cancel_message;
-using client::control_frame;
-using client::data_frame_head;
-using client::end_frame;
-using client::read_message;
-using client::simple_message;
-using client::verify_message;
 using harness::ExitStatus;
+using job::abort_frame;
+using job::cancel_message;
+using job::control_frame;
+using job::data_frame_head;
+using job::end_frame;
+using job::read_message;
+using job::simple_message;
+using job::verify_message;
 
 constexpr const char* kBusy =
     "Only a matching cancel frame is allowed while an operation is active.";
@@ -101,7 +101,7 @@ TEST(SessionStartupTest, OpenWriteFollowedByNul_DoesNotOpen) {
   SessionDriver driver(kMiB, kMiB);
   const std::string body = body_of(driver.open_write_frame());
   auto done = harness::run_child(harness::testing_helper_path(), {},
-                                 harness::ChildOptions::input(client::raw_control_frame(
+                                 harness::ChildOptions::input(job::raw_control_frame(
                                      body + std::string("\0{{{", 4))));
   ASSERT_TRUE(done) << done.error();
   EXPECT_EQ(done->stdout_text, "");
@@ -126,7 +126,7 @@ TEST(SessionStartupTest, LargestFrameOfEmptyObjects_RefusedForItsValueCount) {
   ASSERT_EQ(body.size(), limit);
   auto done =
       harness::run_child(harness::testing_helper_path(), {},
-                         harness::ChildOptions::input(client::raw_control_frame(body)));
+                         harness::ChildOptions::input(job::raw_control_frame(body)));
   ASSERT_TRUE(done) << done.error();
   EXPECT_EQ(done->stdout_text, "");
   const std::string refusal =
@@ -268,7 +268,7 @@ TEST(SessionRulesTest, CloseFollowedByNul_RefusedAndTheSessionEnds) {
   SessionDriver driver(kMiB, kMiB);
   ASSERT_NO_FATAL_FAILURE(driver.open_and_write());
   const std::string body = body_of(control_frame(simple_message("close", "c")));
-  driver.send(client::raw_control_frame(body + std::string("\0garbage", 8)));
+  driver.send(job::raw_control_frame(body + std::string("\0garbage", 8)));
   const std::string message = "Invalid control-frame JSON: NUL byte at line 1, column " +
                               std::to_string(body.size() + 1);
   EXPECT_EQ(driver.next_line(), error_line({}, "UNKNOWN", message, kMiB, false));
@@ -582,7 +582,7 @@ TEST(SessionResourceTest, AllocationFailureInCommandReader_EndsUnknownNotAbort) 
   // helper may end before it took the whole frame.
   const std::string command = control_frame(read_message("r1", 0, 4)).substr(4);
   (void)driver.child().write_stdin(
-      client::raw_control_frame(command + std::string(2 * kMiB - command.size(), ' ')));
+      job::raw_control_frame(command + std::string(2 * kMiB - command.size(), ' ')));
   EXPECT_EQ(driver.next_line(),
             error_line({}, "UNKNOWN", "The helper ran out of memory.", kMiB, false));
   EXPECT_EQ(driver.wait(), ExitStatus::exited_with(1));

@@ -13,8 +13,8 @@
 #include <sstream>
 #include <thread>
 
-#include "client/wire.h"
 #include "io/unique_fd.h"
+#include "job/wire.h"
 #include "support/child_process.h"
 #include "support/file_probe.h"
 #include "support/loop_device_fixture.h"
@@ -76,15 +76,15 @@ class HelperSession {
   bool started() const { return child_.has_value(); }
 
   void send(const std::string& bytes) { (void)child_->write_stdin(bytes); }
-  void send(const ordered_json& message) { send(client::control_frame(message)); }
+  void send(const ordered_json& message) { send(job::control_frame(message)); }
 
   // The next event that is not progress; an event of kind "<none>" when the
   // helper said nothing more in time.
-  client::HelperEvent next_answer() {
+  job::HelperEvent next_answer() {
     for (;;) {
       const auto line = child_->read_line();
       if (!line) return {"<none>", ordered_json{{"event", "<none>"}}};
-      auto event = client::parse_event_line(*line);
+      auto event = job::parse_event_line(*line);
       if (!event) return {*line, ordered_json{{"event", "<unparsable>"}}};
       if (event->kind() != "progress") return *event;
     }
@@ -92,11 +92,11 @@ class HelperSession {
 
   void write_image(const std::string& image) {
     for (std::size_t offset = 0; offset < image.size();
-         offset += client::kMaxSourcePayload) {
-      send(client::data_frame(
-          std::string_view(image).substr(offset, client::kMaxSourcePayload)));
+         offset += job::kMaxSourcePayload) {
+      send(job::data_frame(
+          std::string_view(image).substr(offset, job::kMaxSourcePayload)));
     }
-    send(client::end_frame());
+    send(job::end_frame());
   }
 
   std::optional<ExitStatus> finish() {
@@ -168,7 +168,7 @@ class LoopHelperTest : public ::testing::Test {
     if (!loop_) RAVIK_SKIP_WITHOUT_LOOP_DEVICES(unavailable_); \
   } while (0)
 
-void expect_error_event(const client::HelperEvent& event, const std::string& code,
+void expect_error_event(const job::HelperEvent& event, const std::string& code,
                         const std::string& message) {
   EXPECT_EQ(event.kind(), "error") << event.line;
   EXPECT_EQ(event.text("errorCode"), code) << event.line;
@@ -532,11 +532,11 @@ TEST_F(LoopHelperTest, InputClosedAfterAFailedWrite_HelperEndsQuietly) {
   // The image frames, then the abort frame a client sends once it heard of
   // the failure.
   for (std::size_t offset = 0; offset < image.size();
-       offset += client::kMaxSourcePayload) {
-    session.send(client::data_frame(
-        std::string_view(image).substr(offset, client::kMaxSourcePayload)));
+       offset += job::kMaxSourcePayload) {
+    session.send(job::data_frame(
+        std::string_view(image).substr(offset, job::kMaxSourcePayload)));
   }
-  session.send(client::abort_frame());
+  session.send(job::abort_frame());
   const auto failed = session.next_answer();
   EXPECT_EQ(failed.kind(), "error") << failed.line;
   EXPECT_EQ(failed.text("errorCode"), "WRITE_FAILED") << failed.line;

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "client/messages.h"
-#include "client/wire.h"
+#include "job/messages.h"
+#include "job/wire.h"
 #include "mac_rig.h"
 #include "platform/macos/open_macos_disk.h"
 #include "session/device_session.h"
@@ -38,7 +38,7 @@ constexpr DeviceOpeners kSessionMacBuild{.platform = PlatformName::kMacos,
 
 // The whole input of a session that writes `image` and releases the disk.
 std::string write_and_release(const MacRig& rig, const std::string& image) {
-  client::OpenWriteFields fields;
+  job::OpenWriteFields fields;
   fields.ids = {"req-1", "ses-1", "task-1"};
   fields.target = {.platform = "macos",
                    .device_id = rig.target.device_id,
@@ -49,9 +49,9 @@ std::string write_and_release(const MacRig& rig, const std::string& image) {
                    .model = rig.target.model};
   fields.bytes_total = image.size();
   fields.sha256 = sha256_hex(image);
-  return client::control_frame(client::open_write_message(fields)) +
-         client::data_frame(image) + client::end_frame() +
-         client::control_frame(client::simple_message("release", "rel"));
+  return job::control_frame(job::open_write_message(fields)) +
+         job::data_frame(image) + job::end_frame() +
+         job::control_frame(job::simple_message("release", "rel"));
 }
 
 // A pipe whose write end takes nothing more until its reader reads.

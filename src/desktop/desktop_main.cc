@@ -2,16 +2,23 @@
 // translation unit that reads the GTK headers, which are slow to compile.
 #include <adwaita.h>
 #include <gtkmm.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "desktop/disk_monitor.h"
+#include "desktop/job_bridge.h"
 #include "desktop/view_state.h"
 #include "job/disk_listing.h"
+#include "job/multi_write_job.h"
+#include "job/signal_relay.h"
+#include "job/write_job.h"
 
 namespace ravik::desktop {
 namespace {
@@ -88,9 +95,16 @@ class Window {
     status_.set_halign(Gtk::Align::START);
     status_.set_hexpand(true);
     actions_.set_spacing(12);
+    cancel_.set_label("Cancel");
+    cancel_.set_visible(false);
+    cancel_.signal_clicked().connect([] { job::signal_relay::cancel(); });
     actions_.append(status_);
+    actions_.append(cancel_);
     actions_.append(write_);
+    progress_.set_spacing(6);
+    content_.append(progress_);
     content_.append(actions_);
+    dispatcher_.connect([this] { take_job_events(); });
 
     adw_application_window_set_content(window_, GTK_WIDGET(outer_.gobj()));
 
@@ -122,7 +136,13 @@ class Window {
     gtk_window_present(GTK_WINDOW(window_));
   }
 
-  ~Window() { monitor_watch_.disconnect(); }
+  ~Window() {
+    monitor_watch_.disconnect();
+    if (worker_.joinable()) {
+      job::signal_relay::cancel();
+      worker_.join();
+    }
+  }
   Window(const Window&) = delete;
   Window& operator=(const Window&) = delete;
 
@@ -225,7 +245,70 @@ class Window {
     update_write();
   }
 
-  void update_write() { write_.set_sensitive(!image_path_.empty() && !chosen_.empty()); }
+  void update_write() {
+    write_.set_sensitive(!image_path_.empty() && !chosen_.empty() && !worker_.joinable());
+  }
+
+  static void on_confirm(AdwMessageDialog*, const char* response, gpointer self) {
+    if (std::string(response) == "write") static_cast<Window*>(self)->start_write();
+  }
+
+  // The job runs on its own thread and reports through the bridge; the
+  // dispatcher brings each report to the main context.
+  void start_write() {
+    std::vector<std::string> devices(chosen_.begin(), chosen_.end());
+    job::JobOptions request;
+    request.image_path = image_path_;
+    request.target_path = devices.front();
+    request.more_target_paths.assign(devices.begin() + 1, devices.end());
+    if (!options_.helper.empty()) request.helper_path = options_.helper;
+    request.elevation = job::Elevation::kPkexec;
+    request.assume_yes = true;
+    view_ = ViewState{};
+    view_.apply(JobStarted{.devices = devices, .image_bytes = image_size_});
+    bridge_ = std::make_unique<JobBridge>(devices, [this] { dispatcher_.emit(); });
+    job_done_ = false;
+    job::signal_relay::new_job();
+    std::string self(4096, '\0');
+    const ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    self.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    worker_ = std::thread([this, request, self] {
+      if (request.more_target_paths.empty()) {
+        job_status_ = job::run_write_job(request, self, *bridge_);
+      } else {
+        job_status_ = job::run_multi_write_job(request, self, *bridge_);
+      }
+      job_done_ = true;
+      dispatcher_.emit();
+    });
+    write_.set_sensitive(false);
+    cancel_.set_visible(true);
+    status_.set_text("Writing…");
+    show_rows();
+  }
+
+  void take_job_events() {
+    if (!bridge_) return;
+    for (const auto& event : bridge_->take()) view_.apply(event);
+    show_rows();
+    if (job_done_ && worker_.joinable()) {
+      worker_.join();
+      cancel_.set_visible(false);
+      status_.set_text(job_status_ == 0 ? "Done." : "The job did not succeed.");
+      update_write();
+    }
+  }
+
+  void show_rows() {
+    while (auto* child = progress_.get_first_child()) progress_.remove(*child);
+    for (const auto& row : view_.rows()) {
+      auto* line = Gtk::make_managed<Gtk::Label>(
+          printed("%s: %s", row.device.c_str(), ViewState::status_text(row).c_str()));
+      line->set_wrap(true);
+      line->set_xalign(0);
+      progress_.append(*line);
+    }
+  }
 
   void confirm_write() {
     std::string body = "Everything on these disks is erased:\n";
@@ -241,6 +324,7 @@ class Window {
     adw_message_dialog_set_default_response(ADW_MESSAGE_DIALOG(dialog), "cancel");
     adw_message_dialog_set_close_response(ADW_MESSAGE_DIALOG(dialog), "cancel");
     gtk_window_set_modal(GTK_WINDOW(dialog), true);
+    g_signal_connect(dialog, "response", G_CALLBACK(on_confirm), this);
     gtk_window_present(GTK_WINDOW(dialog));
   }
 
@@ -260,6 +344,14 @@ class Window {
   Gtk::ScrolledWindow scroller_;
   Gtk::ListBox disks_;
   Gtk::Button write_;
+  Gtk::Button cancel_;
+  Gtk::Box progress_{Gtk::Orientation::VERTICAL};
+  Glib::Dispatcher dispatcher_;
+  ViewState view_;
+  std::unique_ptr<JobBridge> bridge_;
+  std::atomic<bool> job_done_ = false;
+  int job_status_ = 0;
+  std::thread worker_;
   Gtk::Label status_;
   Glib::RefPtr<Gtk::FileChooserNative> chooser_;
   std::string image_path_;

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Usage: gui_test.sh APP DRIVER SCREENSHOT_DIR
+# Usage: gui_test.sh APP TESTING_HELPER DRIVER SCREENSHOT_DIR
 # Runs the desktop application under Xvfb with its own D-Bus session bus (the
 # accessibility bus starts from it) and drives it through its accessibility
 # tree, once at 1280x800 and once at 800x600. Skipped (exit 77) where Xvfb or
 # the accessibility bindings are missing, unless RAVIK_REQUIRE_GUI=1.
 set -euo pipefail
 app=$1
-driver=$2
-shots=$3
+helper=$2
+driver=$3
+shots=$4
 skip() {
   if [ "${RAVIK_REQUIRE_GUI:-0}" = 1 ]; then
     echo "FAILED: $* (RAVIK_REQUIRE_GUI=1)" >&2
@@ -48,7 +49,7 @@ for size in 1280x800 800x600; do
   done
   [ -S "/tmp/.X11-unix/X$(head -n 1 "$work/display")" ] ||
     { echo "FAILED: Xvfb did not start" >&2; exit 1; }
-  DISPLAY=:$(head -n 1 "$work/display") dbus-run-session -- "$python" "$driver" "$app" "$shots" "$size"
+  DISPLAY=:$(head -n 1 "$work/display") dbus-run-session -- "$python" "$driver" "$app" "$helper" "$shots" "$size"
   kill "$xvfb"
   wait "$xvfb" 2>/dev/null || true
   xvfb=""

@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "desktop/job_bridge.h"
+
 namespace ravik::desktop {
 namespace {
 
@@ -84,6 +86,49 @@ TEST(DesktopViewState, LateAndForeignReportsLeaveOutcomesAlone) {
   EXPECT_EQ(ViewState::status_text(state.rows()[0]),
             "cancelled: 2.0 MiB reached the disk, which holds no usable image");
   EXPECT_FALSE(state.running());
+}
+
+// The engine's reports as the bridge queues them: its stages named as the
+// view state knows them, and a cancelled disk told apart from a failed one,
+// each saying how much reached the disk.
+job::DiskOutcome outcome(std::optional<std::string> code, bool verified,
+                         std::uint64_t bytes) {
+  job::DiskOutcome made;
+  made.succeeded = !code;
+  made.verified = verified;
+  made.bytes_written = bytes;
+  made.error_code = std::move(code);
+  return made;
+}
+
+TEST(DesktopViewState, EngineReportsThroughTheBridge) {
+  int wakes = 0;
+  JobBridge bridge({"/dev/loop7"}, [&wakes] { ++wakes; });
+  auto sink = bridge.new_progress();
+  sink->update({.stage = "WRITE", .done = kMiB, .total = 4 * kMiB});
+  sink->update({.stage = "VERIFY", .done = 2 * kMiB, .total = 4 * kMiB});
+  bridge.disk_finished(0, outcome("CANCELED", false, 3 * kMiB));
+  ViewState state;
+  state.apply(JobStarted{.devices = {"/dev/loop7"}, .image_bytes = 4 * kMiB});
+  const auto events = bridge.take();
+  EXPECT_EQ(wakes, 5);
+  ASSERT_EQ(events.size(), 5u);
+  for (const auto& event : events) {
+    state.apply(event);
+    if (const auto* changed = std::get_if<StageChanged>(&event)) {
+      EXPECT_TRUE(changed->stage == DiskStage::writing ||
+                  changed->stage == DiskStage::verifying);
+    }
+  }
+  EXPECT_TRUE(bridge.take().empty());
+  EXPECT_EQ(ViewState::status_text(state.rows()[0]),
+            "cancelled: 3.0 MiB reached the disk, which holds no usable image");
+  EXPECT_EQ(finished_of("/dev/sdb", outcome("WRITE_FAILED", false, 0)).outcome,
+            DiskOutcome::failed);
+  EXPECT_EQ(finished_of("/dev/sdb", outcome(std::nullopt, true, 0)).outcome,
+            DiskOutcome::verified);
+  EXPECT_EQ(finished_of("/dev/sdb", outcome(std::nullopt, false, 0)).outcome,
+            DiskOutcome::written);
 }
 
 }  // namespace

@@ -19,11 +19,11 @@ cp "$root/scripts/linux_only_calls.h" "$work/"
   -o "$work/linux_only_calls.h.gch"
 flags+=(-Wall -Wextra -Werror -Winvalid-pch)
 
-# Built on Linux only: the Linux backend, the job engine and the command
-# line, the testing helper and the platform files. Built on macOS only (checked against stubs elsewhere):
+# Built on Linux only: the Linux backend, the job engine, the command line,
+# the desktop application, the testing helper and the platform files. Built on macOS only (checked against stubs elsewhere):
 # the Apple framework layer and the *_macos.cc platform files.
 mapfile -t sources < <(cd "$root" && git ls-files 'src/*.cc' |
-  grep -Ev '^src/(platform/linux|job|cli)/|_linux\.cc$|_macos\.cc$|^src/main/main_testing\.cc$|^src/platform/macos/apple_mac_system\.cc$')
+  grep -Ev '^src/(platform/linux|job|cli|desktop)/|_linux\.cc$|_macos\.cc$|^src/main/main_testing\.cc$|^src/platform/macos/apple_mac_system\.cc$')
 echo "checking ${#sources[@]} sources built on every system for Linux-only calls"
 # One translation unit per directory, as the unity builds compile them, so
 # that the heavy headers are read a dozen times rather than a hundred.

@@ -16,6 +16,9 @@ packages=(
   xz-utils zstd gzip bzip2 zip time
   bmap-tools strace help2man lintian
   qemu-system-x86 busybox-static kmod cpio dmsetup
+  libgtkmm-4.0-dev libadwaita-1-dev libudev-dev
+  xvfb dbus dbus-daemon at-spi2-core python3-pyatspi gir1.2-atspi-2.0 imagemagick
+  pkexec polkitd desktop-file-utils appstream
 )
 
 missing=()

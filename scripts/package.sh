@@ -12,6 +12,9 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DRAVIK_WERROR=ON >/dev/null
 fi
 targets=(ravik-unix-device-helper ravik-device-client ravik_package_changelog)
+if grep -q '^RAVIK_BUILD_DESKTOP:BOOL=ON' "$build/CMakeCache.txt"; then
+  targets+=(ravik-device-writer ravik_writer_man)
+fi
 # The manual page is made only where help2man is installed.
 if command -v help2man >/dev/null; then targets+=(ravik_client_man); fi
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"

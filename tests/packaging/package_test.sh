@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: package_test.sh BUILD_DIR VERSION
+# Usage: package_test.sh BUILD_DIR VERSION [DESKTOP]
 # Builds the Debian package from the already built tree and checks its files,
 # permissions, dependencies and post-install step; then installs the tree into
 # a temporary DESTDIR and shows that the installed client starts the installed
@@ -7,6 +7,7 @@
 set -euo pipefail
 build=$1
 version=$2
+desktop=${3:-OFF}
 command -v dpkg-deb >/dev/null || { echo "dpkg-deb is missing"; exit 77; }
 
 work=$(mktemp -d)
@@ -29,12 +30,22 @@ deb=$(ls "$work"/pkg/*.deb)
 # manual page, the copyright and changelog; the testing helper, tools, tests
 # and benchmarks are never shipped.
 files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}')
+# With the desktop application: the window, its launcher entry, AppStream
+# metadata, icon and polkit action as well.
+app_id=org.ravik.DeviceWriter
 expected="-rwxr-xr-x root/root ./usr/bin/ravik-device-client
+$([ "$desktop" = ON ] && echo "-rwxr-xr-x root/root ./usr/bin/ravik-device-writer")
 -rwxr-xr-x root/root ./usr/libexec/ravik/ravik-unix-device-helper
+$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/applications/$app_id.desktop")
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/ravik-device-client
 -rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/copyright
--rw-r--r-- root/root ./usr/share/man/man1/ravik-device-client.1.gz"
+$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/$app_id.svg")
+-rw-r--r-- root/root ./usr/share/man/man1/ravik-device-client.1.gz
+$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/man/man1/ravik-device-writer.1.gz")
+$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/metainfo/$app_id.metainfo.xml")
+$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/polkit-1/actions/$app_id.policy")"
+expected=$(grep -v '^$' <<<"$expected")
 [ "$files" = "$expected" ] || fail "package files:
 $files"
 
@@ -62,12 +73,33 @@ grep -qx '    rm -rf /var/lib/ravik' "$work/postrm" || fail "postrm does not pur
 stage=$work/stage
 DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 installed=$(cd "$stage" && find . -type f | sort)
-[ "$installed" = "./usr/bin/ravik-device-client
-./usr/libexec/ravik/ravik-unix-device-helper
-./usr/share/bash-completion/completions/ravik-device-client
-./usr/share/doc/ravik-unix-device-helper/changelog.gz
-./usr/share/doc/ravik-unix-device-helper/copyright
-./usr/share/man/man1/ravik-device-client.1.gz" ] || fail "installed files: $installed"
+[ "$installed" = "$(awk '{print $3}' <<<"$expected")" ] || fail "installed files: $installed"
+if [ "$desktop" = ON ]; then
+  # The desktop files as the desktop's own validators judge them (AppStream
+  # without network, so that no URL is fetched), and the polkit action: the
+  # only program pkexec may run for it is the installed helper, with the
+  # authentication kept for the job's further disks.
+  share=$stage/usr/share
+  desktop-file-validate "$share/applications/$app_id.desktop" ||
+    fail "desktop-file-validate"
+  appstreamcli validate --no-net --pedantic "$share/metainfo/$app_id.metainfo.xml" ||
+    fail "appstreamcli validate"
+  policy=$share/polkit-1/actions/$app_id.policy
+  /usr/bin/python3 - "$policy" <<'PY' || fail "polkit action: $(cat "$policy")"
+import sys
+import xml.etree.ElementTree as tree
+
+action = tree.parse(sys.argv[1]).getroot().find("action")
+assert action.get("id") == "org.ravik.DeviceWriter.helper", action.get("id")
+assert action.findtext("defaults/allow_active") == "auth_admin_keep"
+assert "erase" in action.findtext("message")
+paths = [a.text for a in action.findall("annotate")
+         if a.get("key") == "org.freedesktop.policykit.exec.path"]
+assert paths == ["/usr/libexec/ravik/ravik-unix-device-helper"], paths
+PY
+  /usr/bin/python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' \
+    "$share/icons/hicolor/scalable/apps/$app_id.svg" || fail "icon is no well-formed SVG"
+fi
 # The changelog's newest entry is this version, and the copyright file is
 # machine-readable and grants no licence the project never gave.
 doc=$stage/usr/share/doc/ravik-unix-device-helper

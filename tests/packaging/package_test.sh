@@ -33,18 +33,22 @@ files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}')
 # With the desktop application: the window, its launcher entry, AppStream
 # metadata, icon and polkit action as well.
 app_id=org.ravik.DeviceWriter
+# A line for the desktop application's files only; nothing otherwise. (A
+# bare `[ ] && echo` would end the assignment below with status 1 and stop
+# the script under set -e.)
+desktop_line() { if [ "$desktop" = ON ]; then echo "$1"; fi; }
 expected="-rwxr-xr-x root/root ./usr/bin/ravik-device-client
-$([ "$desktop" = ON ] && echo "-rwxr-xr-x root/root ./usr/bin/ravik-device-writer")
+$(desktop_line "-rwxr-xr-x root/root ./usr/bin/ravik-device-writer")
 -rwxr-xr-x root/root ./usr/libexec/ravik/ravik-unix-device-helper
-$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/applications/$app_id.desktop")
+$(desktop_line "-rw-r--r-- root/root ./usr/share/applications/$app_id.desktop")
 -rw-r--r-- root/root ./usr/share/bash-completion/completions/ravik-device-client
 -rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/ravik-unix-device-helper/copyright
-$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/$app_id.svg")
+$(desktop_line "-rw-r--r-- root/root ./usr/share/icons/hicolor/scalable/apps/$app_id.svg")
 -rw-r--r-- root/root ./usr/share/man/man1/ravik-device-client.1.gz
-$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/man/man1/ravik-device-writer.1.gz")
-$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/metainfo/$app_id.metainfo.xml")
-$([ "$desktop" = ON ] && echo "-rw-r--r-- root/root ./usr/share/polkit-1/actions/$app_id.policy")"
+$(desktop_line "-rw-r--r-- root/root ./usr/share/man/man1/ravik-device-writer.1.gz")
+$(desktop_line "-rw-r--r-- root/root ./usr/share/metainfo/$app_id.metainfo.xml")
+$(desktop_line "-rw-r--r-- root/root ./usr/share/polkit-1/actions/$app_id.policy")"
 expected=$(grep -v '^$' <<<"$expected")
 [ "$files" = "$expected" ] || fail "package files:
 $files"
